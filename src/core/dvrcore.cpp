@@ -1,0 +1,96 @@
+#include "core/dvrcore.h"
+
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+
+#include <boost/system/system_error.hpp>
+
+#include "core/privileges.h"
+#include "events/event_callback.h"
+#include "log/console_line.h"
+#include "log/core_log.h"
+
+namespace {
+
+// The monitors' first tick is due this long after construction.
+constexpr auto MONITOR_PERIOD = std::chrono::milliseconds(100);
+
+} // namespace
+
+dvrcore::dvrcore(std::string exePathArgument)
+    : monitorTimer(ioContext, std::chrono::steady_clock::now() + MONITOR_PERIOD),
+      parentSocket(ioContext),
+      exePath(std::move(exePathArgument))
+{
+    dvr::SetCoreInstance(this);
+}
+
+dvrcore::~dvrcore() = default;
+
+std::chrono::steady_clock::time_point dvrcore::Now()
+{
+    return std::chrono::steady_clock::now();
+}
+
+void dvrcore::PublishThrottlingState()
+{
+    // PLACEHOLDER(memory monitor): the memory status document is not built or sent yet.
+}
+
+void dvrcore::Log(int level, const char* format, ...)
+{
+    char text[dvr::LOG_TEXT_MAX + 1];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    dvr::CoreLog(CORE_PROVIDER_ID, EventCallback, level, "%s", text);
+}
+
+void dvrcore::WriteLogLine(uint32_t providerID, uint32_t level, const char* text, size_t length)
+{
+    if (text == nullptr)
+        return;
+    static const bool stdoutIsTerminal = isatty(fileno(stdout)) != 0;
+    std::string_view line = dvr::LogMessageText(text, length);
+    if (level == 100)
+        syslog(LOG_CRIT, "%.*s", static_cast<int>(line.size()), line.data());
+    if (!stdoutIsTerminal || backgroundMode.load())
+        return;
+    time_t now = time(nullptr);
+    std::tm utc{};
+    gmtime_r(&now, &utc);
+    std::string output = dvr::FormatConsoleLine(utc, moduleNames.Lookup(providerID), level, colourOutput.load(), line);
+    fwrite(output.data(), 1, output.size(), stdout);
+}
+
+bool dvrcore::Initialize(int descriptor)
+{
+    moduleNames.Set(CORE_PROVIDER_ID, "core");
+    umask(077);
+    if (!dvr::DropPrivileges(EventCallback))
+        return false;
+    if (descriptor == -1)
+        return true;
+    try {
+        boost::asio::generic::seq_packet_protocol::socket socket(ioContext);
+        socket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), descriptor);
+        if (parentSocket.is_open())
+            parentSocket.close();
+        parentSocket = std::move(socket);
+    } catch (const boost::system::system_error&) {
+        Log(dvr::LOG_FAILURE, "failed to open ipc pipe");
+        return false;
+    }
+    return true;
+}
+
+void dvrcore::RequestStop()
+{
+    eventQueue.RequestStop();
+}

@@ -1,0 +1,60 @@
+// Process entry: parses the command line, prepares wxBase, finds the executable, and builds,
+// initialises and runs the one core object. The only place that decides the exit status.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include <boost/filesystem.hpp>
+#include <wx/app.h>
+
+#include "core/command_line.h"
+#include "core/dvrcore.h"
+#include "core/version.h"
+
+namespace {
+
+// Plain writes of exactly the message: logging needs the core object, which may not exist.
+void WriteError(const char* message)
+{
+    ssize_t ignored = write(STDERR_FILENO, message, strlen(message));
+    (void)ignored;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    dvr::CommandLine commandLine = dvr::ParseCommandLine(argc, argv);
+    if (commandLine.showUsage) {
+        fprintf(stderr, "core version %s\n", dvr::coreVersion);
+        fprintf(stderr, "Usage: %s <pipe>\n", argv[0]);
+        return 0;
+    }
+
+    int wxArgc = 0;
+    wxInitialize(wxArgc, static_cast<wxChar**>(nullptr));
+
+    boost::system::error_code error;
+    boost::filesystem::path currentDirectory = boost::filesystem::current_path(error);
+    boost::filesystem::path exePath;
+    if (!error)
+        exePath = boost::filesystem::canonical("/proc/self/exe", currentDirectory, error);
+    if (error) {
+        WriteError("failed to find canonical path\n");
+        return 1;
+    }
+
+    // On the heap: the core holds the parent link's 64 KiB receive buffer.
+    auto core = std::make_unique<dvrcore>(exePath.string());
+    if (!core->Initialize(commandLine.descriptor)) {
+        WriteError("failed to initialize core\n");
+        core.reset();
+        return 2;
+    }
+    core->Start();
+    wxUninitialize();
+    core.reset();
+    return 0;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <atomic>
+
+#include <dvrcore/plugin_api.h>
+
+namespace dvr {
+
+// The one first-in first-out queue between PluginEvent (any thread) and the queue worker (the
+// main thread), with the stop flag that ends the worker. The mutex and condition are also those
+// of the start-up wait for the parent's parameters.
+class EventQueue {
+public:
+    EventQueue() = default;
+    EventQueue(const EventQueue&) = delete;
+    EventQueue& operator=(const EventQueue&) = delete;
+    // Frees the data of events that were never delivered.
+    ~EventQueue();
+
+    // Appends a copy of event and wakes the worker.
+    void Push(const _EventParmsIn& event);
+
+    // Blocks until an event is queued or a stop is requested. Takes the front event into event and
+    // the number left behind it into remaining and returns true; returns false once a stop is
+    // requested and the queue is empty. Worker thread only.
+    bool Pop(_EventParmsIn& event, size_t& remaining);
+
+    // Sets the stop flag under the mutex, so the worker cannot miss it, and wakes one waiter.
+    void RequestStop();
+    // Read without the mutex by PluginEvent.
+    bool StopRequested() const { return stopRequested_.load(std::memory_order_acquire); }
+
+    // Wakes one waiter without queueing (stream control events, parent parameters).
+    void Notify() { queueCondition.notify_one(); }
+
+    std::mutex queueMutex;                   // guards events_ and the parent's start-up parameters
+    std::condition_variable queueCondition;  // the worker's and the start-up wait's wake-up
+
+private:
+    std::deque<_EventParmsIn> events_;       // guarded by queueMutex
+    std::atomic<bool> stopRequested_{false}; // written under queueMutex, read anywhere
+};
+
+} // namespace dvr

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace dvr {
+
+// Longest log text the core handles, without its terminating zero.
+constexpr size_t LOG_TEXT_MAX = 511;
+
+// The text of a log message: at most len bytes of data, ending at the first zero byte and
+// never longer than LOG_TEXT_MAX, so a sender's text without a terminating zero is not overrun.
+std::string_view LogMessageText(const void* data, size_t len);
+
+// One console line: "HH:MM:SS module text\n", the time in the colour of the level and the module
+// name in cyan when colour is set and the level lies from 0 to 100, plain otherwise. The module
+// name is padded or cut to six characters.
+std::string FormatConsoleLine(const std::tm& utc, std::string_view moduleName, uint32_t level, bool colour,
+                              std::string_view text);
+
+} // namespace dvr
