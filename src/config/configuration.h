@@ -1,0 +1,24 @@
+#pragma once
+
+#include <string>
+
+#include <dvrcore/plugin_api.h>
+
+#include "log/log_levels.h"
+
+namespace dvr {
+
+// The core's settings that product.xml and core.xml may change, at their defaults.
+struct CoreSettings {
+    std::string productFamily = "ovrimSight"; // product.xml Product/Family
+    std::string productVersion;               // product.xml Product/Version
+    bool memoryThrottlingEnabled = true;      // core.xml Memory/Throttling
+};
+
+// Reads "product.xml" and "core.xml" from the working directory into settings and logLevels;
+// what the files do not set keeps its value. Problems with core.xml are logged at level 75
+// through logCallback and leave the defaults; problems with product.xml are silent. Runs once at
+// start-up, before the plugins are loaded.
+void LoadConfiguration(CoreSettings& settings, LogLevelTable& logLevels, PluginEntryPoint logCallback);
+
+} // namespace dvr

@@ -1,0 +1,65 @@
+#include "config/xml_depth.h"
+
+#include "config/xml_file.h"
+#include "config_test_support.h"
+
+namespace dvr {
+namespace {
+
+using test::NestedElements;
+using test::ScopedWorkDir;
+using test::WriteFile;
+
+TEST(XmlDepth, ScanSkipsWhatIsNotAnElement)
+{
+    struct Case {
+        const char* text;
+        int depth;
+    } cases[] = {
+        {"<a><b/></a>", 2},
+        {"<a></a><a><b></b></a>", 2},
+        {"<a b=\"<c><c>\" d = '>'><e/></a>", 2},
+        {"<a b=\"/>\"><c></c></a>", 2},
+        {"<a><!-- <b><b> --><c/></a>", 2},
+        {"<a><![CDATA[<b><b>]]></a>", 1},
+        {"<?xml version=\"<b>\" ?><!DOCTYPE x><?target <b> ?><a/>", 1},
+        {"<a>1 &lt; 2 > 1</a>", 1},
+        {"</a></a><a><a/></a>", 2},
+        {"<a><b", 2},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(XmlNestingDepth(c.text, MAX_XML_DEPTH), c.depth) << c.text;
+}
+
+TEST(XmlDepth, HundredLevelsParseAndOneMoreFails)
+{
+    XmlDocument document;
+    EXPECT_TRUE(ParseXmlText(document, NestedElements(100))) << document.ErrorDesc();
+
+    const std::string hundred = NestedElements(100);
+    const std::string selfClosingInside = hundred.substr(0, 300) + "<b/>" + hundred.substr(300);
+    for (const std::string& text : {NestedElements(101), selfClosingInside}) {
+        XmlDocument deep;
+        EXPECT_FALSE(ParseXmlText(deep, text));
+        EXPECT_EQ(deep.ErrorId(), XML_ERROR_TOO_DEEP);
+        EXPECT_STREQ(deep.ErrorDesc(), "Elements nested too deeply (exceeds the configured maximum parse depth).");
+        EXPECT_EQ(deep.FirstChild(), nullptr) << "nothing of a too deep document is parsed";
+    }
+}
+
+TEST(XmlDepth, HundredThousandLevelsFailWithoutCrash)
+{
+    ScopedWorkDir dir;
+    const std::string text = NestedElements(100000);
+    XmlDocument parsed;
+    EXPECT_FALSE(ParseXmlText(parsed, text));
+    EXPECT_EQ(parsed.ErrorId(), XML_ERROR_TOO_DEEP);
+
+    WriteFile("deep.xml", text);
+    XmlDocument loaded;
+    EXPECT_FALSE(LoadXmlFile(loaded, "deep.xml"));
+    EXPECT_EQ(loaded.ErrorId(), XML_ERROR_TOO_DEEP);
+}
+
+} // namespace
+} // namespace dvr

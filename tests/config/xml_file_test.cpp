@@ -1,0 +1,189 @@
+#include "config/xml_file.h"
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <random>
+#include <thread>
+
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include "config_test_support.h"
+
+namespace dvr {
+namespace {
+
+using test::ReadFile;
+using test::ScopedWorkDir;
+using test::WriteFile;
+
+TEST(XmlFileLoad, MissingOrNonRegularFileFailsToOpen)
+{
+    ScopedWorkDir dir;
+    std::filesystem::create_directory("folder.xml");
+    for (const char* name : {"absent.xml", "folder.xml"}) {
+        XmlDocument document;
+        EXPECT_FALSE(LoadXmlFile(document, name));
+        EXPECT_EQ(document.ErrorId(), 2) << name;
+        EXPECT_STREQ(document.ErrorDesc(), "Failed to open file") << name;
+    }
+}
+
+XmlDocument DocumentWithText(const std::string& value)
+{
+    XmlDocument document;
+    TiXmlElement root("Root");
+    root.SetAttribute("Value", value);
+    document.InsertEndChild(root);
+    return document;
+}
+
+TEST(XmlFileSave, WritesIndentedTextAndNoPendingFile)
+{
+    ScopedWorkDir dir;
+    XmlDocument document;
+    ASSERT_TRUE(ParseXmlText(document, "<a><b><c/></b></a>"));
+    ASSERT_TRUE(SaveXmlFile(document, "saved.xml")) << document.ErrorDesc();
+    EXPECT_EQ(ReadFile("saved.xml"), "<a>\n    <b>\n        <c />\n    </b>\n</a>\n");
+    EXPECT_FALSE(std::filesystem::exists("saved.xml.pending"));
+}
+
+TEST(XmlFileSave, UncreatablePendingFileLeavesOldFile)
+{
+    ScopedWorkDir dir;
+    WriteFile("core.xml", "<old/>");
+    std::filesystem::create_directory("core.xml.pending");
+    XmlDocument document = DocumentWithText("new");
+    EXPECT_FALSE(SaveXmlFile(document, "core.xml"));
+    EXPECT_EQ(document.ErrorId(), 2);
+    EXPECT_STREQ(document.ErrorDesc(), "create error 21 - Is a directory");
+    EXPECT_EQ(ReadFile("core.xml"), "<old/>");
+}
+
+TEST(XmlFileSave, FullDiskRemovesPendingAndLeavesOldFile)
+{
+    ScopedWorkDir dir;
+    WriteFile("core.xml", "<old/>");
+    // Small enough to stay in the stream's buffer until the flush, and large enough not to.
+    for (size_t size : {10u, 1u << 20}) {
+        std::filesystem::create_symlink("/dev/full", "core.xml.pending");
+        XmlDocument document = DocumentWithText(std::string(size, 'x'));
+        EXPECT_FALSE(SaveXmlFile(document, "core.xml"));
+        EXPECT_EQ(document.ErrorId(), 2);
+        std::string why = document.ErrorDesc();
+        EXPECT_TRUE(why.starts_with("write error 28 - ") || why.starts_with("close error ") ||
+                    why.starts_with("only wrote "))
+            << why;
+        EXPECT_FALSE(std::filesystem::is_symlink("core.xml.pending")) << size;
+        EXPECT_EQ(ReadFile("core.xml"), "<old/>");
+    }
+}
+
+TEST(XmlFileSave, FailedRenameKeepsCompletePendingFile)
+{
+    ScopedWorkDir dir;
+    std::filesystem::create_directories("core.xml/inside");
+    XmlDocument document = DocumentWithText("new");
+    EXPECT_FALSE(SaveXmlFile(document, "core.xml"));
+    EXPECT_EQ(document.ErrorId(), 2);
+    EXPECT_STREQ(document.ErrorDesc(), "Failed to rename .xml.pending to .xml file 21 - Is a directory");
+    EXPECT_NE(ReadFile("core.xml.pending").find("new"), std::string::npos);
+}
+
+TEST(FileInUseRegistry, HolderBlocksLoadOfSameNameUntilRelease)
+{
+    ScopedWorkDir dir;
+    WriteFile("held.xml", "<a/>");
+    WriteFile("free.xml", "<a/>");
+    std::atomic<bool> heldLoaded{false};
+    FileInUseRegistry::Instance().Acquire("held.xml");
+    std::thread loader([&] {
+        XmlDocument document;
+        heldLoaded = LoadXmlFile(document, "held.xml");
+    });
+    XmlDocument other;
+    EXPECT_TRUE(LoadXmlFile(other, "free.xml")) << "another name is not held up";
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(heldLoaded);
+    FileInUseRegistry::Instance().Release("held.xml");
+    loader.join();
+    EXPECT_TRUE(heldLoaded);
+}
+
+// A document whose every Item repeats the root's Version, so that a torn file cannot pass.
+XmlDocument VersionDocument(int version)
+{
+    XmlDocument document;
+    TiXmlElement root("Doc");
+    root.SetAttribute("Version", version);
+    root.SetAttribute("Count", 3000);
+    TiXmlElement* rootCopy = document.InsertEndChild(root)->ToElement();
+    for (int i = 0; i < 3000; ++i) {
+        TiXmlElement item("Item");
+        item.SetAttribute("Version", version);
+        rootCopy->InsertEndChild(item);
+    }
+    return document;
+}
+
+int WholeDocumentVersion(const XmlDocument& document)
+{
+    const TiXmlElement* root = document.FirstChildElement("Doc");
+    if (root == nullptr)
+        return -1;
+    int version = -1;
+    int count = 0;
+    root->QueryIntAttribute("Version", &version);
+    root->QueryIntAttribute("Count", &count);
+    for (const TiXmlElement* item = root->FirstChildElement("Item"); item != nullptr;
+         item = item->NextSiblingElement("Item")) {
+        int itemVersion = -2;
+        item->QueryIntAttribute("Version", &itemVersion);
+        if (itemVersion != version)
+            return -1;
+        --count;
+    }
+    return count == 0 ? version : -1;
+}
+
+TEST(XmlFileSave, KillAtAnyMomentLeavesAWholeDocument)
+{
+    ScopedWorkDir dir;
+    // Kill moments spread over two save cycles of this machine, whatever its disk's speed.
+    auto started = std::chrono::steady_clock::now();
+    for (int i = 0; i < 3; ++i) {
+        XmlDocument initial = VersionDocument(0);
+        ASSERT_TRUE(SaveXmlFile(initial, "core.xml"));
+    }
+    auto saveTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started) / 3;
+    const unsigned seed = std::random_device{}();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    int lastVersion = 0;
+    for (int round = 1; round <= 200; ++round) {
+        pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            for (int version = round * 10000;; ++version) {
+                XmlDocument document = VersionDocument(version);
+                SaveXmlFile(document, "core.xml");
+            }
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(random() % (2 * saveTime.count() + 1000)));
+        kill(child, SIGKILL);
+        waitpid(child, nullptr, 0);
+
+        XmlDocument loaded;
+        ASSERT_TRUE(LoadXmlFile(loaded, "core.xml")) << "round " << round << ": " << loaded.ErrorDesc();
+        int version = WholeDocumentVersion(loaded);
+        ASSERT_GE(version, lastVersion) << "round " << round << ": torn or older document";
+        lastVersion = version;
+    }
+    EXPECT_GT(lastVersion, 0) << "the child never completed a save";
+}
+
+} // namespace
+} // namespace dvr
