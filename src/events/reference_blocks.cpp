@@ -1,0 +1,108 @@
+#include "events/reference_blocks.h"
+
+#include <algorithm>
+#include <locale>
+#include <map>
+#include <sstream>
+
+#include "log/core_log.h"
+
+namespace dvr {
+namespace {
+
+// Enough buckets for the blocks of a busy minute, so the table does not rehash while frames flow.
+constexpr size_t INITIAL_BUCKETS = 1024;
+
+} // namespace
+
+ReferenceBlockTable::ReferenceBlockTable(PluginEntryPoint logCallback)
+    : logCallback_(logCallback)
+{
+    blocks_.reserve(INITIAL_BUCKETS);
+}
+
+ReferenceBlockTable::~ReferenceBlockTable()
+{
+    std::string report = LeakReport();
+    if (!report.empty())
+        CoreLog(CORE_PROVIDER_ID, logCallback_, 0, "%s", report.c_str());
+}
+
+void ReferenceBlockTable::AddHolder(void* block, uint32_t length, uint32_t holder)
+{
+    if (block == nullptr)
+        return;
+    std::lock_guard lock(mutex_);
+    auto [entry, created] = blocks_.try_emplace(block);
+    if (created) {
+        entry->second.length = length;
+        entry->second.holders.push_back(holder);
+        blockCount_.fetch_add(1, std::memory_order_relaxed);
+        byteTotal_.fetch_add(length, std::memory_order_relaxed);
+        return;
+    }
+    HolderSet& holders = entry->second.holders;
+    if (std::find(holders.begin(), holders.end(), holder) == holders.end())
+        holders.push_back(holder);
+}
+
+bool ReferenceBlockTable::RemoveHolder(void* block, uint32_t holder)
+{
+    if (block == nullptr)
+        return true;
+    std::lock_guard lock(mutex_);
+    auto entry = blocks_.find(block);
+    if (entry == blocks_.end())
+        return false;
+    HolderSet& holders = entry->second.holders;
+    auto position = std::find(holders.begin(), holders.end(), holder);
+    if (position != holders.end())
+        holders.erase(position);
+    if (!holders.empty())
+        return false;
+    blockCount_.fetch_sub(1, std::memory_order_relaxed);
+    byteTotal_.fetch_sub(entry->second.length, std::memory_order_relaxed);
+    blocks_.erase(entry);
+    return true;
+}
+
+bool ReferenceBlockTable::Release(void* block, uint32_t holder)
+{
+    return Release(block, holder, [](void*) {});
+}
+
+std::vector<HolderCount> ReferenceBlockTable::HolderCounts() const
+{
+    std::map<uint32_t, uint32_t> counts;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [address, entry] : blocks_) {
+            for (uint32_t holder : entry.holders)
+                ++counts[holder];
+        }
+    }
+    std::vector<HolderCount> result;
+    result.reserve(counts.size());
+    for (const auto& [holder, count] : counts)
+        result.push_back({holder, count});
+    return result;
+}
+
+std::string ReferenceBlockTable::LeakReport() const
+{
+    std::ostringstream text;
+    text.imbue(std::locale::classic());
+    std::lock_guard lock(mutex_);
+    for (const auto& [address, entry] : blocks_) {
+        text << "address " << static_cast<const void*>(address) << " leaked by plugins [" << std::hex;
+        const char* separator = "";
+        for (uint32_t holder : entry.holders) {
+            text << separator << holder;
+            separator = ",";
+        }
+        text << std::dec << "]\n";
+    }
+    return text.str();
+}
+
+} // namespace dvr

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <boost/container/small_vector.hpp>
+
+#include <dvrcore/plugin_api.h>
+
+namespace dvr {
+
+// How many blocks one holder keeps, for the status report's ranking.
+struct HolderCount {
+    uint32_t holder;
+    uint32_t count;
+};
+
+// Who still holds each data block the core copied for a queued event, and freeing the block
+// when the last holder lets go. Holders are provider IDs, CORE_PROVIDER_ID for the core.
+// Every operation may be called from any thread.
+class ReferenceBlockTable {
+public:
+    // logCallback receives the leak report when the table is destroyed; null: no report.
+    explicit ReferenceBlockTable(PluginEntryPoint logCallback);
+    // Logs the leak report at level 0 when blocks are left; their buffers are not freed.
+    ~ReferenceBlockTable();
+
+    ReferenceBlockTable(const ReferenceBlockTable&) = delete;
+    ReferenceBlockTable& operator=(const ReferenceBlockTable&) = delete;
+
+    // Adds holder to block, registering the block with length when it is new (a known block keeps
+    // its first length). A null block is ignored.
+    void AddHolder(void* block, uint32_t length, uint32_t holder);
+
+    // Removes holder from block; answers whether the block is gone, i.e. it left the table now
+    // (its last holder went) or it is null. A non-null block the table does not hold is not gone:
+    // it is not the table's to free, so a second release cannot turn into a double free.
+    bool RemoveHolder(void* block, uint32_t holder);
+
+    // RemoveHolder, then, when a non-null block is gone, beforeFree(block) followed by free(block).
+    // Answers whether the block was freed. beforeFree runs without the table lock while the
+    // address is still allocated, so readers waiting for it can be woken before malloc can hand
+    // the same address out again for a different block.
+    template <typename BeforeFree>
+    bool Release(void* block, uint32_t holder, BeforeFree&& beforeFree)
+    {
+        if (!RemoveHolder(block, holder) || block == nullptr)
+            return false;
+        beforeFree(block);
+        std::free(block);
+        return true;
+    }
+
+    // Release without a step before the free.
+    bool Release(void* block, uint32_t holder);
+
+    // Per holder, the number of blocks it holds, in ascending holder order. Takes the lock.
+    std::vector<HolderCount> HolderCounts() const;
+
+    // Blocks in the table and the sum of their lengths. Lock-free; read together they may show
+    // a momentary pair.
+    uint32_t BlockCount() const { return blockCount_.load(std::memory_order_relaxed); }
+    uint32_t ByteTotal() const { return byteTotal_.load(std::memory_order_relaxed); }
+
+    // One line "address 0x... leaked by plugins [id,id]\n" per block still in the table, holder IDs
+    // in lower-case hexadecimal in the order they took the block; empty when no block is left.
+    std::string LeakReport() const;
+
+private:
+    // The holders of a block: nearly always one to three, kept inline in the order they came.
+    using HolderSet = boost::container::small_vector<uint32_t, 3>;
+
+    struct Block {
+        uint32_t length;   // the length the block was registered with
+        HolderSet holders; // never empty while the block is in the table
+    };
+
+    PluginEntryPoint logCallback_; // where the leak report goes; set at construction only
+    mutable std::mutex mutex_;     // guards blocks_, and every change of the two totals
+    std::unordered_map<void*, Block> blocks_; // guarded by mutex_
+    std::atomic<uint32_t> blockCount_{0};     // written under mutex_, read without it
+    std::atomic<uint32_t> byteTotal_{0};      // written under mutex_, read without it
+};
+
+} // namespace dvr
