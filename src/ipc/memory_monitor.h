@@ -1,0 +1,58 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+
+#include <dvrcore/plugin_api.h>
+
+namespace dvr {
+
+// The resident set of this process in bytes, from /proc/self/statm; 0 when it cannot be read.
+size_t ReadResidentBytes();
+
+// The monitor timer's period.
+constexpr auto MONITOR_PERIOD = std::chrono::milliseconds(100);
+
+// Above this resident size the core throttles gated media frames.
+constexpr size_t MEMORY_LIMIT = 199'229'440; // 190 MiB
+
+// What the monitor reads and tells. The core passes its own clocks, its memory source and its
+// publisher; tests pass their own, so a minute can pass without waiting for it.
+struct MonitorHooks {
+    std::function<std::chrono::steady_clock::time_point()> now; // the core's steady clock
+    std::function<time_t()> wallClock;                           // seconds since the epoch
+    std::function<size_t()> residentBytes;
+    std::function<void()> publishThrottlingState;               // sends the memory status document
+    PluginEntryPoint logCallback = nullptr;
+};
+
+// Watches the wall clock for jumps and, when memory throttling is enabled, the resident size
+// against MEMORY_LIMIT: sets the throttling flag at once on every low observation and announces
+// the start of a low-memory episode, and its end once memory stayed below the limit for a minute.
+// Its state is touched only by the thread that ticks it (the I/O thread).
+class MemoryMonitor {
+public:
+    MemoryMonitor(MonitorHooks hooks, std::atomic<bool>& throttling, int64_t& lastLowMemoryTime);
+
+    // One tick of the monitor timer.
+    void Tick(bool memoryThrottlingEnabled);
+    // Applies one memory observation.
+    void UpdateThrottling(bool low);
+
+    size_t MemoryLimit() const { return memoryLimit_; }
+
+private:
+    MonitorHooks hooks_;
+    std::atomic<bool>& throttling_;   // read by senders on any thread
+    int64_t& lastLowMemoryTime_;      // INT64_MAX: not in a low-memory episode
+    size_t memoryLimit_ = 0;          // set on the first tick
+    time_t lastWallClock_ = 0;        // 0 until the first tick
+    int64_t lastReportTime_ = 0;      // steady clock, nanoseconds
+    size_t lastReportUsage_ = 0;      // bytes
+};
+
+} // namespace dvr

@@ -1,0 +1,178 @@
+// The memory and clock monitor ticked by hand with a test clock, a test wall clock and a test
+// resident size, so its one-minute rules run without waiting.
+#include <gtest/gtest.h>
+
+#include "events/log_capture.h"
+#include "ipc/memory_monitor.h"
+#include "support/recording_core.h"
+
+using dvr::MEMORY_LIMIT;
+using dvr::test::LogCapture;
+using namespace std::chrono_literals;
+
+namespace {
+
+class MemoryMonitorTest : public ::testing::Test {
+protected:
+    MemoryMonitorTest()
+        : monitor({[this] { return steady; }, [this] { return wall; }, [this] { return usage; },
+                   [this] { published.push_back(throttling.load()); }, LogCapture::Callback()},
+                  throttling, lastLowMemoryTime)
+    {
+    }
+
+    // Time passes, one tick each second, with this resident size.
+    void TickAfter(std::chrono::seconds elapsed, size_t resident, bool enabled = true)
+    {
+        usage = resident;
+        for (auto second = 0s; second < elapsed; ++second) {
+            steady += 1s;
+            wall += 1;
+            monitor.Tick(enabled);
+        }
+    }
+
+    std::vector<std::string> Lines() const
+    {
+        std::vector<std::string> texts;
+        for (const auto& line : LogCapture::Taken())
+            texts.push_back(line.text);
+        return texts;
+    }
+
+    bool Logged(const std::string& text) const
+    {
+        for (const auto& line : Lines())
+            if (line == text)
+                return true;
+        return false;
+    }
+
+    LogCapture capture;
+    std::chrono::steady_clock::time_point steady{std::chrono::hours(2)};
+    time_t wall = 1'700'000'000;
+    size_t usage = 0;
+    std::vector<bool> published;
+    std::atomic<bool> throttling{false};
+    int64_t lastLowMemoryTime = INT64_MAX;
+    dvr::MemoryMonitor monitor;
+};
+
+TEST_F(MemoryMonitorTest, FirstTickSetsTheLimitPublishesAndReportsTheWholeUsage)
+{
+    usage = 35 * 1048576;
+    monitor.Tick(true);
+    EXPECT_EQ(monitor.MemoryLimit(), MEMORY_LIMIT);
+    EXPECT_EQ(published, std::vector<bool>{false}); // the initial state, before any check
+    EXPECT_EQ(Lines(), (std::vector<std::string>{"memory limit set to 199229440", "memory usage changed 35MB (total usage: 35MB)"}));
+    // The next usage line comes a minute later and shows the change since.
+    TickAfter(59s, 40 * 1048576);
+    EXPECT_EQ(Lines().size(), 2u);
+    TickAfter(1s, 33 * 1048576 + 1);
+    EXPECT_EQ(Lines().back(), "memory usage changed -1MB (total usage: 33MB)");
+}
+
+TEST_F(MemoryMonitorTest, TheLimitItselfIsNotLowOnePageMoreIs)
+{
+    usage = MEMORY_LIMIT;
+    monitor.Tick(true);
+    EXPECT_FALSE(throttling);
+    TickAfter(1s, MEMORY_LIMIT + 4096);
+    EXPECT_TRUE(throttling);
+    EXPECT_TRUE(Logged("available system memory is low, throttling video"));
+    EXPECT_EQ(published, (std::vector<bool>{false, true}));
+}
+
+TEST_F(MemoryMonitorTest, EpisodeEndsAMinuteAfterTheLastLowObservation)
+{
+    monitor.Tick(true);
+    TickAfter(1s, MEMORY_LIMIT + 1); // low: starts the episode
+    TickAfter(1s, MEMORY_LIMIT);     // below: frames flow again at once, still in the episode
+    EXPECT_FALSE(throttling);
+    TickAfter(30s, MEMORY_LIMIT + 1); // low again within the minute: extends it silently
+    EXPECT_TRUE(throttling);
+    TickAfter(59s, 0);
+    EXPECT_FALSE(throttling);
+    EXPECT_FALSE(Logged("available system memory ok, not throttling video"));
+    EXPECT_EQ(published, (std::vector<bool>{false, true}));
+    TickAfter(1s, 0); // a minute after the last low observation
+    EXPECT_TRUE(Logged("available system memory ok, not throttling video"));
+    EXPECT_EQ(published, (std::vector<bool>{false, true, false}));
+    EXPECT_EQ(lastLowMemoryTime, INT64_MAX);
+    int lowLines = 0;
+    for (const auto& line : Lines())
+        lowLines += line == "available system memory is low, throttling video";
+    EXPECT_EQ(lowLines, 1);
+}
+
+TEST_F(MemoryMonitorTest, MemoryIsCheckedAtMostOncePerWallClockSecond)
+{
+    monitor.Tick(true);
+    usage = MEMORY_LIMIT + 1;
+    steady += 100ms;
+    monitor.Tick(true); // same wall-clock second: no check
+    EXPECT_FALSE(throttling);
+    wall += 1;
+    monitor.Tick(true);
+    EXPECT_TRUE(throttling);
+}
+
+TEST_F(MemoryMonitorTest, ClockJumpsOfMoreThanASecondAreLogged)
+{
+    monitor.Tick(true);
+    wall += 3600;
+    monitor.Tick(true);
+    wall -= 5;
+    monitor.Tick(true);
+    wall += 1;
+    monitor.Tick(true);
+    EXPECT_TRUE(Logged("system time changed by 3600 seconds"));
+    EXPECT_TRUE(Logged("system time changed by -5 seconds"));
+    EXPECT_FALSE(Logged("system time changed by 1 seconds"));
+}
+
+TEST_F(MemoryMonitorTest, DisabledThrottlingWatchesOnlyTheClock)
+{
+    usage = MEMORY_LIMIT * 2;
+    monitor.Tick(false);
+    TickAfter(61s, MEMORY_LIMIT * 2, false);
+    wall += 61;
+    monitor.Tick(false);
+    EXPECT_FALSE(throttling);
+    EXPECT_TRUE(published.empty());
+    EXPECT_EQ(Lines(), (std::vector<std::string>{"memory limit set to 199229440", "system time changed by 61 seconds"}));
+}
+
+// The monitor inside a core: low memory refuses gated frames, and a provider must start again
+// with a key frame once the episode is over.
+class ThrottledCore : public dvr::test::RecordingCore {
+public:
+    std::chrono::steady_clock::time_point Now() override { return clock; }
+    std::chrono::steady_clock::time_point clock{std::chrono::hours(3)};
+};
+
+TEST(MonitorInCore, ThrottlingRefusesGatedFramesUntilMemoryRecovers)
+{
+    ThrottledCore core;
+    time_t wall = 1'700'000'000;
+    size_t resident = MEMORY_LIMIT + 1;
+    core.wallClock = [&] { return wall; };
+    core.residentBytes = [&] { return resident; };
+    core.memoryMonitor.Tick(true);
+    _EventParmsIn frame = dvr::test::MakeEvent(0x00110000, EVT_VIDEO, EVF_MEDIA_GATED);
+    SetEventKeyFrame(&frame, 1);
+    _EventParmsOut out = dvr::test::MakeResult();
+    core.PluginEvent(&frame, &out);
+    EXPECT_EQ(out.result, EVENT_THROTTLED);
+    resident = 0;
+    ++wall;
+    core.memoryMonitor.Tick(true);
+    SetEventKeyFrame(&frame, 0);
+    core.PluginEvent(&frame, &out);
+    EXPECT_EQ(out.result, EVENT_NO_KEY_FRAME);
+    SetEventKeyFrame(&frame, 1);
+    core.PluginEvent(&frame, &out);
+    EXPECT_EQ(out.result, EVENT_ACCEPTED);
+}
+
+} // namespace
