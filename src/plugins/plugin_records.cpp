@@ -1,0 +1,143 @@
+#include "plugins/plugin_records.h"
+
+#include <dlfcn.h>
+
+#include <string>
+
+#include "core/version.h"
+
+namespace dvr {
+
+std::string_view CoreText()
+{
+    static const std::string text = std::string("dvrcore ") + coreVersion;
+    return text;
+}
+
+PluginEntryPoint FindEntryPoint(void* handle, const char* symbol)
+{
+    return reinterpret_cast<PluginEntryPoint>(dlsym(handle, symbol));
+}
+
+_LoadParmsIn MakeLoadParmsIn(void* core, PluginEntryPoint callback)
+{
+    std::string_view text = CoreText();
+    _LoadParmsIn in{};
+    in.size = sizeof in;
+    in.version = LOAD_PARMS_IN_VERSION;
+    in.core = core;
+    in.callback = callback;
+    in.coreText = text.data();
+    in.coreTextLength = static_cast<uint32_t>(text.size());
+    return in;
+}
+
+_LoadParmsOut MakeLoadParmsOut()
+{
+    _LoadParmsOut out{};
+    out.size = sizeof out;
+    out.version = LOAD_PARMS_OUT_VERSION;
+    return out;
+}
+
+_OpenParmsIn MakeOpenParmsIn(uint32_t shutdownInstance)
+{
+    _OpenParmsIn in{};
+    in.size = sizeof in;
+    in.version = OPEN_PARMS_IN_VERSION;
+    in.shutdownInstance = shutdownInstance;
+    return in;
+}
+
+_OpenParmsOut MakeOpenParmsOut()
+{
+    _OpenParmsOut out{};
+    out.size = sizeof out;
+    out.version = OPEN_PARMS_OUT_VERSION;
+    return out;
+}
+
+_CloseParmsIn MakeCloseParmsIn()
+{
+    return {sizeof(_CloseParmsIn), CLOSE_PARMS_IN_VERSION, 0};
+}
+
+_CloseParmsOut MakeCloseParmsOut()
+{
+    return {sizeof(_CloseParmsOut), CLOSE_PARMS_OUT_VERSION, 0};
+}
+
+_UnloadParmsIn MakeUnloadParmsIn()
+{
+    return {sizeof(_UnloadParmsIn), UNLOAD_PARMS_IN_VERSION};
+}
+
+_UnloadParmsOut MakeUnloadParmsOut()
+{
+    return {sizeof(_UnloadParmsOut), UNLOAD_PARMS_OUT_VERSION, 0};
+}
+
+_IoctlParmsIn MakeWorkerIoctlParmsIn()
+{
+    _IoctlParmsIn in{};
+    in.size = sizeof in;
+    in.version = IOCTL_PARMS_IN_VERSION;
+    in.command = IOCTL_WORKER;
+    in.subSize = IOCTL_SUB_SIZE_NO_DATA;
+    in.subVersion = IOCTL_SUB_VERSION;
+    return in;
+}
+
+_IoctlParmsOut MakeIoctlParmsOut(uint32_t command)
+{
+    bool known = command == IOCTL_WORKER || command == IOCTL_CONFIG || command == IOCTL_PARENT;
+    _IoctlParmsOut out{};
+    out.size = sizeof out;
+    out.version = IOCTL_PARMS_OUT_VERSION;
+    out.command = command;
+    out.subSize = known ? IOCTL_SUB_SIZE_NO_DATA : 0;
+    out.subVersion = known ? IOCTL_SUB_VERSION : 0;
+    return out;
+}
+
+_ReadParmsIn MakeAsyncReadParmsIn()
+{
+    _ReadParmsIn in{};
+    in.size = sizeof in;
+    in.version = READ_PARMS_IN_VERSION;
+    in.flag = 1;
+    return in;
+}
+
+_ReadParmsOut MakeReadParmsOut()
+{
+    _ReadParmsOut out{};
+    out.size = sizeof out;
+    out.version = READ_PARMS_OUT_VERSION;
+    return out;
+}
+
+_WriteParmsOut MakeWriteParmsOut()
+{
+    _WriteParmsOut out{};
+    out.size = sizeof out;
+    out.version = WRITE_PARMS_OUT_VERSION;
+    return out;
+}
+
+_WriteParmsIn MakeLogWriteParmsIn(int level, std::string_view text)
+{
+    _WriteParmsIn in{};
+    in.size = sizeof in;
+    in.version = WRITE_PARMS_IN_VERSION;
+    in.len = static_cast<uint32_t>(text.size());
+    in.data = const_cast<char*>(text.data()); // the plugin only reads it, during the call
+    in.providerID = CORE_PROVIDER_ID;
+    in.eventType = EVT_LOG;
+    in.eventFlags = EVF_LOG_MESSAGE;
+    int32_t logLevel = level;
+    memcpy(in.extra + EVENT_EXTRA_LOG_LEVEL, &logLevel, sizeof logLevel);
+    return in;
+}
+
+} // namespace dvr

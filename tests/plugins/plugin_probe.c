@@ -1,0 +1,295 @@
+/*
+ * plugin_probe: a configurable test plugin. One build plays many roles: copied as a.so, b.so,
+ * dADIduX.so..., each copy finds its settings by its own file name. For a copy at
+ * DIR/plugins/NAME.so (or any other folder inside DIR) the settings are read from DIR/NAME.conf at
+ * Load, and every call is appended as "NAME what" to DIR/calls.log, one line per call, in the order
+ * the calls happen across all copies.
+ *
+ * Settings, one "key value" per line (numbers in C notation, 0x for hex); all default to 0:
+ *   id N                 provider ID
+ *   maskK N              class mask word K (0 to 8)
+ *   worker, reads, writes  the flag bytes wantsWorkerThread, wantsReads, acceptsWrites
+ *   level N              logLevelDefault
+ *   load N, loaderror N  return value and error of Load; likewise open, close, closeerror,
+ *                        unload, unloaderror
+ *   streamreadms N       how long a Read on a stream lasts
+ *   streamopen N         at Open, announce stream N with a stream control event
+ * The worker loop (IOCTL_WORKER) and the asynchronous Read (no stream) run until Close.
+ */
+#define _GNU_SOURCE
+
+#include <dvrcore/plugin_api.h>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#define PROBE_EXPORT __attribute__((visibility("default")))
+
+typedef struct ProbeSettings {
+    unsigned long id;
+    unsigned long masks[EVENT_CLASS_COUNT];
+    long worker, reads, writes, level;
+    long load, loadError, open, close, closeError, unload, unloadError;
+    long streamReadMs, streamOpen;
+} ProbeSettings;
+
+static ProbeSettings settings; /* written by Load, before any other call */
+static char stem[256];         /* this copy's file name without ".so"; written by Load */
+static char baseDir[4096];     /* the folder above this copy's folder; written by Load */
+static PluginEntryPoint coreCallback; /* written by Load */
+
+/* Guards closed; signalled when Close runs. */
+static pthread_mutex_t stateLock = PTHREAD_MUTEX_INITIALIZER;
+static pthread_cond_t closedChanged = PTHREAD_COND_INITIALIZER;
+static int closed;
+
+/* Appends "stem what" to the shared call record with one write, so lines of concurrent callers
+ * and of other copies never mix. */
+static void Record(const char* what)
+{
+    char path[4200];
+    char line[1024];
+    int length;
+    int fd;
+
+    snprintf(path, sizeof path, "%s/calls.log", baseDir);
+    length = snprintf(line, sizeof line, "%s %s\n", stem, what);
+    if (length < 0 || (size_t)length >= sizeof line)
+        length = (int)sizeof line - 1;
+    fd = open(path, O_WRONLY | O_CREAT | O_APPEND, 0600);
+    if (fd < 0)
+        return;
+    if (write(fd, line, (size_t)length) < 0) {
+    }
+    close(fd);
+}
+
+/* Learns stem and baseDir from the path this copy was loaded from. */
+static void FindSelf(void)
+{
+    Dl_info self;
+    const char* path = "";
+    const char* slash;
+    size_t length;
+    char folder[4096];
+
+    if (dladdr((void*)&FindSelf, &self) != 0 && self.dli_fname != NULL)
+        path = self.dli_fname;
+    slash = strrchr(path, '/');
+    snprintf(stem, sizeof stem, "%s", slash != NULL ? slash + 1 : path);
+    length = strlen(stem);
+    if (length > 3 && strcmp(stem + length - 3, ".so") == 0)
+        stem[length - 3] = '\0';
+
+    snprintf(folder, sizeof folder, "%.*s", slash != NULL ? (int)(slash - path) : 1, slash != NULL ? path : ".");
+    slash = strrchr(folder, '/');
+    if (slash != NULL)
+        snprintf(baseDir, sizeof baseDir, "%.*s", (int)(slash - folder), folder);
+    else
+        snprintf(baseDir, sizeof baseDir, ".");
+}
+
+static void ReadSettings(void)
+{
+    char path[4400];
+    char line[256];
+    char key[64];
+    char value[64];
+    FILE* file;
+
+    memset(&settings, 0, sizeof settings);
+    snprintf(path, sizeof path, "%s/%s.conf", baseDir, stem);
+    file = fopen(path, "r");
+    if (file == NULL)
+        return;
+    while (fgets(line, sizeof line, file) != NULL) {
+        unsigned long number;
+        if (sscanf(line, "%63s %63s", key, value) != 2)
+            continue;
+        number = strtoul(value, NULL, 0);
+        if (strncmp(key, "mask", 4) == 0 && key[4] >= '0' && key[4] < '0' + EVENT_CLASS_COUNT && key[5] == '\0')
+            settings.masks[key[4] - '0'] = number;
+        else if (strcmp(key, "id") == 0)
+            settings.id = number;
+        else if (strcmp(key, "worker") == 0)
+            settings.worker = (long)number;
+        else if (strcmp(key, "reads") == 0)
+            settings.reads = (long)number;
+        else if (strcmp(key, "writes") == 0)
+            settings.writes = (long)number;
+        else if (strcmp(key, "level") == 0)
+            settings.level = strtol(value, NULL, 0);
+        else if (strcmp(key, "load") == 0)
+            settings.load = strtol(value, NULL, 0);
+        else if (strcmp(key, "loaderror") == 0)
+            settings.loadError = strtol(value, NULL, 0);
+        else if (strcmp(key, "open") == 0)
+            settings.open = strtol(value, NULL, 0);
+        else if (strcmp(key, "close") == 0)
+            settings.close = strtol(value, NULL, 0);
+        else if (strcmp(key, "closeerror") == 0)
+            settings.closeError = strtol(value, NULL, 0);
+        else if (strcmp(key, "unload") == 0)
+            settings.unload = strtol(value, NULL, 0);
+        else if (strcmp(key, "unloaderror") == 0)
+            settings.unloadError = strtol(value, NULL, 0);
+        else if (strcmp(key, "streamreadms") == 0)
+            settings.streamReadMs = strtol(value, NULL, 0);
+        else if (strcmp(key, "streamopen") == 0)
+            settings.streamOpen = strtol(value, NULL, 0);
+    }
+    fclose(file);
+}
+
+/* Blocks until Close has run. */
+static void WaitUntilClosed(void)
+{
+    pthread_mutex_lock(&stateLock);
+    while (!closed)
+        pthread_cond_wait(&closedChanged, &stateLock);
+    pthread_mutex_unlock(&stateLock);
+}
+
+PROBE_EXPORT int Load(void* in, void* out)
+{
+    const _LoadParmsIn* parms = (const _LoadParmsIn*)in;
+    _LoadParmsOut* self = (_LoadParmsOut*)out;
+    char line[300];
+    int i;
+
+    FindSelf();
+    ReadSettings();
+    closed = 0;
+    coreCallback = parms->callback;
+    snprintf(line, sizeof line, "Load core=%d callback=%d text=%.*s", parms->core != NULL, parms->callback != NULL,
+             (int)parms->coreTextLength, parms->coreText != NULL ? parms->coreText : "");
+    Record(line);
+
+    self->providerID = (uint32_t)settings.id;
+    for (i = 0; i < EVENT_CLASS_COUNT; ++i)
+        self->classMasks[i] = (uint32_t)settings.masks[i];
+    self->wantsWorkerThread = (uint8_t)settings.worker;
+    self->wantsReads = (uint8_t)settings.reads;
+    self->acceptsWrites = (uint8_t)settings.writes;
+    self->logLevelDefault = (int32_t)settings.level;
+    self->error = (int32_t)settings.loadError;
+    return (int)settings.load;
+}
+
+PROBE_EXPORT int Unload(void* in, void* out)
+{
+    _UnloadParmsOut* result = (_UnloadParmsOut*)out;
+    (void)in;
+    Record("Unload");
+    result->error = (int32_t)settings.unloadError;
+    return (int)settings.unload;
+}
+
+PROBE_EXPORT int Open(void* in, void* out)
+{
+    const _OpenParmsIn* parms = (const _OpenParmsIn*)in;
+    char line[64];
+    (void)out;
+    snprintf(line, sizeof line, "Open %u", (unsigned)parms->shutdownInstance);
+    Record(line);
+    if (settings.streamOpen != 0 && coreCallback != NULL) {
+        _EventParmsIn event;
+        _EventParmsOut result;
+        memset(&event, 0, sizeof event);
+        event.size = sizeof event;
+        event.version = EVENT_PARMS_IN_VERSION;
+        event.streamID = (uint32_t)settings.streamOpen;
+        event.eventType = EVT_VIDEO;
+        result.size = sizeof result;
+        result.version = EVENT_PARMS_OUT_VERSION;
+        result.result = 0;
+        coreCallback(&event, &result);
+    }
+    return (int)settings.open;
+}
+
+PROBE_EXPORT int Close(void* in, void* out)
+{
+    _CloseParmsOut* result = (_CloseParmsOut*)out;
+    (void)in;
+    Record("Close");
+    pthread_mutex_lock(&stateLock);
+    closed = 1;
+    pthread_cond_broadcast(&closedChanged);
+    pthread_mutex_unlock(&stateLock);
+    result->error = (int32_t)settings.closeError;
+    return (int)settings.close;
+}
+
+PROBE_EXPORT int Read(void* in, void* out)
+{
+    const _ReadParmsIn* parms = (const _ReadParmsIn*)in;
+    char line[64];
+    (void)out;
+    if (parms->streamID == 0) {
+        Record("Read begin");
+        WaitUntilClosed();
+        Record("Read end");
+        return 0;
+    }
+    snprintf(line, sizeof line, "Read stream %u begin", (unsigned)parms->streamID);
+    Record(line);
+    if (settings.streamReadMs > 0) {
+        struct timespec pause;
+        pause.tv_sec = settings.streamReadMs / 1000;
+        pause.tv_nsec = (settings.streamReadMs % 1000) * 1000000L;
+        while (nanosleep(&pause, &pause) != 0) {
+        }
+    }
+    snprintf(line, sizeof line, "Read stream %u end", (unsigned)parms->streamID);
+    Record(line);
+    return 0;
+}
+
+PROBE_EXPORT int Write(void* in, void* out)
+{
+    const _WriteParmsIn* event = (const _WriteParmsIn*)in;
+    char line[700];
+    size_t length = 0;
+    const char* text = (const char*)event->data;
+    int32_t level;
+    (void)out;
+    memcpy(&level, event->extra + EVENT_EXTRA_LOG_LEVEL, sizeof level);
+    while (text != NULL && length < event->len && length < 600 && text[length] != '\0')
+        ++length;
+    snprintf(line, sizeof line, "Write 0x%08lX 0x%lX 0x%08lX %d %.*s", (unsigned long)event->providerID,
+             (unsigned long)event->eventType, (unsigned long)event->eventFlags, (int)level, (int)length,
+             text != NULL ? text : "");
+    Record(line);
+    return 0;
+}
+
+PROBE_EXPORT int Seek(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    Record("Seek");
+    return 0;
+}
+
+PROBE_EXPORT int IOCTL(void* in, void* out)
+{
+    const _IoctlParmsIn* parms = (const _IoctlParmsIn*)in;
+    char line[64];
+    (void)out;
+    if (parms->command == IOCTL_WORKER) {
+        Record("Worker begin");
+        WaitUntilClosed();
+        Record("Worker end");
+        return 0;
+    }
+    snprintf(line, sizeof line, "IOCTL %u", (unsigned)parms->command);
+    Record(line);
+    return 0;
+}
