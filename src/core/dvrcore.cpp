@@ -15,17 +15,16 @@
 #include "log/console_line.h"
 #include "log/core_log.h"
 
-namespace {
-
-// The monitors' first tick is due this long after construction.
-constexpr auto MONITOR_PERIOD = std::chrono::milliseconds(100);
-
-} // namespace
-
 dvrcore::dvrcore(std::string exePathArgument)
-    : monitorTimer(ioContext, std::chrono::steady_clock::now() + MONITOR_PERIOD),
+    : monitorTimer(ioContext, std::chrono::steady_clock::now() + dvr::MONITOR_PERIOD),
       parentSocket(ioContext),
-      exePath(std::move(exePathArgument))
+      referenceBlocks(EventCallback),
+      exePath(std::move(exePathArgument)),
+      wallClock([] { return time(nullptr); }),
+      residentBytes(dvr::ReadResidentBytes),
+      memoryMonitor({[this] { return Now(); }, [this] { return wallClock(); }, [this] { return residentBytes(); },
+                     [this] { PublishThrottlingState(); }, EventCallback},
+                    throttling, lastLowMemoryTime)
 {
     dvr::SetCoreInstance(this);
 }
@@ -35,11 +34,6 @@ dvrcore::~dvrcore() = default;
 std::chrono::steady_clock::time_point dvrcore::Now()
 {
     return std::chrono::steady_clock::now();
-}
-
-void dvrcore::PublishThrottlingState()
-{
-    // PLACEHOLDER(memory monitor): the memory status document is not built or sent yet.
 }
 
 void dvrcore::Log(int level, const char* format, ...)
@@ -83,6 +77,7 @@ bool dvrcore::Initialize(int descriptor)
         if (parentSocket.is_open())
             parentSocket.close();
         parentSocket = std::move(socket);
+        parentLinkOpen = true;
     } catch (const boost::system::system_error&) {
         Log(dvr::LOG_FAILURE, "failed to open ipc pipe");
         return false;

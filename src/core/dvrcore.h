@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <string>
 
@@ -15,9 +16,16 @@
 #include <dvrcore/plugin_api.h>
 
 #include "events/event_queue.h"
+#include "events/media_gate.h"
+#include "events/reader_tracker.h"
+#include "events/reference_blocks.h"
+#include "events/stream_table.h"
+#include "ipc/memory_monitor.h"
 #include "log/log_levels.h"
 #include "log/module_names.h"
 #include "plugins/plugin_table.h"
+
+class PluginInfo;
 
 // The one core object of the process: owns the plugin table, the event bus, the I/O context with
 // the parent link and the monitor timer, the configuration values and the log thresholds.
@@ -55,6 +63,66 @@ public:
     // The stop handler: sets stopRequested and wakes the queue worker. Any thread, any number of times.
     void RequestStop();
 
+    // Returns once every handler that the I/O thread had begun has finished; at once when the
+    // I/O thread does not run. Main thread.
+    void WaitForIoThread();
+
+    // The directory that holds the executable: the base of the plugin folders.
+    std::string ExeDir() const;
+
+    // ---- Event bus (src/events) ----
+    // Takes queued events and delivers them until a stop is requested and the queue is empty.
+    // The main thread; the only caller of plugins' Write and of IOCTL for configuration documents.
+    void RunQueueWorker();
+    // Offers one queued event to every plugin in table order. Queue worker only.
+    void DeliverEvent(const _EventParmsIn& event);
+    // Drops holder's hold on block; the last holder's release frees it and wakes a reader waiting on it.
+    void ReleaseBlock(void* block, uint32_t holder);
+    // Starts a detached reader thread in every plugin that serves the stream of a stream control event.
+    void StartReaderThreads(const _EventParmsIn& event);
+
+    // ---- Configuration (src/config) ----
+    // Reads product.xml and core.xml from the working directory. Main thread, before plugins load.
+    void LoadConfiguration();
+    // Writes core.xml with the configuration and statistics, and broadcasts it as EVT_CONFIG.
+    void SaveConfiguration();
+    // Applies a configuration change document from a plugin. I/O thread.
+    void ApplyConfigurationChange(const std::string& text);
+
+    // ---- Plugin host (src/plugins) ----
+    // Finds, loads and registers every plugin; starts the worker threads of those that want one.
+    bool LoadPlugins();
+    // Opens every plugin in table order, timing each Open.
+    bool OpenPlugins();
+    // Starts the asynchronous read thread of every plugin that wants reads.
+    void StartReadThreads();
+    // Closes, joins, unloads and removes the plugin with the first-unload role, if loaded.
+    void UnloadFirstPlugin();
+    // Sorts the table into close order and closes every plugin; progress lines go to shutdownLogger.
+    bool ClosePlugins(PluginInfo& shutdownLogger);
+    // Joins every plugin's threads, unloads and releases it, and empties the table.
+    bool UnloadPlugins(PluginInfo& shutdownLogger);
+
+    // ---- Parent link and monitor (src/ipc) ----
+    // Arms one receive on parentSocket. I/O thread (or before it runs).
+    void StartParentReceive();
+    // The receive completion: frames and dispatches packets, or stops the core when the link is lost.
+    void OnParentReceive(const boost::system::error_code& error, size_t received);
+    // Acts on one complete packet from the parent. I/O thread.
+    void DispatchParentPacket(const uint8_t* packet, uint32_t length);
+    // Queues a block for the parent (it belongs to the core now) and starts writing when idle. I/O thread.
+    void QueueParentSend(void* block, size_t length);
+    // Writes the front block of parentSendQueue, in sends of at most one packet's size. I/O thread.
+    void WriteNextParentPacket();
+    // Waits, at most 10 seconds, for the parent's start-up parameters. Main thread.
+    void WaitForParentParameters();
+    // Frees every packet still waiting to be sent to the parent. After the I/O thread ended.
+    void ReleaseParentSendQueue();
+    // Arms the monitor timer for its first tick.
+    void StartMonitor();
+    // One tick of the memory and clock monitor; re-arms the timer. I/O thread.
+    void OnMonitorTimer(const boost::system::error_code& error);
+
     // Logs one line of the core's own at level.
     void Log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
@@ -77,14 +145,27 @@ public:
     std::deque<ParentPacket> parentSendQueue;     // I/O thread only
     std::array<uint8_t, PARENT_PACKET_MAX_LENGTH> parentReceiveBuffer{}; // I/O thread only
     uint32_t parentReceiveLength = 0;             // I/O thread only
+    boost::asio::socket_base::message_flags parentReceiveFlags = 0; // I/O thread only: filled by each receive
+    size_t parentSendOffset = 0;                  // I/O thread only: bytes of the front block already sent
     dvr::EventQueue eventQueue;                   // queueMutex, queueCondition and stopRequested live here
+    dvr::ReferenceBlockTable referenceBlocks;     // guarded inside; reports leaked blocks when destroyed
+    dvr::MediaGate mediaGate;                     // guarded inside
+    dvr::StreamTable streams;                     // the stream lock inside guards closed streams and readers
+    dvr::ReaderTracker readers;                   // guarded inside: reader threads running per plugin
+    std::atomic<bool> parentLinkOpen{false};      // whether parentSocket is open, for senders on any thread
     std::string exePath;                          // canonical path of the executable
     std::string productFamily = "ovrimSight";     // main thread during start-up, then read-only
     std::string productVersion;                   // main thread during start-up, then read-only
     std::string parentFilename;                   // guarded by eventQueue.queueMutex
     std::string parentVersion;                    // guarded by eventQueue.queueMutex
+    bool parentParametersReceived = false;        // guarded by eventQueue.queueMutex
     std::atomic<bool> lingerBeforeUnload{false};  // set on the I/O thread, read by Start
+    bool ioThreadRunning = false;                 // main thread only
     bool memoryThrottlingEnabled = true;          // set during start-up, then read-only
     std::atomic<bool> throttling{false};          // written by the memory monitor, read by senders
     int64_t lastLowMemoryTime = INT64_MAX;        // I/O thread only
+    // What the monitor reads: the wall clock and the resident size (tests put their own here).
+    std::function<time_t()> wallClock;            // set before the I/O thread starts
+    std::function<size_t()> residentBytes;        // set before the I/O thread starts
+    dvr::MemoryMonitor memoryMonitor;             // I/O thread only
 };

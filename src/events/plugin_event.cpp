@@ -1,26 +1,155 @@
-// dvrcore::PluginEvent: the decisions taken for every event on the sender's thread.
+// dvrcore::PluginEvent: the decisions taken for every event, on the sender's thread.
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+#include <boost/asio/post.hpp>
+
 #include "core/dvrcore.h"
+#include "events/routing.h"
 #include "log/log_gate.h"
 
 int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
-    if (in->eventType & EVT_LOG) {
-        int threshold = logLevels.Get(DVR_MODULE_INDEX(in->providerID));
-        if (in->eventFlags & EVF_LOG_MESSAGE) {
-            int level = EventLogLevel(in);
+    const uint32_t eventType = in->eventType;
+
+    if (eventType == EVT_RELEASE) {
+        ReleaseBlock(in->data, in->providerID);
+        return 0; // result stays as the caller set it
+    }
+
+    if (eventType == EVT_PARENT_SEND) {
+        // The block belongs to the core from here on; it is sent as it is, never copied.
+        if (!parentLinkOpen.load()) {
+            free(in->data);
+            out->result = EVENT_REFUSED;
+            return 0;
+        }
+        boost::asio::post(ioContext, [this, block = in->data, length = in->len] { QueueParentSend(block, length); });
+        out->result = EVENT_ACCEPTED;
+        return 0;
+    }
+
+    if (in->providerID == 0) { // stream control: never queued
+        if (eventType == EVT_STREAM_CLOSE) {
+            streams.CloseStream(in->streamID);
+        } else {
+            streams.ReopenStream(in->streamID);
+            StartReaderThreads(*in);
+        }
+        eventQueue.Notify();
+        out->result = EVENT_ACCEPTED;
+        return 0;
+    }
+
+    _EventParmsIn event = *in; // from here on the private copy is what changes and is queued
+
+    if (eventType & EVT_LOG) {
+        int threshold = logLevels.Get(DVR_MODULE_INDEX(event.providerID));
+        if (event.eventFlags & EVF_LOG_MESSAGE) {
+            int level = EventLogLevel(&event);
             dvr::LogGateDecision decision = dvr::DecideLogMessage(threshold, level);
             if (decision == dvr::LogGateDecision::Drop)
                 return 0;
-            WriteLogLine(in->providerID, static_cast<uint32_t>(level), static_cast<const char*>(in->data), in->len);
+            WriteLogLine(event.providerID, static_cast<uint32_t>(level), static_cast<const char*>(event.data), event.len);
             if (decision == dvr::LogGateDecision::WriteOnly)
                 return 0;
-        } else if (in->eventFlags & EVF_LOG_QUERY) {
+        } else if (event.eventFlags & EVF_LOG_QUERY) {
             out->result = threshold;
             return 0;
         }
     }
-    // PLACEHOLDER(event bus): release, parent send, stream control, gating, copying and queueing
-    // are still missing; every other event is refused.
-    out->result = EVENT_REFUSED;
+
+    if (eventQueue.StopRequested()) {
+        out->result = EVENT_REFUSED;
+        return 0;
+    }
+
+    if ((eventType & (EVT_VIDEO | EVT_AUDIO)) && (event.eventFlags & EVF_MEDIA_GATED)) {
+        int gate = mediaGate.Gate(event, throttling.load(std::memory_order_relaxed));
+        if (gate != EVENT_ACCEPTED) {
+            out->result = gate;
+            return 0;
+        }
+    }
+
+    if (event.data != nullptr && event.len != 0) {
+        void* copy = malloc(event.len);
+        if (copy == nullptr) {
+            out->result = EVENT_NO_MEMORY;
+            return 0;
+        }
+        memcpy(copy, event.data, event.len);
+        event.data = copy;
+    } else {
+        event.data = nullptr;
+        event.len = 0;
+    }
+
+    if (event.streamID != 0) {
+        std::shared_ptr<dvr::ReaderContext> reader = streams.AdmitStreamEvent(event.streamID);
+        if (!reader) { // closed stream, or not sent from a reader thread of it
+            free(event.data);
+            out->result = EVENT_REFUSED;
+            return 0;
+        }
+        if (event.data != nullptr)
+            dvr::StreamTable::WaitAndSetPending(*reader, event.data); // one block in flight per reader
+    }
+
+    eventQueue.Push(event);
+    out->result = EVENT_ACCEPTED;
     return 0;
+}
+
+void dvrcore::ReleaseBlock(void* block, uint32_t holder)
+{
+    // Readers are woken before the block is freed, so a new block at the same address cannot be
+    // mistaken for it.
+    referenceBlocks.Release(block, holder, [this](void* released) {
+        if (released != nullptr)
+            streams.BlockReleased(released);
+    });
+}
+
+void dvrcore::StartReaderThreads(const _EventParmsIn& event)
+{
+    const uint32_t key = dvr::ReaderRoutingKey(event.eventFlags);
+    dvr::PluginTable::Snapshot table = plugins.Load();
+    for (const dvr::PluginTable::Record& record : *table) {
+        const PLUGININFO& plugin = *record;
+        if (!plugin.info.wantsReads || plugin.Read == nullptr ||
+            !dvr::MatchesClassMasks(event.eventType, key, plugin.info.classMasks))
+            continue;
+        if (!readers.Enter(record.get())) // the plugin is being unloaded
+            continue;
+        void* copy = nullptr;
+        uint32_t len = 0;
+        if (event.data != nullptr && event.len != 0) {
+            copy = malloc(event.len);
+            if (copy != nullptr) {
+                memcpy(copy, event.data, event.len);
+                len = event.len;
+            }
+        }
+        std::thread([this, read = plugin.Read, key = record.get(), copy, len, streamID = event.streamID] {
+            {
+                dvr::ReaderRegistration registration(streams);
+                _ReadParmsIn parms{};
+                parms.size = sizeof parms;
+                parms.version = READ_PARMS_IN_VERSION;
+                parms.flag = 1;
+                parms.len = len;
+                parms.data = copy;
+                parms.streamID = streamID;
+                _ReadParmsOut result{};
+                result.size = sizeof result;
+                result.version = READ_PARMS_OUT_VERSION;
+                read(&parms, &result);
+            }
+            free(copy);
+            readers.Leave(key); // last: after this the plugin may be unloaded and the core destroyed
+        }).detach();
+    }
 }

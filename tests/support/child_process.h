@@ -43,6 +43,7 @@ private:
     pid_t pid_ = -1;
     int outFd_ = -1;
     int errFd_ = -1;
+    int terminalSlave_ = -1; // kept open in terminal mode
     bool exited_ = false;
     int status_ = -1;
     std::string output_;

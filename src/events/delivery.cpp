@@ -1,0 +1,113 @@
+// The queue worker and the delivery of one queued event to the plugins.
+#include <boost/asio/post.hpp>
+
+#include "core/dvrcore.h"
+#include "events/event_callback.h"
+#include "events/routing.h"
+#include "events/status_report.h"
+#include "log/number_format.h"
+
+namespace {
+
+constexpr auto STATUS_REPORT_PERIOD = std::chrono::seconds(60);
+// A Write that takes this long or longer is reported when the core's level-0 lines are on.
+constexpr auto SLOW_WRITE = std::chrono::nanoseconds(6'000'000);
+
+} // namespace
+
+void dvrcore::RunQueueWorker()
+{
+    auto lastReport = Now();
+    uint32_t events = 0;
+    _EventParmsIn event;
+    size_t remaining = 0;
+    while (eventQueue.Pop(event, remaining)) {
+        ++events;
+        referenceBlocks.AddHolder(event.data, event.len, CORE_PROVIDER_ID);
+        auto now = Now();
+        if (now - lastReport >= STATUS_REPORT_PERIOD) {
+            lastReport = now;
+            dvr::ThrottledFrames throttled = mediaGate.TakeThrottledFrames();
+            dvr::StatusFigures figures{remaining,
+                                       throttled.video,
+                                       throttled.audio,
+                                       events,
+                                       referenceBlocks.BlockCount(),
+                                       referenceBlocks.ByteTotal(),
+                                       referenceBlocks.HolderCounts()};
+            dvr::LogStatusReport(figures, EventCallback);
+            events = 0;
+        }
+        DeliverEvent(event);
+        ReleaseBlock(event.data, CORE_PROVIDER_ID);
+    }
+}
+
+void dvrcore::DeliverEvent(const _EventParmsIn& event)
+{
+    const uint32_t key = dvr::DeliveryRoutingKey(event.eventFlags);
+    const bool isConfig = (event.eventType & EVT_CONFIG) != 0;
+    if (isConfig && event.data != nullptr && event.len != 0) {
+        boost::asio::post(ioContext, [this, text = std::string(static_cast<const char*>(event.data), event.len)] {
+            ApplyConfigurationChange(text);
+        });
+    }
+
+    dvr::PluginTable::Snapshot table = plugins.Load();
+    for (const dvr::PluginTable::Record& record : *table) {
+        const PLUGININFO& plugin = *record;
+        const uint32_t holder = plugin.ProviderID();
+
+        if (isConfig && holder != event.providerID) {
+            referenceBlocks.AddHolder(event.data, event.len, holder);
+            _IoctlParmsIn parms{sizeof parms, IOCTL_PARMS_IN_VERSION, IOCTL_CONFIG, IOCTL_SUB_SIZE_DATA, IOCTL_SUB_VERSION,
+                                event.len, event.data};
+            _IoctlParmsOut result{sizeof result, IOCTL_PARMS_OUT_VERSION, IOCTL_CONFIG, 0, 0, IOCTL_SUB_SIZE_NO_DATA,
+                                  IOCTL_SUB_VERSION};
+            int code = dvr::CallEntryPoint(plugin.IOCTL, &parms, &result);
+            if (code != 0 || result.error != 0)
+                Log(dvr::LOG_DIAGNOSTIC, "plugin %s update config returned %d error %d", plugin.name.c_str(), code,
+                    result.error);
+            if (result.keep == 0)
+                ReleaseBlock(event.data, holder);
+            continue;
+        }
+
+        if (!plugin.info.acceptsWrites || !dvr::MatchesClassMasks(event.eventType, key, plugin.info.classMasks))
+            continue;
+
+        referenceBlocks.AddHolder(event.data, event.len, holder);
+        // Same answer as a threshold query for the core: are its level-0 lines on?
+        const bool timed = event.eventType != EVT_LOG && logLevels.Get(0) <= 0;
+        auto started = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+
+        _WriteParmsIn parms{};
+        parms.size = sizeof parms;
+        parms.version = WRITE_PARMS_IN_VERSION;
+        parms.len = event.len;
+        parms.data = event.data;
+        parms.providerID = event.providerID;
+        parms.streamID = event.streamID;
+        parms.eventType = event.eventType;
+        parms.eventFlags = event.eventFlags;
+        memcpy(parms.extra, event.extra, sizeof parms.extra);
+        _WriteParmsOut result{};
+        result.size = sizeof result;
+        result.version = WRITE_PARMS_OUT_VERSION;
+        int code = dvr::CallEntryPoint(plugin.Write, &parms, &result);
+        if (code != 0 || result.error != 0)
+            Log(dvr::LOG_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.name.c_str(), code, result.error);
+        if (timed) {
+            auto took = std::chrono::steady_clock::now() - started;
+            if (took >= SLOW_WRITE) {
+                long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+                Log(dvr::LOG_DIAGNOSTIC, "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s", ms,
+                    event.providerID, static_cast<int>(event.eventType),
+                    dvr::FormatGroupedNumber(static_cast<long>(static_cast<int32_t>(event.len))).c_str(),
+                    plugin.name.c_str());
+            }
+        }
+        if (result.keep == 0)
+            ReleaseBlock(event.data, holder);
+    }
+}

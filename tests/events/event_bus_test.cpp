@@ -1,0 +1,409 @@
+// The event bus driven in-process: a core with a table of fake plugins whose entry points are
+// functions of this test, and the queue worker on a thread of the test.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstring>
+#include <functional>
+#include <thread>
+
+#include "support/recording_core.h"
+
+using dvr::test::MakeEvent;
+using dvr::test::MakeResult;
+
+namespace {
+
+constexpr uint32_t ALL = 0xFFFFFFFFu;
+constexpr uint32_t SOURCE_ID = 0x00110000;
+
+// What one fake plugin received, and how it answers.
+struct FakeState {
+    std::mutex mutex;
+    std::vector<_WriteParmsIn> writes;    // guarded by mutex
+    std::vector<std::string> writeData;   // guarded by mutex
+    std::vector<_IoctlParmsIn> ioctls;    // guarded by mutex
+    std::vector<void*> keptBlocks;        // guarded by mutex
+    uint32_t keep = 0;                    // set before the worker runs
+    int writeReturn = 0;
+    std::function<void(_ReadParmsIn&)> onRead; // runs on the reader thread
+
+    void Reset()
+    {
+        std::lock_guard lock(mutex);
+        writes.clear();
+        writeData.clear();
+        ioctls.clear();
+        keptBlocks.clear();
+        keep = 0;
+        writeReturn = 0;
+        onRead = nullptr;
+    }
+    size_t Writes()
+    {
+        std::lock_guard lock(mutex);
+        return writes.size();
+    }
+};
+
+FakeState fakes[3];
+
+template <int N>
+int FakeWrite(void* in, void* out)
+{
+    auto* parms = static_cast<_WriteParmsIn*>(in);
+    auto* result = static_cast<_WriteParmsOut*>(out);
+    std::lock_guard lock(fakes[N].mutex);
+    fakes[N].writes.push_back(*parms);
+    fakes[N].writeData.emplace_back(static_cast<const char*>(parms->data), parms->len);
+    result->keep = fakes[N].keep;
+    if (fakes[N].keep && parms->data)
+        fakes[N].keptBlocks.push_back(parms->data);
+    return fakes[N].writeReturn;
+}
+
+template <int N>
+int FakeIoctl(void* in, void* out)
+{
+    auto* parms = static_cast<_IoctlParmsIn*>(in);
+    std::lock_guard lock(fakes[N].mutex);
+    fakes[N].ioctls.push_back(*parms);
+    static_cast<_IoctlParmsOut*>(out)->keep = 0;
+    return 0;
+}
+
+template <int N>
+int FakeRead(void* in, void*)
+{
+    auto* parms = static_cast<_ReadParmsIn*>(in);
+    if (fakes[N].onRead)
+        fakes[N].onRead(*parms);
+    return 0;
+}
+
+template <int N>
+std::shared_ptr<PLUGININFO> MakeFake(uint32_t providerID, uint32_t mask, bool wantsReads = false)
+{
+    auto plugin = std::make_shared<PLUGININFO>();
+    plugin->name = "fake" + std::to_string(N) + ".so";
+    plugin->Write = &FakeWrite<N>;
+    plugin->IOCTL = &FakeIoctl<N>;
+    plugin->Read = &FakeRead<N>;
+    plugin->info.size = sizeof plugin->info;
+    plugin->info.providerID = providerID;
+    for (uint32_t& classMask : plugin->info.classMasks)
+        classMask = mask;
+    plugin->info.classMasks[6] = 0; // no log lines: the core's own lines would reach the fakes too
+    plugin->info.acceptsWrites = 1;
+    plugin->info.wantsReads = wantsReads ? 1 : 0;
+    return plugin;
+}
+
+// A core whose clock the test moves.
+class BusCore : public dvr::test::RecordingCore {
+public:
+    std::chrono::steady_clock::time_point Now() override { return clock; }
+    std::chrono::steady_clock::time_point clock{std::chrono::hours(1)};
+};
+
+class EventBus : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (FakeState& fake : fakes)
+            fake.Reset();
+    }
+    void TearDown() override { StopWorker(); }
+
+    void StartWorker()
+    {
+        worker_ = std::thread([this] { core.RunQueueWorker(); });
+    }
+    void StopWorker()
+    {
+        core.RequestStop();
+        if (worker_.joinable())
+            worker_.join();
+    }
+
+    int Send(_EventParmsIn event)
+    {
+        _EventParmsOut out = MakeResult(99);
+        core.PluginEvent(&event, &out);
+        return out.result;
+    }
+
+    BusCore core;
+    std::thread worker_;
+};
+
+TEST_F(EventBus, DeliversAPrivateCopyToMatchingPluginsInTableOrder)
+{
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL));
+    core.plugins.Append(MakeFake<1>(0x00220000, 0x10)); // class 0x08 mask without the event's key bit 0x04
+    core.plugins.Append(MakeFake<2>(0x00230000, ALL));
+    char frame[] = "frame-bytes";
+    _EventParmsIn event = MakeEvent(SOURCE_ID, 0x0008, 0x00000004, frame, sizeof frame);
+    event.streamID = 0;
+    event.extra[100] = 0x5A;
+    EXPECT_EQ(Send(event), EVENT_ACCEPTED);
+    memset(frame, 0, sizeof frame); // the sender may reuse its buffer at once
+    StartWorker();
+    StopWorker();
+
+    ASSERT_EQ(fakes[0].writes.size(), 1u);
+    EXPECT_EQ(fakes[1].writes.size(), 0u);
+    ASSERT_EQ(fakes[2].writes.size(), 1u);
+    const _WriteParmsIn& written = fakes[0].writes[0];
+    EXPECT_EQ(written.size, sizeof(_WriteParmsIn));
+    EXPECT_EQ(written.version, 1u);
+    EXPECT_EQ(written.providerID, SOURCE_ID);
+    EXPECT_EQ(written.eventType, 0x0008u);
+    EXPECT_EQ(written.eventFlags, 0x00000004u);
+    EXPECT_EQ(written.extra[100], 0x5A);
+    EXPECT_EQ(fakes[0].writeData[0], std::string("frame-bytes", sizeof frame));
+    EXPECT_NE(written.data, static_cast<void*>(frame));
+    EXPECT_EQ(written.data, fakes[2].writes[0].data); // one copy for every receiver
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u); // freed after delivery
+}
+
+TEST_F(EventBus, EventWithoutDataOrReceiverIsQueuedAndReleased)
+{
+    core.plugins.Append(MakeFake<0>(0x00210000, 0));
+    EXPECT_EQ(Send(MakeEvent(SOURCE_ID, 0x0080, 0x1)), EVENT_ACCEPTED);
+    char bytes[] = "nobody wants this";
+    EXPECT_EQ(Send(MakeEvent(SOURCE_ID, 0x0080, 0x1, bytes, sizeof bytes)), EVENT_ACCEPTED);
+    EXPECT_EQ(Send(MakeEvent(SOURCE_ID, 0x0080, 0x0)), EVENT_ACCEPTED); // key 0 matches a mask of 0
+    StartWorker();
+    StopWorker();
+    EXPECT_EQ(fakes[0].writes.size(), 1u);
+    EXPECT_EQ(fakes[0].writes[0].data, nullptr);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
+TEST_F(EventBus, ConfigurationDocumentGoesToEveryOtherPluginsIoctl)
+{
+    core.plugins.Append(MakeFake<0>(SOURCE_ID, 0)); // the sender
+    core.plugins.Append(MakeFake<1>(0x00220000, 0));
+    core.plugins.Append(MakeFake<2>(0x00230000, ALL));
+    char document[] = "<oDVR Delta=\"0\"/>";
+    EXPECT_EQ(Send(MakeEvent(SOURCE_ID, EVT_CONFIG, 0x10, document, sizeof document - 1)), EVENT_ACCEPTED);
+    StartWorker();
+    StopWorker();
+    EXPECT_TRUE(fakes[0].ioctls.empty());
+    ASSERT_EQ(fakes[1].ioctls.size(), 1u);
+    ASSERT_EQ(fakes[2].ioctls.size(), 1u);
+    EXPECT_EQ(fakes[1].ioctls[0].command, IOCTL_CONFIG);
+    EXPECT_EQ(fakes[1].ioctls[0].subSize, 16u);
+    EXPECT_EQ(fakes[1].ioctls[0].len, sizeof document - 1);
+    EXPECT_TRUE(fakes[2].writes.empty()); // configuration goes through IOCTL, not Write
+    EXPECT_TRUE(fakes[0].writes.empty()); // 0x100 is no routable class
+}
+
+TEST_F(EventBus, KeptBlockIsFreedOnlyAfterEveryHolderReleasedIt)
+{
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL));
+    core.plugins.Append(MakeFake<1>(0x00220000, ALL));
+    fakes[0].keep = 1;
+    fakes[1].keep = 1;
+    char bytes[] = "kept";
+    Send(MakeEvent(SOURCE_ID, EVT_VIDEO, 0x1, bytes, sizeof bytes));
+    StartWorker();
+    StopWorker();
+    ASSERT_EQ(fakes[0].keptBlocks.size(), 1u);
+    void* block = fakes[0].keptBlocks[0];
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 1u); // the core's own release did not free it
+    EXPECT_EQ(core.referenceBlocks.ByteTotal(), sizeof bytes);
+
+    _EventParmsIn release = MakeEvent(0x00210000, EVT_RELEASE, 0, block);
+    _EventParmsOut out = MakeResult(42);
+    core.PluginEvent(&release, &out);
+    EXPECT_EQ(out.result, 42); // release answers nothing
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 1u);
+    core.PluginEvent(&release, &out); // the same holder again: nothing changes
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 1u);
+    release.providerID = 0x00220000;
+    core.PluginEvent(&release, &out);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+    core.PluginEvent(&release, &out); // a second release of a freed block frees nothing (no double free)
+    char foreign[8];
+    release.data = foreign; // an address the core never handed out
+    core.PluginEvent(&release, &out);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
+TEST_F(EventBus, FailingWriteIsLoggedAndDeliveryGoesOn)
+{
+    core.logLevels.Set(0, 0);
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL));
+    core.plugins.Append(MakeFake<1>(0x00220000, ALL));
+    fakes[0].writeReturn = 7;
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1));
+    StartWorker();
+    StopWorker();
+    EXPECT_TRUE(core.Logged("plugin fake0.so write returned 7 error 0"));
+    EXPECT_EQ(fakes[1].writes.size(), 1u);
+}
+
+TEST_F(EventBus, PluginWithoutWriteIsReportedAsUnavailable)
+{
+    core.logLevels.Set(0, 0);
+    auto plugin = MakeFake<0>(0x00210000, ALL);
+    plugin->Write = nullptr;
+    core.plugins.Append(plugin);
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1));
+    StartWorker();
+    StopWorker();
+    EXPECT_TRUE(core.Logged("plugin fake0.so write returned -100 error 0"));
+}
+
+TEST_F(EventBus, GatedMediaFramesAreThrottledAndKeyFrameGated)
+{
+    _EventParmsIn video = MakeEvent(SOURCE_ID, EVT_VIDEO, EVF_MEDIA_GATED);
+    EXPECT_EQ(Send(video), EVENT_NO_KEY_FRAME);
+    SetEventKeyFrame(&video, 1);
+    EXPECT_EQ(Send(video), EVENT_ACCEPTED);
+    core.throttling = true;
+    _EventParmsIn both = MakeEvent(SOURCE_ID, EVT_VIDEO | EVT_AUDIO, EVF_MEDIA_GATED);
+    EXPECT_EQ(Send(both), EVENT_THROTTLED);
+    core.throttling = false;
+    SetEventKeyFrame(&video, 0);
+    EXPECT_EQ(Send(video), EVENT_NO_KEY_FRAME); // after throttling a key frame must come first
+    dvr::ThrottledFrames throttled = core.mediaGate.TakeThrottledFrames();
+    EXPECT_EQ(throttled.video, 1u);
+    EXPECT_EQ(throttled.audio, 1u);
+    EXPECT_EQ(Send(MakeEvent(SOURCE_ID, EVT_VIDEO, 0)), EVENT_ACCEPTED); // not gated without the flag
+}
+
+TEST_F(EventBus, StopDrainsTheQueueAndRefusesLaterEvents)
+{
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL));
+    for (int i = 0; i < 5; ++i)
+        Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1));
+    core.RequestStop();
+    EXPECT_EQ(Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1)), EVENT_REFUSED);
+    core.RunQueueWorker(); // returns once the queue is empty
+    EXPECT_EQ(fakes[0].writes.size(), 5u);
+    // Log lines are still written after the stop.
+    core.Log(50, "after stop");
+    EXPECT_TRUE(core.Logged("after stop"));
+}
+
+TEST_F(EventBus, StreamEventsAreTakenOnlyFromReaderThreadsOfOpenStreams)
+{
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL, true));
+    core.plugins.Append(MakeFake<1>(0x00220000, ALL));
+    std::vector<int> answers;
+    std::string readData;
+    std::atomic<bool> readDone{false};
+    std::atomic<int> readCalls{0};
+    fakes[0].onRead = [&](_ReadParmsIn& parms) {
+        if (readCalls++ != 0)
+            return; // the reader started when the stream reopens below does nothing
+        readData.assign(static_cast<const char*>(parms.data), parms.len);
+        _EventParmsIn frame = MakeEvent(0x00210000, EVT_AUDIO, 0x1);
+        frame.streamID = parms.streamID;
+        answers.push_back(Send(frame));
+        Send(MakeEvent(0, EVT_STREAM_CLOSE, 0)); // stream 0 closes nothing of ours
+        _EventParmsIn close = MakeEvent(0, EVT_STREAM_CLOSE, 0);
+        close.streamID = parms.streamID;
+        Send(close);
+        answers.push_back(Send(frame)); // closed now
+        readDone = true;
+    };
+    char request[] = "open-stream";
+    _EventParmsIn open = MakeEvent(0, 0x0001, 0x1, request, sizeof request);
+    open.streamID = 7;
+    EXPECT_EQ(Send(open), EVENT_ACCEPTED);
+    while (!readDone)
+        std::this_thread::yield();
+    while (core.readers.Running(core.plugins.Load()->at(0).get()) != 0)
+        std::this_thread::yield();
+    EXPECT_EQ(readData, std::string(request, sizeof request));
+    EXPECT_EQ(answers, (std::vector<int>{EVENT_ACCEPTED, EVENT_REFUSED}));
+
+    _EventParmsIn fromElsewhere = MakeEvent(0x00210000, EVT_AUDIO, 0x1);
+    fromElsewhere.streamID = 7;
+    EXPECT_EQ(Send(fromElsewhere), EVENT_REFUSED); // not a reader thread
+    EXPECT_TRUE(core.streams.IsClosed(7));
+    EXPECT_EQ(Send(open), EVENT_ACCEPTED); // reopens the stream
+    EXPECT_FALSE(core.streams.IsClosed(7));
+    while (readCalls != 2 || core.readers.Running(core.plugins.Load()->at(0).get()) != 0)
+        std::this_thread::yield();
+    StartWorker();
+    StopWorker();
+    EXPECT_EQ(fakes[1].Writes(), 1u); // the one accepted stream frame
+}
+
+TEST_F(EventBus, ReaderThreadHasOneBlockInFlight)
+{
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL, true));
+    core.plugins.Append(MakeFake<1>(0x00220000, ALL));
+    fakes[1].keep = 1;
+    std::atomic<int> sent{0};
+    fakes[0].onRead = [&](_ReadParmsIn& parms) {
+        char bytes[] = "block";
+        _EventParmsIn frame = MakeEvent(0x00210000, EVT_AUDIO, 0x1, bytes, sizeof bytes);
+        frame.streamID = parms.streamID;
+        Send(frame);
+        sent = 1;
+        Send(frame); // waits until the first block is freed
+        sent = 2;
+    };
+    StartWorker();
+    _EventParmsIn open = MakeEvent(0, 0x0001, 0x1);
+    open.streamID = 3;
+    Send(open);
+    while (fakes[1].Writes() == 0)
+        std::this_thread::yield();
+    // The first block is kept by plugin 1: the reader cannot have queued its second one.
+    EXPECT_EQ(fakes[1].Writes(), 1u);
+    void* block = nullptr;
+    {
+        std::lock_guard lock(fakes[1].mutex);
+        block = fakes[1].keptBlocks.at(0);
+    }
+    while (sent == 0)
+        std::this_thread::yield();
+    EXPECT_EQ(sent.load(), 1); // the second send waits for the block plugin 1 still keeps
+    _EventParmsIn release = MakeEvent(0x00220000, EVT_RELEASE, 0, block);
+    _EventParmsOut out = MakeResult();
+    core.PluginEvent(&release, &out);
+    while (sent != 2)
+        std::this_thread::yield();
+    while (fakes[1].Writes() != 2)
+        std::this_thread::yield();
+    StopWorker();
+    std::lock_guard lock(fakes[1].mutex);
+    release.data = fakes[1].keptBlocks.at(1);
+    core.PluginEvent(&release, &out);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
+TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
+{
+    core.plugins.Append(MakeFake<0>(0x00060000, ALL));
+    fakes[0].keep = 1;
+    char bytes[2000] = {};
+    for (int i = 0; i < 3; ++i)
+        Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    StartWorker();
+    while (fakes[0].Writes() != 3)
+        std::this_thread::yield();
+    EXPECT_FALSE(core.Logged("core event queue size:"));
+    core.clock += std::chrono::seconds(59);
+    char small[500] = {};
+    fakes[0].keep = 0;
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, small, sizeof small));
+    while (fakes[0].Writes() != 4)
+        std::this_thread::yield();
+    EXPECT_FALSE(core.Logged("core event queue size:"));
+    core.clock += std::chrono::seconds(1);
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, small, sizeof small));
+    StopWorker();
+    EXPECT_TRUE(core.Logged("core event queue size: 0, throttledframes:[v:0 a:0], events:5, refblks: 4 (6,500 bytes)"));
+    EXPECT_TRUE(core.Logged("Top - 60000:3, 80000000:1"));
+}
+
+} // namespace
