@@ -38,12 +38,10 @@ std::chrono::steady_clock::time_point dvrcore::Now()
 
 void dvrcore::Log(int level, const char* format, ...)
 {
-    char text[dvr::LOG_TEXT_MAX + 1];
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
+    dvr::CoreLogV(CORE_PROVIDER_ID, EventCallback, level, format, arguments);
     va_end(arguments);
-    dvr::CoreLog(CORE_PROVIDER_ID, EventCallback, level, "%s", text);
 }
 
 void dvrcore::WriteLogLine(uint32_t providerID, uint32_t level, const char* text, size_t length)

@@ -27,15 +27,7 @@ void dvrcore::RunQueueWorker()
         auto now = Now();
         if (now - lastReport >= STATUS_REPORT_PERIOD) {
             lastReport = now;
-            dvr::ThrottledFrames throttled = mediaGate.TakeThrottledFrames();
-            dvr::StatusFigures figures{remaining,
-                                       throttled.video,
-                                       throttled.audio,
-                                       events,
-                                       referenceBlocks.BlockCount(),
-                                       referenceBlocks.ByteTotal(),
-                                       referenceBlocks.HolderCounts()};
-            dvr::LogStatusReport(figures, EventCallback);
+            dvr::LogStatusReport(dvr::GatherStatusFigures(remaining, events, mediaGate, referenceBlocks), EventCallback);
             events = 0;
         }
         DeliverEvent(event);

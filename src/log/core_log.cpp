@@ -28,14 +28,19 @@ bool LogLevelEnabled(uint32_t providerID, PluginEntryPoint callback, int level)
 
 void CoreLog(uint32_t providerID, PluginEntryPoint callback, int level, const char* format, ...)
 {
+    va_list arguments;
+    va_start(arguments, format);
+    CoreLogV(providerID, callback, level, format, arguments);
+    va_end(arguments);
+}
+
+void CoreLogV(uint32_t providerID, PluginEntryPoint callback, int level, const char* format, va_list arguments)
+{
     if (callback == nullptr || !LogLevelEnabled(providerID, callback, level))
         return;
 
     char text[LOG_TEXT_MAX + 1];
-    va_list arguments;
-    va_start(arguments, format);
     int formatted = vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
     if (formatted <= 0)
         return;
     size_t stored = static_cast<size_t>(formatted) < sizeof text ? static_cast<size_t>(formatted) : sizeof text - 1;

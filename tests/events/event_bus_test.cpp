@@ -114,7 +114,13 @@ protected:
         for (FakeState& fake : fakes)
             fake.Reset();
     }
-    void TearDown() override { StopWorker(); }
+    void TearDown() override
+    {
+        StopWorker();
+        // As the unload steps do: no reader thread may outlive the core it reports to.
+        for (const auto& plugin : *core.plugins.Load())
+            core.readers.RetireAndWait(plugin.get());
+    }
 
     void StartWorker()
     {
