@@ -584,8 +584,12 @@ TEST_F(Privileges, ThreadsStartedAfterThePluginsOpenLoseRawIo)
         else
             others.insert(thread.effective);
     }
-    EXPECT_EQ(others, std::multiset<uint64_t>({NET_CAPABILITIES, STARTUP_CAPABILITIES, STARTUP_CAPABILITIES}))
-        << Describe(threads);
+    // A sanitizer's runtime may add a thread of its own, started as early as the process: so the
+    // plugin's read thread must be the one thread without raw I/O, and at least the worker and
+    // the I/O thread keep it.
+    EXPECT_EQ(others.count(NET_CAPABILITIES), 1u) << Describe(threads);
+    EXPECT_GE(others.count(STARTUP_CAPABILITIES), 2u) << Describe(threads);
+    EXPECT_EQ(others.count(NET_CAPABILITIES) + others.count(STARTUP_CAPABILITIES), others.size()) << Describe(threads);
 
     core.Signal(SIGTERM);
     EXPECT_EQ(core.Wait(PROCESS_TIMEOUT), 0) << core.Output() << core.Errors();
