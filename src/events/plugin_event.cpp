@@ -26,7 +26,12 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             out->result = EVENT_REFUSED;
             return 0;
         }
-        boost::asio::post(ioContext, [this, block = in->data, length = in->len] { QueueParentSend(block, length); });
+        // Owned by the posted job until the I/O thread takes it: a job that never runs because the
+        // I/O thread has stopped still frees the block when it is destroyed.
+        std::unique_ptr<void, decltype(&free)> block(in->data, &free);
+        boost::asio::post(ioContext, [this, block = std::move(block), length = in->len]() mutable {
+            QueueParentSend(block.release(), length);
+        });
         out->result = EVENT_ACCEPTED;
         return 0;
     }
