@@ -14,6 +14,8 @@
 
 #include <dvrcore/plugin_api.h>
 
+#include "demo_common.h"
+
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -33,25 +35,13 @@
 #define MEDIA_MASK ((EVF_MEDIA_GATED << 1) | DEMO_CHANNEL_KEYS)
 #define VIDEO_CLASS 0
 #define AUDIO_CLASS 1
-/* Log lines travel like the core's own, so the log plugin's mask takes them. */
-#define LOG_FLAGS (EVF_MEDIA_GATED | EVF_LOG_MESSAGE)
 
 #define KEPT_LIMIT 16        /* key frame blocks held at one time */
 #define KEEP_NS 2000000000LL /* how long a key frame block is held */
 #define RELEASE_POLL_NS 200000000LL
-#define SUMMARY_INTERVAL_NS 10000000000LL
 #define STREAM_LIMIT 8 /* senders and kinds whose sequence numbers are followed */
 
 #define STATS_FILE_NAME "demo_recorder.stats"
-
-/* The frame layout the demo plugins agree on: this header, then body byte i is (sequence + i) & 0xFF. */
-#define DEMO_FRAME_MAGIC "DEMO"
-typedef struct DemoFrameHeader {
-    char magic[4];     /* DEMO_FRAME_MAGIC, without a terminator */
-    uint32_t kind;     /* EVT_VIDEO or EVT_AUDIO */
-    uint32_t sequence; /* per kind, counting every frame the sender offered to the core */
-    uint32_t length;   /* the whole frame, header included */
-} DemoFrameHeader;
 
 /* What arrived, and what became of the kept blocks. */
 typedef struct RecorderTally {
@@ -94,45 +84,13 @@ static unsigned keptCount; /* keptBlocks[0 .. keptCount - 1], oldest first */
 static StreamState streams[STREAM_LIMIT];
 static unsigned streamCount;
 
-static int64_t MonotonicNs(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000000000LL + now.tv_nsec;
-}
-
-static struct timespec ToTimespec(int64_t ns)
-{
-    struct timespec at;
-    at.tv_sec = (time_t)(ns / 1000000000LL);
-    at.tv_nsec = (long)(ns % 1000000000LL);
-    return at;
-}
-
 /* Sends one log line through the core, from any thread. */
 static void Log(int32_t level, const char* format, ...)
 {
-    char text[512];
-    _EventParmsIn in;
-    _EventParmsOut out = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
     va_list arguments;
-    int length;
-
     va_start(arguments, format);
-    length = vsnprintf(text, sizeof text, format, arguments);
+    DemoLogV(coreCallback, RECORDER_PROVIDER_ID, level, format, arguments);
     va_end(arguments);
-    if (length <= 0 || coreCallback == NULL)
-        return;
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = EVENT_PARMS_IN_VERSION;
-    in.len = (uint32_t)strlen(text) + 1;
-    in.data = text;
-    in.providerID = RECORDER_PROVIDER_ID;
-    in.eventType = EVT_LOG;
-    in.eventFlags = LOG_FLAGS;
-    SetEventLogLevel(&in, level);
-    coreCallback(&in, &out);
 }
 
 /* Gives one kept block back to the core. Called without stateLock. */
@@ -237,17 +195,17 @@ static void LogTally(const char* what, const RecorderTally* tally, unsigned hold
 }
 
 /* IOCTL_WORKER on the core's worker thread: gives back blocks held for KEEP_NS and logs a summary
- * every SUMMARY_INTERVAL_NS, until Close. Every wait is timed or woken, so Close is noticed at once. */
+ * every DEMO_SUMMARY_INTERVAL_NS, until Close. Every wait is timed or woken, so Close is noticed at once. */
 static int RunWorker(void)
 {
-    int64_t nextSummary = MonotonicNs() + SUMMARY_INTERVAL_NS;
+    int64_t nextSummary = DemoMonotonicNs() + DEMO_SUMMARY_INTERVAL_NS;
 
     pthread_mutex_lock(&stateLock);
     workerRunning = 1;
     while (!closing) {
         void* taken[KEPT_LIMIT];
-        int64_t now = MonotonicNs();
-        struct timespec until = ToTimespec(now + RELEASE_POLL_NS);
+        int64_t now = DemoMonotonicNs();
+        struct timespec until = DemoTimespec(now + RELEASE_POLL_NS);
         unsigned count = TakeKeptBlocks(now - KEEP_NS, taken);
         RecorderTally last;
         int summaryDue = now >= nextSummary;
@@ -256,7 +214,7 @@ static int RunWorker(void)
         pthread_mutex_unlock(&stateLock);
         ReleaseTaken(taken, count);
         if (summaryDue) {
-            nextSummary = now + SUMMARY_INTERVAL_NS;
+            nextSummary = now + DEMO_SUMMARY_INTERVAL_NS;
             pthread_mutex_lock(&stateLock);
             last = interval;
             memset(&interval, 0, sizeof interval);
@@ -435,7 +393,7 @@ RECORDER_EXPORT int Write(void* in, void* out)
     CountFrame(kind, keyFrame, event->len, missing, reordered);
     if (keyFrame && !closing && keptCount < KEPT_LIMIT) {
         keptBlocks[keptCount].data = event->data;
-        keptBlocks[keptCount].keptAt = MonotonicNs();
+        keptBlocks[keptCount].keptAt = DemoMonotonicNs();
         ++keptCount;
         ++total.kept;
         ++interval.kept;

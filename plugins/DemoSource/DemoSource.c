@@ -13,6 +13,8 @@
 
 #include <dvrcore/plugin_api.h>
 
+#include "demo_common.h"
+
 #include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
@@ -29,8 +31,6 @@
 /* Routing key bit of demo channel 1 (the recorder takes channels 1 to 8, bits 0 to 7). */
 #define DEMO_CHANNEL_KEY 0x00000001u
 #define MEDIA_FLAGS (EVF_MEDIA_GATED | DEMO_CHANNEL_KEY)
-/* Log lines travel like the core's own, so the log plugin's mask takes them. */
-#define LOG_FLAGS (EVF_MEDIA_GATED | EVF_LOG_MESSAGE)
 
 /* One tick every 20 ms carries an audio frame; every second tick carries a video frame too. */
 #define TICK_NS 20000000LL
@@ -38,20 +38,10 @@
 #define VIDEO_KEY_FRAME_SIZE 12288u
 #define VIDEO_FRAME_SIZE 3072u
 #define AUDIO_FRAME_SIZE 640u
-#define SUMMARY_INTERVAL_NS 10000000000LL
 /* A loop that falls this far behind skips the missed ticks rather than sending them in a burst. */
 #define LATE_LIMIT_NS 1000000000LL
 
 #define STATS_FILE_NAME "demo_source.stats"
-
-/* The frame layout the demo plugins agree on: this header, then body byte i is (sequence + i) & 0xFF. */
-#define DEMO_FRAME_MAGIC "DEMO"
-typedef struct DemoFrameHeader {
-    char magic[4];     /* DEMO_FRAME_MAGIC, without a terminator */
-    uint32_t kind;     /* EVT_VIDEO or EVT_AUDIO */
-    uint32_t sequence; /* per kind, counting every frame offered to the core */
-    uint32_t length;   /* the whole frame, header included */
-} DemoFrameHeader;
 
 /* The core's answers to the frames offered, by kind and result. */
 typedef struct SourceTally {
@@ -85,45 +75,13 @@ static uint32_t audioSequence;
 static uint32_t videoSinceKeyFrame; /* frames offered since the last key frame, that one included */
 static int needKeyFrame;            /* the gate has forgotten the last key frame */
 
-static int64_t MonotonicNs(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (int64_t)now.tv_sec * 1000000000LL + now.tv_nsec;
-}
-
-static struct timespec ToTimespec(int64_t ns)
-{
-    struct timespec at;
-    at.tv_sec = (time_t)(ns / 1000000000LL);
-    at.tv_nsec = (long)(ns % 1000000000LL);
-    return at;
-}
-
 /* Sends one log line through the core, from any thread. */
 static void Log(int32_t level, const char* format, ...)
 {
-    char text[512];
-    _EventParmsIn in;
-    _EventParmsOut out = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
     va_list arguments;
-    int length;
-
     va_start(arguments, format);
-    length = vsnprintf(text, sizeof text, format, arguments);
+    DemoLogV(coreCallback, SOURCE_PROVIDER_ID, level, format, arguments);
     va_end(arguments);
-    if (length <= 0 || coreCallback == NULL)
-        return;
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = EVENT_PARMS_IN_VERSION;
-    in.len = (uint32_t)strlen(text) + 1;
-    in.data = text;
-    in.providerID = SOURCE_PROVIDER_ID;
-    in.eventType = EVT_LOG;
-    in.eventFlags = LOG_FLAGS;
-    SetEventLogLevel(&in, level);
-    coreCallback(&in, &out);
 }
 
 /* Fills frame with a frame of the given kind, sequence and length (at least the header's size). */
@@ -231,7 +189,7 @@ static void LogSummaryIfDue(int64_t now, int64_t* nextSummary)
 
     if (now < *nextSummary)
         return;
-    *nextSummary = now + SUMMARY_INTERVAL_NS;
+    *nextSummary = now + DEMO_SUMMARY_INTERVAL_NS;
     pthread_mutex_lock(&stateLock);
     last = interval;
     memset(&interval, 0, sizeof interval);
@@ -254,12 +212,12 @@ static int RunWorker(void)
     workerRunning = 1;
     while (!opened && !closing)
         pthread_cond_wait(&wakeUp, &stateLock);
-    nextTick = MonotonicNs();
-    nextSummary = nextTick + SUMMARY_INTERVAL_NS;
+    nextTick = DemoMonotonicNs();
+    nextSummary = nextTick + DEMO_SUMMARY_INTERVAL_NS;
     while (!closing) {
-        int64_t now = MonotonicNs();
+        int64_t now = DemoMonotonicNs();
         if (now < nextTick) {
-            struct timespec until = ToTimespec(nextTick);
+            struct timespec until = DemoTimespec(nextTick);
             pthread_cond_timedwait(&wakeUp, &stateLock, &until);
             continue;
         }
