@@ -305,6 +305,7 @@ DVR_LAYOUT_CHECK(offsetof(_EventParmsIn, extra) + EVENT_EXTRA_LOG_LEVEL == 40, e
 DVR_LAYOUT_CHECK(offsetof(_EventParmsIn, extra) + EVENT_EXTRA_KEY_FRAME == 50, event_in_key_frame);
 DVR_LAYOUT_CHECK(sizeof(_LoadParmsIn) == 24, load_in_size);
 DVR_LAYOUT_CHECK(offsetof(_LoadParmsIn, callback) == 12, load_in_callback);
+DVR_LAYOUT_CHECK(offsetof(_LoadParmsIn, coreText) == 16, load_in_text);
 DVR_LAYOUT_CHECK(offsetof(_LoadParmsIn, coreTextLength) == 20, load_in_text_length);
 DVR_LAYOUT_CHECK(sizeof(_IoctlParmsIn) == 28, ioctl_in_size);
 DVR_LAYOUT_CHECK(offsetof(_IoctlParmsIn, data) == 24, ioctl_in_data);
@@ -313,43 +314,85 @@ DVR_LAYOUT_CHECK(offsetof(_ReadParmsIn, data) == 20, read_in_data);
 DVR_LAYOUT_CHECK(offsetof(_ReadParmsIn, streamID) == 24, read_in_stream);
 DVR_LAYOUT_CHECK(sizeof(_WriteParmsIn) == 192, write_in_size);
 DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, data) == 20, write_in_data);
+DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, providerID) == 24, write_in_provider);
+DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, streamID) == 28, write_in_stream);
+DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, eventType) == 32, write_in_type);
 DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, eventFlags) == 36, write_in_flags);
 DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, extra) == 40, write_in_extra);
 #elif UINTPTR_MAX == 0xFFFFFFFFFFFFFFFFu
 /* 64-bit hosts: the same fields, pointers widened with natural alignment. */
 DVR_LAYOUT_CHECK(sizeof(_EventParmsIn) == 192, event_in_size);
 DVR_LAYOUT_CHECK(offsetof(_EventParmsIn, data) == 16, event_in_data);
+DVR_LAYOUT_CHECK(offsetof(_EventParmsIn, providerID) == 24, event_in_provider);
 DVR_LAYOUT_CHECK(offsetof(_EventParmsIn, extra) == 40, event_in_extra);
 DVR_LAYOUT_CHECK(sizeof(_LoadParmsIn) == 40, load_in_size);
+DVR_LAYOUT_CHECK(offsetof(_LoadParmsIn, callback) == 16, load_in_callback);
+DVR_LAYOUT_CHECK(offsetof(_LoadParmsIn, coreText) == 24, load_in_text);
+DVR_LAYOUT_CHECK(offsetof(_LoadParmsIn, coreTextLength) == 32, load_in_text_length);
 DVR_LAYOUT_CHECK(sizeof(_IoctlParmsIn) == 32, ioctl_in_size);
+DVR_LAYOUT_CHECK(offsetof(_IoctlParmsIn, data) == 24, ioctl_in_data);
 DVR_LAYOUT_CHECK(sizeof(_ReadParmsIn) == 40, read_in_size);
+DVR_LAYOUT_CHECK(offsetof(_ReadParmsIn, data) == 24, read_in_data);
+DVR_LAYOUT_CHECK(offsetof(_ReadParmsIn, streamID) == 32, read_in_stream);
 DVR_LAYOUT_CHECK(sizeof(_WriteParmsIn) == 200, write_in_size);
 DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, data) == 24, write_in_data);
+DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, providerID) == 32, write_in_provider);
+DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, extra) == 48, write_in_extra);
 #endif
 
-/* Records without pointers are the same size everywhere. */
+/* Records without pointers, and the fields in front of the first pointer, are the same everywhere. */
+DVR_LAYOUT_CHECK(offsetof(_EventParmsIn, len) == 8, event_in_len);
 DVR_LAYOUT_CHECK(sizeof(_EventParmsOut) == 12, event_out_size);
+DVR_LAYOUT_CHECK(offsetof(_EventParmsOut, result) == 8, event_out_result);
+DVR_LAYOUT_CHECK(offsetof(_LoadParmsIn, core) == 8, load_in_core);
 DVR_LAYOUT_CHECK(sizeof(_LoadParmsOut) == 68, load_out_size);
+DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, providerID) == 8, load_out_provider);
 DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, classMasks) == 12, load_out_masks);
 DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, classMasks) + 5 * 4 == 32, load_out_close_key);
+DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, reserved1) == 48, load_out_reserved1);
 DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, wantsWorkerThread) == 52, load_out_worker);
+DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, reserved2) == 53, load_out_reserved2);
 DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, wantsReads) == 54, load_out_reads);
 DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, acceptsWrites) == 55, load_out_writes);
+DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, reserved3) == 56, load_out_reserved3);
 DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, error) == 60, load_out_error);
 DVR_LAYOUT_CHECK(offsetof(_LoadParmsOut, logLevelDefault) == 64, load_out_level);
 DVR_LAYOUT_CHECK(sizeof(_OpenParmsIn) == 20, open_in_size);
+DVR_LAYOUT_CHECK(offsetof(_OpenParmsIn, reserved) == 8, open_in_reserved);
 DVR_LAYOUT_CHECK(offsetof(_OpenParmsIn, shutdownInstance) == 16, open_in_shutdown);
 DVR_LAYOUT_CHECK(sizeof(_OpenParmsOut) == 16, open_out_size);
+DVR_LAYOUT_CHECK(offsetof(_OpenParmsOut, reserved) == 8, open_out_reserved);
 DVR_LAYOUT_CHECK(sizeof(_CloseParmsIn) == 12, close_in_size);
+DVR_LAYOUT_CHECK(offsetof(_CloseParmsIn, reserved) == 8, close_in_reserved);
 DVR_LAYOUT_CHECK(sizeof(_CloseParmsOut) == 12, close_out_size);
+DVR_LAYOUT_CHECK(offsetof(_CloseParmsOut, error) == 8, close_out_error);
 DVR_LAYOUT_CHECK(sizeof(_UnloadParmsIn) == 8, unload_in_size);
 DVR_LAYOUT_CHECK(sizeof(_UnloadParmsOut) == 12, unload_out_size);
+DVR_LAYOUT_CHECK(offsetof(_UnloadParmsOut, error) == 8, unload_out_error);
+DVR_LAYOUT_CHECK(offsetof(_IoctlParmsIn, command) == 8, ioctl_in_command);
+DVR_LAYOUT_CHECK(offsetof(_IoctlParmsIn, subSize) == 12, ioctl_in_sub_size);
+DVR_LAYOUT_CHECK(offsetof(_IoctlParmsIn, subVersion) == 16, ioctl_in_sub_version);
+DVR_LAYOUT_CHECK(offsetof(_IoctlParmsIn, len) == 20, ioctl_in_len);
 DVR_LAYOUT_CHECK(sizeof(_IoctlParmsOut) == 28, ioctl_out_size);
+DVR_LAYOUT_CHECK(offsetof(_IoctlParmsOut, command) == 8, ioctl_out_command);
+DVR_LAYOUT_CHECK(offsetof(_IoctlParmsOut, error) == 12, ioctl_out_error);
 DVR_LAYOUT_CHECK(offsetof(_IoctlParmsOut, keep) == 16, ioctl_out_keep);
+DVR_LAYOUT_CHECK(offsetof(_IoctlParmsOut, subSize) == 20, ioctl_out_sub_size);
+DVR_LAYOUT_CHECK(offsetof(_IoctlParmsOut, subVersion) == 24, ioctl_out_sub_version);
 DVR_LAYOUT_CHECK(sizeof(_ReadParmsOut) == 20, read_out_size);
+DVR_LAYOUT_CHECK(offsetof(_ReadParmsOut, reserved) == 8, read_out_reserved);
+DVR_LAYOUT_CHECK(offsetof(_ReadParmsIn, reserved1) == 8, read_in_reserved);
 DVR_LAYOUT_CHECK(offsetof(_ReadParmsIn, flag) == 12, read_in_flag);
+DVR_LAYOUT_CHECK(offsetof(_ReadParmsIn, len) == 16, read_in_len);
+DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, reserved1) == 8, write_in_reserved);
+DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, flag) == 12, write_in_flag);
 DVR_LAYOUT_CHECK(offsetof(_WriteParmsIn, len) == 16, write_in_len);
+/* Write carries an _EventParmsIn from `len` on, unchanged. */
+DVR_LAYOUT_CHECK(sizeof(_WriteParmsIn) - offsetof(_WriteParmsIn, len) ==
+                     sizeof(_EventParmsIn) - offsetof(_EventParmsIn, len),
+                 write_in_event_tail);
 DVR_LAYOUT_CHECK(sizeof(_WriteParmsOut) == 24, write_out_size);
+DVR_LAYOUT_CHECK(offsetof(_WriteParmsOut, reserved) == 8, write_out_reserved);
 DVR_LAYOUT_CHECK(offsetof(_WriteParmsOut, error) == 16, write_out_error);
 DVR_LAYOUT_CHECK(offsetof(_WriteParmsOut, keep) == 20, write_out_keep);
 DVR_LAYOUT_CHECK(sizeof(_ParentPacketHeader) == PARENT_PACKET_HEADER_SIZE, parent_header_size);

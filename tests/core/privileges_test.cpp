@@ -21,6 +21,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "support/child_process.h"
@@ -120,6 +121,25 @@ std::vector<ThreadCapabilities> ReadThreadCapabilities(pid_t pid)
                            Hex(status["CapEff"]), Hex(status["CapBnd"])});
     }
     return threads;
+}
+
+// The program the kernel runs as pid when that is not binary itself: the emulator that binfmt_misc
+// starts for a core built for another processor (qemu-arm for the armhf build). Empty otherwise.
+std::string EmulatorOf(pid_t pid, const std::string& binary)
+{
+    std::error_code error;
+    std::filesystem::path program = std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error);
+    if (error || std::filesystem::equivalent(program, binary, error))
+        return "";
+    return program.string();
+}
+
+// Why the capability sets of the threads cannot all be checked under user-mode emulation.
+std::string EmulatedThreadsReason(const std::string& emulator)
+{
+    return "the core runs under " + emulator +
+           ", whose own thread starts before the core's code, keeps root's capabilities and cannot be told "
+           "apart from the core's threads";
 }
 
 std::string Describe(const std::vector<ThreadCapabilities>& threads)
@@ -518,6 +538,14 @@ TEST_F(Privileges, RootCoreTakesOverTheParentsUserAndGroups)
               std::set<unsigned long>(nobody->groups.begin(), nobody->groups.end()))
         << status["Groups"];
 
+    const std::string emulator = EmulatorOf(core.CorePid(), installation.Binary());
+    if (!emulator.empty()) {
+        EXPECT_EQ(Hex(status["CapEff"]), NET_CAPABILITIES) << "main thread";
+        core.Signal(SIGTERM);
+        EXPECT_EQ(core.Wait(PROCESS_TIMEOUT), 0) << core.Output() << core.Errors();
+        GTEST_SKIP() << "capabilities of threads other than the main thread not checked: "
+                     << EmulatedThreadsReason(emulator);
+    }
     auto threads = ReadThreadCapabilities(core.CorePid());
     bool rawIoThread = false;
     for (const ThreadCapabilities& thread : threads) {
@@ -589,10 +617,16 @@ TEST_F(Privileges, ThreadsStartedAfterThePluginsOpenLoseRawIo)
     // the I/O thread keep it.
     EXPECT_EQ(others.count(NET_CAPABILITIES), 1u) << Describe(threads);
     EXPECT_GE(others.count(STARTUP_CAPABILITIES), 2u) << Describe(threads);
-    EXPECT_EQ(others.count(NET_CAPABILITIES) + others.count(STARTUP_CAPABILITIES), others.size()) << Describe(threads);
+    const std::string emulator = EmulatorOf(core.CorePid(), installation.Binary());
+    if (emulator.empty()) {
+        EXPECT_EQ(others.count(NET_CAPABILITIES) + others.count(STARTUP_CAPABILITIES), others.size())
+            << Describe(threads);
+    }
 
     core.Signal(SIGTERM);
     EXPECT_EQ(core.Wait(PROCESS_TIMEOUT), 0) << core.Output() << core.Errors();
+    if (!emulator.empty())
+        GTEST_SKIP() << "not checked that no thread keeps more than raw I/O: " << EmulatedThreadsReason(emulator);
 }
 
 // An ordinary user started by the same user: no user change, and without capabilities to keep both

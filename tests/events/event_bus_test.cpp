@@ -410,6 +410,12 @@ TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
     StopWorker();
     EXPECT_TRUE(core.Logged("core event queue size: 0, throttledframes:[v:0 a:0], events:5, refblks: 4 (6,500 bytes)"));
     EXPECT_TRUE(core.Logged("Top - 60000:3, 80000000:1"));
+    for (void* block : fakes[0].keptBlocks) { // the kept blocks go back, as the plugin would at Close
+        _EventParmsIn release = MakeEvent(0x00060000, EVT_RELEASE, 0, block);
+        _EventParmsOut out = MakeResult();
+        core.PluginEvent(&release, &out);
+    }
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
 }
 
 } // namespace
