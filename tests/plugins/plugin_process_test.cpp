@@ -134,6 +134,17 @@ TEST_F(PluginProcess, LoadOrderAndEveryRefusalAreReportedAndTheCoreRunsOn)
     EXPECT_EQ(LinesStartingWith(calls, "a Load").size(), 2u);
     EXPECT_EQ(LinesStartingWith(calls, "a Unload").size(), 1u);
     EXPECT_TRUE(LinesStartingWith(calls, "fails Unload").empty());
+
+    // The statistics document lists the loaded plugins and, numbered, the file the loader refused.
+    std::string saved = dvr::test::ReadFile(dir / "core.xml");
+    for (const char* expected :
+         {"<Plugin ID=\"1114112\" Filename=\"a.so\" Opened=\"1\" LoadTimeMs=\"",
+          "<Plugin ID=\"1245184\" Filename=\"dADIduX.so\" Opened=\"1\"",
+          "<Plugin ID=\"1\" Filename=\"broken.so\" Opened=\"1\" LoadTimeMs=\"0\" OpenTimeMs=\"0\" OpenCode=\"79\" "
+          "LogLevel=\"-1\" LogLevelDefault=\"-1\"",
+          "<Module ID=\"1\" Name=\"broken.so\" Version=\""})
+        EXPECT_NE(saved.find(expected), std::string::npos) << expected << "\n" << saved;
+    EXPECT_EQ(saved.find("fails.so"), std::string::npos) << saved; // refused after loading: not listed
 }
 
 TEST_F(PluginProcess, ShutdownWaitsForAReaderThreadStillInsideRead)
