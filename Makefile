@@ -32,7 +32,8 @@ test-asan: deps
 	@cmake --build build-asan -j $(JOBS)
 	@cd build-asan && ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" ctest --output-on-failure -j $(JOBS)
 
-# The device's build: armhf, cross-compiled into build-arm/, tests run under qemu-arm.
+# The device's build: armhf, cross-compiled into build-arm/, the whole suite run under qemu-arm.
+# ctest shows no output of a skipped test, so the reasons of the skips are printed after it.
 deps-arm: deps
 	@bash scripts/install-deps-arm.sh
 
@@ -41,7 +42,72 @@ build-arm: deps-arm
 	@cmake --build build-arm -j $(JOBS)
 
 test-arm: build-arm
-	@cd build-arm && ctest --output-on-failure -j $(JOBS) -LE slow
+	@cd build-arm && status=0 && ctest --output-on-failure -j $(JOBS) || status=$$?; \
+	  awk '/: Skipped$$/ { skipped = 1; reason = ""; next } \
+	       skipped && /^\[  SKIPPED \]/ { sub(/^\[  SKIPPED \] /, ""); sub(/ \([0-9]+ ms\)$$/, ""); \
+	                                     print "skipped: " $$0 ": " reason; skipped = 0; next } \
+	       skipped { reason = reason (reason == "" ? "" : " ") $$0 }' Testing/Temporary/LastTest.log; \
+	  exit $$status
+
+# Installs the core, its plugin folders and the plugin SDK (cmake/install.cmake) under PREFIX;
+# DESTDIR is honoured: make install PREFIX=/opt/dvrcore DESTDIR=/tmp/stage
+PREFIX ?= /usr/local
+install: build
+	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
+
+# The Debian packages dvrcore and dvrcore-plugin-dev (cmake/packaging.cmake), built in build-pkg/
+# into build-pkg/packages/ (package-arm: the armhf ones, in build-pkg-arm/). test-package installs
+# them with dpkg, builds and runs the example plugin against them, and removes them again
+# (test-package-arm: the armhf ones, run under qemu-arm).
+deps-package: deps
+	@bash scripts/install-deps.sh dpkg-dev file
+
+package: deps-package
+	@cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DDVRCORE_TESTS=OFF >/dev/null
+	@cmake --build build-pkg -j $(JOBS)
+	@cd build-pkg && cpack -G DEB
+
+package-arm: deps-package deps-arm
+	@cmake -S . -B build-pkg-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DCMAKE_BUILD_TYPE=Release \
+	  -DDVRCORE_TESTS=OFF >/dev/null
+	@cmake --build build-pkg-arm -j $(JOBS)
+	@cd build-pkg-arm && cpack -G DEB
+
+test-package: package
+	@bash tests/packaging/package_test.sh build-pkg/packages
+
+test-package-arm: package-arm
+	@bash tests/packaging/package_test.sh build-pkg-arm/packages arm-linux-gnueabihf-gcc
+
+# Formatting (.clang-format) and static checks (.clang-tidy, cppcheck); CI runs format-check and lint.
+deps-lint: deps
+	@bash scripts/install-deps.sh clang-format clang-tidy cppcheck
+
+format: deps-lint
+	@bash scripts/format.sh
+
+format-check: deps-lint
+	@bash scripts/format.sh --check
+
+lint: deps-lint
+	@cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) >/dev/null
+	@bash scripts/lint.sh $(BUILD_DIR) $(JOBS)
+
+.PHONY: install deps-package package package-arm test-package test-package-arm deps-lint format format-check lint
+
+# libFuzzer targets of fuzz/ (clang, into build-fuzz/): `make fuzz` runs each FUZZ_SECONDS (10 min
+# by default), `make fuzz-ci` each 30 s. Findings are left in build-fuzz/findings/.
+FUZZ_SECONDS ?= 600
+deps-fuzz: deps
+	@bash scripts/install-deps.sh clang libclang-rt-14-dev
+
+fuzz: deps-fuzz
+	@JOBS=$(JOBS) bash scripts/fuzz.sh $(FUZZ_SECONDS)
+
+fuzz-ci: deps-fuzz
+	@JOBS=$(JOBS) bash scripts/fuzz.sh 30
+
+.PHONY: deps-fuzz fuzz fuzz-ci
 
 clean:
 	rm -rf $(BUILD_DIR) build-tsan build-asan

@@ -134,6 +134,7 @@ int main(int argc, char* argv[])
         std::vector<std::string> arguments = options.core;
         arguments.insert(arguments.begin() + 1, std::to_string(link));
         std::vector<char*> argvCore;
+        argvCore.reserve(arguments.size() + 1);
         for (std::string& argument : arguments)
             argvCore.push_back(argument.data());
         argvCore.push_back(nullptr);

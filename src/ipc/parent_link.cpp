@@ -61,7 +61,7 @@ void dvrcore::DispatchParentPacket(const uint8_t* packet, uint32_t length)
                 backgroundMode = fields[2] == "Background:true";
             if (fields.size() >= 2)
                 parentVersion = fields[1];
-            if (fields.size() >= 1)
+            if (!fields.empty())
                 parentFilename = fields[0];
             parentParametersReceived = true;
         }

@@ -1,0 +1,52 @@
+# Debian packages, one per install component (cmake/install.cmake), built by `make package`:
+#   dvrcore             the core and the bundled log plugin under /usr/lib/dvrcore; its
+#                       dependencies are computed from the binaries (dpkg-shlibdeps)
+#   dvrcore-plugin-dev  the SDK header, the pkg-config and CMake files, the guide and the example
+#                       plugin's source; architecture-independent
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME dvrcore)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(DVRCORE_PACKAGE_MAINTAINER "dvrcore maintainers <dvrcore@localhost>"
+    CACHE STRING "The Maintainer field of the Debian packages")
+set(CPACK_PACKAGE_CONTACT ${DVRCORE_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
+
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_COMPONENTS_ALL core sdk)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+# A cross build packages for its target: the Debian architecture of the multiarch triplet.
+if(CMAKE_CROSSCOMPILING)
+  if(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "arm-linux-gnueabihf")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)
+  elseif(CMAKE_LIBRARY_ARCHITECTURE STREQUAL "aarch64-linux-gnu")
+    set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE arm64)
+  else()
+    message(WARNING "No Debian architecture known for ${CMAKE_LIBRARY_ARCHITECTURE}; packages are labelled with the host's")
+  endif()
+endif()
+
+set(CPACK_DEBIAN_CORE_PACKAGE_NAME dvrcore)
+set(CPACK_DEBIAN_CORE_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_CORE_PACKAGE_SHLIBDEPS ON)
+string(CONCAT CPACK_COMPONENT_CORE_DESCRIPTION
+    "core process of a video-recording server\n"
+    "dvrcore is a plugin host: it loads the plugins beside it in /usr/lib/dvrcore/plugins and\n"
+    "/usr/lib/dvrcore/protected-plugins, routes their events through one queue with\n"
+    "reference-counted data blocks, throttles media under memory pressure and obeys its\n"
+    "supervisor over a sequenced-packet link. This package holds the core and its log plugin.")
+
+set(CPACK_DEBIAN_SDK_PACKAGE_NAME dvrcore-plugin-dev)
+set(CPACK_DEBIAN_SDK_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_SDK_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_SDK_PACKAGE_SUGGESTS "dvrcore, pkg-config, cmake")
+string(CONCAT CPACK_COMPONENT_SDK_DESCRIPTION
+    "SDK for writing dvrcore plugins\n"
+    "The plugin interface header (plain C99), a pkg-config file (dvrcore-plugin) and a CMake\n"
+    "package (find_package(dvrcore), target dvrcore::plugin_api), with the plugin author's\n"
+    "guide and an example plugin in /usr/share/doc/dvrcore-plugin-dev.")
+
+include(CPack)
