@@ -47,7 +47,8 @@ struct Options {
 
 [[noreturn]] void Usage(const char* program)
 {
-    fprintf(stderr, "Usage: %s [--name TEXT] [--version TEXT] [--background] [--no-parameters] CORE [ARGS...]\n", program);
+    fprintf(stderr, "Usage: %s [--name TEXT] [--version TEXT] [--background] [--no-parameters] CORE [ARGS...]\n",
+            program);
     exit(64);
 }
 
@@ -112,8 +113,8 @@ bool HandleInputLine(int socket, const std::string& line)
     std::string payload;
     std::getline(words >> std::ws, payload);
     SendPacket(socket, dvr::MakeParentPacket(static_cast<uint32_t>(strtoul(target.c_str(), nullptr, 0)),
-                                             static_cast<uint32_t>(strtoul(command.c_str(), nullptr, 0)), payload.data(),
-                                             payload.size()));
+                                             static_cast<uint32_t>(strtoul(command.c_str(), nullptr, 0)),
+                                             payload.data(), payload.size()));
     return true;
 }
 

@@ -36,9 +36,9 @@ typedef int (*PluginEntryPoint)(void* in, void* out);
 #define PROVIDER_ID_NEVER_UNMAPPED 0x00470000u /* its shared object stays mapped until the process ends */
 
 /* Codes the core returns in place of a plugin's own return value. */
-#define PLUGIN_NOT_LOADED 100          /* Load has not run */
+#define PLUGIN_NOT_LOADED 100           /* Load has not run */
 #define PLUGIN_ENTRY_UNAVAILABLE (-100) /* entry point not exported, or already released */
-#define PLUGIN_ENTRY_MISSING (-101)    /* a required entry point is missing */
+#define PLUGIN_ENTRY_MISSING (-101)     /* a required entry point is missing */
 
 /* ---- Event records --------------------------------------------------------------------------- */
 
@@ -54,7 +54,9 @@ typedef int (*PluginEntryPoint)(void* in, void* out);
 
 /* The nine routable classes, in the order of the class masks of the Load result record. */
 #define EVENT_CLASS_COUNT 9
+/* clang-format off */
 #define EVENT_CLASS_BITS {0x0001u, 0x0002u, 0x0004u, 0x0008u, 0x0010u, 0x0020u, 0x0040u, 0x0080u, 0x0400u}
+/* clang-format on */
 
 /* Event flags. Bits 0 to 23 are also routing key bits; bits 24 to 31 are attributes. */
 #define EVF_LOG_QUERY 0x00000001u
@@ -82,14 +84,14 @@ typedef int (*PluginEntryPoint)(void* in, void* out);
 
 /* An event, or a request to the core, as the sender fills it in. */
 typedef struct _EventParmsIn {
-    uint32_t size;       /* sizeof(_EventParmsIn) */
-    uint32_t version;    /* EVENT_PARMS_IN_VERSION */
-    uint32_t len;        /* bytes at data; 0 without data */
-    void* data;          /* the event's bytes, or null */
-    uint32_t providerID; /* the sender; 0 for a stream control event */
-    uint32_t streamID;   /* 0 when the event belongs to no stream */
-    uint32_t eventType;  /* EVT_ class bits or exact value */
-    uint32_t eventFlags; /* routing key bits 0 to 23, attributes 24 to 31 */
+    uint32_t size;                   /* sizeof(_EventParmsIn) */
+    uint32_t version;                /* EVENT_PARMS_IN_VERSION */
+    uint32_t len;                    /* bytes at data; 0 without data */
+    void* data;                      /* the event's bytes, or null */
+    uint32_t providerID;             /* the sender; 0 for a stream control event */
+    uint32_t streamID;               /* 0 when the event belongs to no stream */
+    uint32_t eventType;              /* EVT_ class bits or exact value */
+    uint32_t eventFlags;             /* routing key bits 0 to 23, attributes 24 to 31 */
     uint8_t extra[EVENT_EXTRA_SIZE]; /* event-specific, passed to receivers unchanged */
 } _EventParmsIn;
 
@@ -145,11 +147,11 @@ typedef struct _LoadParmsOut {
     uint32_t reserved1;
     uint8_t wantsWorkerThread; /* the core runs IOCTL_WORKER on a thread of its own */
     uint8_t reserved2;
-    uint8_t wantsReads;        /* the plugin takes Read calls */
-    uint8_t acceptsWrites;     /* matching events are delivered to Write */
+    uint8_t wantsReads;    /* the plugin takes Read calls */
+    uint8_t acceptsWrites; /* matching events are delivered to Write */
     uint32_t reserved3;
-    int32_t error;             /* non-zero refuses the plugin */
-    int32_t logLevelDefault;   /* -1 to 100; 0 declares none */
+    int32_t error;           /* non-zero refuses the plugin */
+    int32_t logLevelDefault; /* -1 to 100; 0 declares none */
 } _LoadParmsOut;
 
 #define OPEN_PARMS_IN_VERSION 1u
@@ -278,8 +280,8 @@ typedef struct _WriteParmsOut {
 #define PARENT_PACKET_MAX_LENGTH 65536u
 
 typedef struct _ParentPacketHeader {
-    uint32_t length;   /* whole packet, header included */
-    uint32_t target;   /* bits 20 to 31: the module index of the addressed plugin */
+    uint32_t length; /* whole packet, header included */
+    uint32_t target; /* bits 20 to 31: the module index of the addressed plugin */
     uint32_t command;
     uint32_t reserved;
 } _ParentPacketHeader;

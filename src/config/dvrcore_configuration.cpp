@@ -31,7 +31,8 @@ void dvrcore::SaveConfiguration()
         snapshot.parentVersion = parentVersion;
     }
     for (const dvr::PluginTable::Record& plugin : *plugins.Load())
-        snapshot.plugins.push_back({plugin->ProviderID(), plugin->name, plugin->loadTimeMs, plugin->openTimeMs, plugin->openCode});
+        snapshot.plugins.push_back(
+            {plugin->ProviderID(), plugin->name, plugin->loadTimeMs, plugin->openTimeMs, plugin->openCode});
     snapshot.failedPlugins = failedPlugins;
 
     dvr::XmlDocument document;

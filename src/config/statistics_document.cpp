@@ -29,8 +29,8 @@ std::string LastPathComponent(const std::string& path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-void AppendPlugin(TiXmlElement& module, int id, const std::string& filename, int32_t loadTimeMs,
-                  int32_t openTimeMs, int32_t openCode, int logLevel, int logLevelDefault)
+void AppendPlugin(TiXmlElement& module, int id, const std::string& filename, int32_t loadTimeMs, int32_t openTimeMs,
+                  int32_t openCode, int logLevel, int logLevelDefault)
 {
     TiXmlElement& plugin = AppendElement(module, "Plugin");
     plugin.SetAttribute("ID", id);
@@ -109,8 +109,7 @@ void AppendProductElement(TiXmlDocument& document, const std::string& family, co
     product.SetAttribute("Version", version);
 }
 
-bool SaveConfigurationDocument(XmlDocument& document, const StatisticsSnapshot& snapshot,
-                               PluginEntryPoint logCallback)
+bool SaveConfigurationDocument(XmlDocument& document, const StatisticsSnapshot& snapshot, PluginEntryPoint logCallback)
 {
     BuildStatisticsDocument(document, snapshot);
     if (SaveXmlFile(document, CORE_CONFIG_FILE))

@@ -29,19 +29,20 @@ struct PluginStatistics {
 // moment of the save. The level tables are read with atomic loads while the document is built.
 struct StatisticsSnapshot {
     StatisticsSnapshot(const LogLevelTable& levels, const LogLevelTable& defaultLevels)
-        : logLevels(levels), defaultLogLevels(defaultLevels)
+        : logLevels(levels),
+          defaultLogLevels(defaultLevels)
     {
     }
 
-    bool memoryThrottlingEnabled = true;               // the setting, not the current state
-    std::string productVersion;                        // Version of the Core module
-    std::string exePath;                               // the executable; its last component is shown
-    std::string parentFilename;                        // the parent daemon, when it told us
-    std::string parentVersion;                         // empty: no Library element
-    std::vector<PluginStatistics> plugins;             // loaded plugins in table order
-    std::map<std::string, std::string> failedPlugins;  // file name to the loader's error text
-    const LogLevelTable& logLevels;                    // current thresholds
-    const LogLevelTable& defaultLogLevels;             // thresholds the modules declared
+    bool memoryThrottlingEnabled = true;              // the setting, not the current state
+    std::string productVersion;                       // Version of the Core module
+    std::string exePath;                              // the executable; its last component is shown
+    std::string parentFilename;                       // the parent daemon, when it told us
+    std::string parentVersion;                        // empty: no Library element
+    std::vector<PluginStatistics> plugins;            // loaded plugins in table order
+    std::map<std::string, std::string> failedPlugins; // file name to the loader's error text
+    const LogLevelTable& logLevels;                   // current thresholds
+    const LogLevelTable& defaultLogLevels;            // thresholds the modules declared
 };
 
 // Replaces the content of document with the configuration and statistics document: the empty
@@ -55,8 +56,7 @@ void AppendProductElement(TiXmlDocument& document, const std::string& family, co
 // Builds the document into document and saves it to CORE_CONFIG_FILE. A failed save is logged
 // at level 75 through logCallback ("Failed to save config %d - %s") and returns false; the
 // document stays usable for the broadcast either way. Main thread at start-up, I/O thread later.
-bool SaveConfigurationDocument(XmlDocument& document, const StatisticsSnapshot& snapshot,
-                               PluginEntryPoint logCallback);
+bool SaveConfigurationDocument(XmlDocument& document, const StatisticsSnapshot& snapshot, PluginEntryPoint logCallback);
 
 // Sends document as one line of text to the plugins: an event of the core with eventType and
 // EVF_CORE_DOCUMENT, submitted through callback; its result is ignored. The text lives only for

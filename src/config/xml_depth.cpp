@@ -27,8 +27,7 @@ bool IsNameStart(char c)
 
 bool IsNameChar(char c)
 {
-    return IsNameStart(c) || std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' ||
-           c == ':';
+    return IsNameStart(c) || std::isdigit(static_cast<unsigned char>(c)) != 0 || c == '-' || c == '.' || c == ':';
 }
 
 bool StartsWith(const char* p, const char* prefix)

@@ -147,7 +147,8 @@ void FileInUseRegistry::Release(const std::string& name)
     released_.notify_all();
 }
 
-FileInUse::FileInUse(const std::string& name) : name_(name)
+FileInUse::FileInUse(const std::string& name)
+    : name_(name)
 {
     FileInUseRegistry::Instance().Acquire(name_);
 }

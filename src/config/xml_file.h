@@ -39,8 +39,8 @@ public:
     void SetCoreError(int id, const std::string& description);
 
 private:
-    int coreErrorId_ = 0;          // 0 when the core recorded no error
-    std::string coreErrorDesc_;    // description of coreErrorId_
+    int coreErrorId_ = 0;       // 0 when the core recorded no error
+    std::string coreErrorDesc_; // description of coreErrorId_
 };
 
 // The names of the XML files that a load or save is working on, process-wide. A load and a save

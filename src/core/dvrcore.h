@@ -126,46 +126,47 @@ public:
     // Logs one line of the core's own at level.
     void Log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
-    dvr::PluginTable plugins;                     // table order; see PluginTable for its guard
-    dvr::ModuleNames moduleNames;                 // guarded inside (reader-writer lock)
-    std::map<std::string, std::string> failedPlugins; // file name -> loader error; main thread while loading, then read-only
+    dvr::PluginTable plugins;     // table order; see PluginTable for its guard
+    dvr::ModuleNames moduleNames; // guarded inside (reader-writer lock)
+    // File name to the loader's error text; written while loading on the main thread, then read-only.
+    std::map<std::string, std::string> failedPlugins;
     // The log path reads only the members above eventQueue's teardown, so the leak report that the
     // event bus tables write while they are destroyed can still be logged.
-    dvr::LogLevelTable logLevels;                 // atomic entries, no lock
-    dvr::LogLevelTable defaultLogLevels;          // atomic entries, no lock
-    std::atomic<bool> colourOutput{true};         // read by every thread that logs
-    std::atomic<bool> backgroundMode{false};      // set by the parent link, read by every thread that logs
+    dvr::LogLevelTable logLevels;            // atomic entries, no lock
+    dvr::LogLevelTable defaultLogLevels;     // atomic entries, no lock
+    std::atomic<bool> colourOutput{true};    // read by every thread that logs
+    std::atomic<bool> backgroundMode{false}; // set by the parent link, read by every thread that logs
     boost::asio::io_context ioContext;
-    boost::asio::steady_timer monitorTimer;       // I/O thread only once started
+    boost::asio::steady_timer monitorTimer;                         // I/O thread only once started
     boost::asio::generic::seq_packet_protocol::socket parentSocket; // I/O thread only once started
     struct ParentPacket {
-        void* block;   // from the sender's malloc; freed by the core
+        void* block; // from the sender's malloc; freed by the core
         size_t length;
     };
-    std::deque<ParentPacket> parentSendQueue;     // I/O thread only
+    std::deque<ParentPacket> parentSendQueue;                            // I/O thread only
     std::array<uint8_t, PARENT_PACKET_MAX_LENGTH> parentReceiveBuffer{}; // I/O thread only
-    uint32_t parentReceiveLength = 0;             // I/O thread only
-    boost::asio::socket_base::message_flags parentReceiveFlags = 0; // I/O thread only: filled by each receive
-    size_t parentSendOffset = 0;                  // I/O thread only: bytes of the front block already sent
-    dvr::EventQueue eventQueue;                   // queueMutex, queueCondition and stopRequested live here
-    dvr::ReferenceBlockTable referenceBlocks;     // guarded inside; reports leaked blocks when destroyed
-    dvr::MediaGate mediaGate;                     // guarded inside
-    dvr::StreamTable streams;                     // the stream lock inside guards closed streams and readers
-    dvr::ReaderTracker readers;                   // guarded inside: reader threads running per plugin
-    std::atomic<bool> parentLinkOpen{false};      // whether parentSocket is open, for senders on any thread
-    std::string exePath;                          // canonical path of the executable
-    std::string productFamily = "ovrimSight";     // main thread during start-up, then read-only
-    std::string productVersion;                   // main thread during start-up, then read-only
-    std::string parentFilename;                   // guarded by eventQueue.queueMutex
-    std::string parentVersion;                    // guarded by eventQueue.queueMutex
-    bool parentParametersReceived = false;        // guarded by eventQueue.queueMutex
-    std::atomic<bool> lingerBeforeUnload{false};  // set on the I/O thread, read by Start
-    bool ioThreadRunning = false;                 // main thread only
-    bool memoryThrottlingEnabled = true;          // set during start-up, then read-only
-    std::atomic<bool> throttling{false};          // written by the memory monitor, read by senders
-    int64_t lastLowMemoryTime = INT64_MAX;        // I/O thread only
+    uint32_t parentReceiveLength = 0;                                    // I/O thread only
+    boost::asio::socket_base::message_flags parentReceiveFlags = 0;      // I/O thread only: filled by each receive
+    size_t parentSendOffset = 0;                 // I/O thread only: bytes of the front block already sent
+    dvr::EventQueue eventQueue;                  // queueMutex, queueCondition and stopRequested live here
+    dvr::ReferenceBlockTable referenceBlocks;    // guarded inside; reports leaked blocks when destroyed
+    dvr::MediaGate mediaGate;                    // guarded inside
+    dvr::StreamTable streams;                    // the stream lock inside guards closed streams and readers
+    dvr::ReaderTracker readers;                  // guarded inside: reader threads running per plugin
+    std::atomic<bool> parentLinkOpen{false};     // whether parentSocket is open, for senders on any thread
+    std::string exePath;                         // canonical path of the executable
+    std::string productFamily = "ovrimSight";    // main thread during start-up, then read-only
+    std::string productVersion;                  // main thread during start-up, then read-only
+    std::string parentFilename;                  // guarded by eventQueue.queueMutex
+    std::string parentVersion;                   // guarded by eventQueue.queueMutex
+    bool parentParametersReceived = false;       // guarded by eventQueue.queueMutex
+    std::atomic<bool> lingerBeforeUnload{false}; // set on the I/O thread, read by Start
+    bool ioThreadRunning = false;                // main thread only
+    bool memoryThrottlingEnabled = true;         // set during start-up, then read-only
+    std::atomic<bool> throttling{false};         // written by the memory monitor, read by senders
+    int64_t lastLowMemoryTime = INT64_MAX;       // I/O thread only
     // What the monitor reads: the wall clock and the resident size (tests put their own here).
-    std::function<time_t()> wallClock;            // set before the I/O thread starts
-    std::function<size_t()> residentBytes;        // set before the I/O thread starts
-    dvr::MemoryMonitor memoryMonitor;             // I/O thread only
+    std::function<time_t()> wallClock;     // set before the I/O thread starts
+    std::function<size_t()> residentBytes; // set before the I/O thread starts
+    dvr::MemoryMonitor memoryMonitor;      // I/O thread only
 };

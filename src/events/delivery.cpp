@@ -27,7 +27,8 @@ void dvrcore::RunQueueWorker()
         auto now = Now();
         if (now - lastReport >= STATUS_REPORT_PERIOD) {
             lastReport = now;
-            dvr::LogStatusReport(dvr::GatherStatusFigures(remaining, events, mediaGate, referenceBlocks), EventCallback);
+            dvr::LogStatusReport(dvr::GatherStatusFigures(remaining, events, mediaGate, referenceBlocks),
+                                 EventCallback);
             events = 0;
         }
         DeliverEvent(event);
@@ -52,10 +53,11 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event)
 
         if (isConfig && holder != event.providerID) {
             referenceBlocks.AddHolder(event.data, event.len, holder);
-            _IoctlParmsIn parms{sizeof parms, IOCTL_PARMS_IN_VERSION, IOCTL_CONFIG, IOCTL_SUB_SIZE_DATA, IOCTL_SUB_VERSION,
-                                event.len, event.data};
-            _IoctlParmsOut result{sizeof result, IOCTL_PARMS_OUT_VERSION, IOCTL_CONFIG, 0, 0, IOCTL_SUB_SIZE_NO_DATA,
-                                  IOCTL_SUB_VERSION};
+            _IoctlParmsIn parms{sizeof parms,        IOCTL_PARMS_IN_VERSION, IOCTL_CONFIG,
+                                IOCTL_SUB_SIZE_DATA, IOCTL_SUB_VERSION,      event.len,
+                                event.data};
+            _IoctlParmsOut result{sizeof result,          IOCTL_PARMS_OUT_VERSION, IOCTL_CONFIG, 0, 0,
+                                  IOCTL_SUB_SIZE_NO_DATA, IOCTL_SUB_VERSION};
             int code = dvr::CallEntryPoint(plugin.IOCTL, &parms, &result);
             if (code != 0 || result.error != 0)
                 Log(dvr::LOG_DIAGNOSTIC, "plugin %s update config returned %d error %d", plugin.name.c_str(), code,

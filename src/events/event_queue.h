@@ -1,10 +1,10 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <mutex>
-#include <atomic>
 
 #include <dvrcore/plugin_api.h>
 
@@ -37,8 +37,8 @@ public:
     // Wakes one waiter without queueing (stream control events, parent parameters).
     void Notify() { queueCondition.notify_one(); }
 
-    std::mutex queueMutex;                   // guards events_ and the parent's start-up parameters
-    std::condition_variable queueCondition;  // the worker's and the start-up wait's wake-up
+    std::mutex queueMutex;                  // guards events_ and the parent's start-up parameters
+    std::condition_variable queueCondition; // the worker's and the start-up wait's wake-up
 
 private:
     std::deque<_EventParmsIn> events_;       // guarded by queueMutex

@@ -57,7 +57,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             dvr::LogGateDecision decision = dvr::DecideLogMessage(threshold, level);
             if (decision == dvr::LogGateDecision::Drop)
                 return 0;
-            WriteLogLine(event.providerID, static_cast<uint32_t>(level), static_cast<const char*>(event.data), event.len);
+            WriteLogLine(event.providerID, static_cast<uint32_t>(level), static_cast<const char*>(event.data),
+                         event.len);
             if (decision == dvr::LogGateDecision::WriteOnly)
                 return 0;
         } else if (event.eventFlags & EVF_LOG_QUERY) {

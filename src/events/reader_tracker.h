@@ -29,8 +29,8 @@ public:
     uint32_t Running(const void* plugin) const;
 
 private:
-    mutable std::mutex mutex_;     // guards running_ and retired_
-    std::condition_variable left_; // signalled whenever a count drops to 0
+    mutable std::mutex mutex_;                          // guards running_ and retired_
+    std::condition_variable left_;                      // signalled whenever a count drops to 0
     std::unordered_map<const void*, uint32_t> running_; // guarded by mutex_; no zero entries
     std::unordered_set<const void*> retired_;           // guarded by mutex_
 };

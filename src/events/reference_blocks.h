@@ -80,8 +80,8 @@ private:
         HolderSet holders; // never empty while the block is in the table
     };
 
-    PluginEntryPoint logCallback_; // where the leak report goes; set at construction only
-    mutable std::mutex mutex_;     // guards blocks_, and every change of the two totals
+    PluginEntryPoint logCallback_;            // where the leak report goes; set at construction only
+    mutable std::mutex mutex_;                // guards blocks_, and every change of the two totals
     std::unordered_map<void*, Block> blocks_; // guarded by mutex_
     std::atomic<uint32_t> blockCount_{0};     // written under mutex_, read without it
     std::atomic<uint32_t> byteTotal_{0};      // written under mutex_, read without it

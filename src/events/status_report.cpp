@@ -14,11 +14,10 @@ constexpr size_t TOP_HOLDERS = 5;
 
 } // namespace
 
-StatusFigures GatherStatusFigures(size_t queueSize, uint32_t events, MediaGate& gate,
-                                  const ReferenceBlockTable& blocks)
+StatusFigures GatherStatusFigures(size_t queueSize, uint32_t events, MediaGate& gate, const ReferenceBlockTable& blocks)
 {
     ThrottledFrames throttled = gate.TakeThrottledFrames();
-    return {queueSize,          throttled.video,    throttled.audio,      events,
+    return {queueSize,           throttled.video,    throttled.audio,      events,
             blocks.BlockCount(), blocks.ByteTotal(), blocks.HolderCounts()};
 }
 

@@ -14,12 +14,12 @@ namespace dvr {
 
 // The figures of one status report of the event bus.
 struct StatusFigures {
-    size_t queueSize;        // events still queued after the worker took the current one
-    uint32_t throttledVideo; // video frames dropped by throttling since the last report
-    uint32_t throttledAudio; // audio frames dropped by throttling since the last report
-    uint32_t events;         // events taken since the last report, the current one included
-    uint32_t blockCount;     // reference blocks held now
-    uint32_t byteTotal;      // their lengths summed
+    size_t queueSize;                      // events still queued after the worker took the current one
+    uint32_t throttledVideo;               // video frames dropped by throttling since the last report
+    uint32_t throttledAudio;               // audio frames dropped by throttling since the last report
+    uint32_t events;                       // events taken since the last report, the current one included
+    uint32_t blockCount;                   // reference blocks held now
+    uint32_t byteTotal;                    // their lengths summed
     std::vector<HolderCount> holderCounts; // blocks per holder, in the table's counting order
 };
 

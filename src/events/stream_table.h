@@ -48,7 +48,7 @@ public:
 private:
     // The stream lock: guards closedStreams_ and readers_. Taken before a context's lock.
     mutable std::mutex mutex_;
-    std::unordered_set<uint32_t> closedStreams_; // guarded by mutex_
+    std::unordered_set<uint32_t> closedStreams_;                        // guarded by mutex_
     std::map<std::thread::id, std::shared_ptr<ReaderContext>> readers_; // guarded by mutex_
 };
 

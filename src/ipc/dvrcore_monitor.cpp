@@ -18,8 +18,9 @@ void dvrcore::OnMonitorTimer(const boost::system::error_code& error)
         return; // cancelled: the ticks end for good
     memoryMonitor.Tick(memoryThrottlingEnabled);
     auto now = std::chrono::steady_clock::now();
-    auto expiry = now > std::chrono::steady_clock::time_point::max() - dvr::MONITOR_PERIOD ? std::chrono::steady_clock::time_point::max()
-                                                                                       : now + dvr::MONITOR_PERIOD;
+    auto expiry = now > std::chrono::steady_clock::time_point::max() - dvr::MONITOR_PERIOD
+                      ? std::chrono::steady_clock::time_point::max()
+                      : now + dvr::MONITOR_PERIOD;
     monitorTimer.expires_at(expiry);
     monitorTimer.async_wait([this](const boost::system::error_code& next) { OnMonitorTimer(next); });
 }

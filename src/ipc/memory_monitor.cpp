@@ -35,7 +35,9 @@ size_t ReadResidentBytes()
 }
 
 MemoryMonitor::MemoryMonitor(MonitorHooks hooks, std::atomic<bool>& throttling, int64_t& lastLowMemoryTime)
-    : hooks_(std::move(hooks)), throttling_(throttling), lastLowMemoryTime_(lastLowMemoryTime)
+    : hooks_(std::move(hooks)),
+      throttling_(throttling),
+      lastLowMemoryTime_(lastLowMemoryTime)
 {
 }
 
@@ -62,8 +64,8 @@ void MemoryMonitor::Tick(bool memoryThrottlingEnabled)
         int64_t steadyNow = Nanoseconds(hooks_.now());
         if (steadyNow - lastReportTime_ >= MINUTE_NS) {
             long long change = (static_cast<int64_t>(usage) - static_cast<int64_t>(lastReportUsage_)) / MIB;
-            CoreLog(CORE_PROVIDER_ID, hooks_.logCallback, LOG_INFO, "memory usage changed %lldMB (total usage: %zuMB)", change,
-                    usage / static_cast<size_t>(MIB));
+            CoreLog(CORE_PROVIDER_ID, hooks_.logCallback, LOG_INFO, "memory usage changed %lldMB (total usage: %zuMB)",
+                    change, usage / static_cast<size_t>(MIB));
             lastReportTime_ = Nanoseconds(hooks_.now());
             lastReportUsage_ = usage;
         }
@@ -77,7 +79,8 @@ void MemoryMonitor::UpdateThrottling(bool low)
     throttling_.store(low, std::memory_order_relaxed);
     if (low) {
         if (lastLowMemoryTime_ == INT64_MAX) {
-            CoreLog(CORE_PROVIDER_ID, hooks_.logCallback, LOG_WARNING, "available system memory is low, throttling video");
+            CoreLog(CORE_PROVIDER_ID, hooks_.logCallback, LOG_WARNING,
+                    "available system memory is low, throttling video");
             hooks_.publishThrottlingState();
         }
         lastLowMemoryTime_ = now;

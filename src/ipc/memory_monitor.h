@@ -24,9 +24,9 @@ constexpr size_t MEMORY_LIMIT = 199'229'440; // 190 MiB
 // publisher; tests pass their own, so a minute can pass without waiting for it.
 struct MonitorHooks {
     std::function<std::chrono::steady_clock::time_point()> now; // the core's steady clock
-    std::function<time_t()> wallClock;                           // seconds since the epoch
+    std::function<time_t()> wallClock;                          // seconds since the epoch
     std::function<size_t()> residentBytes;
-    std::function<void()> publishThrottlingState;               // sends the memory status document
+    std::function<void()> publishThrottlingState; // sends the memory status document
     PluginEntryPoint logCallback = nullptr;
 };
 
@@ -47,12 +47,12 @@ public:
 
 private:
     MonitorHooks hooks_;
-    std::atomic<bool>& throttling_;   // read by senders on any thread
-    int64_t& lastLowMemoryTime_;      // INT64_MAX: not in a low-memory episode
-    size_t memoryLimit_ = 0;          // set on the first tick
-    time_t lastWallClock_ = 0;        // 0 until the first tick
-    int64_t lastReportTime_ = 0;      // steady clock, nanoseconds
-    size_t lastReportUsage_ = 0;      // bytes
+    std::atomic<bool>& throttling_; // read by senders on any thread
+    int64_t& lastLowMemoryTime_;    // INT64_MAX: not in a low-memory episode
+    size_t memoryLimit_ = 0;        // set on the first tick
+    time_t lastWallClock_ = 0;      // 0 until the first tick
+    int64_t lastReportTime_ = 0;    // steady clock, nanoseconds
+    size_t lastReportUsage_ = 0;    // bytes
 };
 
 } // namespace dvr

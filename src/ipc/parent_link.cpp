@@ -18,9 +18,11 @@ constexpr auto PARAMETERS_WAIT = std::chrono::seconds(10);
 
 void dvrcore::StartParentReceive()
 {
-    parentSocket.async_receive(
-        boost::asio::buffer(parentReceiveBuffer.data() + parentReceiveLength, parentReceiveBuffer.size() - parentReceiveLength),
-        parentReceiveFlags, [this](const boost::system::error_code& error, size_t received) { OnParentReceive(error, received); });
+    parentSocket.async_receive(boost::asio::buffer(parentReceiveBuffer.data() + parentReceiveLength,
+                                                   parentReceiveBuffer.size() - parentReceiveLength),
+                               parentReceiveFlags, [this](const boost::system::error_code& error, size_t received) {
+                                   OnParentReceive(error, received);
+                               });
 }
 
 void dvrcore::OnParentReceive(const boost::system::error_code& error, size_t received)
@@ -53,8 +55,9 @@ void dvrcore::DispatchParentPacket(const uint8_t* packet, uint32_t length)
         return;
     }
     if (header.command == IPC_PARAMETERS && length > PARENT_PACKET_HEADER_SIZE) {
-        std::vector<std::string> fields = dvr::SplitString(reinterpret_cast<const char*>(packet) + PARENT_PACKET_HEADER_SIZE,
-                                                           length - PARENT_PACKET_HEADER_SIZE, '\0');
+        std::vector<std::string> fields =
+            dvr::SplitString(reinterpret_cast<const char*>(packet) + PARENT_PACKET_HEADER_SIZE,
+                             length - PARENT_PACKET_HEADER_SIZE, '\0');
         {
             std::lock_guard lock(eventQueue.queueMutex);
             if (fields.size() >= 3)
@@ -74,13 +77,15 @@ void dvrcore::DispatchParentPacket(const uint8_t* packet, uint32_t length)
     for (const dvr::PluginTable::Record& plugin : *table) {
         if (!dvr::ParentTargetMatches(header.target, plugin->ProviderID()))
             continue;
-        _IoctlParmsIn parms{sizeof parms, IOCTL_PARMS_IN_VERSION, IOCTL_PARENT, IOCTL_SUB_SIZE_DATA, IOCTL_SUB_VERSION, length,
-                            const_cast<uint8_t*>(packet)};
-        _IoctlParmsOut result{sizeof result, IOCTL_PARMS_OUT_VERSION, IOCTL_PARENT, 0, 0, IOCTL_SUB_SIZE_NO_DATA,
-                              IOCTL_SUB_VERSION};
+        _IoctlParmsIn parms{
+            sizeof parms, IOCTL_PARMS_IN_VERSION,      IOCTL_PARENT, IOCTL_SUB_SIZE_DATA, IOCTL_SUB_VERSION,
+            length,       const_cast<uint8_t*>(packet)};
+        _IoctlParmsOut result{sizeof result,          IOCTL_PARMS_OUT_VERSION, IOCTL_PARENT, 0, 0,
+                              IOCTL_SUB_SIZE_NO_DATA, IOCTL_SUB_VERSION};
         int code = dvr::CallEntryPoint(plugin->IOCTL, &parms, &result);
         if (code != 0 || result.error != 0)
-            Log(dvr::LOG_DIAGNOSTIC, "plugin %s ipc ioctl returned %d error %d", plugin->name.c_str(), code, result.error);
+            Log(dvr::LOG_DIAGNOSTIC, "plugin %s ipc ioctl returned %d error %d", plugin->name.c_str(), code,
+                result.error);
         return;
     }
 }
@@ -106,21 +111,20 @@ void dvrcore::WriteNextParentPacket()
         return;
     const ParentPacket& front = parentSendQueue.front();
     size_t chunk = std::min<size_t>(front.length - parentSendOffset, PARENT_PACKET_MAX_LENGTH);
-    parentSocket.async_send(
-        boost::asio::buffer(static_cast<const uint8_t*>(front.block) + parentSendOffset, chunk), 0,
-        [this](const boost::system::error_code& error, size_t sent) {
-            parentSendOffset += sent;
-            bool done = parentSendOffset >= parentSendQueue.front().length;
-            if (!error && !done) {
-                WriteNextParentPacket(); // the next piece of the same block
-                return;
-            }
-            free(parentSendQueue.front().block);
-            parentSendQueue.pop_front();
-            parentSendOffset = 0;
-            if (!error)
-                WriteNextParentPacket(); // after a failed write nothing more is sent
-        });
+    parentSocket.async_send(boost::asio::buffer(static_cast<const uint8_t*>(front.block) + parentSendOffset, chunk), 0,
+                            [this](const boost::system::error_code& error, size_t sent) {
+                                parentSendOffset += sent;
+                                bool done = parentSendOffset >= parentSendQueue.front().length;
+                                if (!error && !done) {
+                                    WriteNextParentPacket(); // the next piece of the same block
+                                    return;
+                                }
+                                free(parentSendQueue.front().block);
+                                parentSendQueue.pop_front();
+                                parentSendOffset = 0;
+                                if (!error)
+                                    WriteNextParentPacket(); // after a failed write nothing more is sent
+                            });
 }
 
 void dvrcore::ReleaseParentSendQueue()

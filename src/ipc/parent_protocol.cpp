@@ -7,8 +7,8 @@ namespace {
 
 uint32_t ReadWord(const uint8_t* bytes)
 {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 | static_cast<uint32_t>(bytes[2]) << 16 |
-           static_cast<uint32_t>(bytes[3]) << 24;
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
 }
 
 void WriteWord(uint8_t* bytes, uint32_t value)

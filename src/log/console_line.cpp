@@ -26,10 +26,11 @@ std::string FormatConsoleLine(const std::tm& utc, std::string_view moduleName, u
     char head[64];
     int headLength;
     if (level <= 100 && colour)
-        headLength = snprintf(head, sizeof head, "\x1b[3%dm%02d:%02d:%02d\x1b[36m %-6.6s\x1b[0m ", LEVEL_COLOURS[level / 25],
-                              utc.tm_hour, utc.tm_min, utc.tm_sec, module.c_str());
+        headLength = snprintf(head, sizeof head, "\x1b[3%dm%02d:%02d:%02d\x1b[36m %-6.6s\x1b[0m ",
+                              LEVEL_COLOURS[level / 25], utc.tm_hour, utc.tm_min, utc.tm_sec, module.c_str());
     else
-        headLength = snprintf(head, sizeof head, "%02d:%02d:%02d %-6.6s ", utc.tm_hour, utc.tm_min, utc.tm_sec, module.c_str());
+        headLength =
+            snprintf(head, sizeof head, "%02d:%02d:%02d %-6.6s ", utc.tm_hour, utc.tm_min, utc.tm_sec, module.c_str());
     std::string line(head, headLength > 0 ? static_cast<size_t>(headLength) : 0);
     line.append(text);
     line.push_back('\n');

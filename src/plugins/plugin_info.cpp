@@ -26,7 +26,8 @@ std::string FileName(const std::string& path)
 } // namespace
 
 PluginInfo::PluginInfo(const std::string& path, PluginEntryPoint callback, void* core)
-    : info(dvr::MakeLoadParmsOut()), name(FileName(path))
+    : info(dvr::MakeLoadParmsOut()),
+      name(FileName(path))
 {
     handle = dlopen(path.c_str(), RTLD_NOW);
     if (handle == nullptr)

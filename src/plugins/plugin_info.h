@@ -56,12 +56,12 @@ public:
     void ProvideWorkerThread();
     void StartAsyncReader();
 
-    void* handle = nullptr;     // the dlopen handle; kept after release for provider ID 0x00470000
-    EntryPoints entry;          // Load, Unload, Open, Close, Write, Seek, IOCTL, Read
+    void* handle = nullptr; // the dlopen handle; kept after release for provider ID 0x00470000
+    EntryPoints entry;      // Load, Unload, Open, Close, Write, Seek, IOCTL, Read
     std::thread workerthread;
     std::thread readthread;
-    _LoadParmsOut info{};       // the plugin's self-description as Load returned it
-    std::string name;           // final component of the path
+    _LoadParmsOut info{}; // the plugin's self-description as Load returned it
+    std::string name;     // final component of the path
     int32_t loadCode = PLUGIN_NOT_LOADED;
     int32_t openCode = 0;
     int64_t loadTimeMs = 0;

@@ -21,9 +21,9 @@ struct PLUGININFO {
     PluginEntryPoint IOCTL = nullptr;
     std::thread workerthread;
     std::thread readthread;
-    _LoadParmsOut info{};     // the plugin's self-description as Load returned it
-    std::string name;         // file name, e.g. "LogPI.so"; used in every message about the plugin
-    int32_t openCode = 0;     // Open's return value; 0 until Open ran
+    _LoadParmsOut info{}; // the plugin's self-description as Load returned it
+    std::string name;     // file name, e.g. "LogPI.so"; used in every message about the plugin
+    int32_t openCode = 0; // Open's return value; 0 until Open ran
     int64_t loadTimeMs = 0;
     int64_t openTimeMs = 0;
 

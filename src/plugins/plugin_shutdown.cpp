@@ -89,9 +89,8 @@ bool dvrcore::ClosePlugins(PluginInfo& shutdownLogger)
 bool dvrcore::UnloadPlugins(PluginInfo& shutdownLogger)
 {
     for (const dvr::PluginTable::Record& plugin : *plugins.Load()) {
-        dvr::JoinPluginThreads(*plugin, [&](const char* progress) {
-            shutdownLogger.Log(dvr::LOG_FAILURE, progress + plugin->name);
-        });
+        dvr::JoinPluginThreads(
+            *plugin, [&](const char* progress) { shutdownLogger.Log(dvr::LOG_FAILURE, progress + plugin->name); });
         // Reader threads of the event bus may still be inside Read: Unload is the last call, and
         // the object must not be unmapped under them.
         readers.RetireAndWait(plugin.get());

@@ -4,7 +4,10 @@
 
 namespace dvr {
 
-PluginTable::PluginTable() : current_(std::make_shared<const std::vector<Record>>()) {}
+PluginTable::PluginTable()
+    : current_(std::make_shared<const std::vector<Record>>())
+{
+}
 
 PluginTable::Snapshot PluginTable::Load() const
 {

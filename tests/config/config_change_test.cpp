@@ -29,9 +29,11 @@ TEST_F(ConfigChange, DocumentsThatChangeNothingAreIgnored)
         ChangeDocument(" Delta=\"abc\"", setFour),
         "<Change Delta=\"1\"><Module>" + setFour + "</Module></Change>",
         "<Change Delta=\"1\"><Modules>" + setFour + "</Modules></Change>",
-        ChangeDocument(" Delta=\"1\"", "<Plugin ID=\"262143\" LogLevel=\"10\"/><Plugin ID=\"16711680\" LogLevel=\"10\"/>"
-                                       "<Plugin ID=\"262144\" LogLevel=\"101\"/><Plugin ID=\"262144\"/>"),
-        "<Change Delta=\"1\"><Modules><Module>" + test::NestedElements(100000) + setFour + "</Module></Modules></Change>",
+        ChangeDocument(" Delta=\"1\"",
+                       "<Plugin ID=\"262143\" LogLevel=\"10\"/><Plugin ID=\"16711680\" LogLevel=\"10\"/>"
+                       "<Plugin ID=\"262144\" LogLevel=\"101\"/><Plugin ID=\"262144\"/>"),
+        "<Change Delta=\"1\"><Modules><Module>" + test::NestedElements(100000) + setFour +
+            "</Module></Modules></Change>",
     };
     for (const std::string& text : ignored) {
         EXPECT_FALSE(ApplyLogLevelChange(text, levels_, defaults_)) << text.substr(0, 200);

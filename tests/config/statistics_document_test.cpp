@@ -21,14 +21,14 @@ void Describe(const TiXmlElement& element, int depth, std::vector<std::string>& 
          attribute = attribute->Next())
         line += std::string(" ") + attribute->Name() + "=" + attribute->Value();
     lines.push_back(line);
-    for (const TiXmlElement* child = element.FirstChildElement(); child != nullptr;
-         child = child->NextSiblingElement())
+    for (const TiXmlElement* child = element.FirstChildElement(); child != nullptr; child = child->NextSiblingElement())
         Describe(*child, depth + 1, lines);
 }
 
 class Statistics : public ::testing::Test {
 protected:
-    Statistics() : snapshot_(levels_, defaults_)
+    Statistics()
+        : snapshot_(levels_, defaults_)
     {
         RecordedLog().clear();
         snapshot_.memoryThrottlingEnabled = false;
@@ -88,9 +88,9 @@ TEST_F(Statistics, ReadingBackRestoresThresholds)
     snapshot_.parentVersion.clear();
     XmlDocument document;
     ASSERT_TRUE(SaveConfigurationDocument(document, snapshot_, RecordLog));
-    EXPECT_EQ(document.RootElement()->FirstChildElement("Modules")->FirstChildElement("Module")->FirstChildElement(
-                  "Library"),
-              nullptr);
+    EXPECT_EQ(
+        document.RootElement()->FirstChildElement("Modules")->FirstChildElement("Module")->FirstChildElement("Library"),
+        nullptr);
 
     CoreSettings settings;
     LogLevelTable restored;

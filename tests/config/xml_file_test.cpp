@@ -157,7 +157,8 @@ TEST(XmlFileSave, KillAtAnyMomentLeavesAWholeDocument)
         XmlDocument initial = VersionDocument(0);
         ASSERT_TRUE(SaveXmlFile(initial, "core.xml"));
     }
-    auto saveTime = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started) / 3;
+    auto saveTime =
+        std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - started) / 3;
     const unsigned seed = std::random_device{}();
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);

@@ -299,8 +299,11 @@ CoreUnderParent::CoreUnderParent(const CoreInstallation& installation, const std
             return;
         }
     }
-    static const char* const steps[] = {"", "fork of the core's process", "user change of the parent",
-                                        "change to the core's folder", "user change of the core's process",
+    static const char* const steps[] = {"",
+                                        "fork of the core's process",
+                                        "user change of the parent",
+                                        "change to the core's folder",
+                                        "user change of the core's process",
                                         "exec of the core"};
     failure_ = std::string(steps[report.step]) + " failed: " + strerror(report.error);
     if (report.step == Report::PARENT_SWITCH_FAILED || report.step == Report::CORE_SWITCH_FAILED)
@@ -487,11 +490,11 @@ protected:
 class PrivilegesFailure : public Privileges {};
 
 // A macro, because GTEST_SKIP must end the test itself.
-#define SKIP_UNLESS_STARTED(core)                                                                        \
-    do {                                                                                                 \
-        if (!(core).Refusal().empty())                                                                   \
-            GTEST_SKIP() << "this machine refuses the user change the test needs: " << (core).Refusal(); \
-        ASSERT_EQ((core).Failure(), "");                                                                 \
+#define SKIP_UNLESS_STARTED(core)                                                                                      \
+    do {                                                                                                               \
+        if (!(core).Refusal().empty())                                                                                 \
+            GTEST_SKIP() << "this machine refuses the user change the test needs: " << (core).Refusal();               \
+        ASSERT_EQ((core).Failure(), "");                                                                               \
     } while (false)
 
 // Root started by root: nothing changes, the core keeps every capability root has.

@@ -28,7 +28,9 @@ TEST_P(RunLoop, SignalStopsTheCoreInOrder)
 }
 
 INSTANTIATE_TEST_SUITE_P(EachStopSignal, RunLoop, ::testing::Values(SIGTERM, SIGINT, SIGQUIT),
-                         [](const ::testing::TestParamInfo<int>& info) { return std::string(strsignal(info.param)).substr(0, 4); });
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(strsignal(info.param)).substr(0, 4);
+                         });
 
 TEST(RunLoopSignals, LaterSignalsDuringShutdownDoNotKillTheCore)
 {

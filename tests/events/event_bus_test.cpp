@@ -21,11 +21,11 @@ constexpr uint32_t SOURCE_ID = 0x00110000;
 // What one fake plugin received, and how it answers.
 struct FakeState {
     std::mutex mutex;
-    std::vector<_WriteParmsIn> writes;    // guarded by mutex
-    std::vector<std::string> writeData;   // guarded by mutex
-    std::vector<_IoctlParmsIn> ioctls;    // guarded by mutex
-    std::vector<void*> keptBlocks;        // guarded by mutex
-    uint32_t keep = 0;                    // set before the worker runs
+    std::vector<_WriteParmsIn> writes;  // guarded by mutex
+    std::vector<std::string> writeData; // guarded by mutex
+    std::vector<_IoctlParmsIn> ioctls;  // guarded by mutex
+    std::vector<void*> keptBlocks;      // guarded by mutex
+    uint32_t keep = 0;                  // set before the worker runs
     int writeReturn = 0;
     std::function<void(_ReadParmsIn&)> onRead; // runs on the reader thread
 

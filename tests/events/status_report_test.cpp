@@ -55,7 +55,8 @@ TEST(StatusReport, WorkedExampleGivesBothLines)
     std::string bytes = GroupingLocaleExists() ? "6,500" : "6500";
     const std::vector<test::CapturedLine>& lines = log.Taken();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0].text, "core event queue size: 3, throttledframes:[v:40 a:2], events:12, refblks: 4 (" + bytes + " bytes)");
+    EXPECT_EQ(lines[0].text,
+              "core event queue size: 3, throttledframes:[v:40 a:2], events:12, refblks: 4 (" + bytes + " bytes)");
     EXPECT_EQ(lines[1].text, "Top - 60000:3, 80000000:1");
     for (const test::CapturedLine& line : lines) {
         EXPECT_EQ(line.providerID, CORE_PROVIDER_ID);

@@ -64,7 +64,8 @@ TEST_F(MemoryMonitorTest, FirstTickSetsTheLimitPublishesAndReportsTheWholeUsage)
     monitor.Tick(true);
     EXPECT_EQ(monitor.MemoryLimit(), MEMORY_LIMIT);
     EXPECT_EQ(published, std::vector<bool>{false}); // the initial state, before any check
-    EXPECT_EQ(Lines(), (std::vector<std::string>{"memory limit set to 199229440", "memory usage changed 35MB (total usage: 35MB)"}));
+    EXPECT_EQ(Lines(), (std::vector<std::string>{"memory limit set to 199229440",
+                                                 "memory usage changed 35MB (total usage: 35MB)"}));
     // The next usage line comes a minute later and shows the change since.
     TickAfter(59s, 40 * 1048576);
     EXPECT_EQ(Lines().size(), 2u);
@@ -140,7 +141,8 @@ TEST_F(MemoryMonitorTest, DisabledThrottlingWatchesOnlyTheClock)
     monitor.Tick(false);
     EXPECT_FALSE(throttling);
     EXPECT_TRUE(published.empty());
-    EXPECT_EQ(Lines(), (std::vector<std::string>{"memory limit set to 199229440", "system time changed by 61 seconds"}));
+    EXPECT_EQ(Lines(),
+              (std::vector<std::string>{"memory limit set to 199229440", "system time changed by 61 seconds"}));
 }
 
 // The monitor inside a core: low memory refuses gated frames, and a provider must start again

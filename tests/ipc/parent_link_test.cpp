@@ -1,11 +1,11 @@
 // The parent link of the real executable, with the test as its supervisor.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 #include <thread>
-#include <algorithm>
-#include <csignal>
 
 #include "ipc/parent_protocol.h"
 #include "support/core_installation.h"
@@ -16,7 +16,9 @@ using dvr::test::ChildProcess;
 namespace {
 
 constexpr uint32_t PEER_TARGET = 0x03000000; // module index 0x030: plugin_parent_peer
-const std::string PARAMETERS("ovrimd\0" "3.2.1", 12);
+const std::string PARAMETERS("ovrimd\0"
+                             "3.2.1",
+                             12);
 
 std::vector<std::string> Lines(const std::string& text)
 {
@@ -52,10 +54,7 @@ protected:
         EXPECT_EQ(core->Output().find("sleeping for one minute"), std::string::npos);
     }
 
-    std::vector<std::string> PeerLog() const
-    {
-        return Lines(dvr::test::ReadFile(install / "parent_peer.log"));
-    }
+    std::vector<std::string> PeerLog() const { return Lines(dvr::test::ReadFile(install / "parent_peer.log")); }
 
     // Waits until the peer plugin logged at least count lines.
     std::vector<std::string> WaitForPeerLog(size_t count) const
@@ -78,7 +77,8 @@ TEST_F(ParentLink, PromptParametersStartTheCoreAndReachCoreXml)
     ASSERT_TRUE(core->WaitForOutput("successfully started core version", 20s)) << core->Output();
     // Parameters that arrive before the core waits for them do not hold start-up for its 10 seconds.
     EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
-    EXPECT_NE(dvr::test::ReadFile(install / "core.xml").find("<Library Name=\"ovrimd\" Filename=\"ovrimd\" Version=\"3.2.1\""),
+    EXPECT_NE(dvr::test::ReadFile(install / "core.xml")
+                  .find("<Library Name=\"ovrimd\" Filename=\"ovrimd\" Version=\"3.2.1\""),
               std::string::npos)
         << dvr::test::ReadFile(install / "core.xml");
     auto hello = parent.Receive(5s); // what the peer sent at Open
@@ -111,7 +111,9 @@ INSTANTIATE_TEST_SUITE_P(ParentLink, BackgroundParameter,
 
 TEST_F(ParentLink, PacketsAreFramedAndReachTheAddressedPlugin)
 {
-    dvr::test::WriteFile(install / "core.xml", "<oDVR><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module></Modules></oDVR>");
+    dvr::test::WriteFile(
+        install / "core.xml",
+        "<oDVR><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module></Modules></oDVR>");
     StartCore();
     parent.SendParameters(PARAMETERS);
     ASSERT_TRUE(core->WaitForOutput("successfully started", 20s)) << core->Output();
@@ -120,13 +122,13 @@ TEST_F(ParentLink, PacketsAreFramedAndReachTheAddressedPlugin)
     auto second = dvr::MakeParentPacket(PEER_TARGET, 10, "two!", 4);
     std::vector<uint8_t> both = first;
     both.insert(both.end(), second.begin(), second.end());
-    parent.Send(both);                                                    // two packets in one send
-    parent.Send(dvr::MakeParentPacket(0x05000000, 9, "nobody", 6));       // no plugin has index 0x050
+    parent.Send(both);                                              // two packets in one send
+    parent.Send(dvr::MakeParentPacket(0x05000000, 9, "nobody", 6)); // no plugin has index 0x050
     auto split = dvr::MakeParentPacket(PEER_TARGET, 11, "split", 5);
-    parent.Send({split.begin(), split.begin() + 7});                      // one packet over two sends
+    parent.Send({split.begin(), split.begin() + 7}); // one packet over two sends
     parent.Send({split.begin() + 7, split.end()});
     parent.Send(dvr::MakeParentPacket(PEER_TARGET, IPC_PARAMETERS, nullptr, 0)); // no payload: for the plugin
-    parent.Send(dvr::MakeParentPacket(PEER_TARGET, 101, nullptr, 0));     // the plugin's IOCTL fails
+    parent.Send(dvr::MakeParentPacket(PEER_TARGET, 101, nullptr, 0));            // the plugin's IOCTL fails
 
     auto log = WaitForPeerLog(6);
     ASSERT_EQ(log.size(), 6u);

@@ -35,9 +35,22 @@ protected:
 
     static std::vector<uint8_t> Header(uint32_t declaredLength)
     {
-        return {static_cast<uint8_t>(declaredLength), static_cast<uint8_t>(declaredLength >> 8),
-                static_cast<uint8_t>(declaredLength >> 16), static_cast<uint8_t>(declaredLength >> 24), 0, 0, 0, 0,
-                9, 0, 0, 0, 0, 0, 0, 0};
+        return {static_cast<uint8_t>(declaredLength),
+                static_cast<uint8_t>(declaredLength >> 8),
+                static_cast<uint8_t>(declaredLength >> 16),
+                static_cast<uint8_t>(declaredLength >> 24),
+                0,
+                0,
+                0,
+                0,
+                9,
+                0,
+                0,
+                0,
+                0,
+                0,
+                0,
+                0};
     }
 
     std::vector<uint8_t> buffer = std::vector<uint8_t>(PARENT_PACKET_MAX_LENGTH);

@@ -19,7 +19,8 @@ TEST(ConsoleLine, ColourLineShowsTimeInLevelColourAndModuleInCyan)
 {
     EXPECT_EQ(dvr::FormatConsoleLine(TimeOfDay(7, 5, 9), "core", 25, true, "started"),
               "\x1b[32m07:05:09\x1b[36m core  \x1b[0m started\n");
-    EXPECT_EQ(dvr::FormatConsoleLine(TimeOfDay(0, 0, 0), "core", 0, true, "a"), "\x1b[35m00:00:00\x1b[36m core  \x1b[0m a\n");
+    EXPECT_EQ(dvr::FormatConsoleLine(TimeOfDay(0, 0, 0), "core", 0, true, "a"),
+              "\x1b[35m00:00:00\x1b[36m core  \x1b[0m a\n");
     EXPECT_EQ(dvr::FormatConsoleLine(TimeOfDay(0, 0, 0), "core", 74, true, "a").substr(0, 5), "\x1b[33m");
     EXPECT_EQ(dvr::FormatConsoleLine(TimeOfDay(0, 0, 0), "core", 75, true, "a").substr(0, 5), "\x1b[31m");
     EXPECT_EQ(dvr::FormatConsoleLine(TimeOfDay(0, 0, 0), "core", 100, true, "a").substr(0, 5), "\x1b[31m");

@@ -7,8 +7,8 @@
 #include <regex>
 
 #include "events/event_callback.h"
-#include "plugins/plugin_info.h"
 #include "plugin_test_support.h"
+#include "plugins/plugin_info.h"
 
 namespace {
 
@@ -18,7 +18,11 @@ namespace fs = std::filesystem;
 // Runs the test inside a temporary working directory and returns to the old one afterwards.
 class LogPI : public ::testing::Test {
 protected:
-    LogPI() : previous_(fs::current_path()) { fs::current_path(dir.Path()); }
+    LogPI()
+        : previous_(fs::current_path())
+    {
+        fs::current_path(dir.Path());
+    }
     ~LogPI() override { fs::current_path(previous_); }
 
     Strings LogLines() const { return dvr::test::SplitLines(dvr::test::ReadFile(dir / "dvrcore.log")); }
@@ -55,9 +59,9 @@ TEST_F(LogPI, WritesOneTimestampedLinePerLogEvent)
     _WriteParmsIn plugin = LogEvent(0x00110000, 7, unterminated, 3, EVF_CORE_LOG_LINE);
     log.Write(plugin);
     // Nothing to write: no text, no data, or no log message.
-    for (_WriteParmsIn ignored : {LogEvent(0x00110000, 7, "", 0, EVF_CORE_LOG_LINE),
-                                  LogEvent(0x00110000, 7, nullptr, 4, EVF_CORE_LOG_LINE),
-                                  LogEvent(0x00110000, 7, "query", 5, EVF_LOG_QUERY)})
+    for (_WriteParmsIn ignored :
+         {LogEvent(0x00110000, 7, "", 0, EVF_CORE_LOG_LINE), LogEvent(0x00110000, 7, nullptr, 4, EVF_CORE_LOG_LINE),
+          LogEvent(0x00110000, 7, "query", 5, EVF_LOG_QUERY)})
         log.Write(ignored);
     log.Close();
     log.Unload();

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "events/event_callback.h"
-#include "plugins/plugin_info.h"
 #include "plugin_test_support.h"
+#include "plugins/plugin_info.h"
 #include "support/recording_core.h"
 
 namespace {

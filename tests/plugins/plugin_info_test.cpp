@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "events/event_callback.h"
-#include "plugins/plugin_info.h"
 #include "plugin_test_support.h"
+#include "plugins/plugin_info.h"
 
 namespace {
 
@@ -57,9 +57,8 @@ TEST(PluginWrapper, LifecycleCallsEachStageOnce)
     EXPECT_EQ(plugin.handle, nullptr);
     EXPECT_TRUE(NoEntryPoints(plugin));
 
-    EXPECT_EQ(ProbeCalls(dir.Path()),
-              (Strings{"p Load core=0 callback=1 text=dvrcore 22.06.4.0", "p Open 1",
-                       "p Write 0x80000000 0x40 0x00000002 42 hello", "p Close", "p Unload"}));
+    EXPECT_EQ(ProbeCalls(dir.Path()), (Strings{"p Load core=0 callback=1 text=dvrcore 22.06.4.0", "p Open 1",
+                                               "p Write 0x80000000 0x40 0x00000002 42 hello", "p Close", "p Unload"}));
 }
 
 TEST(PluginWrapper, RequiredNameMissingGivesMinus101AndReleases)

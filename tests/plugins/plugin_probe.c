@@ -39,9 +39,9 @@ typedef struct ProbeSettings {
     long streamReadMs, streamOpen;
 } ProbeSettings;
 
-static ProbeSettings settings; /* written by Load, before any other call */
-static char stem[256];         /* this copy's file name without ".so"; written by Load */
-static char baseDir[4096];     /* the folder above this copy's folder; written by Load */
+static ProbeSettings settings;        /* written by Load, before any other call */
+static char stem[256];                /* this copy's file name without ".so"; written by Load */
+static char baseDir[4096];            /* the folder above this copy's folder; written by Load */
 static PluginEntryPoint coreCallback; /* written by Load */
 
 /* Guards closed; signalled when Close runs. */

@@ -88,16 +88,16 @@ TEST_F(PluginProcess, RolesThreadsAndCloseOrderFromStartToShutdown)
     EXPECT_LT(Position(calls, "b Worker end"), Position(calls, "b Unload"));
     EXPECT_LT(Position(calls, "c Read end"), Position(calls, "c Unload"));
 
-    EXPECT_EQ(CoreFailureLogLines(),
-              (Strings{"calling close for c.so", "calling close for LogPI.so", "calling close for a.so",
-                       "calling close for b.so", "calling close for front.so", "calling close for keep.so",
-                       "joining readthread for c.so", "calling Unload for c.so", "unloading object c.so",
-                       "calling Unload for LogPI.so", "unloading object LogPI.so",
-                       "calling Unload for a.so", "unloading object a.so",
-                       "joining workerthread for b.so", "calling Unload for b.so", "unloading object b.so",
-                       "calling Unload for front.so", "unloading object front.so",
-                       "calling Unload for keep.so",
-                       "Plugins unloaded"}));
+    EXPECT_EQ(CoreFailureLogLines(), (Strings{"calling close for c.so",      "calling close for LogPI.so",
+                                              "calling close for a.so",      "calling close for b.so",
+                                              "calling close for front.so",  "calling close for keep.so",
+                                              "joining readthread for c.so", "calling Unload for c.so",
+                                              "unloading object c.so",       "calling Unload for LogPI.so",
+                                              "unloading object LogPI.so",   "calling Unload for a.so",
+                                              "unloading object a.so",       "joining workerthread for b.so",
+                                              "calling Unload for b.so",     "unloading object b.so",
+                                              "calling Unload for front.so", "unloading object front.so",
+                                              "calling Unload for keep.so",  "Plugins unloaded"}));
 }
 
 TEST_F(PluginProcess, LoadOrderAndEveryRefusalAreReportedAndTheCoreRunsOn)

@@ -11,10 +11,22 @@
 namespace dvr::test {
 
 // The configurable test plugin (see plugin_probe.c) and the two fixed ones.
-inline std::string ProbePlugin() { return DVRCORE_TEST_PLUGIN_DIR "/plugin_probe.so"; }
-inline std::string LoadOnlyPlugin() { return DVRCORE_TEST_PLUGIN_DIR "/plugin_load_only.so"; }
-inline std::string NoLoadPlugin() { return DVRCORE_TEST_PLUGIN_DIR "/plugin_no_load.so"; }
-inline std::string LogPlugin() { return DVRCORE_BUILD_DIR "/plugins/LogPI.so"; }
+inline std::string ProbePlugin()
+{
+    return DVRCORE_TEST_PLUGIN_DIR "/plugin_probe.so";
+}
+inline std::string LoadOnlyPlugin()
+{
+    return DVRCORE_TEST_PLUGIN_DIR "/plugin_load_only.so";
+}
+inline std::string NoLoadPlugin()
+{
+    return DVRCORE_TEST_PLUGIN_DIR "/plugin_no_load.so";
+}
+inline std::string LogPlugin()
+{
+    return DVRCORE_BUILD_DIR "/plugins/LogPI.so";
+}
 
 // Copies a built plugin to base/folder/fileName; a probe copy reads base/<stem>.conf.
 inline void InstallPlugin(const std::string& base, const std::string& folder, const std::string& fileName,

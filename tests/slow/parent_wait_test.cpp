@@ -47,10 +47,13 @@ TEST(SlowParentLink, LostLinkPausesAMinuteBeforeClosingPlugins)
     dvr::test::ParentEnd parent;
     auto core = install.Start({std::to_string(parent.CoreDescriptor())}, {parent.CoreDescriptor()});
     parent.ReleaseCoreEnd();
-    parent.SendParameters(std::string("ovrimd\0" "1.0", 10));
+    parent.SendParameters(std::string("ovrimd\0"
+                                      "1.0",
+                                      10));
     ASSERT_TRUE(core->WaitForOutput("successfully started", 20s)) << core->Output();
     parent.Close();
-    EXPECT_TRUE(core->WaitForOutput("sleeping for one minute to allow active watchdogs to expire...", 10s)) << core->Output();
+    EXPECT_TRUE(core->WaitForOutput("sleeping for one minute to allow active watchdogs to expire...", 10s))
+        << core->Output();
     EXPECT_EQ(core->Wait(120s), 0) << core->Output();
     EXPECT_NE(core->Output().find("ovrimd ipc pipe disconnected"), std::string::npos);
 

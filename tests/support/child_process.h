@@ -14,9 +14,9 @@ namespace dvr::test {
 class ChildProcess {
 public:
     struct Options {
-        std::string workingDirectory;      // empty: the test's own
-        bool terminal = false;             // standard output on a pseudo-terminal
-        std::vector<int> inheritedFds;     // descriptors left open across exec
+        std::string workingDirectory;  // empty: the test's own
+        bool terminal = false;         // standard output on a pseudo-terminal
+        std::vector<int> inheritedFds; // descriptors left open across exec
     };
 
     ChildProcess(std::vector<std::string> arguments, Options options);

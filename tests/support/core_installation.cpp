@@ -21,10 +21,12 @@ void CoreInstallation::AddPlugin(const std::string& source, const std::string& f
 {
     std::string fileName = name.empty() ? std::filesystem::path(source).filename().string() : name;
     std::filesystem::create_directories(directory_ / folder);
-    std::filesystem::copy_file(source, directory_ / (folder + "/" + fileName), std::filesystem::copy_options::overwrite_existing);
+    std::filesystem::copy_file(source, directory_ / (folder + "/" + fileName),
+                               std::filesystem::copy_options::overwrite_existing);
 }
 
-std::unique_ptr<ChildProcess> CoreInstallation::Start(std::vector<std::string> arguments, std::vector<int> inheritedFds) const
+std::unique_ptr<ChildProcess> CoreInstallation::Start(std::vector<std::string> arguments,
+                                                      std::vector<int> inheritedFds) const
 {
     arguments.insert(arguments.begin(), Binary());
     ChildProcess::Options options;

@@ -23,7 +23,8 @@ public:
     // Copies a built plugin into a plugin folder, under its own name unless one is given.
     void AddPlugin(const std::string& source, const std::string& folder = "plugins", const std::string& name = "");
     // Starts the core with standard output on a terminal, so its console lines can be read.
-    std::unique_ptr<ChildProcess> Start(std::vector<std::string> arguments = {}, std::vector<int> inheritedFds = {}) const;
+    std::unique_ptr<ChildProcess> Start(std::vector<std::string> arguments = {},
+                                        std::vector<int> inheritedFds = {}) const;
 
 private:
     TemporaryDirectory directory_;

@@ -18,7 +18,10 @@ public:
         std::string text;
     };
 
-    RecordingCore() : dvrcore("/nonexistent/dvrcore") {}
+    RecordingCore()
+        : dvrcore("/nonexistent/dvrcore")
+    {
+    }
 
     void WriteLogLine(uint32_t providerID, uint32_t level, const char* text, size_t length) override
     {
