@@ -419,21 +419,7 @@ int CoreUnderParent::ReadReport(Report& report, std::chrono::milliseconds timeou
 
 void CoreUnderParent::Pump(std::chrono::milliseconds timeout)
 {
-    pollfd fds[2] = {{terminal_, POLLIN, 0}, {errorOutput_, POLLIN, 0}};
-    if (poll(fds, 2, static_cast<int>(timeout.count())) <= 0)
-        return;
-    char buffer[4096];
-    for (int i = 0; i < 2; ++i) {
-        if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-            continue;
-        ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
-        if (n > 0) {
-            (i == 0 ? output_ : errors_).append(buffer, static_cast<size_t>(n));
-        } else {
-            close(fds[i].fd);
-            (i == 0 ? terminal_ : errorOutput_) = -1;
-        }
-    }
+    dvr::test::PumpOutput(terminal_, errorOutput_, output_, errors_, timeout);
 }
 
 bool CoreUnderParent::WaitForOutput(const std::string& text, std::chrono::milliseconds timeout)

@@ -87,7 +87,12 @@ void ChildProcess::Signal(int signal) const
 
 void ChildProcess::Pump(std::chrono::milliseconds timeout)
 {
-    pollfd fds[2] = {{outFd_, POLLIN, 0}, {errFd_, POLLIN, 0}};
+    PumpOutput(outFd_, errFd_, output_, errors_, timeout);
+}
+
+void PumpOutput(int& outFd, int& errFd, std::string& output, std::string& errors, std::chrono::milliseconds timeout)
+{
+    pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
     if (poll(fds, 2, static_cast<int>(timeout.count())) <= 0)
         return;
     char buffer[4096];
@@ -96,10 +101,10 @@ void ChildProcess::Pump(std::chrono::milliseconds timeout)
             continue;
         ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
         if (n > 0) {
-            (i == 0 ? output_ : errors_).append(buffer, static_cast<size_t>(n));
+            (i == 0 ? output : errors).append(buffer, static_cast<size_t>(n));
         } else {
             close(fds[i].fd); // end of output (a terminal reports EIO once the child is gone)
-            (i == 0 ? outFd_ : errFd_) = -1;
+            (i == 0 ? outFd : errFd) = -1;
         }
     }
 }

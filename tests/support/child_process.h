@@ -50,6 +50,10 @@ private:
     std::string errors_;
 };
 
+// Reads what is available on a child's standard output and error, waiting at most timeout, and
+// closes (setting to -1) a descriptor that reached its end.
+void PumpOutput(int& outFd, int& errFd, std::string& output, std::string& errors, std::chrono::milliseconds timeout);
+
 // Runs a program to its end and returns the exit status; output and errors are filled.
 int RunToEnd(const std::vector<std::string>& arguments, std::string* output, std::string* errors,
              std::chrono::milliseconds timeout = std::chrono::seconds(30));
