@@ -10,13 +10,16 @@ EventQueue::~EventQueue()
         free(event.data);
 }
 
-void EventQueue::Push(const _EventParmsIn& event)
+bool EventQueue::Push(const _EventParmsIn& event)
 {
     {
         std::lock_guard lock(queueMutex);
+        if (StopRequested())
+            return false;
         events_.push_back(event);
     }
     queueCondition.notify_one();
+    return true;
 }
 
 bool EventQueue::Pop(_EventParmsIn& event, size_t& remaining)

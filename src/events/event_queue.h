@@ -21,8 +21,10 @@ public:
     // Frees the data of events that were never delivered.
     ~EventQueue();
 
-    // Appends a copy of event and wakes the worker.
-    void Push(const _EventParmsIn& event);
+    // Appends a copy of event and wakes the worker; false, with nothing queued, once a stop is
+    // requested. Tested under the mutex, so an event accepted here is always taken by the worker
+    // before it returns.
+    bool Push(const _EventParmsIn& event);
 
     // Blocks until an event is queued or a stop is requested. Takes the front event into event and
     // the number left behind it into remaining and returns true; returns false once a stop is

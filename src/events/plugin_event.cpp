@@ -104,7 +104,15 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             dvr::StreamTable::WaitAndSetPending(*reader, event.data); // one block in flight per reader
     }
 
-    eventQueue.Push(event);
+    if (!eventQueue.Push(event)) {
+        // The stop came after the check above: the worker may have returned already, so the event
+        // is refused rather than accepted and never delivered; a reader may send its next block.
+        if (event.streamID != 0)
+            streams.BlockReleased(event.data);
+        free(event.data);
+        out->result = EVENT_REFUSED;
+        return 0;
+    }
     out->result = EVENT_ACCEPTED;
     return 0;
 }
