@@ -1,9 +1,11 @@
 #include "config/xml_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -83,6 +85,10 @@ std::string WritePendingFile(const std::string& path, const std::string& text)
     return failure;
 }
 
+// Zero bytes after a text handed to TinyXML: more than the longest UTF-8 step it may take past
+// the end.
+constexpr size_t XML_PARSE_PADDING = 8;
+
 } // namespace
 
 const char* XmlDocument::Parse(const char* text, TiXmlParsingData* data, TiXmlEncoding encoding)
@@ -94,7 +100,15 @@ const char* XmlDocument::Parse(const char* text, TiXmlParsingData* data, TiXmlEn
         SetCoreError(XML_ERROR_TOO_DEEP, XML_ERROR_TOO_DEEP_TEXT);
         return nullptr;
     }
-    return TiXmlDocument::Parse(text, data, encoding);
+    if (text == nullptr)
+        return TiXmlDocument::Parse(text, data, encoding);
+    // TinyXML steps over a multi-byte UTF-8 character by its lead byte's length, so a lead byte
+    // just before the terminating zero sends it up to three bytes past the end of the text. It
+    // parses a copy followed by enough zero bytes that such a step still lands on a zero.
+    std::string padded(text);
+    padded.append(XML_PARSE_PADDING, '\0');
+    const char* end = TiXmlDocument::Parse(padded.c_str(), data, encoding);
+    return end == nullptr ? nullptr : text + std::min<size_t>(static_cast<size_t>(end - padded.c_str()), strlen(text));
 }
 
 bool XmlDocument::Error() const

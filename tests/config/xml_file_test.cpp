@@ -40,6 +40,22 @@ XmlDocument DocumentWithText(const std::string& value)
     return document;
 }
 
+// TinyXML steps over a UTF-8 character by its lead byte's length; a lead byte right before the end
+// of the text must not send it past the buffer (the address sanitizer build catches a read beyond).
+TEST(XmlFileLoad, Utf8LeadByteAtTheEndStaysWithinTheText)
+{
+    const std::string cutAfterLeadByte = "<oDVR><Modules><Module><Plugin ID=\"262144\"/><\xeb\xeb";
+    XmlDocument text;
+    ParseXmlText(text, cutAfterLeadByte);
+    EXPECT_TRUE(text.Error());
+
+    ScopedWorkDir dir;
+    WriteFile("core.xml", "<?xml version=\"1.0\"?><oDVR><Memory Throttling=\"1\"/></oDVR\xed>");
+    XmlDocument file;
+    LoadXmlFile(file, "core.xml");
+    EXPECT_NE(file.FirstChildElement("oDVR"), nullptr); // what was read before the bad byte stays
+}
+
 TEST(XmlFileSave, WritesIndentedTextAndNoPendingFile)
 {
     ScopedWorkDir dir;
