@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -103,7 +104,17 @@ TEST_F(FaultInjection, BlocksKeptForeverAreReportedAndStrayReleasesFreeNothing)
     AddFault("keeper", "id 0x00220000\nwrites 1\nkeep 1\n");
     // Gives every block back twice from inside Write, then an address the core never handed out.
     AddFault("giver", "id 0x00230000\nwrites 1\nkeep 2\n");
+    // The keeper's blocks stay allocated by design: the core cannot know that the plugin no longer
+    // uses them, so it lists them and leaves them. Under the leak sanitizer that is this test's
+    // purpose, not a fault of the core: its child runs without leak detection.
+    const char* sanitizerOptions = getenv("ASAN_OPTIONS");
+    std::string savedOptions = sanitizerOptions != nullptr ? sanitizerOptions : "";
+    setenv("ASAN_OPTIONS", (savedOptions + ":detect_leaks=0").c_str(), 1);
     std::string output = RunUntilStarted();
+    if (sanitizerOptions != nullptr)
+        setenv("ASAN_OPTIONS", savedOptions.c_str(), 1);
+    else
+        unsetenv("ASAN_OPTIONS");
     // The leak report at exit names the keeper, alone, for every block it kept.
     size_t leaked = Count(output, "leaked by plugins [");
     EXPECT_GT(leaked, 0u) << output;
