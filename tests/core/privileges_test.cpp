@@ -575,6 +575,25 @@ TEST_F(Privileges, ParentsRealUserIsTakenOver)
     EXPECT_EQ(core.Wait(PROCESS_TIMEOUT), 0) << core.Output() << core.Errors();
 }
 
+// The user changes before any plugin code runs: a plugin's Load already runs as the parent's user.
+TEST_F(Privileges, PluginsRunAsTheParentsUserFromLoadOn)
+{
+    if (!nobody)
+        GTEST_SKIP() << "the user nobody is not in the password database";
+    CoreInstallation installation;
+    installation.AddPlugin(dvr::test::BuiltPlugin("plugin_fault.so"), "plugins", "who.so");
+    dvr::test::WriteFile(installation / "who.conf", "id 0x00270000\n");
+    OpenToEveryone(installation);
+    CoreUnderParent core(installation, nobody, std::nullopt);
+    SKIP_UNLESS_STARTED(core);
+    ASSERT_TRUE(core.WaitForOutput(START_LINE, PROCESS_TIMEOUT)) << core.Output() << core.Errors();
+    core.Signal(SIGTERM);
+    ASSERT_EQ(core.Wait(PROCESS_TIMEOUT), 0) << core.Output() << core.Errors();
+    EXPECT_NE(dvr::test::ReadFile(installation / "who.out").find("load_uid " + std::to_string(nobody->uid) + "\n"),
+              std::string::npos)
+        << dvr::test::ReadFile(installation / "who.out");
+}
+
 // Capabilities are per thread: a plugin's worker thread, started while the plugins load, keeps raw
 // I/O; its asynchronous read thread, started after they are open, does not.
 TEST_F(Privileges, ThreadsStartedAfterThePluginsOpenLoseRawIo)

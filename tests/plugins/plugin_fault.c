@@ -20,7 +20,8 @@
  *
  * Out file: "accepted N" (flood events the core accepted), "received N" (flood events delivered
  * to Write), "duplicates N" (deliveries of an event delivered before), "afterclose N" (events
- * sent after Close), "afterclose_accepted N" (of those, the ones the core accepted).
+ * sent after Close), "afterclose_accepted N" (of those, the ones the core accepted), "load_uid N"
+ * (the user the plugin's Load ran as).
  */
 #define _GNU_SOURCE
 
@@ -32,6 +33,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 #define FAULT_EXPORT __attribute__((visibility("default")))
 #define FLOOD_CLASS 0x0008u
@@ -50,6 +52,7 @@ static int unloading; /* set by Unload, ends the late sender (atomic builtins) *
 static pthread_mutex_t countLock = PTHREAD_MUTEX_INITIALIZER;
 static long accepted, received, duplicates, sentAfterClose, acceptedAfterClose; /* countLock */
 static unsigned char* seen; /* one byte per flood event, countLock */
+static long loadUid = -1;   /* the user ID Load ran as; written by Load only */
 
 static void Sleep(long ms)
 {
@@ -194,6 +197,7 @@ FAULT_EXPORT int Load(void* in, void* out)
     _LoadParmsOut* self = (_LoadParmsOut*)out;
     int i;
     ReadSettings();
+    loadUid = (long)getuid();
     coreCallback = parms->callback;
     self->providerID = (uint32_t)id;
     self->acceptsWrites = (uint8_t)writes;
@@ -262,8 +266,9 @@ FAULT_EXPORT int Unload(void* in, void* out)
     snprintf(path, sizeof path, "%s.out", stem);
     file = fopen(path, "w");
     if (file != NULL) {
-        fprintf(file, "accepted %ld\nreceived %ld\nduplicates %ld\nafterclose %ld\nafterclose_accepted %ld\n", accepted,
-                received, duplicates, sentAfterClose, acceptedAfterClose);
+        fprintf(file,
+                "accepted %ld\nreceived %ld\nduplicates %ld\nafterclose %ld\nafterclose_accepted %ld\nload_uid %ld\n",
+                accepted, received, duplicates, sentAfterClose, acceptedAfterClose, loadUid);
         fclose(file);
     }
     free(seen);
