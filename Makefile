@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-tsan test-asan deps-arm build-arm test-arm clean
+.PHONY: all deps build run test test-tsan test-asan deps-arm build-arm test-arm soak clean
 
 all: build
 
@@ -108,6 +108,12 @@ fuzz-ci: deps-fuzz
 	@JOBS=$(JOBS) bash scripts/fuzz.sh 30
 
 .PHONY: deps-fuzz fuzz fuzz-ci
+
+# The soak run: the core with the demo plugins and a high-rate load for SOAK_MINUTES (default 10),
+# throttling forced on and off; not part of make test.
+SOAK_MINUTES ?= 10
+soak: build
+	@$(BUILD_DIR)/tests/dvrcore_soak $(SOAK_MINUTES)
 
 clean:
 	rm -rf $(BUILD_DIR) build-tsan build-asan
