@@ -116,4 +116,4 @@ soak: build
 	@$(BUILD_DIR)/tests/dvrcore_soak $(SOAK_MINUTES)
 
 clean:
-	rm -rf $(BUILD_DIR) build-tsan build-asan
+	rm -rf $(BUILD_DIR) build-tsan build-asan build-arm build-fuzz build-pkg build-pkg-arm
