@@ -57,8 +57,7 @@ protected:
     {
         std::unique_ptr<ChildProcess> core = install.Start();
         EXPECT_TRUE(core->WaitForOutput("successfully started core version", PROCESS_TIMEOUT)) << core->Output();
-        core->Signal(SIGTERM);
-        EXPECT_EQ(core->Wait(PROCESS_TIMEOUT), 0) << core->Output() << core->Errors();
+        EXPECT_EQ(core->Stop(SIGTERM, PROCESS_TIMEOUT), 0) << core->Output() << core->Errors();
         return core->Output();
     }
 
@@ -238,8 +237,7 @@ protected:
     {
         ChildProcess core({install.Binary()}, {.workingDirectory = folder, .terminal = true, .inheritedFds = {}});
         EXPECT_TRUE(core.WaitForOutput("successfully started core version", PROCESS_TIMEOUT)) << core.Output();
-        core.Signal(SIGTERM);
-        EXPECT_EQ(core.Wait(PROCESS_TIMEOUT), 0) << core.Output() << core.Errors();
+        EXPECT_EQ(core.Stop(SIGTERM, PROCESS_TIMEOUT), 0) << core.Output() << core.Errors();
         return core.Output();
     }
 

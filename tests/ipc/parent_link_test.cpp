@@ -197,8 +197,7 @@ TEST(ParentLinkAbsent, PacketsForTheParentAreRefusedWithoutALink)
     install.AddPlugin(dvr::test::BuiltPlugin("plugin_parent_peer.so"));
     auto core = install.Start();
     ASSERT_TRUE(core->WaitForOutput("successfully started", 20s)) << core->Output();
-    core->Signal(SIGTERM);
-    EXPECT_EQ(core->Wait(20s), 0);
+    EXPECT_EQ(core->Stop(SIGTERM, 20s), 0);
     EXPECT_EQ(dvr::test::ReadFile(install / "parent_peer.log"), "open-send 1\n");
 }
 

@@ -37,8 +37,7 @@ protected:
     {
         ChildProcess core({dir / "dvrcore"}, {.workingDirectory = dir.Path(), .terminal = true, .inheritedFds = {}});
         EXPECT_TRUE(core.WaitForOutput("successfully started core version", PROCESS_TIMEOUT)) << core.Output();
-        core.Signal(SIGTERM);
-        EXPECT_EQ(core.Wait(PROCESS_TIMEOUT), 0) << core.Output() << core.Errors();
+        EXPECT_EQ(core.Stop(SIGTERM, PROCESS_TIMEOUT), 0) << core.Output() << core.Errors();
         return core.Output();
     }
 

@@ -36,8 +36,7 @@ TEST(SlowParentLink, SilentParentDelaysOpeningByTenSeconds)
     parent.ReleaseCoreEnd();
     ASSERT_TRUE(core->WaitForOutput("successfully started", 30s)) << core->Output();
     EXPECT_GE(std::chrono::steady_clock::now() - started, 9s);
-    core->Signal(SIGTERM);
-    EXPECT_EQ(core->Wait(20s), 0);
+    EXPECT_EQ(core->Stop(SIGTERM, 20s), 0);
 }
 
 TEST(SlowParentLink, LostLinkPausesAMinuteBeforeClosingPlugins)

@@ -121,6 +121,27 @@ bool ChildProcess::WaitForOutput(const std::string& text, std::chrono::milliseco
     return true;
 }
 
+int ChildProcess::Stop(int signal, std::chrono::milliseconds timeout)
+{
+    constexpr auto RESEND = std::chrono::seconds(2);
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        Signal(signal);
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left <= RESEND)
+            return Wait(std::max(left, std::chrono::milliseconds(0)));
+        int status = 0;
+        for (auto until = std::chrono::steady_clock::now() + RESEND; std::chrono::steady_clock::now() < until;) {
+            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                return Wait(std::chrono::milliseconds(0));
+            }
+            Pump(std::chrono::milliseconds(20));
+        }
+    }
+}
+
 int ChildProcess::Wait(std::chrono::milliseconds timeout)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;

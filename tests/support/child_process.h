@@ -29,6 +29,10 @@ public:
 
     // Reads output until it contains text or the time-out passes; true when found.
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
+    // Sends signal and waits for the exit, sending it again every 2 s until timeout: a sanitizer's
+    // runtime may hold a signal back while the thread it landed on waits, and the core takes the
+    // first signal only, so repeats change nothing else. Returns as Wait does.
+    int Stop(int signal, std::chrono::milliseconds timeout);
     // Waits for the exit; returns the exit status, or -1 (and kills it) on time-out, or
     // 128 + the signal number when a signal ended it.
     int Wait(std::chrono::milliseconds timeout);
