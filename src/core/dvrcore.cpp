@@ -58,7 +58,7 @@ void dvrcore::WriteLogLine(uint32_t providerID, uint32_t level, const char* text
     std::tm utc{};
     gmtime_r(&now, &utc);
     std::string output = dvr::FormatConsoleLine(utc, moduleNames.Lookup(providerID), level, colourOutput.load(), line);
-    fwrite(output.data(), 1, output.size(), stdout);
+    dvr::WriteConsoleLine(output);
 }
 
 bool dvrcore::Initialize(int descriptor)

@@ -1,5 +1,8 @@
 #include "log/console_line.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -35,6 +38,22 @@ std::string FormatConsoleLine(const std::tm& utc, std::string_view moduleName, u
     line.append(text);
     line.push_back('\n');
     return line;
+}
+
+void WriteConsoleLine(const std::string& line)
+{
+    const char* data = line.data();
+    size_t left = line.size();
+    while (left > 0) {
+        ssize_t written = write(STDOUT_FILENO, data, left);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return; // nothing else to do about a console that refuses the line
+        }
+        data += written;
+        left -= static_cast<size_t>(written);
+    }
 }
 
 } // namespace dvr
