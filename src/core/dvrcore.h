@@ -127,6 +127,9 @@ public:
     void Log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
     dvr::PluginTable plugins;     // table order; see PluginTable for its guard
+    // The queue worker's snapshot of plugins and the generation it was taken at; worker thread only.
+    dvr::PluginTable::Snapshot deliveryTable;
+    uint64_t deliveryGeneration = 0;
     dvr::ModuleNames moduleNames; // guarded inside (reader-writer lock)
     // File name to the loader's error text; written while loading on the main thread, then read-only.
     std::map<std::string, std::string> failedPlugins;

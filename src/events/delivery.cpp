@@ -19,21 +19,25 @@ void dvrcore::RunQueueWorker()
 {
     auto lastReport = Now();
     uint32_t events = 0;
-    _EventParmsIn event;
-    size_t remaining = 0;
-    while (eventQueue.Pop(event, remaining)) {
-        ++events;
-        referenceBlocks.AddHolder(event.data, event.len, CORE_PROVIDER_ID);
-        auto now = Now();
-        if (now - lastReport >= STATUS_REPORT_PERIOD) {
-            lastReport = now;
-            dvr::LogStatusReport(dvr::GatherStatusFigures(remaining, events, mediaGate, referenceBlocks),
-                                 EventCallback);
-            events = 0;
+    dvr::EventRing batch;
+    while (eventQueue.TakeAll(batch)) {
+        while (!batch.Empty()) {
+            _EventParmsIn event = batch.PopFront();
+            ++events;
+            referenceBlocks.AddHolder(event.data, event.len, CORE_PROVIDER_ID);
+            auto now = Now();
+            if (now - lastReport >= STATUS_REPORT_PERIOD) {
+                lastReport = now;
+                size_t remaining = batch.Size() + eventQueue.Size(); // queued behind this event
+                dvr::LogStatusReport(dvr::GatherStatusFigures(remaining, events, mediaGate, referenceBlocks),
+                                     EventCallback);
+                events = 0;
+            }
+            DeliverEvent(event);
+            ReleaseBlock(event.data, CORE_PROVIDER_ID);
         }
-        DeliverEvent(event);
-        ReleaseBlock(event.data, CORE_PROVIDER_ID);
     }
+    deliveryTable.reset(); // the records go with the table from here on
 }
 
 void dvrcore::DeliverEvent(const _EventParmsIn& event)
@@ -46,8 +50,14 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event)
         });
     }
 
-    dvr::PluginTable::Snapshot table = plugins.Load();
-    for (const dvr::PluginTable::Record& record : *table) {
+    // The table changes only while plugins load and unload: the worker keeps its snapshot until
+    // a new one is published, instead of taking the table's lock for every event.
+    const uint64_t generation = plugins.Generation(); // read before the snapshot it describes
+    if (!deliveryTable || generation != deliveryGeneration) {
+        deliveryTable = plugins.Load();
+        deliveryGeneration = generation;
+    }
+    for (const dvr::PluginTable::Record& record : *deliveryTable) {
         const PLUGININFO& plugin = *record;
         const uint32_t holder = plugin.ProviderID();
 

@@ -6,32 +6,42 @@ namespace dvr {
 
 EventQueue::~EventQueue()
 {
-    for (const _EventParmsIn& event : events_)
-        free(event.data);
+    events_.ForEach([](const _EventParmsIn& event) { free(event.data); });
 }
 
 bool EventQueue::Push(const _EventParmsIn& event)
 {
+    bool wake;
     {
         std::lock_guard lock(queueMutex);
         if (StopRequested())
             return false;
-        events_.push_back(event);
+        events_.PushBack(event);
+        wake = workerWaiting_;
     }
-    queueCondition.notify_one();
+    // A worker that is not waiting takes this event with the rest when it comes back; the start-up
+    // wait shares the condition but is not woken by events.
+    if (wake)
+        queueCondition.notify_one();
     return true;
 }
 
-bool EventQueue::Pop(_EventParmsIn& event, size_t& remaining)
+bool EventQueue::TakeAll(EventRing& batch)
 {
     std::unique_lock lock(queueMutex);
-    queueCondition.wait(lock, [this] { return StopRequested() || !events_.empty(); });
-    if (events_.empty())
+    workerWaiting_ = true;
+    queueCondition.wait(lock, [this] { return StopRequested() || !events_.Empty(); });
+    workerWaiting_ = false;
+    if (events_.Empty())
         return false; // stop requested and everything delivered
-    event = events_.front();
-    events_.pop_front();
-    remaining = events_.size();
+    events_.Swap(batch);
     return true;
+}
+
+size_t EventQueue::Size()
+{
+    std::lock_guard lock(queueMutex);
+    return events_.Size();
 }
 
 void EventQueue::RequestStop()

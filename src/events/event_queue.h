@@ -3,16 +3,18 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
-#include <deque>
 #include <mutex>
 
 #include <dvrcore/plugin_api.h>
 
+#include "events/event_ring.h"
+
 namespace dvr {
 
 // The one first-in first-out queue between PluginEvent (any thread) and the queue worker (the
-// main thread), with the stop flag that ends the worker. The mutex and condition are also those
-// of the start-up wait for the parent's parameters.
+// main thread), with the stop flag that ends the worker. The worker takes everything queued at
+// once, so a sender and the worker meet on the mutex once per batch rather than once per event.
+// The mutex and condition are also those of the start-up wait for the parent's parameters.
 class EventQueue {
 public:
     EventQueue() = default;
@@ -26,10 +28,13 @@ public:
     // before it returns.
     bool Push(const _EventParmsIn& event);
 
-    // Blocks until an event is queued or a stop is requested. Takes the front event into event and
-    // the number left behind it into remaining and returns true; returns false once a stop is
-    // requested and the queue is empty. Worker thread only.
-    bool Pop(_EventParmsIn& event, size_t& remaining);
+    // Blocks until an event is queued or a stop is requested. Moves every queued event, in order,
+    // into batch, which must be empty, and returns true; returns false once a stop is requested
+    // and the queue is empty. Worker thread only.
+    bool TakeAll(EventRing& batch);
+
+    // Events queued and not yet taken. Takes the mutex.
+    size_t Size();
 
     // Sets the stop flag under the mutex, so the worker cannot miss it, and wakes one waiter.
     void RequestStop();
@@ -39,11 +44,12 @@ public:
     // Wakes one waiter without queueing (stream control events, parent parameters).
     void Notify() { queueCondition.notify_one(); }
 
-    std::mutex queueMutex;                  // guards events_ and the parent's start-up parameters
+    std::mutex queueMutex;                  // guards events_, workerWaiting_ and the parent's start-up parameters
     std::condition_variable queueCondition; // the worker's and the start-up wait's wake-up
 
 private:
-    std::deque<_EventParmsIn> events_;       // guarded by queueMutex
+    EventRing events_;                       // guarded by queueMutex
+    bool workerWaiting_ = false;             // guarded by queueMutex: a push must wake the worker
     std::atomic<bool> stopRequested_{false}; // written under queueMutex, read anywhere
 };
 

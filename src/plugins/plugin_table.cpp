@@ -20,6 +20,7 @@ void PluginTable::Publish(std::vector<Record> records)
     auto next = std::make_shared<const std::vector<Record>>(std::move(records));
     std::lock_guard lock(mutex_);
     current_ = std::move(next);
+    generation_.fetch_add(1, std::memory_order_release);
 }
 
 void PluginTable::Append(Record record)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -23,6 +24,9 @@ public:
 
     // The current table, safe to walk from any thread while the table changes.
     Snapshot Load() const;
+    // Counts the snapshots published: a reader that read it before its Load has that snapshot,
+    // or a newer one, for as long as the count stays the same. Lock-free.
+    uint64_t Generation() const { return generation_.load(std::memory_order_acquire); }
 
     void Append(Record record);
     void InsertFront(Record record);
@@ -41,6 +45,7 @@ private:
 
     mutable std::mutex mutex_; // guards current_ (the pointer, not the records)
     Snapshot current_;
+    std::atomic<uint64_t> generation_{0}; // raised under mutex_ after current_ changes
 };
 
 } // namespace dvr

@@ -16,11 +16,44 @@ TEST(EventQueue, NothingIsQueuedOnceAStopIsRequested)
     // A sender that tested the stop flag just before the stop must not queue an event that the
     // worker, already gone, would never deliver.
     EXPECT_FALSE(queue.Push(event));
-    _EventParmsIn taken{};
-    size_t remaining = 99;
-    ASSERT_TRUE(queue.Pop(taken, remaining)); // what was queued before the stop is still taken
-    EXPECT_EQ(remaining, 0u);
-    EXPECT_FALSE(queue.Pop(taken, remaining));
+    dvr::EventRing taken;
+    ASSERT_TRUE(queue.TakeAll(taken)); // what was queued before the stop is still taken
+    ASSERT_EQ(taken.Size(), 1u);
+    EXPECT_EQ(taken.PopFront().eventType, static_cast<uint32_t>(EVT_AUDIO));
+    EXPECT_FALSE(queue.TakeAll(taken));
+}
+
+TEST(EventQueue, ABatchKeepsTheOrderAcrossRingGrowthAndWrap)
+{
+    dvr::EventQueue queue;
+    dvr::EventRing batch;
+    uint32_t sent = 0;
+    uint32_t expected = 0;
+    // Rounds of different sizes move the ring's front around its storage before it must grow, so
+    // a growth copies a wrapped ring.
+    for (uint32_t round : {3u, 250u, 7u, 600u, 1u, 2000u}) {
+        for (uint32_t i = 0; i < round; ++i) {
+            _EventParmsIn event{};
+            event.streamID = sent++;
+            ASSERT_TRUE(queue.Push(event));
+        }
+        EXPECT_EQ(queue.Size(), round);
+        ASSERT_TRUE(queue.TakeAll(batch));
+        EXPECT_EQ(queue.Size(), 0u);
+        // Half taken now, half after the next round is queued behind them.
+        while (batch.Size() > round / 2)
+            EXPECT_EQ(batch.PopFront().streamID, expected++);
+        for (uint32_t i = 0; i < 5; ++i) {
+            _EventParmsIn event{};
+            event.streamID = 1'000'000 + i;
+            batch.PushBack(event); // the worker's ring grows and wraps like the queue's
+        }
+        while (batch.Size() > 5)
+            EXPECT_EQ(batch.PopFront().streamID, expected++);
+        for (uint32_t i = 0; i < 5; ++i)
+            EXPECT_EQ(batch.PopFront().streamID, 1'000'000 + i);
+    }
+    EXPECT_EQ(expected, sent);
 }
 
 TEST(EventQueue, UndeliveredDataIsFreedWithTheQueue)
