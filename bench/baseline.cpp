@@ -7,8 +7,6 @@
 //
 //   bench_baseline bus SIZE COUNT PRODUCERS SUBSCRIBERS IN_FLIGHT   -> events_per_s=N
 //   bench_baseline copy SIZE COUNT    -> single-thread malloc+memcpy+free, bytes_per_s=N
-#include <semaphore.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -21,6 +19,8 @@
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
+
+#include "flight_bound.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ static_assert(sizeof(Record) == 192);
 
 using Sink = void (*)(uint32_t holder, const Record& record);
 
-sem_t slots;                      // the in-flight bound
+FlightBound slots;                // the in-flight bound, as in the core's runs
 std::mutex queueMutex;            // guards queue
 std::condition_variable queueCondition;
 std::deque<Record> queue;         // queueMutex
@@ -60,7 +60,7 @@ double Seconds(std::chrono::steady_clock::duration elapsed)
 
 int RunBus(uint32_t size, uint64_t count, int producers, int subscribers, int inFlight)
 {
-    sem_init(&slots, 0, static_cast<unsigned>(inFlight));
+    FlightBoundInit(&slots, inFlight);
     std::vector<Sink> sinks(static_cast<size_t>(subscribers), CountingSink);
     auto started = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
@@ -69,8 +69,7 @@ int RunBus(uint32_t size, uint64_t count, int producers, int subscribers, int in
         threads.emplace_back([size, share, p] {
             std::vector<unsigned char> payload(size, 0x5A);
             for (uint64_t i = 0; i < share; ++i) {
-                while (sem_wait(&slots) != 0) {
-                }
+                FlightBoundEnter(&slots);
                 Record record{};
                 record.size = sizeof record;
                 record.providerID = 0x00340000u + static_cast<uint32_t>(p);
@@ -118,7 +117,7 @@ int RunBus(uint32_t size, uint64_t count, int producers, int subscribers, int in
                 free(record.data);
             }
         }
-        sem_post(&slots);
+        FlightBoundLeave(&slots);
     }
     double seconds = Seconds(std::chrono::steady_clock::now() - started);
     for (std::thread& thread : threads)

@@ -2,9 +2,9 @@
 #define _GNU_SOURCE
 
 #include "bench_state.h"
+#include "../flight_bound.h"
 
 #include <pthread.h>
-#include <semaphore.h>
 #include <stdatomic.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,7 +15,7 @@
 
 static pthread_once_t once = PTHREAD_ONCE_INIT;
 static BenchSettings settings; /* written once, under once */
-static sem_t slots;            /* the in-flight bound: one unit per event the core may hold */
+static FlightBound slots;       /* the bound on events in flight */
 
 static atomic_uint nextSubscriber;
 static atomic_uint_fast64_t writes;    /* bench-frame Writes, all subscribers together */
@@ -59,7 +59,7 @@ static void ReadSettings(void)
         settings.subscribers = 1;
     if (settings.inFlight < 1)
         settings.inFlight = 1;
-    sem_init(&slots, 0, (unsigned)settings.inFlight);
+    FlightBoundInit(&slots, settings.inFlight);
     if (settings.mode == BENCH_LATENCY && settings.count != 0)
         latencies = calloc(settings.count, sizeof *latencies);
 }
@@ -85,13 +85,12 @@ uint32_t BenchNextSubscriberID(void)
 void BenchTakeSlot(void)
 {
     BenchGetSettings();
-    while (sem_wait(&slots) != 0) {
-    }
+    FlightBoundEnter(&slots);
 }
 
 void BenchGiveSlot(void)
 {
-    sem_post(&slots);
+    FlightBoundLeave(&slots);
 }
 
 void BenchStartClock(void)
@@ -118,7 +117,7 @@ void BenchDelivered(int64_t sendNs)
     event = write / (uint64_t)run->subscribers;
     if (latencies != NULL && sendNs != 0 && event <= run->count)
         latencies[event - 1] = BenchNowNs() - sendNs;
-    sem_post(&slots);
+    FlightBoundLeave(&slots);
     if (event == run->count) {
         BenchRecord("elapsed_ns", (double)(BenchNowNs() - atomic_load(&startNs)));
         EndRun();

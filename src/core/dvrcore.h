@@ -78,6 +78,12 @@ public:
     void DeliverEvent(const _EventParmsIn& event);
     // Drops holder's hold on block; the last holder's release frees it and wakes a reader waiting on it.
     void ReleaseBlock(void* block, uint32_t holder);
+    // The bytes of event data the core holds: queued, or in the reference block table. Any thread;
+    // the two totals are read one after the other, which is close enough for memory throttling.
+    int64_t HeldDataBytes() const
+    {
+        return static_cast<int64_t>(eventQueue.QueuedBytes()) + referenceBlocks.ByteTotal();
+    }
     // Starts a detached reader thread in every plugin that serves the stream of a stream control event.
     void StartReaderThreads(const _EventParmsIn& event);
 
@@ -171,5 +177,5 @@ public:
     // What the monitor reads: the wall clock and the resident size (tests put their own here).
     std::function<time_t()> wallClock;     // set before the I/O thread starts
     std::function<size_t()> residentBytes; // set before the I/O thread starts
-    dvr::MemoryMonitor memoryMonitor;      // I/O thread only
+    dvr::MemoryMonitor memoryMonitor;      // I/O thread only, but OverLimitWith from any thread
 };

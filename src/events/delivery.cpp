@@ -21,10 +21,14 @@ void dvrcore::RunQueueWorker()
     uint32_t events = 0;
     dvr::EventRing batch;
     while (eventQueue.TakeAll(batch)) {
+        // The whole batch goes into the table at once, so its data stays counted as held while it
+        // waits here.
+        batch.ForEach([this](const _EventParmsIn& event) {
+            referenceBlocks.AddHolder(event.data, event.len, CORE_PROVIDER_ID);
+        });
         while (!batch.Empty()) {
             _EventParmsIn event = batch.PopFront();
             ++events;
-            referenceBlocks.AddHolder(event.data, event.len, CORE_PROVIDER_ID);
             auto now = Now();
             if (now - lastReport >= STATUS_REPORT_PERIOD) {
                 lastReport = now;

@@ -17,6 +17,7 @@ bool EventQueue::Push(const _EventParmsIn& event)
         if (StopRequested())
             return false;
         events_.PushBack(event);
+        queuedBytes_.store(queuedBytes_.load(std::memory_order_relaxed) + event.len, std::memory_order_relaxed);
         wake = workerWaiting_;
     }
     // A worker that is not waiting takes this event with the rest when it comes back; the start-up
@@ -35,6 +36,7 @@ bool EventQueue::TakeAll(EventRing& batch)
     if (events_.Empty())
         return false; // stop requested and everything delivered
     events_.Swap(batch);
+    queuedBytes_.store(0, std::memory_order_relaxed);
     return true;
 }
 

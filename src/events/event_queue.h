@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <mutex>
 
 #include <dvrcore/plugin_api.h>
@@ -35,6 +36,8 @@ public:
 
     // Events queued and not yet taken. Takes the mutex.
     size_t Size();
+    // The data bytes of the events queued and not yet taken. Lock-free.
+    uint64_t QueuedBytes() const { return queuedBytes_.load(std::memory_order_relaxed); }
 
     // Sets the stop flag under the mutex, so the worker cannot miss it, and wakes one waiter.
     void RequestStop();
@@ -51,6 +54,7 @@ private:
     EventRing events_;                       // guarded by queueMutex
     bool workerWaiting_ = false;             // guarded by queueMutex: a push must wake the worker
     std::atomic<bool> stopRequested_{false}; // written under queueMutex, read anywhere
+    std::atomic<uint64_t> queuedBytes_{0};   // written under queueMutex, read anywhere
 };
 
 } // namespace dvr

@@ -58,8 +58,13 @@ void MemoryMonitor::Tick(bool memoryThrottlingEnabled)
     }
 
     // At most one memory check per wall-clock second.
+    if (!memoryThrottlingEnabled)
+        headroom_.store(NO_HEADROOM, std::memory_order_relaxed);
     if (memoryThrottlingEnabled && now != lastWallClock_) {
+        int64_t held = hooks_.heldBytes ? hooks_.heldBytes() : 0;
         size_t usage = hooks_.residentBytes();
+        headroom_.store(static_cast<int64_t>(memoryLimit_) - (static_cast<int64_t>(usage) - held),
+                        std::memory_order_relaxed);
         UpdateThrottling(usage > memoryLimit_);
         int64_t steadyNow = Nanoseconds(hooks_.now());
         if (steadyNow - lastReportTime_ >= MINUTE_NS) {

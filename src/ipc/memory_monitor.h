@@ -28,6 +28,7 @@ struct MonitorHooks {
     std::function<size_t()> residentBytes;
     std::function<void()> publishThrottlingState; // sends the memory status document
     PluginEntryPoint logCallback = nullptr;
+    std::function<int64_t()> heldBytes; // bytes of event data the core holds, queued or not; null: none
 };
 
 // Watches the wall clock for jumps and, when memory throttling is enabled, the resident size
@@ -45,6 +46,16 @@ public:
 
     size_t MemoryLimit() const { return memoryLimit_; }
 
+    // Whether the resident size as last read, grown or shrunk by the change of the core's held
+    // data since then, is above the limit. Memory is read at most once a second, and a flood of
+    // large frames can take hundreds of megabytes in that second; this answer follows every frame.
+    // False before the first memory check and while throttling is disabled. Any thread, lock-free.
+    bool OverLimitWith(int64_t heldBytesNow) const
+    {
+        int64_t headroom = headroom_.load(std::memory_order_relaxed);
+        return headroom != NO_HEADROOM && heldBytesNow > headroom;
+    }
+
 private:
     MonitorHooks hooks_;
     std::atomic<bool>& throttling_; // read by senders on any thread
@@ -53,6 +64,10 @@ private:
     time_t lastWallClock_ = 0;      // 0 until the first tick
     int64_t lastReportTime_ = 0;    // steady clock, nanoseconds
     size_t lastReportUsage_ = 0;    // bytes
+    static constexpr int64_t NO_HEADROOM = INT64_MIN;
+    // The held bytes at which the resident size reaches the limit, by the last memory check:
+    // limit - (resident - held then). Written by the ticking thread, read by senders.
+    std::atomic<int64_t> headroom_{NO_HEADROOM};
 };
 
 } // namespace dvr

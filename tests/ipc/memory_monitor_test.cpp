@@ -16,7 +16,7 @@ class MemoryMonitorTest : public ::testing::Test {
 protected:
     MemoryMonitorTest()
         : monitor({[this] { return steady; }, [this] { return wall; }, [this] { return usage; },
-                   [this] { published.push_back(throttling.load()); }, LogCapture::Callback()},
+                   [this] { published.push_back(throttling.load()); }, LogCapture::Callback(), nullptr},
                   throttling, lastLowMemoryTime)
     {
     }
@@ -152,6 +152,62 @@ public:
     std::chrono::steady_clock::time_point Now() override { return clock; }
     std::chrono::steady_clock::time_point clock{std::chrono::hours(3)};
 };
+
+TEST(MonitorInCore, HeldDataCountsBetweenMemoryChecks)
+{
+    // Ten frames of headroom at the check (and a page for the core's own queued log lines): the
+    // eleventh is refused although the next check is up to a second away.
+    constexpr uint32_t FRAME = 1 << 20;
+    constexpr size_t HEADROOM = 10 * size_t{FRAME} + 4096;
+    ThrottledCore core;
+    size_t resident = MEMORY_LIMIT - HEADROOM;
+    core.wallClock = [] { return time_t{1'700'000'000}; };
+    core.residentBytes = [&] { return resident; };
+    std::vector<char> payload(FRAME, 'v');
+    _EventParmsIn frame = dvr::test::MakeEvent(0x00110000, EVT_VIDEO, EVF_MEDIA_GATED);
+    frame.data = payload.data();
+    frame.len = FRAME;
+    _EventParmsOut out = dvr::test::MakeResult();
+
+    core.PluginEvent(&frame, &out);
+    EXPECT_EQ(out.result, EVENT_NO_KEY_FRAME) << "no memory check yet: only the key frame rule applies";
+    core.memoryMonitor.Tick(true);
+    int accepted = 0;
+    for (int i = 0; i < 12; ++i) {
+        SetEventKeyFrame(&frame, i == 0 || out.result != EVENT_ACCEPTED);
+        core.PluginEvent(&frame, &out);
+        accepted += out.result == EVENT_ACCEPTED;
+        if (i >= 10) {
+            EXPECT_EQ(out.result, EVENT_THROTTLED) << "frame " << i;
+        }
+    }
+    EXPECT_EQ(accepted, 10);
+    EXPECT_FALSE(core.throttling.load()) << "the throttling state itself changes only at a check";
+
+    // The next check reads a resident size that includes the ten held frames: they are not
+    // counted twice, so ten more frames of headroom are left.
+    resident = MEMORY_LIMIT - HEADROOM;
+    core.memoryMonitor.Tick(true); // the same wall-clock second: no check, still refused
+    SetEventKeyFrame(&frame, 1);
+    core.PluginEvent(&frame, &out);
+    EXPECT_EQ(out.result, EVENT_THROTTLED);
+    core.wallClock = [] { return time_t{1'700'000'001}; };
+    core.memoryMonitor.Tick(true);
+    core.PluginEvent(&frame, &out);
+    EXPECT_EQ(out.result, EVENT_ACCEPTED);
+
+    // With throttling disabled the held data is not counted.
+    core.wallClock = [] { return time_t{1'700'000'002}; };
+    core.memoryMonitor.Tick(false);
+    for (int i = 0; i < 12; ++i) {
+        SetEventKeyFrame(&frame, 0);
+        core.PluginEvent(&frame, &out);
+        EXPECT_EQ(out.result, EVENT_ACCEPTED);
+    }
+    core.RequestStop();
+    core.RunQueueWorker(); // delivers and frees every queued frame
+    EXPECT_EQ(core.HeldDataBytes(), 0);
+}
 
 TEST(MonitorInCore, ThrottlingRefusesGatedFramesUntilMemoryRecovers)
 {
