@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-tsan test-asan deps-arm build-arm test-arm soak clean
+.PHONY: all deps build run test test-tsan test-asan deps-arm build-arm test-arm soak deps-bench bench clean
 
 all: build
 
@@ -115,5 +115,17 @@ SOAK_MINUTES ?= 10
 soak: build
 	@$(BUILD_DIR)/tests/dvrcore_soak $(SOAK_MINUTES)
 
+# The benchmarks (bench/): a release build in build-bench/, every benchmark run against its
+# baseline and the GStreamer peer, one table printed, the figures in build-bench/bench/results.json.
+# Takes about 10 minutes; BENCH_FLAGS=--quick for a rough pass in about 3. Never part of make test.
+BENCH_FLAGS ?=
+deps-bench: deps
+	@bash scripts/install-deps.sh python3 gcc gstreamer1.0-tools gstreamer1.0-plugins-base libgstreamer1.0-dev
+
+bench: deps-bench
+	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DDVRCORE_TESTS=OFF >/dev/null
+	@cmake --build build-bench -j $(JOBS)
+	@python3 bench/run_bench.py build-bench $(BENCH_FLAGS)
+
 clean:
-	rm -rf $(BUILD_DIR) build-tsan build-asan build-arm build-fuzz build-pkg build-pkg-arm
+	rm -rf $(BUILD_DIR) build-tsan build-asan build-arm build-fuzz build-pkg build-pkg-arm build-bench
