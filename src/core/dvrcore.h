@@ -15,6 +15,7 @@
 
 #include <dvrcore/plugin_api.h>
 
+#include "events/block_pool.h"
 #include "events/event_queue.h"
 #include "events/media_gate.h"
 #include "events/reader_tracker.h"
@@ -157,6 +158,7 @@ public:
     uint32_t parentReceiveLength = 0;                                    // I/O thread only
     boost::asio::socket_base::message_flags parentReceiveFlags = 0;      // I/O thread only: filled by each receive
     size_t parentSendOffset = 0;                 // I/O thread only: bytes of the front block already sent
+    dvr::BlockPool blockPool;                    // guarded inside; outlives the tables that hold its blocks
     dvr::EventQueue eventQueue;                  // queueMutex, queueCondition and stopRequested live here
     dvr::ReferenceBlockTable referenceBlocks;    // guarded inside; reports leaked blocks when destroyed
     dvr::MediaGate mediaGate;                    // guarded inside

@@ -85,7 +85,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
 
     if (event.data != nullptr && event.len != 0) {
-        void* copy = malloc(event.len);
+        void* copy = blockPool.Allocate(event.len);
         if (copy == nullptr) {
             out->result = EVENT_NO_MEMORY;
             return 0;
@@ -100,7 +100,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     if (event.streamID != 0) {
         std::shared_ptr<dvr::ReaderContext> reader = streams.AdmitStreamEvent(event.streamID);
         if (!reader) { // closed stream, or not sent from a reader thread of it
-            free(event.data);
+            blockPool.Release(event.data);
             out->result = EVENT_REFUSED;
             return 0;
         }
@@ -113,7 +113,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         // is refused rather than accepted and never delivered; a reader may send its next block.
         if (event.streamID != 0)
             streams.BlockReleased(event.data);
-        free(event.data);
+        blockPool.Release(event.data);
         out->result = EVENT_REFUSED;
         return 0;
     }
@@ -125,10 +125,13 @@ void dvrcore::ReleaseBlock(void* block, uint32_t holder)
 {
     // Readers are woken before the block is freed, so a new block at the same address cannot be
     // mistaken for it.
-    referenceBlocks.Release(block, holder, [this](void* released) {
-        if (released != nullptr)
-            streams.BlockReleased(released);
-    });
+    referenceBlocks.Release(
+        block, holder,
+        [this](void* released) {
+            if (released != nullptr)
+                streams.BlockReleased(released);
+        },
+        [this](void* released) { blockPool.Release(released); });
 }
 
 void dvrcore::StartReaderThreads(const _EventParmsIn& event)

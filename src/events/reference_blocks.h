@@ -42,17 +42,17 @@ public:
     // it is not the table's to free, so a second release cannot turn into a double free.
     bool RemoveHolder(void* block, uint32_t holder);
 
-    // RemoveHolder, then, when a non-null block is gone, beforeFree(block) followed by free(block).
-    // Answers whether the block was freed. beforeFree runs without the table lock while the
-    // address is still allocated, so readers waiting for it can be woken before malloc can hand
-    // the same address out again for a different block.
-    template <typename BeforeFree>
-    bool Release(void* block, uint32_t holder, BeforeFree&& beforeFree)
+    // RemoveHolder, then, when a non-null block is gone, beforeFree(block) followed by
+    // freeBlock(block) (std::free unless given). Answers whether the block was freed. beforeFree
+    // runs without the table lock while the address is still allocated, so readers waiting for it
+    // can be woken before the same address can be handed out again for a different block.
+    template <typename BeforeFree, typename FreeBlock = void (*)(void*)>
+    bool Release(void* block, uint32_t holder, BeforeFree&& beforeFree, FreeBlock&& freeBlock = std::free)
     {
         if (!RemoveHolder(block, holder) || block == nullptr)
             return false;
         beforeFree(block);
-        std::free(block);
+        freeBlock(block);
         return true;
     }
 

@@ -17,6 +17,8 @@ void dvrcore::OnMonitorTimer(const boost::system::error_code& error)
     if (error)
         return; // cancelled: the ticks end for good
     memoryMonitor.Tick(memoryThrottlingEnabled);
+    if (throttling.load(std::memory_order_relaxed))
+        blockPool.Clear(); // memory is short: the blocks kept for reuse go back first
     auto now = std::chrono::steady_clock::now();
     auto expiry = now > std::chrono::steady_clock::time_point::max() - dvr::MONITOR_PERIOD
                       ? std::chrono::steady_clock::time_point::max()
