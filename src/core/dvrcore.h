@@ -7,6 +7,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
@@ -75,10 +76,13 @@ public:
     // Takes queued events and delivers them until a stop is requested and the queue is empty.
     // The main thread; the only caller of plugins' Write and of IOCTL for configuration documents.
     void RunQueueWorker();
-    // Offers one queued event to every plugin in table order. Queue worker only.
-    void DeliverEvent(const _EventParmsIn& event);
-    // Drops holder's hold on block; the last holder's release frees it and wakes a reader waiting on it.
-    void ReleaseBlock(void* block, uint32_t holder);
+    // Offers one queued event, whose block the core holds, to every plugin in table order. Answers
+    // the last plugin that took the block and gave it back at once, whose hold the caller drops
+    // together with the core's. Queue worker only.
+    std::optional<uint32_t> DeliverEvent(const _EventParmsIn& event);
+    // Drops holder's hold on block, and alsoHolder's when given; the last holder's release frees it
+    // and wakes a reader waiting on it.
+    void ReleaseBlock(void* block, uint32_t holder, std::optional<uint32_t> alsoHolder = std::nullopt);
     // The bytes of event data the core holds: queued, or in the reference block table. Any thread;
     // the two totals are read one after the other, which is close enough for memory throttling.
     int64_t HeldDataBytes() const

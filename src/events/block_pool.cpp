@@ -1,7 +1,5 @@
 #include "events/block_pool.h"
 
-#include <malloc.h>
-
 #include <bit>
 #include <cstdlib>
 
@@ -39,21 +37,12 @@ void* BlockPool::Allocate(size_t length)
     return malloc(size);
 }
 
-void BlockPool::Release(void* block)
+void BlockPool::Release(void* block, size_t length)
 {
     if (block == nullptr)
         return;
-    // The class the block was allocated for: the largest class size the block can hold (the
-    // allocator may round a block up, never down).
-    const size_t usable = malloc_usable_size(block);
-    if (usable > CACHE_LIMIT) {
-        free(block);
-        return;
-    }
-    size_t size = ClassSize(usable);
-    if (size > usable)
-        size = ClassSize(size - (size_t{1} << (std::bit_width(size - 1) - 4)));
-    if (size <= usable) {
+    if (length <= CACHE_LIMIT) {
+        const size_t size = ClassSize(length); // what Allocate gave for this length
         std::lock_guard lock(mutex_);
         if (cachedBytes_ + size <= CACHE_LIMIT) {
             free_[size].push_back(block);

@@ -25,8 +25,9 @@ public:
 
     // A block of at least length bytes (length > 0), or null when memory is exhausted.
     void* Allocate(size_t length);
-    // Takes back a block from Allocate: kept for reuse while the cache has room, freed otherwise.
-    void Release(void* block);
+    // Takes back a block that Allocate gave for length: kept for reuse while the cache has room,
+    // freed otherwise.
+    void Release(void* block, size_t length);
     // Frees every kept block: memory is short.
     void Clear();
 

@@ -23,8 +23,8 @@ void dvrcore::RunQueueWorker()
     while (eventQueue.TakeAll(batch)) {
         // The whole batch goes into the table at once, so its data stays counted as held while it
         // waits here.
-        batch.ForEach([this](const _EventParmsIn& event) {
-            referenceBlocks.AddHolder(event.data, event.len, CORE_PROVIDER_ID);
+        referenceBlocks.AddHolderEach(CORE_PROVIDER_ID, [&batch](auto&& add) {
+            batch.ForEach([&add](const _EventParmsIn& event) { add(event.data, event.len); });
         });
         while (!batch.Empty()) {
             _EventParmsIn event = batch.PopFront();
@@ -37,14 +37,14 @@ void dvrcore::RunQueueWorker()
                                      EventCallback);
                 events = 0;
             }
-            DeliverEvent(event);
-            ReleaseBlock(event.data, CORE_PROVIDER_ID);
+            std::optional<uint32_t> lastHolder = DeliverEvent(event);
+            ReleaseBlock(event.data, CORE_PROVIDER_ID, lastHolder);
         }
     }
     deliveryTable.reset(); // the records go with the table from here on
 }
 
-void dvrcore::DeliverEvent(const _EventParmsIn& event)
+std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
 {
     const uint32_t key = dvr::DeliveryRoutingKey(event.eventFlags);
     const bool isConfig = (event.eventType & EVT_CONFIG) != 0;
@@ -61,12 +61,15 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event)
         deliveryTable = plugins.Load();
         deliveryGeneration = generation;
     }
+    // The plugin before, when it gave the block back at once: its hold goes in the same step as
+    // the next plugin's begins, one lock for both, since the core's own hold keeps the block.
+    std::optional<uint32_t> leaving;
     for (const dvr::PluginTable::Record& record : *deliveryTable) {
         const PLUGININFO& plugin = *record;
         const uint32_t holder = plugin.ProviderID();
 
         if (isConfig && holder != event.providerID) {
-            referenceBlocks.AddHolder(event.data, event.len, holder);
+            referenceBlocks.PassHolder(event.data, event.len, leaving, holder);
             _IoctlParmsIn parms{sizeof parms,        IOCTL_PARMS_IN_VERSION, IOCTL_CONFIG,
                                 IOCTL_SUB_SIZE_DATA, IOCTL_SUB_VERSION,      event.len,
                                 event.data};
@@ -76,15 +79,14 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event)
             if (code != 0 || result.error != 0)
                 Log(dvr::LOG_DIAGNOSTIC, "plugin %s update config returned %d error %d", plugin.name.c_str(), code,
                     result.error);
-            if (result.keep == 0)
-                ReleaseBlock(event.data, holder);
+            leaving = result.keep == 0 ? std::optional<uint32_t>(holder) : std::nullopt;
             continue;
         }
 
         if (!plugin.info.acceptsWrites || !dvr::MatchesClassMasks(event.eventType, key, plugin.info.classMasks))
             continue;
 
-        referenceBlocks.AddHolder(event.data, event.len, holder);
+        referenceBlocks.PassHolder(event.data, event.len, leaving, holder);
         // Same answer as a threshold query for the core: are its level-0 lines on?
         const bool timed = event.eventType != EVT_LOG && logLevels.Get(0) <= 0;
         auto started = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
@@ -115,7 +117,7 @@ void dvrcore::DeliverEvent(const _EventParmsIn& event)
                     plugin.name.c_str());
             }
         }
-        if (result.keep == 0)
-            ReleaseBlock(event.data, holder);
+        leaving = result.keep == 0 ? std::optional<uint32_t>(holder) : std::nullopt;
     }
+    return leaving;
 }

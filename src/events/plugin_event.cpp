@@ -100,7 +100,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     if (event.streamID != 0) {
         std::shared_ptr<dvr::ReaderContext> reader = streams.AdmitStreamEvent(event.streamID);
         if (!reader) { // closed stream, or not sent from a reader thread of it
-            blockPool.Release(event.data);
+            blockPool.Release(event.data, event.len);
             out->result = EVENT_REFUSED;
             return 0;
         }
@@ -113,7 +113,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         // is refused rather than accepted and never delivered; a reader may send its next block.
         if (event.streamID != 0)
             streams.BlockReleased(event.data);
-        blockPool.Release(event.data);
+        blockPool.Release(event.data, event.len);
         out->result = EVENT_REFUSED;
         return 0;
     }
@@ -121,17 +121,17 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     return 0;
 }
 
-void dvrcore::ReleaseBlock(void* block, uint32_t holder)
+void dvrcore::ReleaseBlock(void* block, uint32_t holder, std::optional<uint32_t> alsoHolder)
 {
-    // Readers are woken before the block is freed, so a new block at the same address cannot be
-    // mistaken for it.
+    // Readers are woken before the block goes back to the pool, so a new block at the same address
+    // cannot be mistaken for it.
     referenceBlocks.Release(
         block, holder,
         [this](void* released) {
             if (released != nullptr)
                 streams.BlockReleased(released);
         },
-        [this](void* released) { blockPool.Release(released); });
+        [this](void* released, uint32_t length) { blockPool.Release(released, length); }, alsoHolder);
 }
 
 void dvrcore::StartReaderThreads(const _EventParmsIn& event)

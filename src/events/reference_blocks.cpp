@@ -28,11 +28,10 @@ ReferenceBlockTable::~ReferenceBlockTable()
         CoreLog(CORE_PROVIDER_ID, logCallback_, 0, "%s", report.c_str());
 }
 
-void ReferenceBlockTable::AddHolder(void* block, uint32_t length, uint32_t holder)
+void ReferenceBlockTable::AddHolderLocked(void* block, uint32_t length, uint32_t holder)
 {
     if (block == nullptr)
         return;
-    std::lock_guard lock(mutex_);
     auto [entry, created] = blocks_.try_emplace(block);
     if (created) {
         entry->second.length = length;
@@ -46,7 +45,28 @@ void ReferenceBlockTable::AddHolder(void* block, uint32_t length, uint32_t holde
         holders.push_back(holder);
 }
 
-bool ReferenceBlockTable::RemoveHolder(void* block, uint32_t holder)
+void ReferenceBlockTable::RemoveFrom(HolderSet& holders, uint32_t holder)
+{
+    auto position = std::find(holders.begin(), holders.end(), holder);
+    if (position != holders.end())
+        holders.erase(position);
+}
+
+void ReferenceBlockTable::PassHolder(void* block, uint32_t length, std::optional<uint32_t> leaving, uint32_t coming)
+{
+    if (block == nullptr)
+        return;
+    std::lock_guard lock(mutex_);
+    if (leaving) {
+        auto entry = blocks_.find(block);
+        if (entry != blocks_.end() && entry->second.holders.size() > 1)
+            RemoveFrom(entry->second.holders, *leaving); // never its last holder: that is the core
+    }
+    AddHolderLocked(block, length, coming);
+}
+
+bool ReferenceBlockTable::RemoveHolder(void* block, uint32_t holder, std::optional<uint32_t> alsoHolder,
+                                       uint32_t* length)
 {
     if (block == nullptr)
         return true;
@@ -55,11 +75,13 @@ bool ReferenceBlockTable::RemoveHolder(void* block, uint32_t holder)
     if (entry == blocks_.end())
         return false;
     HolderSet& holders = entry->second.holders;
-    auto position = std::find(holders.begin(), holders.end(), holder);
-    if (position != holders.end())
-        holders.erase(position);
+    if (alsoHolder)
+        RemoveFrom(holders, *alsoHolder);
+    RemoveFrom(holders, holder);
     if (!holders.empty())
         return false;
+    if (length != nullptr)
+        *length = entry->second.length;
     blockCount_.fetch_sub(1, std::memory_order_relaxed);
     byteTotal_.fetch_sub(entry->second.length, std::memory_order_relaxed);
     blocks_.erase(entry);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -35,24 +36,47 @@ public:
 
     // Adds holder to block, registering the block with length when it is new (a known block keeps
     // its first length). A null block is ignored.
-    void AddHolder(void* block, uint32_t length, uint32_t holder);
+    void AddHolder(void* block, uint32_t length, uint32_t holder)
+    {
+        std::lock_guard lock(mutex_);
+        AddHolderLocked(block, length, holder);
+    }
 
-    // Removes holder from block; answers whether the block is gone, i.e. it left the table now
-    // (its last holder went) or it is null. A non-null block the table does not hold is not gone:
-    // it is not the table's to free, so a second release cannot turn into a double free.
-    bool RemoveHolder(void* block, uint32_t holder);
+    // AddHolder for every block that visit hands to its argument add(block, length), under one
+    // lock: the queue worker registers a whole batch of events at once.
+    template <typename Visit>
+    void AddHolderEach(uint32_t holder, Visit&& visit)
+    {
+        std::lock_guard lock(mutex_);
+        visit([this, holder](void* block, uint32_t length) { AddHolderLocked(block, length, holder); });
+    }
+
+    // Removes leaving (when given) and adds coming, under one lock. For a block the core holds,
+    // which therefore stays in the table: delivery passes a block from one plugin to the next.
+    void PassHolder(void* block, uint32_t length, std::optional<uint32_t> leaving, uint32_t coming);
+
+    // Removes alsoHolder (when given) and then holder from block; answers whether the block is
+    // gone, i.e. it left the table now (its last holder went) or it is null. A non-null block the
+    // table does not hold is not gone: it is not the table's to free, so a second release cannot
+    // turn into a double free. The length the block was registered with goes to *length when it
+    // is gone.
+    bool RemoveHolder(void* block, uint32_t holder, std::optional<uint32_t> alsoHolder = std::nullopt,
+                      uint32_t* length = nullptr);
 
     // RemoveHolder, then, when a non-null block is gone, beforeFree(block) followed by
-    // freeBlock(block) (std::free unless given). Answers whether the block was freed. beforeFree
-    // runs without the table lock while the address is still allocated, so readers waiting for it
-    // can be woken before the same address can be handed out again for a different block.
-    template <typename BeforeFree, typename FreeBlock = void (*)(void*)>
-    bool Release(void* block, uint32_t holder, BeforeFree&& beforeFree, FreeBlock&& freeBlock = std::free)
+    // freeBlock(block, length) (std::free unless given). Answers whether the block was freed.
+    // beforeFree runs without the table lock while the address is still allocated, so readers
+    // waiting for it can be woken before the same address can be handed out again for a
+    // different block.
+    template <typename BeforeFree, typename FreeBlock = void (*)(void*, uint32_t)>
+    bool Release(void* block, uint32_t holder, BeforeFree&& beforeFree, FreeBlock&& freeBlock = FreeWithStdFree,
+                 std::optional<uint32_t> alsoHolder = std::nullopt)
     {
-        if (!RemoveHolder(block, holder) || block == nullptr)
+        uint32_t length = 0;
+        if (!RemoveHolder(block, holder, alsoHolder, &length) || block == nullptr)
             return false;
         beforeFree(block);
-        freeBlock(block);
+        freeBlock(block, length);
         return true;
     }
 
@@ -72,6 +96,9 @@ public:
     std::string LeakReport() const;
 
 private:
+    static void FreeWithStdFree(void* block, uint32_t /*length*/) { std::free(block); }
+    void AddHolderLocked(void* block, uint32_t length, uint32_t holder);
+
     // The holders of a block: nearly always one to three, kept inline in the order they came.
     using HolderSet = boost::container::small_vector<uint32_t, 3>;
 
@@ -79,6 +106,8 @@ private:
         uint32_t length;   // the length the block was registered with
         HolderSet holders; // never empty while the block is in the table
     };
+
+    static void RemoveFrom(HolderSet& holders, uint32_t holder);
 
     PluginEntryPoint logCallback_;            // where the leak report goes; set at construction only
     mutable std::mutex mutex_;                // guards blocks_, and every change of the two totals

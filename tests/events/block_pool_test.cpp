@@ -33,18 +33,19 @@ TEST(BlockPool, AReleasedBlockServesTheNextCopyOfItsClass)
     ASSERT_NE(first, nullptr);
     ASSERT_GE(malloc_usable_size(first), 4000u);
     memset(first, 1, 4000);
-    pool.Release(first);
+    pool.Release(first, 4000);
     EXPECT_EQ(pool.CachedBytes(), BlockPool::ClassSize(4000));
-    EXPECT_EQ(pool.Allocate(BlockPool::ClassSize(4000) - 3), first) << "same class";
+    const size_t sameClass = BlockPool::ClassSize(4000) - 3;
+    EXPECT_EQ(pool.Allocate(sameClass), first) << "same class";
     EXPECT_EQ(pool.CachedBytes(), 0u);
     void* other = pool.Allocate(9000);
     EXPECT_NE(other, first);
-    pool.Release(other);
+    pool.Release(other, 9000);
     void* small = pool.Allocate(100);
     EXPECT_NE(small, other) << "a block is only reused for its own class";
-    pool.Release(small);
-    pool.Release(first);
-    pool.Release(nullptr);
+    pool.Release(small, 100);
+    pool.Release(first, sameClass);
+    pool.Release(nullptr, 10);
 }
 
 TEST(BlockPool, KeepsNoMoreThanItsLimitAndFreesTheRest)
@@ -57,7 +58,7 @@ TEST(BlockPool, KeepsNoMoreThanItsLimitAndFreesTheRest)
     for (size_t i = 0; i < BlockPool::CACHE_LIMIT / size + 3; ++i)
         blocks.push_back(pool.Allocate(1 << 20));
     for (void* block : blocks)
-        pool.Release(block);
+        pool.Release(block, 1 << 20);
     EXPECT_LE(pool.CachedBytes(), BlockPool::CACHE_LIMIT);
     EXPECT_GT(pool.CachedBytes(), BlockPool::CACHE_LIMIT - size);
 
@@ -65,12 +66,12 @@ TEST(BlockPool, KeepsNoMoreThanItsLimitAndFreesTheRest)
     ASSERT_NE(large, nullptr);
     memset(large, 2, BlockPool::CACHE_LIMIT + 1);
     size_t before = pool.CachedBytes();
-    pool.Release(large);
+    pool.Release(large, BlockPool::CACHE_LIMIT + 1);
     EXPECT_EQ(pool.CachedBytes(), before) << "a block larger than the whole cache is freed at once";
 
     pool.Clear();
     EXPECT_EQ(pool.CachedBytes(), 0u);
-    pool.Release(pool.Allocate(64)); // left for the destructor
+    pool.Release(pool.Allocate(64), 64); // left for the destructor
 }
 
 } // namespace

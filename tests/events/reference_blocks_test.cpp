@@ -24,6 +24,40 @@ std::string PointerText(const void* block)
     return text.str();
 }
 
+TEST(ReferenceBlocks, HoldsPassedAlongInOneStepEndWithTheCoresAndTheLength)
+{
+    // Delivery's grouped steps: the core registers a batch, each plugin's hold begins as the one
+    // before it that gave the block back ends, and the last goes with the core's own.
+    ReferenceBlockTable table(nullptr);
+    void* first = std::malloc(300);
+    void* second = std::malloc(700);
+    table.AddHolderEach(CORE_PROVIDER_ID, [&](auto&& add) {
+        add(first, 300);
+        add(nullptr, 0); // an event without data
+        add(second, 700);
+    });
+    EXPECT_EQ(table.BlockCount(), 2u);
+    EXPECT_EQ(table.ByteTotal(), 1000u);
+
+    table.PassHolder(first, 300, std::nullopt, PLUGIN_A);
+    table.PassHolder(first, 300, PLUGIN_A, PLUGIN_B); // A gave it back, B takes it
+    EXPECT_NE(table.LeakReport().find("[80000000,2a0000]"), std::string::npos) << table.LeakReport();
+    table.PassHolder(nullptr, 0, PLUGIN_A, PLUGIN_B);
+
+    uint32_t length = 0;
+    EXPECT_TRUE(table.Release(first, CORE_PROVIDER_ID, [](void*) {}, [&](void* block, uint32_t freedLength) {
+        length = freedLength;
+        std::free(block);
+    }, PLUGIN_B));
+    EXPECT_EQ(length, 300u) << "the pool learns the length the block was copied for";
+
+    table.PassHolder(second, 700, std::nullopt, PLUGIN_A); // A keeps this one
+    EXPECT_FALSE(table.RemoveHolder(second, CORE_PROVIDER_ID, PLUGIN_B)) << "B never held it";
+    EXPECT_EQ(table.ByteTotal(), 700u);
+    EXPECT_TRUE(table.Release(second, PLUGIN_A));
+    EXPECT_EQ(table.BlockCount(), 0u);
+}
+
 TEST(ReferenceBlocks, BlockKeptByTwoPluginsIsFreedOnlyAfterBothRelease)
 {
     ReferenceBlockTable table(nullptr);
