@@ -37,8 +37,8 @@ IN_FLIGHT = 200
 SIZES = [0, 100, 4096, 65536, 1048576]
 MIB = 1048576
 
-# Events per throughput run, by payload size: enough for about half a second each.
-COUNTS = {0: 400_000, 100: 400_000, 4096: 200_000, 65536: 40_000, 1048576: 4_000}
+# Events per throughput run, by payload size: enough for about half a second of the slower side.
+COUNTS = {0: 3_000_000, 100: 2_000_000, 4096: 1_000_000, 65536: 200_000, 1048576: 10_000}
 
 
 def fail(message):
@@ -196,7 +196,7 @@ class Bench:
         return os.path.join(self.bench, "plugins", name)
 
     def repeats(self):
-        return 1 if self.quick else 3
+        return 1 if self.quick else 5
 
     def run_core(self, env, plugins, timeout=300, throttling=True, log_plugin=False, measure=None):
         """One run of the bench plugins in a fresh core; returns the producer's figures."""
@@ -225,29 +225,32 @@ class Bench:
     # ---- throughput -----------------------------------------------------------------------------
 
     def dvrcore_rate(self, size, count, producers, subscribers):
-        rates = []
-        for _ in range(self.repeats()):
-            figures = self.run_core({"DVRBENCH_MODE": "throughput", "DVRBENCH_SIZE": size, "DVRBENCH_COUNT": count,
-                                     "DVRBENCH_PRODUCERS": producers, "DVRBENCH_SUBSCRIBERS": subscribers,
-                                     "DVRBENCH_IN_FLIGHT": IN_FLIGHT},
-                                    self.producer() + self.subscribers(subscribers))
-            if figures.get("refused", 0) != 0:
-                fail("the core refused %d bench frames" % figures["refused"])
-            rates.append(count / (figures["elapsed_ns"] / 1e9))
-        return statistics.median(rates)
+        figures = self.run_core({"DVRBENCH_MODE": "throughput", "DVRBENCH_SIZE": size, "DVRBENCH_COUNT": count,
+                                 "DVRBENCH_PRODUCERS": producers, "DVRBENCH_SUBSCRIBERS": subscribers,
+                                 "DVRBENCH_IN_FLIGHT": IN_FLIGHT},
+                                self.producer() + self.subscribers(subscribers))
+        if figures.get("refused", 0) != 0:
+            fail("the core refused %d bench frames" % figures["refused"])
+        return count / (figures["elapsed_ns"] / 1e9)
 
     def baseline_rate(self, size, count, producers, subscribers):
-        rates = []
+        out = subprocess.run([self.tool("bench_baseline"), "bus", str(size), str(count), str(producers),
+                              str(subscribers), str(IN_FLIGHT)], check=True, capture_output=True, text=True)
+        return float(out.stdout.split("=")[1])
+
+    def paired_rates(self, size, count, producers, subscribers):
+        """The core and the baseline taking turns, so a slow moment of the machine hits both; the
+        median of each."""
+        core, base = [], []
         for _ in range(self.repeats()):
-            out = subprocess.run([self.tool("bench_baseline"), "bus", str(size), str(count), str(producers),
-                                  str(subscribers), str(IN_FLIGHT)], check=True, capture_output=True, text=True)
-            rates.append(float(out.stdout.split("=")[1]))
-        return statistics.median(rates)
+            core.append(self.dvrcore_rate(size, count, producers, subscribers))
+            base.append(self.baseline_rate(size, count, producers, subscribers))
+        return statistics.median(core), statistics.median(base)
 
     def gst_rate(self, size, count, variant):
         script = os.path.join(ROOT, "bench", "peers", "gst-peer.sh")
         rates = []
-        for _ in range(self.repeats()):
+        for _ in range(min(3, self.repeats())):
             out = subprocess.run(["bash", script, str(size), str(count), variant], capture_output=True, text=True)
             if out.returncode != 0:
                 sys.stderr.write("bench: GStreamer peer unavailable: %s\n" % out.stderr.strip()[-300:])
@@ -258,11 +261,10 @@ class Bench:
     def throughput(self):
         rows = []
         for size in SIZES:
-            count = COUNTS[size] // (4 if self.quick else 1)
+            count = COUNTS[size] // (10 if self.quick else 1)
             for producers in (1, 4):
                 for subscribers in (1, 4):
-                    core = self.dvrcore_rate(size, count, producers, subscribers)
-                    base = self.baseline_rate(size, count, producers, subscribers)
+                    core, base = self.paired_rates(size, count, producers, subscribers)
                     row = {"size": size, "producers": producers, "subscribers": subscribers,
                            "dvrcore_events_per_s": round(core), "dvrcore_gb_per_s": round(core * size / 1e9, 3),
                            "baseline_events_per_s": round(base), "vs_baseline": round(core / base, 3)}
