@@ -42,11 +42,11 @@ static_assert(sizeof(Record) == 192);
 
 using Sink = void (*)(uint32_t holder, const Record& record);
 
-FlightBound slots;                // the in-flight bound, as in the core's runs
-std::mutex queueMutex;            // guards queue
+FlightBound slots;     // the in-flight bound, as in the core's runs
+std::mutex queueMutex; // guards queue
 std::condition_variable queueCondition;
-std::deque<Record> queue;         // queueMutex
-volatile uint64_t sinkChecksum;   // keeps the sinks' reads
+std::deque<Record> queue;       // queueMutex
+volatile uint64_t sinkChecksum; // keeps the sinks' reads
 
 void CountingSink(uint32_t holder, const Record& record)
 {
@@ -65,7 +65,8 @@ int RunBus(uint32_t size, uint64_t count, int producers, int subscribers, int in
     auto started = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
     for (int p = 0; p < producers; ++p) {
-        uint64_t share = count / static_cast<uint64_t>(producers) + (p == 0 ? count % static_cast<uint64_t>(producers) : 0);
+        uint64_t share =
+            count / static_cast<uint64_t>(producers) + (p == 0 ? count % static_cast<uint64_t>(producers) : 0);
         threads.emplace_back([size, share, p] {
             std::vector<unsigned char> payload(size, 0x5A);
             for (uint64_t i = 0; i < share; ++i) {

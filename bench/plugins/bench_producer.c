@@ -206,20 +206,11 @@ BENCH_EXPORT int IOCTL(void* in, void* out)
     if (((_IoctlParmsIn*)in)->command != IOCTL_WORKER)
         return 0;
     switch (run->mode) {
-    case BENCH_THROUGHPUT:
-        RunThroughput(run);
-        break;
-    case BENCH_LATENCY:
-        RunLatency(run);
-        break;
-    case BENCH_LOG:
-        RunLog(run);
-        break;
-    case BENCH_FLOOD:
-        RunFlood(run);
-        break;
-    case BENCH_IDLE:
-        break;
+    case BENCH_THROUGHPUT: RunThroughput(run); break;
+    case BENCH_LATENCY: RunLatency(run); break;
+    case BENCH_LOG: RunLog(run); break;
+    case BENCH_FLOOD: RunFlood(run); break;
+    case BENCH_IDLE: break;
     }
     BenchWriteResults();
     pthread_mutex_lock(&lock);

@@ -15,12 +15,12 @@
 
 static pthread_once_t once = PTHREAD_ONCE_INIT;
 static BenchSettings settings; /* written once, under once */
-static FlightBound slots;       /* the bound on events in flight */
+static FlightBound slots;      /* the bound on events in flight */
 
 static atomic_uint nextSubscriber;
-static atomic_uint_fast64_t writes;    /* bench-frame Writes, all subscribers together */
-static atomic_int_fast64_t startNs;    /* the first accepted event; 0 before it */
-static int64_t* latencies;             /* per delivered event, in delivery order (latency mode) */
+static atomic_uint_fast64_t writes; /* bench-frame Writes, all subscribers together */
+static atomic_int_fast64_t startNs; /* the first accepted event; 0 before it */
+static int64_t* latencies;          /* per delivered event, in delivery order (latency mode) */
 
 /* Guards everything below. */
 static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;

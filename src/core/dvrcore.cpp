@@ -23,8 +23,7 @@ dvrcore::dvrcore(std::string exePathArgument)
       wallClock([] { return time(nullptr); }),
       residentBytes(dvr::ReadResidentBytes),
       memoryMonitor({[this] { return Now(); }, [this] { return wallClock(); }, [this] { return residentBytes(); },
-                     [this] { PublishThrottlingState(); }, EventCallback,
-                     [this] { return HeldDataBytes(); }},
+                     [this] { PublishThrottlingState(); }, EventCallback, [this] { return HeldDataBytes(); }},
                     throttling, lastLowMemoryTime)
 {
     dvr::SetCoreInstance(this);

@@ -137,7 +137,7 @@ public:
     // Logs one line of the core's own at level.
     void Log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 
-    dvr::PluginTable plugins;     // table order; see PluginTable for its guard
+    dvr::PluginTable plugins; // table order; see PluginTable for its guard
     // The queue worker's snapshot of plugins and the generation it was taken at; worker thread only.
     dvr::PluginTable::Snapshot deliveryTable;
     uint64_t deliveryGeneration = 0;

@@ -39,9 +39,9 @@ public:
     static size_t ClassSize(size_t length);
 
 private:
-    mutable std::mutex mutex_;                                 // guards free_ and cachedBytes_
-    std::unordered_map<size_t, std::vector<void*>> free_;      // by class size; guarded by mutex_
-    size_t cachedBytes_ = 0;                                   // guarded by mutex_
+    mutable std::mutex mutex_;                            // guards free_ and cachedBytes_
+    std::unordered_map<size_t, std::vector<void*>> free_; // by class size; guarded by mutex_
+    size_t cachedBytes_ = 0;                              // guarded by mutex_
 };
 
 } // namespace dvr

@@ -75,8 +75,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     if ((eventType & (EVT_VIDEO | EVT_AUDIO)) && (event.eventFlags & EVF_MEDIA_GATED)) {
         // Between memory checks the data the core holds counts as it grows, so a flood cannot
         // run far past the limit before the next check sees it.
-        bool throttle = throttling.load(std::memory_order_relaxed) ||
-                        memoryMonitor.OverLimitWith(HeldDataBytes() + event.len);
+        bool throttle =
+            throttling.load(std::memory_order_relaxed) || memoryMonitor.OverLimitWith(HeldDataBytes() + event.len);
         int gate = mediaGate.Gate(event, throttle);
         if (gate != EVENT_ACCEPTED) {
             out->result = gate;

@@ -45,10 +45,13 @@ TEST(ReferenceBlocks, HoldsPassedAlongInOneStepEndWithTheCoresAndTheLength)
     table.PassHolder(nullptr, 0, PLUGIN_A, PLUGIN_B);
 
     uint32_t length = 0;
-    EXPECT_TRUE(table.Release(first, CORE_PROVIDER_ID, [](void*) {}, [&](void* block, uint32_t freedLength) {
-        length = freedLength;
-        std::free(block);
-    }, PLUGIN_B));
+    EXPECT_TRUE(table.Release(
+        first, CORE_PROVIDER_ID, [](void*) {},
+        [&](void* block, uint32_t freedLength) {
+            length = freedLength;
+            std::free(block);
+        },
+        PLUGIN_B));
     EXPECT_EQ(length, 300u) << "the pool learns the length the block was copied for";
 
     table.PassHolder(second, 700, std::nullopt, PLUGIN_A); // A keeps this one
