@@ -1,4 +1,5 @@
 // dvrcore::Start: the ordered start-up, the queue worker, and the ordered shutdown.
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -54,6 +55,17 @@ void dvrcore::Start()
     productVersion = dvr::coreVersion;
     plugins.Clear();
 
+    // The stop signals are taken by the I/O thread alone: this thread blocks them, so every thread
+    // started from here on (plugin threads included) has them blocked too, and the I/O thread
+    // unblocks them for itself. A signal then always lands in the I/O thread's reactor wait rather
+    // than in some plugin thread's blocking call, and one sent before the I/O thread runs stays
+    // pending until it does.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    for (int stopSignal : {SIGINT, SIGTERM, SIGQUIT})
+        sigaddset(&stopSignals, stopSignal);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
     // The first of these signals requests the stop; the set keeps catching later ones, so a second
     // Ctrl-C during a long shutdown does not kill the process.
     boost::asio::signal_set signals(ioContext);
@@ -69,7 +81,8 @@ void dvrcore::Start()
 
     // The I/O thread runs until the context is stopped below, even between pieces of work.
     auto keepRunning = boost::asio::make_work_guard(ioContext);
-    std::thread ioThread([this] {
+    std::thread ioThread([this, stopSignals] {
+        pthread_sigmask(SIG_UNBLOCK, &stopSignals, nullptr);
         boost::system::error_code error;
         ioContext.run(error);
         if (error)
