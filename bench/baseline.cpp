@@ -26,7 +26,8 @@ namespace {
 
 constexpr uint32_t CORE_HOLDER = 0x80000000u;
 
-struct Record {
+// The 192-byte event record, on 32-bit and 64-bit builds alike.
+struct RecordHeader {
     uint32_t size;
     uint32_t version;
     uint32_t len;
@@ -36,7 +37,9 @@ struct Record {
     uint32_t streamID;
     uint32_t eventType;
     uint32_t eventFlags;
-    unsigned char extra[192 - 40];
+};
+struct Record : RecordHeader {
+    unsigned char extra[192 - sizeof(RecordHeader)];
 };
 static_assert(sizeof(Record) == 192);
 
