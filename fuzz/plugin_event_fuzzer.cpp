@@ -105,12 +105,16 @@ void DeliverQueued(dvrcore& core)
     _EventParmsIn marker{};
     marker.data = &markerTag;
     core.eventQueue.Push(marker);
-    _EventParmsIn event;
-    size_t remaining = 0;
-    while (core.eventQueue.Pop(event, remaining) && event.data != &markerTag) {
+    dvr::EventRing batch;
+    if (!core.eventQueue.TakeAll(batch))
+        return;
+    while (!batch.Empty()) {
+        _EventParmsIn event = batch.PopFront();
+        if (event.data == &markerTag)
+            break; // queued last: nothing follows it in this batch
         core.referenceBlocks.AddHolder(event.data, event.len, CORE_PROVIDER_ID);
-        core.DeliverEvent(event);
-        core.ReleaseBlock(event.data, CORE_PROVIDER_ID);
+        std::optional<uint32_t> lastHolder = core.DeliverEvent(event);
+        core.ReleaseBlock(event.data, CORE_PROVIDER_ID, lastHolder);
     }
 }
 
