@@ -25,10 +25,10 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t closed = PTHREAD_COND_INITIALIZER;
 static int closing;
 
-static int32_t Send(uint32_t type, uint32_t flags, void* data, uint32_t len, int keyFrame)
+/* An event record of the producer's, as a plugin fills one in. */
+static _EventParmsIn NewEvent(uint32_t type, uint32_t flags, void* data, uint32_t len)
 {
     _EventParmsIn event;
-    _EventParmsOut result = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
     memset(&event, 0, sizeof event);
     event.size = sizeof event;
     event.version = EVENT_PARMS_IN_VERSION;
@@ -37,27 +37,29 @@ static int32_t Send(uint32_t type, uint32_t flags, void* data, uint32_t len, int
     event.eventFlags = flags;
     event.data = data;
     event.len = len;
+    return event;
+}
+
+static int32_t Submit(_EventParmsIn* event)
+{
+    _EventParmsOut result = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
+    coreCallback(event, &result);
+    return result.result;
+}
+
+static int32_t Send(uint32_t type, uint32_t flags, void* data, uint32_t len, int keyFrame)
+{
+    _EventParmsIn event = NewEvent(type, flags, data, len);
     if (keyFrame)
         SetEventKeyFrame(&event, 1);
-    coreCallback(&event, &result);
-    return result.result;
+    return Submit(&event);
 }
 
 static int32_t SendLog(int level, const char* text)
 {
-    _EventParmsIn event;
-    _EventParmsOut result = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
-    memset(&event, 0, sizeof event);
-    event.size = sizeof event;
-    event.version = EVENT_PARMS_IN_VERSION;
-    event.providerID = BENCH_PRODUCER_ID;
-    event.eventType = EVT_LOG;
-    event.eventFlags = EVF_LOG_MESSAGE;
-    event.data = (void*)text;
-    event.len = (uint32_t)strlen(text) + 1;
+    _EventParmsIn event = NewEvent(EVT_LOG, EVF_LOG_MESSAGE, (void*)text, (uint32_t)strlen(text) + 1);
     SetEventLogLevel(&event, level);
-    coreCallback(&event, &result);
-    return result.result;
+    return Submit(&event);
 }
 
 static void* NewPayload(uint32_t size)
