@@ -76,7 +76,9 @@ TEST_F(ParentLink, PromptParametersStartTheCoreAndReachCoreXml)
     parent.SendParameters(PARAMETERS);
     ASSERT_TRUE(core->WaitForOutput("successfully started core version", 20s)) << core->Output();
     // Parameters that arrive before the core waits for them do not hold start-up for its 10 seconds.
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    // A core that waited would take 10 s or more; one that did not takes a fraction of that, however
+    // slow the build, so the bound sits just under the wait rather than near a normal start's time.
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 9s);
     EXPECT_NE(dvr::test::ReadFile(install / "core.xml")
                   .find("<Library Name=\"ovrimd\" Filename=\"ovrimd\" Version=\"3.2.1\""),
               std::string::npos)
