@@ -1,9 +1,113 @@
-/* Compiled as strict C99: a plugin written in C must be able to include the SDK header. */
+/* Compiled as strict C99 and run by ctest: a plugin written in C must be able to include the SDK
+ * header, and each event initialiser of the SDK must fill exactly the record the core reads. The
+ * expected records are written out field by field with the ABI's own figures, as plugins filled
+ * them by hand. */
 #include <dvrcore/plugin_api.h>
 
-int PluginApiCompilesAsC(void)
+#include <stdio.h>
+
+#define EXPECTED_EVENT_SIZE (UINTPTR_MAX == 0xFFFFFFFFu ? 184u : 192u) /* pointers widen on 64-bit hosts */
+#define PROVIDER 0x00B00000u
+
+static int failures;
+
+static void Fail(const char* initialiser)
 {
-    _EventParmsIn event = {sizeof(_EventParmsIn), EVENT_PARMS_IN_VERSION, 0, 0, 0, 0, EVT_LOG, EVF_CORE_LOG_LINE, {0}};
-    SetEventLogLevel(&event, 25);
-    return EventLogLevel(&event) == 25 && sizeof(_LoadParmsOut) == 68 ? 0 : 1;
+    fprintf(stderr, "%s: not the record the core reads\n", initialiser);
+    ++failures;
+}
+
+/* Leaves garbage where the next record will be built, so a field left unset cannot pass as zero. */
+static void DirtyStack(void)
+{
+    volatile unsigned char garbage[2048];
+    size_t i;
+    for (i = 0; i < sizeof garbage; ++i)
+        garbage[i] = 0xA5;
+}
+
+/* An event record as the core expects it: header, the given fields, and everything else zero. */
+static _EventParmsIn Expected(uint32_t len, void* data, uint32_t eventType, uint32_t eventFlags)
+{
+    _EventParmsIn event;
+    memset(&event, 0, sizeof event);
+    event.size = EXPECTED_EVENT_SIZE;
+    event.version = 1;
+    event.len = len;
+    event.data = data;
+    event.providerID = PROVIDER;
+    event.eventType = eventType;
+    event.eventFlags = eventFlags;
+    return event;
+}
+
+/* Compares every field the core reads and every byte of extra (padding is no part of the record). */
+static void ExpectEvent(const char* initialiser, const _EventParmsIn* got, const _EventParmsIn* expected)
+{
+    if (got->size != expected->size || got->version != expected->version || got->len != expected->len ||
+        got->data != expected->data || got->providerID != expected->providerID || got->streamID != expected->streamID ||
+        got->eventType != expected->eventType || got->eventFlags != expected->eventFlags ||
+        memcmp(got->extra, expected->extra, sizeof got->extra) != 0)
+        Fail(initialiser);
+}
+
+int main(void)
+{
+    char text[] = "abc";
+    unsigned char frame[64];
+    _EventParmsIn got;
+    _EventParmsIn expected;
+    _EventParmsOut answer;
+
+    DirtyStack();
+    answer = DvrEventParmsOut();
+    if (answer.size != 12 || answer.version != 1 || answer.result != 0)
+        Fail("DvrEventParmsOut");
+
+    DirtyStack();
+    got = DvrEventParmsIn(PROVIDER, 0x0008u, 0x00000100u);
+    expected = Expected(0, NULL, 0x0008u, 0x00000100u);
+    ExpectEvent("DvrEventParmsIn", &got, &expected);
+
+    /* The terminating zero is counted; the level is an int32 at extra[8], little-endian on every target. */
+    DirtyStack();
+    got = DvrLogEvent(PROVIDER, 75, text);
+    expected = Expected(4, text, 0x0040u, 0x00000002u);
+    expected.extra[8] = 75;
+    ExpectEvent("DvrLogEvent", &got, &expected);
+    if (EventLogLevel(&got) != 75)
+        Fail("DvrLogEvent, read back with EventLogLevel");
+
+    DirtyStack();
+    got = DvrLogQueryEvent(PROVIDER);
+    expected = Expected(0, NULL, 0x0040u, 0x00000001u);
+    ExpectEvent("DvrLogQueryEvent", &got, &expected);
+
+    /* Any non-zero isKeyFrame marks a key frame with the byte 1 at extra[18]; a frame that is not a
+     * key frame leaves extra all zero. */
+    DirtyStack();
+    got = DvrFrameEvent(PROVIDER, EVT_VIDEO, EVF_MEDIA_GATED | 0x4u, frame, sizeof frame, 2);
+    expected = Expected(sizeof frame, frame, 0x0001u, 0x01000004u);
+    expected.extra[18] = 1;
+    ExpectEvent("DvrFrameEvent (key frame)", &got, &expected);
+    if (EventKeyFrame(&got) != 1)
+        Fail("DvrFrameEvent, read back with EventKeyFrame");
+    DirtyStack();
+    got = DvrFrameEvent(PROVIDER, EVT_AUDIO, EVF_MEDIA_GATED | 0x4u, frame, sizeof frame, 0);
+    expected = Expected(sizeof frame, frame, 0x0002u, 0x01000004u);
+    ExpectEvent("DvrFrameEvent (audio)", &got, &expected);
+
+    DirtyStack();
+    got = DvrReleaseEvent(PROVIDER, frame);
+    expected = Expected(0, frame, 0x0200u, 0);
+    ExpectEvent("DvrReleaseEvent", &got, &expected);
+
+    DirtyStack();
+    got = DvrParentSendEvent(PROVIDER, frame, 5);
+    expected = Expected(5, frame, 0x2000u, 0);
+    ExpectEvent("DvrParentSendEvent", &got, &expected);
+
+    if (failures == 0)
+        printf("every event initialiser fills the record the core reads\n");
+    return failures == 0 ? 0 : 1;
 }

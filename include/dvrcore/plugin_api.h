@@ -2,8 +2,9 @@
  * dvrcore plugin interface.
  *
  * Everything a plugin needs to talk to the core: the entry point shape, the parameter and result
- * record of every entry point, the event records, and their constants. The core is built against
- * this same header, so the layout here is the layout the core uses.
+ * record of every entry point, the event records, their constants, and initialisers for the event
+ * records a plugin fills. The core is built against this same header, so the layout here is the
+ * layout the core uses.
  *
  * Every record starts with `size` (its real size in bytes) and `version`. The sizes and offsets
  * checked at the end of this file are those of the 32-bit ARM target; on a platform with 8-byte
@@ -122,6 +123,96 @@ static inline uint8_t EventKeyFrame(const _EventParmsIn* event)
 static inline void SetEventKeyFrame(_EventParmsIn* event, uint8_t keyFrame)
 {
     event->extra[EVENT_EXTRA_KEY_FRAME] = keyFrame;
+}
+
+/* ---- Event initialisers ---------------------------------------------------------------------- */
+
+/* Each returns a record ready for the callback: size and version set, the fields its arguments
+ * name filled in, every other field and every byte of `extra` zero. Set anything more (a
+ * streamID, bytes of `extra` agreed with other plugins) on the returned record before the call:
+ *
+ *     _EventParmsIn event = DvrReleaseEvent(MY_PROVIDER_ID, block);
+ *     _EventParmsOut result = DvrEventParmsOut();
+ *     callback(&event, &result);
+ *
+ * Pointers taken as const are only read: the core copies what they point to before the call
+ * returns. */
+
+/* Any event or request: the sender, the class bits or exact request type, and the flags (routing
+ * key bits 0 to 23, attributes 24 to 31). */
+static inline _EventParmsIn DvrEventParmsIn(uint32_t providerID, uint32_t eventType, uint32_t eventFlags)
+{
+    _EventParmsIn event;
+    memset(&event, 0, sizeof event);
+    event.size = sizeof event;
+    event.version = EVENT_PARMS_IN_VERSION;
+    event.providerID = providerID;
+    event.eventType = eventType;
+    event.eventFlags = eventFlags;
+    return event;
+}
+
+/* The record for the core's answer, with result EVENT_ACCEPTED: a release, and a log line below the
+ * threshold, leave result as it was. */
+static inline _EventParmsOut DvrEventParmsOut(void)
+{
+    _EventParmsOut answer;
+    answer.size = sizeof answer;
+    answer.version = EVENT_PARMS_OUT_VERSION;
+    answer.result = EVENT_ACCEPTED;
+    return answer;
+}
+
+/* A log line of the sender at level (0 detail, 25 information, 50 warning, 100 failure). text is
+ * zero-terminated; len counts the terminating zero, as the core expects. */
+static inline _EventParmsIn DvrLogEvent(uint32_t providerID, int32_t level, const char* text)
+{
+    _EventParmsIn event = DvrEventParmsIn(providerID, EVT_LOG, EVF_LOG_MESSAGE);
+    if (text != NULL) {
+        event.len = (uint32_t)strlen(text) + 1;
+        event.data = (void*)(uintptr_t)text;
+    }
+    SetEventLogLevel(&event, level);
+    return event;
+}
+
+/* Asks for the sender's log threshold: the answer's result is the threshold, or -1 when none is set.
+ * A line is written when the threshold is -1 or the line's level is not below it. */
+static inline _EventParmsIn DvrLogQueryEvent(uint32_t providerID)
+{
+    return DvrEventParmsIn(providerID, EVT_LOG, EVF_LOG_QUERY);
+}
+
+/* A media frame of eventType EVT_VIDEO or EVT_AUDIO. eventFlags is its routing key, with
+ * EVF_MEDIA_GATED to pass the core's media gate; a non-zero isKeyFrame sets the key-frame byte to 1,
+ * which a gated video frame needs first and after every refusal by the gate. */
+static inline _EventParmsIn DvrFrameEvent(uint32_t providerID, uint32_t eventType, uint32_t eventFlags,
+                                          const void* data, uint32_t len, int isKeyFrame)
+{
+    _EventParmsIn event = DvrEventParmsIn(providerID, eventType, eventFlags);
+    event.len = len;
+    event.data = (void*)(uintptr_t)data;
+    SetEventKeyFrame(&event, isKeyFrame ? 1 : 0);
+    return event;
+}
+
+/* Gives back a block the sender kept (keep set in a Write or IOCTL_CONFIG result). providerID is the
+ * holder's own ID; each kept block is given back once, and not touched afterwards. */
+static inline _EventParmsIn DvrReleaseEvent(uint32_t providerID, void* block)
+{
+    _EventParmsIn event = DvrEventParmsIn(providerID, EVT_RELEASE, 0);
+    event.data = block;
+    return event;
+}
+
+/* Sends len bytes to the parent daemon. block comes from malloc and belongs to the core from the call
+ * on: the core frees it once sent, or at once when it cannot send. */
+static inline _EventParmsIn DvrParentSendEvent(uint32_t providerID, void* block, uint32_t len)
+{
+    _EventParmsIn event = DvrEventParmsIn(providerID, EVT_PARENT_SEND, 0);
+    event.len = len;
+    event.data = block;
+    return event;
 }
 
 /* ---- Entry point records --------------------------------------------------------------------- */
