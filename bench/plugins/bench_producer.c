@@ -25,40 +25,23 @@ static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 static pthread_cond_t closed = PTHREAD_COND_INITIALIZER;
 static int closing;
 
-/* An event record of the producer's, as a plugin fills one in. */
-static _EventParmsIn NewEvent(uint32_t type, uint32_t flags, void* data, uint32_t len)
-{
-    _EventParmsIn event;
-    memset(&event, 0, sizeof event);
-    event.size = sizeof event;
-    event.version = EVENT_PARMS_IN_VERSION;
-    event.providerID = BENCH_PRODUCER_ID;
-    event.eventType = type;
-    event.eventFlags = flags;
-    event.data = data;
-    event.len = len;
-    return event;
-}
-
+/* The producer's records are the SDK's, filled as any plugin fills them. */
 static int32_t Submit(_EventParmsIn* event)
 {
-    _EventParmsOut result = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
+    _EventParmsOut result = DvrEventParmsOut();
     coreCallback(event, &result);
     return result.result;
 }
 
 static int32_t Send(uint32_t type, uint32_t flags, void* data, uint32_t len, int keyFrame)
 {
-    _EventParmsIn event = NewEvent(type, flags, data, len);
-    if (keyFrame)
-        SetEventKeyFrame(&event, 1);
+    _EventParmsIn event = DvrFrameEvent(BENCH_PRODUCER_ID, type, flags, data, len, keyFrame);
     return Submit(&event);
 }
 
 static int32_t SendLog(int level, const char* text)
 {
-    _EventParmsIn event = NewEvent(EVT_LOG, EVF_LOG_MESSAGE, (void*)text, (uint32_t)strlen(text) + 1);
-    SetEventLogLevel(&event, level);
+    _EventParmsIn event = DvrLogEvent(BENCH_PRODUCER_ID, level, text);
     return Submit(&event);
 }
 

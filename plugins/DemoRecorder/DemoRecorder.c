@@ -96,15 +96,8 @@ static void Log(int32_t level, const char* format, ...)
 /* Gives one kept block back to the core. Called without stateLock. */
 static void ReleaseBlock(void* data)
 {
-    _EventParmsIn in;
-    _EventParmsOut out = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
-
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = EVENT_PARMS_IN_VERSION;
-    in.data = data;
-    in.providerID = RECORDER_PROVIDER_ID;
-    in.eventType = EVT_RELEASE;
+    _EventParmsIn in = DvrReleaseEvent(RECORDER_PROVIDER_ID, data);
+    _EventParmsOut out = DvrEventParmsOut();
     coreCallback(&in, &out);
 }
 
@@ -239,7 +232,8 @@ static int AnswerParent(void)
     unsigned holding;
     char text[128];
     _EventParmsIn in;
-    _EventParmsOut out = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
+    _EventParmsOut out = DvrEventParmsOut();
+    void* block;
     int length;
 
     pthread_mutex_lock(&stateLock);
@@ -250,16 +244,11 @@ static int AnswerParent(void)
                       now.video + now.audio, now.missing, now.damaged, holding);
     if (length <= 0)
         return 1;
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = EVENT_PARMS_IN_VERSION;
-    in.len = (uint32_t)length;
-    in.data = malloc((size_t)length);
-    if (in.data == NULL)
+    block = malloc((size_t)length);
+    if (block == NULL)
         return 1;
-    memcpy(in.data, text, (size_t)length);
-    in.providerID = RECORDER_PROVIDER_ID;
-    in.eventType = EVT_PARENT_SEND;
+    memcpy(block, text, (size_t)length);
+    in = DvrParentSendEvent(RECORDER_PROVIDER_ID, block, (uint32_t)length);
     coreCallback(&in, &out);
     return 0;
 }

@@ -102,20 +102,10 @@ static void FillFrame(uint8_t* frame, uint32_t kind, uint32_t sequence, uint32_t
 /* Offers one frame to the core and returns its answer. The core copies the bytes. */
 static int32_t SendFrame(uint8_t* frame, uint32_t kind, uint32_t sequence, uint32_t length, uint8_t keyFrame)
 {
-    _EventParmsIn in;
-    _EventParmsOut out = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, EVENT_ACCEPTED};
+    _EventParmsIn in = DvrFrameEvent(SOURCE_PROVIDER_ID, kind, MEDIA_FLAGS, frame, length, keyFrame);
+    _EventParmsOut out = DvrEventParmsOut();
 
     FillFrame(frame, kind, sequence, length);
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = EVENT_PARMS_IN_VERSION;
-    in.len = length;
-    in.data = frame;
-    in.providerID = SOURCE_PROVIDER_ID;
-    in.eventType = kind;
-    in.eventFlags = MEDIA_FLAGS;
-    if (kind == EVT_VIDEO)
-        SetEventKeyFrame(&in, keyFrame);
     coreCallback(&in, &out);
     return out.result;
 }
@@ -245,7 +235,8 @@ static int AnswerParent(void)
     SourceTally now;
     char text[128];
     _EventParmsIn in;
-    _EventParmsOut out = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
+    _EventParmsOut out = DvrEventParmsOut();
+    void* block;
     int length;
 
     pthread_mutex_lock(&stateLock);
@@ -255,16 +246,11 @@ static int AnswerParent(void)
                       now.accepted, now.video + now.audio - now.accepted);
     if (length <= 0)
         return 1;
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = EVENT_PARMS_IN_VERSION;
-    in.len = (uint32_t)length;
-    in.data = malloc((size_t)length);
-    if (in.data == NULL)
+    block = malloc((size_t)length);
+    if (block == NULL)
         return 1;
-    memcpy(in.data, text, (size_t)length);
-    in.providerID = SOURCE_PROVIDER_ID;
-    in.eventType = EVT_PARENT_SEND;
+    memcpy(block, text, (size_t)length);
+    in = DvrParentSendEvent(SOURCE_PROVIDER_ID, block, (uint32_t)length);
     coreCallback(&in, &out);
     return 0;
 }

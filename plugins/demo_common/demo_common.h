@@ -47,20 +47,13 @@ static inline void DemoLogV(PluginEntryPoint callback, uint32_t providerID, int3
 {
     char text[512];
     _EventParmsIn in;
-    _EventParmsOut out = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
+    _EventParmsOut out = DvrEventParmsOut();
     int length = vsnprintf(text, sizeof text, format, arguments);
 
     if (length <= 0 || callback == NULL)
         return;
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = EVENT_PARMS_IN_VERSION;
-    in.len = (uint32_t)strlen(text) + 1;
-    in.data = text;
-    in.providerID = providerID;
-    in.eventType = EVT_LOG;
+    in = DvrLogEvent(providerID, level, text);
     in.eventFlags = DEMO_LOG_FLAGS;
-    SetEventLogLevel(&in, level);
     callback(&in, &out);
 }
 
