@@ -28,16 +28,11 @@ static void Append(const char* line)
 
 static int SendToParent(const void* bytes, uint32_t length)
 {
-    _EventParmsIn in;
-    _EventParmsOut out = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 99};
-    memset(&in, 0, sizeof in);
-    in.size = sizeof in;
-    in.version = EVENT_PARMS_IN_VERSION;
-    in.providerID = 0x00300000u;
-    in.eventType = EVT_PARENT_SEND;
-    in.len = length;
-    in.data = malloc(length);
-    memcpy(in.data, bytes, length);
+    void* block = malloc(length);
+    _EventParmsIn in = DvrParentSendEvent(0x00300000u, block, length);
+    _EventParmsOut out = DvrEventParmsOut();
+    out.result = 99; /* shows whether the core answered */
+    memcpy(block, bytes, length);
     coreCallback(&in, &out);
     return out.result;
 }

@@ -48,23 +48,23 @@ static int Closing(void)
     return value;
 }
 
-static int32_t Send(uint32_t provider, uint32_t type, uint32_t flags, uint32_t stream, void* data, uint32_t len,
-                    int keyFrame)
+/* Raises one event through the core and returns its answer. */
+static int32_t Send(_EventParmsIn event)
 {
-    _EventParmsIn event;
-    _EventParmsOut result = {sizeof(_EventParmsOut), EVENT_PARMS_OUT_VERSION, 0};
-    memset(&event, 0, sizeof event);
-    event.size = sizeof event;
-    event.version = EVENT_PARMS_IN_VERSION;
-    event.providerID = provider;
-    event.streamID = stream;
-    event.eventType = type;
-    event.eventFlags = flags;
-    event.data = data;
-    event.len = len;
-    SetEventKeyFrame(&event, (uint8_t)keyFrame);
+    _EventParmsOut result = DvrEventParmsOut();
     coreCallback(&event, &result);
     return result.result;
+}
+
+/* An event carrying data, on stream (0 for none); with provider 0 it opens the stream. */
+static _EventParmsIn DataEvent(uint32_t provider, uint32_t type, uint32_t flags, uint32_t stream, void* data,
+                               uint32_t len)
+{
+    _EventParmsIn event = DvrEventParmsIn(provider, type, flags);
+    event.streamID = stream;
+    event.data = data;
+    event.len = len;
+    return event;
 }
 
 static void SleepMs(long ms)
@@ -99,7 +99,7 @@ static void RunWorker(void)
         int64_t now;
         memset(frame, 0, sizeof frame);
         frame[0] = sequence;
-        answer = Send(SOAK_ID, EVT_VIDEO, FRAME_FLAGS, 0, frame, sizeof frame, key);
+        answer = Send(DvrFrameEvent(SOAK_ID, EVT_VIDEO, FRAME_FLAGS, frame, sizeof frame, key));
         sinceKey = key ? 1 : sinceKey + 1;
         pthread_mutex_lock(&lock);
         if (answer == EVENT_ACCEPTED)
@@ -126,7 +126,7 @@ static void RunWorker(void)
         if (now >= nextStream) {
             char request[32];
             snprintf(request, sizeof request, "stream %u", streamID);
-            Send(0, STREAM_CLASS, STREAM_FLAGS, streamID, request, (uint32_t)strlen(request) + 1, 0);
+            Send(DataEvent(0, STREAM_CLASS, STREAM_FLAGS, streamID, request, (uint32_t)strlen(request) + 1));
             streamID = streamID % (MAX_STREAMS - 1) + 1;
             pthread_mutex_lock(&lock);
             ++streams;
@@ -140,7 +140,7 @@ static void RunWorker(void)
                 change, sizeof change,
                 "<Change Delta=\"1\"><Modules><Module><Plugin ID=\"%d\" LogLevel=\"%d\"/></Module></Modules></Change>",
                 (int)0x00A00000, level);
-            if (Send(SOAK_ID, EVT_CONFIG, 0x10, 0, change, (uint32_t)strlen(change), 0) == EVENT_ACCEPTED) {
+            if (Send(DataEvent(SOAK_ID, EVT_CONFIG, 0x10, 0, change, (uint32_t)strlen(change))) == EVENT_ACCEPTED) {
                 pthread_mutex_lock(&lock);
                 ++changes;
                 pthread_mutex_unlock(&lock);
@@ -184,7 +184,7 @@ SOAK_EXPORT int Read(void* in, void* out)
         uint32_t data[32];
         memset(data, 0, sizeof data);
         data[0] = (uint32_t)i;
-        if (Send(SOAK_ID, STREAM_CLASS, 0x00000100u, parms->streamID, data, sizeof data, 0) == EVENT_ACCEPTED) {
+        if (Send(DataEvent(SOAK_ID, STREAM_CLASS, 0x00000100u, parms->streamID, data, sizeof data)) == EVENT_ACCEPTED) {
             pthread_mutex_lock(&lock);
             ++streamAccepted;
             pthread_mutex_unlock(&lock);
