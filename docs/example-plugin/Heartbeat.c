@@ -53,25 +53,13 @@ static unsigned long received; /* beats delivered to Write */
 static unsigned long released; /* kept blocks given back */
 static void* heldBlock;        /* the newest beat's block, kept through Write; or null */
 
-/* Fills the header of an event record: every record starts with its size and version. */
-static void InitEvent(_EventParmsIn* event, uint32_t eventType, uint32_t eventFlags)
-{
-    memset(event, 0, sizeof *event);
-    event->size = sizeof *event;
-    event->version = EVENT_PARMS_IN_VERSION;
-    event->providerID = HEARTBEAT_PROVIDER_ID;
-    event->eventType = eventType;
-    event->eventFlags = eventFlags;
-}
-
 /* True when a line of this level would be written: asks the core for the plugin's threshold, so
  * that a line nobody wants is never formatted. Any thread. */
 static int LogEnabled(int32_t level)
 {
-    _EventParmsIn query;
-    _EventParmsOut answer = {sizeof answer, EVENT_PARMS_OUT_VERSION, 0};
+    _EventParmsIn query = DvrLogQueryEvent(HEARTBEAT_PROVIDER_ID);
+    _EventParmsOut answer = DvrEventParmsOut();
 
-    InitEvent(&query, EVT_LOG, EVF_LOG_QUERY);
     core(&query, &answer);
     return answer.result < 0 || level >= answer.result;
 }
@@ -81,7 +69,7 @@ static void Log(int32_t level, const char* format, ...)
 {
     char text[512];
     _EventParmsIn event;
-    _EventParmsOut result = {sizeof result, EVENT_PARMS_OUT_VERSION, 0};
+    _EventParmsOut result = DvrEventParmsOut();
     va_list arguments;
     int length;
 
@@ -92,21 +80,16 @@ static void Log(int32_t level, const char* format, ...)
     va_end(arguments);
     if (length <= 0)
         return;
-    InitEvent(&event, EVT_LOG, EVF_LOG_MESSAGE);
-    event.len = (uint32_t)strlen(text) + 1; /* the terminating zero is counted */
-    event.data = text;                      /* copied by the core before the call returns */
-    SetEventLogLevel(&event, level);
+    event = DvrLogEvent(HEARTBEAT_PROVIDER_ID, level, text); /* the core copies text before it returns */
     core(&event, &result);
 }
 
 /* Gives a kept block back to the core. Called without stateLock. */
 static void ReleaseBlock(void* block)
 {
-    _EventParmsIn event;
-    _EventParmsOut result = {sizeof result, EVENT_PARMS_OUT_VERSION, 0};
+    _EventParmsIn event = DvrReleaseEvent(HEARTBEAT_PROVIDER_ID, block);
+    _EventParmsOut result = DvrEventParmsOut();
 
-    InitEvent(&event, EVT_RELEASE, 0);
-    event.data = block;
     core(&event, &result);
     pthread_mutex_lock(&stateLock);
     ++released;
@@ -117,11 +100,10 @@ static void ReleaseBlock(void* block)
 static int32_t Beat(unsigned long number)
 {
     char text[32];
-    _EventParmsIn event;
-    _EventParmsOut result = {sizeof result, EVENT_PARMS_OUT_VERSION, 0};
+    _EventParmsIn event = DvrEventParmsIn(HEARTBEAT_PROVIDER_ID, HEARTBEAT_EVENT, HEARTBEAT_KEY);
+    _EventParmsOut result = DvrEventParmsOut();
     int length = snprintf(text, sizeof text, "beat %lu", number);
 
-    InitEvent(&event, HEARTBEAT_EVENT, HEARTBEAT_KEY);
     event.len = (uint32_t)length + 1;
     event.data = text; /* the core queues its own copy; text may go out of scope at once */
     core(&event, &result);
@@ -181,7 +163,7 @@ static int RunWorker(void)
 static void AnswerParent(const void* packet, uint32_t length)
 {
     _EventParmsIn event;
-    _EventParmsOut result = {sizeof result, EVENT_PARMS_OUT_VERSION, 0};
+    _EventParmsOut result = DvrEventParmsOut();
     _ParentPacketHeader header;
     char* answer;
     int answerLength;
@@ -196,9 +178,8 @@ static void AnswerParent(const void* packet, uint32_t length)
     answerLength = snprintf(answer, 96, "heartbeat: command %lu, %lu beats sent, %lu received",
                             (unsigned long)header.command, sent, received);
     pthread_mutex_unlock(&stateLock);
-    InitEvent(&event, EVT_PARENT_SEND, 0);
-    event.len = (uint32_t)answerLength;
-    event.data = answer; /* not copied: the core frees it after sending, or at once if it cannot send */
+    /* Not copied: the core frees the block after sending, or at once if it cannot send. */
+    event = DvrParentSendEvent(HEARTBEAT_PROVIDER_ID, answer, (uint32_t)answerLength);
     core(&event, &result);
 }
 
