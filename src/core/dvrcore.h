@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
@@ -50,6 +51,8 @@ public:
     // Writes one log line to the console, and level-100 lines to syslog. length bounds the text,
     // which need not be zero-terminated. Any thread.
     virtual void WriteLogLine(uint32_t providerID, uint32_t level, const char* text, size_t length);
+    // The console line WriteLogLine prints for a text, stamped with wallClock's time of day. Any thread.
+    std::string ConsoleLine(uint32_t providerID, uint32_t level, std::string_view text);
 
     // Module name, file-creation mask, privilege drop, and the parent link taken over from
     // descriptor (-1: no parent). False means the process must exit with status 2. Main thread.
@@ -157,6 +160,9 @@ public:
     dvr::LogLevelTable defaultLogLevels;     // atomic entries, no lock
     std::atomic<bool> colourOutput{true};    // read by every thread that logs
     std::atomic<bool> backgroundMode{false}; // set by the parent link, read by every thread that logs
+    // The wall clock of the monitor's checks and of the console lines' time of day (tests put
+    // their own here). Set before the I/O thread starts, then read by every thread that logs.
+    std::function<time_t()> wallClock;
     // Bytes of packets for the parent accepted and not yet sent or freed, from the sender's thread
     // until the I/O thread is done with them; declared before ioContext, whose pending jobs give
     // their bytes back when they are destroyed. Atomic, no lock.
@@ -192,8 +198,7 @@ public:
     bool memoryThrottlingEnabled = true;         // set during start-up, then read-only
     std::atomic<bool> throttling{false};         // written by the memory monitor, read by senders
     int64_t lastLowMemoryTime = INT64_MAX;       // I/O thread only
-    // What the monitor reads: the wall clock and the resident size (tests put their own here).
-    std::function<time_t()> wallClock;     // set before the I/O thread starts
+    // What the monitor reads: the resident size (tests put their own here).
     std::function<size_t()> residentBytes; // set before the I/O thread starts
     dvr::MemoryMonitor memoryMonitor;      // I/O thread only, but OverLimitWith from any thread
 };

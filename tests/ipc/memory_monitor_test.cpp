@@ -4,6 +4,7 @@
 
 #include "events/log_capture.h"
 #include "ipc/memory_monitor.h"
+#include "log/console_line.h"
 #include "support/recording_core.h"
 
 using dvr::MEMORY_LIMIT;
@@ -207,6 +208,49 @@ TEST(MonitorInCore, HeldDataCountsBetweenMemoryChecks)
     core.RequestStop();
     core.RunQueueWorker(); // delivers and frees every queued frame
     EXPECT_EQ(core.HeldDataBytes(), 0);
+}
+
+// 2038-01-19 03:14:07 UTC, the last second a signed 32-bit time_t can count, and 2040-01-01 00:00:00 UTC.
+constexpr time_t LAST_32_BIT_SECOND = 0x7fffffff;
+constexpr time_t YEAR_2040 = 2'208'988'800;
+
+// A core that records the console line of each log line at the moment it is logged.
+class ConsoleCore : public ThrottledCore {
+public:
+    void WriteLogLine(uint32_t providerID, uint32_t level, const char* text, size_t length) override
+    {
+        consoleLines.push_back(ConsoleLine(providerID, level, dvr::LogMessageText(text, length)));
+    }
+    std::vector<std::string> consoleLines; // the test's thread only
+};
+
+TEST(MonitorInCore, WallClockPast2038IsWatchedAndShownRight)
+{
+    time_t wall = LAST_32_BIT_SECOND - 1;
+    ConsoleCore core;
+    core.moduleNames.Set(CORE_PROVIDER_ID, "core");
+    core.colourOutput = false;
+    core.wallClock = [&] { return wall; };
+    core.residentBytes = [] { return size_t{0}; };
+    core.memoryMonitor.Tick(true);
+    wall += 1;
+    core.memoryMonitor.Tick(true);
+    wall += 100; // across the end of the 32-bit clock
+    core.memoryMonitor.Tick(true);
+    wall = YEAR_2040;
+    core.memoryMonitor.Tick(true);
+    wall += 1;
+    core.memoryMonitor.Tick(true);
+    wall -= 3600;
+    core.memoryMonitor.Tick(true);
+
+    std::vector<std::string> jumps;
+    for (const std::string& line : core.consoleLines)
+        if (line.find("system time") != std::string::npos)
+            jumps.push_back(line);
+    EXPECT_EQ(jumps, (std::vector<std::string>{"03:15:47 core   system time changed by 100 seconds\n",
+                                               "00:00:00 core   system time changed by 61505053 seconds\n",
+                                               "23:00:01 core   system time changed by -3600 seconds\n"}));
 }
 
 TEST(MonitorInCore, ThrottlingRefusesGatedFramesUntilMemoryRecovers)
