@@ -128,9 +128,15 @@ TEST_F(MemoryMonitorTest, ClockJumpsOfMoreThanASecondAreLogged)
     monitor.Tick(true);
     wall += 1;
     monitor.Tick(true);
+    wall += 2;
+    monitor.Tick(true);
+    wall -= 2;
+    monitor.Tick(true);
     EXPECT_TRUE(Logged("system time changed by 3600 seconds"));
     EXPECT_TRUE(Logged("system time changed by -5 seconds"));
     EXPECT_FALSE(Logged("system time changed by 1 seconds"));
+    EXPECT_TRUE(Logged("system time changed by 2 seconds"));
+    EXPECT_TRUE(Logged("system time changed by -2 seconds"));
 }
 
 TEST_F(MemoryMonitorTest, DisabledThrottlingWatchesOnlyTheClock)
@@ -251,6 +257,46 @@ TEST(MonitorInCore, WallClockPast2038IsWatchedAndShownRight)
     EXPECT_EQ(jumps, (std::vector<std::string>{"03:15:47 core   system time changed by 100 seconds\n",
                                                "00:00:00 core   system time changed by 61505053 seconds\n",
                                                "23:00:01 core   system time changed by -3600 seconds\n"}));
+}
+
+// A plugin that subscribes to everything but log lines and keeps the texts it is written.
+std::vector<std::string> documentsWritten; // the queue worker's thread, read after it returns
+
+int DocumentWrite(void* in, void*)
+{
+    auto* parms = static_cast<_WriteParmsIn*>(in);
+    if (parms->eventType == EVT_STATUS)
+        documentsWritten.emplace_back(static_cast<const char*>(parms->data), parms->len);
+    return 0;
+}
+
+TEST(MonitorInCore, StatusDocumentIsSentAsDocumented)
+{
+    documentsWritten.clear();
+    time_t wall = 1'700'000'000;
+    ThrottledCore core;
+    core.wallClock = [&] { return wall; };
+    auto subscriber = std::make_shared<PLUGININFO>();
+    subscriber->name = "subscriber.so";
+    subscriber->Write = &DocumentWrite;
+    subscriber->info.size = sizeof subscriber->info;
+    subscriber->info.providerID = 0x00120000;
+    for (uint32_t& classMask : subscriber->info.classMasks)
+        classMask = 0xFFFFFFFF;
+    subscriber->info.classMasks[6] = 0;
+    subscriber->info.acceptsWrites = 1;
+    core.plugins.Append(subscriber);
+
+    core.PublishThrottlingState();
+    core.throttling = true;
+    wall = YEAR_2040; // Time stays a signed 32-bit decimal: it wraps past 2038
+    core.PublishThrottlingState();
+    core.RequestStop();
+    core.RunQueueWorker();
+    EXPECT_EQ(documentsWritten,
+              (std::vector<std::string>{
+                  "<?xml ?><oDVR><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\"1700000000\" /></oDVR>",
+                  "<?xml ?><oDVR><Memory ID=\"-2147483648\" Throttling=\"1\" Time=\"-2085978496\" /></oDVR>"}));
 }
 
 TEST(MonitorInCore, ThrottlingRefusesGatedFramesUntilMemoryRecovers)
