@@ -1,6 +1,7 @@
 // The parent link: packets from the supervisor (start-up parameters, stop, packets for plugins)
 // and the plugins' packets to it. Everything here runs on the I/O thread, except the start-up
-// wait (main thread) and the release of unsent packets after the I/O thread ended.
+// wait (main thread), the count of unsent packet bytes (any thread: senders reserve, the I/O
+// thread gives back) and the release of unsent packets after the I/O thread ended.
 #include <sys/socket.h>
 
 #include <boost/asio/buffer.hpp>
