@@ -15,12 +15,17 @@
 #include "log/console_line.h"
 #include "log/core_log.h"
 
+// The device is 32-bit: its clock must count past 19 January 2038 and its files past 2 GiB, so
+// 32-bit targets are built with _TIME_BITS=64 and _FILE_OFFSET_BITS=64 (CMakeLists.txt).
+static_assert(sizeof(time_t) == 8, "time_t must be 64 bits: build with -D_TIME_BITS=64 -D_FILE_OFFSET_BITS=64");
+static_assert(sizeof(off_t) == 8, "off_t must be 64 bits: build with -D_FILE_OFFSET_BITS=64");
+
 dvrcore::dvrcore(std::string exePathArgument)
-    : monitorTimer(ioContext, std::chrono::steady_clock::now() + dvr::MONITOR_PERIOD),
+    : wallClock([] { return time(nullptr); }),
+      monitorTimer(ioContext, std::chrono::steady_clock::now() + dvr::MONITOR_PERIOD),
       parentSocket(ioContext),
       referenceBlocks(EventCallback),
       exePath(std::move(exePathArgument)),
-      wallClock([] { return time(nullptr); }),
       residentBytes(dvr::ReadResidentBytes),
       memoryMonitor({[this] { return Now(); }, [this] { return wallClock(); }, [this] { return residentBytes(); },
                      [this] { PublishThrottlingState(); }, EventCallback, [this] { return HeldDataBytes(); }},
@@ -54,11 +59,12 @@ void dvrcore::WriteLogLine(uint32_t providerID, uint32_t level, const char* text
         syslog(LOG_CRIT, "%.*s", static_cast<int>(line.size()), line.data());
     if (!stdoutIsTerminal || backgroundMode.load())
         return;
-    time_t now = time(nullptr);
-    std::tm utc{};
-    gmtime_r(&now, &utc);
-    std::string output = dvr::FormatConsoleLine(utc, moduleNames.Lookup(providerID), level, colourOutput.load(), line);
-    dvr::WriteConsoleLine(output);
+    dvr::WriteConsoleLine(ConsoleLine(providerID, level, line));
+}
+
+std::string dvrcore::ConsoleLine(uint32_t providerID, uint32_t level, std::string_view text)
+{
+    return dvr::FormatConsoleLine(wallClock(), moduleNames.Lookup(providerID), level, colourOutput.load(), text);
 }
 
 bool dvrcore::Initialize(int descriptor)

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
@@ -50,6 +51,8 @@ public:
     // Writes one log line to the console, and level-100 lines to syslog. length bounds the text,
     // which need not be zero-terminated. Any thread.
     virtual void WriteLogLine(uint32_t providerID, uint32_t level, const char* text, size_t length);
+    // The console line WriteLogLine prints for a text, stamped with wallClock's time of day. Any thread.
+    std::string ConsoleLine(uint32_t providerID, uint32_t level, std::string_view text);
 
     // Module name, file-creation mask, privilege drop, and the parent link taken over from
     // descriptor (-1: no parent). False means the process must exit with status 2. Main thread.
@@ -83,11 +86,13 @@ public:
     // Drops holder's hold on block, and alsoHolder's when given; the last holder's release frees it
     // and wakes a reader waiting on it.
     void ReleaseBlock(void* block, uint32_t holder, std::optional<uint32_t> alsoHolder = std::nullopt);
-    // The bytes of event data the core holds: queued, or in the reference block table. Any thread;
-    // the two totals are read one after the other, which is close enough for memory throttling.
+    // The bytes of data the core holds: queued events, the reference block table, and packets for
+    // the parent not yet sent. Any thread; the totals are read one after the other, which is close
+    // enough for memory throttling.
     int64_t HeldDataBytes() const
     {
-        return static_cast<int64_t>(eventQueue.QueuedBytes()) + referenceBlocks.ByteTotal();
+        return static_cast<int64_t>(eventQueue.QueuedBytes()) + referenceBlocks.ByteTotal() +
+               static_cast<int64_t>(parentSendBytes.load(std::memory_order_relaxed));
     }
     // Starts a detached reader thread in every plugin that serves the stream of a stream control event.
     void StartReaderThreads(const _EventParmsIn& event);
@@ -125,6 +130,11 @@ public:
     void QueueParentSend(void* block, size_t length);
     // Writes the front block of parentSendQueue, in sends of at most one packet's size. I/O thread.
     void WriteNextParentPacket();
+    // Counts length bytes of a packet for the parent as unsent; false, with the packet counted as
+    // refused, when they would take the unsent bytes past PARENT_SEND_QUEUE_LIMIT. Any thread.
+    bool ReserveParentSend(size_t length);
+    // Gives back what ReserveParentSend counted once the packet is sent or freed. Any thread.
+    void GiveBackParentSend(size_t length);
     // Waits, at most 10 seconds, for the parent's start-up parameters. Main thread.
     void WaitForParentParameters();
     // Frees every packet still waiting to be sent to the parent. After the I/O thread ended.
@@ -150,6 +160,14 @@ public:
     dvr::LogLevelTable defaultLogLevels;     // atomic entries, no lock
     std::atomic<bool> colourOutput{true};    // read by every thread that logs
     std::atomic<bool> backgroundMode{false}; // set by the parent link, read by every thread that logs
+    // The wall clock of the monitor's checks and of the console lines' time of day (tests put
+    // their own here). Set before the I/O thread starts, then read by every thread that logs.
+    std::function<time_t()> wallClock;
+    // Bytes of packets for the parent accepted and not yet sent or freed, from the sender's thread
+    // until the I/O thread is done with them; declared before ioContext, whose pending jobs give
+    // their bytes back when they are destroyed. Atomic, no lock.
+    std::atomic<size_t> parentSendBytes{0};
+    std::atomic<uint32_t> parentSendRefused{0}; // packets refused since the queue last had room; atomic
     boost::asio::io_context ioContext;
     boost::asio::steady_timer monitorTimer;                         // I/O thread only once started
     boost::asio::generic::seq_packet_protocol::socket parentSocket; // I/O thread only once started
@@ -180,8 +198,7 @@ public:
     bool memoryThrottlingEnabled = true;         // set during start-up, then read-only
     std::atomic<bool> throttling{false};         // written by the memory monitor, read by senders
     int64_t lastLowMemoryTime = INT64_MAX;       // I/O thread only
-    // What the monitor reads: the wall clock and the resident size (tests put their own here).
-    std::function<time_t()> wallClock;     // set before the I/O thread starts
+    // What the monitor reads: the resident size (tests put their own here).
     std::function<size_t()> residentBytes; // set before the I/O thread starts
     dvr::MemoryMonitor memoryMonitor;      // I/O thread only, but OverLimitWith from any thread
 };

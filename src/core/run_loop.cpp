@@ -76,7 +76,7 @@ void dvrcore::Start()
 
     LoadConfiguration();
     LoadPlugins();
-    if (parentSocket.is_open())
+    if (parentLinkOpen.load())
         StartParentReceive();
 
     // The I/O thread runs until the context is stopped below, even between pieces of work.
@@ -90,7 +90,7 @@ void dvrcore::Start()
     });
     ioThreadRunning = true;
 
-    if (parentSocket.is_open())
+    if (parentLinkOpen.load())
         WaitForParentParameters();
     OpenPlugins();
     if (getuid() != 0)

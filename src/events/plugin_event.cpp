@@ -26,10 +26,21 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             out->result = EVENT_REFUSED;
             return 0;
         }
+        // Counted as unsent from here, so the bound holds although the queue lives on the I/O thread.
+        const size_t length = in->len;
+        if (!ReserveParentSend(length)) {
+            free(in->data);
+            out->result = EVENT_NO_MEMORY;
+            return 0;
+        }
         // Owned by the posted job until the I/O thread takes it: a job that never runs because the
-        // I/O thread has stopped still frees the block when it is destroyed.
-        std::unique_ptr<void, decltype(&free)> block(in->data, &free);
-        boost::asio::post(ioContext, [this, block = std::move(block), length = in->len]() mutable {
+        // I/O thread has stopped still frees the block, and gives its bytes back, when destroyed.
+        auto release = [this, length](void* data) {
+            free(data);
+            GiveBackParentSend(length);
+        };
+        std::unique_ptr<void, decltype(release)> block(in->data, release);
+        boost::asio::post(ioContext, [this, block = std::move(block), length]() mutable {
             QueueParentSend(block.release(), length);
         });
         out->result = EVENT_ACCEPTED;

@@ -1,6 +1,9 @@
 // The parent link: packets from the supervisor (start-up parameters, stop, packets for plugins)
 // and the plugins' packets to it. Everything here runs on the I/O thread, except the start-up
-// wait (main thread) and the release of unsent packets after the I/O thread ended.
+// wait (main thread), the count of unsent packet bytes (any thread: senders reserve, the I/O
+// thread gives back) and the release of unsent packets after the I/O thread ended.
+#include <sys/socket.h>
+
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
@@ -37,6 +40,14 @@ void dvrcore::OnParentReceive(const boost::system::error_code& error, size_t rec
         parentSocket.close(closeError);
         if (closeError)
             boost::throw_exception(boost::system::system_error(closeError, "close"));
+        return;
+    }
+    if (parentReceiveFlags & MSG_TRUNC) {
+        // The packet was longer than the room left in the buffer and the kernel dropped the rest:
+        // what arrived cannot be framed, so it goes the way of any other bad length.
+        Log(dvr::LOG_WARNING, "bad ipc packet length");
+        parentReceiveLength = 0;
+        StartParentReceive();
         return;
     }
     parentReceiveLength += static_cast<uint32_t>(received);
@@ -120,6 +131,7 @@ void dvrcore::WriteNextParentPacket()
                                     return;
                                 }
                                 free(parentSendQueue.front().block);
+                                GiveBackParentSend(parentSendQueue.front().length);
                                 parentSendQueue.pop_front();
                                 parentSendOffset = 0;
                                 if (!error)
@@ -129,7 +141,32 @@ void dvrcore::WriteNextParentPacket()
 
 void dvrcore::ReleaseParentSendQueue()
 {
-    for (ParentPacket& packet : parentSendQueue)
+    for (ParentPacket& packet : parentSendQueue) {
         free(packet.block);
+        GiveBackParentSend(packet.length);
+    }
     parentSendQueue.clear();
+}
+
+bool dvrcore::ReserveParentSend(size_t length)
+{
+    size_t unsent = parentSendBytes.load();
+    do {
+        if (unsent > dvr::PARENT_SEND_QUEUE_LIMIT || length > dvr::PARENT_SEND_QUEUE_LIMIT - unsent) {
+            // Said once per episode: a parent that stopped reading would otherwise flood the log.
+            if (parentSendRefused.fetch_add(1) == 0)
+                Log(dvr::LOG_WARNING, "parent send queue full (%zu bytes unsent), refusing packets for the parent",
+                    unsent);
+            return false;
+        }
+    } while (!parentSendBytes.compare_exchange_weak(unsent, unsent + length));
+    uint32_t refused = parentSendRefused.exchange(0);
+    if (refused != 0)
+        Log(dvr::LOG_WARNING, "parent send queue has room again, %u packets for the parent were refused", refused);
+    return true;
+}
+
+void dvrcore::GiveBackParentSend(size_t length)
+{
+    parentSendBytes.fetch_sub(length);
 }

@@ -40,6 +40,14 @@ std::string FormatConsoleLine(const std::tm& utc, std::string_view moduleName, u
     return line;
 }
 
+std::string FormatConsoleLine(time_t now, std::string_view moduleName, uint32_t level, bool colour,
+                              std::string_view text)
+{
+    std::tm utc{};
+    gmtime_r(&now, &utc); // a time it cannot break down shows as 00:00:00
+    return FormatConsoleLine(utc, moduleName, level, colour, text);
+}
+
 void WriteConsoleLine(const std::string& line)
 {
     const char* data = line.data();

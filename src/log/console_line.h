@@ -20,6 +20,10 @@ std::string_view LogMessageText(const void* data, size_t len);
 std::string FormatConsoleLine(const std::tm& utc, std::string_view moduleName, uint32_t level, bool colour,
                               std::string_view text);
 
+// The same line stamped with the time of day of now (seconds since the epoch) in UTC.
+std::string FormatConsoleLine(time_t now, std::string_view moduleName, uint32_t level, bool colour,
+                              std::string_view text);
+
 // Writes a whole line to standard output with as many write calls as it takes. A signal that
 // interrupts a write (the stop signals arrive while lines are written) does not lose the line.
 void WriteConsoleLine(const std::string& line);

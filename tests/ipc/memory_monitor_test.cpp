@@ -4,6 +4,7 @@
 
 #include "events/log_capture.h"
 #include "ipc/memory_monitor.h"
+#include "log/console_line.h"
 #include "support/recording_core.h"
 
 using dvr::MEMORY_LIMIT;
@@ -127,9 +128,15 @@ TEST_F(MemoryMonitorTest, ClockJumpsOfMoreThanASecondAreLogged)
     monitor.Tick(true);
     wall += 1;
     monitor.Tick(true);
+    wall += 2;
+    monitor.Tick(true);
+    wall -= 2;
+    monitor.Tick(true);
     EXPECT_TRUE(Logged("system time changed by 3600 seconds"));
     EXPECT_TRUE(Logged("system time changed by -5 seconds"));
     EXPECT_FALSE(Logged("system time changed by 1 seconds"));
+    EXPECT_TRUE(Logged("system time changed by 2 seconds"));
+    EXPECT_TRUE(Logged("system time changed by -2 seconds"));
 }
 
 TEST_F(MemoryMonitorTest, DisabledThrottlingWatchesOnlyTheClock)
@@ -207,6 +214,89 @@ TEST(MonitorInCore, HeldDataCountsBetweenMemoryChecks)
     core.RequestStop();
     core.RunQueueWorker(); // delivers and frees every queued frame
     EXPECT_EQ(core.HeldDataBytes(), 0);
+}
+
+// 2038-01-19 03:14:07 UTC, the last second a signed 32-bit time_t can count, and 2040-01-01 00:00:00 UTC.
+constexpr time_t LAST_32_BIT_SECOND = 0x7fffffff;
+constexpr time_t YEAR_2040 = 2'208'988'800;
+
+// A core that records the console line of each log line at the moment it is logged.
+class ConsoleCore : public ThrottledCore {
+public:
+    void WriteLogLine(uint32_t providerID, uint32_t level, const char* text, size_t length) override
+    {
+        consoleLines.push_back(ConsoleLine(providerID, level, dvr::LogMessageText(text, length)));
+    }
+    std::vector<std::string> consoleLines; // the test's thread only
+};
+
+TEST(MonitorInCore, WallClockPast2038IsWatchedAndShownRight)
+{
+    time_t wall = LAST_32_BIT_SECOND - 1;
+    ConsoleCore core;
+    core.moduleNames.Set(CORE_PROVIDER_ID, "core");
+    core.colourOutput = false;
+    core.wallClock = [&] { return wall; };
+    core.residentBytes = [] { return size_t{0}; };
+    core.memoryMonitor.Tick(true);
+    wall += 1;
+    core.memoryMonitor.Tick(true);
+    wall += 100; // across the end of the 32-bit clock
+    core.memoryMonitor.Tick(true);
+    wall = YEAR_2040;
+    core.memoryMonitor.Tick(true);
+    wall += 1;
+    core.memoryMonitor.Tick(true);
+    wall -= 3600;
+    core.memoryMonitor.Tick(true);
+
+    std::vector<std::string> jumps;
+    for (const std::string& line : core.consoleLines)
+        if (line.find("system time") != std::string::npos)
+            jumps.push_back(line);
+    EXPECT_EQ(jumps, (std::vector<std::string>{"03:15:47 core   system time changed by 100 seconds\n",
+                                               "00:00:00 core   system time changed by 61505053 seconds\n",
+                                               "23:00:01 core   system time changed by -3600 seconds\n"}));
+}
+
+// A plugin that subscribes to everything but log lines and keeps the texts it is written.
+std::vector<std::string> documentsWritten; // the queue worker's thread, read after it returns
+
+int DocumentWrite(void* in, void*)
+{
+    auto* parms = static_cast<_WriteParmsIn*>(in);
+    if (parms->eventType == EVT_STATUS)
+        documentsWritten.emplace_back(static_cast<const char*>(parms->data), parms->len);
+    return 0;
+}
+
+TEST(MonitorInCore, StatusDocumentIsSentAsDocumented)
+{
+    documentsWritten.clear();
+    time_t wall = 1'700'000'000;
+    ThrottledCore core;
+    core.wallClock = [&] { return wall; };
+    auto subscriber = std::make_shared<PLUGININFO>();
+    subscriber->name = "subscriber.so";
+    subscriber->Write = &DocumentWrite;
+    subscriber->info.size = sizeof subscriber->info;
+    subscriber->info.providerID = 0x00120000;
+    for (uint32_t& classMask : subscriber->info.classMasks)
+        classMask = 0xFFFFFFFF;
+    subscriber->info.classMasks[6] = 0;
+    subscriber->info.acceptsWrites = 1;
+    core.plugins.Append(subscriber);
+
+    core.PublishThrottlingState();
+    core.throttling = true;
+    wall = YEAR_2040; // Time stays a signed 32-bit decimal: it wraps past 2038
+    core.PublishThrottlingState();
+    core.RequestStop();
+    core.RunQueueWorker();
+    EXPECT_EQ(documentsWritten,
+              (std::vector<std::string>{
+                  "<?xml ?><oDVR><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\"1700000000\" /></oDVR>",
+                  "<?xml ?><oDVR><Memory ID=\"-2147483648\" Throttling=\"1\" Time=\"-2085978496\" /></oDVR>"}));
 }
 
 TEST(MonitorInCore, ThrottlingRefusesGatedFramesUntilMemoryRecovers)

@@ -193,6 +193,19 @@ TEST_F(ParentLink, PluginPacketsReachTheParentInOrder)
     EXPECT_EQ(std::count(log.begin(), log.end(), "sent 0"), 4);
 }
 
+TEST_F(ParentLink, ParentGoneBeforeItsParametersStopsTheStartUp)
+{
+    // The I/O thread closes the link while the main thread is still starting up and asks whether
+    // to wait for the parameters: a race that ThreadSanitizer reports (make test-tsan).
+    StartCore();
+    parent.Close();
+    ASSERT_TRUE(core->WaitForOutput("stopping core version", 20s)) << core->Output() << core->Errors();
+    EXPECT_NE(core->Output().find("ovrimd ipc pipe disconnected"), std::string::npos);
+    core->Signal(SIGKILL); // the one-minute pause before the plugins close is SlowParentLink's
+    core->Wait(20s);
+    EXPECT_EQ(core->Errors().find("ThreadSanitizer"), std::string::npos) << core->Errors();
+}
+
 TEST(ParentLinkAbsent, PacketsForTheParentAreRefusedWithoutALink)
 {
     dvr::test::CoreInstallation install;
