@@ -69,7 +69,9 @@ int FakeIoctl(void* in, void* out)
     auto* parms = static_cast<_IoctlParmsIn*>(in);
     std::lock_guard lock(fakes[N].mutex);
     fakes[N].ioctls.push_back(*parms);
-    static_cast<_IoctlParmsOut*>(out)->keep = 0;
+    static_cast<_IoctlParmsOut*>(out)->keep = fakes[N].keep;
+    if (fakes[N].keep && parms->data)
+        fakes[N].keptBlocks.push_back(parms->data);
     return 0;
 }
 
@@ -205,6 +207,40 @@ TEST_F(EventBus, ConfigurationDocumentGoesToEveryOtherPluginsIoctl)
     EXPECT_EQ(fakes[1].ioctls[0].len, sizeof document - 1);
     EXPECT_TRUE(fakes[2].writes.empty()); // configuration goes through IOCTL, not Write
     EXPECT_TRUE(fakes[0].writes.empty()); // 0x100 is no routable class
+}
+
+TEST_F(EventBus, ConfigurationDocumentKeptFromIoctlStaysUntilReleased)
+{
+    core.plugins.Append(MakeFake<0>(SOURCE_ID, 0)); // the sender
+    core.plugins.Append(MakeFake<1>(0x00220000, 0));
+    fakes[1].keep = 1;
+    char document[] = "<oDVR Delta=\"1\"/>";
+    StartWorker();
+    Send(MakeEvent(SOURCE_ID, EVT_CONFIG, 0x10, document, sizeof document - 1));
+    auto ioctls = [] {
+        std::lock_guard lock(fakes[1].mutex);
+        return fakes[1].ioctls.size();
+    };
+    while (ioctls() != 1)
+        std::this_thread::yield();
+    {
+        std::lock_guard lock(fakes[1].mutex);
+        fakes[1].keep = 0;
+    }
+    // A block of the same size delivered after it would reuse the document's block, were it freed.
+    char other[] = "<oDVR Delta=\"2\"/>";
+    Send(MakeEvent(SOURCE_ID, EVT_CONFIG, 0x10, other, sizeof other - 1));
+    StopWorker();
+    ASSERT_EQ(fakes[1].keptBlocks.size(), 1u);
+    void* block = fakes[1].keptBlocks[0];
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 1u); // still registered for the plugin
+    EXPECT_EQ(core.referenceBlocks.ByteTotal(), sizeof document - 1);
+    EXPECT_EQ(std::string(static_cast<const char*>(block), sizeof document - 1), "<oDVR Delta=\"1\"/>");
+
+    _EventParmsIn release = MakeEvent(0x00220000, EVT_RELEASE, 0, block);
+    _EventParmsOut out = MakeResult();
+    core.PluginEvent(&release, &out);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
 }
 
 TEST_F(EventBus, KeptBlockIsFreedOnlyAfterEveryHolderReleasedIt)
