@@ -104,8 +104,13 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             out->result = EVENT_REFUSED;
             return 0;
         }
-        if (event.data != nullptr)
-            dvr::StreamTable::WaitAndSetPending(*reader, event.data); // one block in flight per reader
+        // One block in flight per reader: a close of the stream or the stop ends the wait and
+        // refuses the event, so the reader's Read can return.
+        if (event.data != nullptr && !dvr::StreamTable::WaitAndSetPending(*reader, event.data)) {
+            blockPool.Release(event.data, event.len);
+            out->result = EVENT_REFUSED;
+            return 0;
+        }
     }
 
     if (!eventQueue.Push(event)) {

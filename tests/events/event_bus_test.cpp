@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <thread>
 
 #include "support/recording_core.h"
@@ -421,6 +422,56 @@ TEST_F(EventBus, ReaderThreadHasOneBlockInFlight)
     release.data = fakes[1].keptBlocks.at(1);
     core.PluginEvent(&release, &out);
     EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
+// A subscriber keeps every block until its Close: a reader's second block waits for the first
+// with nothing else to free it. The close of its stream, or the stop, ends the wait.
+TEST_F(EventBus, WaitingReaderIsWokenByTheCloseOfItsStreamAndByTheStop)
+{
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL, true));
+    core.plugins.Append(MakeFake<1>(0x00220000, ALL));
+    fakes[1].keep = 1;
+    char bytes[] = "block";
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<uint32_t, std::vector<int>> answers; // by stream; guarded by mutex
+    fakes[0].onRead = [&](_ReadParmsIn& parms) {
+        _EventParmsIn frame = MakeEvent(0x00210000, EVT_AUDIO, 0x1, bytes, sizeof bytes);
+        frame.streamID = parms.streamID;
+        for (int i = 0; i < 2; ++i) {
+            int answer = Send(frame);
+            std::lock_guard lock(mutex);
+            answers[parms.streamID].push_back(answer);
+            changed.notify_all();
+        }
+    };
+    auto answered = [&](uint32_t streamID, size_t count) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return answers[streamID].size() >= count; });
+        return answers[streamID];
+    };
+    StartWorker();
+    for (uint32_t streamID : {3u, 4u}) {
+        _EventParmsIn open = MakeEvent(0, 0x0001, 0x1);
+        open.streamID = streamID;
+        Send(open);
+        answered(streamID, 1);
+    }
+    _EventParmsIn close = MakeEvent(0, EVT_STREAM_CLOSE, 0);
+    close.streamID = 3;
+    Send(close);
+    EXPECT_EQ(answered(3, 2), (std::vector<int>{EVENT_ACCEPTED, EVENT_REFUSED}));
+    StopWorker();
+    EXPECT_EQ(answered(4, 2), (std::vector<int>{EVENT_ACCEPTED, EVENT_REFUSED}));
+    core.readers.RetireAndWait(core.plugins.Load()->at(0).get());
+    // The refused copies went back to the pool; the kept blocks are still the subscriber's.
+    EXPECT_EQ(core.blockPool.CachedBytes(), 2 * dvr::BlockPool::ClassSize(sizeof bytes));
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 2u);
+    _EventParmsOut out = MakeResult();
+    for (void* block : fakes[1].keptBlocks) {
+        _EventParmsIn release = MakeEvent(0x00220000, EVT_RELEASE, 0, block);
+        core.PluginEvent(&release, &out);
+    }
 }
 
 TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
