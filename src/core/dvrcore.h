@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
@@ -184,4 +185,9 @@ public:
     std::function<time_t()> wallClock;     // set before the I/O thread starts
     std::function<size_t()> residentBytes; // set before the I/O thread starts
     dvr::MemoryMonitor memoryMonitor;      // I/O thread only, but OverLimitWith from any thread
+    // Starts a detached reader thread running body; throws std::system_error when no thread can
+    // be created. Tests put their own here; set before any stream event.
+    std::function<void(std::function<void()>)> startReaderThread = [](std::function<void()> body) {
+        std::thread(std::move(body)).detach();
+    };
 };

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include <boost/asio/post.hpp>
@@ -159,7 +160,7 @@ void dvrcore::StartReaderThreads(const _EventParmsIn& event)
                 len = event.len;
             }
         }
-        std::thread([this, read = plugin.Read, key = record.get(), copy, len, streamID = event.streamID] {
+        auto body = [this, read = plugin.Read, key = record.get(), copy, len, streamID = event.streamID] {
             {
                 dvr::ReaderRegistration registration(streams);
                 _ReadParmsIn parms{};
@@ -176,6 +177,15 @@ void dvrcore::StartReaderThreads(const _EventParmsIn& event)
             }
             free(copy);
             readers.Leave(key); // last: after this the plugin may be unloaded and the core destroyed
-        }).detach();
+        };
+        try {
+            startReaderThread(body);
+        } catch (const std::system_error& error) {
+            // No thread: what was taken for it goes back, so shutdown does not wait for a reader
+            // that never ran. The stream event itself is still accepted; other plugins serve it.
+            free(copy);
+            readers.Leave(record.get());
+            Log(dvr::LOG_FAILURE, "could not start a reader thread for %s: %s", plugin.name.c_str(), error.what());
+        }
     }
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <system_error>
 #include <thread>
 
 #include "support/recording_core.h"
@@ -472,6 +473,29 @@ TEST_F(EventBus, WaitingReaderIsWokenByTheCloseOfItsStreamAndByTheStop)
         _EventParmsIn release = MakeEvent(0x00220000, EVT_RELEASE, 0, block);
         core.PluginEvent(&release, &out);
     }
+}
+
+TEST_F(EventBus, ReaderThreadThatCannotStartIsLoggedAndNotWaitedFor)
+{
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL, true));
+    core.plugins.Append(MakeFake<1>(0x00220000, ALL, true));
+    std::atomic<int> started{0};
+    fakes[1].onRead = [&](_ReadParmsIn&) { ++started; };
+    auto start = core.startReaderThread;
+    int attempts = 0;
+    core.startReaderThread = [&](std::function<void()> body) {
+        if (attempts++ == 0)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        start(std::move(body));
+    };
+    char request[] = "open-stream";
+    _EventParmsIn open = MakeEvent(0, 0x0001, 0x1, request, sizeof request);
+    open.streamID = 5;
+    EXPECT_EQ(Send(open), EVENT_ACCEPTED); // the stream is open; the other plugin serves it
+    EXPECT_EQ(core.readers.Running(core.plugins.Load()->at(0).get()), 0u);
+    core.readers.RetireAndWait(core.plugins.Load()->at(1).get());
+    EXPECT_EQ(started.load(), 1);
+    EXPECT_TRUE(core.Logged("could not start a reader thread for fake0.so: "));
 }
 
 TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
