@@ -18,7 +18,7 @@ namespace {
 // The class mask word that leads the close order: the one for event class 0x20.
 constexpr int CLOSE_ORDER_CLASS = 5;
 
-// Counts what a wait left running, as in "worker thread, 2 reader threads".
+// Adds what to the list of what a wait left running, as in "worker thread, 2 reader threads".
 void AddRunning(std::string& running, const std::string& what)
 {
     running += (running.empty() ? "" : ", ") + what;
