@@ -92,4 +92,5 @@ bool dvrcore::Initialize(int descriptor)
 void dvrcore::RequestStop()
 {
     eventQueue.RequestStop();
+    streams.Stop(); // a reader waiting for its previous block gets its event refused
 }

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
@@ -201,4 +202,9 @@ public:
     // What the monitor reads: the resident size (tests put their own here).
     std::function<size_t()> residentBytes; // set before the I/O thread starts
     dvr::MemoryMonitor memoryMonitor;      // I/O thread only, but OverLimitWith from any thread
+    // Starts a detached reader thread running body; throws std::system_error when no thread can
+    // be created. Tests put their own here; set before any stream event.
+    std::function<void(std::function<void()>)> startReaderThread = [](std::function<void()> body) {
+        std::thread(std::move(body)).detach();
+    };
 };

@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <system_error>
 #include <thread>
 
 #include <boost/asio/post.hpp>
@@ -115,8 +116,13 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             out->result = EVENT_REFUSED;
             return 0;
         }
-        if (event.data != nullptr)
-            dvr::StreamTable::WaitAndSetPending(*reader, event.data); // one block in flight per reader
+        // One block in flight per reader: a close of the stream or the stop ends the wait and
+        // refuses the event, so the reader's Read can return.
+        if (event.data != nullptr && !dvr::StreamTable::WaitAndSetPending(*reader, event.data)) {
+            blockPool.Release(event.data, event.len);
+            out->result = EVENT_REFUSED;
+            return 0;
+        }
     }
 
     if (!eventQueue.Push(event)) {
@@ -165,7 +171,7 @@ void dvrcore::StartReaderThreads(const _EventParmsIn& event)
                 len = event.len;
             }
         }
-        std::thread([this, read = plugin.Read, key = record.get(), copy, len, streamID = event.streamID] {
+        auto body = [this, read = plugin.Read, key = record.get(), copy, len, streamID = event.streamID] {
             {
                 dvr::ReaderRegistration registration(streams);
                 _ReadParmsIn parms{};
@@ -182,6 +188,15 @@ void dvrcore::StartReaderThreads(const _EventParmsIn& event)
             }
             free(copy);
             readers.Leave(key); // last: after this the plugin may be unloaded and the core destroyed
-        }).detach();
+        };
+        try {
+            startReaderThread(body);
+        } catch (const std::system_error& error) {
+            // No thread: what was taken for it goes back, so shutdown does not wait for a reader
+            // that never ran. The stream event itself is still accepted; other plugins serve it.
+            free(copy);
+            readers.Leave(record.get());
+            Log(dvr::LOG_FAILURE, "could not start a reader thread for %s: %s", plugin.name.c_str(), error.what());
+        }
     }
 }

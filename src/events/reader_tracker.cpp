@@ -30,6 +30,21 @@ void ReaderTracker::RetireAndWait(const void* plugin)
     left_.wait(lock, [&] { return !running_.contains(plugin); });
 }
 
+bool ReaderTracker::RetireAndWaitUntil(const void* plugin, const SteadyNow& now,
+                                       std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock lock(mutex_);
+    retired_.insert(plugin);
+    return WaitUntilDeadline(
+        lock, left_, [&] { return !running_.contains(plugin); }, now, deadline);
+}
+
+bool ReaderTracker::Retired(const void* plugin) const
+{
+    std::lock_guard lock(mutex_);
+    return retired_.contains(plugin);
+}
+
 uint32_t ReaderTracker::Running(const void* plugin) const
 {
     std::lock_guard lock(mutex_);

@@ -6,6 +6,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "core/deadline_wait.h"
+
 namespace dvr {
 
 // Counts the reader threads inside each plugin, so that a plugin is not closed and unloaded while
@@ -24,6 +26,13 @@ public:
     // Refuses every later Enter for plugin and blocks until its counted reader threads have left.
     // Called by shutdown before the plugin is closed.
     void RetireAndWait(const void* plugin);
+
+    // The same, waiting at most until now() reaches deadline: true when every counted reader
+    // thread has left. The plugin stays retired either way.
+    bool RetireAndWaitUntil(const void* plugin, const SteadyNow& now, std::chrono::steady_clock::time_point deadline);
+
+    // Whether RetireAndWait has been called for plugin.
+    bool Retired(const void* plugin) const;
 
     // Reader threads of plugin counted now.
     uint32_t Running(const void* plugin) const;

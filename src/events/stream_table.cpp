@@ -6,6 +6,24 @@ void StreamTable::CloseStream(uint32_t streamID)
 {
     std::lock_guard lock(mutex_);
     closedStreams_.insert(streamID);
+    for (auto& [thread, context] : readers_) {
+        std::lock_guard contextLock(context->mutex);
+        if (context->streamID == streamID) {
+            context->woken = true;
+            context->released.notify_one();
+        }
+    }
+}
+
+void StreamTable::Stop()
+{
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    for (auto& [thread, context] : readers_) {
+        std::lock_guard contextLock(context->mutex);
+        context->woken = true;
+        context->released.notify_one();
+    }
 }
 
 void StreamTable::ReopenStream(uint32_t streamID)
@@ -34,20 +52,29 @@ void StreamTable::UnregisterReader()
     readers_.erase(std::this_thread::get_id());
 }
 
-std::shared_ptr<ReaderContext> StreamTable::AdmitStreamEvent(uint32_t streamID) const
+std::shared_ptr<ReaderContext> StreamTable::AdmitStreamEvent(uint32_t streamID)
 {
     std::lock_guard lock(mutex_);
-    if (closedStreams_.contains(streamID))
+    if (stopping_ || closedStreams_.contains(streamID))
         return nullptr;
     auto reader = readers_.find(std::this_thread::get_id());
-    return reader == readers_.end() ? nullptr : reader->second;
+    if (reader == readers_.end())
+        return nullptr;
+    // Under the stream lock, so a close or stop after this point finds the context and wakes it.
+    std::lock_guard contextLock(reader->second->mutex);
+    reader->second->streamID = streamID;
+    reader->second->woken = false;
+    return reader->second;
 }
 
-void StreamTable::WaitAndSetPending(ReaderContext& context, void* block)
+bool StreamTable::WaitAndSetPending(ReaderContext& context, void* block)
 {
     std::unique_lock lock(context.mutex);
-    context.released.wait(lock, [&] { return context.pendingBlock == nullptr; });
+    context.released.wait(lock, [&] { return context.pendingBlock == nullptr || context.woken; });
+    if (context.woken)
+        return false;
     context.pendingBlock = block;
+    return true;
 }
 
 void StreamTable::BlockReleased(void* block)

@@ -2,10 +2,11 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include <dvrcore/plugin_api.h>
+
+#include "plugins/plugin_thread.h"
 
 // One plugin owned behind member operations: the core's shutdown logger, a private second load of
 // the log plugin. Entry points are found in two stages: "Load", "Unload", "IOCTL" and "Read" at
@@ -58,8 +59,8 @@ public:
 
     void* handle = nullptr; // the dlopen handle; kept after release for provider ID 0x00470000
     EntryPoints entry;      // Load, Unload, Open, Close, Write, Seek, IOCTL, Read
-    std::thread workerthread;
-    std::thread readthread;
+    dvr::PluginThread workerthread;
+    dvr::PluginThread readthread;
     _LoadParmsOut info{}; // the plugin's self-description as Load returned it
     std::string name;     // final component of the path
     int32_t loadCode = PLUGIN_NOT_LOADED;

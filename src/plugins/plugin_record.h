@@ -2,9 +2,10 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
 
 #include <dvrcore/plugin_api.h>
+
+#include "plugins/plugin_thread.h"
 
 // The core's record of one loaded plugin. It owns its dlopen handle (closed explicitly by the
 // unload steps, since one role keeps its object mapped), its two threads and its name. It must
@@ -19,8 +20,8 @@ struct PLUGININFO {
     PluginEntryPoint Write = nullptr;
     PluginEntryPoint Seek = nullptr;
     PluginEntryPoint IOCTL = nullptr;
-    std::thread workerthread;
-    std::thread readthread;
+    dvr::PluginThread workerthread;
+    dvr::PluginThread readthread;
     _LoadParmsOut info{}; // the plugin's self-description as Load returned it
     std::string name;     // file name, e.g. "LogPI.so"; used in every message about the plugin
     int32_t openCode = 0; // Open's return value; 0 until Open ran

@@ -6,6 +6,7 @@
 #include <dlfcn.h>
 
 #include <algorithm>
+#include <string>
 
 #include "core/dvrcore.h"
 #include "plugins/plugin_info.h"
@@ -17,18 +18,61 @@ namespace {
 // The class mask word that leads the close order: the one for event class 0x20.
 constexpr int CLOSE_ORDER_CLASS = 5;
 
-// Joins the plugin's threads, read thread first, announcing each join through announce.
-template <typename Announce>
-void JoinPluginThreads(PLUGININFO& plugin, Announce announce)
+// Adds what to the list of what a wait left running, as in "worker thread, 2 reader threads".
+void AddRunning(std::string& running, const std::string& what)
 {
-    if (plugin.readthread.joinable()) {
-        announce("joining readthread for ");
-        plugin.readthread.join();
-    }
-    if (plugin.workerthread.joinable()) {
-        announce("joining workerthread for ");
-        plugin.workerthread.join();
-    }
+    running += (running.empty() ? "" : ", ") + what;
+}
+
+std::string ReaderThreads(uint32_t count)
+{
+    return std::to_string(count) + (count == 1 ? " reader thread" : " reader threads");
+}
+
+// Retires the plugin's reader threads, so no Read starts from here on, and waits at most
+// PLUGIN_THREADS_WAIT for those inside Read to return: the plugin is closed only after them.
+// One still running after that is logged and the plugin is closed anyway.
+void RetireReaders(dvrcore& core, const PLUGININFO& plugin)
+{
+    SteadyNow now = [&core] { return core.Now(); };
+    if (core.readers.RetireAndWaitUntil(&plugin, now, now() + PLUGIN_THREADS_WAIT))
+        return;
+    core.Log(LOG_WARNING, "plugin %s: %s still in Read after %lld s; closing it anyway", plugin.name.c_str(),
+             ReaderThreads(core.readers.Running(&plugin)).c_str(), static_cast<long long>(PLUGIN_THREADS_WAIT.count()));
+}
+
+// Waits at most PLUGIN_THREADS_WAIT, all together, for the plugin's threads to end (read thread
+// first, then worker thread, then reader threads) and joins them, announcing each join through
+// announce. Answers false when one is still running then: it is logged with what it waits for,
+// its thread is left to run on alone, and the plugin must stay loaded and mapped, since its code
+// may still run.
+template <typename Announce>
+bool EndPluginThreads(dvrcore& core, PLUGININFO& plugin, Announce announce)
+{
+    SteadyNow now = [&core] { return core.Now(); };
+    const auto deadline = now() + PLUGIN_THREADS_WAIT;
+    std::string running;
+    auto end = [&](PluginThread& thread, const char* progress, const char* what) {
+        if (!thread.joinable())
+            return;
+        announce(progress);
+        if (thread.WaitFinished(now, deadline)) {
+            thread.join();
+        } else {
+            thread.detach();
+            AddRunning(running, what);
+        }
+    };
+    end(plugin.readthread, "joining readthread for ", "read thread");
+    end(plugin.workerthread, "joining workerthread for ", "worker thread");
+    // Retired before Close already; once more in case this record skipped that step.
+    if (!core.readers.RetireAndWaitUntil(&plugin, now, deadline))
+        AddRunning(running, ReaderThreads(core.readers.Running(&plugin)));
+    if (running.empty())
+        return true;
+    core.Log(LOG_FAILURE, "plugin %s: %s still running after %lld s; left loaded without Unload", plugin.name.c_str(),
+             running.c_str(), static_cast<long long>(PLUGIN_THREADS_WAIT.count()));
+    return false;
 }
 
 } // namespace
@@ -46,7 +90,7 @@ bool ClosesBefore(const PLUGININFO& a, const PLUGININFO& b)
 
 void dvrcore::UnloadFirstPlugin()
 {
-    dvr::PluginTable::Snapshot table = plugins.Load();
+    dvr::PluginTable::Snapshot table = plugins.Load(); // keeps the record alive after its removal
     auto found = std::find_if(table->begin(), table->end(), [](const dvr::PluginTable::Record& plugin) {
         return plugin->ProviderID() == PROVIDER_ID_UNLOADED_FIRST;
     });
@@ -54,20 +98,20 @@ void dvrcore::UnloadFirstPlugin()
         return;
     PLUGININFO& plugin = **found;
 
+    dvr::RetireReaders(*this, plugin);
     _CloseParmsIn closeIn = dvr::MakeCloseParmsIn();
     _CloseParmsOut closeOut = dvr::MakeCloseParmsOut();
     dvr::CallEntryPoint(plugin.Close, &closeIn, &closeOut);
-    dvr::JoinPluginThreads(plugin, [](const char*) {});
-    // Reader threads of the event bus may still be inside Read: Unload is the last call, and
-    // the object must not be unmapped under them.
-    readers.RetireAndWait(&plugin);
+    const bool ended = dvr::EndPluginThreads(*this, plugin, [](const char*) {});
+    // Out of the table, and the I/O thread past any parent packet it was already handing to the
+    // plugin, before Unload: no IOCTL reaches the plugin after it.
+    plugins.Remove(&plugin);
+    WaitForIoThread();
+    if (!ended)
+        return; // its code may still run: no Unload, and the object stays mapped
     _UnloadParmsIn unloadIn = dvr::MakeUnloadParmsIn();
     _UnloadParmsOut unloadOut = dvr::MakeUnloadParmsOut();
     dvr::CallEntryPoint(plugin.Unload, &unloadIn, &unloadOut);
-    // Out of the table before it is unmapped, so no later traversal can reach it, and no parent
-    // packet that the I/O thread was already handing to it is still inside its IOCTL.
-    plugins.Remove(&plugin);
-    WaitForIoThread();
     dlclose(plugin.handle);
     plugin.handle = nullptr;
 }
@@ -76,6 +120,8 @@ bool dvrcore::ClosePlugins(PluginInfo& shutdownLogger)
 {
     plugins.Sort(dvr::ClosesBefore);
     for (const dvr::PluginTable::Record& plugin : *plugins.Load()) {
+        // No Read may run in a closed plugin: its reader threads end first, and none starts after.
+        dvr::RetireReaders(*this, *plugin);
         shutdownLogger.Log(dvr::LOG_FAILURE, "calling close for " + plugin->name);
         _CloseParmsIn in = dvr::MakeCloseParmsIn();
         _CloseParmsOut out = dvr::MakeCloseParmsOut();
@@ -89,11 +135,11 @@ bool dvrcore::ClosePlugins(PluginInfo& shutdownLogger)
 bool dvrcore::UnloadPlugins(PluginInfo& shutdownLogger)
 {
     for (const dvr::PluginTable::Record& plugin : *plugins.Load()) {
-        dvr::JoinPluginThreads(
-            *plugin, [&](const char* progress) { shutdownLogger.Log(dvr::LOG_FAILURE, progress + plugin->name); });
-        // Reader threads of the event bus may still be inside Read: Unload is the last call, and
-        // the object must not be unmapped under them.
-        readers.RetireAndWait(plugin.get());
+        // Unload is the last call, and the object must not be unmapped under a thread still in it.
+        if (!dvr::EndPluginThreads(*this, *plugin, [&](const char* progress) {
+                shutdownLogger.Log(dvr::LOG_FAILURE, progress + plugin->name);
+            }))
+            continue;
         shutdownLogger.Log(dvr::LOG_FAILURE, "calling Unload for " + plugin->name);
         _UnloadParmsIn in = dvr::MakeUnloadParmsIn();
         _UnloadParmsOut out = dvr::MakeUnloadParmsOut();
@@ -107,6 +153,6 @@ bool dvrcore::UnloadPlugins(PluginInfo& shutdownLogger)
             plugin->handle = nullptr;
         }
     }
-    plugins.Clear();
+    plugins.Clear(); // every thread is joined, or detached with its plugin left mapped
     return true;
 }

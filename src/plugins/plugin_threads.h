@@ -1,10 +1,9 @@
 #pragma once
 
-#include <thread>
-
 #include <dvrcore/plugin_api.h>
 
 #include "plugins/plugin_record.h"
+#include "plugins/plugin_thread.h"
 
 namespace dvr {
 
@@ -13,9 +12,9 @@ namespace dvr {
 // never stops them: the plugin ends the call once it is closed, and the unload steps join them.
 
 // A thread that runs IOCTL_WORKER once through ioctl; empty when ioctl is null.
-std::thread StartWorkerThread(PluginEntryPoint ioctl);
+PluginThread StartWorkerThread(PluginEntryPoint ioctl);
 // A thread that runs one asynchronous Read (no data, no stream) through read; empty when read is null.
-std::thread StartReadThread(PluginEntryPoint read);
+PluginThread StartReadThread(PluginEntryPoint read);
 
 // Starts the record's worker thread into workerthread. Called by the loader right after Load, before
 // the record enters the table. A plugin that does not export "IOCTL" gets no thread.

@@ -6,6 +6,8 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <map>
+#include <system_error>
 #include <thread>
 
 #include "support/recording_core.h"
@@ -69,7 +71,9 @@ int FakeIoctl(void* in, void* out)
     auto* parms = static_cast<_IoctlParmsIn*>(in);
     std::lock_guard lock(fakes[N].mutex);
     fakes[N].ioctls.push_back(*parms);
-    static_cast<_IoctlParmsOut*>(out)->keep = 0;
+    static_cast<_IoctlParmsOut*>(out)->keep = fakes[N].keep;
+    if (fakes[N].keep && parms->data)
+        fakes[N].keptBlocks.push_back(parms->data);
     return 0;
 }
 
@@ -205,6 +209,40 @@ TEST_F(EventBus, ConfigurationDocumentGoesToEveryOtherPluginsIoctl)
     EXPECT_EQ(fakes[1].ioctls[0].len, sizeof document - 1);
     EXPECT_TRUE(fakes[2].writes.empty()); // configuration goes through IOCTL, not Write
     EXPECT_TRUE(fakes[0].writes.empty()); // 0x100 is no routable class
+}
+
+TEST_F(EventBus, ConfigurationDocumentKeptFromIoctlStaysUntilReleased)
+{
+    core.plugins.Append(MakeFake<0>(SOURCE_ID, 0)); // the sender
+    core.plugins.Append(MakeFake<1>(0x00220000, 0));
+    fakes[1].keep = 1;
+    char document[] = "<oDVR Delta=\"1\"/>";
+    StartWorker();
+    Send(MakeEvent(SOURCE_ID, EVT_CONFIG, 0x10, document, sizeof document - 1));
+    auto ioctls = [] {
+        std::lock_guard lock(fakes[1].mutex);
+        return fakes[1].ioctls.size();
+    };
+    while (ioctls() != 1)
+        std::this_thread::yield();
+    {
+        std::lock_guard lock(fakes[1].mutex);
+        fakes[1].keep = 0;
+    }
+    // A block of the same size delivered after it would reuse the document's block, were it freed.
+    char other[] = "<oDVR Delta=\"2\"/>";
+    Send(MakeEvent(SOURCE_ID, EVT_CONFIG, 0x10, other, sizeof other - 1));
+    StopWorker();
+    ASSERT_EQ(fakes[1].keptBlocks.size(), 1u);
+    void* block = fakes[1].keptBlocks[0];
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 1u); // still registered for the plugin
+    EXPECT_EQ(core.referenceBlocks.ByteTotal(), sizeof document - 1);
+    EXPECT_EQ(std::string(static_cast<const char*>(block), sizeof document - 1), "<oDVR Delta=\"1\"/>");
+
+    _EventParmsIn release = MakeEvent(0x00220000, EVT_RELEASE, 0, block);
+    _EventParmsOut out = MakeResult();
+    core.PluginEvent(&release, &out);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
 }
 
 TEST_F(EventBus, KeptBlockIsFreedOnlyAfterEveryHolderReleasedIt)
@@ -385,6 +423,80 @@ TEST_F(EventBus, ReaderThreadHasOneBlockInFlight)
     release.data = fakes[1].keptBlocks.at(1);
     core.PluginEvent(&release, &out);
     EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
+// A subscriber keeps every block until its Close: a reader's second block waits for the first
+// with nothing else to free it. The close of its stream, or the stop, ends the wait.
+TEST_F(EventBus, WaitingReaderIsWokenByTheCloseOfItsStreamAndByTheStop)
+{
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL, true));
+    core.plugins.Append(MakeFake<1>(0x00220000, ALL));
+    fakes[1].keep = 1;
+    char bytes[] = "block";
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::map<uint32_t, std::vector<int>> answers; // by stream; guarded by mutex
+    fakes[0].onRead = [&](_ReadParmsIn& parms) {
+        _EventParmsIn frame = MakeEvent(0x00210000, EVT_AUDIO, 0x1, bytes, sizeof bytes);
+        frame.streamID = parms.streamID;
+        for (int i = 0; i < 2; ++i) {
+            int answer = Send(frame);
+            std::lock_guard lock(mutex);
+            answers[parms.streamID].push_back(answer);
+            changed.notify_all();
+        }
+    };
+    auto answered = [&](uint32_t streamID, size_t count) {
+        std::unique_lock lock(mutex);
+        changed.wait(lock, [&] { return answers[streamID].size() >= count; });
+        return answers[streamID];
+    };
+    StartWorker();
+    for (uint32_t streamID : {3u, 4u}) {
+        _EventParmsIn open = MakeEvent(0, 0x0001, 0x1);
+        open.streamID = streamID;
+        Send(open);
+        answered(streamID, 1);
+    }
+    _EventParmsIn close = MakeEvent(0, EVT_STREAM_CLOSE, 0);
+    close.streamID = 3;
+    Send(close);
+    EXPECT_EQ(answered(3, 2), (std::vector<int>{EVENT_ACCEPTED, EVENT_REFUSED}));
+    StopWorker();
+    EXPECT_EQ(answered(4, 2), (std::vector<int>{EVENT_ACCEPTED, EVENT_REFUSED}));
+    core.readers.RetireAndWait(core.plugins.Load()->at(0).get());
+    // The refused copies went back to the pool (the second may have reused the first's block);
+    // the kept blocks are still the subscriber's.
+    EXPECT_GE(core.blockPool.CachedBytes(), dvr::BlockPool::ClassSize(sizeof bytes));
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 2u);
+    _EventParmsOut out = MakeResult();
+    for (void* block : fakes[1].keptBlocks) {
+        _EventParmsIn release = MakeEvent(0x00220000, EVT_RELEASE, 0, block);
+        core.PluginEvent(&release, &out);
+    }
+}
+
+TEST_F(EventBus, ReaderThreadThatCannotStartIsLoggedAndNotWaitedFor)
+{
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL, true));
+    core.plugins.Append(MakeFake<1>(0x00220000, ALL, true));
+    std::atomic<int> started{0};
+    fakes[1].onRead = [&](_ReadParmsIn&) { ++started; };
+    auto start = core.startReaderThread;
+    int attempts = 0;
+    core.startReaderThread = [&](std::function<void()> body) {
+        if (attempts++ == 0)
+            throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+        start(std::move(body));
+    };
+    char request[] = "open-stream";
+    _EventParmsIn open = MakeEvent(0, 0x0001, 0x1, request, sizeof request);
+    open.streamID = 5;
+    EXPECT_EQ(Send(open), EVENT_ACCEPTED); // the stream is open; the other plugin serves it
+    EXPECT_EQ(core.readers.Running(core.plugins.Load()->at(0).get()), 0u);
+    core.readers.RetireAndWait(core.plugins.Load()->at(1).get());
+    EXPECT_EQ(started.load(), 1);
+    EXPECT_TRUE(core.Logged("could not start a reader thread for fake0.so: "));
 }
 
 TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)

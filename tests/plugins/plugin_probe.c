@@ -14,6 +14,9 @@
  *                        unload, unloaderror
  *   streamreadms N       how long a Read on a stream lasts
  *   streamopen N         at Open, announce stream N with a stream control event
+ *   streamblocks N       a Read on a stream sends up to N data blocks (class 0x0002) of the stream
+ *                        from its thread, stopping at the first that is not accepted
+ *   keep N               what Write answers in keep (blocks kept are never given back)
  * The worker loop (IOCTL_WORKER) and the asynchronous Read (no stream) run until Close.
  */
 #define _GNU_SOURCE
@@ -36,7 +39,7 @@ typedef struct ProbeSettings {
     unsigned long masks[EVENT_CLASS_COUNT];
     long worker, reads, writes, level;
     long load, loadError, open, close, closeError, unload, unloadError;
-    long streamReadMs, streamOpen;
+    long streamReadMs, streamOpen, streamBlocks, keep;
 } ProbeSettings;
 
 static ProbeSettings settings;        /* written by Load, before any other call */
@@ -143,6 +146,10 @@ static void ReadSettings(void)
             settings.streamReadMs = strtol(value, NULL, 0);
         else if (strcmp(key, "streamopen") == 0)
             settings.streamOpen = strtol(value, NULL, 0);
+        else if (strcmp(key, "streamblocks") == 0)
+            settings.streamBlocks = strtol(value, NULL, 0);
+        else if (strcmp(key, "keep") == 0)
+            settings.keep = strtol(value, NULL, 0);
     }
     fclose(file);
 }
@@ -231,6 +238,7 @@ PROBE_EXPORT int Read(void* in, void* out)
 {
     const _ReadParmsIn* parms = (const _ReadParmsIn*)in;
     char line[64];
+    long i;
     (void)out;
     if (parms->streamID == 0) {
         Record("Read begin");
@@ -247,6 +255,30 @@ PROBE_EXPORT int Read(void* in, void* out)
         while (nanosleep(&pause, &pause) != 0) {
         }
     }
+    for (i = 0; i < settings.streamBlocks && coreCallback != NULL; ++i) {
+        _EventParmsIn event;
+        _EventParmsOut result;
+        char block[] = "stream block";
+        memset(&event, 0, sizeof event);
+        event.size = sizeof event;
+        event.version = EVENT_PARMS_IN_VERSION;
+        event.providerID = (uint32_t)settings.id;
+        event.streamID = parms->streamID;
+        event.eventType = EVT_AUDIO;
+        event.data = block;
+        event.len = sizeof block;
+        result.size = sizeof result;
+        result.version = EVENT_PARMS_OUT_VERSION;
+        result.result = 0;
+        snprintf(line, sizeof line, "Read stream %u sending %ld", (unsigned)parms->streamID, i + 1);
+        Record(line);
+        coreCallback(&event, &result);
+        snprintf(line, sizeof line, "Read stream %u block %ld answered %d", (unsigned)parms->streamID, i + 1,
+                 (int)result.result);
+        Record(line);
+        if (result.result != EVENT_ACCEPTED)
+            break;
+    }
     snprintf(line, sizeof line, "Read stream %u end", (unsigned)parms->streamID);
     Record(line);
     return 0;
@@ -259,7 +291,6 @@ PROBE_EXPORT int Write(void* in, void* out)
     size_t length = 0;
     const char* text = (const char*)event->data;
     int32_t level;
-    (void)out;
     memcpy(&level, event->extra + EVENT_EXTRA_LOG_LEVEL, sizeof level);
     while (text != NULL && length < event->len && length < 600 && text[length] != '\0')
         ++length;
@@ -267,6 +298,7 @@ PROBE_EXPORT int Write(void* in, void* out)
              (unsigned long)event->eventType, (unsigned long)event->eventFlags, (int)level, (int)length,
              text != NULL ? text : "");
     Record(line);
+    ((_WriteParmsOut*)out)->keep = (uint32_t)settings.keep;
     return 0;
 }
 

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <regex>
+#include <thread>
 
 #include "plugin_test_support.h"
 
@@ -156,7 +157,30 @@ TEST_F(PluginProcess, ShutdownWaitsForAReaderThreadStillInsideRead)
 
     Strings calls = ProbeCalls(dir.Path());
     ASSERT_TRUE(Contains(calls, "reader Read stream 7 begin"));
+    EXPECT_LT(Position(calls, "reader Read stream 7 end"), Position(calls, "reader Close"));
     EXPECT_LT(Position(calls, "reader Read stream 7 end"), Position(calls, "reader Unload"));
+}
+
+// The subscriber keeps every block and never gives one back, so the reader's second block waits
+// for the first with nothing to free it: the stop must wake it, or the shutdown never ends.
+TEST_F(PluginProcess, StopWakesAReaderWaitingForItsPreviousBlock)
+{
+    InstallProbe(dir.Path(), "plugins", "reader", "id 0x00110000\nreads 1\nstreamblocks 3\n");
+    InstallProbe(dir.Path(), "plugins", "source", "id 0x00120000\nstreamopen 7\n");
+    InstallProbe(dir.Path(), "plugins", "subscriber", "id 0x00130000\nmask1 0xFFFFFFFF\nwrites 1\nkeep 1\n");
+
+    ChildProcess core({dir / "dvrcore"}, {.workingDirectory = dir.Path(), .terminal = true, .inheritedFds = {}});
+    ASSERT_TRUE(core.WaitForOutput("successfully started core version", PROCESS_TIMEOUT)) << core.Output();
+    auto deadline = std::chrono::steady_clock::now() + PROCESS_TIMEOUT;
+    while (!Contains(ProbeCalls(dir.Path()), "reader Read stream 7 sending 2") &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(core.Stop(SIGTERM, PROCESS_TIMEOUT), 0) << core.Output() << core.Errors();
+
+    Strings calls = ProbeCalls(dir.Path());
+    EXPECT_TRUE(Contains(calls, "reader Read stream 7 block 1 answered 0"));
+    EXPECT_TRUE(Contains(calls, "reader Read stream 7 block 2 answered 1"));
+    EXPECT_LT(Position(calls, "reader Read stream 7 end"), Position(calls, "reader Close"));
 }
 
 } // namespace
