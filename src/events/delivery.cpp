@@ -89,7 +89,7 @@ std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
         referenceBlocks.PassHolder(event.data, event.len, leaving, holder);
         // Same answer as a threshold query for the core: are its level-0 lines on?
         const bool timed = event.eventType != EVT_LOG && logLevels.Get(0) <= 0;
-        auto started = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+        auto started = timed ? Now() : std::chrono::steady_clock::time_point{};
 
         _WriteParmsIn parms{};
         parms.size = sizeof parms;
@@ -108,7 +108,7 @@ std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
         if (code != 0 || result.error != 0)
             Log(dvr::LOG_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.name.c_str(), code, result.error);
         if (timed) {
-            auto took = std::chrono::steady_clock::now() - started;
+            auto took = Now() - started;
             if (took >= SLOW_WRITE) {
                 long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
                 Log(dvr::LOG_DIAGNOSTIC, "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s", ms,

@@ -28,7 +28,8 @@ struct FakeState {
     std::vector<void*> keptBlocks;      // guarded by mutex
     uint32_t keep = 0;                  // set before the worker runs
     int writeReturn = 0;
-    std::function<void(_ReadParmsIn&)> onRead; // runs on the reader thread
+    std::function<void(_ReadParmsIn&)> onRead;   // runs on the reader thread
+    std::function<void(_WriteParmsIn&)> onWrite; // runs on the worker thread, first in Write
 
     void Reset()
     {
@@ -40,6 +41,7 @@ struct FakeState {
         keep = 0;
         writeReturn = 0;
         onRead = nullptr;
+        onWrite = nullptr;
     }
     size_t Writes()
     {
@@ -55,6 +57,8 @@ int FakeWrite(void* in, void* out)
 {
     auto* parms = static_cast<_WriteParmsIn*>(in);
     auto* result = static_cast<_WriteParmsOut*>(out);
+    if (fakes[N].onWrite)
+        fakes[N].onWrite(*parms);
     std::lock_guard lock(fakes[N].mutex);
     fakes[N].writes.push_back(*parms);
     fakes[N].writeData.emplace_back(static_cast<const char*>(parms->data), parms->len);
@@ -419,6 +423,38 @@ TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
         core.PluginEvent(&release, &out);
     }
     EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
+TEST_F(EventBus, WriteOfSixMillisecondsOrMoreIsLoggedWhenTheCoresDiagnosticsAreOn)
+{
+    core.plugins.Append(MakeFake<0>(0x00060000, ALL));
+    // Each Write takes, on the core's clock, the nanoseconds its data starts with.
+    fakes[0].onWrite = [this](_WriteParmsIn& parms) {
+        int64_t takes;
+        memcpy(&takes, parms.data, sizeof takes);
+        core.clock += std::chrono::nanoseconds(takes);
+    };
+    auto sendTaking = [this](int64_t nanoseconds) {
+        char bytes[600] = {};
+        memcpy(bytes, &nanoseconds, sizeof nanoseconds);
+        Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    };
+    sendTaking(9'000'000); // the core's level-0 lines are off: not timed
+    StartWorker();
+    while (fakes[0].Writes() != 1)
+        std::this_thread::yield();
+    core.logLevels.Set(0, 0);
+    sendTaking(5'999'999);
+    sendTaking(6'000'000);
+    sendTaking(17'999'999);
+    StopWorker();
+    std::vector<std::string> slow;
+    for (const auto& line : core.Lines())
+        if (line.text.find("core write took") != std::string::npos)
+            slow.push_back(line.text);
+    EXPECT_EQ(slow, (std::vector<std::string>{
+                        "core write took 6ms, providerID 110000, eventType: 2, len: 600 -> fake0.so",
+                        "core write took 17ms, providerID 110000, eventType: 2, len: 600 -> fake0.so"}));
 }
 
 } // namespace
