@@ -15,7 +15,11 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     const uint32_t eventType = in->eventType;
 
     if (eventType == EVT_RELEASE) {
-        ReleaseBlock(in->data, in->providerID);
+        // A plugin gives back only its own hold. The core's hold is the worker's alone: dropping it
+        // from outside would free a block still waiting in the taken batch, or leave the block to a
+        // plugin whose hold the worker passes on believing the core still keeps it.
+        if (in->providerID != CORE_PROVIDER_ID)
+            ReleaseBlock(in->data, in->providerID);
         return 0; // result stays as the caller set it
     }
 

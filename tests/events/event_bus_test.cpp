@@ -425,6 +425,30 @@ TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
     EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
 }
 
+TEST_F(EventBus, ReleaseInTheCoresNameLeavesTheCoresHold)
+{
+    // A block the core holds, as it holds every block of a taken batch: a release naming the core
+    // must not free it while it waits for delivery.
+    void* waiting = malloc(64);
+    core.referenceBlocks.AddHolder(waiting, 64, CORE_PROVIDER_ID);
+    EXPECT_EQ(Send(MakeEvent(CORE_PROVIDER_ID, EVT_RELEASE, 0, waiting)), 99);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 1u);
+    core.ReleaseBlock(waiting, CORE_PROVIDER_ID);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+
+    // With two subscribers, the first naming the core while it writes: the block is still passed
+    // on and freed, not left to the first plugin.
+    core.plugins.Append(MakeFake<0>(0x00060000, ALL));
+    core.plugins.Append(MakeFake<1>(0x00070000, ALL));
+    fakes[0].onWrite = [this](_WriteParmsIn& parms) { Send(MakeEvent(CORE_PROVIDER_ID, EVT_RELEASE, 0, parms.data)); };
+    char bytes[100] = {};
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    StartWorker();
+    StopWorker();
+    EXPECT_EQ(fakes[1].Writes(), 1u);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
 TEST_F(EventBus, WriteOfSixMillisecondsOrMoreIsLoggedWhenTheCoresDiagnosticsAreOn)
 {
     core.plugins.Append(MakeFake<0>(0x00060000, ALL));
