@@ -33,8 +33,15 @@ void dvrcore::RunQueueWorker()
             if (now - lastReport >= STATUS_REPORT_PERIOD) {
                 lastReport = now;
                 size_t remaining = batch.Size() + eventQueue.Size(); // queued behind this event
-                dvr::LogStatusReport(dvr::GatherStatusFigures(remaining, events, mediaGate, referenceBlocks),
-                                     EventCallback);
+                dvr::WaitingBlocks waiting{0, 0};
+                batch.ForEach([&waiting](const _EventParmsIn& behind) {
+                    if (behind.data != nullptr) {
+                        ++waiting.count;
+                        waiting.bytes += behind.len;
+                    }
+                });
+                dvr::LogStatusReport(
+                    dvr::GatherStatusFigures(remaining, events, mediaGate, referenceBlocks, waiting), EventCallback);
                 events = 0;
             }
             std::optional<uint32_t> lastHolder = DeliverEvent(event);

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <thread>
 
 #include "support/grouping_locale.h"
@@ -422,6 +423,32 @@ TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
         _EventParmsOut out = MakeResult();
         core.PluginEvent(&release, &out);
     }
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
+TEST_F(EventBus, StatusReportCountsTheDeliveredBlocksAndTheCurrentOneNotTheWaitingBatch)
+{
+    core.plugins.Append(MakeFake<0>(0x00060000, ALL));
+    std::promise<void> writing;
+    std::promise<void> resume;
+    std::atomic<bool> first{true};
+    fakes[0].onWrite = [&](_WriteParmsIn&) { // the first Write holds the worker while events queue up
+        if (first.exchange(false)) {
+            writing.set_value();
+            resume.get_future().wait();
+        }
+    };
+    char bytes[500] = {};
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    StartWorker();
+    writing.get_future().wait();
+    for (int i = 0; i < 4; ++i) // taken as one batch: the first is current, three wait behind it
+        Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    core.clock += std::chrono::seconds(60);
+    resume.set_value();
+    StopWorker();
+    EXPECT_TRUE(core.Logged("core event queue size: 3, throttledframes:[v:0 a:0], events:2, refblks: 1 (500 bytes)"));
+    EXPECT_TRUE(core.Logged("Top - 80000000:1"));
     EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
 }
 
