@@ -183,5 +183,5 @@ public:
     // What the monitor reads: the wall clock and the resident size (tests put their own here).
     std::function<time_t()> wallClock;     // set before the I/O thread starts
     std::function<size_t()> residentBytes; // set before the I/O thread starts
-    dvr::MemoryMonitor memoryMonitor;      // I/O thread only, but OverLimitWith from any thread
+    dvr::MemoryMonitor memoryMonitor;      // I/O thread only, but RefusesHeldData from any thread
 };

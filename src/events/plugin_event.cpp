@@ -80,7 +80,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         // Between memory checks the data the core holds counts as it grows, so a flood cannot
         // run far past the limit before the next check sees it.
         bool throttle =
-            throttling.load(std::memory_order_relaxed) || memoryMonitor.OverLimitWith(HeldDataBytes() + event.len);
+            throttling.load(std::memory_order_relaxed) || memoryMonitor.RefusesHeldData(HeldDataBytes() + event.len);
         int gate = mediaGate.Gate(event, throttle);
         if (gate != EVENT_ACCEPTED) {
             out->result = gate;
