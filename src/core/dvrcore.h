@@ -17,6 +17,7 @@
 #include <dvrcore/plugin_api.h>
 
 #include "events/block_pool.h"
+#include "events/event_memory.h"
 #include "events/event_queue.h"
 #include "events/media_gate.h"
 #include "events/reader_tracker.h"
@@ -80,6 +81,9 @@ public:
     // the last plugin that took the block and gave it back at once, whose hold the caller drops
     // together with the core's. Queue worker only.
     std::optional<uint32_t> DeliverEvent(const _EventParmsIn& event);
+    // Frees the block of every event of batch that the reference block table could not take for
+    // lack of memory, and turns the event into one delivered to nobody. Queue worker only.
+    void DropUnregisteredEvents(dvr::EventRing& batch);
     // Drops holder's hold on block, and alsoHolder's when given; the last holder's release frees it
     // and wakes a reader waiting on it.
     void ReleaseBlock(void* block, uint32_t holder, std::optional<uint32_t> alsoHolder = std::nullopt);
@@ -89,6 +93,10 @@ public:
     {
         return static_cast<int64_t>(eventQueue.QueuedBytes()) + referenceBlocks.ByteTotal();
     }
+    // Counts an event of providerID refused ("refused with -1") or dropped for lack of memory for
+    // what, and logs it at level 50 as the notice allows: the first at once, then one line a
+    // minute with the count. Any thread.
+    void NoteNoMemory(const char* what, uint32_t providerID, const char* outcome);
     // Starts a detached reader thread in every plugin that serves the stream of a stream control event.
     void StartReaderThreads(const _EventParmsIn& event);
 
@@ -166,6 +174,7 @@ public:
     dvr::EventQueue eventQueue;                  // queueMutex, queueCondition and stopRequested live here
     dvr::ReferenceBlockTable referenceBlocks;    // guarded inside; reports leaked blocks when destroyed
     dvr::MediaGate mediaGate;                    // guarded inside
+    dvr::NoMemoryNotice noMemoryNotice;          // lock-free: events refused or dropped for lack of memory
     dvr::StreamTable streams;                    // the stream lock inside guards closed streams and readers
     dvr::ReaderTracker readers;                  // guarded inside: reader threads running per plugin
     std::atomic<bool> parentLinkOpen{false};     // whether parentSocket is open, for senders on any thread

@@ -9,6 +9,7 @@
 #include <future>
 #include <thread>
 
+#include "support/event_memory_failure.h"
 #include "support/grouping_locale.h"
 #include "support/recording_core.h"
 
@@ -506,6 +507,41 @@ TEST_F(EventBus, WriteOfSixMillisecondsOrMoreIsLoggedWhenTheCoresDiagnosticsAreO
     EXPECT_EQ(slow, (std::vector<std::string>{
                         "core write took 6ms, providerID 110000, eventType: 2, len: 600 -> fake0.so",
                         "core write took 17ms, providerID 110000, eventType: 2, len: 600 -> fake0.so"}));
+}
+
+TEST_F(EventBus, NoMemoryRefusesOrDropsTheEventLoggedOnceAMinuteAndFreesWhatItTook)
+{
+    core.plugins.Append(MakeFake<0>(0x00060000, ALL));
+    auto noMemoryLines = [this] {
+        size_t count = 0;
+        for (const auto& line : core.Lines())
+            count += line.text.starts_with("no memory for ") && line.level == 50;
+        return count;
+    };
+    char bytes[300] = {};
+    {
+        dvr::test::EventMemoryFailure noMemory;
+        EXPECT_EQ(Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes)), EVENT_NO_MEMORY);
+        EXPECT_TRUE(core.Logged("no memory for a copy of event data: an event of provider 110000 refused with -1 (1 "
+                                "events refused or dropped for lack of memory since the last such line)"));
+        _EventParmsIn frame = MakeEvent(0x00120000, EVT_VIDEO, EVF_MEDIA_GATED);
+        SetEventKeyFrame(&frame, 1);
+        EXPECT_EQ(Send(frame), EVENT_NO_MEMORY) << "a new provider's gate counter";
+        EXPECT_EQ(noMemoryLines(), 1u) << "within the minute the failures are only counted";
+    }
+    // Queued while memory was there, then the table cannot take the batch: dropped, not delivered.
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    core.clock += std::chrono::seconds(60);
+    {
+        dvr::test::EventMemoryFailure noMemory;
+        core.RequestStop();
+        core.RunQueueWorker();
+    }
+    EXPECT_EQ(fakes[0].Writes(), 0u);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+    EXPECT_TRUE(core.Logged("no memory for the reference block table: an event of provider 110000 dropped"));
+    EXPECT_EQ(noMemoryLines(), 2u);
 }
 
 } // namespace
