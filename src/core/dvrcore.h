@@ -19,6 +19,7 @@
 #include <dvrcore/plugin_api.h>
 
 #include "events/block_pool.h"
+#include "events/event_memory.h"
 #include "events/event_queue.h"
 #include "events/media_gate.h"
 #include "events/reader_tracker.h"
@@ -84,6 +85,9 @@ public:
     // the last plugin that took the block and gave it back at once, whose hold the caller drops
     // together with the core's. Queue worker only.
     std::optional<uint32_t> DeliverEvent(const _EventParmsIn& event);
+    // Frees the block of every event of batch that the reference block table could not take for
+    // lack of memory, and turns the event into one delivered to nobody. Queue worker only.
+    void DropUnregisteredEvents(dvr::EventRing& batch);
     // Drops holder's hold on block, and alsoHolder's when given; the last holder's release frees it
     // and wakes a reader waiting on it.
     void ReleaseBlock(void* block, uint32_t holder, std::optional<uint32_t> alsoHolder = std::nullopt);
@@ -95,6 +99,10 @@ public:
         return static_cast<int64_t>(eventQueue.QueuedBytes()) + referenceBlocks.ByteTotal() +
                static_cast<int64_t>(parentSendBytes.load(std::memory_order_relaxed));
     }
+    // Counts an event of providerID refused ("refused with -1") or dropped for lack of memory for
+    // what, and logs it at level 50 as the notice allows: the first at once, then one line a
+    // minute with the count. Any thread.
+    void NoteNoMemory(const char* what, uint32_t providerID, const char* outcome);
     // Starts a detached reader thread in every plugin that serves the stream of a stream control event.
     void StartReaderThreads(const _EventParmsIn& event);
 
@@ -185,6 +193,7 @@ public:
     dvr::EventQueue eventQueue;                  // queueMutex, queueCondition and stopRequested live here
     dvr::ReferenceBlockTable referenceBlocks;    // guarded inside; reports leaked blocks when destroyed
     dvr::MediaGate mediaGate;                    // guarded inside
+    dvr::NoMemoryNotice noMemoryNotice;          // lock-free: events refused or dropped for lack of memory
     dvr::StreamTable streams;                    // the stream lock inside guards closed streams and readers
     dvr::ReaderTracker readers;                  // guarded inside: reader threads running per plugin
     std::atomic<bool> parentLinkOpen{false};     // whether parentSocket is open, for senders on any thread
@@ -201,7 +210,7 @@ public:
     int64_t lastLowMemoryTime = INT64_MAX;       // I/O thread only
     // What the monitor reads: the resident size (tests put their own here).
     std::function<size_t()> residentBytes; // set before the I/O thread starts
-    dvr::MemoryMonitor memoryMonitor;      // I/O thread only, but OverLimitWith from any thread
+    dvr::MemoryMonitor memoryMonitor;      // I/O thread only, but RefusesHeldData from any thread
     // Starts a detached reader thread running body; throws std::system_error when no thread can
     // be created. Tests put their own here; set before any stream event.
     std::function<void(std::function<void()>)> startReaderThread = [](std::function<void()> body) {

@@ -2,6 +2,9 @@
 
 #include <bit>
 #include <cstdlib>
+#include <new>
+
+#include "events/event_memory.h"
 
 namespace dvr {
 
@@ -22,7 +25,7 @@ size_t BlockPool::ClassSize(size_t length)
 void* BlockPool::Allocate(size_t length)
 {
     if (length > CACHE_LIMIT)
-        return malloc(length); // never kept, so never rounded up
+        return EventMemoryAllocate(length); // never kept, so never rounded up
     const size_t size = ClassSize(length);
     {
         std::lock_guard lock(mutex_);
@@ -34,7 +37,7 @@ void* BlockPool::Allocate(size_t length)
             return block;
         }
     }
-    return malloc(size);
+    return EventMemoryAllocate(size);
 }
 
 void BlockPool::Release(void* block, size_t length)
@@ -45,9 +48,13 @@ void BlockPool::Release(void* block, size_t length)
         const size_t size = ClassSize(length); // what Allocate gave for this length
         std::lock_guard lock(mutex_);
         if (cachedBytes_ + size <= CACHE_LIMIT) {
-            free_[size].push_back(block);
-            cachedBytes_ += size;
-            return;
+            try {
+                free_[size].push_back(block);
+                cachedBytes_ += size;
+                return;
+            } catch (const std::bad_alloc&) {
+                // no room to keep it: it is freed like any block the cache cannot take
+            }
         }
     }
     free(block);

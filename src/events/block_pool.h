@@ -11,8 +11,8 @@ namespace dvr {
 // to a fixed total, for the next copies of the same size class: a steady flow of frames then
 // reuses resident memory instead of the allocator giving pages back to the system after each
 // burst and faulting them in again for the next (which cost more than the copy itself for
-// frames of a few KiB). Every block is an ordinary malloc block, so free() is always a valid way
-// to dispose of one. Any thread.
+// frames of a few KiB). Every block is an ordinary malloc block from EventMemoryAllocate, so free()
+// is always a valid way to dispose of one. Any thread.
 class BlockPool {
 public:
     // Released blocks kept for reuse, at most, in bytes of their size classes.

@@ -1,4 +1,6 @@
 // The queue worker and the delivery of one queued event to the plugins.
+#include <new>
+
 #include <boost/asio/post.hpp>
 
 #include "core/dvrcore.h"
@@ -23,9 +25,12 @@ void dvrcore::RunQueueWorker()
     while (eventQueue.TakeAll(batch)) {
         // The whole batch goes into the table at once, so its data stays counted as held while it
         // waits here.
-        referenceBlocks.AddHolderEach(CORE_PROVIDER_ID, [&batch](auto&& add) {
-            batch.ForEach([&add](const _EventParmsIn& event) { add(event.data, event.len); });
+        bool unregistered = false;
+        referenceBlocks.AddHolderEach(CORE_PROVIDER_ID, [&batch, &unregistered](auto&& add) {
+            batch.ForEach([&](const _EventParmsIn& event) { unregistered |= !add(event.data, event.len); });
         });
+        if (unregistered)
+            DropUnregisteredEvents(batch);
         while (!batch.Empty()) {
             _EventParmsIn event = batch.PopFront();
             ++events;
@@ -33,8 +38,20 @@ void dvrcore::RunQueueWorker()
             if (now - lastReport >= STATUS_REPORT_PERIOD) {
                 lastReport = now;
                 size_t remaining = batch.Size() + eventQueue.Size(); // queued behind this event
-                dvr::LogStatusReport(dvr::GatherStatusFigures(remaining, events, mediaGate, referenceBlocks),
-                                     EventCallback);
+                dvr::WaitingBlocks waiting{0, 0};
+                batch.ForEach([&waiting](const _EventParmsIn& behind) {
+                    if (behind.data != nullptr) {
+                        ++waiting.count;
+                        waiting.bytes += behind.len;
+                    }
+                });
+                try {
+                    dvr::LogStatusReport(
+                        dvr::GatherStatusFigures(remaining, events, mediaGate, referenceBlocks, waiting),
+                        EventCallback);
+                } catch (const std::bad_alloc&) {
+                    NoteNoMemory("the status report", CORE_PROVIDER_ID, "went without its report");
+                }
                 events = 0;
             }
             std::optional<uint32_t> lastHolder = DeliverEvent(event);
@@ -44,14 +61,33 @@ void dvrcore::RunQueueWorker()
     deliveryTable.reset(); // the records go with the table from here on
 }
 
+void dvrcore::DropUnregisteredEvents(dvr::EventRing& batch)
+{
+    batch.ForEach([this](_EventParmsIn& event) {
+        if (event.data == nullptr || referenceBlocks.Holds(event.data))
+            return;
+        NoteNoMemory("the reference block table", event.providerID, "dropped");
+        if (event.streamID != 0)
+            streams.BlockReleased(event.data);
+        blockPool.Release(event.data, event.len);
+        event.data = nullptr;
+        event.len = 0;
+        event.eventType = 0; // no class bit: delivered to nobody
+    });
+}
+
 std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
 {
     const uint32_t key = dvr::DeliveryRoutingKey(event.eventFlags);
     const bool isConfig = (event.eventType & EVT_CONFIG) != 0;
     if (isConfig && event.data != nullptr && event.len != 0) {
-        boost::asio::post(ioContext, [this, text = std::string(static_cast<const char*>(event.data), event.len)] {
-            ApplyConfigurationChange(text);
-        });
+        try {
+            boost::asio::post(ioContext, [this, text = std::string(static_cast<const char*>(event.data), event.len)] {
+                ApplyConfigurationChange(text);
+            });
+        } catch (const std::bad_alloc&) {
+            NoteNoMemory("a configuration change", event.providerID, "not applied");
+        }
     }
 
     // The table changes only while plugins load and unload: the worker keeps its snapshot until
@@ -69,7 +105,11 @@ std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
         const uint32_t holder = plugin.ProviderID();
 
         if (isConfig && holder != event.providerID) {
-            referenceBlocks.PassHolder(event.data, event.len, leaving, holder);
+            if (!referenceBlocks.PassHolder(event.data, event.len, leaving, holder)) {
+                NoteNoMemory("the reference block table", event.providerID, "withheld from a plugin");
+                leaving.reset(); // gone with the failed pass
+                continue;
+            }
             _IoctlParmsIn parms{sizeof parms,        IOCTL_PARMS_IN_VERSION, IOCTL_CONFIG,
                                 IOCTL_SUB_SIZE_DATA, IOCTL_SUB_VERSION,      event.len,
                                 event.data};
@@ -86,10 +126,14 @@ std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
         if (!plugin.info.acceptsWrites || !dvr::MatchesClassMasks(event.eventType, key, plugin.info.classMasks))
             continue;
 
-        referenceBlocks.PassHolder(event.data, event.len, leaving, holder);
+        if (!referenceBlocks.PassHolder(event.data, event.len, leaving, holder)) {
+            NoteNoMemory("the reference block table", event.providerID, "withheld from a plugin");
+            leaving.reset(); // gone with the failed pass
+            continue;
+        }
         // Same answer as a threshold query for the core: are its level-0 lines on?
         const bool timed = event.eventType != EVT_LOG && logLevels.Get(0) <= 0;
-        auto started = timed ? std::chrono::steady_clock::now() : std::chrono::steady_clock::time_point{};
+        auto started = timed ? Now() : std::chrono::steady_clock::time_point{};
 
         _WriteParmsIn parms{};
         parms.size = sizeof parms;
@@ -108,7 +152,7 @@ std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
         if (code != 0 || result.error != 0)
             Log(dvr::LOG_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.name.c_str(), code, result.error);
         if (timed) {
-            auto took = std::chrono::steady_clock::now() - started;
+            auto took = Now() - started;
             if (took >= SLOW_WRITE) {
                 long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
                 Log(dvr::LOG_DIAGNOSTIC, "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s", ms,

@@ -9,14 +9,15 @@ EventQueue::~EventQueue()
     events_.ForEach([](const _EventParmsIn& event) { free(event.data); });
 }
 
-bool EventQueue::Push(const _EventParmsIn& event)
+EventQueue::PushResult EventQueue::Push(const _EventParmsIn& event)
 {
     bool wake;
     {
         std::lock_guard lock(queueMutex);
         if (StopRequested())
-            return false;
-        events_.PushBack(event);
+            return PushResult::Stopped;
+        if (!events_.PushBack(event))
+            return PushResult::NoMemory;
         queuedBytes_.store(queuedBytes_.load(std::memory_order_relaxed) + event.len, std::memory_order_relaxed);
         wake = workerWaiting_;
     }
@@ -24,11 +25,14 @@ bool EventQueue::Push(const _EventParmsIn& event)
     // wait shares the condition but is not woken by events.
     if (wake)
         queueCondition.notify_one();
-    return true;
+    return PushResult::Queued;
 }
 
 bool EventQueue::TakeAll(EventRing& batch)
 {
+    // The batch's storage becomes the queue's below: a backlog's storage is given back here,
+    // outside the lock, whichever of the two rings it grew in.
+    batch.TrimEmpty(lastFill_);
     std::unique_lock lock(queueMutex);
     workerWaiting_ = true;
     queueCondition.wait(lock, [this] { return StopRequested() || !events_.Empty(); });
@@ -36,8 +40,15 @@ bool EventQueue::TakeAll(EventRing& batch)
     if (events_.Empty())
         return false; // stop requested and everything delivered
     events_.Swap(batch);
+    lastFill_ = batch.Size();
     queuedBytes_.store(0, std::memory_order_relaxed);
     return true;
+}
+
+size_t EventQueue::Capacity()
+{
+    std::lock_guard lock(queueMutex);
+    return events_.Capacity();
 }
 
 size_t EventQueue::Size()

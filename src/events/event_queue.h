@@ -24,15 +24,24 @@ public:
     // Frees the data of events that were never delivered.
     ~EventQueue();
 
-    // Appends a copy of event and wakes the worker; false, with nothing queued, once a stop is
-    // requested. Tested under the mutex, so an event accepted here is always taken by the worker
-    // before it returns.
-    bool Push(const _EventParmsIn& event);
+    enum class PushResult {
+        Queued,   // the worker will take it
+        Stopped,  // a stop is requested: nothing queued
+        NoMemory, // the queue could not grow: nothing queued
+    };
+
+    // Appends a copy of event and wakes the worker. The stop is tested under the mutex, so an
+    // event queued here is always taken by the worker before it returns.
+    PushResult Push(const _EventParmsIn& event);
 
     // Blocks until an event is queued or a stop is requested. Moves every queued event, in order,
     // into batch, which must be empty, and returns true; returns false once a stop is requested
-    // and the queue is empty. Worker thread only.
+    // and the queue is empty. Before it waits it lets batch give back memory a backlog left in it
+    // (EventRing::TrimEmpty). Worker thread only; always pass the same batch.
     bool TakeAll(EventRing& batch);
+
+    // The capacity of the ring that events are queued into now. Takes the mutex.
+    size_t Capacity();
 
     // Events queued and not yet taken. Takes the mutex.
     size_t Size();
@@ -55,6 +64,7 @@ private:
     bool workerWaiting_ = false;             // guarded by queueMutex: a push must wake the worker
     std::atomic<bool> stopRequested_{false}; // written under queueMutex, read anywhere
     std::atomic<uint64_t> queuedBytes_{0};   // written under queueMutex, read anywhere
+    size_t lastFill_ = 0;                    // worker only: events in the batch TakeAll gave last
 };
 
 } // namespace dvr

@@ -1,11 +1,21 @@
 #include "events/media_gate.h"
 
+#include <new>
+
 namespace dvr {
 
 int MediaGate::Gate(const _EventParmsIn& event, bool throttling)
 {
     std::lock_guard lock(mutex_);
-    int32_t& frames = frameCounts_[event.providerID];
+    auto entry = frameCounts_.find(event.providerID);
+    if (entry == frameCounts_.end()) {
+        try {
+            entry = frameCounts_.emplace(event.providerID, 0).first;
+        } catch (const std::bad_alloc&) {
+            return EVENT_NO_MEMORY;
+        }
+    }
+    int32_t& frames = entry->second;
     if (throttling) {
         frames = 0;
         if (event.eventType & EVT_VIDEO)

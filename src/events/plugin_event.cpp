@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <system_error>
 #include <thread>
 
@@ -16,7 +17,11 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     const uint32_t eventType = in->eventType;
 
     if (eventType == EVT_RELEASE) {
-        ReleaseBlock(in->data, in->providerID);
+        // A plugin gives back only its own hold. The core's hold is the worker's alone: dropping it
+        // from outside would free a block still waiting in the taken batch, or leave the block to a
+        // plugin whose hold the worker passes on believing the core still keeps it.
+        if (in->providerID != CORE_PROVIDER_ID)
+            ReleaseBlock(in->data, in->providerID);
         return 0; // result stays as the caller set it
     }
 
@@ -41,16 +46,28 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
             GiveBackParentSend(length);
         };
         std::unique_ptr<void, decltype(release)> block(in->data, release);
-        boost::asio::post(ioContext, [this, block = std::move(block), length]() mutable {
-            QueueParentSend(block.release(), length);
-        });
+        try {
+            boost::asio::post(ioContext, [this, block = std::move(block), length]() mutable {
+                QueueParentSend(block.release(), length);
+            });
+        } catch (const std::bad_alloc&) { // the job that owned the block is gone, and the block with it
+            NoteNoMemory("a packet for the parent", in->providerID, "refused with -1");
+            out->result = EVENT_NO_MEMORY;
+            return 0;
+        }
         out->result = EVENT_ACCEPTED;
         return 0;
     }
 
     if (in->providerID == 0) { // stream control: never queued
         if (eventType == EVT_STREAM_CLOSE) {
-            streams.CloseStream(in->streamID);
+            try {
+                streams.CloseStream(in->streamID);
+            } catch (const std::bad_alloc&) { // the stream stays open
+                NoteNoMemory("the closed stream set", in->providerID, "refused with -1");
+                out->result = EVENT_NO_MEMORY;
+                return 0;
+            }
         } else {
             streams.ReopenStream(in->streamID);
             StartReaderThreads(*in);
@@ -88,9 +105,11 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         // Between memory checks the data the core holds counts as it grows, so a flood cannot
         // run far past the limit before the next check sees it.
         bool throttle =
-            throttling.load(std::memory_order_relaxed) || memoryMonitor.OverLimitWith(HeldDataBytes() + event.len);
+            throttling.load(std::memory_order_relaxed) || memoryMonitor.RefusesHeldData(HeldDataBytes() + event.len);
         int gate = mediaGate.Gate(event, throttle);
         if (gate != EVENT_ACCEPTED) {
+            if (gate == EVENT_NO_MEMORY)
+                NoteNoMemory("the media gate table", event.providerID, "refused with -1");
             out->result = gate;
             return 0;
         }
@@ -99,6 +118,7 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     if (event.data != nullptr && event.len != 0) {
         void* copy = blockPool.Allocate(event.len);
         if (copy == nullptr) {
+            NoteNoMemory("a copy of event data", event.providerID, "refused with -1");
             out->result = EVENT_NO_MEMORY;
             return 0;
         }
@@ -125,17 +145,34 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         }
     }
 
-    if (!eventQueue.Push(event)) {
-        // The stop came after the check above: the worker may have returned already, so the event
-        // is refused rather than accepted and never delivered; a reader may send its next block.
+    dvr::EventQueue::PushResult pushed = eventQueue.Push(event);
+    if (pushed != dvr::EventQueue::PushResult::Queued) {
+        // Stopped: the stop came after the check above and the worker may have returned already,
+        // so the event is refused rather than accepted and never delivered. Either way nothing
+        // is queued: the copy goes back and a reader may send its next block.
         if (event.streamID != 0)
             streams.BlockReleased(event.data);
         blockPool.Release(event.data, event.len);
+        if (pushed == dvr::EventQueue::PushResult::NoMemory) {
+            NoteNoMemory("the event queue", event.providerID, "refused with -1");
+            out->result = EVENT_NO_MEMORY;
+            return 0;
+        }
         out->result = EVENT_REFUSED;
         return 0;
     }
     out->result = EVENT_ACCEPTED;
     return 0;
+}
+
+void dvrcore::NoteNoMemory(const char* what, uint32_t providerID, const char* outcome)
+{
+    uint32_t failures = 0;
+    if (noMemoryNotice.Failed(Now(), &failures))
+        Log(dvr::LOG_WARNING,
+            "no memory for %s: an event of provider %x %s (%u events refused or dropped for lack of memory since the "
+            "last such line)",
+            what, providerID, outcome, failures);
 }
 
 void dvrcore::ReleaseBlock(void* block, uint32_t holder, std::optional<uint32_t> alsoHolder)

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <locale>
 #include <map>
+#include <new>
 #include <sstream>
 
 #include "log/core_log.h"
@@ -28,21 +29,40 @@ ReferenceBlockTable::~ReferenceBlockTable()
         CoreLog(CORE_PROVIDER_ID, logCallback_, 0, "%s", report.c_str());
 }
 
-void ReferenceBlockTable::AddHolderLocked(void* block, uint32_t length, uint32_t holder)
+bool ReferenceBlockTable::AddHolderLocked(void* block, uint32_t length, uint32_t holder)
 {
     if (block == nullptr)
-        return;
-    auto [entry, created] = blocks_.try_emplace(block);
-    if (created) {
-        entry->second.length = length;
-        entry->second.holders.push_back(holder);
-        blockCount_.fetch_add(1, std::memory_order_relaxed);
-        byteTotal_.fetch_add(length, std::memory_order_relaxed);
-        return;
+        return true;
+    try {
+        auto [entry, created] = blocks_.try_emplace(block); // the strong guarantee: no entry on failure
+        if (created) {
+            entry->second.length = length;
+            entry->second.holders.push_back(holder); // inline: cannot fail
+            blockCount_.fetch_add(1, std::memory_order_relaxed);
+            byteTotal_.fetch_add(length, std::memory_order_relaxed);
+            return true;
+        }
+        HolderSet& holders = entry->second.holders;
+        if (std::find(holders.begin(), holders.end(), holder) == holders.end())
+            holders.push_back(holder); // past three holders it grows; unchanged on failure
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
     }
-    HolderSet& holders = entry->second.holders;
-    if (std::find(holders.begin(), holders.end(), holder) == holders.end())
-        holders.push_back(holder);
+}
+
+void ReferenceBlockTable::ShrinkLocked()
+{
+    const size_t buckets = blocks_.bucket_count();
+    if (buckets <= 2 * INITIAL_BUCKETS || blocks_.size() >= buckets / 8)
+        return;
+    try {
+        // Twice the blocks left: the table grows again only after doubling, and shrinks again
+        // only after losing three quarters of them.
+        blocks_.rehash(std::max(INITIAL_BUCKETS, 2 * blocks_.size()));
+    } catch (const std::bad_alloc&) {
+        // keeps the larger bucket array; the next release tries again
+    }
 }
 
 void ReferenceBlockTable::RemoveFrom(HolderSet& holders, uint32_t holder)
@@ -52,17 +72,17 @@ void ReferenceBlockTable::RemoveFrom(HolderSet& holders, uint32_t holder)
         holders.erase(position);
 }
 
-void ReferenceBlockTable::PassHolder(void* block, uint32_t length, std::optional<uint32_t> leaving, uint32_t coming)
+bool ReferenceBlockTable::PassHolder(void* block, uint32_t length, std::optional<uint32_t> leaving, uint32_t coming)
 {
     if (block == nullptr)
-        return;
+        return true;
     std::lock_guard lock(mutex_);
     if (leaving) {
         auto entry = blocks_.find(block);
         if (entry != blocks_.end() && entry->second.holders.size() > 1)
             RemoveFrom(entry->second.holders, *leaving); // never its last holder: that is the core
     }
-    AddHolderLocked(block, length, coming);
+    return AddHolderLocked(block, length, coming);
 }
 
 bool ReferenceBlockTable::RemoveHolder(void* block, uint32_t holder, std::optional<uint32_t> alsoHolder,
@@ -85,7 +105,20 @@ bool ReferenceBlockTable::RemoveHolder(void* block, uint32_t holder, std::option
     blockCount_.fetch_sub(1, std::memory_order_relaxed);
     byteTotal_.fetch_sub(entry->second.length, std::memory_order_relaxed);
     blocks_.erase(entry);
+    ShrinkLocked();
     return true;
+}
+
+bool ReferenceBlockTable::Holds(void* block) const
+{
+    std::lock_guard lock(mutex_);
+    return blocks_.contains(block);
+}
+
+size_t ReferenceBlockTable::BucketCount() const
+{
+    std::lock_guard lock(mutex_);
+    return blocks_.bucket_count();
 }
 
 bool ReferenceBlockTable::Release(void* block, uint32_t holder)

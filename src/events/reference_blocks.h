@@ -13,6 +13,8 @@
 
 #include <dvrcore/plugin_api.h>
 
+#include "events/event_memory.h"
+
 namespace dvr {
 
 // How many blocks one holder keeps, for the status report's ranking.
@@ -23,7 +25,9 @@ struct HolderCount {
 
 // Who still holds each data block the core copied for a queued event, and freeing the block
 // when the last holder lets go. Holders are provider IDs, CORE_PROVIDER_ID for the core.
-// Every operation may be called from any thread.
+// Its entries come from EventMemoryAllocate: a hold that cannot be recorded for lack of memory is
+// refused (the add answers false, the table unchanged), and the table gives its bucket array back
+// as a backlog of blocks drains. Every operation may be called from any thread.
 class ReferenceBlockTable {
 public:
     // logCallback receives the leak report when the table is destroyed; null: no report.
@@ -35,25 +39,26 @@ public:
     ReferenceBlockTable& operator=(const ReferenceBlockTable&) = delete;
 
     // Adds holder to block, registering the block with length when it is new (a known block keeps
-    // its first length). A null block is ignored.
-    void AddHolder(void* block, uint32_t length, uint32_t holder)
+    // its first length). A null block is ignored. False when there was no memory for the hold.
+    bool AddHolder(void* block, uint32_t length, uint32_t holder)
     {
         std::lock_guard lock(mutex_);
-        AddHolderLocked(block, length, holder);
+        return AddHolderLocked(block, length, holder);
     }
 
-    // AddHolder for every block that visit hands to its argument add(block, length), under one
-    // lock: the queue worker registers a whole batch of events at once.
+    // AddHolder for every block that visit hands to its argument add(block, length), which answers
+    // as AddHolder does, under one lock: the queue worker registers a whole batch of events at once.
     template <typename Visit>
     void AddHolderEach(uint32_t holder, Visit&& visit)
     {
         std::lock_guard lock(mutex_);
-        visit([this, holder](void* block, uint32_t length) { AddHolderLocked(block, length, holder); });
+        visit([this, holder](void* block, uint32_t length) { return AddHolderLocked(block, length, holder); });
     }
 
     // Removes leaving (when given) and adds coming, under one lock. For a block the core holds,
     // which therefore stays in the table: delivery passes a block from one plugin to the next.
-    void PassHolder(void* block, uint32_t length, std::optional<uint32_t> leaving, uint32_t coming);
+    // False when there was no memory for coming's hold; leaving's is gone all the same.
+    bool PassHolder(void* block, uint32_t length, std::optional<uint32_t> leaving, uint32_t coming);
 
     // Removes alsoHolder (when given) and then holder from block; answers whether the block is
     // gone, i.e. it left the table now (its last holder went) or it is null. A non-null block the
@@ -91,16 +96,23 @@ public:
     uint32_t BlockCount() const { return blockCount_.load(std::memory_order_relaxed); }
     uint32_t ByteTotal() const { return byteTotal_.load(std::memory_order_relaxed); }
 
+    // Whether block is in the table. Takes the lock.
+    bool Holds(void* block) const;
+    // Buckets of the table's hash map now. Takes the lock.
+    size_t BucketCount() const;
+
     // One line "address 0x... leaked by plugins [id,id]\n" per block still in the table, holder IDs
     // in lower-case hexadecimal in the order they took the block; empty when no block is left.
     std::string LeakReport() const;
 
 private:
     static void FreeWithStdFree(void* block, uint32_t /*length*/) { std::free(block); }
-    void AddHolderLocked(void* block, uint32_t length, uint32_t holder);
+    bool AddHolderLocked(void* block, uint32_t length, uint32_t holder);
+    // Rehashes into fewer buckets once the blocks fill less than an eighth of them.
+    void ShrinkLocked();
 
     // The holders of a block: nearly always one to three, kept inline in the order they came.
-    using HolderSet = boost::container::small_vector<uint32_t, 3>;
+    using HolderSet = boost::container::small_vector<uint32_t, 3, EventAllocator<uint32_t>>;
 
     struct Block {
         uint32_t length;   // the length the block was registered with
@@ -109,11 +121,13 @@ private:
 
     static void RemoveFrom(HolderSet& holders, uint32_t holder);
 
-    PluginEntryPoint logCallback_;            // where the leak report goes; set at construction only
-    mutable std::mutex mutex_;                // guards blocks_, and every change of the two totals
-    std::unordered_map<void*, Block> blocks_; // guarded by mutex_
-    std::atomic<uint32_t> blockCount_{0};     // written under mutex_, read without it
-    std::atomic<uint32_t> byteTotal_{0};      // written under mutex_, read without it
+    PluginEntryPoint logCallback_; // where the leak report goes; set at construction only
+    mutable std::mutex mutex_;     // guards blocks_, and every change of the two totals
+    using BlockMap = std::unordered_map<void*, Block, std::hash<void*>, std::equal_to<void*>,
+                                        EventAllocator<std::pair<void* const, Block>>>;
+    BlockMap blocks_;                     // guarded by mutex_
+    std::atomic<uint32_t> blockCount_{0}; // written under mutex_, read without it
+    std::atomic<uint32_t> byteTotal_{0};  // written under mutex_, read without it
 };
 
 } // namespace dvr

@@ -1,5 +1,6 @@
 #include "events/status_report.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 
@@ -14,11 +15,28 @@ constexpr size_t TOP_HOLDERS = 5;
 
 } // namespace
 
-StatusFigures GatherStatusFigures(size_t queueSize, uint32_t events, MediaGate& gate, const ReferenceBlockTable& blocks)
+StatusFigures GatherStatusFigures(size_t queueSize, uint32_t events, MediaGate& gate, const ReferenceBlockTable& blocks,
+                                  WaitingBlocks waiting)
 {
     ThrottledFrames throttled = gate.TakeThrottledFrames();
-    return {queueSize,           throttled.video,    throttled.audio,      events,
-            blocks.BlockCount(), blocks.ByteTotal(), blocks.HolderCounts()};
+    std::vector<HolderCount> holderCounts = blocks.HolderCounts();
+    // Nobody but the core holds a block that was not delivered yet.
+    auto core = std::find_if(holderCounts.begin(), holderCounts.end(),
+                             [](const HolderCount& entry) { return entry.holder == CORE_PROVIDER_ID; });
+    if (core != holderCounts.end()) {
+        core->count -= std::min(core->count, waiting.count);
+        if (core->count == 0)
+            holderCounts.erase(core);
+    }
+    uint32_t blockCount = blocks.BlockCount();
+    uint32_t byteTotal = blocks.ByteTotal();
+    return {queueSize,
+            throttled.video,
+            throttled.audio,
+            events,
+            blockCount - std::min(blockCount, waiting.count),
+            byteTotal - std::min(byteTotal, waiting.bytes),
+            std::move(holderCounts)};
 }
 
 std::vector<HolderCount> TopHolders(const std::vector<HolderCount>& holderCounts)

@@ -23,10 +23,19 @@ struct StatusFigures {
     std::vector<HolderCount> holderCounts; // blocks per holder, in the table's counting order
 };
 
-// The figures as they stand now, with the queue worker's own two; takes (and so zeroes) the
-// gate's throttled frame counters and the table's holder counts under its lock.
-StatusFigures GatherStatusFigures(size_t queueSize, uint32_t events, MediaGate& gate,
-                                  const ReferenceBlockTable& blocks);
+// Blocks of the worker's taken batch that are not delivered yet. The worker registers a whole
+// batch as the core's at once, so memory throttling counts its data as held; the report leaves
+// these out and shows the blocks delivered so far and the current one.
+struct WaitingBlocks {
+    uint32_t count; // blocks with data among the events still waiting in the batch
+    uint32_t bytes; // their lengths summed
+};
+
+// The figures as they stand now, with the queue worker's own two, the waiting blocks of the batch
+// left out (from the totals and from the core's holder count); takes (and so zeroes) the gate's
+// throttled frame counters and the table's holder counts under its lock.
+StatusFigures GatherStatusFigures(size_t queueSize, uint32_t events, MediaGate& gate, const ReferenceBlockTable& blocks,
+                                  WaitingBlocks waiting = {0, 0});
 
 // At most the five holders with most blocks, by descending count; equal counts keep the order of
 // holderCounts.

@@ -65,6 +65,7 @@ void MemoryMonitor::Tick(bool memoryThrottlingEnabled)
         size_t usage = hooks_.residentBytes();
         headroom_.store(static_cast<int64_t>(memoryLimit_) - (static_cast<int64_t>(usage) - held),
                         std::memory_order_relaxed);
+        headroomEpisode_.store(false, std::memory_order_relaxed);
         UpdateThrottling(usage > memoryLimit_);
         int64_t steadyNow = Nanoseconds(hooks_.now());
         if (steadyNow - lastReportTime_ >= MINUTE_NS) {
@@ -76,6 +77,20 @@ void MemoryMonitor::Tick(bool memoryThrottlingEnabled)
         }
     }
     lastWallClock_ = now;
+}
+
+bool MemoryMonitor::RefusesHeldData(int64_t heldBytesNow)
+{
+    int64_t headroom = headroom_.load(std::memory_order_relaxed);
+    if (headroom == NO_HEADROOM || heldBytesNow <= headroom)
+        return false;
+    if (!headroomEpisode_.exchange(true, std::memory_order_relaxed)) {
+        CoreLog(CORE_PROVIDER_ID, hooks_.logCallback, LOG_WARNING,
+                "refusing gated frames: held event data of %lld bytes would pass the headroom of %lld bytes "
+                "below the memory limit of %zu bytes",
+                static_cast<long long>(heldBytesNow), static_cast<long long>(headroom), MEMORY_LIMIT);
+    }
+    return true;
 }
 
 void MemoryMonitor::UpdateThrottling(bool low)

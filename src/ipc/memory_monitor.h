@@ -47,14 +47,14 @@ public:
     size_t MemoryLimit() const { return memoryLimit_; }
 
     // Whether the resident size as last read, grown or shrunk by the change of the core's held
-    // data since then, is above the limit. Memory is read at most once a second, and a flood of
+    // data since then, would pass the limit with a gated frame that brings the held data to
+    // heldBytesNow: true refuses the frame. Memory is read at most once a second, and a flood of
     // large frames can take hundreds of megabytes in that second; this answer follows every frame.
-    // False before the first memory check and while throttling is disabled. Any thread, lock-free.
-    bool OverLimitWith(int64_t heldBytesNow) const
-    {
-        int64_t headroom = headroom_.load(std::memory_order_relaxed);
-        return headroom != NO_HEADROOM && heldBytesNow > headroom;
-    }
+    // False before the first memory check and while throttling is disabled. The first refusal of
+    // an episode logs the figures at level 50, so that EVENT_THROTTLED while the throttling flag
+    // is clear can be explained; the episode ends at the next memory check, which measures afresh,
+    // so the line comes at most once per check. Any thread, lock-free.
+    bool RefusesHeldData(int64_t heldBytesNow);
 
 private:
     MonitorHooks hooks_;
@@ -68,6 +68,9 @@ private:
     // The held bytes at which the resident size reaches the limit, by the last memory check:
     // limit - (resident - held then). Written by the ticking thread, read by senders.
     std::atomic<int64_t> headroom_{NO_HEADROOM};
+    // Whether a frame was refused for the headroom since the last memory check. Set by senders,
+    // cleared by the ticking thread.
+    std::atomic<bool> headroomEpisode_{false};
 };
 
 } // namespace dvr

@@ -6,10 +6,13 @@
 #include <condition_variable>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <map>
 #include <system_error>
 #include <thread>
 
+#include "support/event_memory_failure.h"
+#include "support/grouping_locale.h"
 #include "support/recording_core.h"
 
 using dvr::test::MakeEvent;
@@ -29,7 +32,8 @@ struct FakeState {
     std::vector<void*> keptBlocks;      // guarded by mutex
     uint32_t keep = 0;                  // set before the worker runs
     int writeReturn = 0;
-    std::function<void(_ReadParmsIn&)> onRead; // runs on the reader thread
+    std::function<void(_ReadParmsIn&)> onRead;   // runs on the reader thread
+    std::function<void(_WriteParmsIn&)> onWrite; // runs on the worker thread, first in Write
 
     void Reset()
     {
@@ -41,6 +45,7 @@ struct FakeState {
         keep = 0;
         writeReturn = 0;
         onRead = nullptr;
+        onWrite = nullptr;
     }
     size_t Writes()
     {
@@ -56,6 +61,8 @@ int FakeWrite(void* in, void* out)
 {
     auto* parms = static_cast<_WriteParmsIn*>(in);
     auto* result = static_cast<_WriteParmsOut*>(out);
+    if (fakes[N].onWrite)
+        fakes[N].onWrite(*parms);
     std::lock_guard lock(fakes[N].mutex);
     fakes[N].writes.push_back(*parms);
     fakes[N].writeData.emplace_back(static_cast<const char*>(parms->data), parms->len);
@@ -501,6 +508,8 @@ TEST_F(EventBus, ReaderThreadThatCannotStartIsLoggedAndNotWaitedFor)
 
 TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
 {
+    if (!dvr::test::GroupingLocaleExists())
+        GTEST_SKIP() << "the en_US.UTF-8 locale is not installed: the byte total is not grouped as 6,500";
     core.plugins.Append(MakeFake<0>(0x00060000, ALL));
     fakes[0].keep = 1;
     char bytes[2000] = {};
@@ -528,6 +537,123 @@ TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
         core.PluginEvent(&release, &out);
     }
     EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
+TEST_F(EventBus, StatusReportCountsTheDeliveredBlocksAndTheCurrentOneNotTheWaitingBatch)
+{
+    core.plugins.Append(MakeFake<0>(0x00060000, ALL));
+    std::promise<void> writing;
+    std::promise<void> resume;
+    std::atomic<bool> first{true};
+    fakes[0].onWrite = [&](_WriteParmsIn&) { // the first Write holds the worker while events queue up
+        if (first.exchange(false)) {
+            writing.set_value();
+            resume.get_future().wait();
+        }
+    };
+    char bytes[500] = {};
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    StartWorker();
+    writing.get_future().wait();
+    for (int i = 0; i < 4; ++i) // taken as one batch: the first is current, three wait behind it
+        Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    core.clock += std::chrono::seconds(60);
+    resume.set_value();
+    StopWorker();
+    EXPECT_TRUE(core.Logged("core event queue size: 3, throttledframes:[v:0 a:0], events:2, refblks: 1 (500 bytes)"));
+    EXPECT_TRUE(core.Logged("Top - 80000000:1"));
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
+TEST_F(EventBus, ReleaseInTheCoresNameLeavesTheCoresHold)
+{
+    // A block the core holds, as it holds every block of a taken batch: a release naming the core
+    // must not free it while it waits for delivery.
+    void* waiting = malloc(64);
+    core.referenceBlocks.AddHolder(waiting, 64, CORE_PROVIDER_ID);
+    EXPECT_EQ(Send(MakeEvent(CORE_PROVIDER_ID, EVT_RELEASE, 0, waiting)), 99);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 1u);
+    core.ReleaseBlock(waiting, CORE_PROVIDER_ID);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+
+    // With two subscribers, the first naming the core while it writes: the block is still passed
+    // on and freed, not left to the first plugin.
+    core.plugins.Append(MakeFake<0>(0x00060000, ALL));
+    core.plugins.Append(MakeFake<1>(0x00070000, ALL));
+    fakes[0].onWrite = [this](_WriteParmsIn& parms) { Send(MakeEvent(CORE_PROVIDER_ID, EVT_RELEASE, 0, parms.data)); };
+    char bytes[100] = {};
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    StartWorker();
+    StopWorker();
+    EXPECT_EQ(fakes[1].Writes(), 1u);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
+TEST_F(EventBus, WriteOfSixMillisecondsOrMoreIsLoggedWhenTheCoresDiagnosticsAreOn)
+{
+    core.plugins.Append(MakeFake<0>(0x00060000, ALL));
+    // Each Write takes, on the core's clock, the nanoseconds its data starts with.
+    fakes[0].onWrite = [this](_WriteParmsIn& parms) {
+        int64_t takes;
+        memcpy(&takes, parms.data, sizeof takes);
+        core.clock += std::chrono::nanoseconds(takes);
+    };
+    auto sendTaking = [this](int64_t nanoseconds) {
+        char bytes[600] = {};
+        memcpy(bytes, &nanoseconds, sizeof nanoseconds);
+        Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    };
+    sendTaking(9'000'000); // the core's level-0 lines are off: not timed
+    StartWorker();
+    while (fakes[0].Writes() != 1)
+        std::this_thread::yield();
+    core.logLevels.Set(0, 0);
+    sendTaking(5'999'999);
+    sendTaking(6'000'000);
+    sendTaking(17'999'999);
+    StopWorker();
+    std::vector<std::string> slow;
+    for (const auto& line : core.Lines())
+        if (line.text.find("core write took") != std::string::npos)
+            slow.push_back(line.text);
+    EXPECT_EQ(slow, (std::vector<std::string>{
+                        "core write took 6ms, providerID 110000, eventType: 2, len: 600 -> fake0.so",
+                        "core write took 17ms, providerID 110000, eventType: 2, len: 600 -> fake0.so"}));
+}
+
+TEST_F(EventBus, NoMemoryRefusesOrDropsTheEventLoggedOnceAMinuteAndFreesWhatItTook)
+{
+    core.plugins.Append(MakeFake<0>(0x00060000, ALL));
+    auto noMemoryLines = [this] {
+        size_t count = 0;
+        for (const auto& line : core.Lines())
+            count += line.text.starts_with("no memory for ") && line.level == 50;
+        return count;
+    };
+    char bytes[300] = {};
+    {
+        dvr::test::EventMemoryFailure noMemory;
+        EXPECT_EQ(Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes)), EVENT_NO_MEMORY);
+        EXPECT_TRUE(core.Logged("no memory for a copy of event data: an event of provider 110000 refused with -1 (1 "
+                                "events refused or dropped for lack of memory since the last such line)"));
+        _EventParmsIn frame = MakeEvent(0x00120000, EVT_VIDEO, EVF_MEDIA_GATED);
+        SetEventKeyFrame(&frame, 1);
+        EXPECT_EQ(Send(frame), EVENT_NO_MEMORY) << "a new provider's gate counter";
+        EXPECT_EQ(noMemoryLines(), 1u) << "within the minute the failures are only counted";
+    }
+    // Queued while memory was there, then the table cannot take the batch: dropped, not delivered.
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
+    core.clock += std::chrono::seconds(60);
+    {
+        dvr::test::EventMemoryFailure noMemory;
+        core.RequestStop();
+        core.RunQueueWorker();
+    }
+    EXPECT_EQ(fakes[0].Writes(), 0u);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+    EXPECT_TRUE(core.Logged("no memory for the reference block table: an event of provider 110000 dropped"));
+    EXPECT_EQ(noMemoryLines(), 2u);
 }
 
 } // namespace

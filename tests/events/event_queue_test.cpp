@@ -3,19 +3,22 @@
 #include <cstdlib>
 
 #include "events/event_queue.h"
+#include "support/event_memory_failure.h"
 
 namespace {
+
+using Pushed = dvr::EventQueue::PushResult;
 
 TEST(EventQueue, NothingIsQueuedOnceAStopIsRequested)
 {
     dvr::EventQueue queue;
     _EventParmsIn event{};
     event.eventType = EVT_AUDIO;
-    EXPECT_TRUE(queue.Push(event));
+    EXPECT_EQ(queue.Push(event), Pushed::Queued);
     queue.RequestStop();
     // A sender that tested the stop flag just before the stop must not queue an event that the
     // worker, already gone, would never deliver.
-    EXPECT_FALSE(queue.Push(event));
+    EXPECT_EQ(queue.Push(event), Pushed::Stopped);
     dvr::EventRing taken;
     ASSERT_TRUE(queue.TakeAll(taken)); // what was queued before the stop is still taken
     ASSERT_EQ(taken.Size(), 1u);
@@ -35,7 +38,7 @@ TEST(EventQueue, ABatchKeepsTheOrderAcrossRingGrowthAndWrap)
         for (uint32_t i = 0; i < round; ++i) {
             _EventParmsIn event{};
             event.streamID = sent++;
-            ASSERT_TRUE(queue.Push(event));
+            ASSERT_EQ(queue.Push(event), Pushed::Queued);
         }
         EXPECT_EQ(queue.Size(), round);
         ASSERT_TRUE(queue.TakeAll(batch));
@@ -63,7 +66,47 @@ TEST(EventQueue, UndeliveredDataIsFreedWithTheQueue)
     _EventParmsIn event{};
     event.data = malloc(64);
     event.len = 64;
-    EXPECT_TRUE(queue.Push(event));
+    EXPECT_EQ(queue.Push(event), Pushed::Queued);
+}
+
+TEST(EventQueue, RingThatCannotGrowRefusesAndABacklogsMemoryComesBack)
+{
+    constexpr size_t INITIAL = dvr::EventRing::INITIAL_CAPACITY;
+    dvr::EventQueue queue;
+    dvr::EventRing batch;
+    _EventParmsIn event{};
+    for (uint32_t i = 0; i < INITIAL; ++i) {
+        event.streamID = i;
+        ASSERT_EQ(queue.Push(event), Pushed::Queued);
+    }
+    {
+        dvr::test::EventMemoryFailure noMemory;
+        event.streamID = 999;
+        EXPECT_EQ(queue.Push(event), Pushed::NoMemory) << "a full ring that cannot double";
+    }
+    event.streamID = INITIAL;
+    ASSERT_EQ(queue.Push(event), Pushed::Queued);
+    ASSERT_TRUE(queue.TakeAll(batch));
+    for (uint32_t i = 0; i <= INITIAL; ++i)
+        ASSERT_EQ(batch.PopFront().streamID, i) << "the refused event left no trace";
+
+    // A backlog grows both rings; small fills afterwards halve them back, one step per fill.
+    for (int round = 0; round < 2; ++round) {
+        for (uint32_t i = 0; i < 20 * INITIAL; ++i)
+            ASSERT_EQ(queue.Push(event), Pushed::Queued);
+        ASSERT_TRUE(queue.TakeAll(batch));
+        while (!batch.Empty())
+            batch.PopFront();
+    }
+    EXPECT_GE(batch.Capacity(), 20 * INITIAL);
+    EXPECT_GE(queue.Capacity(), 20 * INITIAL);
+    for (int fill = 0; fill < 20; ++fill) {
+        ASSERT_EQ(queue.Push(event), Pushed::Queued);
+        ASSERT_TRUE(queue.TakeAll(batch));
+        batch.PopFront();
+    }
+    EXPECT_EQ(batch.Capacity(), INITIAL);
+    EXPECT_EQ(queue.Capacity(), INITIAL);
 }
 
 } // namespace

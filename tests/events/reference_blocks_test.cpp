@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "events/log_capture.h"
+#include "support/event_memory_failure.h"
 
 namespace dvr {
 namespace {
@@ -166,6 +167,37 @@ TEST(ReferenceBlocks, ConcurrentHoldersLeaveTheTableEmpty)
     EXPECT_EQ(freed.load(), BLOCKS) << "every block freed exactly once";
     EXPECT_EQ(table.BlockCount(), 0u);
     EXPECT_EQ(table.ByteTotal(), 0u);
+}
+
+TEST(ReferenceBlocks, HoldThatCannotBeRecordedIsRefusedAndADrainGivesTheBucketsBack)
+{
+    ReferenceBlockTable table(nullptr);
+    char held;
+    char fresh;
+    ASSERT_TRUE(table.AddHolder(&held, 10, CORE_PROVIDER_ID));
+    table.AddHolder(&held, 10, PLUGIN_A);
+    table.AddHolder(&held, 10, PLUGIN_B); // three holders fill the inline room
+    {
+        test::EventMemoryFailure noMemory;
+        EXPECT_FALSE(table.AddHolder(&fresh, 20, CORE_PROVIDER_ID)) << "no entry for a new block";
+        EXPECT_FALSE(table.PassHolder(&held, 10, std::nullopt, 0x70000)) << "no room for a fourth holder";
+    }
+    EXPECT_FALSE(table.Holds(&fresh));
+    EXPECT_EQ(table.BlockCount(), 1u);
+    EXPECT_EQ(table.ByteTotal(), 10u);
+    EXPECT_FALSE(table.RemoveHolder(&held, PLUGIN_A));
+    EXPECT_FALSE(table.RemoveHolder(&held, PLUGIN_B));
+    EXPECT_TRUE(table.RemoveHolder(&held, CORE_PROVIDER_ID)) << "the refused holder never held it";
+
+    // A backlog of blocks grows the bucket array; the drain gives it back.
+    const size_t initialBuckets = table.BucketCount();
+    std::vector<char> blocks(100'000);
+    for (char& block : blocks)
+        table.AddHolder(&block, 1, CORE_PROVIDER_ID);
+    EXPECT_GE(table.BucketCount(), blocks.size());
+    for (char& block : blocks)
+        table.RemoveHolder(&block, CORE_PROVIDER_ID);
+    EXPECT_LE(table.BucketCount(), 2 * initialBuckets);
 }
 
 } // namespace

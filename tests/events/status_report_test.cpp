@@ -1,24 +1,14 @@
 #include "events/status_report.h"
 
-#include <locale>
-#include <stdexcept>
-
 #include <gtest/gtest.h>
 
 #include "events/log_capture.h"
+#include "support/grouping_locale.h"
 
 namespace dvr {
 namespace {
 
-bool GroupingLocaleExists()
-{
-    try {
-        std::locale("en_US.UTF-8");
-        return true;
-    } catch (const std::runtime_error&) {
-        return false;
-    }
-}
+using test::GroupingLocaleExists;
 
 // 12 events taken, 3 waiting, 40 video and 2 audio frames throttled, three blocks of 2000 bytes
 // kept by 0x60000 and the current event's block of 500 bytes held by the core.

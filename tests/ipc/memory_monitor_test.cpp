@@ -169,7 +169,11 @@ TEST(MonitorInCore, HeldDataCountsBetweenMemoryChecks)
     ThrottledCore core;
     size_t resident = MEMORY_LIMIT - HEADROOM;
     core.wallClock = [] { return time_t{1'700'000'000}; };
-    core.residentBytes = [&] { return resident; };
+    int64_t heldAtCheck = 0;
+    core.residentBytes = [&] {
+        heldAtCheck = core.HeldDataBytes(); // as the check has just read it
+        return resident;
+    };
     std::vector<char> payload(FRAME, 'v');
     _EventParmsIn frame = dvr::test::MakeEvent(0x00110000, EVT_VIDEO, EVF_MEDIA_GATED);
     frame.data = payload.data();
@@ -180,8 +184,11 @@ TEST(MonitorInCore, HeldDataCountsBetweenMemoryChecks)
     EXPECT_EQ(out.result, EVENT_NO_KEY_FRAME) << "no memory check yet: only the key frame rule applies";
     core.memoryMonitor.Tick(true);
     int accepted = 0;
+    int64_t heldAtRefusal = 0;
     for (int i = 0; i < 12; ++i) {
         SetEventKeyFrame(&frame, i == 0 || out.result != EVENT_ACCEPTED);
+        if (i == 10)
+            heldAtRefusal = core.HeldDataBytes() + FRAME;
         core.PluginEvent(&frame, &out);
         accepted += out.result == EVENT_ACCEPTED;
         if (i >= 10) {
@@ -190,6 +197,20 @@ TEST(MonitorInCore, HeldDataCountsBetweenMemoryChecks)
     }
     EXPECT_EQ(accepted, 10);
     EXPECT_FALSE(core.throttling.load()) << "the throttling state itself changes only at a check";
+    // The refusals while the flag is clear are explained once, with the figures, at level 50.
+    auto refusalLines = [&core] {
+        std::vector<std::string> lines;
+        for (const auto& line : core.Lines())
+            if (line.text.starts_with("refusing gated frames:")) {
+                EXPECT_EQ(line.level, 50);
+                lines.push_back(line.text);
+            }
+        return lines;
+    };
+    EXPECT_EQ(refusalLines(),
+              std::vector<std::string>{"refusing gated frames: held event data of " + std::to_string(heldAtRefusal) +
+                                       " bytes would pass the headroom of " + std::to_string(HEADROOM + heldAtCheck) +
+                                       " bytes below the memory limit of 199229440 bytes"});
 
     // The next check reads a resident size that includes the ten held frames: they are not
     // counted twice, so ten more frames of headroom are left.
@@ -198,16 +219,22 @@ TEST(MonitorInCore, HeldDataCountsBetweenMemoryChecks)
     SetEventKeyFrame(&frame, 1);
     core.PluginEvent(&frame, &out);
     EXPECT_EQ(out.result, EVENT_THROTTLED);
+    EXPECT_EQ(refusalLines().size(), 1u) << "one line per episode";
     core.wallClock = [] { return time_t{1'700'000'001}; };
     core.memoryMonitor.Tick(true);
     core.PluginEvent(&frame, &out);
     EXPECT_EQ(out.result, EVENT_ACCEPTED);
+    // That check ended the episode: the next refusal starts a new one.
+    for (int i = 0; i < 12 && out.result == EVENT_ACCEPTED; ++i)
+        core.PluginEvent(&frame, &out);
+    EXPECT_EQ(out.result, EVENT_THROTTLED);
+    EXPECT_EQ(refusalLines().size(), 2u);
 
     // With throttling disabled the held data is not counted.
     core.wallClock = [] { return time_t{1'700'000'002}; };
     core.memoryMonitor.Tick(false);
     for (int i = 0; i < 12; ++i) {
-        SetEventKeyFrame(&frame, 0);
+        SetEventKeyFrame(&frame, i == 0); // the refusal above asks for a key frame first
         core.PluginEvent(&frame, &out);
         EXPECT_EQ(out.result, EVENT_ACCEPTED);
     }
