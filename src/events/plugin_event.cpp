@@ -202,11 +202,15 @@ void dvrcore::StartReaderThreads(const _EventParmsIn& event)
         void* copy = nullptr;
         uint32_t len = 0;
         if (event.data != nullptr && event.len != 0) {
-            copy = malloc(event.len);
-            if (copy != nullptr) {
-                memcpy(copy, event.data, event.len);
-                len = event.len;
+            copy = dvr::EventMemoryAllocate(event.len);
+            if (copy == nullptr) {
+                // A Read without the stream's data would be a wrong start: this plugin gets none.
+                readers.Leave(record.get());
+                NoteNoMemory("a reader's copy of a stream event", event.providerID, "withheld from a plugin");
+                continue;
             }
+            memcpy(copy, event.data, event.len);
+            len = event.len;
         }
         auto body = [this, read = plugin.Read, key = record.get(), copy, len, streamID = event.streamID] {
             {
@@ -228,7 +232,7 @@ void dvrcore::StartReaderThreads(const _EventParmsIn& event)
         };
         try {
             startReaderThread(body);
-        } catch (const std::system_error& error) {
+        } catch (const std::exception& error) { // std::system_error from the thread, or std::bad_alloc
             // No thread: what was taken for it goes back, so shutdown does not wait for a reader
             // that never ran. The stream event itself is still accepted; other plugins serve it.
             free(copy);

@@ -504,6 +504,15 @@ TEST_F(EventBus, ReaderThreadThatCannotStartIsLoggedAndNotWaitedFor)
     core.readers.RetireAndWait(core.plugins.Load()->at(1).get());
     EXPECT_EQ(started.load(), 1);
     EXPECT_TRUE(core.Logged("could not start a reader thread for fake0.so: "));
+    // Without memory for a reader's copy of the request, no plugin starts a Read without it.
+    {
+        dvr::test::EventMemoryFailure noMemory;
+        EXPECT_EQ(Send(open), EVENT_ACCEPTED);
+    }
+    EXPECT_EQ(core.readers.Running(core.plugins.Load()->at(0).get()), 0u);
+    EXPECT_EQ(started.load(), 1);
+    EXPECT_TRUE(core.Logged("no memory for a reader's copy of a stream event: an event of provider 0 withheld from a "
+                            "plugin (1 events refused or dropped for lack of memory since the last such line)"));
 }
 
 TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
