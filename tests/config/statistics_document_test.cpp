@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "config/configuration.h"
+#include "config/xml_value.h"
 #include "config_test_support.h"
 
 namespace dvr {
@@ -113,6 +114,34 @@ TEST_F(Statistics, FailedSaveIsLogged)
     EXPECT_EQ(RecordedLog()[0].level, 75);
     EXPECT_EQ(RecordedLog()[0].text, "Failed to save config 2 - create error 21 - Is a directory");
     EXPECT_NE(document.RootElement(), nullptr) << "the document is still there to broadcast";
+}
+
+TEST(XmlValue, WrittenValuesReadBack)
+{
+    RecordedLog().clear();
+    for (const std::string& value :
+         {std::string("2.0-\xE9"), std::string("a<b>&c\"d'e\t\n\r"), std::string("9\0x", 3)}) {
+        EXPECT_TRUE(XmlValueReadsBack(value)) << value;
+        EXPECT_EQ(WritableXmlValue(value, "v", RecordLog), value);
+    }
+    EXPECT_TRUE(RecordedLog().empty());
+    // TinyXML builds differ in how they print a character reference in a value.
+    for (const char* value : {"&#x41;", "&#xZZ;", "a&#x4", "&#x26;#x41;"})
+        EXPECT_TRUE(XmlValueReadsBack(WritableXmlValue(value, "v", RecordLog))) << value;
+}
+
+// core.xml reads back as the document the core built, whatever texts came from outside.
+TEST_F(Statistics, OutsideTextsAreWrittenSoThatTheyReadBack)
+{
+    snapshot_.productVersion = "2.0-\xE9";
+    snapshot_.plugins[1].name = "&#xZZ;.so";
+    snapshot_.failedPlugins = {{"&#x41;\xE0.so", "cannot open \"&#x\""}};
+    snapshot_.parentVersion = std::string("9.1\0\xF0", 5);
+    XmlDocument document;
+    ASSERT_TRUE(SaveConfigurationDocument(document, snapshot_, RecordLog));
+    XmlDocument saved;
+    ASSERT_TRUE(LoadXmlFile(saved, "core.xml")) << saved.ErrorDesc();
+    EXPECT_EQ(PrintXmlIndented(saved), PrintXmlIndented(document));
 }
 
 std::vector<_EventParmsIn> broadcastEvents;
