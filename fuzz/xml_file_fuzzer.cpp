@@ -2,6 +2,9 @@
 // the rest goes: core.xml, core.xml.pending (a save cut short or complete), product.xml, or
 // several of them. A document that loads must be no deeper than the core's limit; a refusal for
 // depth must carry its own error id and text; every log line must fit the core's line buffer.
+// On every input, the depth scan must count at least as deep as the tree TinyXML builds from the
+// same text in the core's reading mode.
+#include <string>
 #include <vector>
 
 #include "config/configuration.h"
@@ -41,6 +44,24 @@ int ElementDepth(const TiXmlNode& root)
     return deepest;
 }
 
+// The deepest text the depth oracle parses without the core's limit: TinyXML recurses once per
+// level, and this many levels fit the stack with room to spare.
+constexpr int ORACLE_DEPTH = 1000;
+
+// The scan may count deeper than TinyXML (it guesses towards more elements), never shallower: a
+// shallower count lets a deep text through to TinyXML's recursion. A text the scan counts deeper
+// than ORACLE_DEPTH is not parsed; should TinyXML find it much deeper still, the scan was wrong
+// and the stack overflow is the finding.
+void CheckDepthScan(const std::string& text)
+{
+    int scanned = dvr::XmlNestingDepth(text.c_str(), ORACLE_DEPTH);
+    if (scanned > ORACLE_DEPTH)
+        return;
+    TiXmlDocument tree;
+    dvr::ParseXmlBytes(tree, text.c_str());
+    FUZZ_CHECK(ElementDepth(tree) <= scanned);
+}
+
 void WriteBytes(const char* name, const uint8_t* data, size_t size)
 {
     FILE* file = fopen(name, "wb");
@@ -70,6 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         WriteBytes("core.xml.pending", data, size);
     if (where & 4)
         WriteBytes("product.xml", data, size);
+    CheckDepthScan(std::string(reinterpret_cast<const char*>(data), size));
 
     dvr::XmlDocument document;
     bool loaded = dvr::LoadXmlFile(document, (where & 7) == 4 ? "product.xml" : "core.xml");

@@ -26,6 +26,13 @@ max_len() {
     esac
 }
 
+# The XML targets get a dictionary of markup, encoding bytes and the core's names.
+dictionary() {
+    case $1 in
+    xml_file_fuzzer | config_change_fuzzer) echo "-dict=$root/fuzz/xml.dict" ;;
+    esac
+}
+
 # Absolute paths: every target works in a folder of its own under /dev/shm.
 root=$PWD
 status=0
@@ -35,7 +42,7 @@ for target in "${targets[@]}"; do
     echo "fuzz: $target for ${seconds}s"
     if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         "build-fuzz/fuzz/$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-        -max_len="$(max_len "$target")" -print_final_stats=1 -artifact_prefix="$root/build-fuzz/findings/$target-" \
+        -max_len="$(max_len "$target")" $(dictionary "$target") -print_final_stats=1 -artifact_prefix="$root/build-fuzz/findings/$target-" \
         "$root/build-fuzz/corpus/$target" "$root/fuzz/corpus/$target" >"$log" 2>&1; then
         echo "fuzz: $target FOUND A PROBLEM, see $log and build-fuzz/findings/"
         tail -n 40 "$log"
