@@ -10,6 +10,7 @@
 #include "config/configuration.h"
 #include "config/xml_file.h"
 #include "fuzz_support.h"
+#include "xml_depth_oracle.h"
 
 namespace {
 
@@ -25,41 +26,6 @@ int LogSink(void* in, void* out)
     }
     static_cast<_EventParmsOut*>(out)->result = -1; // no threshold: every line is formatted
     return 0;
-}
-
-// The deepest element nesting of a parsed document, without recursion.
-int ElementDepth(const TiXmlNode& root)
-{
-    int deepest = 0;
-    std::vector<std::pair<const TiXmlNode*, int>> pending{{&root, 0}};
-    while (!pending.empty()) {
-        auto [node, depth] = pending.back();
-        pending.pop_back();
-        for (const TiXmlElement* child = node->FirstChildElement(); child != nullptr;
-             child = child->NextSiblingElement()) {
-            deepest = std::max(deepest, depth + 1);
-            pending.emplace_back(child, depth + 1);
-        }
-    }
-    return deepest;
-}
-
-// The deepest text the depth oracle parses without the core's limit: TinyXML recurses once per
-// level, and this many levels fit the stack with room to spare.
-constexpr int ORACLE_DEPTH = 1000;
-
-// The scan may count deeper than TinyXML (it guesses towards more elements), never shallower: a
-// shallower count lets a deep text through to TinyXML's recursion. A text the scan counts deeper
-// than ORACLE_DEPTH is not parsed; should TinyXML find it much deeper still, the scan was wrong
-// and the stack overflow is the finding.
-void CheckDepthScan(const std::string& text)
-{
-    int scanned = dvr::XmlNestingDepth(text.c_str(), ORACLE_DEPTH);
-    if (scanned > ORACLE_DEPTH)
-        return;
-    TiXmlDocument tree;
-    dvr::ParseXmlBytes(tree, text.c_str());
-    FUZZ_CHECK(ElementDepth(tree) <= scanned);
 }
 
 void WriteBytes(const char* name, const uint8_t* data, size_t size)
@@ -91,12 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         WriteBytes("core.xml.pending", data, size);
     if (where & 4)
         WriteBytes("product.xml", data, size);
-    CheckDepthScan(std::string(reinterpret_cast<const char*>(data), size));
+    dvr::fuzz::CheckDepthScan(std::string(reinterpret_cast<const char*>(data), size));
 
     dvr::XmlDocument document;
     bool loaded = dvr::LoadXmlFile(document, (where & 7) == 4 ? "product.xml" : "core.xml");
     if (loaded)
-        FUZZ_CHECK(!document.Error() && ElementDepth(document) <= dvr::MAX_XML_DEPTH);
+        FUZZ_CHECK(!document.Error() && dvr::fuzz::ElementDepth(document) <= dvr::MAX_XML_DEPTH);
     else
         FUZZ_CHECK(document.Error());
     if (document.ErrorId() == dvr::XML_ERROR_TOO_DEEP)

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(parent_link_fuzzer xml_file_fuzzer config_change_fuzzer plugin_event_fuzzer)
+[ ${#targets[@]} -gt 0 ] || targets=(parent_link_fuzzer xml_file_fuzzer xml_depth_fuzzer config_change_fuzzer plugin_event_fuzzer)
 jobs=${JOBS:-2}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DDVRCORE_FUZZ=ON -DDVRCORE_TESTS=OFF -DDVRCORE_WERROR=OFF \
@@ -20,7 +20,7 @@ cmake --build build-fuzz -j "$jobs" --target fuzz_targets
 # receives of a whole packet.
 max_len() {
     case $1 in
-    xml_file_fuzzer | config_change_fuzzer) echo 70000 ;;
+    xml_file_fuzzer | xml_depth_fuzzer | config_change_fuzzer) echo 70000 ;;
     parent_link_fuzzer) echo 140000 ;;
     *) echo 16384 ;;
     esac
@@ -29,7 +29,7 @@ max_len() {
 # The XML targets get a dictionary of markup, encoding bytes and the core's names.
 dictionary() {
     case $1 in
-    xml_file_fuzzer | config_change_fuzzer) echo "-dict=$root/fuzz/xml.dict" ;;
+    xml_file_fuzzer | xml_depth_fuzzer | config_change_fuzzer) echo "-dict=$root/fuzz/xml.dict" ;;
     esac
 }
 
