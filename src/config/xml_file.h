@@ -19,7 +19,7 @@ constexpr const char* XML_ERROR_TOO_DEEP_TEXT =
 constexpr int XML_ERROR_SAVE = 2;
 // The largest file or text the core parses: its configuration is a few kilobytes, and TinyXML
 // holds a file twice (read buffer and tree) while it parses.
-constexpr size_t MAX_XML_SIZE = 4 * 1024 * 1024;
+constexpr size_t MAX_XML_SIZE = size_t{4} * 1024 * 1024;
 // Error id and description of a file or text larger than MAX_XML_SIZE.
 constexpr int XML_ERROR_TOO_LARGE = 18;
 constexpr const char* XML_ERROR_TOO_LARGE_TEXT = "Document too large (exceeds the 4 MiB limit)";
