@@ -55,6 +55,21 @@ write("xml_file_fuzzer", "depth_deep_open", b"\x01" + b"<a>" * 20000)
 write("xml_file_fuzzer", "depth_hidden",
       b"\x01" + b"<!-- <a><a> -->" + b"<a x='<b>'>" * 99 + b"<![CDATA[<c><c>]]>" + b"</a>" * 99)
 write("xml_file_fuzzer", "declaration", b"\x01<?xml version=\"1.0\"?><!DOCTYPE x><oDVR><Memory Throttling=\"abc\"/></oDVR>")
+# TinyXML reads UTF-8 after a byte-order mark or a declaration and steps over a lead byte and the
+# bytes it announces; the core reads byte by byte, as its depth scan counts.
+BOM = b"\xef\xbb\xbf"
+write("xml_file_fuzzer", "bom_lead_bytes", b"\x01" + BOM + b"<a>\xe0</a>" * 101 + b"</a>" * 101)
+write("xml_file_fuzzer", "declaration_lead_bytes",
+      b"\x01<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + b"<a x=\"\xf0\"><b>\xc3</b>" * 60 + b"</a>" * 60)
+write("xml_file_fuzzer", "saved_utf8",
+      b"\x01<?xml ?>\n<oDVR Delta=\"0\">\n    <Modules>\n        <Module ID=\"-2147483648\" Name=\"Core\" "
+      b"Version=\"2.0-\xc3\xa9\">\n            <Plugin ID=\"262144\" Filename=\"\xe2\x82\xac.so\" LogLevel=\"10\" />\n"
+      b"        </Module>\n    </Modules>\n</oDVR>\n")
+write("xml_file_fuzzer", "product_latin1", b"\x04" + BOM + b'<Root><Product Family="x" Version="2.0-\xe9"/></Root>')
+# The depth oracle alone reads the same texts without the byte of where.
+for name in sorted(os.listdir(os.path.join(HERE, "corpus", "xml_file_fuzzer"))):
+    with open(os.path.join(HERE, "corpus", "xml_file_fuzzer", name), "rb") as f:
+        write("xml_depth_fuzzer", name, f.read()[1:])
 
 # ---- configuration change documents ----
 write("config_change_fuzzer", "change",

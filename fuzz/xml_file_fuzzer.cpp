@@ -2,11 +2,15 @@
 // the rest goes: core.xml, core.xml.pending (a save cut short or complete), product.xml, or
 // several of them. A document that loads must be no deeper than the core's limit; a refusal for
 // depth must carry its own error id and text; every log line must fit the core's line buffer.
+// On every input, the depth scan must count at least as deep as the tree TinyXML builds from the
+// same text in the core's reading mode.
+#include <string>
 #include <vector>
 
 #include "config/configuration.h"
 #include "config/xml_file.h"
 #include "fuzz_support.h"
+#include "xml_depth_oracle.h"
 
 namespace {
 
@@ -22,23 +26,6 @@ int LogSink(void* in, void* out)
     }
     static_cast<_EventParmsOut*>(out)->result = -1; // no threshold: every line is formatted
     return 0;
-}
-
-// The deepest element nesting of a parsed document, without recursion.
-int ElementDepth(const TiXmlNode& root)
-{
-    int deepest = 0;
-    std::vector<std::pair<const TiXmlNode*, int>> pending{{&root, 0}};
-    while (!pending.empty()) {
-        auto [node, depth] = pending.back();
-        pending.pop_back();
-        for (const TiXmlElement* child = node->FirstChildElement(); child != nullptr;
-             child = child->NextSiblingElement()) {
-            deepest = std::max(deepest, depth + 1);
-            pending.emplace_back(child, depth + 1);
-        }
-    }
-    return deepest;
 }
 
 void WriteBytes(const char* name, const uint8_t* data, size_t size)
@@ -70,11 +57,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         WriteBytes("core.xml.pending", data, size);
     if (where & 4)
         WriteBytes("product.xml", data, size);
+    dvr::fuzz::CheckDepthScan(std::string(reinterpret_cast<const char*>(data), size));
 
     dvr::XmlDocument document;
     bool loaded = dvr::LoadXmlFile(document, (where & 7) == 4 ? "product.xml" : "core.xml");
     if (loaded)
-        FUZZ_CHECK(!document.Error() && ElementDepth(document) <= dvr::MAX_XML_DEPTH);
+        FUZZ_CHECK(!document.Error() && dvr::fuzz::ElementDepth(document) <= dvr::MAX_XML_DEPTH);
     else
         FUZZ_CHECK(document.Error());
     if (document.ErrorId() == dvr::XML_ERROR_TOO_DEEP)

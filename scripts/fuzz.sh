@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(parent_link_fuzzer xml_file_fuzzer config_change_fuzzer plugin_event_fuzzer)
+[ ${#targets[@]} -gt 0 ] || targets=(parent_link_fuzzer xml_file_fuzzer xml_depth_fuzzer config_change_fuzzer plugin_event_fuzzer)
 jobs=${JOBS:-2}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DDVRCORE_FUZZ=ON -DDVRCORE_TESTS=OFF -DDVRCORE_WERROR=OFF \
@@ -20,9 +20,16 @@ cmake --build build-fuzz -j "$jobs" --target fuzz_targets
 # receives of a whole packet.
 max_len() {
     case $1 in
-    xml_file_fuzzer | config_change_fuzzer) echo 70000 ;;
+    xml_file_fuzzer | xml_depth_fuzzer | config_change_fuzzer) echo 70000 ;;
     parent_link_fuzzer) echo 140000 ;;
     *) echo 16384 ;;
+    esac
+}
+
+# The XML targets get a dictionary of markup, encoding bytes and the core's names.
+dictionary() {
+    case $1 in
+    xml_file_fuzzer | xml_depth_fuzzer | config_change_fuzzer) echo "-dict=$root/fuzz/xml.dict" ;;
     esac
 }
 
@@ -35,7 +42,7 @@ for target in "${targets[@]}"; do
     echo "fuzz: $target for ${seconds}s"
     if ! ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         "build-fuzz/fuzz/$target" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-        -max_len="$(max_len "$target")" -print_final_stats=1 -artifact_prefix="$root/build-fuzz/findings/$target-" \
+        -max_len="$(max_len "$target")" $(dictionary "$target") -print_final_stats=1 -artifact_prefix="$root/build-fuzz/findings/$target-" \
         "$root/build-fuzz/corpus/$target" "$root/fuzz/corpus/$target" >"$log" 2>&1; then
         echo "fuzz: $target FOUND A PROBLEM, see $log and build-fuzz/findings/"
         tail -n 40 "$log"

@@ -1,5 +1,9 @@
 #include "config/configuration.h"
 
+#include <cerrno>
+#include <cstring>
+
+#include "config/statistics_document.h"
 #include "config/threshold_entry.h"
 #include "config/xml_file.h"
 #include "log/core_log.h"
@@ -24,6 +28,19 @@ void LoadProductIdentity(CoreSettings& settings)
         settings.productVersion = version;
 }
 
+// Keeps a core.xml that exists but could not be read whole beside it as core.xml.bad, before
+// the start-up save replaces it.
+void SetAsideUnreadableCoreXml(PluginEntryPoint logCallback)
+{
+    int error = SetAsideUnreadableXmlFile(CORE_CONFIG_FILE);
+    if (error == 0)
+        CoreLog(CORE_PROVIDER_ID, logCallback, LOG_CONFIG_FAILURE, "Kept the unreadable %s as %s%s.", CORE_CONFIG_FILE,
+                CORE_CONFIG_FILE, XML_UNREADABLE_SUFFIX);
+    else if (error != ENOENT)
+        CoreLog(CORE_PROVIDER_ID, logCallback, LOG_CONFIG_FAILURE, "Failed to keep the unreadable %s as %s%s %d - %s.",
+                CORE_CONFIG_FILE, CORE_CONFIG_FILE, XML_UNREADABLE_SUFFIX, error, std::strerror(error));
+}
+
 } // namespace
 
 void LoadConfiguration(CoreSettings& settings, LogLevelTable& logLevels, PluginEntryPoint logCallback)
@@ -31,7 +48,7 @@ void LoadConfiguration(CoreSettings& settings, LogLevelTable& logLevels, PluginE
     LoadProductIdentity(settings);
 
     XmlDocument document;
-    LoadXmlFile(document, "core.xml"); // whether oDVR is there decides, not the result
+    LoadXmlFile(document, CORE_CONFIG_FILE); // whether oDVR is there decides, not the result
     const TiXmlElement* root = document.FirstChildElement("oDVR");
     if (root == nullptr) {
         if (document.Error())
@@ -39,8 +56,12 @@ void LoadConfiguration(CoreSettings& settings, LogLevelTable& logLevels, PluginE
                     document.ErrorId(), document.ErrorDesc());
         else
             CoreLog(CORE_PROVIDER_ID, logCallback, LOG_CONFIG_FAILURE, "Failed to load core.xml, missing oDVR node.");
+        SetAsideUnreadableCoreXml(logCallback);
         return;
     }
+    // What TinyXML read before an error is used, but the rest of the file would be lost.
+    if (document.Error())
+        SetAsideUnreadableCoreXml(logCallback);
 
     if (const TiXmlElement* memory = root->FirstChildElement("Memory")) {
         if (std::optional<int> throttling = IntAttribute(*memory, "Throttling"))

@@ -17,8 +17,10 @@ struct CoreSettings {
 
 // Reads "product.xml" and "core.xml" from the working directory into settings and logLevels;
 // what the files do not set keeps its value. Problems with core.xml are logged at level 75
-// through logCallback and leave the defaults; problems with product.xml are silent. Runs once at
-// start-up, before the plugins are loaded.
+// through logCallback and leave the defaults (what a cut-off core.xml held up to the error is
+// used); a core.xml that exists but could not be read whole is kept as core.xml.bad, so that the
+// start-up save does not destroy it. Problems with product.xml are silent. Runs once at start-up,
+// before the plugins are loaded.
 void LoadConfiguration(CoreSettings& settings, LogLevelTable& logLevels, PluginEntryPoint logCallback);
 
 } // namespace dvr

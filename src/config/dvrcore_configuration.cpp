@@ -36,15 +36,19 @@ void dvrcore::SaveConfiguration()
     snapshot.failedPlugins = failedPlugins;
 
     dvr::XmlDocument document;
-    dvr::BuildStatisticsDocument(document, snapshot);
-    if (!dvr::SaveXmlFile(document, "core.xml"))
-        Log(dvr::LOG_CONFIG_FAILURE, "Failed to save config %d - %s", document.ErrorId(), document.ErrorDesc());
+    dvr::SaveConfigurationDocument(document, snapshot, EventCallback);
     dvr::AppendProductElement(document, productFamily, productVersion);
     dvr::BroadcastDocument(document, EVT_CONFIG, EventCallback);
 }
 
 void dvrcore::ApplyConfigurationChange(const std::string& text)
 {
+    // The parse would refuse it as well, silently; the line tells the plugin's author why.
+    if (text.size() > dvr::MAX_XML_SIZE) {
+        Log(dvr::LOG_WARNING, "Ignored a configuration change document of %zu bytes, more than %zu.", text.size(),
+            dvr::MAX_XML_SIZE);
+        return;
+    }
     if (dvr::ApplyLogLevelChange(text, logLevels, defaultLogLevels))
         SaveConfiguration();
 }

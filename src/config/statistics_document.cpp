@@ -1,5 +1,6 @@
 #include "config/statistics_document.h"
 
+#include "config/xml_value.h"
 #include "log/core_log.h"
 
 namespace dvr {
@@ -109,9 +110,31 @@ void AppendProductElement(TiXmlDocument& document, const std::string& family, co
     product.SetAttribute("Version", version);
 }
 
+namespace {
+
+// snapshot with every text from outside the core in a form that reads back from core.xml.
+StatisticsSnapshot WritableSnapshot(const StatisticsSnapshot& snapshot, PluginEntryPoint logCallback)
+{
+    StatisticsSnapshot writable = snapshot;
+    writable.productVersion = WritableXmlValue(snapshot.productVersion, "the product version", logCallback);
+    writable.exePath = WritableXmlValue(LastPathComponent(snapshot.exePath), "the core's file name", logCallback);
+    writable.parentFilename = WritableXmlValue(snapshot.parentFilename, "the parent's file name", logCallback);
+    writable.parentVersion = WritableXmlValue(snapshot.parentVersion, "the parent's version", logCallback);
+    for (PluginStatistics& plugin : writable.plugins)
+        plugin.name = WritableXmlValue(plugin.name, "a plugin file name", logCallback);
+    writable.failedPlugins.clear();
+    for (const auto& [filename, error] : snapshot.failedPlugins) {
+        std::string writableName = WritableXmlValue(filename, "a plugin file name", logCallback);
+        writable.failedPlugins.emplace(writableName, WritableXmlValue(error, "a loader error text", logCallback));
+    }
+    return writable;
+}
+
+} // namespace
+
 bool SaveConfigurationDocument(XmlDocument& document, const StatisticsSnapshot& snapshot, PluginEntryPoint logCallback)
 {
-    BuildStatisticsDocument(document, snapshot);
+    BuildStatisticsDocument(document, WritableSnapshot(snapshot, logCallback));
     if (SaveXmlFile(document, CORE_CONFIG_FILE))
         return true;
     CoreLog(CORE_PROVIDER_ID, logCallback, LOG_CONFIG_FAILURE, "Failed to save config %d - %s", document.ErrorId(),

@@ -53,9 +53,11 @@ void BuildStatisticsDocument(TiXmlDocument& document, const StatisticsSnapshot& 
 // plugins carries it, the saved file does not.
 void AppendProductElement(TiXmlDocument& document, const std::string& family, const std::string& version);
 
-// Builds the document into document and saves it to CORE_CONFIG_FILE. A failed save is logged
-// at level 75 through logCallback ("Failed to save config %d - %s") and returns false; the
-// document stays usable for the broadcast either way. Main thread at start-up, I/O thread later.
+// Builds the document into document and saves it to CORE_CONFIG_FILE: the one save of the
+// configuration, dvrcore::SaveConfiguration's. Texts from outside the core that would not read
+// back are written in a safe form (WritableXmlValue) and logged. A failed save is logged at
+// level 75 through logCallback ("Failed to save config %d - %s") and returns false; the document
+// stays usable for the broadcast either way. Main thread at start-up, I/O thread later.
 bool SaveConfigurationDocument(XmlDocument& document, const StatisticsSnapshot& snapshot, PluginEntryPoint logCallback);
 
 // Sends document as one line of text to the plugins: an event of the core with eventType and

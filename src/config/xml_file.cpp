@@ -1,6 +1,5 @@
 #include "config/xml_file.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +15,7 @@ namespace dvr {
 namespace {
 
 constexpr const char* PENDING_SUFFIX = ".pending";
+constexpr const char* UTF8_BYTE_ORDER_MARK = "\xEF\xBB\xBF";
 
 struct FileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
@@ -42,6 +42,11 @@ bool LoadOneFile(XmlDocument& document, const std::string& path)
     struct stat status {};
     if (!file || fstat(fileno(file.get()), &status) != 0 || !S_ISREG(status.st_mode)) {
         document.SetError(TiXmlBase::TIXML_ERROR_OPENING_FILE, nullptr, nullptr, TIXML_ENCODING_UNKNOWN);
+        return false;
+    }
+    // Refused before TinyXML allocates a buffer of the file's size.
+    if (status.st_size > static_cast<off_t>(MAX_XML_SIZE)) {
+        document.SetCoreError(XML_ERROR_TOO_LARGE, XML_ERROR_TOO_LARGE_TEXT);
         return false;
     }
     document.LoadFile(file.get());
@@ -85,30 +90,34 @@ std::string WritePendingFile(const std::string& path, const std::string& text)
     return failure;
 }
 
-// Zero bytes after a text handed to TinyXML: more than the longest UTF-8 step it may take past
-// the end.
-constexpr size_t XML_PARSE_PADDING = 8;
-
 } // namespace
 
-const char* XmlDocument::Parse(const char* text, TiXmlParsingData* data, TiXmlEncoding encoding)
+const char* ParseXmlBytes(TiXmlDocument& document, const char* text, TiXmlParsingData* data)
+{
+    // TinyXML in UTF-8 mode (chosen by a byte-order mark or by a declaration without another
+    // encoding) steps over a lead byte and the bytes it announces, even over "</" or a closing
+    // quote; read byte by byte, every byte is itself. The mark is skipped here because TinyXML
+    // skips it only in UTF-8 mode.
+    if (text != nullptr && std::strncmp(text, UTF8_BYTE_ORDER_MARK, 3) == 0)
+        text += 3;
+    return document.TiXmlDocument::Parse(text, data, TIXML_ENCODING_LEGACY);
+}
+
+const char* XmlDocument::Parse(const char* text, TiXmlParsingData* data, TiXmlEncoding /*encoding*/)
 {
     coreErrorId_ = 0;
     coreErrorDesc_.clear();
+    if (text != nullptr && strnlen(text, MAX_XML_SIZE + 1) > MAX_XML_SIZE) {
+        TiXmlDocument::ClearError();
+        SetCoreError(XML_ERROR_TOO_LARGE, XML_ERROR_TOO_LARGE_TEXT);
+        return nullptr;
+    }
     if (text != nullptr && XmlNestingDepth(text, MAX_XML_DEPTH) > MAX_XML_DEPTH) {
         TiXmlDocument::ClearError();
         SetCoreError(XML_ERROR_TOO_DEEP, XML_ERROR_TOO_DEEP_TEXT);
         return nullptr;
     }
-    if (text == nullptr)
-        return TiXmlDocument::Parse(text, data, encoding);
-    // TinyXML steps over a multi-byte UTF-8 character by its lead byte's length, so a lead byte
-    // just before the terminating zero sends it up to three bytes past the end of the text. It
-    // parses a copy followed by enough zero bytes that such a step still lands on a zero.
-    std::string padded(text);
-    padded.append(XML_PARSE_PADDING, '\0');
-    const char* end = TiXmlDocument::Parse(padded.c_str(), data, encoding);
-    return end == nullptr ? nullptr : text + std::min<size_t>(static_cast<size_t>(end - padded.c_str()), strlen(text));
+    return ParseXmlBytes(*this, text, data);
 }
 
 bool XmlDocument::Error() const
@@ -183,6 +192,19 @@ bool LoadXmlFile(XmlDocument& document, const std::string& name)
         return true;
     }
     return LoadOneFile(document, name);
+}
+
+int SetAsideUnreadableXmlFile(const std::string& name)
+{
+    FileInUse inUse(name);
+    struct stat status {};
+    if (stat(name.c_str(), &status) != 0 || !S_ISREG(status.st_mode))
+        return ENOENT;
+    const std::string aside = name + XML_UNREADABLE_SUFFIX;
+    if (std::rename(name.c_str(), aside.c_str()) != 0)
+        return errno;
+    SyncFolderOf(name);
+    return 0;
 }
 
 bool SaveXmlFile(XmlDocument& document, const std::string& name)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 
 #include <dvrcore/plugin_api.h>
 #include <gtest/gtest.h>
+#include <tinyxml.h>
 
 namespace dvr::test {
 
@@ -60,6 +62,23 @@ inline std::string NestedElements(int n)
     for (int i = 0; i < n; ++i)
         text += "</a>";
     return text;
+}
+
+// The deepest element nesting of a parsed tree, found without recursion.
+inline int TreeDepth(const TiXmlNode& root)
+{
+    int deepest = 0;
+    std::vector<std::pair<const TiXmlNode*, int>> pending{{&root, 0}};
+    while (!pending.empty()) {
+        auto [node, depth] = pending.back();
+        pending.pop_back();
+        for (const TiXmlElement* child = node->FirstChildElement(); child != nullptr;
+             child = child->NextSiblingElement()) {
+            deepest = std::max(deepest, depth + 1);
+            pending.emplace_back(child, depth + 1);
+        }
+    }
+    return deepest;
 }
 
 struct LogLine {

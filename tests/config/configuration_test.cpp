@@ -1,6 +1,8 @@
 #include "config/configuration.h"
 
+#include "config/xml_file.h"
 #include "config_test_support.h"
+#include "support/recording_core.h"
 
 namespace dvr {
 namespace {
@@ -41,12 +43,43 @@ TEST_F(ConfigLoad, TooDeepOrRootlessCoreXmlIsReported)
     Load();
     WriteFile("core.xml", "<other><Memory Throttling=\"0\"/></other>");
     Load();
-    ASSERT_EQ(RecordedLog().size(), 2u);
+    ASSERT_EQ(RecordedLog().size(), 4u); // each followed by the line that keeps the file
     EXPECT_EQ(RecordedLog()[0].text, "Failed to load/parse core.xml 17 - Elements nested too deeply (exceeds the "
                                      "configured maximum parse depth).."); // the description ends in its own full stop
-    EXPECT_EQ(RecordedLog()[1].text, "Failed to load core.xml, missing oDVR node.");
-    EXPECT_EQ(RecordedLog()[1].level, 75);
+    EXPECT_EQ(RecordedLog()[2].text, "Failed to load core.xml, missing oDVR node.");
+    EXPECT_EQ(RecordedLog()[2].level, 75);
     EXPECT_TRUE(settings_.memoryThrottlingEnabled);
+}
+
+// The start-up save replaces core.xml: an existing one the core could not read whole is kept.
+TEST_F(ConfigLoad, UnreadableCoreXmlIsKeptAsBad)
+{
+    const std::string unreadable[] = {
+        "<oDVR><Memory Throttling=\"0\"/>", // cut off: what was read is used
+        "<oDVR>" + test::NestedElements(101) + "</oDVR>",
+        "<odvr><Memory Throttling=\"0\"/></odvr>",
+        "<a>" + std::string(MAX_XML_SIZE, ' ') + "</a>",
+    };
+    for (const std::string& text : unreadable) {
+        RecordedLog().clear();
+        WriteFile("core.xml.bad", "older");
+        WriteFile("core.xml", text);
+        Load();
+        EXPECT_FALSE(std::filesystem::exists("core.xml"));
+        EXPECT_TRUE(test::ReadFile("core.xml.bad") == text) << text.substr(0, 60);
+        ASSERT_FALSE(RecordedLog().empty());
+        EXPECT_EQ(RecordedLog().back().text, "Kept the unreadable core.xml as core.xml.bad.");
+        EXPECT_EQ(RecordedLog().back().level, 75);
+    }
+    EXPECT_EQ(RecordedLog()[0].text,
+              "Failed to load/parse core.xml 18 - Document too large (exceeds the 4 MiB limit).");
+    EXPECT_FALSE(settings_.memoryThrottlingEnabled) << "read from the cut-off file";
+
+    RecordedLog().clear();
+    WriteFile("core.xml.bad", "older");
+    Load(); // no core.xml: nothing to keep
+    EXPECT_EQ(RecordedLog().size(), 1u);
+    EXPECT_EQ(test::ReadFile("core.xml.bad"), "older");
 }
 
 TEST_F(ConfigLoad, CompletePendingFileIsPromoted)
@@ -131,6 +164,56 @@ TEST_F(ConfigLoad, ProductIdentityComesFromProductElement)
     LoadConfiguration(fresh, levels_, RecordLog);
     EXPECT_EQ(fresh.productFamily, "ovrimSight");
     EXPECT_TRUE(RecordedLog().empty());
+}
+
+// One start-up's configuration steps in the working directory: the settings it read, then its save.
+struct StartedSettings {
+    int coreLevel;
+    bool throttling;
+    std::string productVersion;
+};
+
+StartedSettings LoadAndSave()
+{
+    test::RecordingCore core;
+    core.LoadConfiguration();
+    core.SaveConfiguration();
+    return {core.logLevels.Get(0), core.memoryThrottlingEnabled, core.productVersion};
+}
+
+// A product version that made the saved core.xml unreadable cost every stored setting at the
+// next start, since that start's save wrote the defaults.
+TEST(ConfigStart, StoredSettingsSurviveRestartsWhateverTheProductVersion)
+{
+    ScopedWorkDir dir;
+    const std::string versions[] = {"2.0-\xE9", "2.0-&amp;#xZZ;", "\xF0\"x"};
+    for (const std::string& version : versions) {
+        SCOPED_TRACE(version);
+        WriteFile("product.xml", "<P><Product Family=\"F\" Version=\"" + version + "\"/></P>");
+        WriteFile("core.xml", "<oDVR><Memory Throttling=\"0\"/><Modules><Module>"
+                              "<Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module></Modules></oDVR>");
+        StartedSettings first = LoadAndSave();
+        for (int start = 2; start <= 3; ++start) {
+            StartedSettings next = LoadAndSave();
+            EXPECT_EQ(next.coreLevel, 0) << "start " << start;
+            EXPECT_FALSE(next.throttling) << "start " << start;
+            EXPECT_EQ(next.productVersion, first.productVersion);
+        }
+        EXPECT_FALSE(std::filesystem::exists("core.xml.bad"));
+    }
+}
+
+TEST(ConfigStart, ChangeDocumentOverFourMiBIsRefusedWithALine)
+{
+    ScopedWorkDir dir;
+    test::RecordingCore core;
+    std::string text = "<c Delta=\"1\"><Modules><Module><Plugin ID=\"262144\" LogLevel=\"10\"/></Module></Modules>";
+    text += std::string(MAX_XML_SIZE, ' ') + "</c>";
+    core.ApplyConfigurationChange(text);
+    EXPECT_EQ(core.logLevels.Get(4), -1);
+    EXPECT_TRUE(core.Logged("Ignored a configuration change document of " + std::to_string(text.size()) +
+                            " bytes, more than 4194304."));
+    EXPECT_FALSE(std::filesystem::exists("core.xml"));
 }
 
 } // namespace

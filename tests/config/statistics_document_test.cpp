@@ -115,6 +115,24 @@ TEST_F(Statistics, FailedSaveIsLogged)
     EXPECT_NE(document.RootElement(), nullptr) << "the document is still there to broadcast";
 }
 
+// core.xml reads back as the document the core built, whatever texts came from outside.
+TEST_F(Statistics, OutsideTextsAreWrittenSoThatTheyReadBack)
+{
+    snapshot_.productVersion = "2.0-\xE9";
+    snapshot_.plugins[1].name = "&#xZZ;.so";
+    snapshot_.failedPlugins = {{"&#x41;\xE0.so", "cannot open \"&#x\""}};
+    snapshot_.parentVersion = std::string("9.1\0\xF0", 5);
+    XmlDocument document;
+    ASSERT_TRUE(SaveConfigurationDocument(document, snapshot_, RecordLog));
+    XmlDocument saved;
+    ASSERT_TRUE(LoadXmlFile(saved, "core.xml")) << saved.ErrorDesc();
+    EXPECT_EQ(PrintXmlIndented(saved), PrintXmlIndented(document));
+    // Only a value that would not read back is rewritten, and that with a line; these all do.
+    EXPECT_TRUE(RecordedLog().empty());
+    EXPECT_EQ(document.RootElement()->FirstChildElement("Modules")->FirstChildElement("Module")->Attribute("Version"),
+              snapshot_.productVersion);
+}
+
 std::vector<_EventParmsIn> broadcastEvents;
 std::vector<std::string> broadcastTexts;
 

@@ -61,5 +61,41 @@ TEST(XmlDepth, HundredThousandLevelsFailWithoutCrash)
     EXPECT_EQ(loaded.ErrorId(), XML_ERROR_TOO_DEEP);
 }
 
+// A byte-order mark or declaration, then "<a>" + byte 0xE0 + "</a>" repeated, then as many "</a>".
+// Read as UTF-8, each lead byte swallows the "</" after it and every repeat nests one level
+// deeper; read byte by byte, as the core reads and its scan counts, the repeats are siblings.
+std::string LeadByteNesting(const std::string& prefix, int repeats)
+{
+    std::string text = prefix;
+    for (int i = 0; i < repeats; ++i)
+        text += "<a>\xE0</a>";
+    for (int i = 0; i < repeats; ++i)
+        text += "</a>";
+    return text;
+}
+
+TEST(XmlDepth, Utf8LeadBytesCannotHideNesting)
+{
+    ScopedWorkDir dir;
+    const std::string prefixes[] = {"\xEF\xBB\xBF", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>", "<?xml ?>"};
+    for (const std::string& prefix : prefixes) {
+        // 101 repeats were accepted at depth 101; 200,000 (2.4 MB) overflowed the stack.
+        for (int repeats : {101, 200000}) {
+            SCOPED_TRACE(prefix + " x" + std::to_string(repeats));
+            const std::string text = LeadByteNesting(prefix, repeats);
+            XmlDocument parsed;
+            ParseXmlText(parsed, text);
+            WriteFile("core.xml", text);
+            XmlDocument loaded;
+            LoadXmlFile(loaded, "core.xml");
+            for (const XmlDocument* document : {&parsed, &loaded}) {
+                EXPECT_FALSE(document->Error()) << document->ErrorDesc();
+                EXPECT_EQ(test::TreeDepth(*document), 1);
+            }
+            EXPECT_GE(XmlNestingDepth(text.c_str(), MAX_XML_DEPTH), test::TreeDepth(parsed)) << "the scan counts less";
+        }
+    }
+}
+
 } // namespace
 } // namespace dvr

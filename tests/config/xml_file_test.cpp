@@ -58,6 +58,63 @@ TEST(XmlFileLoad, Utf8LeadByteAtTheEndStaysWithinTheText)
     EXPECT_NE(file.FirstChildElement("oDVR"), nullptr); // what was read before the bad byte stays
 }
 
+// Every value the core writes reads back as the same bytes, whatever the declaration it writes
+// makes TinyXML believe about the encoding; a byte-order mark is skipped.
+TEST(XmlFileLoad, SavedValuesReadBackByteForByte)
+{
+    ScopedWorkDir dir;
+    const std::string values[] = {
+        "2.0-\xE9",     "\xC3\xA9t\xC3\xA9 \xE2\x82\xAC", "\xE0", "\xF0\"", "a<b>&c\"d'e", "tab\tnew\nline\rcr",
+        "\xEF\xBB\xBF",
+    };
+    XmlDocument document;
+    document.InsertEndChild(TiXmlDeclaration("", "", ""));
+    TiXmlElement root("Root");
+    for (size_t i = 0; i < std::size(values); ++i)
+        root.SetAttribute("V" + std::to_string(i), values[i]);
+    document.InsertEndChild(root);
+    ASSERT_TRUE(SaveXmlFile(document, "saved.xml"));
+    const std::string saved = ReadFile("saved.xml");
+    WriteFile("utf8.xml", "\xEF\xBB\xBF<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + saved.substr(saved.find('>') + 1));
+
+    for (const char* name : {"saved.xml", "utf8.xml"}) {
+        XmlDocument loaded;
+        ASSERT_TRUE(LoadXmlFile(loaded, name)) << name << ": " << loaded.ErrorDesc();
+        const TiXmlElement* read = loaded.FirstChildElement("Root");
+        ASSERT_NE(read, nullptr) << name;
+        for (size_t i = 0; i < std::size(values); ++i) {
+            const std::string* value = read->Attribute("V" + std::to_string(i));
+            ASSERT_NE(value, nullptr) << name << " V" << i;
+            EXPECT_EQ(*value, values[i]) << name << " V" << i;
+        }
+    }
+}
+
+TEST(XmlFileLoad, DocumentsOverFourMiBAreRefused)
+{
+    ScopedWorkDir dir;
+    const std::string fits = "<a>" + std::string(MAX_XML_SIZE - 7, ' ') + "</a>";
+    ASSERT_EQ(fits.size(), 4u << 20);
+    const std::string over = fits + " ";
+    WriteFile("fits.xml", fits);
+    WriteFile("over.xml", over);
+
+    XmlDocument parsed;
+    EXPECT_TRUE(ParseXmlText(parsed, fits));
+    XmlDocument loaded;
+    EXPECT_TRUE(LoadXmlFile(loaded, "fits.xml"));
+
+    XmlDocument parsedOver;
+    EXPECT_FALSE(ParseXmlText(parsedOver, over));
+    XmlDocument loadedOver;
+    EXPECT_FALSE(LoadXmlFile(loadedOver, "over.xml"));
+    for (const XmlDocument* document : {&parsedOver, &loadedOver}) {
+        EXPECT_EQ(document->ErrorId(), 18);
+        EXPECT_STREQ(document->ErrorDesc(), "Document too large (exceeds the 4 MiB limit)");
+        EXPECT_EQ(document->FirstChild(), nullptr);
+    }
+}
+
 TEST(XmlFileSave, WritesIndentedTextAndNoPendingFile)
 {
     ScopedWorkDir dir;
@@ -108,6 +165,44 @@ TEST(XmlFileSave, FailedRenameKeepsCompletePendingFile)
     EXPECT_EQ(document.ErrorId(), 2);
     EXPECT_STREQ(document.ErrorDesc(), "Failed to rename .xml.pending to .xml file 21 - Is a directory");
     EXPECT_NE(ReadFile("core.xml.pending").find("new"), std::string::npos);
+}
+
+// The test executable is linked with -Wl,--wrap=fsync: the core's fsync calls come here first.
+// Each sync of a folder is counted, with whether a pending file was still there at that moment.
+std::atomic<int> folderSyncs{0};
+std::atomic<bool> pendingAtFolderSync{false};
+
+} // namespace
+
+extern "C" int __real_fsync(int descriptor);
+extern "C" int __wrap_fsync(int descriptor)
+{
+    struct stat status {};
+    if (fstat(descriptor, &status) == 0 && S_ISDIR(status.st_mode)) {
+        pendingAtFolderSync = access("core.xml.pending", F_OK) == 0;
+        ++folderSyncs;
+    }
+    return __real_fsync(descriptor);
+}
+
+namespace {
+
+// Without the folder's sync a rename may not survive a power cut: the device would come back with
+// the previous core.xml, or none.
+TEST(XmlFileSave, FolderIsSyncedAfterEachRename)
+{
+    ScopedWorkDir dir;
+    XmlDocument document = DocumentWithText("new");
+    int before = folderSyncs;
+    ASSERT_TRUE(SaveXmlFile(document, "core.xml"));
+    EXPECT_EQ(folderSyncs - before, 1);
+    EXPECT_FALSE(pendingAtFolderSync) << "synced before the rename";
+
+    WriteFile("core.xml.pending", "<promoted/>");
+    before = folderSyncs;
+    ASSERT_TRUE(LoadXmlFile(document, "core.xml"));
+    EXPECT_EQ(folderSyncs - before, 1) << "a promoted pending file";
+    EXPECT_FALSE(pendingAtFolderSync);
 }
 
 TEST(FileInUseRegistry, HolderBlocksLoadOfSameNameUntilRelease)
