@@ -12,23 +12,6 @@
 
 namespace dvr::fuzz {
 
-// The deepest element nesting of a parsed document, without recursion.
-inline int ElementDepth(const TiXmlNode& root)
-{
-    int deepest = 0;
-    std::vector<std::pair<const TiXmlNode*, int>> pending{{&root, 0}};
-    while (!pending.empty()) {
-        auto [node, depth] = pending.back();
-        pending.pop_back();
-        for (const TiXmlElement* child = node->FirstChildElement(); child != nullptr;
-             child = child->NextSiblingElement()) {
-            deepest = std::max(deepest, depth + 1);
-            pending.emplace_back(child, depth + 1);
-        }
-    }
-    return deepest;
-}
-
 // The deepest text the oracle parses without the core's limit: TinyXML recurses once per level,
 // and this many levels fit the stack with room to spare.
 constexpr int ORACLE_DEPTH = 1000;
@@ -44,7 +27,7 @@ inline void CheckDepthScan(const std::string& text)
         return;
     TiXmlDocument tree;
     ParseXmlBytes(tree, text.c_str());
-    FUZZ_CHECK(ElementDepth(tree) <= scanned);
+    FUZZ_CHECK(XmlTreeDepth(tree) <= scanned);
 }
 
 } // namespace dvr::fuzz

@@ -62,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     dvr::XmlDocument document;
     bool loaded = dvr::LoadXmlFile(document, (where & 7) == 4 ? "product.xml" : "core.xml");
     if (loaded)
-        FUZZ_CHECK(!document.Error() && dvr::fuzz::ElementDepth(document) <= dvr::MAX_XML_DEPTH);
+        FUZZ_CHECK(!document.Error() && dvr::XmlTreeDepth(document) <= dvr::MAX_XML_DEPTH);
     else
         FUZZ_CHECK(document.Error());
     if (document.ErrorId() == dvr::XML_ERROR_TOO_DEEP)

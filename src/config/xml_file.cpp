@@ -1,10 +1,13 @@
 #include "config/xml_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -101,6 +104,22 @@ const char* ParseXmlBytes(TiXmlDocument& document, const char* text, TiXmlParsin
     if (text != nullptr && std::strncmp(text, UTF8_BYTE_ORDER_MARK, 3) == 0)
         text += 3;
     return document.TiXmlDocument::Parse(text, data, TIXML_ENCODING_LEGACY);
+}
+
+int XmlTreeDepth(const TiXmlNode& root)
+{
+    int deepest = 0;
+    std::vector<std::pair<const TiXmlNode*, int>> pending{{&root, 0}};
+    while (!pending.empty()) {
+        auto [node, depth] = pending.back();
+        pending.pop_back();
+        for (const TiXmlElement* child = node->FirstChildElement(); child != nullptr;
+             child = child->NextSiblingElement()) {
+            deepest = std::max(deepest, depth + 1);
+            pending.emplace_back(child, depth + 1);
+        }
+    }
+    return deepest;
 }
 
 const char* XmlDocument::Parse(const char* text, TiXmlParsingData* data, TiXmlEncoding /*encoding*/)

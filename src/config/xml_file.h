@@ -34,6 +34,10 @@ constexpr const char* XML_UNREADABLE_SUFFIX = ".bad";
 // XmlDocument::Parse and checks of the depth scan call this.
 const char* ParseXmlBytes(TiXmlDocument& document, const char* text, TiXmlParsingData* data = nullptr);
 
+// The deepest element nesting of a parsed tree, found without recursion (what the depth scan
+// must never count short of).
+int XmlTreeDepth(const TiXmlNode& root);
+
 // A TinyXML document whose every parse first checks the size and the nesting depth, and which
 // can carry the core's own errors (too large, too deep, save failures) besides TinyXML's. Read
 // the outcome through Error(), ErrorId() and ErrorDesc() of this class: they hide TinyXML's and

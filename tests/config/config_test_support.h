@@ -64,23 +64,6 @@ inline std::string NestedElements(int n)
     return text;
 }
 
-// The deepest element nesting of a parsed tree, found without recursion.
-inline int TreeDepth(const TiXmlNode& root)
-{
-    int deepest = 0;
-    std::vector<std::pair<const TiXmlNode*, int>> pending{{&root, 0}};
-    while (!pending.empty()) {
-        auto [node, depth] = pending.back();
-        pending.pop_back();
-        for (const TiXmlElement* child = node->FirstChildElement(); child != nullptr;
-             child = child->NextSiblingElement()) {
-            deepest = std::max(deepest, depth + 1);
-            pending.emplace_back(child, depth + 1);
-        }
-    }
-    return deepest;
-}
-
 struct LogLine {
     int level;
     std::string text;

@@ -90,9 +90,9 @@ TEST(XmlDepth, Utf8LeadBytesCannotHideNesting)
             LoadXmlFile(loaded, "core.xml");
             for (const XmlDocument* document : {&parsed, &loaded}) {
                 EXPECT_FALSE(document->Error()) << document->ErrorDesc();
-                EXPECT_EQ(test::TreeDepth(*document), 1);
+                EXPECT_EQ(XmlTreeDepth(*document), 1);
             }
-            EXPECT_GE(XmlNestingDepth(text.c_str(), MAX_XML_DEPTH), test::TreeDepth(parsed)) << "the scan counts less";
+            EXPECT_GE(XmlNestingDepth(text.c_str(), MAX_XML_DEPTH), XmlTreeDepth(parsed)) << "the scan counts less";
         }
     }
 }
