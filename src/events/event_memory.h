@@ -19,7 +19,7 @@ using EventMemoryAllocator = void* (*)(size_t length);
 // A block of length bytes, or null when memory is exhausted.
 void* EventMemoryAllocate(size_t length);
 // Replaces the allocator (null: malloc again) and answers the one before. Tests only.
-EventMemoryAllocator SetEventMemoryAllocator(EventMemoryAllocator allocator);
+EventMemoryAllocator SetEventMemoryAllocator(EventMemoryAllocator replacement);
 
 // A standard allocator over EventMemoryAllocate for the tables of the event path. It throws
 // std::bad_alloc, which the table's owner catches around the insertion that may allocate.
@@ -35,9 +35,11 @@ struct EventAllocator {
 
     T* allocate(size_t count)
     {
-        if (count > SIZE_MAX / sizeof(T))
+        // The size of the value type, which for a table of pointers is a pointer's.
+        constexpr size_t VALUE_SIZE = sizeof(value_type); // NOLINT(bugprone-sizeof-expression)
+        if (count > SIZE_MAX / VALUE_SIZE)
             throw std::bad_alloc();
-        void* block = EventMemoryAllocate(count * sizeof(T));
+        void* block = EventMemoryAllocate(count * VALUE_SIZE);
         if (block == nullptr)
             throw std::bad_alloc();
         return static_cast<T*>(block);

@@ -7,15 +7,13 @@ namespace dvr {
 int MediaGate::Gate(const _EventParmsIn& event, bool throttling)
 {
     std::lock_guard lock(mutex_);
-    auto entry = frameCounts_.find(event.providerID);
-    if (entry == frameCounts_.end()) {
-        try {
-            entry = frameCounts_.emplace(event.providerID, 0).first;
-        } catch (const std::bad_alloc&) {
-            return EVENT_NO_MEMORY;
-        }
+    int32_t* counter = nullptr;
+    try {
+        counter = &frameCounts_.try_emplace(event.providerID, 0).first->second; // allocates only for a new provider
+    } catch (const std::bad_alloc&) {
+        return EVENT_NO_MEMORY;
     }
-    int32_t& frames = entry->second;
+    int32_t& frames = *counter;
     if (throttling) {
         frames = 0;
         if (event.eventType & EVT_VIDEO)

@@ -12,7 +12,7 @@ namespace dvr {
 
 // The most bytes of packets for the parent that may wait unsent; a packet that would pass it is
 // refused with EVENT_NO_MEMORY. A parent that stops reading cannot make the core run out of memory.
-constexpr size_t PARENT_SEND_QUEUE_LIMIT = 16 * 1024 * 1024;
+constexpr size_t PARENT_SEND_QUEUE_LIMIT = size_t{16} * 1024 * 1024;
 
 // Splits length bytes at every separator: n separators give n + 1 fields, empty ones included.
 // A length with all bits set means the bytes are a zero-terminated text; a null pointer gives no
