@@ -59,6 +59,8 @@ write("xml_file_fuzzer", "declaration", b"\x01<?xml version=\"1.0\"?><!DOCTYPE x
 # bytes it announces; the core reads byte by byte, as its depth scan counts.
 BOM = b"\xef\xbb\xbf"
 write("xml_file_fuzzer", "bom_lead_bytes", b"\x01" + BOM + b"<a>\xe0</a>" * 101 + b"</a>" * 101)
+# A character reference that runs to a later ";" hides the tags between it and there.
+write("xml_file_fuzzer", "reference_span", b"\x01" + b'<a v="&#x1"/></a>x1;">' * 101)
 write("xml_file_fuzzer", "declaration_lead_bytes",
       b"\x01<?xml version=\"1.0\" encoding=\"UTF-8\"?>" + b"<a x=\"\xf0\"><b>\xc3</b>" * 60 + b"</a>" * 60)
 write("xml_file_fuzzer", "saved_utf8",

@@ -47,13 +47,47 @@ const char* SkipPast(const char* p, const char* marker)
     return found != nullptr ? found + std::strlen(marker) : p + std::strlen(p);
 }
 
+// p is at a '&' in text or a quoted value: where TinyXML goes on after it. A numeric character
+// reference runs to the next ';' however far away, provided that the characters between it and
+// the nearest 'x' (hexadecimal) or '#' (decimal) before it are digits, so "&#x1" can step over
+// quotes and tags up to a later "x1;". Anything else is one character, as TinyXML takes it (or
+// TinyXML stops with an error, and counting on is harmless).
+const char* SkipReference(const char* p)
+{
+    if (p[1] != '#' || p[2] == '\0')
+        return p + 1;
+    const bool hexadecimal = p[2] == 'x';
+    const char* start = hexadecimal ? p + 3 : p + 2;
+    if (*start == '\0')
+        return p + 1;
+    const char* end = std::strchr(start, ';');
+    if (end == nullptr)
+        return p + 1;
+    for (const char* q = end - 1; *q != (hexadecimal ? 'x' : '#'); --q) {
+        auto byte = static_cast<unsigned char>(*q);
+        if (hexadecimal ? std::isxdigit(byte) == 0 : std::isdigit(byte) == 0)
+            return p + 1;
+    }
+    return end + 1;
+}
+
+// The first stop character from p on, stepping over character references the way TinyXML reads
+// text and quoted values; null when there is none.
+const char* FindInText(const char* p, char stop)
+{
+    const char stops[] = {stop, '&', '\0'};
+    while ((p = std::strpbrk(p, stops)) != nullptr && *p == '&')
+        p = SkipReference(p);
+    return p;
+}
+
 // p is just past the '=' of an attribute: skips the value, quoted or not.
 const char* SkipAttributeValue(const char* p)
 {
     while (IsSpace(*p))
         ++p;
     if (*p == '"' || *p == '\'') {
-        const char* close = std::strchr(p + 1, *p);
+        const char* close = FindInText(p + 1, *p);
         return close != nullptr ? close + 1 : p + std::strlen(p);
     }
     while (*p != '\0' && !IsSpace(*p) && *p != '/' && *p != '>')
@@ -109,7 +143,7 @@ int XmlNestingDepth(const char* text, int limit)
     int deepest = 0;
     const char* p = text;
     while (deepest <= limit) {
-        p = std::strchr(p, '<');
+        p = FindInText(p, '<');
         if (p == nullptr)
             break;
         if (StartsWithNoCase(p, "<?xml")) {

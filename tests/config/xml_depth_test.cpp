@@ -97,5 +97,23 @@ TEST(XmlDepth, Utf8LeadBytesCannotHideNesting)
     }
 }
 
+// TinyXML takes "&#x1" up to a later "x1;" as one character reference, quotes and tags between
+// included: each repeat is then an open element whose "/>" and "</a>" lie inside its value.
+TEST(XmlDepth, CharacterReferencesCannotHideNesting)
+{
+    for (const char* unit : {"<a v=\"&#x1\"/></a>x1;\">", "<a v='&#1'/></a>#1;'>", "<a>&#x1</a><a/>x1;<a>"}) {
+        SCOPED_TRACE(unit);
+        std::string text;
+        for (int i = 0; i < 101; ++i)
+            text += unit;
+        TiXmlDocument tree;
+        ParseXmlBytes(tree, text.c_str());
+        EXPECT_GE(XmlNestingDepth(text.c_str(), 1000), XmlTreeDepth(tree)) << "the scan counts less";
+        XmlDocument parsed;
+        EXPECT_FALSE(ParseXmlText(parsed, text));
+        EXPECT_EQ(parsed.ErrorId(), XML_ERROR_TOO_DEEP);
+    }
+}
+
 } // namespace
 } // namespace dvr
