@@ -106,14 +106,11 @@ TEST_F(FaultInjection, BlocksKeptForeverAreReportedAndStrayReleasesFreeNothing)
     // The keeper's blocks stay allocated by design: the core cannot know that the plugin no longer
     // uses them, so it lists them and leaves them. Under the leak sanitizer that is this test's
     // purpose, not a fault of the core: its child runs without leak detection.
-    const char* sanitizerOptions = getenv("ASAN_OPTIONS");
-    std::string savedOptions = sanitizerOptions != nullptr ? sanitizerOptions : "";
-    setenv("ASAN_OPTIONS", (savedOptions + ":detect_leaks=0").c_str(), 1);
-    std::string output = RunUntilStarted();
-    if (sanitizerOptions != nullptr)
-        setenv("ASAN_OPTIONS", savedOptions.c_str(), 1);
-    else
-        unsetenv("ASAN_OPTIONS");
+    std::string output;
+    {
+        dvr::test::NoLeakCheckInChildren noLeakCheck;
+        output = RunUntilStarted();
+    }
     // The leak report at exit names the keeper, alone, for every block it kept.
     size_t leaked = Count(output, "leaked by plugins [");
     EXPECT_GT(leaked, 0u) << output;

@@ -220,4 +220,20 @@ void WriteFile(const std::string& path, const std::string& contents)
     file << contents;
 }
 
+NoLeakCheckInChildren::NoLeakCheckInChildren()
+{
+    const char* options = getenv("ASAN_OPTIONS");
+    hadOptions_ = options != nullptr;
+    saved_ = hadOptions_ ? options : "";
+    setenv("ASAN_OPTIONS", (saved_ + ":detect_leaks=0").c_str(), 1);
+}
+
+NoLeakCheckInChildren::~NoLeakCheckInChildren()
+{
+    if (hadOptions_)
+        setenv("ASAN_OPTIONS", saved_.c_str(), 1);
+    else
+        unsetenv("ASAN_OPTIONS");
+}
+
 } // namespace dvr::test
