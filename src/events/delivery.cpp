@@ -8,6 +8,7 @@
 #include "events/routing.h"
 #include "events/status_report.h"
 #include "log/number_format.h"
+#include "plugins/plugin_records.h"
 
 namespace {
 
@@ -110,11 +111,8 @@ std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
                 leaving.reset(); // gone with the failed pass
                 continue;
             }
-            _IoctlParmsIn parms{sizeof parms,        IOCTL_PARMS_IN_VERSION, IOCTL_CONFIG,
-                                IOCTL_SUB_SIZE_DATA, IOCTL_SUB_VERSION,      event.len,
-                                event.data};
-            _IoctlParmsOut result{sizeof result,          IOCTL_PARMS_OUT_VERSION, IOCTL_CONFIG, 0, 0,
-                                  IOCTL_SUB_SIZE_NO_DATA, IOCTL_SUB_VERSION};
+            _IoctlParmsIn parms = dvr::MakeDataIoctlParmsIn(IOCTL_CONFIG, event.len, event.data);
+            _IoctlParmsOut result = dvr::MakeIoctlParmsOut(IOCTL_CONFIG);
             int code = dvr::CallEntryPoint(plugin.IOCTL, &parms, &result);
             if (code != 0 || result.error != 0)
                 Log(dvr::LOG_DIAGNOSTIC, "plugin %s update config returned %d error %d", plugin.name.c_str(), code,
@@ -135,19 +133,8 @@ std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
         const bool timed = event.eventType != EVT_LOG && logLevels.Get(0) <= 0;
         auto started = timed ? Now() : std::chrono::steady_clock::time_point{};
 
-        _WriteParmsIn parms{};
-        parms.size = sizeof parms;
-        parms.version = WRITE_PARMS_IN_VERSION;
-        parms.len = event.len;
-        parms.data = event.data;
-        parms.providerID = event.providerID;
-        parms.streamID = event.streamID;
-        parms.eventType = event.eventType;
-        parms.eventFlags = event.eventFlags;
-        memcpy(parms.extra, event.extra, sizeof parms.extra);
-        _WriteParmsOut result{};
-        result.size = sizeof result;
-        result.version = WRITE_PARMS_OUT_VERSION;
+        _WriteParmsIn parms = dvr::MakeWriteParmsIn(event);
+        _WriteParmsOut result = dvr::MakeWriteParmsOut();
         int code = dvr::CallEntryPoint(plugin.Write, &parms, &result);
         if (code != 0 || result.error != 0)
             Log(dvr::LOG_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.name.c_str(), code, result.error);

@@ -11,6 +11,7 @@
 #include "core/dvrcore.h"
 #include "events/routing.h"
 #include "log/log_gate.h"
+#include "plugins/plugin_records.h"
 
 int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
@@ -215,16 +216,8 @@ void dvrcore::StartReaderThreads(const _EventParmsIn& event)
         auto body = [this, read = plugin.Read, key = record.get(), copy, len, streamID = event.streamID] {
             {
                 dvr::ReaderRegistration registration(streams);
-                _ReadParmsIn parms{};
-                parms.size = sizeof parms;
-                parms.version = READ_PARMS_IN_VERSION;
-                parms.flag = 1;
-                parms.len = len;
-                parms.data = copy;
-                parms.streamID = streamID;
-                _ReadParmsOut result{};
-                result.size = sizeof result;
-                result.version = READ_PARMS_OUT_VERSION;
+                _ReadParmsIn parms = dvr::MakeStreamReadParmsIn(len, copy, streamID);
+                _ReadParmsOut result = dvr::MakeReadParmsOut();
                 read(&parms, &result);
             }
             free(copy);

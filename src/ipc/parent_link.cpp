@@ -11,6 +11,7 @@
 
 #include "core/dvrcore.h"
 #include "ipc/parent_protocol.h"
+#include "plugins/plugin_records.h"
 
 namespace {
 
@@ -88,11 +89,8 @@ void dvrcore::DispatchParentPacket(const uint8_t* packet, uint32_t length)
     for (const dvr::PluginTable::Record& plugin : *table) {
         if (!dvr::ParentTargetMatches(header.target, plugin->ProviderID()))
             continue;
-        _IoctlParmsIn parms{
-            sizeof parms, IOCTL_PARMS_IN_VERSION,      IOCTL_PARENT, IOCTL_SUB_SIZE_DATA, IOCTL_SUB_VERSION,
-            length,       const_cast<uint8_t*>(packet)};
-        _IoctlParmsOut result{sizeof result,          IOCTL_PARMS_OUT_VERSION, IOCTL_PARENT, 0, 0,
-                              IOCTL_SUB_SIZE_NO_DATA, IOCTL_SUB_VERSION};
+        _IoctlParmsIn parms = dvr::MakeDataIoctlParmsIn(IOCTL_PARENT, length, const_cast<uint8_t*>(packet));
+        _IoctlParmsOut result = dvr::MakeIoctlParmsOut(IOCTL_PARENT);
         int code = dvr::CallEntryPoint(plugin->IOCTL, &parms, &result);
         if (code != 0 || result.error != 0)
             Log(dvr::LOG_DIAGNOSTIC, "plugin %s ipc ioctl returned %d error %d", plugin->name.c_str(), code,

@@ -45,7 +45,28 @@ bool PathBefore(std::string_view a, std::string_view b)
 
 } // namespace
 
-void ScanPluginDirectory(const std::string& directory, const std::string& extension, std::vector<std::string>& files)
+std::optional<std::string> PluginFileSkipReason(const std::string& path, const std::string& extension)
+{
+    namespace fs = std::filesystem;
+    std::error_code error;
+    fs::file_status status = fs::status(path, error);
+    if (status.type() == fs::file_type::not_found) {
+        std::error_code linkError;
+        return fs::is_symlink(fs::symlink_status(path, linkError)) ? "a dangling symbolic link" : "no such file";
+    }
+    if (error)
+        return "its status cannot be read: " + error.message();
+    if (fs::is_directory(status))
+        return std::string("not a regular file but a directory");
+    if (!fs::is_regular_file(status))
+        return std::string("not a regular file");
+    if (fs::path(path).extension().string() != extension)
+        return "its name does not end in exactly \"" + extension + "\"";
+    return std::nullopt;
+}
+
+void ScanPluginDirectory(const std::string& directory, const std::string& extension, std::vector<std::string>& files,
+                         std::vector<SkippedFile>* skipped)
 {
     namespace fs = std::filesystem;
     std::error_code error;
@@ -57,12 +78,13 @@ void ScanPluginDirectory(const std::string& directory, const std::string& extens
     for (; entry != fs::directory_iterator(); entry.increment(error)) {
         if (error)
             return;
-        std::error_code statusError;
-        if (!fs::is_regular_file(fs::status(entry->path(), statusError)) || statusError)
+        std::string path = entry->path().string();
+        if (std::optional<std::string> reason = PluginFileSkipReason(path, extension)) {
+            if (skipped != nullptr)
+                skipped->push_back({std::move(path), std::move(*reason)});
             continue;
-        if (entry->path().extension().string() != extension)
-            continue;
-        files.push_back(entry->path().string());
+        }
+        files.push_back(std::move(path));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "plugins/plugin_loading.h"
 #include "plugins/plugin_record.h"
 #include "plugins/plugin_records.h"
 #include "plugins/plugin_threads.h"
@@ -16,18 +17,11 @@ std::chrono::steady_clock::time_point Now()
     return std::chrono::steady_clock::now();
 }
 
-// The final component of a path.
-std::string FileName(const std::string& path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 } // namespace
 
 PluginInfo::PluginInfo(const std::string& path, PluginEntryPoint callback, void* core)
     : info(dvr::MakeLoadParmsOut()),
-      name(FileName(path))
+      name(dvr::PluginFileName(path))
 {
     handle = dlopen(path.c_str(), RTLD_NOW);
     if (handle == nullptr)

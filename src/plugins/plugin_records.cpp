@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <cstring>
 #include <string>
 
 #include "core/version.h"
@@ -88,6 +89,19 @@ _IoctlParmsIn MakeWorkerIoctlParmsIn()
     return in;
 }
 
+_IoctlParmsIn MakeDataIoctlParmsIn(uint32_t command, uint32_t len, void* data)
+{
+    _IoctlParmsIn in{};
+    in.size = sizeof in;
+    in.version = IOCTL_PARMS_IN_VERSION;
+    in.command = command;
+    in.subSize = IOCTL_SUB_SIZE_DATA;
+    in.subVersion = IOCTL_SUB_VERSION;
+    in.len = len;
+    in.data = data;
+    return in;
+}
+
 _IoctlParmsOut MakeIoctlParmsOut(uint32_t command)
 {
     bool known = command == IOCTL_WORKER || command == IOCTL_CONFIG || command == IOCTL_PARENT;
@@ -109,12 +123,36 @@ _ReadParmsIn MakeAsyncReadParmsIn()
     return in;
 }
 
+_ReadParmsIn MakeStreamReadParmsIn(uint32_t len, void* data, uint32_t streamID)
+{
+    _ReadParmsIn in = MakeAsyncReadParmsIn();
+    in.len = len;
+    in.data = data;
+    in.streamID = streamID;
+    return in;
+}
+
 _ReadParmsOut MakeReadParmsOut()
 {
     _ReadParmsOut out{};
     out.size = sizeof out;
     out.version = READ_PARMS_OUT_VERSION;
     return out;
+}
+
+_WriteParmsIn MakeWriteParmsIn(const _EventParmsIn& event)
+{
+    _WriteParmsIn in{};
+    in.size = sizeof in;
+    in.version = WRITE_PARMS_IN_VERSION;
+    in.len = event.len;
+    in.data = event.data;
+    in.providerID = event.providerID;
+    in.streamID = event.streamID;
+    in.eventType = event.eventType;
+    in.eventFlags = event.eventFlags;
+    memcpy(in.extra, event.extra, sizeof in.extra);
+    return in;
 }
 
 _WriteParmsOut MakeWriteParmsOut()

@@ -25,12 +25,19 @@ _UnloadParmsIn MakeUnloadParmsIn();
 _UnloadParmsOut MakeUnloadParmsOut();
 // The one call of a worker thread: IOCTL_WORKER without data.
 _IoctlParmsIn MakeWorkerIoctlParmsIn();
+// An IOCTL that carries data: IOCTL_CONFIG with a configuration document, IOCTL_PARENT with one
+// packet from the parent.
+_IoctlParmsIn MakeDataIoctlParmsIn(uint32_t command, uint32_t len, void* data);
 // The result record of an IOCTL call: the command echoed, and the sub-record header of the
 // commands the core defines (zero for any other command).
 _IoctlParmsOut MakeIoctlParmsOut(uint32_t command);
 // The one call of an asynchronous read thread: no data and no stream.
 _ReadParmsIn MakeAsyncReadParmsIn();
+// The one call of a reader thread: the reader's own copy of a stream control event's data.
+_ReadParmsIn MakeStreamReadParmsIn(uint32_t len, void* data, uint32_t streamID);
 _ReadParmsOut MakeReadParmsOut();
+// A queued event delivered to Write: bytes 8 to 183 of the event, unchanged.
+_WriteParmsIn MakeWriteParmsIn(const _EventParmsIn& event);
 _WriteParmsOut MakeWriteParmsOut();
 // A log line of the core written straight into a plugin's Write: text is not copied and must
 // outlive the call.

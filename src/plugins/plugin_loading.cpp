@@ -1,0 +1,133 @@
+#include "plugins/plugin_loading.h"
+
+#include <dlfcn.h>
+
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+
+#include "log/log_levels.h"
+#include "plugins/plugin_records.h"
+
+namespace dvr {
+namespace {
+
+// A line of the loader: the same 512-byte buffer the core's log function formats into.
+[[gnu::format(printf, 1, 2)]] std::string LoaderLine(const char* format, ...)
+{
+    char line[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(line, sizeof line, format, arguments);
+    va_end(arguments);
+    return line;
+}
+
+void Refuse(PluginLoadResult& result, PluginLoaderHost& host, int level, std::string line)
+{
+    if (result.handle != nullptr) {
+        dlclose(result.handle);
+        result.handle = nullptr;
+    }
+    result.refusal = std::move(line);
+    result.refusalLevel = level;
+    host.LoaderLog(level, result.refusal);
+}
+
+} // namespace
+
+std::string PluginFileName(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+std::string PluginModuleName(const std::string& fileName)
+{
+    size_t dot = fileName.rfind('.');
+    std::string stem = dot == std::string::npos || dot == 0 ? fileName : fileName.substr(0, dot);
+    for (char& c : stem)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return stem;
+}
+
+PluginLoadResult LoadPluginFile(const std::string& path, PluginLoaderHost& host)
+{
+    PluginLoadResult result;
+    result.fileName = PluginFileName(path);
+    const char* name = result.fileName.c_str();
+    dlerror(); // a text left from an earlier call must not stand for this one
+    result.handle = dlopen(path.c_str(), RTLD_NOW);
+    if (result.handle == nullptr) {
+        const char* reason = dlerror();
+        result.loaderError = reason != nullptr ? reason : "";
+        result.outcome = LoadOutcome::LOADER_REFUSED;
+        Refuse(result, host, LOG_FAILURE,
+               LoaderLine("Core: Failed to load plugin '%s': %s", name, result.loaderError.c_str()));
+        return result;
+    }
+    host.LoaderLog(LOG_DIAGNOSTIC, LoaderLine("Core: Loaded plugin: %s", name));
+
+    PluginEntryPoint* entries[] = {&result.entries.Load,  &result.entries.Unload, &result.entries.Open,
+                                   &result.entries.Close, &result.entries.Read,   &result.entries.Write,
+                                   &result.entries.Seek,  &result.entries.IOCTL};
+    for (size_t i = 0; i < std::size(entries); ++i)
+        *entries[i] = FindEntryPoint(result.handle, ENTRY_POINT_NAMES[i]);
+    if (result.entries.Load == nullptr) {
+        result.outcome = LoadOutcome::MISSING_LOAD;
+        Refuse(result, host, LOG_FAILURE, LoaderLine("Core: Failed to load plugin: %s (missing symbol)", name));
+        return result;
+    }
+
+    _LoadParmsIn in = MakeLoadParmsIn(host.LoadCore(), host.LoadCallback());
+    result.info = MakeLoadParmsOut();
+    auto start = host.LoaderNow();
+    result.loadCode = result.entries.Load(&in, &result.info);
+    result.loadTimeMs = ElapsedMs(start, host.LoaderNow());
+    auto id = static_cast<unsigned long>(result.info.providerID);
+    if (result.loadCode != 0 || result.info.error != 0) {
+        result.outcome = LoadOutcome::LOAD_FAILED;
+        Refuse(result, host, LOG_FAILURE,
+               LoaderLine("plugin %s load returned %d error %d", name, result.loadCode, result.info.error));
+        return result;
+    }
+    // The core's own ID counts as taken, so a plugin cannot pose as the core.
+    if (host.ProviderIDTaken(result.info.providerID)) {
+        result.outcome = LoadOutcome::DUPLICATE_ID;
+        Refuse(result, host, LOG_WARNING, LoaderLine("plugin %s ID 0x%08lX already loaded", name, id));
+        return result;
+    }
+    if (DVR_MODULE_INDEX(result.info.providerID) >= 0x100) {
+        result.outcome = LoadOutcome::MODULE_INDEX_TOO_BIG;
+        Refuse(result, host, LOG_FAILURE,
+               LoaderLine("plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff", name,
+                          id));
+        return result;
+    }
+    result.outcome = LoadOutcome::LOADED;
+    return result;
+}
+
+DeclaredLogLevel ClassifyDeclaredLogLevel(uint32_t providerID, int32_t level)
+{
+    if (level == 0)
+        return DeclaredLogLevel::NONE;
+    if (level < -1 || level > 100)
+        return DeclaredLogLevel::IGNORED_OUT_OF_RANGE;
+    if (DVR_MODULE_INDEX(providerID) >= LogLevelTable::SIZE)
+        return DeclaredLogLevel::IGNORED_NO_ENTRY;
+    return DeclaredLogLevel::TAKEN;
+}
+
+const char* ProviderIDRole(uint32_t providerID)
+{
+    switch (providerID) {
+    case CORE_PROVIDER_ID: return "the core's own ID: refused as a duplicate";
+    case PROVIDER_ID_OPENED_FIRST: return "placed first in the plugin table: opened first and offered each event first";
+    case PROVIDER_ID_UNLOADED_FIRST: return "closed, joined and unloaded before every other plugin";
+    case PROVIDER_ID_NEVER_UNMAPPED: return "its shared object stays mapped until the process ends";
+    default: return nullptr;
+    }
+}
+
+} // namespace dvr
