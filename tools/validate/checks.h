@@ -1,0 +1,21 @@
+#pragma once
+
+// The checks of dvrcore-validate: each drives one plugin through one situation the core puts it
+// in and reports, for each rule the plugin breaks, what is wrong and what to fix.
+
+#include <vector>
+
+#include "check_runner.h"
+
+namespace dvr::validate {
+
+struct Check {
+    const char* name;
+    const char* description; // one line for --list
+    CheckBody body;
+};
+
+// Every check, in the order they run.
+const std::vector<Check>& Checks();
+
+} // namespace dvr::validate
