@@ -461,8 +461,8 @@ int32_t PluginSession::AnswerQueued(const _EventParmsIn& event)
     std::lock_guard lock(mediaLock_);
     ++videoFrames_;
     if (keyFrameRequiredAfter_ != EVENT_ACCEPTED && EventKeyFrame(&event) != 1) {
-        ++missingKeyFrames_;
-        missingKeyFrameAfter_ = keyFrameRequiredAfter_;
+        if (missingKeyFrames_++ == 0)
+            missingKeyFrameAfter_ = keyFrameRequiredAfter_;
     }
     if (refuseNext_ != EVENT_ACCEPTED) {
         result = refuseNext_;

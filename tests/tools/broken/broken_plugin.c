@@ -45,21 +45,21 @@ static void* BlockForever(void* unused)
     return NULL;
 }
 
-static void StartStrayThread(void)
+static __attribute__((unused)) void StartStrayThread(void)
 {
     pthread_t thread;
     if (pthread_create(&thread, NULL, BlockForever, NULL) == 0)
         pthread_detach(thread);
 }
 
-static void SleepMs(long ms)
+static __attribute__((unused)) void SleepMs(long ms)
 {
     struct timespec pause = {ms / 1000, (ms % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0) {
     }
 }
 
-static void Release(void* block)
+static __attribute__((unused)) void Release(void* block)
 {
     _EventParmsIn event = DvrReleaseEvent(BROKEN_PROVIDER_ID, block);
     _EventParmsOut result = DvrEventParmsOut();
@@ -106,6 +106,7 @@ static int RunWorker(void)
             answer = SendFrame(needKeyFrame);
 #endif
 #ifdef BROKEN_NO_KEY_FRAME_AFTER_REFUSAL
+        (void)answer;
         needKeyFrame = 0;
 #else
         if (answer == EVENT_NO_KEY_FRAME || answer == EVENT_GATE_EXPIRED || answer == EVENT_THROTTLED)
@@ -234,6 +235,8 @@ int Close(void* in, void* out)
 #ifndef BROKEN_KEEPS_BLOCKS
     if (block != NULL)
         Release(block);
+#else
+    (void)block;
 #endif
     return 0;
 }
