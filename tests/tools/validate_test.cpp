@@ -65,7 +65,7 @@ TEST(Validate, EachBrokenPluginFailsItsCheckWithItsOwnMessage)
         {"broken_close_leaves_worker_running", "close-while-running",
          "the worker loop (IOCTL_WORKER) did not return after Close", "broken_close_leaves_worker_running.so"},
         {"broken_close_after_failed_open", "close-after-failed-open",
-         "Close crashed after Open had failed: the core calls Close whatever Open returned", "(SIGSEGV during Close)"},
+         "Close crashed after Open had failed: the core calls Close whatever Open returned", nullptr},
         {"broken_thread_after_unload", "unload-threads", "1 thread(s) of the plugin still running after Unload",
          nullptr},
         {"broken_keeps_blocks", "kept-blocks", "kept block(s) never given back", nullptr},

@@ -352,11 +352,14 @@ std::vector<Finding> RunCheckInChild(CheckBody body, const std::string& pluginPa
         findings.push_back({Severity::ERROR, what + " (" + SignalName(signal) + " during " + state.stepLabel + ")",
                             std::move(state.trace)});
     } else if (!state.finished) {
+        // A sanitizer that ends the process inside a step reports the fault there: a crash of the step.
         int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        std::string ended = "the process ended with status " + std::to_string(code) + " during " + state.stepLabel;
         findings.push_back({Severity::ERROR,
-                            "the process ended with status " + std::to_string(code) + " during " + state.stepLabel +
-                                ": a plugin must never end the process (exit, abort); under a sanitizer, its "
-                                "report is above",
+                            state.crashMessage.empty()
+                                ? ended + ": a plugin must never end the process (exit, abort); under a "
+                                          "sanitizer, its report is above"
+                                : state.crashMessage + " (" + ended + "; under a sanitizer, its report is above)",
                             {}});
     }
     return findings;
