@@ -119,6 +119,11 @@ DeclaredLogLevel ClassifyDeclaredLogLevel(uint32_t providerID, int32_t level)
     return DeclaredLogLevel::TAKEN;
 }
 
+bool PlacedFirstInTable(uint32_t providerID)
+{
+    return providerID == PROVIDER_ID_OPENED_FIRST;
+}
+
 const char* ProviderIDRole(uint32_t providerID)
 {
     switch (providerID) {
