@@ -148,7 +148,8 @@ std::string DemangledBaseName(const std::string& symbol)
     if (status != 0 || demangled == nullptr)
         return {};
     std::string name = demangled.get();
-    name = name.substr(0, name.find('('));
+    if (size_t parameters = name.find('('); parameters != std::string::npos)
+        name.resize(parameters);
     size_t scope = name.rfind("::");
     return scope == std::string::npos ? name : name.substr(scope + 2);
 }

@@ -25,7 +25,7 @@ using Clock = std::chrono::steady_clock;
 enum class Tag : uint8_t { LINE = 1, LOAD_CALLED, EVENT, RESULT, UNRESOLVED, DROP_FAILED, DONE };
 
 // The longest log text kept from one event.
-constexpr size_t MAX_LOG_TEXT = 64 * 1024;
+constexpr size_t MAX_LOG_TEXT = size_t{64} * 1024;
 
 class Encoder {
 public:

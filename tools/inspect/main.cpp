@@ -49,7 +49,8 @@ Options:
   --stream         route a stream control event (providerID 0) to reader threads instead
   --json           print the same facts as one JSON object
   --timeout SECS   how long Load may take before its child is killed (default 10)
-  --user NAME      the user the child changes to when started as root (default nobody)
+  --user NAME      the user the child changes to when started as root (default nobody;
+                   otherwise the child keeps the user it was started as)
   --help           this text
 
 Exit status: 0 every file loads, 1 some file is refused, skipped or fails in Load, 2 usage or
@@ -197,9 +198,8 @@ int main(int argc, char** argv)
             std::error_code error;
             if (std::filesystem::is_regular_file(path, error))
                 Inspect(report, options, user, {CORE_PROVIDER_ID}, self);
-            else if (report.skipReason && report.skipReason->rfind("no such file", 0) == 0)
-                report.ioError = true;
-            else if (report.skipReason && report.skipReason->rfind("its status cannot be read", 0) == 0)
+            else if (report.skipReason && (report.skipReason->rfind("no such file", 0) == 0 ||
+                                           report.skipReason->rfind("its status cannot be read", 0) == 0))
                 report.ioError = true;
             reports.push_back(std::move(report));
         }

@@ -268,11 +268,9 @@ std::string TextReport(const FileReport& report)
     std::string status = VerdictName(verdict);
     if (verdict == Verdict::REFUSED)
         status += ": " + probe.refusal;
-    else if (verdict == Verdict::SKIPPED)
-        status += ": " + *report.skipReason;
-    else if (verdict == Verdict::FAILED || (verdict == Verdict::NOT_INSPECTED && !probe.endingText.empty()))
+    else if ((verdict == Verdict::FAILED || verdict == Verdict::NOT_INSPECTED) && !probe.endingText.empty())
         status += ": " + probe.endingText;
-    else if (verdict == Verdict::NOT_INSPECTED && report.skipReason)
+    else if (report.skipReason)
         status += ": " + *report.skipReason;
     line("verdict: " + status);
     if (report.skipReason && report.inspected)
@@ -307,15 +305,26 @@ std::string TextReport(const FileReport& report)
         for (unsigned i = 0; i < EVENT_CLASS_COUNT; ++i) {
             uint32_t bit = EVENT_CLASSES[i];
             std::string name = ClassName(bit);
-            std::string flow = "write " + HexID(PassingFlags(bit, info, DeliveryRoutingKey)) + " (" +
-                               FlagNames(PassingNames(bit, info)) + "), read " +
-                               HexID(PassingFlags(bit, info, ReaderRoutingKey));
-            if (info.classMasks[i] == 0)
-                zeroMasks =
-                    (zeroMasks.empty() ? "" : zeroMasks + ", ") + Hex(bit, 4) + (name.empty() ? "" : " " + name);
-            else
-                line("  class " + Hex(bit, 4) + (name.empty() ? "" : " " + name) + ": mask " +
-                     HexID(info.classMasks[i]) + ", " + flow);
+            std::string label = Hex(bit, 4);
+            if (!name.empty())
+                label += " " + name;
+            if (info.classMasks[i] != 0) {
+                std::string text = "  class ";
+                text += label;
+                text += ": mask ";
+                text += HexID(info.classMasks[i]);
+                text += ", write ";
+                text += HexID(PassingFlags(bit, info, DeliveryRoutingKey));
+                text += " (";
+                text += FlagNames(PassingNames(bit, info));
+                text += "), read ";
+                text += HexID(PassingFlags(bit, info, ReaderRoutingKey));
+                line(text);
+                continue;
+            }
+            if (!zeroMasks.empty())
+                zeroMasks += ", ";
+            zeroMasks += label;
         }
         if (!zeroMasks.empty())
             line("  mask 0 (Write takes only flags 0x00000000 or 0x80000000 of these, a reader thread only 0): " +
