@@ -22,7 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // What the child sends, one record at a time: a tag byte, a 32-bit length, the payload.
-enum class Tag : uint8_t { LINE = 1, LOAD_CALLED, EVENT, RESULT, UNRESOLVED, DROP_FAILED, DONE };
+enum class Tag : uint8_t { LINE = 1, OPENING, LOAD_CALLED, EVENT, RESULT, UNRESOLVED, DROP_FAILED, DONE };
 
 // The longest log text kept from one event.
 constexpr size_t MAX_LOG_TEXT = size_t{64} * 1024;
@@ -212,6 +212,7 @@ std::optional<std::string> ChangeUser(const RunAs& user)
         }
     }
     ChildHost host(options.takenIDs);
+    Send(Tag::OPENING, Encoder());
     PluginLoadResult loaded = LoadPluginFile(path, host);
     Encoder result;
     result.I64(static_cast<int64_t>(loaded.outcome));
@@ -259,6 +260,7 @@ bool Decode(std::string_view bytes, ProbeResult& result)
             result.loaderLines.push_back(std::move(line));
             break;
         }
+        case Tag::OPENING: result.opening = true; break;
         case Tag::LOAD_CALLED: result.loadCalled = true; break;
         case Tag::EVENT: {
             LoadEvent event;
@@ -399,22 +401,21 @@ ProbeResult ProbePluginFile(const std::string& path, const ProbeOptions& options
         result.endingText = "could not change to user " + options.user->name + ": " + result.endingText;
         return result;
     }
+    // The step the child was at: Load, the loader's dlopen and lookups, or its own start.
+    const char* step = result.loadCalled ? "Load" : result.opening ? "dlopen" : "the child, before dlopen,";
     if (timedOut) {
         result.ending = ProbeEnding::TIMED_OUT;
-        result.endingText = (result.loadCalled ? "Load did not return within " : "dlopen did not return within ") +
-                            Seconds(options.timeoutMs) + " s";
+        result.endingText = std::string(step) + " did not return within " + Seconds(options.timeoutMs) + " s";
     } else if (done) {
         result.ending = ProbeEnding::FINISHED;
     } else if (WIFSIGNALED(status)) {
         result.ending = ProbeEnding::SIGNALLED;
         result.signal = WTERMSIG(status);
-        result.endingText =
-            std::string(result.loadCalled ? "Load" : "dlopen") + " was ended by " + SignalName(result.signal);
+        result.endingText = std::string(step) + " was ended by " + SignalName(result.signal);
     } else {
         result.ending = ProbeEnding::EXITED;
-        result.endingText = std::string("the process ended with status ") +
-                            std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1) +
-                            (result.loadCalled ? " while Load ran" : " before Load was called");
+        result.endingText = std::string(step) + " ended the process with status " +
+                            std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
     }
     return result;
 }

@@ -62,6 +62,7 @@ struct ProbeResult {
     ProbeEnding ending = ProbeEnding::NOT_STARTED;
     std::string endingText;  // for every ending but FINISHED
     int signal = 0;          // SIGNALLED
+    bool opening = false;    // the child began loading the file (after any change of user)
     bool loadCalled = false; // the loader got as far as calling Load
     // From LoadPluginFile, when FINISHED.
     LoadOutcome outcome = LoadOutcome::LOADER_REFUSED;
