@@ -5,6 +5,7 @@
 #include <csignal>
 #include <filesystem>
 
+#include "json_writer.h"
 #include "plugins/plugin_test_support.h"
 #include "tools/inspect_test_support.h"
 
@@ -249,6 +250,31 @@ TEST_F(Inspector, RouteNamesTheEntryPointsTheCoreWouldCall)
         (Strings{"front.so IOCTL(IOCTL_CONFIG)", "logger.so IOCTL(IOCTL_CONFIG)", "reader.so IOCTL(IOCTL_CONFIG)"}));
     EXPECT_EQ(receivers({"--route", "1", "0x01000000", "--stream"}), (Strings{"reader.so Read (reader thread)"}));
     EXPECT_EQ(receivers({"--route", "0x1000", "0", "--stream"}), (Strings{}));
+}
+
+// Log texts are a plugin's bytes: quotes, control characters and broken UTF-8 must still give JSON
+// that parses, with the valid characters kept as they were.
+TEST(InspectorJson, EveryStringIsEscapedSoTheOutputParses)
+{
+    EXPECT_EQ(dvr::inspect::JsonString("say \"hi\"\\\n\t\x01\x7f"), R"("say \"hi\"\\\n\t\u0001\u007f")");
+    EXPECT_EQ(dvr::inspect::JsonString("caf\xc3\xa9 \xff \xc3 \xed\xa0\x80"),
+              "\"caf\xc3\xa9 \\ufffd \\ufffd \\ufffd\\ufffd\\ufffd\"");
+    dvr::inspect::JsonWriter json;
+    json.BeginObject();
+    json.Key("text");
+    json.String(std::string("line\0one\r\n\"two\"", 15));
+    json.Key("list");
+    json.BeginArray();
+    json.Number(-1);
+    json.Bool(true);
+    json.Null();
+    json.EndArray();
+    json.EndObject();
+    dvr::test::InspectorRun run;
+    run.output = json.Text();
+    Json tree = run.Parsed();
+    EXPECT_EQ(tree.get<std::string>("text", "unparsed"), std::string("line\0one\r\n\"two\"", 15)) << json.Text();
+    EXPECT_EQ(json.Text(), R"({"text":"line\u0000one\r\n\"two\"","list":[-1,true,null]})");
 }
 
 } // namespace
