@@ -105,7 +105,9 @@ std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
         const PLUGININFO& plugin = *record;
         const uint32_t holder = plugin.ProviderID();
 
-        if (isConfig && holder != event.providerID) {
+        const dvr::DeliveryCall call = dvr::ChooseDelivery(event.eventType, key, event.providerID, holder,
+                                                           plugin.info.acceptsWrites != 0, plugin.info.classMasks);
+        if (call == dvr::DeliveryCall::CONFIG_DOCUMENT) {
             if (!referenceBlocks.PassHolder(event.data, event.len, leaving, holder)) {
                 NoteNoMemory("the reference block table", event.providerID, "withheld from a plugin");
                 leaving.reset(); // gone with the failed pass
@@ -121,7 +123,7 @@ std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
             continue;
         }
 
-        if (!plugin.info.acceptsWrites || !dvr::MatchesClassMasks(event.eventType, key, plugin.info.classMasks))
+        if (call != dvr::DeliveryCall::WRITE)
             continue;
 
         if (!referenceBlocks.PassHolder(event.data, event.len, leaving, holder)) {

@@ -195,8 +195,8 @@ void dvrcore::StartReaderThreads(const _EventParmsIn& event)
     dvr::PluginTable::Snapshot table = plugins.Load();
     for (const dvr::PluginTable::Record& record : *table) {
         const PLUGININFO& plugin = *record;
-        if (!plugin.info.wantsReads || plugin.Read == nullptr ||
-            !dvr::MatchesClassMasks(event.eventType, key, plugin.info.classMasks))
+        if (!dvr::StartsReaderThread(event.eventType, key, plugin.info.wantsReads != 0, plugin.Read != nullptr,
+                                     plugin.info.classMasks))
             continue;
         if (!readers.Enter(record.get())) // the plugin is being unloaded
             continue;

@@ -21,4 +21,20 @@ bool MatchesClassMasks(uint32_t eventType, uint32_t routingKey, ClassMasks class
     return false;
 }
 
+DeliveryCall ChooseDelivery(uint32_t eventType, uint32_t deliveryKey, uint32_t senderID, uint32_t providerID,
+                            bool acceptsWrites, ClassMasks classMasks)
+{
+    if ((eventType & EVT_CONFIG) != 0 && providerID != senderID)
+        return DeliveryCall::CONFIG_DOCUMENT;
+    if (acceptsWrites && MatchesClassMasks(eventType, deliveryKey, classMasks))
+        return DeliveryCall::WRITE;
+    return DeliveryCall::NONE;
+}
+
+bool StartsReaderThread(uint32_t eventType, uint32_t readerKey, bool wantsReads, bool exportsRead,
+                        ClassMasks classMasks)
+{
+    return wantsReads && exportsRead && MatchesClassMasks(eventType, readerKey, classMasks);
+}
+
 } // namespace dvr

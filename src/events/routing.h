@@ -25,4 +25,21 @@ uint32_t ReaderRoutingKey(uint32_t eventFlags);
 // that class's mask contains every bit of routingKey. Type bits outside the nine classes never match.
 bool MatchesClassMasks(uint32_t eventType, uint32_t routingKey, ClassMasks classMasks);
 
+// The call the queue worker makes for one queued event and one plugin of the table.
+enum class DeliveryCall {
+    NONE,
+    WRITE,          // Write with the event
+    CONFIG_DOCUMENT // IOCTL(IOCTL_CONFIG) with the event's document
+};
+
+// An event with the EVT_CONFIG bit goes to IOCTL_CONFIG of every plugin but its sender; any other
+// pairing goes to Write when the plugin accepts writes and its masks take the delivery routing key.
+DeliveryCall ChooseDelivery(uint32_t eventType, uint32_t deliveryKey, uint32_t senderID, uint32_t providerID,
+                            bool acceptsWrites, ClassMasks classMasks);
+
+// Whether a stream control event starts a reader thread in a plugin: it wants reads, exports Read,
+// and its masks take the reader routing key.
+bool StartsReaderThread(uint32_t eventType, uint32_t readerKey, bool wantsReads, bool exportsRead,
+                        ClassMasks classMasks);
+
 } // namespace dvr

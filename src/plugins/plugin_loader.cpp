@@ -79,7 +79,7 @@ bool dvrcore::LoadPlugins()
         if (plugin->info.wantsWorkerThread != 0)
             dvr::ProvideWorkerThread(*plugin);
         // The table publishes a new snapshot, so traversals on other threads are not disturbed.
-        if (id == PROVIDER_ID_OPENED_FIRST && !plugins.Empty())
+        if (dvr::PlacedFirstInTable(id) && !plugins.Empty())
             plugins.InsertFront(std::move(plugin));
         else
             plugins.Append(std::move(plugin));

@@ -68,11 +68,12 @@ PluginLoadResult LoadPluginFile(const std::string& path, PluginLoaderHost& host)
     }
     host.LoaderLog(LOG_DIAGNOSTIC, LoaderLine("Core: Loaded plugin: %s", name));
 
-    PluginEntryPoint* entries[] = {&result.entries.Load,  &result.entries.Unload, &result.entries.Open,
-                                   &result.entries.Close, &result.entries.Read,   &result.entries.Write,
-                                   &result.entries.Seek,  &result.entries.IOCTL};
-    for (size_t i = 0; i < std::size(entries); ++i)
-        *entries[i] = FindEntryPoint(result.handle, ENTRY_POINT_NAMES[i]);
+    // Named apart from result.entries: cppcheck took the array for the member it points into.
+    PluginEntryPoint* const slots[] = {&result.entries.Load,  &result.entries.Unload, &result.entries.Open,
+                                       &result.entries.Close, &result.entries.Read,   &result.entries.Write,
+                                       &result.entries.Seek,  &result.entries.IOCTL};
+    for (size_t i = 0; i < std::size(slots); ++i)
+        *slots[i] = FindEntryPoint(result.handle, ENTRY_POINT_NAMES[i]);
     if (result.entries.Load == nullptr) {
         result.outcome = LoadOutcome::MISSING_LOAD;
         Refuse(result, host, LOG_FAILURE, LoaderLine("Core: Failed to load plugin: %s (missing symbol)", name));
@@ -117,6 +118,11 @@ DeclaredLogLevel ClassifyDeclaredLogLevel(uint32_t providerID, int32_t level)
     if (DVR_MODULE_INDEX(providerID) >= LogLevelTable::SIZE)
         return DeclaredLogLevel::IGNORED_NO_ENTRY;
     return DeclaredLogLevel::TAKEN;
+}
+
+bool PlacedFirstInTable(uint32_t providerID)
+{
+    return providerID == PROVIDER_ID_OPENED_FIRST;
 }
 
 const char* ProviderIDRole(uint32_t providerID)

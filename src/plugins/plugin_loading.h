@@ -85,6 +85,10 @@ enum class DeclaredLogLevel {
 };
 DeclaredLogLevel ClassifyDeclaredLogLevel(uint32_t providerID, int32_t level);
 
+// Whether the loader puts a plugin with this provider ID at the front of the plugin table instead
+// of after the plugins loaded before it.
+bool PlacedFirstInTable(uint32_t providerID);
+
 // The role the core gives a provider ID, or null for an ordinary plugin.
 const char* ProviderIDRole(uint32_t providerID);
 

@@ -17,6 +17,9 @@
  *   streamblocks N       a Read on a stream sends up to N data blocks (class 0x0002) of the stream
  *                        from its thread, stopping at the first that is not accepted
  *   keep N               what Write answers in keep (blocks kept are never given back)
+ *   loadlog N            at Load, ask for the log threshold, log "NAME: refusing, as configured" at
+ *                        level N, and send a 4-byte block to the parent
+ *   loadhang 1           Load never returns; loadcrash 1: Load aborts the process
  * The worker loop (IOCTL_WORKER) and the asynchronous Read (no stream) run until Close.
  */
 #define _GNU_SOURCE
@@ -40,6 +43,7 @@ typedef struct ProbeSettings {
     long worker, reads, writes, level;
     long load, loadError, open, close, closeError, unload, unloadError;
     long streamReadMs, streamOpen, streamBlocks, keep;
+    long loadLog, loadHang, loadCrash;
 } ProbeSettings;
 
 static ProbeSettings settings;        /* written by Load, before any other call */
@@ -150,6 +154,12 @@ static void ReadSettings(void)
             settings.streamBlocks = strtol(value, NULL, 0);
         else if (strcmp(key, "keep") == 0)
             settings.keep = strtol(value, NULL, 0);
+        else if (strcmp(key, "loadlog") == 0)
+            settings.loadLog = strtol(value, NULL, 0);
+        else if (strcmp(key, "loadhang") == 0)
+            settings.loadHang = strtol(value, NULL, 0);
+        else if (strcmp(key, "loadcrash") == 0)
+            settings.loadCrash = strtol(value, NULL, 0);
     }
     fclose(file);
 }
@@ -177,6 +187,26 @@ PROBE_EXPORT int Load(void* in, void* out)
     snprintf(line, sizeof line, "Load core=%d callback=%d text=%.*s", parms->core != NULL, parms->callback != NULL,
              (int)parms->coreTextLength, parms->coreText != NULL ? parms->coreText : "");
     Record(line);
+
+    if (settings.loadLog != 0 && coreCallback != NULL) {
+        _EventParmsIn query = DvrLogQueryEvent((uint32_t)settings.id);
+        _EventParmsOut answer = DvrEventParmsOut();
+        _EventParmsIn event;
+        void* block = malloc(4);
+        coreCallback(&query, &answer);
+        snprintf(line, sizeof line, "%s: refusing, as configured", stem);
+        event = DvrLogEvent((uint32_t)settings.id, (int32_t)settings.loadLog, line);
+        coreCallback(&event, &answer);
+        if (block != NULL) {
+            memcpy(block, "ping", 4);
+            event = DvrParentSendEvent((uint32_t)settings.id, block, 4);
+            coreCallback(&event, &answer);
+        }
+    }
+    while (settings.loadHang != 0)
+        pause();
+    if (settings.loadCrash != 0)
+        abort();
 
     self->providerID = (uint32_t)settings.id;
     for (i = 0; i < EVENT_CLASS_COUNT; ++i)
