@@ -1,0 +1,123 @@
+#include "block_tracker.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace dvr::harness {
+
+namespace {
+
+// FNV-1a over the block's bytes: any change of a byte changes it.
+uint64_t Checksum(const void* data, uint32_t len)
+{
+    uint64_t hash = 14695981039346656037ull;
+    for (uint32_t i = 0; i < len; ++i)
+        hash = (hash ^ static_cast<const uint8_t*>(data)[i]) * 1099511628211ull;
+    return hash;
+}
+
+std::string Describe(const char* format, const void* block, uint32_t a = 0, uint32_t b = 0)
+{
+    char text[256];
+    snprintf(text, sizeof text, format, block, a, b);
+    return text;
+}
+
+} // namespace
+
+BlockTracker::~BlockTracker()
+{
+    if (abandoned_) {
+        // Still reachable, so a leak checker does not count what a running plugin thread may use.
+        static std::mutex abandonedLock;
+        static std::vector<std::map<const void*, Block>> abandoned; // guarded by abandonedLock
+        std::lock_guard lock(abandonedLock);
+        abandoned.push_back(std::move(blocks_));
+        return;
+    }
+    for (auto& [address, block] : blocks_)
+        free(const_cast<void*>(address));
+}
+
+void* BlockTracker::Deliver(const void* data, uint32_t len)
+{
+    void* copy = malloc(len);
+    if (copy == nullptr)
+        return nullptr;
+    memcpy(copy, data, len);
+    std::lock_guard lock(lock_);
+    blocks_[copy] = Block{len, Checksum(copy, len), State::IN_CALL};
+    return copy;
+}
+
+void BlockTracker::CheckUnchanged(const void* address, const Block& block, const char* when,
+                                  std::vector<std::string>& violations)
+{
+    if (Checksum(address, block.len) != block.checksum)
+        violations.push_back(Describe(when, address, block.len));
+}
+
+void BlockTracker::CallReturned(void* block, uint32_t keep, std::vector<std::string>& violations)
+{
+    std::lock_guard lock(lock_);
+    auto found = blocks_.find(block);
+    if (found == blocks_.end())
+        return;
+    Block& entry = found->second;
+    if (entry.state == State::RELEASED_EARLY) {
+        if (keep == 0)
+            violations.push_back(Describe("released block %p that it did not keep", block));
+        entry.state = State::RELEASED;
+        return;
+    }
+    if (keep != 0) {
+        entry.state = State::KEPT;
+        return;
+    }
+    CheckUnchanged(block, entry, "modified the bytes of block %p (%u bytes) during the call", violations);
+    entry.state = State::RETURNED;
+}
+
+void BlockTracker::Release(const void* block, uint32_t providerID, uint32_t pluginID,
+                           std::vector<std::string>& violations)
+{
+    std::lock_guard lock(lock_);
+    auto found = blocks_.find(block);
+    if (found == blocks_.end()) {
+        violations.push_back(Describe("foreign release: %p is no block the plugin was given", block));
+        return;
+    }
+    Block& entry = found->second;
+    if (providerID != pluginID) {
+        violations.push_back(Describe("foreign release: block %p given back under provider ID 0x%08X, not 0x%08X",
+                                      block, providerID, pluginID));
+        return;
+    }
+    switch (entry.state) {
+    case State::IN_CALL: entry.state = State::RELEASED_EARLY; return;
+    case State::KEPT:
+        CheckUnchanged(block, entry, "modified the bytes of kept block %p (%u bytes)", violations);
+        entry.state = State::RELEASED;
+        return;
+    case State::RETURNED: violations.push_back(Describe("released block %p that it did not keep", block)); return;
+    case State::RELEASED_EARLY:
+    case State::RELEASED: violations.push_back(Describe("double release: block %p given back twice", block)); return;
+    }
+}
+
+void BlockTracker::ReportLeaks(std::vector<std::string>& violations)
+{
+    std::lock_guard lock(lock_);
+    for (const auto& [address, block] : blocks_)
+        if (block.state == State::KEPT)
+            violations.push_back(Describe("leak: block %p (%u bytes) kept and never given back", address, block.len));
+}
+
+void BlockTracker::Abandon()
+{
+    std::lock_guard lock(lock_);
+    abandoned_ = true;
+}
+
+} // namespace dvr::harness
