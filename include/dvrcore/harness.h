@@ -108,6 +108,10 @@ void dvr_harness_set_log_threshold(dvr_harness* h, int32_t threshold);
  * shutdownInstance 1) when on is non-zero. Set before dvr_harness_load. */
 void dvr_harness_set_shutdown_logger(dvr_harness* h, int on);
 
+/* Whether the worker thread is started for a plugin that wants one (default 1, as the core does);
+ * 0 leaves IOCTL_WORKER uncalled, to test what the plugin does without it. Set before Load. */
+void dvr_harness_set_worker_thread(dvr_harness* h, int on);
+
 /* The answer to every later event whose eventType equals event_type (0: to every event without an
  * answer of its own type). Default EVENT_ACCEPTED. Releases, log lines and log queries are not
  * answered from the script. */

@@ -49,6 +49,12 @@ DVR_HARNESS_API void dvr_harness_set_shutdown_logger(dvr_harness* h, int on)
         h->harness->SetShutdownLogger(on != 0);
 }
 
+DVR_HARNESS_API void dvr_harness_set_worker_thread(dvr_harness* h, int on)
+{
+    if (h != nullptr)
+        h->harness->SetWorkerThread(on != 0);
+}
+
 DVR_HARNESS_API void dvr_harness_set_answer(dvr_harness* h, uint32_t event_type, int32_t result)
 {
     if (h != nullptr)

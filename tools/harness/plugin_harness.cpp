@@ -63,6 +63,11 @@ void PluginHarness::SetShutdownLogger(bool on)
     shutdownLogger_ = on;
 }
 
+void PluginHarness::SetWorkerThread(bool on)
+{
+    workerThread_ = on;
+}
+
 EventRecorder& PluginHarness::Events()
 {
     return events_;
@@ -127,7 +132,7 @@ int PluginHarness::Load()
         return DVR_HARNESS_REFUSED;
     // The worker runs from now on, before Open, as in the core; the shutdown logger gets none.
     PluginEntryPoint ioctl = result->entries.IOCTL;
-    if (result->info.wantsWorkerThread != 0 && ioctl != nullptr && !shutdownLogger_)
+    if (result->info.wantsWorkerThread != 0 && ioctl != nullptr && workerThread_ && !shutdownLogger_)
         worker_ = std::make_unique<HarnessThread>(this, DVR_HARNESS_THREAD_WORKER, [ioctl] {
             _IoctlParmsIn in = MakeWorkerIoctlParmsIn();
             _IoctlParmsOut out = MakeIoctlParmsOut(IOCTL_WORKER);
@@ -274,6 +279,20 @@ std::vector<std::string> PluginHarness::Teardown()
         baseline = baselineThreads_;
     }
     stuck = stuck || stage == Stage::STUCK;
+    if (stuck) { // Close never ran: the plugin's threads are let go, not waited for
+        std::vector<std::unique_ptr<HarnessThread>> threads;
+        threads.push_back(std::move(worker_));
+        threads.push_back(std::move(asyncReader_));
+        {
+            std::lock_guard lock(readersLock_);
+            for (std::unique_ptr<HarnessThread>& reader : readers_)
+                threads.push_back(std::move(reader));
+            readers_.clear();
+        }
+        for (std::unique_ptr<HarnessThread>& thread : threads)
+            if (thread)
+                thread->Finish(std::chrono::milliseconds(0));
+    }
 
     // Threads the plugin started and did not end: a short wait for those already on their way out.
     bool threadsLeft = false;

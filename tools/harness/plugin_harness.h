@@ -36,6 +36,7 @@ public:
     void SetTimeout(int timeoutMs);
     void SetLogThreshold(int32_t threshold);
     void SetShutdownLogger(bool on);
+    void SetWorkerThread(bool on);
     EventRecorder& Events();
     // timeoutMs, or the harness's time-out when it is negative.
     std::chrono::milliseconds Timeout(int timeoutMs = -1) const;
@@ -88,6 +89,7 @@ private:
     std::atomic<int> timeoutMs_{DVR_HARNESS_DEFAULT_TIMEOUT_MS};
     std::atomic<int32_t> logThreshold_{-1};
     std::atomic<bool> shutdownLogger_{false};
+    std::atomic<bool> workerThread_{true};
     std::atomic<uint32_t> pluginID_{0};   // the plugin's provider ID once Load returned
     PluginEntryPoint callback_ = nullptr; // set by Bind, before any other call
 
