@@ -29,9 +29,10 @@ std::string Describe(const char* format, const void* block, uint32_t a = 0, uint
 BlockTracker::~BlockTracker()
 {
     if (abandoned_) {
-        // Still reachable, so a leak checker does not count what a running plugin thread may use.
+        // Kept reachable to the end of the process (never destroyed, not even at exit), so a leak
+        // checker does not count what a plugin thread that is still running may use.
         static std::mutex abandonedLock;
-        static std::vector<std::map<const void*, Block>> abandoned; // guarded by abandonedLock
+        static auto& abandoned = *new std::vector<std::map<const void*, Block>>(); // guarded by abandonedLock
         std::lock_guard lock(abandonedLock);
         abandoned.push_back(std::move(blocks_));
         return;
