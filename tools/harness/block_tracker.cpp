@@ -1,8 +1,11 @@
 #include "block_tracker.h"
 
+#include "format_text.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 namespace dvr::harness {
 
@@ -17,13 +20,6 @@ uint64_t Checksum(const void* data, uint32_t len)
     return hash;
 }
 
-std::string Describe(const char* format, const void* block, uint32_t a = 0, uint32_t b = 0)
-{
-    char text[256];
-    snprintf(text, sizeof text, format, block, a, b);
-    return text;
-}
-
 } // namespace
 
 BlockTracker::~BlockTracker()
@@ -32,9 +28,10 @@ BlockTracker::~BlockTracker()
         // Kept reachable to the end of the process (never destroyed, not even at exit), so a leak
         // checker does not count what a plugin thread that is still running may use.
         static std::mutex abandonedLock;
-        static auto& abandoned = *new std::vector<std::map<const void*, Block>>(); // guarded by abandonedLock
+        static auto* abandoned =
+            std::make_unique<std::vector<std::map<const void*, Block>>>().release(); // guarded by abandonedLock
         std::lock_guard lock(abandonedLock);
-        abandoned.push_back(std::move(blocks_));
+        abandoned->push_back(std::move(blocks_));
         return;
     }
     for (auto& [address, block] : blocks_)
@@ -52,11 +49,13 @@ void* BlockTracker::Deliver(const void* data, uint32_t len)
     return copy;
 }
 
-void BlockTracker::CheckUnchanged(const void* address, const Block& block, const char* when,
+void BlockTracker::CheckUnchanged(const void* address, const Block& block, bool kept,
                                   std::vector<std::string>& violations)
 {
     if (Checksum(address, block.len) != block.checksum)
-        violations.push_back(Describe(when, address, block.len));
+        violations.push_back(
+            kept ? FormatText("modified the bytes of kept block %p (%u bytes)", address, block.len)
+                 : FormatText("modified the bytes of block %p (%u bytes) during the call", address, block.len));
 }
 
 void BlockTracker::CallReturned(void* block, uint32_t keep, std::vector<std::string>& violations)
@@ -68,7 +67,7 @@ void BlockTracker::CallReturned(void* block, uint32_t keep, std::vector<std::str
     Block& entry = found->second;
     if (entry.state == State::RELEASED_EARLY) {
         if (keep == 0)
-            violations.push_back(Describe("released block %p that it did not keep", block));
+            violations.push_back(FormatText("released block %p that it did not keep", block));
         entry.state = State::RELEASED;
         return;
     }
@@ -76,7 +75,7 @@ void BlockTracker::CallReturned(void* block, uint32_t keep, std::vector<std::str
         entry.state = State::KEPT;
         return;
     }
-    CheckUnchanged(block, entry, "modified the bytes of block %p (%u bytes) during the call", violations);
+    CheckUnchanged(block, entry, false, violations);
     entry.state = State::RETURNED;
 }
 
@@ -86,24 +85,24 @@ void BlockTracker::Release(const void* block, uint32_t providerID, uint32_t plug
     std::lock_guard lock(lock_);
     auto found = blocks_.find(block);
     if (found == blocks_.end()) {
-        violations.push_back(Describe("foreign release: %p is no block the plugin was given", block));
+        violations.push_back(FormatText("foreign release: %p is no block the plugin was given", block));
         return;
     }
     Block& entry = found->second;
     if (providerID != pluginID) {
-        violations.push_back(Describe("foreign release: block %p given back under provider ID 0x%08X, not 0x%08X",
-                                      block, providerID, pluginID));
+        violations.push_back(FormatText("foreign release: block %p given back under provider ID 0x%08X, not 0x%08X",
+                                        block, providerID, pluginID));
         return;
     }
     switch (entry.state) {
     case State::IN_CALL: entry.state = State::RELEASED_EARLY; return;
     case State::KEPT:
-        CheckUnchanged(block, entry, "modified the bytes of kept block %p (%u bytes)", violations);
+        CheckUnchanged(block, entry, true, violations);
         entry.state = State::RELEASED;
         return;
-    case State::RETURNED: violations.push_back(Describe("released block %p that it did not keep", block)); return;
+    case State::RETURNED: violations.push_back(FormatText("released block %p that it did not keep", block)); return;
     case State::RELEASED_EARLY:
-    case State::RELEASED: violations.push_back(Describe("double release: block %p given back twice", block)); return;
+    case State::RELEASED: violations.push_back(FormatText("double release: block %p given back twice", block)); return;
     }
 }
 
@@ -112,7 +111,7 @@ void BlockTracker::ReportLeaks(std::vector<std::string>& violations)
     std::lock_guard lock(lock_);
     for (const auto& [address, block] : blocks_)
         if (block.state == State::KEPT)
-            violations.push_back(Describe("leak: block %p (%u bytes) kept and never given back", address, block.len));
+            violations.push_back(FormatText("leak: block %p (%u bytes) kept and never given back", address, block.len));
 }
 
 void BlockTracker::Abandon()

@@ -44,8 +44,8 @@ private:
         uint64_t checksum = 0;
         State state = State::IN_CALL;
     };
-    void CheckUnchanged(const void* address, const Block& block, const char* when,
-                        std::vector<std::string>& violations);
+    // One violation when the bytes of a block changed (kept: checked as it is given back).
+    void CheckUnchanged(const void* address, const Block& block, bool kept, std::vector<std::string>& violations);
 
     std::mutex lock_;                     // guards blocks_ and abandoned_
     std::map<const void*, Block> blocks_; // every block delivered, freed only at destruction

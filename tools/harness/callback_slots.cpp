@@ -47,6 +47,7 @@ PluginEntryPoint TakeCallbackSlot(const std::shared_ptr<PluginHarness>& harness)
     for (size_t slot = 0; slot < CALLBACK_SLOT_COUNT; ++slot)
         if (!slots[slot]) {
             slots[slot] = harness;
+            // cppcheck-suppress CastIntegerToAddressAtReturn ; an array of function pointers, not integers
             return callbacks[slot];
         }
     return nullptr;

@@ -9,6 +9,7 @@
 
 #include "callback_slots.h"
 #include "events/routing.h"
+#include "format_text.h"
 #include "ipc/parent_protocol.h"
 #include "plugins/plugin_records.h"
 
@@ -20,20 +21,6 @@ static_assert(static_cast<int>(LoadOutcome::MISSING_LOAD) == DVR_HARNESS_MISSING
 static_assert(static_cast<int>(LoadOutcome::LOAD_FAILED) == DVR_HARNESS_LOAD_FAILED);
 static_assert(static_cast<int>(LoadOutcome::DUPLICATE_ID) == DVR_HARNESS_DUPLICATE_ID);
 static_assert(static_cast<int>(LoadOutcome::MODULE_INDEX_TOO_BIG) == DVR_HARNESS_MODULE_INDEX_TOO_BIG);
-
-namespace {
-
-__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...)
-{
-    char text[512];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
-    va_end(arguments);
-    return text;
-}
-
-} // namespace
 
 PluginHarness::PluginHarness(std::string path)
     : path_(std::move(path))
@@ -88,7 +75,7 @@ bool PluginHarness::RunCall(CallThread& thread, std::function<void()> call, cons
 {
     if (thread.Run(std::move(call), Timeout()))
         return true;
-    AddViolation(Format("%s did not return within %d ms", what, timeoutMs_.load()));
+    AddViolation(FormatText("%s did not return within %d ms", what, timeoutMs_.load()));
     std::lock_guard lock(lifeLock_);
     stage_ = Stage::STUCK;
     return false;
@@ -184,7 +171,7 @@ void PluginHarness::JoinPluginThread(std::unique_ptr<HarnessThread>& thread, con
     if (!thread)
         return;
     if (!thread->Finish(Timeout())) {
-        AddViolation(Format("%s did not return within %d ms after Close", what, timeoutMs_.load()));
+        AddViolation(FormatText("%s did not return within %d ms after Close", what, timeoutMs_.load()));
         std::lock_guard lock(lifeLock_);
         stage_ = Stage::STUCK;
     }
@@ -305,7 +292,7 @@ std::vector<std::string> PluginHarness::Teardown()
         }
         if (count > baseline) {
             threadsLeft = true;
-            AddViolation(Format("%zu thread(s) of the plugin still running after Unload", count - baseline));
+            AddViolation(FormatText("%zu thread(s) of the plugin still running after Unload", count - baseline));
         }
     }
     // An object whose code may still run stays mapped, as does one the core never unmaps.
@@ -390,9 +377,7 @@ int PluginHarness::OnEvent(_EventParmsIn* in, _EventParmsOut* out)
         for (std::string& text : found)
             AddViolation(std::move(text));
         // The result stays as the plugin set it.
-    } else if (type == EVT_PARENT_SEND) {
-        out->result = events_.NextAnswer(type);
-    } else if (event.providerID == 0) { // stream control, never queued
+    } else if (event.providerID == 0 && type != EVT_PARENT_SEND) { // stream control, never queued
         if (type == EVT_STREAM_CLOSE) {
             streams_.CloseStream(event.streamID);
         } else {
@@ -405,10 +390,8 @@ int PluginHarness::OnEvent(_EventParmsIn* in, _EventParmsOut* out)
         // A line is written and its result left as it was.
     } else if ((type & EVT_LOG) != 0 && (event.eventFlags & EVF_LOG_QUERY) != 0) {
         out->result = logThreshold_;
-    } else if (!Running()) {
-        out->result = EVENT_REFUSED; // the core stops
-    } else if (event.streamID != 0 && !streams_.AdmitStreamEvent(event.streamID)) {
-        out->result = EVENT_REFUSED; // a closed stream, or not sent from a reader thread
+    } else if (type != EVT_PARENT_SEND && !Admitted(event)) {
+        out->result = EVENT_REFUSED;
     } else {
         out->result = events_.NextAnswer(type);
     }
@@ -416,6 +399,14 @@ int PluginHarness::OnEvent(_EventParmsIn* in, _EventParmsOut* out)
     if (type == EVT_PARENT_SEND)
         free(in->data); // the core's from the call on
     return 0;
+}
+
+bool PluginHarness::Admitted(const _EventParmsIn& event)
+{
+    if (!Running())
+        return false; // the core stops
+    // A stream's events only while it is open, and only from a reader thread.
+    return event.streamID == 0 || streams_.AdmitStreamEvent(event.streamID) != nullptr;
 }
 
 // ---- Pushing into the plugin --------------------------------------------------------------------

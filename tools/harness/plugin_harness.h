@@ -79,6 +79,8 @@ private:
     bool RunCall(CallThread& thread, std::function<void()> call, const char* what);
     // Whether events and pushes are still taken: loaded or open, not closing.
     bool Running() const;
+    // Whether an event the core would queue is taken, as the stopping core and its stream table decide.
+    bool Admitted(const _EventParmsIn& event);
     // Starts a reader thread when the plugin takes this stream control event; false when it does not.
     bool StartReadersFor(const _EventParmsIn& event);
     // Joins a one-call thread within the time-out; one that does not end is a violation.
