@@ -8,9 +8,9 @@
  *   raise N          raises N video events and sends their answers to the parent ("0 5 ...")
  *   fail TEXT        a level-100 log line                   stray-thread    starts a thread that never ends
  *   wake             ends a Write that hangs                 stream-again    the stream reader sends once more
- * Open logs "opened" at 25; the worker asks for its log threshold and waits for Close; a stream
- * Read sends one video event of its stream, has a thread of its own send another, then waits for
- * stream-again and sends a third.
+ * A Write or parent packet after Close logs a level-100 line. Open logs "opened" at 25; the worker asks for its log
+ * threshold and waits for Close; a stream Read sends one video event of its stream, has a thread of its own send
+ * another, then waits for stream-again and sends a third.
  */
 #include <dvrcore/plugin_api.h>
 
@@ -93,6 +93,8 @@ SUBJECT_EXPORT int Write(void* in, void* out)
 {
     _WriteParmsIn* event = (_WriteParmsIn*)in;
     pthread_mutex_lock(&lock);
+    if (closed)
+        Raise(DvrLogEvent(SUBJECT_ID, 100, "Write after Close"));
     if (hangWrites)
         while (!woken)
             pthread_cond_wait(&changed, &lock);
@@ -188,6 +190,11 @@ SUBJECT_EXPORT int IOCTL(void* in, void* out)
         hangWrites = strstr(text, "hang") != NULL;
         pthread_mutex_unlock(&lock);
     } else if (parms->command == IOCTL_PARENT && parms->len >= PARENT_PACKET_HEADER_SIZE) {
+        pthread_mutex_lock(&lock);
+        int late = closed;
+        pthread_mutex_unlock(&lock);
+        if (late)
+            Raise(DvrLogEvent(SUBJECT_ID, 100, "IOCTL_PARENT after Close"));
         Parent((const char*)parms->data + PARENT_PACKET_HEADER_SIZE, parms->len - PARENT_PACKET_HEADER_SIZE);
     }
     return 0;

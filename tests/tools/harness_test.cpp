@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -255,6 +256,17 @@ TEST(Harness, StressCallsThePluginFromSeveralThreadsAtOnce)
     subject.Command("release");
     EXPECT_EQ(dvr_harness_event_count(*subject, EVT_RELEASE), 64u);
     EXPECT_EQ(subject.Finish().first, 0u);
+
+    // Closed while the stress runs: no Write or parent packet reaches the plugin after Close.
+    Subject closing;
+    plan.rounds = 200;
+    plan.stream_open = nullptr;
+    std::thread stress([&] { dvr_harness_stress(*closing, &plan); });
+    dvr_harness_wait_events(*closing, EVT_RELEASE, 10, -1);
+    EXPECT_EQ(dvr_harness_close(*closing), 0);
+    stress.join();
+    auto [violations, report] = closing.Finish();
+    EXPECT_EQ(violations, 0u) << report;
 }
 
 } // namespace

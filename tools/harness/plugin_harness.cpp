@@ -81,6 +81,17 @@ bool PluginHarness::RunCall(CallThread& thread, std::function<void()> call, cons
     return false;
 }
 
+bool PluginHarness::DeliverableLocked() const
+{
+    return stage_ == Stage::LOADED || stage_ == Stage::OPENING || stage_ == Stage::OPEN;
+}
+
+bool PluginHarness::Deliverable() const
+{
+    std::lock_guard lock(lifeLock_);
+    return DeliverableLocked();
+}
+
 bool PluginHarness::Running() const
 {
     std::lock_guard lock(lifeLock_);
@@ -189,6 +200,16 @@ int PluginHarness::Close()
         close = loaded_.entries.Close;
     }
     streams_.Stop(); // as the stopping core: stream events refused, waiting readers woken
+    {
+        std::lock_guard lock(readersLock_);
+        readersStopped_ = true; // no reader starts from here on
+    }
+    // Calls posted before now finish first; later ones find the plugin closing and are skipped.
+    if (!RunCall(
+            *deliveryThread_, [] {}, "Write") ||
+        !RunCall(
+            *ioThread_, [] {}, "IOCTL_PARENT"))
+        return DVR_HARNESS_TIMED_OUT;
     auto code = std::make_shared<int>(PLUGIN_ENTRY_UNAVAILABLE);
     auto call = [close, code] {
         _CloseParmsIn in = MakeCloseParmsIn();
@@ -418,7 +439,7 @@ int PluginHarness::Push(const _EventParmsIn& event, dvr_harness_delivery* delive
     _LoadParmsOut info{};
     {
         std::lock_guard lock(lifeLock_);
-        if (stage_ != Stage::LOADED && stage_ != Stage::OPENING && stage_ != Stage::OPEN)
+        if (!DeliverableLocked())
             return DVR_HARNESS_NOT_RUNNING;
         write = loaded_.entries.Write;
         ioctl = loaded_.entries.IOCTL;
@@ -445,11 +466,14 @@ int PluginHarness::Push(const _EventParmsIn& event, dvr_harness_delivery* delive
             return DVR_HARNESS_BAD_ARGUMENT; // no memory for the copy
         copy.len = event.len;
     }
-    auto result = std::make_shared<dvr_harness_delivery>();
-    result->block = copy.data;
+    auto outcome = std::make_shared<CallOutcome>();
+    outcome->delivery.block = copy.data;
     auto self = shared_from_this();
-    auto call = [self, entry, copy, isConfig, result] {
-        if (isConfig) {
+    auto call = [self, entry, copy, isConfig, outcome] {
+        dvr_harness_delivery* result = &outcome->delivery;
+        if (!self->Deliverable()) { // closed since the push was taken
+            outcome->skipped = true;
+        } else if (isConfig) {
             _IoctlParmsIn in = MakeDataIoctlParmsIn(IOCTL_CONFIG, copy.len, copy.data);
             _IoctlParmsOut out = MakeIoctlParmsOut(IOCTL_CONFIG);
             result->returned = entry(&in, &out);
@@ -471,8 +495,10 @@ int PluginHarness::Push(const _EventParmsIn& event, dvr_harness_delivery* delive
     };
     if (!RunCall(*deliveryThread_, call, isConfig ? "IOCTL_CONFIG" : "Write"))
         return DVR_HARNESS_TIMED_OUT;
+    if (outcome->skipped)
+        return DVR_HARNESS_NOT_RUNNING;
     if (delivery != nullptr)
-        *delivery = *result;
+        *delivery = outcome->delivery;
     return DVR_HARNESS_OK;
 }
 
@@ -481,13 +507,16 @@ int PluginHarness::PushCoreLog(int level, const std::string& text)
     PluginEntryPoint write = nullptr;
     {
         std::lock_guard lock(lifeLock_);
-        if (stage_ != Stage::LOADED && stage_ != Stage::OPENING && stage_ != Stage::OPEN)
+        if (!DeliverableLocked())
             return DVR_HARNESS_NOT_RUNNING;
         write = loaded_.entries.Write;
     }
     if (write == nullptr)
         return DVR_HARNESS_NOT_DELIVERED;
-    auto call = [write, level, text] {
+    auto self = shared_from_this();
+    auto call = [self, write, level, text] {
+        if (!self->Deliverable())
+            return; // closed since the push was taken
         _WriteParmsIn in = MakeLogWriteParmsIn(level, text);
         _WriteParmsOut out = MakeWriteParmsOut();
         write(&in, &out);
@@ -504,7 +533,7 @@ int PluginHarness::PushParent(uint32_t target, uint32_t command, const void* bod
     uint32_t providerID = 0;
     {
         std::lock_guard lock(lifeLock_);
-        if (stage_ != Stage::LOADED && stage_ != Stage::OPENING && stage_ != Stage::OPEN)
+        if (!DeliverableLocked())
             return DVR_HARNESS_NOT_RUNNING;
         ioctl = loaded_.entries.IOCTL;
         providerID = loaded_.info.providerID;
@@ -514,8 +543,14 @@ int PluginHarness::PushParent(uint32_t target, uint32_t command, const void* bod
         ioctl == nullptr)
         return DVR_HARNESS_NOT_DELIVERED;
     auto packet = std::make_shared<std::vector<uint8_t>>(MakeParentPacket(target, command, body, len));
-    auto result = std::make_shared<dvr_harness_delivery>();
-    auto call = [ioctl, packet, result] {
+    auto outcome = std::make_shared<CallOutcome>();
+    auto self = shared_from_this();
+    auto call = [self, ioctl, packet, outcome] {
+        dvr_harness_delivery* result = &outcome->delivery;
+        if (!self->Deliverable()) {
+            outcome->skipped = true; // closed since the push was taken
+            return;
+        }
         _IoctlParmsIn in = MakeDataIoctlParmsIn(IOCTL_PARENT, static_cast<uint32_t>(packet->size()), packet->data());
         _IoctlParmsOut out = MakeIoctlParmsOut(IOCTL_PARENT);
         result->returned = ioctl(&in, &out);
@@ -524,8 +559,10 @@ int PluginHarness::PushParent(uint32_t target, uint32_t command, const void* bod
     };
     if (!RunCall(*ioThread_, call, "IOCTL_PARENT"))
         return DVR_HARNESS_TIMED_OUT;
+    if (outcome->skipped)
+        return DVR_HARNESS_NOT_RUNNING;
     if (delivery != nullptr)
-        *delivery = *result;
+        *delivery = outcome->delivery;
     return DVR_HARNESS_OK;
 }
 
@@ -561,6 +598,8 @@ bool PluginHarness::StartReadersFor(const _EventParmsIn& event)
         self->readersChanged_.notify_all();
     };
     std::lock_guard lock(readersLock_);
+    if (readersStopped_)
+        return false; // closing: the core starts no reader for a plugin being closed
     ++readersRunning_;
     readers_.push_back(std::make_unique<HarnessThread>(this, DVR_HARNESS_THREAD_READER, std::move(body)));
     return true;
@@ -572,7 +611,7 @@ int PluginHarness::OpenStream(const _EventParmsIn& event)
         return DVR_HARNESS_BAD_ARGUMENT;
     {
         std::lock_guard lock(lifeLock_);
-        if (stage_ != Stage::LOADED && stage_ != Stage::OPENING && stage_ != Stage::OPEN)
+        if (!DeliverableLocked())
             return DVR_HARNESS_NOT_RUNNING;
     }
     streams_.ReopenStream(event.streamID);

@@ -65,6 +65,11 @@ public:
     int OnEvent(_EventParmsIn* in, _EventParmsOut* out);
 
 private:
+    // What a call posted to a harness thread gave back; written there, read once it returned.
+    struct CallOutcome {
+        dvr_harness_delivery delivery{};
+        bool skipped = false; // the plugin was closing by the time the call's turn came
+    };
     enum class Stage { NEW, LOADING, LOADED, OPENING, OPEN, CLOSING, CLOSED, UNLOADING, UNLOADED, REFUSED, STUCK };
 
     // PluginLoaderHost: what the core's loader asks of the core.
@@ -77,8 +82,11 @@ private:
     // Runs call on thread within the time-out; a call that does not return is a violation named
     // what, and nothing is called in the plugin afterwards.
     bool RunCall(CallThread& thread, std::function<void()> call, const char* what);
-    // Whether events and pushes are still taken: loaded or open, not closing.
+    // Whether events are still taken: loading, loaded or open, not closing.
     bool Running() const;
+    // Whether calls may still be pushed into the plugin: loaded or open, not closing.
+    bool Deliverable() const;
+    bool DeliverableLocked() const; // with lifeLock_ held
     // Whether an event the core would queue is taken, as the stopping core and its stream table decide.
     bool Admitted(const _EventParmsIn& event);
     // Starts a reader thread when the plugin takes this stream control event; false when it does not.
@@ -107,9 +115,10 @@ private:
     std::unique_ptr<HarnessThread> worker_;
     std::unique_ptr<HarnessThread> asyncReader_;
 
-    std::mutex readersLock_;                              // guards readers_
+    std::mutex readersLock_;                              // guards the three below
     std::condition_variable readersChanged_;              // signalled when a reader's Read returns
     std::vector<std::unique_ptr<HarnessThread>> readers_; // every stream reader started
+    bool readersStopped_ = false;                         // guarded by readersLock_; set by Close
     size_t readersRunning_ = 0;                           // guarded by readersLock_
 
     StreamTable streams_;  // the core's table: closed streams and reader threads; its own lock
