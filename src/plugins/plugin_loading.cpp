@@ -68,6 +68,7 @@ PluginLoadResult LoadPluginFile(const std::string& path, PluginLoaderHost& host)
     }
     host.LoaderLog(LOG_DIAGNOSTIC, LoaderLine("Core: Loaded plugin: %s", name));
 
+    // cppcheck-suppress uninitvar ; an array of addresses of result's members, each set in the loop below
     PluginEntryPoint* entries[] = {&result.entries.Load,  &result.entries.Unload, &result.entries.Open,
                                    &result.entries.Close, &result.entries.Read,   &result.entries.Write,
                                    &result.entries.Seek,  &result.entries.IOCTL};
