@@ -20,8 +20,11 @@
  * Close and Unload on one "main" thread; Write and IOCTL_CONFIG on one delivery thread (so never
  * at once); IOCTL_PARENT on one I/O thread; IOCTL_WORKER and Read on threads of their own. The
  * caller waits for each call with the harness's time-out, so a plugin that hangs fails the wait
- * instead of hanging the test. Every function may be called from any thread, except that
- * dvr_harness_teardown must be the last call on a harness.
+ * instead of hanging the test (a call that never returns is a violation; nothing more is called in
+ * that plugin and it stays mapped). Every function may be called from any thread, except that
+ * dvr_harness_teardown must be the last call on a harness. The check for threads left behind
+ * counts the process's threads that no harness started, so it is exact when one test's harnesses
+ * run at a time.
  *
  * Ownership: the harness owns everything it returns (event records, their data copies, texts);
  * pointers stay valid until dvr_harness_teardown. The caller owns what it passes in; the harness
@@ -113,8 +116,9 @@ void dvr_harness_set_shutdown_logger(dvr_harness* h, int on);
 void dvr_harness_set_worker_thread(dvr_harness* h, int on);
 
 /* The answer to every later event whose eventType equals event_type (0: to every event without an
- * answer of its own type). Default EVENT_ACCEPTED. Releases, log lines and log queries are not
- * answered from the script. */
+ * answer of its own type). Default EVENT_ACCEPTED. Not from the script: releases and log lines
+ * (result left as set), log queries (the threshold), stream control events (accepted), and events
+ * the core would refuse (EVENT_REFUSED once closing, or for a closed stream or a non-reader thread). */
 void dvr_harness_set_answer(dvr_harness* h, uint32_t event_type, int32_t result);
 
 /* Queues answers for the next count events of event_type (0: of any type), used before the answer
@@ -140,9 +144,10 @@ int dvr_harness_open(dvr_harness* h);
  * failure (Open's non-zero return value included). */
 int dvr_harness_start(dvr_harness* h);
 
-/* Calls Close, refuses later events as the stopping core does, and joins the worker, the
- * asynchronous reader and the stream readers (each bounded by the time-out). Returns Close's
- * return value, DVR_HARNESS_NOT_RUNNING when not open, or DVR_HARNESS_TIMED_OUT. */
+/* Refuses later events as the stopping core does, lets pushes already under way finish (later ones
+ * get DVR_HARNESS_NOT_RUNNING), calls Close, and joins the worker, the asynchronous reader and the
+ * stream readers (each bounded by the time-out). Returns Close's return value,
+ * DVR_HARNESS_NOT_RUNNING when not loaded, or DVR_HARNESS_TIMED_OUT. */
 int dvr_harness_close(dvr_harness* h);
 
 /* Closes first when still open, then calls Unload. The object stays mapped until teardown.
