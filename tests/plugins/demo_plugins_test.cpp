@@ -1,18 +1,14 @@
-// The demo source and recorder: each driven through its entry points with a stand-in for the core's
-// callback, then both in the real core with the log plugin and a test supervisor.
-#include <dlfcn.h>
+// The demo source and recorder: each in the plugin test harness, then both in the real core with
+// the log plugin and a test supervisor.
+#include <dvrcore/harness.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <condition_variable>
 #include <cstdio>
 #include <filesystem>
-#include <functional>
 #include <map>
-#include <mutex>
 #include <sstream>
-#include <stdexcept>
-#include <thread>
+#include <utility>
 
 #include "ipc/parent_protocol.h"
 #include "support/core_installation.h"
@@ -53,203 +49,109 @@ std::map<std::string, uint64_t> ReadStats(const std::string& path)
     return stats;
 }
 
-// One event as the stand-in core saw it.
-struct RaisedEvent {
-    uint32_t eventType;
-    uint32_t eventFlags;
-    uint32_t providerID;
-    uint8_t keyFrame;
-    void* address;              // the data pointer as raised
-    std::vector<uint8_t> bytes; // a copy of the data, except for releases
-    std::thread::id thread;
-};
-
-// The stand-in for the core's callback, which has no context pointer, hence globals: it records
-// every event, frees parent packets as the core would, and answers with answer (accepted if unset).
-std::mutex raisedLock;
-std::condition_variable raisedChanged;
-std::vector<RaisedEvent> raised;
-std::function<int32_t(const _EventParmsIn&)> answer;
-
-int StandInCallback(void* in, void* out)
-{
-    auto* event = static_cast<_EventParmsIn*>(in);
-    RaisedEvent copy{.eventType = event->eventType,
-                     .eventFlags = event->eventFlags,
-                     .providerID = event->providerID,
-                     .keyFrame = EventKeyFrame(event),
-                     .address = event->data,
-                     .bytes = {},
-                     .thread = std::this_thread::get_id()};
-    if (event->eventType != EVT_RELEASE && event->data != nullptr)
-        copy.bytes.assign(static_cast<uint8_t*>(event->data), static_cast<uint8_t*>(event->data) + event->len);
-    if (event->eventType == EVT_PARENT_SEND)
-        free(event->data);
-    std::lock_guard lock(raisedLock);
-    if (event->eventType != EVT_RELEASE)
-        static_cast<_EventParmsOut*>(out)->result = answer ? answer(*event) : EVENT_ACCEPTED;
-    raised.push_back(std::move(copy));
-    raisedChanged.notify_all();
-    return 0;
-}
-
-std::vector<RaisedEvent> Raised(uint32_t eventType)
-{
-    std::lock_guard lock(raisedLock);
-    std::vector<RaisedEvent> found;
-    std::copy_if(raised.begin(), raised.end(), std::back_inserter(found),
-                 [&](const RaisedEvent& event) { return event.eventType == eventType; });
-    return found;
-}
-
-// Waits until at least count events of eventType were raised; false when they never are.
-bool WaitForRaised(uint32_t eventType, size_t count)
-{
-    auto enough = [&] {
-        auto ofType = [&](const RaisedEvent& event) { return event.eventType == eventType; };
-        return static_cast<size_t>(std::count_if(raised.begin(), raised.end(), ofType)) >= count;
-    };
-    std::unique_lock lock(raisedLock);
-    return raisedChanged.wait_for(lock, PATIENCE, enough);
-}
-
-// One plugin file loaded into the test and called the way the core calls it.
-class LoadedPlugin {
-public:
-    explicit LoadedPlugin(const std::string& path)
-        : handle_(dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL))
-    {
-        _LoadParmsIn in{sizeof in, LOAD_PARMS_IN_VERSION, nullptr, StandInCallback, "", 0};
-        info.size = sizeof info;
-        info.version = LOAD_PARMS_OUT_VERSION;
-        if (handle_ == nullptr || Call("Load", &in, &info) != 0)
-            throw std::runtime_error("cannot load " + path);
-    }
-    ~LoadedPlugin()
-    {
-        Close();
-        _UnloadParmsIn in{sizeof in, UNLOAD_PARMS_IN_VERSION};
-        _UnloadParmsOut out{sizeof out, UNLOAD_PARMS_OUT_VERSION, 0};
-        Call("Unload", &in, &out);
-        dlclose(handle_);
-    }
-
-    void StartWorker()
-    {
-        worker_ = std::thread([this] { Ioctl(IOCTL_WORKER, nullptr, 0); });
-    }
-    std::thread::id WorkerId() const { return worker_.get_id(); }
-    void Open()
-    {
-        _OpenParmsIn in{sizeof in, OPEN_PARMS_IN_VERSION, {0, 0}, 0};
-        _OpenParmsOut out{sizeof out, OPEN_PARMS_OUT_VERSION, {0, 0}};
-        EXPECT_EQ(Call("Open", &in, &out), 0);
-    }
-    // Closes the plugin (once) and joins its worker, as the core does.
-    void Close()
-    {
-        _CloseParmsIn in{sizeof in, CLOSE_PARMS_IN_VERSION, 0};
-        _CloseParmsOut out{sizeof out, CLOSE_PARMS_OUT_VERSION, 0};
-        if (!closed_) {
-            EXPECT_EQ(Call("Close", &in, &out), 0);
-            closed_ = true;
-        }
-        if (worker_.joinable())
-            worker_.join();
-    }
-    int Ioctl(uint32_t command, void* data, uint32_t len)
-    {
-        uint32_t subSize = data == nullptr ? IOCTL_SUB_SIZE_NO_DATA : IOCTL_SUB_SIZE_DATA;
-        _IoctlParmsIn in{sizeof in, IOCTL_PARMS_IN_VERSION, command, subSize, IOCTL_SUB_VERSION, len, data};
-        _IoctlParmsOut out{sizeof out, IOCTL_PARMS_OUT_VERSION, command, 0, 0, 0, 0};
-        out.subSize = IOCTL_SUB_SIZE_NO_DATA; // as the core pre-sets the result's sub-record
-        out.subVersion = IOCTL_SUB_VERSION;
-        return Call("IOCTL", &in, &out);
-    }
-    // Delivers a frame of the source as the event bus would; returns the keep word.
-    uint32_t Write(uint32_t eventType, std::vector<uint8_t>& frame, uint8_t keyFrame = 0)
-    {
-        _WriteParmsIn in{};
-        in.size = sizeof in;
-        in.version = WRITE_PARMS_IN_VERSION;
-        in.len = static_cast<uint32_t>(frame.size());
-        in.data = frame.data();
-        in.providerID = SOURCE_ID;
-        in.eventType = eventType;
-        in.eventFlags = MEDIA_FLAGS;
-        in.extra[EVENT_EXTRA_KEY_FRAME] = keyFrame;
-        _WriteParmsOut out{sizeof out, WRITE_PARMS_OUT_VERSION, {0, 0}, 0, 0};
-        EXPECT_EQ(Call("Write", &in, &out), 0);
-        return out.keep;
-    }
-    // Sends a parent packet; returns the text of the packet sent back, if one was.
-    std::string AskParent()
-    {
-        std::vector<uint8_t> packet = dvr::MakeParentPacket(0, 1, "status", 6);
-        size_t before = Raised(EVT_PARENT_SEND).size();
-        EXPECT_EQ(Ioctl(IOCTL_PARENT, packet.data(), static_cast<uint32_t>(packet.size())), 0);
-        std::vector<RaisedEvent> replies = Raised(EVT_PARENT_SEND);
-        return replies.size() == before + 1 ? std::string(replies.back().bytes.begin(), replies.back().bytes.end())
-                                            : "";
-    }
-
-    _LoadParmsOut info{};
-
-private:
-    int Call(const char* name, void* in, void* out)
-    {
-        auto entry = reinterpret_cast<PluginEntryPoint>(dlsym(handle_, name));
-        return entry == nullptr ? PLUGIN_ENTRY_UNAVAILABLE : entry(in, out);
-    }
-
-    void* handle_;
-    std::thread worker_;
-    bool closed_ = false;
-};
-
-// Each test in a fresh working folder, where the plugins write their stats, with no events yet.
+// One demo plugin in the plugin test harness, in a fresh working folder where it writes its stats.
 class DemoPlugins : public ::testing::Test {
 protected:
     DemoPlugins()
         : previous_(std::filesystem::current_path())
     {
         std::filesystem::current_path(dir.Path());
-        std::lock_guard lock(raisedLock);
-        raised.clear();
-        answer = nullptr;
     }
-    ~DemoPlugins() override { std::filesystem::current_path(previous_); }
+    ~DemoPlugins() override
+    {
+        if (h != nullptr) {
+            EXPECT_EQ(Teardown(), "");
+        }
+        std::filesystem::current_path(previous_);
+    }
+
+    // Loads the plugin (withWorker: and starts its worker) and opens it; its first video events get
+    // videoAnswers.
+    void Start(const std::string& name, bool withWorker, int timeoutMs = DVR_HARNESS_DEFAULT_TIMEOUT_MS,
+               const std::vector<int32_t>& videoAnswers = {})
+    {
+        h = dvr_harness_new(BundledPlugin(name).c_str());
+        dvr_harness_set_timeout(h, timeoutMs);
+        dvr_harness_set_worker_thread(h, withWorker ? 1 : 0);
+        dvr_harness_queue_answers(h, EVT_VIDEO, videoAnswers.data(), videoAnswers.size());
+        ASSERT_EQ(dvr_harness_start(h), DVR_HARNESS_OK) << dvr_harness_load_refusal(h);
+    }
+    // Delivers a frame of the source as the event bus would; returns the block the plugin got.
+    const void* Write(uint32_t eventType, const std::vector<uint8_t>& frame, bool keyFrame, uint32_t expectedKeep)
+    {
+        _EventParmsIn event = DvrFrameEvent(SOURCE_ID, eventType, MEDIA_FLAGS, frame.data(),
+                                            static_cast<uint32_t>(frame.size()), keyFrame ? 1 : 0);
+        dvr_harness_delivery delivery{};
+        EXPECT_EQ(dvr_harness_push_ex(h, &event, &delivery), DVR_HARNESS_OK);
+        EXPECT_EQ(delivery.keep, expectedKeep);
+        return delivery.block;
+    }
+    // Sends a status packet to the plugin of module index moduleIndex; the text it sends back.
+    std::string AskParent(uint32_t moduleIndex)
+    {
+        EXPECT_EQ(dvr_harness_push_parent(h, moduleIndex << 20, 1, "status", 6, nullptr), DVR_HARNESS_OK);
+        const dvr_harness_event* reply = dvr_harness_wait_event(h, EVT_PARENT_SEND, -1);
+        return reply == nullptr ? "" : std::string(static_cast<const char*>(reply->data), reply->record.len);
+    }
+    // The events raised so far of eventType.
+    std::vector<const dvr_harness_event*> Raised(uint32_t eventType)
+    {
+        std::vector<const dvr_harness_event*> events;
+        while (const dvr_harness_event* event = dvr_harness_event_at(h, eventType, events.size()))
+            events.push_back(event);
+        return events;
+    }
+    // The harness's report: empty when the plugin left nothing behind.
+    std::string Teardown()
+    {
+        char report[4096];
+        dvr_harness_teardown(std::exchange(h, nullptr), report, sizeof report);
+        return report;
+    }
 
     dvr::test::TemporaryDirectory dir;
+    dvr_harness* h = nullptr;
 
 private:
     std::filesystem::path previous_;
 };
 
+std::vector<uint8_t> Bytes(const dvr_harness_event* event)
+{
+    const auto* data = static_cast<const uint8_t*>(event->data);
+    return std::vector<uint8_t>(data, data + event->record.len);
+}
+
 TEST_F(DemoPlugins, SourceNumbersIntactFramesAndSendsKeyFramesAsTheGateNeeds)
 {
-    LoadedPlugin source(BundledPlugin("DemoSource.so"));
-    ASSERT_EQ(source.info.providerID, SOURCE_ID);
-    // The gate's answers to some video frames, by sequence number; everything else is accepted.
-    const std::map<uint32_t, int32_t> gate{
-        {3, EVENT_THROTTLED}, {10, EVENT_NO_KEY_FRAME}, {15, EVENT_GATE_EXPIRED}, {20, EVENT_REFUSED}};
-    answer = [&](const _EventParmsIn& event) {
-        auto found = event.eventType == EVT_VIDEO ? gate.find(static_cast<const uint32_t*>(event.data)[2]) : gate.end();
-        return found == gate.end() ? EVENT_ACCEPTED : found->second;
-    };
-    source.StartWorker();
-    source.Open();
-    ASSERT_TRUE(WaitForRaised(EVT_VIDEO, 70));
-    source.Close();
+    // The gate's answers to video frames 3, 10, 15 and 20; everything else is accepted.
+    std::vector<int32_t> gate(21, EVENT_ACCEPTED);
+    gate[3] = EVENT_THROTTLED;
+    gate[10] = EVENT_NO_KEY_FRAME;
+    gate[15] = EVENT_GATE_EXPIRED;
+    gate[20] = EVENT_REFUSED;
+    Start("DemoSource.so", true, static_cast<int>(std::chrono::milliseconds(PATIENCE).count()), gate);
+    ASSERT_EQ(dvr_harness_info(h)->providerID, SOURCE_ID);
+    ASSERT_EQ(dvr_harness_wait_events(h, EVT_VIDEO, 70, -1), DVR_HARNESS_OK);
+    // The totals so far, while frames still flow: whole and consistent.
+    unsigned sent = 0, accepted = 0, dropped = 0;
+    ASSERT_EQ(
+        sscanf(AskParent(0x0A0).c_str(), "source: %u frames sent, %u accepted, %u dropped", &sent, &accepted, &dropped),
+        3);
+    EXPECT_EQ(sent, accepted + dropped);
+    EXPECT_GE(dropped, 4u);
+    ASSERT_EQ(dvr_harness_close(h), 0);
 
-    std::vector<RaisedEvent> video = Raised(EVT_VIDEO);
-    std::vector<RaisedEvent> audio = Raised(EVT_AUDIO);
+    std::vector<const dvr_harness_event*> video = Raised(EVT_VIDEO);
+    std::vector<const dvr_harness_event*> audio = Raised(EVT_AUDIO);
+    std::map<int32_t, uint64_t> answers; // every answer the source got, by result
     std::vector<uint32_t> keyFrames;
     for (uint32_t i = 0; i < video.size(); ++i) {
-        EXPECT_TRUE(video[i].bytes == MakeFrame(EVT_VIDEO, i, static_cast<uint32_t>(video[i].bytes.size()))) << i;
-        EXPECT_EQ(video[i].eventFlags, MEDIA_FLAGS);
-        if (video[i].keyFrame == 1)
+        EXPECT_TRUE(Bytes(video[i]) == MakeFrame(EVT_VIDEO, i, video[i]->record.len)) << i;
+        EXPECT_EQ(video[i]->record.eventFlags, MEDIA_FLAGS);
+        if (EventKeyFrame(&video[i]->record) == 1)
             keyFrames.push_back(i);
+        ++answers[video[i]->answer];
     }
     // The first frame, every 25th, and the one after each answer that means the gate lost its key
     // frame; a plain refusal (the core stopping) needs none.
@@ -258,27 +160,28 @@ TEST_F(DemoPlugins, SourceNumbersIntactFramesAndSendsKeyFramesAsTheGateNeeds)
                    expected.end());
     EXPECT_EQ(keyFrames, expected);
     for (uint32_t i = 0; i < audio.size(); ++i) {
-        EXPECT_TRUE(audio[i].bytes == MakeFrame(EVT_AUDIO, i, 640)) << i;
-        EXPECT_EQ(audio[i].eventFlags, MEDIA_FLAGS);
+        EXPECT_TRUE(Bytes(audio[i]) == MakeFrame(EVT_AUDIO, i, 640)) << i;
+        EXPECT_EQ(audio[i]->record.eventFlags, MEDIA_FLAGS);
+        ++answers[audio[i]->answer];
     }
     // Each tick sends an audio frame, and every second tick a video frame after it.
     EXPECT_TRUE(audio.size() == 2 * video.size() || audio.size() + 1 == 2 * video.size()) << audio.size();
 
+    // Its stats count exactly the answers it got (frames sent as the harness stopped are refused).
     auto stats = ReadStats(dir / "demo_source.stats");
-    const uint64_t sent = video.size() + audio.size();
+    EXPECT_EQ(stats["video"] + stats["audio"], video.size() + audio.size());
     EXPECT_EQ(stats["keyFrames"], keyFrames.size());
-    EXPECT_EQ(stats["accepted"], sent - 4);
+    EXPECT_EQ(stats["accepted"], answers[EVENT_ACCEPTED]);
+    EXPECT_LE(sent, stats["video"] + stats["audio"]);
+    EXPECT_GE(answers[EVENT_REFUSED], 1u);
     EXPECT_EQ((std::vector<uint64_t>{stats["throttled"], stats["noKeyFrame"], stats["gateExpired"], stats["refused"]}),
-              (std::vector<uint64_t>{1, 1, 1, 1}));
-    EXPECT_EQ(source.AskParent(),
-              "source: " + std::to_string(sent) + " frames sent, " + std::to_string(sent - 4) + " accepted, 4 dropped");
+              (std::vector<uint64_t>{1, 1, 1, answers[EVENT_REFUSED]}));
 }
 
 TEST_F(DemoPlugins, RecorderCountsMissingReorderedAndDamagedFramesAndGivesBackKeptBlocksAtClose)
 {
-    LoadedPlugin recorder(BundledPlugin("DemoRecorder.so"));
-    ASSERT_EQ(recorder.info.providerID, RECORDER_ID);
-    recorder.Open(); // no worker: every kept block stays until Close
+    Start("DemoRecorder.so", false); // no worker: every kept block stays until Close
+    ASSERT_EQ(dvr_harness_info(h)->providerID, RECORDER_ID);
 
     std::vector<std::vector<uint8_t>> video;
     for (uint32_t sequence : {0u, 1u, 2u, 5u, 4u, 6u}) // 3 never comes, 4 comes after 5
@@ -289,21 +192,26 @@ TEST_F(DemoPlugins, RecorderCountsMissingReorderedAndDamagedFramesAndGivesBackKe
                                               MakeFrame(EVT_AUDIO, 7, 640)}; // flipped bit, too short, wrong kind
     damaged[0][2000] ^= 1;
 
-    for (size_t i = 0; i < video.size(); ++i) // key frames are kept
-        EXPECT_EQ(recorder.Write(EVT_VIDEO, video[i], i == 0 || i == 5), i == 0 || i == 5 ? 1u : 0u) << i;
-    for (std::vector<uint8_t>& frame : audio)
-        EXPECT_EQ(recorder.Write(EVT_AUDIO, frame), 0u);
-    for (std::vector<uint8_t>& frame : damaged) // damaged key frames are not
-        EXPECT_EQ(recorder.Write(EVT_VIDEO, frame, 1), 0u);
-    EXPECT_EQ(recorder.AskParent(), "recorder: 9 frames, 4 missing, 3 damaged, holding 2");
-    EXPECT_TRUE(Raised(EVT_RELEASE).empty());
+    std::vector<const void*> keptBlocks;
+    for (size_t i = 0; i < video.size(); ++i) { // key frames are kept
+        const bool keyFrame = i == 0 || i == 5;
+        const void* block = Write(EVT_VIDEO, video[i], keyFrame, keyFrame ? 1u : 0u);
+        if (keyFrame)
+            keptBlocks.push_back(block);
+    }
+    for (const std::vector<uint8_t>& frame : audio)
+        Write(EVT_AUDIO, frame, false, 0);
+    for (const std::vector<uint8_t>& frame : damaged) // damaged key frames are not
+        Write(EVT_VIDEO, frame, true, 0);
+    EXPECT_EQ(AskParent(0x0A1), "recorder: 9 frames, 4 missing, 3 damaged, holding 2");
+    EXPECT_EQ(dvr_harness_event_count(h, EVT_RELEASE), 0u);
 
-    recorder.Close();
-    std::vector<RaisedEvent> releases = Raised(EVT_RELEASE);
+    ASSERT_EQ(dvr_harness_close(h), 0);
+    std::vector<const dvr_harness_event*> releases = Raised(EVT_RELEASE);
     ASSERT_EQ(releases.size(), 2u);
-    EXPECT_EQ(releases[0].address, video[0].data());
-    EXPECT_EQ(releases[1].address, video[5].data());
-    EXPECT_EQ(releases[0].providerID, RECORDER_ID);
+    EXPECT_EQ(releases[0]->record.data, keptBlocks[0]);
+    EXPECT_EQ(releases[1]->record.data, keptBlocks[1]);
+    EXPECT_EQ(Teardown(), ""); // each given back once, under its own ID, unchanged
     EXPECT_EQ(ReadStats(dir / "demo_recorder.stats"),
               (std::map<std::string, uint64_t>{{"video", 6},
                                                {"keyFrames", 2},
@@ -319,16 +227,14 @@ TEST_F(DemoPlugins, RecorderCountsMissingReorderedAndDamagedFramesAndGivesBackKe
 
 TEST_F(DemoPlugins, RecorderGivesBackKeptBlocksFromItsWorkerWhileRunning)
 {
-    LoadedPlugin recorder(BundledPlugin("DemoRecorder.so"));
-    recorder.StartWorker();
-    recorder.Open();
-    std::vector<uint8_t> keyFrame = MakeFrame(EVT_VIDEO, 0, 3000);
-    ASSERT_EQ(recorder.Write(EVT_VIDEO, keyFrame, 1), 1u);
-    ASSERT_TRUE(WaitForRaised(EVT_RELEASE, 1));
-    EXPECT_EQ(Raised(EVT_RELEASE)[0].address, keyFrame.data());
-    EXPECT_EQ(Raised(EVT_RELEASE)[0].thread, recorder.WorkerId());
-    recorder.Close();
-    EXPECT_EQ(Raised(EVT_RELEASE).size(), 1u); // nothing given back twice
+    Start("DemoRecorder.so", true, static_cast<int>(std::chrono::milliseconds(PATIENCE).count()));
+    const void* block = Write(EVT_VIDEO, MakeFrame(EVT_VIDEO, 0, 3000), true, 1);
+    const dvr_harness_event* release = dvr_harness_wait_event(h, EVT_RELEASE, -1);
+    ASSERT_NE(release, nullptr);
+    EXPECT_EQ(release->record.data, block);
+    EXPECT_EQ(release->thread_role, DVR_HARNESS_THREAD_WORKER);
+    ASSERT_EQ(dvr_harness_close(h), 0);
+    EXPECT_EQ(dvr_harness_event_count(h, EVT_RELEASE), 1u); // nothing given back twice
 }
 
 // Reads packets from the core until one begins with prefix; empty when none comes.

@@ -1,14 +1,15 @@
-// The bundled log plugin, loaded twice as the core loads it: once as an ordinary plugin, once as
-// the shutdown logger. It writes into the working directory, so each test runs in a fresh one.
+// The bundled log plugin in the plugin test harness, loaded twice as the core loads it: once as an
+// ordinary plugin, once as the shutdown logger. It writes into the working directory, so each test
+// runs in a fresh one.
+#include <dvrcore/harness.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <regex>
+#include <thread>
 
-#include "events/event_callback.h"
 #include "plugin_test_support.h"
-#include "plugins/plugin_info.h"
 
 namespace {
 
@@ -27,20 +28,28 @@ protected:
 
     Strings LogLines() const { return dvr::test::SplitLines(dvr::test::ReadFile(dir / "dvrcore.log")); }
 
-    // A log line as the event bus delivers it: text of len bytes (no terminator needed).
-    static _WriteParmsIn LogEvent(uint32_t providerID, int level, const char* text, uint32_t len, uint32_t flags)
+    // A started instance of the plugin: an ordinary one, or the shutdown logger.
+    static dvr_harness* Started(bool shutdownLogger)
     {
-        _WriteParmsIn in{};
-        in.size = sizeof in;
-        in.version = WRITE_PARMS_IN_VERSION;
-        in.providerID = providerID;
-        in.eventType = EVT_LOG;
-        in.eventFlags = flags;
-        in.data = const_cast<char*>(text);
-        in.len = len;
-        int32_t level32 = level;
-        memcpy(in.extra + EVENT_EXTRA_LOG_LEVEL, &level32, sizeof level32);
-        return in;
+        dvr_harness* h = dvr_harness_new(dvr::test::LogPlugin().c_str());
+        dvr_harness_set_shutdown_logger(h, shutdownLogger ? 1 : 0);
+        EXPECT_EQ(dvr_harness_start(h), DVR_HARNESS_OK) << dvr_harness_load_refusal(h);
+        return h;
+    }
+    // Closes, unloads and checks an instance.
+    static void Finish(dvr_harness* h)
+    {
+        char report[4096];
+        EXPECT_EQ(dvr_harness_teardown(h, report, sizeof report), 0u) << report;
+    }
+    // A plugin's log line as the event bus delivers it: text of len bytes (no terminator needed).
+    static int PushLine(dvr_harness* h, int level, const char* text, uint32_t len, uint32_t flags)
+    {
+        _EventParmsIn event = DvrLogEvent(0x00110000, level, nullptr);
+        event.eventFlags = flags;
+        event.data = const_cast<char*>(text);
+        event.len = len;
+        return dvr_harness_push(h, &event, nullptr);
     }
 
     dvr::test::TemporaryDirectory dir;
@@ -51,20 +60,16 @@ private:
 
 TEST_F(LogPI, WritesOneTimestampedLinePerLogEvent)
 {
-    PluginInfo log(dvr::test::LogPlugin(), NullEventSink, nullptr);
-    ASSERT_EQ(log.loadCode, 0);
-    log.Open(0);
-    log.Log(100, "calling close for a.so");
+    dvr_harness* log = Started(false);
+    dvr_harness_push_core_log(log, 100, "calling close for a.so");
     const char unterminated[] = {'a', 'b', 'c', 'd', 'e'};
-    _WriteParmsIn plugin = LogEvent(0x00110000, 7, unterminated, 3, EVF_CORE_LOG_LINE);
-    log.Write(plugin);
-    // Nothing to write: no text, no data, or no log message.
-    for (_WriteParmsIn ignored :
-         {LogEvent(0x00110000, 7, "", 0, EVF_CORE_LOG_LINE), LogEvent(0x00110000, 7, nullptr, 4, EVF_CORE_LOG_LINE),
-          LogEvent(0x00110000, 7, "query", 5, EVF_LOG_QUERY)})
-        log.Write(ignored);
-    log.Close();
-    log.Unload();
+    EXPECT_EQ(PushLine(log, 7, unterminated, 3, EVF_CORE_LOG_LINE), DVR_HARNESS_OK);
+    // Nothing to write: no text, no data, or no log message; a threshold query is not even delivered.
+    EXPECT_EQ(PushLine(log, 7, "", 0, EVF_CORE_LOG_LINE), DVR_HARNESS_OK);
+    EXPECT_EQ(PushLine(log, 7, nullptr, 4, EVF_CORE_LOG_LINE), DVR_HARNESS_OK);
+    EXPECT_EQ(PushLine(log, 7, "plain", 5, 0), DVR_HARNESS_OK);
+    EXPECT_EQ(PushLine(log, 7, "query", 5, EVF_LOG_QUERY), DVR_HARNESS_NOT_DELIVERED);
+    Finish(log);
 
     Strings lines = LogLines();
     ASSERT_EQ(lines.size(), 2u);
@@ -82,16 +87,12 @@ TEST_F(LogPI, WritesOneTimestampedLinePerLogEvent)
 
 TEST_F(LogPI, SecondInstanceKeepsTheFileOpenUntilTheLastClose)
 {
-    PluginInfo regular(dvr::test::LogPlugin(), NullEventSink, nullptr);
-    PluginInfo shutdownLogger(dvr::test::LogPlugin(), NullEventSink, nullptr);
-    regular.Open(0);
-    regular.Log(25, "one");
-    shutdownLogger.Open(1);
-    regular.Close();
-    regular.Unload();
-    shutdownLogger.Log(100, "two");
-    shutdownLogger.Close();
-    shutdownLogger.Unload();
+    dvr_harness* regular = Started(false);
+    dvr_harness_push_core_log(regular, 25, "one");
+    dvr_harness* shutdownLogger = Started(true);
+    Finish(regular);
+    dvr_harness_push_core_log(shutdownLogger, 100, "two");
+    Finish(shutdownLogger);
 
     Strings lines = LogLines();
     ASSERT_EQ(lines.size(), 2u);
@@ -101,23 +102,17 @@ TEST_F(LogPI, SecondInstanceKeepsTheFileOpenUntilTheLastClose)
 
 TEST_F(LogPI, ConcurrentWritersProduceWholeLines)
 {
-    PluginInfo regular(dvr::test::LogPlugin(), NullEventSink, nullptr);
-    PluginInfo shutdownLogger(dvr::test::LogPlugin(), NullEventSink, nullptr);
-    regular.Open(0);
-    shutdownLogger.Open(1);
+    dvr_harness* regular = Started(false);
+    dvr_harness* shutdownLogger = Started(true);
     std::thread other([&] {
         for (int i = 0; i < 200; ++i)
-            shutdownLogger.Log(100, "from the shutdown logger");
+            dvr_harness_push_core_log(shutdownLogger, 100, "from the shutdown logger");
     });
-    for (int i = 0; i < 200; ++i) {
-        _WriteParmsIn event = LogEvent(0x00110000, 25, "from the queue worker", 21, EVF_CORE_LOG_LINE);
-        regular.Write(event);
-    }
+    for (int i = 0; i < 200; ++i)
+        PushLine(regular, 25, "from the queue worker", 21, EVF_CORE_LOG_LINE);
     other.join();
-    shutdownLogger.Close();
-    regular.Close();
-    shutdownLogger.Unload();
-    regular.Unload();
+    Finish(shutdownLogger);
+    Finish(regular);
 
     Strings lines = LogLines();
     EXPECT_EQ(lines.size(), 400u);
@@ -128,14 +123,12 @@ TEST_F(LogPI, ConcurrentWritersProduceWholeLines)
 TEST_F(LogPI, RotationKeepsThreeOldFilesBelowTheLimit)
 {
     constexpr uintmax_t LIMIT = 1024 * 1024;
-    PluginInfo log(dvr::test::LogPlugin(), NullEventSink, nullptr);
-    log.Open(0);
+    dvr_harness* log = Started(false);
     std::string text(1000, 'x');
     for (int i = 0; i < 5000; ++i) // about five limits' worth
-        log.Log(25, text);
-    log.Log(25, "last");
-    log.Close();
-    log.Unload();
+        dvr_harness_push_core_log(log, 25, text.c_str());
+    dvr_harness_push_core_log(log, 25, "last");
+    Finish(log);
 
     for (const char* name : {"dvrcore.log", "dvrcore.log.1", "dvrcore.log.2", "dvrcore.log.3"}) {
         ASSERT_TRUE(fs::exists(dir / name)) << name;
