@@ -1,8 +1,10 @@
 # Debian packages, one per install component (cmake/install.cmake), built by `make package`:
 #   dvrcore             the core and the bundled log plugin under /usr/lib/dvrcore; its
 #                       dependencies are computed from the binaries (dpkg-shlibdeps)
-#   dvrcore-plugin-dev  the SDK header, the pkg-config and CMake files, the guide and the example
+#   dvrcore-plugin-dev  the SDK headers, the pkg-config and CMake files, the guide and the example
 #                       plugin's source; architecture-independent
+#   dvrcore-plugin-tools  the plugin author's kit: dvrcore-inspect, dvrcore-validate and the test
+#                       harness library with its pkg-config and CMake files (cmake/install-tools.cmake)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME dvrcore)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -13,7 +15,7 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_COMPONENTS_ALL core sdk)
+set(CPACK_COMPONENTS_ALL core sdk tools)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -48,5 +50,17 @@ string(CONCAT CPACK_COMPONENT_SDK_DESCRIPTION
     "The plugin interface header (plain C99), a pkg-config file (dvrcore-plugin) and a CMake\n"
     "package (find_package(dvrcore), target dvrcore::plugin_api), with the plugin author's\n"
     "guide and an example plugin in /usr/share/doc/dvrcore-plugin-dev.")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME dvrcore-plugin-tools)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+# The harness's header and the SDK target it builds on come with the SDK package of the same version.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "dvrcore-plugin-dev (= ${PROJECT_VERSION})")
+string(CONCAT CPACK_COMPONENT_TOOLS_DESCRIPTION
+    "tools for testing and checking dvrcore plugins\n"
+    "dvrcore-inspect tells what the core's loader decides about a plugin file and why;\n"
+    "dvrcore-validate runs a plugin through the checks the core relies on; libdvrcore-harness\n"
+    "(pkg-config dvrcore-harness, find_package(dvrcore-harness)) loads one plugin into a unit\n"
+    "test with a stand-in core. They share the core's own loading and routing code.")
 
 include(CPack)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The Debian packages as a person on a fresh machine uses them: check their fields and contents,
-# install both with dpkg -i, build the example plugin against the installed SDK with pkg-config and
-# with find_package, run the packaged core with it, then remove both with dpkg -r and check that
-# nothing of them is left. Needs root; refuses to run when either package is installed already,
+# install all three with dpkg -i, build the example plugin against the installed SDK with pkg-config
+# and with find_package and run its harness test against the installed kit, inspect and validate
+# plugins with the installed tools, run the packaged core with the example, then remove the
+# packages with dpkg -r and check that nothing of them is left. Needs root; refuses to run when either package is installed already,
 # and removes what it installed whatever happens, so the machine is left as it was found.
 # Packages of a foreign architecture (armhf) need that architecture's libraries through multiarch,
 # a way to run its programs (qemu-user with binfmt_misc) and its C compiler for the plugin.
@@ -12,7 +13,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 packages=$(cd "$1" && pwd)
 plugin_cc=${2:-cc}
 work=$(mktemp -d)
-names=(dvrcore dvrcore-plugin-dev)
+names=(dvrcore dvrcore-plugin-dev dvrcore-plugin-tools)
 installed_by_us=0
 
 fail()
@@ -43,9 +44,12 @@ done
 shopt -s nullglob
 core_debs=("$packages"/dvrcore_*.deb)
 sdk_debs=("$packages"/dvrcore-plugin-dev_*_all.deb)
-[ ${#core_debs[@]} -eq 1 ] && [ ${#sdk_debs[@]} -eq 1 ] || fail "expected one dvrcore and one dvrcore-plugin-dev package in $packages"
+tools_debs=("$packages"/dvrcore-plugin-tools_*.deb)
+[ ${#core_debs[@]} -eq 1 ] && [ ${#sdk_debs[@]} -eq 1 ] && [ ${#tools_debs[@]} -eq 1 ] ||
+    fail "expected one dvrcore, one dvrcore-plugin-dev and one dvrcore-plugin-tools package in $packages"
 core_deb=${core_debs[0]}
 sdk_deb=${sdk_debs[0]}
+tools_deb=${tools_debs[0]}
 
 echo "== package fields and contents"
 [ "$(dpkg-deb -f "$core_deb" Package)" = dvrcore ] || fail "the core package is not named dvrcore"
@@ -57,22 +61,33 @@ for library in libboost-filesystem libtinyxml libwxbase libstdc++6 libc6; do
     grep -q "$library" <<<"$depends" || fail "the core package's dependencies lack $library: $depends"
 done
 [ "$(dpkg-deb -f "$sdk_deb" Architecture)" = all ] || fail "the SDK package is not architecture-independent"
+[ "$(dpkg-deb -f "$tools_deb" Architecture)" = "$architecture" ] || fail "the tools package is not for $architecture"
+grep -q "dvrcore-plugin-dev (= $(dpkg-deb -f "$sdk_deb" Version))" <<<"$(dpkg-deb -f "$tools_deb" Depends)" ||
+    fail "the tools package does not depend on the SDK package of its version"
+multiarch=$(dpkg-architecture -a "$architecture" -qDEB_HOST_MULTIARCH 2>/dev/null)
 dpkg-deb -c "$core_deb" | awk '{print $6}' >"$work/core.list"
 dpkg-deb -c "$sdk_deb" | awk '{print $6}' >"$work/sdk.list"
+dpkg-deb -c "$tools_deb" | awk '{print $6}' >"$work/tools.list"
 for file in ./usr/lib/dvrcore/dvrcore ./usr/lib/dvrcore/plugins/LogPI.so ./usr/lib/dvrcore/protected-plugins/ ./usr/bin/dvrcore; do
     grep -qx "$file" "$work/core.list" || fail "the core package lacks $file"
 done
 ! grep -q 'Demo' "$work/core.list" || fail "the core package holds a demo plugin"
 for file in ./usr/include/dvrcore/plugin_api.h ./usr/share/pkgconfig/dvrcore-plugin.pc \
             ./usr/share/cmake/dvrcore/dvrcoreConfig.cmake ./usr/share/doc/dvrcore-plugin-dev/writing-plugins.md \
-            ./usr/share/doc/dvrcore-plugin-dev/example-plugin/Heartbeat.c; do
+            ./usr/share/doc/dvrcore-plugin-dev/example-plugin/Heartbeat.c ./usr/include/dvrcore/harness.h \
+            ./usr/share/doc/dvrcore-plugin-dev/example-plugin/heartbeat_test.c; do
     grep -qx "$file" "$work/sdk.list" || fail "the SDK package lacks $file"
+done
+for file in ./usr/bin/dvrcore-inspect ./usr/bin/dvrcore-validate "./usr/lib/$multiarch/libdvrcore-harness.so.1" \
+            "./usr/lib/$multiarch/libdvrcore-harness.so" "./usr/lib/$multiarch/pkgconfig/dvrcore-harness.pc" \
+            "./usr/lib/$multiarch/cmake/dvrcore-harness/dvrcore-harnessConfig.cmake"; do
+    grep -qx "$file" "$work/tools.list" || fail "the tools package lacks $file"
 done
 
 echo "== dpkg -i"
 trap cleanup EXIT
 installed_by_us=1
-dpkg -i "$core_deb" "$sdk_deb" >/dev/null
+dpkg -i "$core_deb" "$sdk_deb" "$tools_deb" >/dev/null
 /usr/bin/dvrcore -h 2>"$work/usage.txt" || fail "dvrcore -h failed"
 grep -q 'Usage' "$work/usage.txt" || fail "dvrcore -h printed no usage"
 [ "$(pkg-config --modversion dvrcore-plugin)" = "$(dpkg-deb -f "$sdk_deb" Version)" ] ||
@@ -80,10 +95,25 @@ grep -q 'Usage' "$work/usage.txt" || fail "dvrcore -h printed no usage"
 
 echo "== example plugin against the packaged SDK"
 cp -r /usr/share/doc/dvrcore-plugin-dev/example-plugin "$work/with-pkg-config"
+# The harness's pkg-config file lies in the multiarch folder of its architecture.
+export PKG_CONFIG_PATH=/usr/lib/$multiarch/pkgconfig
 make -s -C "$work/with-pkg-config" CC="$plugin_cc" CFLAGS="-O2 -Werror"
+echo -n "pkg-config harness test: "
+make -s -C "$work/with-pkg-config" CC="$plugin_cc" CFLAGS="-O2 -Werror" check
 cp -r /usr/share/doc/dvrcore-plugin-dev/example-plugin "$work/with-cmake"
 cmake -S "$work/with-cmake" -B "$work/with-cmake/build" -DCMAKE_C_COMPILER="$plugin_cc" -DCMAKE_C_FLAGS="-Werror" >/dev/null
 cmake --build "$work/with-cmake/build" >/dev/null
+[ -f "$work/with-cmake/build/heartbeat_test" ] || fail "find_package(dvrcore-harness) did not find the installed harness"
+ctest --test-dir "$work/with-cmake/build" --output-on-failure >"$work/ctest.txt" || { cat "$work/ctest.txt"; fail "the example's harness test failed (CMake build)"; }
+echo "find_package harness test: $(grep -o '100% tests passed.*' "$work/ctest.txt")"
+
+echo "== the installed tools"
+/usr/bin/dvrcore-inspect /usr/lib/dvrcore/plugins/LogPI.so >"$work/inspect.txt" ||
+    { cat "$work/inspect.txt"; fail "dvrcore-inspect does not load the packaged LogPI.so"; }
+grep -q 'verdict: loaded' "$work/inspect.txt" || fail "dvrcore-inspect gave no verdict for LogPI.so"
+/usr/bin/dvrcore-validate "$work/with-pkg-config/Heartbeat.so" >"$work/validate.txt" ||
+    { cat "$work/validate.txt"; fail "dvrcore-validate finds a violation in the example plugin"; }
+echo "dvrcore-validate: $(tail -n 1 "$work/validate.txt")"
 cmake --install "$work/with-cmake/build" >/dev/null
 [ -f /usr/lib/dvrcore/plugins/Heartbeat.so ] || fail "cmake --install put no Heartbeat.so into /usr/lib/dvrcore/plugins"
 echo -n "find_package build: "
@@ -95,13 +125,15 @@ echo -n "pkg-config build: "
 rm /usr/lib/dvrcore/plugins/Heartbeat.so
 
 echo "== dpkg -r"
-dpkg -r dvrcore-plugin-dev dvrcore >/dev/null
+dpkg -r dvrcore-plugin-tools dvrcore-plugin-dev dvrcore >/dev/null
 installed_by_us=0
 for name in "${names[@]}"; do
     ! installed "$name" || fail "$name is still installed"
 done
 for path in /usr/lib/dvrcore /usr/bin/dvrcore /usr/include/dvrcore /usr/share/pkgconfig/dvrcore-plugin.pc \
-            /usr/share/cmake/dvrcore /usr/share/doc/dvrcore-plugin-dev; do
+            /usr/share/cmake/dvrcore /usr/share/doc/dvrcore-plugin-dev /usr/bin/dvrcore-inspect /usr/bin/dvrcore-validate \
+            "/usr/lib/$multiarch/libdvrcore-harness.so.1" "/usr/lib/$multiarch/pkgconfig/dvrcore-harness.pc" \
+            "/usr/lib/$multiarch/cmake/dvrcore-harness"; do
     [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path is left after dpkg -r"
 done
-echo "package test passed ($architecture): $(basename "$core_deb") and $(basename "$sdk_deb") install, serve a plugin and remove cleanly"
+echo "package test passed ($architecture): $(basename "$core_deb"), $(basename "$sdk_deb") and $(basename "$tools_deb") install, serve and test a plugin and remove cleanly"
