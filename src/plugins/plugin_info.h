@@ -6,6 +6,7 @@
 
 #include <dvrcore/plugin_api.h>
 
+#include "plugins/plugin_loading.h"
 #include "plugins/plugin_thread.h"
 
 // One plugin owned behind member operations: the core's shutdown logger, a private second load of
@@ -18,16 +19,7 @@
 class PluginInfo {
 public:
     // The entry point addresses; null for a name not looked up, not exported, or released.
-    struct EntryPoints {
-        PluginEntryPoint Load = nullptr;
-        PluginEntryPoint Unload = nullptr;
-        PluginEntryPoint Open = nullptr;
-        PluginEntryPoint Close = nullptr;
-        PluginEntryPoint Write = nullptr;
-        PluginEntryPoint Seek = nullptr;
-        PluginEntryPoint IOCTL = nullptr;
-        PluginEntryPoint Read = nullptr;
-    };
+    using EntryPoints = dvr::PluginEntryPoints;
 
     // Loads the file at path and runs its Load with callback and core (opaque to the plugin, may be
     // null). loadCode tells the outcome: 100 when the file could not be loaded, -101 when a required
@@ -58,7 +50,7 @@ public:
     void StartAsyncReader();
 
     void* handle = nullptr; // the dlopen handle; kept after release for provider ID 0x00470000
-    EntryPoints entry;      // Load, Unload, Open, Close, Write, Seek, IOCTL, Read
+    EntryPoints entry;
     dvr::PluginThread workerthread;
     dvr::PluginThread readthread;
     _LoadParmsOut info{}; // the plugin's self-description as Load returned it
