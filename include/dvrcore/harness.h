@@ -231,6 +231,39 @@ int dvr_harness_wait_events(dvr_harness* h, uint32_t event_type, size_t count, i
  * DVR_HARNESS_TIMED_OUT. Lines raised before the call count. */
 int dvr_harness_wait_log(dvr_harness* h, int level, const char* text, int timeout_ms);
 
+/* ---- Steps, blocks and threads, for tools built on the harness --------------------------------- */
+
+/* Called on the calling thread just before the harness waits for the plugin, with what it waits
+ * for: "Load", "Open", "Close", "Unload", "Write", "IOCTL_CONFIG", "IOCTL_PARENT" (a call; Close
+ * first waits for the Write and IOCTL_PARENT calls already posted, named so), after Close
+ * "IOCTL_WORKER", "The asynchronous Read" and "A stream's Read" (a thread joined), and "dlclose"
+ * (teardown unmapping the object). Lets a tool give each step a time budget of its own. Called
+ * from every thread that calls the harness; NULL (the default) calls nothing. */
+typedef void (*dvr_harness_step_hook)(void* context, const char* step);
+void dvr_harness_set_step_hook(dvr_harness* h, dvr_harness_step_hook hook, void* context);
+
+/* What became of the data blocks handed to Write and IOCTL_CONFIG so far (teardown reports each
+ * fault as a violation; these are the counts). */
+typedef struct dvr_harness_block_counts {
+    size_t delivered;        /* blocks handed to the plugin */
+    size_t kept;             /* of those, kept by the call that got them */
+    size_t leaked;           /* kept and not given back (yet) */
+    size_t double_releases;  /* releases of a block already given back */
+    size_t unkept_releases;  /* releases of a block its call did not keep */
+    size_t foreign_releases; /* releases of an address never delivered */
+    size_t wrong_provider;   /* releases under a provider ID not the plugin's */
+    size_t modified;         /* blocks whose bytes changed (checked when a call returns or a kept block comes back) */
+} dvr_harness_block_counts;
+void dvr_harness_blocks(dvr_harness* h, dvr_harness_block_counts* counts);
+
+/* The threads of the process that no harness started (teardown compares them with the count at
+ * load to find the plugin's threads left behind). */
+size_t dvr_harness_thread_count(void);
+
+/* Waits up to timeout_ms until at most count such threads run; returns how many more are left
+ * (0: met). */
+size_t dvr_harness_wait_threads(size_t count, int timeout_ms);
+
 /* ---- Stress ---------------------------------------------------------------------------------- */
 
 /* Several threads calling the plugin at once, as the core's threads do. */

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -198,6 +199,46 @@ TEST(Harness, TeardownReportsWhatThePluginDidWrongWithBlocks)
     auto modifiedKept = FaultRun("keep modify", {"release"});
     EXPECT_EQ(modifiedKept.first, 1u);
     EXPECT_NE(modifiedKept.second.find("modified the bytes of kept block"), std::string::npos) << modifiedKept.second;
+}
+
+// The step hook's record of what the harness waited for.
+void RecordStep(void* steps, const char* step)
+{
+    static_cast<std::vector<std::string>*>(steps)->push_back(step);
+}
+
+TEST(Harness, ToolsSeeEachStepTheBlockCountsAndTheThreadsLeft)
+{
+    std::vector<std::string> steps; // the hook runs on this thread only: every call is made from it
+    dvr_harness* h = dvr_harness_new(HARNESS_SUBJECT);
+    dvr_harness_set_step_hook(h, RecordStep, &steps);
+    ASSERT_EQ(dvr_harness_start(h), DVR_HARNESS_OK);
+    dvr_harness_push_config(h, "keep", nullptr);
+    _EventParmsIn frame = DvrFrameEvent(SENDER_ID, EVT_VIDEO, 0x1, "frame", 5, 1);
+    dvr_harness_push(h, &frame, nullptr);
+    dvr_harness_push_parent(h, SUBJECT_TARGET, 1, "release-twice", 13, nullptr);
+    dvr_harness_block_counts counts{};
+    dvr_harness_blocks(h, &counts);
+    EXPECT_EQ(counts.delivered, 2u);
+    EXPECT_EQ(counts.kept, 1u);
+    EXPECT_EQ(counts.double_releases, 1u);
+    EXPECT_EQ(
+        counts.leaked + counts.unkept_releases + counts.foreign_releases + counts.wrong_provider + counts.modified, 0u);
+    EXPECT_EQ(dvr_harness_teardown(h, nullptr, 0), 1u); // the double release
+    const std::vector<std::string> expected = {
+        "Load",  "Open",         "IOCTL_CONFIG",          "Write",  "IOCTL_PARENT", "Write", "IOCTL_PARENT",
+        "Close", "IOCTL_WORKER", "The asynchronous Read", "Unload", "dlclose"};
+    EXPECT_EQ(steps, expected);
+
+    // A thread no harness started counts until it has ended.
+    const size_t before = dvr_harness_thread_count();
+    std::mutex lock;
+    lock.lock();
+    std::thread other([&lock] { std::lock_guard held(lock); });
+    EXPECT_EQ(dvr_harness_wait_threads(before, 0), 1u);
+    lock.unlock();
+    other.join();
+    EXPECT_EQ(dvr_harness_wait_threads(before, DVR_HARNESS_DEFAULT_TIMEOUT_MS), 0u);
 }
 
 TEST(Harness, TeardownReportsThreadsAndFailureLinesLeftBehind)

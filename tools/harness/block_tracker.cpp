@@ -52,10 +52,12 @@ void* BlockTracker::Deliver(const void* data, uint32_t len)
 void BlockTracker::CheckUnchanged(const void* address, const Block& block, bool kept,
                                   std::vector<std::string>& violations)
 {
-    if (Checksum(address, block.len) != block.checksum)
-        violations.push_back(
-            kept ? FormatText("modified the bytes of kept block %p (%u bytes)", address, block.len)
-                 : FormatText("modified the bytes of block %p (%u bytes) during the call", address, block.len));
+    if (Checksum(address, block.len) == block.checksum)
+        return;
+    ++counts_.modified;
+    violations.push_back(
+        kept ? FormatText("modified the bytes of kept block %p (%u bytes)", address, block.len)
+             : FormatText("modified the bytes of block %p (%u bytes) during the call", address, block.len));
 }
 
 void BlockTracker::CallReturned(void* block, uint32_t keep, std::vector<std::string>& violations)
@@ -66,12 +68,16 @@ void BlockTracker::CallReturned(void* block, uint32_t keep, std::vector<std::str
         return;
     Block& entry = found->second;
     if (entry.state == State::RELEASED_EARLY) {
-        if (keep == 0)
+        if (keep == 0) {
+            ++counts_.unkept_releases;
             violations.push_back(FormatText("released block %p that it did not keep", block));
+        }
+        counts_.kept += keep != 0 ? 1 : 0;
         entry.state = State::RELEASED;
         return;
     }
     if (keep != 0) {
+        ++counts_.kept;
         entry.state = State::KEPT;
         return;
     }
@@ -85,11 +91,13 @@ void BlockTracker::Release(const void* block, uint32_t providerID, uint32_t plug
     std::lock_guard lock(lock_);
     auto found = blocks_.find(block);
     if (found == blocks_.end()) {
+        ++counts_.foreign_releases;
         violations.push_back(FormatText("foreign release: %p is no block the plugin was given", block));
         return;
     }
     Block& entry = found->second;
     if (providerID != pluginID) {
+        ++counts_.wrong_provider;
         violations.push_back(FormatText("foreign release: block %p given back under provider ID 0x%08X, not 0x%08X",
                                         block, providerID, pluginID));
         return;
@@ -100,9 +108,15 @@ void BlockTracker::Release(const void* block, uint32_t providerID, uint32_t plug
         CheckUnchanged(block, entry, true, violations);
         entry.state = State::RELEASED;
         return;
-    case State::RETURNED: violations.push_back(FormatText("released block %p that it did not keep", block)); return;
+    case State::RETURNED:
+        ++counts_.unkept_releases;
+        violations.push_back(FormatText("released block %p that it did not keep", block));
+        return;
     case State::RELEASED_EARLY:
-    case State::RELEASED: violations.push_back(FormatText("double release: block %p given back twice", block)); return;
+    case State::RELEASED:
+        ++counts_.double_releases;
+        violations.push_back(FormatText("double release: block %p given back twice", block));
+        return;
     }
 }
 
@@ -112,6 +126,16 @@ void BlockTracker::ReportLeaks(std::vector<std::string>& violations)
     for (const auto& [address, block] : blocks_)
         if (block.state == State::KEPT)
             violations.push_back(FormatText("leak: block %p (%u bytes) kept and never given back", address, block.len));
+}
+
+dvr_harness_block_counts BlockTracker::Counts()
+{
+    std::lock_guard lock(lock_);
+    dvr_harness_block_counts counts = counts_;
+    counts.delivered = blocks_.size();
+    for (const auto& [address, block] : blocks_)
+        counts.leaked += block.state == State::KEPT ? 1 : 0;
+    return counts;
 }
 
 void BlockTracker::Abandon()

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <dvrcore/harness.h>
+
 namespace dvr::harness {
 
 class BlockTracker {
@@ -28,6 +30,8 @@ public:
     void Release(const void* block, uint32_t providerID, uint32_t pluginID, std::vector<std::string>& violations);
     // Kept blocks never given back, one violation each.
     void ReportLeaks(std::vector<std::string>& violations);
+    // The blocks delivered so far and the faults found with them.
+    dvr_harness_block_counts Counts();
     // Leaves the blocks allocated at destruction: a plugin thread may still use them.
     void Abandon();
 
@@ -47,9 +51,10 @@ private:
     // One violation when the bytes of a block changed (kept: checked as it is given back).
     void CheckUnchanged(const void* address, const Block& block, bool kept, std::vector<std::string>& violations);
 
-    std::mutex lock_;                     // guards blocks_ and abandoned_
+    std::mutex lock_;                     // guards blocks_, abandoned_ and counts_
     std::map<const void*, Block> blocks_; // every block delivered, freed only at destruction
     bool abandoned_ = false;
+    dvr_harness_block_counts counts_{}; // the faults counted as found; delivered and leaked at Counts
 };
 
 } // namespace dvr::harness

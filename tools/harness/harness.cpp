@@ -240,3 +240,25 @@ DVR_HARNESS_API size_t dvr_harness_stress(dvr_harness* h, const dvr_harness_stre
         return 0;
     return h->harness->Stress(*plan);
 }
+
+DVR_HARNESS_API void dvr_harness_set_step_hook(dvr_harness* h, dvr_harness_step_hook hook, void* context)
+{
+    if (h != nullptr)
+        h->harness->SetStepHook(hook, context);
+}
+
+DVR_HARNESS_API void dvr_harness_blocks(dvr_harness* h, dvr_harness_block_counts* counts)
+{
+    if (counts != nullptr)
+        *counts = h == nullptr ? dvr_harness_block_counts{} : h->harness->Blocks();
+}
+
+DVR_HARNESS_API size_t dvr_harness_thread_count(void)
+{
+    return dvr::harness::CountOtherThreads();
+}
+
+DVR_HARNESS_API size_t dvr_harness_wait_threads(size_t count, int timeout_ms)
+{
+    return dvr::harness::WaitForOtherThreads(count, std::chrono::milliseconds(timeout_ms < 0 ? 0 : timeout_ms));
+}

@@ -68,6 +68,17 @@ size_t CountOtherThreads()
     return count;
 }
 
+size_t WaitForOtherThreads(size_t count, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    size_t now = CountOtherThreads();
+    while (now > count && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        now = CountOtherThreads();
+    }
+    return now > count ? now - count : 0;
+}
+
 HarnessThread::HarnessThread(const PluginHarness* harness, int role, std::function<void()> body)
     : completion_(std::make_shared<Completion>())
 {

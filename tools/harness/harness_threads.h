@@ -31,6 +31,8 @@ long CurrentThreadId();
 // The threads of the process that no harness started: entries of /proc/self/task whose ID is not
 // one of a running harness thread.
 size_t CountOtherThreads();
+// Waits up to timeout until at most count such threads run; how many more are left (0: met).
+size_t WaitForOtherThreads(size_t count, std::chrono::milliseconds timeout);
 
 // One thread running body once, registered as a harness thread of role for its lifetime.
 class HarnessThread {

@@ -55,6 +55,18 @@ void PluginHarness::SetWorkerThread(bool on)
     workerThread_ = on;
 }
 
+void PluginHarness::SetStepHook(dvr_harness_step_hook hook, void* context)
+{
+    stepContext_ = context;
+    stepHook_ = hook;
+}
+
+void PluginHarness::BeginStep(const char* step) const
+{
+    if (dvr_harness_step_hook hook = stepHook_.load())
+        hook(stepContext_.load(), step);
+}
+
 EventRecorder& PluginHarness::Events()
 {
     return events_;
@@ -73,6 +85,7 @@ void PluginHarness::AddViolation(std::string text)
 
 bool PluginHarness::RunCall(CallThread& thread, std::function<void()> call, const char* what)
 {
+    BeginStep(what);
     if (thread.Run(std::move(call), Timeout()))
         return true;
     AddViolation(FormatText("%s did not return within %d ms", what, timeoutMs_.load()));
@@ -181,6 +194,7 @@ void PluginHarness::JoinPluginThread(std::unique_ptr<HarnessThread>& thread, con
 {
     if (!thread)
         return;
+    BeginStep(what);
     if (!thread->Finish(Timeout())) {
         AddViolation(FormatText("%s did not return within %d ms after Close", what, timeoutMs_.load()));
         std::lock_guard lock(lifeLock_);
@@ -305,20 +319,16 @@ std::vector<std::string> PluginHarness::Teardown()
     // Threads the plugin started and did not end: a short wait for those already on their way out.
     bool threadsLeft = false;
     if (stage == Stage::UNLOADED) {
-        const auto deadline = std::chrono::steady_clock::now() + Timeout();
-        size_t count = CountOtherThreads();
-        while (count > baseline && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            count = CountOtherThreads();
-        }
-        if (count > baseline) {
+        if (size_t left = WaitForOtherThreads(baseline, Timeout()); left > 0) {
             threadsLeft = true;
-            AddViolation(FormatText("%zu thread(s) of the plugin still running after Unload", count - baseline));
+            AddViolation(FormatText("%zu thread(s) of the plugin still running after Unload", left));
         }
     }
     // An object whose code may still run stays mapped, as does one the core never unmaps.
-    if (stage == Stage::UNLOADED && !threadsLeft && handle != nullptr && pluginID_ != PROVIDER_ID_NEVER_UNMAPPED)
+    if (stage == Stage::UNLOADED && !threadsLeft && handle != nullptr && pluginID_ != PROVIDER_ID_NEVER_UNMAPPED) {
+        BeginStep("dlclose");
         dlclose(handle);
+    }
 
     std::vector<std::string> found;
     blocks_.ReportLeaks(found);
@@ -629,6 +639,11 @@ int PluginHarness::WaitReaders(std::chrono::milliseconds timeout)
     std::unique_lock lock(readersLock_);
     return readersChanged_.wait_for(lock, timeout, [&] { return readersRunning_ == 0; }) ? DVR_HARNESS_OK
                                                                                          : DVR_HARNESS_TIMED_OUT;
+}
+
+dvr_harness_block_counts PluginHarness::Blocks()
+{
+    return blocks_.Counts();
 }
 
 // ---- Stress -------------------------------------------------------------------------------------

@@ -37,6 +37,7 @@ public:
     void SetLogThreshold(int32_t threshold);
     void SetShutdownLogger(bool on);
     void SetWorkerThread(bool on);
+    void SetStepHook(dvr_harness_step_hook hook, void* context);
     EventRecorder& Events();
     // timeoutMs, or the harness's time-out when it is negative.
     std::chrono::milliseconds Timeout(int timeoutMs = -1) const;
@@ -60,6 +61,7 @@ public:
     int CloseStream(uint32_t streamID);
     int WaitReaders(std::chrono::milliseconds timeout);
     size_t Stress(const dvr_harness_stress_plan& plan);
+    dvr_harness_block_counts Blocks();
 
     // The callback's work for one event the plugin raised; on the plugin's thread.
     int OnEvent(_EventParmsIn* in, _EventParmsOut* out);
@@ -94,6 +96,8 @@ private:
     // Joins a one-call thread within the time-out; one that does not end is a violation.
     void JoinPluginThread(std::unique_ptr<HarnessThread>& thread, const char* what);
     void AddViolation(std::string text);
+    // Tells the step hook what the harness waits for next.
+    void BeginStep(const char* step) const;
 
     const std::string path_;
     std::atomic<int> timeoutMs_{DVR_HARNESS_DEFAULT_TIMEOUT_MS};
@@ -102,6 +106,8 @@ private:
     std::atomic<bool> workerThread_{true};
     std::atomic<uint32_t> pluginID_{0};   // the plugin's provider ID once Load returned
     PluginEntryPoint callback_ = nullptr; // set by Bind, before any other call
+    std::atomic<dvr_harness_step_hook> stepHook_{nullptr};
+    std::atomic<void*> stepContext_{nullptr};
 
     mutable std::mutex lifeLock_; // guards stage_, loaded_, baselineThreads_; never held while the plugin runs
     Stage stage_ = Stage::NEW;
