@@ -231,12 +231,14 @@ bool Drain(int& fd, std::string& buffer, ChildState& state, Take take)
     return true;
 }
 
-// Reads both pipes until the report pipe ends or the deadline passes; true when it ended.
+// Reads both pipes until the report pipe ends, the check says it finished, or the deadline passes;
+// true when it ended or finished. A finished child may take a while to end (a sanitizer's exit
+// waits for the threads the check left running): that is no step of the check.
 bool Pump(int& reportRead, int& traceRead, ChildState& state, std::chrono::steady_clock::time_point deadline,
           bool untilTraceEnd)
 {
     while (reportRead >= 0 || traceRead >= 0) {
-        if (untilTraceEnd && state.traceEnded)
+        if ((untilTraceEnd && state.traceEnded) || state.finished)
             return true;
         auto now = std::chrono::steady_clock::now();
         if (now >= deadline)

@@ -30,6 +30,14 @@ constexpr milliseconds SLOW_WRITE{6};
 constexpr uint32_t WRITES_PER_ROUTE = 20;
 constexpr uint32_t BLOCK_SIZE = 256;
 
+// The callback of a Load called with short records: takes every event (nothing else runs yet).
+int AcceptEvent(void* /*in*/, void* out)
+{
+    if (out != nullptr)
+        static_cast<_EventParmsOut*>(out)->result = EVENT_ACCEPTED;
+    return 0;
+}
+
 // A record of size bytes that ends where an unreadable page starts, so that reading past its size
 // ends the process with SIGSEGV. The pages stay mapped for the rest of the check's process.
 void* GuardedRecord(size_t size)
@@ -58,7 +66,7 @@ int LoadWithShortRecord(const std::string& path, CheckContext& context, uint32_t
         context.Report(Severity::ERROR, "the object exports no Load: export int Load(void* in, void* out)");
         return -1;
     }
-    _LoadParmsIn fullIn = MakeLoadParmsIn(nullptr, &PluginSession::Callback);
+    _LoadParmsIn fullIn = MakeLoadParmsIn(nullptr, &AcceptEvent);
     _LoadParmsOut fullOut = MakeLoadParmsOut();
     auto* in = static_cast<_LoadParmsIn*>(GuardedRecord(inSize));
     auto* out = static_cast<_LoadParmsOut*>(GuardedRecord(outSize));
@@ -88,12 +96,11 @@ int LoadWithShortRecord(const std::string& path, CheckContext& context, uint32_t
 size_t SettledThreadCount()
 {
     std::thread([] {}).join();
-    return CountThreads();
+    return dvr_harness_thread_count();
 }
 
 void CheckLoadShortRecord(const std::string& path, CheckContext& context)
 {
-    PluginSession callbackOnly(path, context);
     int refused = LoadWithShortRecord(path, context, SHORT_LOAD_IN_SIZE, sizeof(_LoadParmsOut));
     if (refused == 1)
         context.Report(Severity::INFO, "Load refused a shorter parameter record cleanly");
@@ -103,7 +110,6 @@ void CheckLoadShortRecord(const std::string& path, CheckContext& context)
 
 void CheckRefusedLoadThreads(const std::string& path, CheckContext& context)
 {
-    PluginSession callbackOnly(path, context);
     size_t baseline = SettledThreadCount();
     int refused = LoadWithShortRecord(path, context, SHORT_LOAD_IN_SIZE, sizeof(_LoadParmsOut));
     if (refused == 0)
@@ -115,7 +121,7 @@ void CheckRefusedLoadThreads(const std::string& path, CheckContext& context)
         return;
     }
     context.Step("counting threads after the refused Load", "counting threads did not end");
-    size_t left = WaitForThreadCount(baseline, context.Budget() / 2);
+    size_t left = dvr_harness_wait_threads(baseline, static_cast<int>(context.Budget().count() / 2));
     if (left > 0)
         context.Report(Severity::ERROR,
                        "Load refused but left " + std::to_string(left) +
@@ -127,11 +133,9 @@ void CheckRefusedLoadThreads(const std::string& path, CheckContext& context)
 }
 
 // Delivers WRITES_PER_ROUTE events of each class the plugin takes; returns the slowest Write.
-std::chrono::nanoseconds DeliverWrites(PluginSession& session, CheckContext& context, bool stopWhenSlow)
+std::chrono::nanoseconds DeliverWrites(PluginSession& session, bool stopWhenSlow)
 {
     std::chrono::nanoseconds slowest{0};
-    context.Step("Write", "Write did not return: Write runs on the core's only delivery thread and must never "
-                          "wait for a lock the plugin holds while calling the core, or for another thread");
     for (auto [type, flags] : session.WriteRoutes()) {
         for (uint32_t i = 0; i < WRITES_PER_ROUTE; ++i) {
             slowest = std::max(slowest, session.Write(type, flags, BLOCK_SIZE, i % 5 == 0));
@@ -147,10 +151,9 @@ void CheckCloseWhileRunning(const std::string& path, CheckContext& context)
     PluginSession session(path, context);
     if (!session.Start())
         return;
-    DeliverWrites(session, context, false);
+    DeliverWrites(session, false);
     auto start = std::chrono::steady_clock::now();
     session.Close();
-    session.JoinThreads();
     auto took = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
     session.Unload();
     context.Report(Severity::INFO, "Close returned and the worker and read threads ended within " +
@@ -162,17 +165,13 @@ void CheckCloseAfterFailedOpen(const std::string& path, CheckContext& context)
     PluginSession session(path, context);
     if (!session.Load())
         return;
-    session.StartWorker();
     int code = session.Open();
-    if (code == 0) {
+    if (code == 0)
         context.Report(Severity::INFO, "Open succeeded here, so Close after a failed Open was not exercised");
-    } else {
+    else
         context.Report(Severity::INFO, "Open returned " + std::to_string(code));
-        session.StartAsyncRead();
-    }
     session.Close("Close crashed after Open had failed: the core calls Close whatever Open returned, so Close must "
                   "work with whatever a failed Open left (check what Open would have set)");
-    session.JoinThreads();
     session.Unload();
 }
 
@@ -182,10 +181,10 @@ void CheckUnloadThreads(const std::string& path, CheckContext& context)
     PluginSession session(path, context);
     if (!session.Start())
         return;
-    DeliverWrites(session, context, false);
-    session.Stop();
+    DeliverWrites(session, false);
+    session.Unload();
     context.Step("counting threads after Unload", "counting threads did not end");
-    size_t left = WaitForThreadCount(baseline, context.Budget() / 2);
+    size_t left = dvr_harness_wait_threads(baseline, static_cast<int>(context.Budget().count() / 2));
     if (left > 0) {
         context.Report(Severity::ERROR, std::to_string(left) +
                                             " thread(s) of the plugin still running after Unload: the object is "
@@ -201,11 +200,10 @@ void CheckKeptBlocks(const std::string& path, CheckContext& context)
     PluginSession session(path, context);
     if (!session.Start())
         return;
-    DeliverWrites(session, context, false);
-    context.Step("IOCTL_CONFIG", "IOCTL_CONFIG did not return: it runs on the core's only delivery thread");
+    DeliverWrites(session, false);
     session.SendConfig("<oDVR><Modules/></oDVR>");
     session.SendConfig("<oDVR Delta=\"1\"><Modules/></oDVR>");
-    session.Stop();
+    session.Unload();
     session.ReportBlocks();
 }
 
@@ -214,13 +212,13 @@ void CheckWriteTime(const std::string& path, CheckContext& context)
     PluginSession session(path, context);
     if (!session.Start())
         return;
-    auto slowest = std::chrono::duration_cast<milliseconds>(DeliverWrites(session, context, true));
+    auto slowest = std::chrono::duration_cast<milliseconds>(DeliverWrites(session, true));
     if (slowest >= SLOW_WRITE)
         context.Report(Severity::WARNING,
                        "a Write took " + std::to_string(slowest.count()) +
                            " ms, and the core logs every Write of 6 ms or more (\"core write took\"): Write runs on "
                            "the core's only delivery thread, so hand slow work to a thread of the plugin");
-    session.Stop();
+    session.Unload();
 }
 
 void CheckRefusalSpin(const std::string& path, CheckContext& context)
@@ -243,7 +241,7 @@ void CheckRefusalSpin(const std::string& path, CheckContext& context)
         }
     }
     session.AnswerQueuedEvents(EVENT_ACCEPTED);
-    session.Stop();
+    session.Unload();
 }
 
 void CheckKeyFrameAfterRefusal(const std::string& path, CheckContext& context)
@@ -256,7 +254,7 @@ void CheckKeyFrameAfterRefusal(const std::string& path, CheckContext& context)
     if (!session.WaitForVideoFrames(0, wait)) {
         context.Report(Severity::INFO, "no gated video frame (EVT_VIDEO with EVF_MEDIA_GATED) was raised: not a "
                                        "media source, so the key-frame rule was not exercised");
-        session.Stop();
+        session.Unload();
         return;
     }
     for (int32_t answer : {EVENT_NO_KEY_FRAME, EVENT_GATE_EXPIRED, EVENT_THROTTLED}) {
@@ -275,7 +273,7 @@ void CheckKeyFrameAfterRefusal(const std::string& path, CheckContext& context)
                            " was not a key frame: after EVENT_NO_KEY_FRAME, EVENT_GATE_EXPIRED or EVENT_THROTTLED "
                            "send a key frame next (SetEventKeyFrame(&event, 1)); the gate refuses every other "
                            "frame until then");
-    session.Stop();
+    session.Unload();
 }
 
 void CheckStress(const std::string& path, CheckContext& context)
@@ -283,13 +281,14 @@ void CheckStress(const std::string& path, CheckContext& context)
     PluginSession session(path, context);
     if (!session.Start())
         return;
-    context.Step("Write, parent packets and stream readers at once",
-                 "a call did not return while Write, IOCTL_PARENT and stream readers ran at once: look for two "
-                 "locks taken in different orders, or a lock of the plugin held while calling the core");
+    session.BeginFixedStep("Write, parent packets and stream readers at once",
+                           "a call did not return while Write, IOCTL_PARENT and stream readers ran at once: look "
+                           "for two locks taken in different orders, or a lock of the plugin held while calling "
+                           "the core");
     uint32_t streamID = 1;
     for (size_t round = 0; round < 2; ++round)
-        for (size_t i = 0; i < session.ReaderRoutes().size(); ++i)
-            session.OpenStream(streamID++, 50);
+        for (auto route : session.ReaderRoutes())
+            session.OpenStream(streamID++, route);
     std::thread parent([&session] {
         for (uint32_t i = 0; i < 100; ++i)
             session.SendParentPacket(IPC_PARAMETERS);
@@ -301,8 +300,9 @@ void CheckStress(const std::string& path, CheckContext& context)
         session.SendConfig("<oDVR/>");
     }
     parent.join();
-    session.JoinReaders();
-    session.Stop();
+    session.EndFixedStep();
+    session.CloseStreamsAndJoinReaders();
+    session.Unload();
     session.ReportBlocks();
 }
 
