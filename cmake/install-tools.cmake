@@ -14,6 +14,9 @@ else()
 endif()
 set(DVRCORE_INSTALL_HARNESS_CMAKE_DIR ${DVRCORE_INSTALL_LIB_DIR}/cmake/dvrcore-harness)
 
+# The validator runs on the harness library of its own package: found beside it wherever the
+# prefix lies.
+set_target_properties(dvrcore-validate PROPERTIES INSTALL_RPATH "$ORIGIN/../${DVRCORE_INSTALL_LIB_DIR}")
 install(TARGETS dvrcore-inspect dvrcore-validate RUNTIME DESTINATION bin COMPONENT tools)
 
 target_include_directories(dvrcore_harness INTERFACE $<INSTALL_INTERFACE:include>)
