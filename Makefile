@@ -55,7 +55,8 @@ PREFIX ?= /usr/local
 install: build
 	@DESTDIR="$(DESTDIR)" cmake --install $(BUILD_DIR) --prefix "$(PREFIX)"
 
-# The Debian packages dvrcore and dvrcore-plugin-dev (cmake/packaging.cmake), built in build-pkg/
+# The Debian packages dvrcore, dvrcore-plugin-dev and dvrcore-plugin-tools (cmake/packaging.cmake),
+# without the tests and benchmarks, built in build-pkg/
 # into build-pkg/packages/ (package-arm: the armhf ones, in build-pkg-arm/). test-package installs
 # them with dpkg, builds and runs the example plugin against them, and removes them again
 # (test-package-arm: the armhf ones, run under qemu-arm).
@@ -63,13 +64,13 @@ deps-package: deps
 	@bash scripts/install-deps.sh dpkg-dev file
 
 package: deps-package
-	@cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DDVRCORE_TESTS=OFF >/dev/null
+	@cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=Release -DDVRCORE_TESTS=OFF -DDVRCORE_BENCH=OFF >/dev/null
 	@cmake --build build-pkg -j $(JOBS)
 	@cd build-pkg && cpack -G DEB
 
 package-arm: deps-package deps-arm
 	@cmake -S . -B build-pkg-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DCMAKE_BUILD_TYPE=Release \
-	  -DDVRCORE_TESTS=OFF >/dev/null
+	  -DDVRCORE_TESTS=OFF -DDVRCORE_BENCH=OFF >/dev/null
 	@cmake --build build-pkg-arm -j $(JOBS)
 	@cd build-pkg-arm && cpack -G DEB
 

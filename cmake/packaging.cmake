@@ -55,7 +55,10 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME dvrcore-plugin-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
 # The harness's header and the SDK target it builds on come with the SDK package of the same version.
-set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "dvrcore-plugin-dev (= ${PROJECT_VERSION})")
+# Recommended, not required: the tools run without it, and an architecture-independent package
+# without a Multi-Arch field (which CPack cannot write) cannot satisfy a dependency of the armhf
+# tools package installed on a PC.
+set(CPACK_DEBIAN_TOOLS_PACKAGE_RECOMMENDS "dvrcore-plugin-dev (= ${PROJECT_VERSION})")
 string(CONCAT CPACK_COMPONENT_TOOLS_DESCRIPTION
     "tools for testing and checking dvrcore plugins\n"
     "dvrcore-inspect tells what the core's loader decides about a plugin file and why;\n"

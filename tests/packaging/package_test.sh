@@ -62,8 +62,8 @@ for library in libboost-filesystem libtinyxml libwxbase libstdc++6 libc6; do
 done
 [ "$(dpkg-deb -f "$sdk_deb" Architecture)" = all ] || fail "the SDK package is not architecture-independent"
 [ "$(dpkg-deb -f "$tools_deb" Architecture)" = "$architecture" ] || fail "the tools package is not for $architecture"
-grep -q "dvrcore-plugin-dev (= $(dpkg-deb -f "$sdk_deb" Version))" <<<"$(dpkg-deb -f "$tools_deb" Depends)" ||
-    fail "the tools package does not depend on the SDK package of its version"
+grep -q "dvrcore-plugin-dev (= $(dpkg-deb -f "$sdk_deb" Version))" <<<"$(dpkg-deb -f "$tools_deb" Recommends)" ||
+    fail "the tools package does not recommend the SDK package of its version"
 multiarch=$(dpkg-architecture -a "$architecture" -qDEB_HOST_MULTIARCH 2>/dev/null)
 dpkg-deb -c "$core_deb" | awk '{print $6}' >"$work/core.list"
 dpkg-deb -c "$sdk_deb" | awk '{print $6}' >"$work/sdk.list"
