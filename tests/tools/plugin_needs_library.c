@@ -1,5 +1,5 @@
 /*
- * plugin_needs_library: a plugin linked against libinspect_needed.so and built without a search
+ * plugin_needs_library: a plugin linked against libverdict_needed.so and built without a search
  * path for it, so the dynamic loader refuses it wherever that library is not installed.
  */
 #include <dvrcore/plugin_api.h>

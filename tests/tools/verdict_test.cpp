@@ -7,7 +7,7 @@
 
 #include "json_writer.h"
 #include "plugins/plugin_test_support.h"
-#include "tools/inspect_test_support.h"
+#include "tools/verdict_test_support.h"
 
 namespace {
 
@@ -219,8 +219,8 @@ TEST_F(Inspector, CrashesNearMissesAndMissingLibrariesAreNamed)
     std::optional<Json> needs = FileEntry(report, "plugin_needs_library.so");
     ASSERT_TRUE(needs);
     EXPECT_EQ(needs->get<std::string>("outcome"), "loader-refused");
-    EXPECT_EQ(needs->get<std::string>("unresolvedLibraries..name", ""), "libinspect_needed.so") << run.output;
-    EXPECT_NE(needs->get<std::string>("dlerror").find("libinspect_needed.so"), std::string::npos);
+    EXPECT_EQ(needs->get<std::string>("unresolvedLibraries..name", ""), "libverdict_needed.so") << run.output;
+    EXPECT_NE(needs->get<std::string>("dlerror").find("libverdict_needed.so"), std::string::npos);
     // Entry points of a file dlopen refuses come from its ELF symbol table.
     EXPECT_EQ(needs->get<std::string>("exports.source"), "elf");
     EXPECT_EQ(needs->get<std::string>("exports.Load"), "true");

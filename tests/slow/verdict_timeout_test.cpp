@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "plugins/plugin_test_support.h"
-#include "tools/inspect_test_support.h"
+#include "tools/verdict_test_support.h"
 
 namespace {
 
