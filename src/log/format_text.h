@@ -4,9 +4,10 @@
 #include <cstdio>
 #include <string>
 
-namespace dvr::harness {
+namespace dvr {
 
-// printf into a string, cut at 511 bytes: the harness's report lines.
+// printf into a string, cut at 511 bytes, as the core formats its log lines: the loader's lines and
+// the harness's report lines.
 __attribute__((format(printf, 1, 2))) inline std::string FormatText(const char* format, ...)
 {
     char text[512];
@@ -17,4 +18,4 @@ __attribute__((format(printf, 1, 2))) inline std::string FormatText(const char* 
     return text;
 }
 
-} // namespace dvr::harness
+} // namespace dvr

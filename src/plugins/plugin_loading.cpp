@@ -3,25 +3,13 @@
 #include <dlfcn.h>
 
 #include <cctype>
-#include <cstdarg>
-#include <cstdio>
 
+#include "log/format_text.h"
 #include "log/log_levels.h"
 #include "plugins/plugin_records.h"
 
 namespace dvr {
 namespace {
-
-// A line of the loader: the same 512-byte buffer the core's log function formats into.
-[[gnu::format(printf, 1, 2)]] std::string LoaderLine(const char* format, ...)
-{
-    char line[512];
-    va_list arguments;
-    va_start(arguments, format);
-    vsnprintf(line, sizeof line, format, arguments);
-    va_end(arguments);
-    return line;
-}
 
 void Refuse(PluginLoadResult& result, PluginLoaderHost& host, int level, std::string line)
 {
@@ -63,10 +51,10 @@ PluginLoadResult LoadPluginFile(const std::string& path, PluginLoaderHost& host)
         result.loaderError = reason != nullptr ? reason : "";
         result.outcome = LoadOutcome::LOADER_REFUSED;
         Refuse(result, host, LOG_FAILURE,
-               LoaderLine("Core: Failed to load plugin '%s': %s", name, result.loaderError.c_str()));
+               FormatText("Core: Failed to load plugin '%s': %s", name, result.loaderError.c_str()));
         return result;
     }
-    host.LoaderLog(LOG_DIAGNOSTIC, LoaderLine("Core: Loaded plugin: %s", name));
+    host.LoaderLog(LOG_DIAGNOSTIC, FormatText("Core: Loaded plugin: %s", name));
 
     // Named apart from result.entries: cppcheck took the array for the member it points into.
     PluginEntryPoint* const slots[] = {&result.entries.Load,  &result.entries.Unload, &result.entries.Open,
@@ -76,7 +64,7 @@ PluginLoadResult LoadPluginFile(const std::string& path, PluginLoaderHost& host)
         *slots[i] = FindEntryPoint(result.handle, ENTRY_POINT_NAMES[i]);
     if (result.entries.Load == nullptr) {
         result.outcome = LoadOutcome::MISSING_LOAD;
-        Refuse(result, host, LOG_FAILURE, LoaderLine("Core: Failed to load plugin: %s (missing symbol)", name));
+        Refuse(result, host, LOG_FAILURE, FormatText("Core: Failed to load plugin: %s (missing symbol)", name));
         return result;
     }
 
@@ -89,19 +77,19 @@ PluginLoadResult LoadPluginFile(const std::string& path, PluginLoaderHost& host)
     if (result.loadCode != 0 || result.info.error != 0) {
         result.outcome = LoadOutcome::LOAD_FAILED;
         Refuse(result, host, LOG_FAILURE,
-               LoaderLine("plugin %s load returned %d error %d", name, result.loadCode, result.info.error));
+               FormatText("plugin %s load returned %d error %d", name, result.loadCode, result.info.error));
         return result;
     }
     // The core's own ID counts as taken, so a plugin cannot pose as the core.
     if (host.ProviderIDTaken(result.info.providerID)) {
         result.outcome = LoadOutcome::DUPLICATE_ID;
-        Refuse(result, host, LOG_WARNING, LoaderLine("plugin %s ID 0x%08lX already loaded", name, id));
+        Refuse(result, host, LOG_WARNING, FormatText("plugin %s ID 0x%08lX already loaded", name, id));
         return result;
     }
     if (DVR_MODULE_INDEX(result.info.providerID) >= 0x100) {
         result.outcome = LoadOutcome::MODULE_INDEX_TOO_BIG;
         Refuse(result, host, LOG_FAILURE,
-               LoaderLine("plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff", name,
+               FormatText("plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff", name,
                           id));
         return result;
     }

@@ -1,6 +1,6 @@
 #include "block_tracker.h"
 
-#include "format_text.h"
+#include "log/format_text.h"
 
 #include <cstdio>
 #include <cstdlib>

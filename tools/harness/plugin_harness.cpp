@@ -9,8 +9,8 @@
 
 #include "callback_slots.h"
 #include "events/routing.h"
-#include "format_text.h"
 #include "ipc/parent_protocol.h"
+#include "log/format_text.h"
 #include "plugins/plugin_records.h"
 
 namespace dvr::harness {
