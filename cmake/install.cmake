@@ -4,7 +4,7 @@
 #         <prefix>/lib/dvrcore/plugins/LogPI.so     the bundled plugins of DVRCORE_INSTALLED_PLUGINS
 #         <prefix>/lib/dvrcore/protected-plugins/   empty, for the device's own plugins
 #         <prefix>/bin/dvrcore                      a link to the core
-#   sdk   <prefix>/include/dvrcore/plugin_api.h     the plugin SDK
+#   sdk   <prefix>/include/dvrcore/plugin_api.h     the plugin SDK (and media.h, the media frame convention)
 #         <prefix>/share/pkgconfig/dvrcore-plugin.pc
 #         <prefix>/share/cmake/dvrcore/             find_package(dvrcore): the target dvrcore::plugin_api
 #         <prefix>/share/doc/dvrcore-plugin-dev/    the plugin author's guide and its example plugin
@@ -37,7 +37,7 @@ target_include_directories(dvrcore_plugin_api INTERFACE $<BUILD_INTERFACE:${PROJ
 target_compile_features(dvrcore_plugin_api INTERFACE c_std_99)
 add_library(dvrcore::plugin_api ALIAS dvrcore_plugin_api)
 
-install(FILES include/dvrcore/plugin_api.h DESTINATION include/dvrcore COMPONENT sdk)
+install(FILES include/dvrcore/plugin_api.h include/dvrcore/media.h DESTINATION include/dvrcore COMPONENT sdk)
 install(TARGETS dvrcore_plugin_api EXPORT dvrcoreTargets COMPONENT sdk)
 install(EXPORT dvrcoreTargets NAMESPACE dvrcore:: DESTINATION ${DVRCORE_INSTALL_CMAKE_DIR} COMPONENT sdk)
 configure_package_config_file(cmake/dvrcoreConfig.cmake.in ${CMAKE_BINARY_DIR}/install/dvrcoreConfig.cmake

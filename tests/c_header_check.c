@@ -2,6 +2,7 @@
  * header, and each event initialiser of the SDK must fill exactly the record the core reads. The
  * expected records are written out field by field with the ABI's own figures, as plugins filled
  * them by hand. */
+#include <dvrcore/media.h>
 #include <dvrcore/plugin_api.h>
 
 #include <stdio.h>
@@ -49,6 +50,56 @@ static void ExpectEvent(const char* initialiser, const _EventParmsIn* got, const
         got->eventType != expected->eventType || got->eventFlags != expected->eventFlags ||
         memcmp(got->extra, expected->extra, sizeof got->extra) != 0)
         Fail(initialiser);
+}
+
+/* The media convention's events carry the camera's key bit, and its readers refuse records whose
+ * claimed sizes run past the event's data. */
+static void CheckMediaRecords(void)
+{
+    unsigned char bytes[sizeof(_DvrMediaParams) + 8];
+    _DvrMediaFrame frame;
+    _DvrMediaFrame readFrame;
+    _DvrMediaParams params;
+    _DvrMediaParams readParams;
+    _EventParmsIn got;
+
+    memset(&frame, 0, sizeof frame);
+    frame.size = sizeof frame;
+    frame.version = DVR_MEDIA_FRAME_VERSION;
+    frame.camera = 17;
+    frame.flags = DVR_MEDIA_KEY_FRAME;
+    got = DvrMediaFrameEvent(PROVIDER, EVT_VIDEO, &frame, sizeof frame);
+    if (got.eventFlags != (EVF_MEDIA_GATED | 0x00000200u) || EventKeyFrame(&got) != 1 || got.data != &frame)
+        Fail("DvrMediaFrameEvent (video key frame of camera 17)");
+    got = DvrMediaFrameEvent(PROVIDER, EVT_AUDIO, &frame, sizeof frame);
+    if (EventKeyFrame(&got) != 0)
+        Fail("DvrMediaFrameEvent (audio never marks the gate's key-frame byte)");
+    if (!DvrReadMediaFrame(&frame, sizeof frame, &readFrame) || readFrame.camera != 17 ||
+        DvrReadMediaFrame(&frame, sizeof frame - 1, &readFrame))
+        Fail("DvrReadMediaFrame");
+
+    memset(&params, 0, sizeof params);
+    params.size = sizeof params;
+    params.version = DVR_MEDIA_PARAMS_VERSION;
+    params.camera = 3;
+    params.videoExtradataLength = 5;
+    params.audioExtradataLength = 3;
+    strcpy(params.name, "gate");
+    memcpy(bytes, &params, sizeof params);
+    got = DvrMediaParamsEvent(PROVIDER, (const _DvrMediaParams*)(const void*)bytes, sizeof bytes);
+    if (got.eventType != DVR_EVT_MEDIA_PARAMS || got.eventFlags != 0x00000800u || got.len != sizeof bytes)
+        Fail("DvrMediaParamsEvent");
+    if (!DvrReadMediaParams(bytes, sizeof bytes, &readParams) || DvrReadMediaParams(bytes, sizeof bytes - 1, &readParams))
+        Fail("DvrReadMediaParams (extradata of 8 bytes)");
+    params.videoExtradataLength = 0xFFFFFFFFu; /* would wrap a careless sum */
+    memcpy(bytes, &params, sizeof params);
+    if (DvrReadMediaParams(bytes, sizeof bytes, &readParams))
+        Fail("DvrReadMediaParams (extradata longer than the event)");
+    memset(params.name, 'x', sizeof params.name);
+    params.videoExtradataLength = 0;
+    memcpy(bytes, &params, sizeof params);
+    if (DvrReadMediaParams(bytes, sizeof bytes, &readParams))
+        Fail("DvrReadMediaParams (name without its terminator)");
 }
 
 int main(void)
@@ -106,6 +157,8 @@ int main(void)
     got = DvrParentSendEvent(PROVIDER, frame, 5);
     expected = Expected(5, frame, 0x2000u, 0);
     ExpectEvent("DvrParentSendEvent", &got, &expected);
+
+    CheckMediaRecords();
 
     if (failures == 0)
         printf("every event initialiser fills the record the core reads\n");
