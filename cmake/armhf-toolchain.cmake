@@ -37,3 +37,7 @@ set(wxWidgets_CONFIG_OPTIONS --prefix=${DVRCORE_ARMHF_WX_ROOT}/usr)
 # gcc notes on ARM that the parameter passing of some standard-library types changed in GCC 7.1;
 # everything here is built with one compiler, so the note is noise.
 set(CMAKE_CXX_FLAGS_INIT "-Wno-psabi")
+
+# pkg-config (FFmpeg's libraries for the media plugins) reads only the armhf .pc files of multiarch,
+# never the host's, so a missing armhf library is reported as missing instead of linking x86-64.
+set(ENV{PKG_CONFIG_LIBDIR} "/usr/lib/arm-linux-gnueabihf/pkgconfig:/usr/share/pkgconfig")

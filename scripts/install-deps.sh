@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(g++ cmake make pkg-config
           libboost-system-dev libboost-filesystem-dev
           libtinyxml-dev libwxgtk3.2-dev
-          libgtest-dev libbenchmark-dev locales "$@")
+          libgtest-dev libbenchmark-dev locales
+          libavformat-dev libavcodec-dev libavutil-dev ffmpeg "$@")
 
 # The status line groups digits the way the device's en_US.UTF-8 locale does.
 has_locale() { locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; }
