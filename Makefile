@@ -3,7 +3,7 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run test test-tsan test-asan deps-arm build-arm test-arm soak deps-bench bench clean
+.PHONY: all deps build run run-demo test test-tsan test-asan deps-arm build-arm test-arm soak deps-bench bench clean
 
 all: build
 
@@ -14,8 +14,12 @@ build: deps
 	@cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) >/dev/null
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
+# Records a looped test clip with the media plugins (scripts/run.sh); run-demo runs the synthetic demo plugins.
 run: build
 	@bash scripts/run.sh $(BUILD_DIR)
+
+run-demo: build
+	@bash scripts/run.sh $(BUILD_DIR) demo
 
 test: build
 	@cd $(BUILD_DIR) && ctest --output-on-failure -j $(JOBS)
