@@ -89,7 +89,8 @@ static void CheckMediaRecords(void)
     got = DvrMediaParamsEvent(PROVIDER, (const _DvrMediaParams*)(const void*)bytes, sizeof bytes);
     if (got.eventType != DVR_EVT_MEDIA_PARAMS || got.eventFlags != 0x00000800u || got.len != sizeof bytes)
         Fail("DvrMediaParamsEvent");
-    if (!DvrReadMediaParams(bytes, sizeof bytes, &readParams) || DvrReadMediaParams(bytes, sizeof bytes - 1, &readParams))
+    if (!DvrReadMediaParams(bytes, sizeof bytes, &readParams) ||
+        DvrReadMediaParams(bytes, sizeof bytes - 1, &readParams))
         Fail("DvrReadMediaParams (extradata of 8 bytes)");
     params.videoExtradataLength = 0xFFFFFFFFu; /* would wrap a careless sum */
     memcpy(bytes, &params, sizeof params);

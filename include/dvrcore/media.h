@@ -45,8 +45,8 @@ extern "C" {
 /* ---- Codecs ---------------------------------------------------------------------------------- */
 
 /* A codec is a FourCC, the first character in the lowest byte; 0 means the camera has no such track. */
-#define DVR_FOURCC(a, b, c, d)                                                                          \
-    ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | ((uint32_t)(uint8_t)(c) << 16) |          \
+#define DVR_FOURCC(a, b, c, d)                                                                                         \
+    ((uint32_t)(uint8_t)(a) | ((uint32_t)(uint8_t)(b) << 8) | ((uint32_t)(uint8_t)(c) << 16) |                         \
      ((uint32_t)(uint8_t)(d) << 24))
 /* H.264 and H.265: frames as Annex B byte streams when the extradata is empty or starts with a start
  * code, otherwise length-prefixed NAL units described by the avcC or hvcC record in the extradata. */
@@ -73,10 +73,10 @@ extern "C" {
  * video extradata and audioExtradataLength bytes of audio extradata at data + size. Sent before the
  * camera's first frame, and again before the first frame after any change or reconnect. */
 typedef struct _DvrMediaParams {
-    uint32_t size;    /* sizeof(_DvrMediaParams) */
-    uint32_t version; /* DVR_MEDIA_PARAMS_VERSION */
-    uint32_t camera;  /* the camera number, as in its frames */
-    uint32_t flags;   /* DVR_MEDIA_DISCONTINUITY */
+    uint32_t size;                 /* sizeof(_DvrMediaParams) */
+    uint32_t version;              /* DVR_MEDIA_PARAMS_VERSION */
+    uint32_t camera;               /* the camera number, as in its frames */
+    uint32_t flags;                /* DVR_MEDIA_DISCONTINUITY */
     uint32_t generation;           /* counts the camera's connections, from 1 */
     uint32_t videoCodec;           /* DVR_CODEC_, or 0 */
     uint32_t width;                /* pixels */
@@ -85,8 +85,8 @@ typedef struct _DvrMediaParams {
     uint32_t audioCodec;           /* DVR_CODEC_, or 0 */
     uint32_t sampleRate;           /* Hz */
     uint32_t channels;
-    uint32_t audioExtradataLength;     /* bytes, after the video extradata */
-    char name[DVR_MEDIA_NAME_SIZE];    /* the camera's name, zero-terminated: letters, digits, '-', '_', '.' */
+    uint32_t audioExtradataLength;  /* bytes, after the video extradata */
+    char name[DVR_MEDIA_NAME_SIZE]; /* the camera's name, zero-terminated: letters, digits, '-', '_', '.' */
 } _DvrMediaParams;
 
 /* ---- Frames ---------------------------------------------------------------------------------- */
@@ -98,15 +98,15 @@ typedef struct _DvrMediaParams {
 
 /* The start of a gated frame's data; the coded bytes follow at data + size. */
 typedef struct _DvrMediaFrame {
-    uint32_t size;          /* sizeof(_DvrMediaFrame) */
-    uint32_t version;       /* DVR_MEDIA_FRAME_VERSION */
-    uint32_t camera;        /* the camera number */
-    uint32_t sequence;      /* per camera and kind, counting every frame read, sent or dropped */
-    int64_t dts;            /* decode time, 1/90,000 s */
-    int64_t pts;            /* presentation time, 1/90,000 s */
-    int64_t captureTimeNs;  /* wall clock (CLOCK_REALTIME) when the frame was read, ns since 1970 */
-    uint32_t duration;      /* 1/90,000 s; 0 when unknown */
-    uint32_t flags;         /* DVR_MEDIA_KEY_FRAME */
+    uint32_t size;         /* sizeof(_DvrMediaFrame) */
+    uint32_t version;      /* DVR_MEDIA_FRAME_VERSION */
+    uint32_t camera;       /* the camera number */
+    uint32_t sequence;     /* per camera and kind, counting every frame read, sent or dropped */
+    int64_t dts;           /* decode time, 1/90,000 s */
+    int64_t pts;           /* presentation time, 1/90,000 s */
+    int64_t captureTimeNs; /* wall clock (CLOCK_REALTIME) when the frame was read, ns since 1970 */
+    uint32_t duration;     /* 1/90,000 s; 0 when unknown */
+    uint32_t flags;        /* DVR_MEDIA_KEY_FRAME */
 } _DvrMediaFrame;
 
 /* A gated frame event of camera: kind EVT_VIDEO or EVT_AUDIO, data the frame header followed by
@@ -115,8 +115,7 @@ static inline _EventParmsIn DvrMediaFrameEvent(uint32_t providerID, uint32_t kin
                                                uint32_t len)
 {
     int keyFrame = kind == EVT_VIDEO && (frame->flags & DVR_MEDIA_KEY_FRAME) != 0;
-    return DvrFrameEvent(providerID, kind, EVF_MEDIA_GATED | DVR_MEDIA_CAMERA_KEY(frame->camera), frame, len,
-                         keyFrame);
+    return DvrFrameEvent(providerID, kind, EVF_MEDIA_GATED | DVR_MEDIA_CAMERA_KEY(frame->camera), frame, len, keyFrame);
 }
 
 /* A stream-parameters event: data the parameters followed by their extradata (len counts both). */
@@ -144,8 +143,8 @@ static inline int DvrReadMediaParams(const void* data, uint32_t len, _DvrMediaPa
     if (data == NULL || len < sizeof *params)
         return 0;
     memcpy(params, data, sizeof *params);
-    return params->version == DVR_MEDIA_PARAMS_VERSION && params->size >= sizeof *params &&
-           params->size <= len && params->videoExtradataLength <= len - params->size &&
+    return params->version == DVR_MEDIA_PARAMS_VERSION && params->size >= sizeof *params && params->size <= len &&
+           params->videoExtradataLength <= len - params->size &&
            params->audioExtradataLength <= len - params->size - params->videoExtradataLength &&
            memchr(params->name, 0, sizeof params->name) != NULL;
 }
