@@ -4,10 +4,13 @@
 #include <dvrcore/media.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -198,6 +201,26 @@ TEST_F(MediaSourceTest, UnreachableCameraRetriesWithBackOffAndNeverLogsItsPasswo
     EXPECT_EQ(door[2], "camera door: retrying in 1 s");
     EXPECT_EQ(door[3], "camera door: connecting to rtsp://***@127.0.0.1:1/x");
     EXPECT_EQ(Finish(), "") << "Close stops the camera during its back-off";
+}
+
+TEST_F(MediaSourceTest, CloseInterruptsAConnectionThatNeverAnswers)
+{
+    // A listener that never accepts: the kernel completes the connection and the RTSP request
+    // waits for an answer that never comes, far longer than the harness waits for Close.
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    Configure("<Camera name=\"mute\" url=\"rtsp://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) +
+              "/x\" timeout=\"600\"/>\n");
+    Start();
+    ASSERT_EQ(dvr_harness_wait_log(h_, -1, "camera mute: connecting", -1), DVR_HARNESS_OK);
+    EXPECT_EQ(Finish(), "");
+    close(listener);
 }
 
 TEST_F(MediaSourceTest, WithoutConfigurationItOpensWithNoCameras)
