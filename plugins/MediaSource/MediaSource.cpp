@@ -45,6 +45,7 @@ std::vector<CameraFigures> CollectFigures()
 {
     std::lock_guard<std::mutex> lock(stateLock);
     std::vector<CameraFigures> figures;
+    figures.reserve(cameras.size());
     for (const auto& camera : cameras)
         figures.push_back({camera->Name(), camera->Stats()});
     return figures;
@@ -84,10 +85,11 @@ int AnswerParent()
         text += FormatStats(camera.name, camera.stats) + "\n";
     if (text.size() > PARENT_PACKET_MAX_LENGTH - PARENT_PACKET_HEADER_SIZE)
         text.resize(PARENT_PACKET_MAX_LENGTH - PARENT_PACKET_HEADER_SIZE);
-    void* block = std::malloc(text.size());
+    // The packet is the text's bytes, without a terminating zero.
+    auto* block = static_cast<char*>(std::malloc(text.size()));
     if (block == nullptr)
         return 1;
-    std::memcpy(block, text.data(), text.size());
+    text.copy(block, text.size());
     _EventParmsIn in = DvrParentSendEvent(kProviderBase, block, static_cast<uint32_t>(text.size()));
     _EventParmsOut out = DvrEventParmsOut();
     CoreCallback()(&in, &out);

@@ -46,7 +46,7 @@ private:
     std::string ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent);
     // Waits until the monotonic time atNs; false when the camera stops first.
     bool WaitUntil(int64_t atNs);
-    static int Interrupted(void* camera);
+    static int Interrupted(void* opaque); // FFmpeg's interrupt callback: 1 stops a blocking call
 
     CameraConfig config_;
     std::string maskedUrl_;
