@@ -57,8 +57,8 @@ void LogSummary(const char* when)
         Log(kProviderBase, kLogInfo, "%s camera %s", when, FormatStats(camera.name, camera.stats).c_str());
 }
 
-// IOCTL_WORKER on the core's worker thread: a summary line per camera every minute of the
-// monotonic clock, until Close.
+// IOCTL_WORKER on the core's worker thread: once a minute of the monotonic clock, until Close, a
+// line per camera with its figures since Open.
 int RunWorker()
 {
     auto next = std::chrono::steady_clock::now() + kSummaryInterval;
@@ -67,7 +67,7 @@ int RunWorker()
         if (stateChanged.wait_until(lock, next) == std::cv_status::timeout && !closing) {
             next += kSummaryInterval;
             lock.unlock();
-            LogSummary("last minute:");
+            LogSummary("status:");
             lock.lock();
         }
     }
