@@ -1,5 +1,6 @@
 // MediaSource on the plugin author's harness: a looped clip made by the ffmpeg tool, the core's
-// refusals, an RTSP camera that cannot connect, and a missing configuration.
+// refusals, an RTSP camera that cannot connect, one whose server never answers, and a missing
+// configuration.
 #include <dvrcore/harness.h>
 #include <dvrcore/media.h>
 #include <gtest/gtest.h>
@@ -19,8 +20,8 @@ namespace {
 constexpr uint32_t kModuleTarget = 0x0A200000; // parent packets for module 0x0A2
 constexpr uint32_t kProvider = 0x00A20000;
 
-// Runs each test in a fresh working folder holding a 2 s clip (H.264 with a key frame every 25
-// frames at 25 fps, AAC) and the given media_source.xml.
+// Runs each test in a fresh working folder, where MakeClip makes a 2 s clip (H.264 with a key frame
+// every 25 frames at 25 fps, AAC at 8 kHz) and Configure writes media_source.xml.
 class MediaSourceTest : public ::testing::Test {
 protected:
     void SetUp() override
