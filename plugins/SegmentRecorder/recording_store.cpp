@@ -93,6 +93,12 @@ bool WriteAll(int fd, const std::string& text)
     return true;
 }
 
+// Whether a file that started at startNs is more than ageNs old at nowNs, without overflow.
+bool StartedLongerAgo(int64_t startNs, int64_t nowNs, int64_t ageNs)
+{
+    return startNs<nowNs&& static_cast<uint64_t>(nowNs) - static_cast<uint64_t>(startNs)> static_cast<uint64_t>(ageNs);
+}
+
 bool IsRealDirectory(const fs::path& path)
 {
     std::error_code error;
@@ -434,10 +440,7 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         uint64_t freeBytes = freeAtStart;
         for (Victim& candidate : candidates) {
             const int64_t start = candidate.entry.startNs;
-            const bool tooOld =
-                policy.maxAgeNs > 0 &&
-                start<nowNs&& static_cast<uint64_t>(nowNs) - static_cast<uint64_t>(start)> static_cast<uint64_t>(
-                    policy.maxAgeNs);
+            const bool tooOld = policy.maxAgeNs > 0 && StartedLongerAgo(start, nowNs, policy.maxAgeNs);
             const bool diskShort = freeBytes < policy.minFreeBytes;
             if ((!tooOld && !diskShort) || (policy.batch > 0 && victims.size() >= policy.batch))
                 break; // the rest are younger
