@@ -108,13 +108,15 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     if (stopping_)
         return false;
     const bool overBytes = queuedBytes_ + size > static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
-    bool overTime = false;
-    for (const Item& oldest : queue_) { // the oldest frame: parameters carry no time
-        if (oldest.kind != DVR_EVT_MEDIA_PARAMS) {
-            overTime = frame.dts - oldest.frame.dts > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
-            break;
-        }
+    // Media time queued: the sum of the steps between queued video frames, each taken as at most a
+    // second, so a jump in the camera's timestamps does not look like a long queue.
+    int64_t step = 0;
+    if (kind == EVT_VIDEO) {
+        step = haveOfferedVideo_ ? std::clamp<int64_t>(frame.dts - lastOfferedVideoDts_, 0, CLOCK_RATE) : 0;
+        lastOfferedVideoDts_ = frame.dts;
+        haveOfferedVideo_ = true;
     }
+    const bool overTime = queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
     if (overBytes || overTime || (droppingToKey_ && !key)) {
         if (!droppingToKey_)
             Log(LOG_WARNING, "%s: the writer is behind (queue over %s); dropping until the next key frame",
@@ -130,8 +132,10 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     item.block = block;
     item.payload = payload;
     item.size = size;
+    item.step = step;
     queue_.push_back(std::move(item));
     queuedBytes_ += size;
+    queuedTicks_ += step;
     wake_.notify_one();
     return true;
 }
@@ -202,6 +206,7 @@ void CameraWriter::Run()
         Item item = std::move(queue_.front());
         queue_.pop_front();
         queuedBytes_ -= item.size;
+        queuedTicks_ -= item.step;
         lock.unlock();
         Handle(item);
         if (item.block != nullptr)
@@ -321,11 +326,7 @@ void CameraWriter::HandleAudio(const Item& item)
     if (transcoder_) {
         if (!transcoder_->Started())
             transcoder_->SetStart(av_rescale(dts, transcoder_->SampleRate(), CLOCK_RATE));
-        const AVRational samples{1, transcoder_->SampleRate()};
-        int result = transcoder_->Feed(item.payload, item.size, [&](AVPacket& packet) {
-            const int64_t end = av_rescale(packet.pts + packet.duration, CLOCK_RATE, samples.den);
-            return WritePacket(AUDIO_TRACK, packet, samples, end) ? 0 : AVERROR(EIO);
-        });
+        int result = transcoder_->Feed(item.payload, item.size, [this](AVPacket& packet) { return WriteAac(packet); });
         written = result >= 0;
         if (result < 0 && writeError_ == 0)
             Log(LOG_WARNING, "%s: G.711 frame not transcoded: %s", Name().c_str(), AvError(result).c_str());
@@ -427,11 +428,7 @@ bool CameraWriter::StartFile(const Item& key, int64_t dts)
 void CameraWriter::EndFile(const char* why)
 {
     if (transcoder_ && writeError_ == 0) {
-        int result = transcoder_->Flush([&](AVPacket& packet) {
-            const AVRational samples{1, transcoder_->SampleRate()};
-            const int64_t end = av_rescale(packet.pts + packet.duration, CLOCK_RATE, samples.den);
-            return WritePacket(AUDIO_TRACK, packet, samples, end) ? 0 : AVERROR(EIO);
-        });
+        int result = transcoder_->Flush([this](AVPacket& packet) { return WriteAac(packet); });
         if (result < 0 && writeError_ == 0)
             Log(LOG_WARNING, "%s: the last AAC frames were not encoded: %s", Name().c_str(), AvError(result).c_str());
     }
@@ -459,6 +456,15 @@ void CameraWriter::EndFile(const char* why)
         if (error == ENOSPC)
             hooks_.noSpace();
     }
+}
+
+int CameraWriter::WriteAac(AVPacket& packet)
+{
+    if (packet.dts < 0) // the encoder's priming, ahead of the file's start
+        return 0;
+    const AVRational samples{1, transcoder_->SampleRate()};
+    const int64_t end = av_rescale(packet.pts + packet.duration, CLOCK_RATE, samples.den);
+    return WritePacket(AUDIO_TRACK, packet, samples, end) ? 0 : AVERROR(EIO);
 }
 
 bool CameraWriter::WritePacket(int track, AVPacket& packet, AVRational from, int64_t end90k)

@@ -77,6 +77,7 @@ private:
         void* block = nullptr;
         const uint8_t* payload = nullptr;
         size_t size = 0;
+        int64_t step = 0; // media time this frame adds to the queue, 1/90,000 s
         std::shared_ptr<const CameraParams> params;
     };
 
@@ -87,6 +88,7 @@ private:
     void HandleAudio(const Item& item);
     bool StartFile(const Item& key, int64_t dts);
     void EndFile(const char* why);
+    int WriteAac(AVPacket& packet); // a transcoded packet, timestamps in samples
     bool WritePacket(int track, AVPacket& packet, AVRational from, int64_t end90k);
     void Count(uint64_t CameraCounters::*counter, uint64_t amount = 1);
 
@@ -101,6 +103,9 @@ private:
     std::condition_variable wake_;
     std::deque<Item> queue_;
     uint64_t queuedBytes_ = 0;
+    int64_t queuedTicks_ = 0; // media time queued, 1/90,000 s
+    int64_t lastOfferedVideoDts_ = 0;
+    bool haveOfferedVideo_ = false;
     bool droppingToKey_ = false; // a frame was dropped: drop until the next video key frame
     bool stopping_ = false;
     std::string name_;
