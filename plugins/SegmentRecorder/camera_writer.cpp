@@ -24,13 +24,6 @@ constexpr AVRational MEDIA_TIME_BASE{1, DVR_MEDIA_CLOCK_RATE};
 constexpr int64_t JUMP_BACK_LIMIT = 3 * CLOCK_RATE;
 constexpr int64_t GAP_FORWARD_LIMIT = 5 * CLOCK_RATE;
 
-bool IsAnnexB(const std::vector<uint8_t>& extradata)
-{
-    return extradata.empty() ||
-           (extradata.size() >= 3 && extradata[0] == 0 && extradata[1] == 0 &&
-            (extradata[2] == 1 || (extradata.size() >= 4 && extradata[2] == 0 && extradata[3] == 1)));
-}
-
 // The parameter set NAL units (with their start codes) of an Annex B key frame, for a camera that
 // sends them in band only.
 std::vector<uint8_t> ParameterSets(const uint8_t* data, size_t size, bool hevc)
@@ -372,7 +365,7 @@ bool CameraWriter::StartFile(const Item& key, int64_t dts)
     video.parameters->width = static_cast<int>(p.width);
     video.parameters->height = static_cast<int>(p.height);
     std::vector<uint8_t> extradata = params_->videoExtradata;
-    if (extradata.empty() && IsAnnexB(extradata))
+    if (extradata.empty()) // Annex B with the parameter sets in band only
         extradata = ParameterSets(key.payload, key.size, hevc);
     if (!SetExtradata(*video.parameters, extradata))
         return false;

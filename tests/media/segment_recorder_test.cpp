@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 extern "C" {
+#include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 }
 
@@ -69,7 +70,9 @@ uint32_t CodecOf(AVCodecID id)
     }
 }
 
-Clip ReadClip(const std::string& path)
+// The clip's frames; with annexB its video as Annex B with the parameter sets in band only, as a
+// camera without extradata sends it.
+Clip ReadClip(const std::string& path, bool annexB = false)
 {
     Clip clip;
     AVFormatContext* input = nullptr;
@@ -97,8 +100,20 @@ Clip ReadClip(const std::string& path)
     std::strcpy(p.name, "front");
     clip.extradata.assign(v->extradata, v->extradata + v->extradata_size);
     clip.extradata.insert(clip.extradata.end(), a->extradata, a->extradata + a->extradata_size);
+    AVBSFContext* toAnnexB = nullptr;
+    if (annexB) {
+        clip.extradata.erase(clip.extradata.begin(), clip.extradata.begin() + p.videoExtradataLength);
+        p.videoExtradataLength = 0;
+        av_bsf_alloc(av_bsf_get_by_name("h264_mp4toannexb"), &toAnnexB);
+        avcodec_parameters_copy(toAnnexB->par_in, v);
+        toAnnexB->time_base_in = input->streams[video]->time_base;
+        EXPECT_EQ(av_bsf_init(toAnnexB), 0);
+    }
     AVPacket* packet = av_packet_alloc();
     while (av_read_frame(input, packet) >= 0) {
+        if (toAnnexB != nullptr && packet->stream_index == video) {
+            EXPECT_TRUE(av_bsf_send_packet(toAnnexB, packet) == 0 && av_bsf_receive_packet(toAnnexB, packet) == 0);
+        }
         if (packet->stream_index == video || packet->stream_index == audio) {
             const AVRational from = input->streams[packet->stream_index]->time_base;
             const AVRational to{1, DVR_MEDIA_CLOCK_RATE};
@@ -113,6 +128,7 @@ Clip ReadClip(const std::string& path)
         av_packet_unref(packet);
     }
     av_packet_free(&packet);
+    av_bsf_free(&toAnnexB);
     avformat_close_input(&input);
     return clip;
 }
@@ -238,7 +254,7 @@ protected:
         fs::remove_all(folder_);
     }
     // A clip of seconds of 25 frames/s H.264 with a key frame every second, and audio of codec.
-    static Clip MakeClip(int seconds, const std::string& audio)
+    static Clip MakeClip(int seconds, const std::string& audio, bool annexB = false)
     {
         const std::string file = audio == "aac" ? "clip.mp4" : "clip.mov";
         int status = 0;
@@ -248,7 +264,7 @@ protected:
                                        " -ar 8000 -ac 1 " + file,
                                    &status);
         EXPECT_EQ(status, 0) << output;
-        return ReadClip(file);
+        return ReadClip(file, annexB);
     }
 
     fs::path folder_;
@@ -279,10 +295,11 @@ TEST_F(SegmentRecorder, RecordsWholeFilesCutAtKeyFramesWithNoFrameLostOrRepeated
         EXPECT_EQ(CheckFile(file, "aac"), 50u) << file;
 }
 
-TEST_F(SegmentRecorder, RecordsG711AudioAsAac)
+TEST_F(SegmentRecorder, RecordsG711AudioAsAacAndAnnexBVideoWithoutExtradata)
 {
-    Clip clip = MakeClip(4, "pcm_alaw");
+    Clip clip = MakeClip(4, "pcm_alaw", true);
     ASSERT_EQ(clip.params.audioCodec, DVR_CODEC_ALAW);
+    ASSERT_EQ(clip.params.videoExtradataLength, 0u);
     Recorder recorder("<SegmentRecorder segmentSeconds=\"2\"/>");
     recorder.Push(clip, 0, START_NS);
     recorder.Close();
