@@ -10,6 +10,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
@@ -406,7 +407,12 @@ bool CameraWriter::StartFile(const Item& key, int64_t dts)
     file_ = SegmentFile::Create(path_, *video.parameters, audioTrack, config_.fragmentMs, why);
     if (!file_) {
         Log(LOG_WARNING, "%s: %s: %s", p.name, path_.c_str(), why.c_str());
-        store_.EndSegment(path_, 0, 0);
+        std::remove(path_.c_str()); // a file without its header holds nothing playable
+        try {
+            store_.EndSegment(path_, 0, 0);
+        } catch (const std::exception& error) {
+            Log(LOG_WARNING, "%s: %s", p.name, error.what());
+        }
         transcoder_.reset();
         return false;
     }

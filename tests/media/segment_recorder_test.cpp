@@ -351,4 +351,27 @@ TEST_F(SegmentRecorder, TimestampsGoingWrongAreClampedOrStartANewFile)
         EXPECT_EQ(CheckFile(file, "aac"), 100u) << file;
 }
 
+TEST_F(SegmentRecorder, FinishedFragmentsAreInTheFileWhileItIsWritten)
+{
+    Clip clip = MakeClip(4, "aac");
+    Recorder recorder("<SegmentRecorder fragmentMs=\"200\"/>");
+    recorder.Push(clip, 0, START_NS);
+    // What a crash would leave: a copy of the open file plays, with all but the last fragment.
+    const std::string file = "recordings/front/2026-01-02/03-04-05.mp4";
+    size_t frames = 0;
+    for (int attempt = 0; attempt < 300 && frames < 90; ++attempt) {
+        const uintmax_t size = fs::exists(file) ? fs::file_size(file) : 0;
+        std::string flags =
+            Shell("ffprobe -v quiet -select_streams v:0 -show_entries packet=flags -of csv=p=0 " + file);
+        if (size > 0 && fs::file_size(file) == size) // no fragment written meanwhile
+            frames = static_cast<size_t>(std::count(flags.begin(), flags.end(), '\n'));
+    }
+    fs::copy_file(file, "crash.mp4");
+    frames = CheckFile("crash.mp4", "aac");
+    EXPECT_GE(frames, 90u);
+    EXPECT_LT(frames, 100u); // the last fragment waits for the next key frame or for the end
+    recorder.Close();
+    EXPECT_EQ(CheckFile(file, "aac"), 100u);
+}
+
 } // namespace
