@@ -98,7 +98,7 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
                               size_t size)
 {
     const bool key = kind == EVT_VIDEO && (frame.flags & DVR_MEDIA_KEY_FRAME) != 0;
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (stopping_)
         return false;
     const bool overBytes = queuedBytes_ + size > static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
@@ -112,11 +112,14 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     }
     const bool overTime = queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
     if (overBytes || overTime || (droppingToKey_ && !key)) {
-        if (!droppingToKey_)
-            Log(LOG_WARNING, "%s: the writer is behind (queue over %s); dropping until the next key frame",
-                name_.c_str(), overBytes ? "its size" : "its media time");
+        const bool first = !droppingToKey_;
         droppingToKey_ = true;
         ++counters_.droppedQueueFull;
+        const std::string name = name_;
+        lock.unlock(); // never call the core holding a lock
+        if (first)
+            Log(LOG_WARNING, "%s: the writer is behind (queue over %s); dropping until the next key frame",
+                name.c_str(), overBytes ? "its size" : "its media time");
         return false;
     }
     droppingToKey_ = false;
