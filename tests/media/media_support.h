@@ -62,25 +62,6 @@ inline std::string Probe(const std::vector<std::string>& arguments, const std::s
     return output;
 }
 
-// The container's duration in seconds; negative when unknown.
-inline double Duration(const std::string& file)
-{
-    std::string text = Probe({"-show_entries", "format=duration", "-of", "csv=p=0"}, file);
-    return text.empty() || !isdigit(static_cast<unsigned char>(text[0])) ? -1.0 : std::stod(text);
-}
-
-// The codec names of the file's tracks, "video:h264 audio:aac" style.
-inline std::string Tracks(const std::string& file)
-{
-    std::string text = Probe({"-show_entries", "stream=codec_type,codec_name", "-of", "csv=p=0"}, file);
-    std::string tracks;
-    std::istringstream lines(text);
-    for (std::string line; std::getline(lines, line);)
-        if (size_t comma = line.find(','); comma != std::string::npos)
-            tracks += (tracks.empty() ? "" : " ") + line.substr(comma + 1) + ":" + line.substr(0, comma);
-    return tracks;
-}
-
 // One video packet as the demuxer reads it.
 struct Packet {
     int64_t dts; // in the track's time base
@@ -89,22 +70,42 @@ struct Packet {
     bool key;
 };
 
-// The video packets in file order.
-inline std::vector<Packet> VideoPackets(const std::string& file)
+// What ffprobe tells of a file, read in one run (each run of a tool costs a good part of a second
+// on a busy machine).
+struct Inspection {
+    double duration = -1;      // of the container, in seconds; negative when unknown
+    std::string tracks;        // "h264:video aac:audio"
+    std::vector<Packet> video; // the video packets in file order
+};
+
+inline Inspection Inspect(const std::string& file)
 {
     std::string text =
-        Probe({"-select_streams", "v:0", "-show_entries", "packet=dts,duration,size,flags", "-of", "csv=p=0"}, file);
-    std::vector<Packet> packets;
+        Probe({"-show_entries",
+               "format=duration:stream=codec_name,codec_type:packet=codec_type,dts,duration,size,flags", "-of", "csv"},
+              file);
+    Inspection result;
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);) {
         long long dts = 0;
         long long duration = 0;
         long long size = 0;
         char flags[8] = {};
-        if (sscanf(line.c_str(), "%lld,%lld,%lld,%7s", &dts, &duration, &size, flags) == 4)
-            packets.push_back({dts, duration, size, flags[0] == 'K'});
+        char name[32] = {};
+        char type[32] = {};
+        if (sscanf(line.c_str(), "packet,video,%lld,%lld,%lld,%7s", &dts, &duration, &size, flags) == 4)
+            result.video.push_back({dts, duration, size, flags[0] == 'K'});
+        else if (sscanf(line.c_str(), "stream,%31[^,],%31s", name, type) == 2)
+            result.tracks += (result.tracks.empty() ? "" : " ") + std::string(name) + ":" + type;
+        else if (line.rfind("format,", 0) == 0 && line.size() > 7 && isdigit(static_cast<unsigned char>(line[7])))
+            result.duration = std::stod(line.substr(7));
     }
-    return packets;
+    return result;
+}
+
+inline std::vector<Packet> VideoPackets(const std::string& file)
+{
+    return Inspect(file).video;
 }
 
 // What is wrong with a file's video timeline, empty when nothing: the first packet is not a key
