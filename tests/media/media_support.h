@@ -108,11 +108,16 @@ inline std::vector<Packet> VideoPackets(const std::string& file)
     return Inspect(file).video;
 }
 
+// Where a file's video timeline may leave gaps: nowhere; only right before a key frame (frames were
+// left out by whole groups of pictures, or a looped clip began again); anywhere (a live source's
+// clock).
+enum class Gaps { None, BeforeKeyFrames, Anywhere };
+
 // What is wrong with a file's video timeline, empty when nothing: the first packet is not a key
-// frame, a decode time does not grow, or (unless gaps are allowed) a packet follows its predecessor
-// later than that one's duration. With allowGapsBeforeKeyFrames, a gap may come only right before
-// a key frame: frames were left out by whole groups of pictures.
-inline std::string TimelineFaults(const std::vector<Packet>& packets, bool allowGapsBeforeKeyFrames = false)
+// frame, a decode time does not grow, a packet comes before its predecessor's duration has passed
+// (frames squeezed together: a player shows them all at once), or later where gaps may not be. A
+// live source's clock may do either a little, so with Gaps::Anywhere only the order counts.
+inline std::string TimelineFaults(const std::vector<Packet>& packets, Gaps gaps = Gaps::None)
 {
     std::ostringstream faults;
     if (!packets.empty() && !packets[0].key)
@@ -122,7 +127,11 @@ inline std::string TimelineFaults(const std::vector<Packet>& packets, bool allow
         const Packet& packet = packets[i];
         if (packet.dts <= before.dts)
             faults << "packet " << i << " dts " << packet.dts << " after " << before.dts << "; ";
-        else if (packet.dts > before.dts + before.duration && !(allowGapsBeforeKeyFrames && packet.key))
+        else if (packet.dts < before.dts + before.duration && gaps != Gaps::Anywhere)
+            faults << "packet " << i << " dts " << packet.dts << " within " << before.dts << "+" << before.duration
+                   << "; ";
+        else if (packet.dts > before.dts + before.duration && gaps != Gaps::Anywhere &&
+                 !(gaps == Gaps::BeforeKeyFrames && packet.key))
             faults << "packet " << i << " dts " << packet.dts << " leaves a gap after " << before.dts << "+"
                    << before.duration << "; ";
     }
