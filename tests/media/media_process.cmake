@@ -2,8 +2,8 @@
 # against clips made with the ffmpeg tool, an RTSP server on 127.0.0.1, a slow FUSE disk and a small
 # tmpfs. The recordings are checked with the build machine's ffmpeg and ffprobe, also when the test
 # binary runs under an emulator (a cross build), where only the record-and-verify test is registered.
-find_program(DVRCORE_FFMPEG_TOOL ffmpeg)
-find_program(DVRCORE_FFPROBE_TOOL ffprobe)
+find_program(DVRCORE_FFMPEG_TOOL ffmpeg NO_CMAKE_FIND_ROOT_PATH)
+find_program(DVRCORE_FFPROBE_TOOL ffprobe NO_CMAKE_FIND_ROOT_PATH)
 if(NOT DVRCORE_FFMPEG_TOOL OR NOT DVRCORE_FFPROBE_TOOL)
   message(WARNING "the ffmpeg and ffprobe tools are missing: the media process tests are left out")
   return()
@@ -52,4 +52,4 @@ else()
   set(media_test_filter "*")
 endif()
 gtest_discover_tests(dvrcore_media_process_tests TEST_FILTER "${media_test_filter}" TEST_PREFIX "media."
-                     DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS "media;slow")
+                     DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 180 LABELS "media;slow")
