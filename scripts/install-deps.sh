@@ -7,7 +7,10 @@ packages=(g++ cmake make pkg-config
           libboost-system-dev libboost-filesystem-dev
           libtinyxml-dev libwxgtk3.2-dev
           libgtest-dev libbenchmark-dev locales
-          libavformat-dev libavcodec-dev libavutil-dev ffmpeg "$@")
+          libavformat-dev libavcodec-dev libavutil-dev ffmpeg
+          # The media process tests: an RTSP server (H.264 test pattern, A-law tone) and a slow disk.
+          python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
+          gstreamer1.0-plugins-ugly libfuse3-dev fuse3 "$@")
 
 # The status line groups digits the way the device's en_US.UTF-8 locale does.
 has_locale() { locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; }

@@ -31,6 +31,12 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, Options options)
     if (pipe(errPipe) != 0)
         throw std::runtime_error("pipe failed");
 
+    // Built before the fork: the child of a test with several threads allocates nothing.
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
     pid_ = fork();
     if (pid_ < 0)
         throw std::runtime_error("fork failed");
@@ -48,10 +54,6 @@ ChildProcess::ChildProcess(std::vector<std::string> arguments, Options options)
         }
         if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)
             _exit(126);
-        std::vector<char*> argv;
-        for (std::string& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }

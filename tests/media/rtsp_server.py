@@ -1,0 +1,58 @@
+#!/usr/bin/python3
+"""An RTSP server on 127.0.0.1 for the media tests, on GStreamer's RTSP server.
+
+Serves /stream: a live test pattern in H.264 (320x240, 25 frames a second, a key frame every
+second) with an A-law tone. Prints "ready PORT" on standard output once it listens, and stops on
+SIGTERM or SIGINT.
+
+    rtsp_server.py [--port PORT] [--no-audio]
+
+PORT 0 (the default) takes a free port; a test that restarts the server passes the port it got.
+"""
+import argparse
+import signal
+import sys
+
+import gi
+
+gi.require_version("Gst", "1.0")
+gi.require_version("GstRtspServer", "1.0")
+from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+
+PATTERN = ("videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240,framerate=25/1 "
+           "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 bframes=0 "
+           "! rtph264pay name=pay0 pt=96 config-interval=1")
+TONE = (" audiotestsrc is-live=true wave=sine freq=440 ! audio/x-raw,rate=8000,channels=1 "
+        "! alawenc ! rtppcmapay name=pay1 pt=8")
+CLIP = ("multifilesrc location={} loop=true ! qtdemux ! h264parse "
+        "! rtph264pay name=pay0 pt=96 config-interval=1")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--no-audio", action="store_true")
+    args = parser.parse_args()
+
+    Gst.init(None)
+    server = GstRtspServer.RTSPServer()
+    server.set_address("127.0.0.1")
+    server.set_service(str(args.port))
+    factory = GstRtspServer.RTSPMediaFactory()
+    factory.set_launch("( " + PATTERN + ("" if args.no_audio else TONE) + " )")
+    factory.set_shared(True)
+    server.get_mount_points().add_factory("/stream", factory)
+    if server.attach(None) == 0:
+        print("failed to listen on port", args.port, file=sys.stderr)
+        return 1
+
+    loop = GLib.MainLoop()
+    for sig in (signal.SIGTERM, signal.SIGINT):
+        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
+    print("ready", server.get_bound_port(), flush=True)
+    loop.run()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
