@@ -80,7 +80,10 @@ int AnswerParent()
 {
     std::string text = "media_source:";
     std::vector<CameraFigures> figures = CollectFigures();
-    text += " " + std::to_string(figures.size()) + " cameras\n";
+    // Appended piece by piece: gcc 12 at -O3 takes " " + std::string for overlapping copies (-Wrestrict).
+    text += ' ';
+    text += std::to_string(figures.size());
+    text += " cameras\n";
     for (const CameraFigures& camera : figures)
         text += FormatStats(camera.name, camera.stats) + "\n";
     if (text.size() > PARENT_PACKET_MAX_LENGTH - PARENT_PACKET_HEADER_SIZE)

@@ -256,8 +256,12 @@ std::string Recorder::Figures()
 {
     std::lock_guard lock(mutex_);
     std::string text = "recorder:";
-    for (const auto& [number, camera] : cameras_)
-        text += " " + CameraFigures(camera->Name(), camera->Counters()) + ";";
+    for (const auto& [number, camera] : cameras_) {
+        // Appended piece by piece: gcc 12 at -O3 takes " " + std::string for overlapping copies.
+        text += ' ';
+        text += CameraFigures(camera->Name(), camera->Counters());
+        text += ';';
+    }
     uint64_t orphans = 0;
     for (const auto& [number, count] : withoutParams_)
         orphans += count;
