@@ -41,8 +41,8 @@ if(CMAKE_CROSSCOMPILING)
   else()
     message(WARNING "No Debian architecture known for ${CMAKE_LIBRARY_ARCHITECTURE}; packages are labelled with the host's")
   endif()
-  # dpkg-shlibdeps runs for the host; it is pointed at the target's multiarch libraries, so that the
-  # dependencies name the target's packages (libavformat59:armhf is libavformat59 on the device).
+  # dpkg-shlibdeps searches the host's library folders, and the target's only through the multiarch
+  # entry its libc adds to ld.so.conf; naming the target's folders keeps it from depending on that.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS /lib/${CMAKE_LIBRARY_ARCHITECTURE} /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
 endif()
 
