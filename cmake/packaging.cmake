@@ -88,16 +88,11 @@ set(CPACK_DEBIAN_MEDIA_PACKAGE_SHLIBDEPS ON)
 # same version. dpkg-shlibdeps adds FFmpeg's libraries and the C and C++ runtimes.
 set(CPACK_DEBIAN_MEDIA_PACKAGE_DEPENDS "dvrcore (= ${PROJECT_VERSION})")
 string(CONCAT CPACK_COMPONENT_MEDIA_DESCRIPTION
-    "dvrcore plugins that record real video
-"
-    "MediaSource reads cameras over RTSP (and video files, looped) and hands their frames to the
-"
-    "core; SegmentRecorder writes each camera's frames to fragmented MP4 files of a set length,
-"
-    "cut at key frames, with a day index and removal of old recordings. Both use FFmpeg's
-"
-    "libraries. Their configuration files are media_source.xml and segment_recorder.xml in the
-"
+    "dvrcore plugins that record real video\n"
+    "MediaSource reads cameras over RTSP (and video files, looped) and hands their frames to the\n"
+    "core; SegmentRecorder writes each camera's frames to fragmented MP4 files of a set length,\n"
+    "cut at key frames, with a day index and removal of old recordings. Both use FFmpeg's\n"
+    "libraries. Their configuration files are media_source.xml and segment_recorder.xml in the\n"
     "core's working folder.")
 
 include(CPack)
