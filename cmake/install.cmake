@@ -1,15 +1,19 @@
-# Install rules, in two components that become the two Debian packages (cmake/packaging.cmake):
+# Install rules, in components that become the Debian packages (cmake/packaging.cmake; the tools'
+# component is in cmake/install-tools.cmake):
 #
 #   core  <prefix>/lib/dvrcore/dvrcore              the core; it finds its plugins beside itself
 #         <prefix>/lib/dvrcore/plugins/LogPI.so     the bundled plugins of DVRCORE_INSTALLED_PLUGINS
 #         <prefix>/lib/dvrcore/protected-plugins/   empty, for the device's own plugins
 #         <prefix>/bin/dvrcore                      a link to the core
+#   media <prefix>/lib/dvrcore/plugins/MediaSource.so, SegmentRecorder.so
+#                                                   the media plugins (DVRCORE_MEDIA_PLUGINS), apart
+#                                                   from the core because they bring FFmpeg's libraries
 #   sdk   <prefix>/include/dvrcore/plugin_api.h     the plugin SDK (and media.h, the media frame convention)
 #         <prefix>/share/pkgconfig/dvrcore-plugin.pc
 #         <prefix>/share/cmake/dvrcore/             find_package(dvrcore): the target dvrcore::plugin_api
 #         <prefix>/share/doc/dvrcore-plugin-dev/    the plugin author's guide and its example plugin
 #
-# `make install` (or `cmake --install`) installs both; DESTDIR and the prefix are honoured.
+# `make install` (or `cmake --install`) installs every component; DESTDIR and the prefix are honoured.
 include(CMakePackageConfigHelpers)
 
 set(DVRCORE_INSTALL_DIR lib/dvrcore)
@@ -18,6 +22,9 @@ set(DVRCORE_INSTALL_CMAKE_DIR share/cmake/dvrcore)
 set(DVRCORE_INSTALL_DOC_DIR share/doc/dvrcore-plugin-dev)
 # The demo plugins are left out by default: a device must not run a synthetic camera.
 set(DVRCORE_INSTALLED_PLUGINS LogPI CACHE STRING "Bundled plugins that are installed with the core")
+# The bundled plugins that record real video; the dvrcore_plugin function installs those that are
+# built (only when FFmpeg's libraries are found) into the component media.
+set(DVRCORE_MEDIA_PLUGINS MediaSource SegmentRecorder)
 
 # ---- core -----------------------------------------------------------------------------------------
 install(TARGETS dvrcore RUNTIME DESTINATION ${DVRCORE_INSTALL_DIR} COMPONENT core)

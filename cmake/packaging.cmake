@@ -5,6 +5,9 @@
 #                       plugin's source; architecture-independent
 #   dvrcore-plugin-tools  the plugin author's kit: dvrcore-inspect, dvrcore-validate and the test
 #                       harness library with its pkg-config and CMake files (cmake/install-tools.cmake)
+#   dvrcore-plugins-media  the media plugins MediaSource and SegmentRecorder beside LogPI, depending on
+#                       the core of the same version and on FFmpeg's libraries (dpkg-shlibdeps); made
+#                       only when the plugins are built (FFmpeg's development files were found)
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME dvrcore)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -16,6 +19,15 @@ set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/packages)
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_COMPONENTS_ALL core sdk tools)
+set(DVRCORE_BUILT_MEDIA_PLUGINS "")
+foreach(plugin ${DVRCORE_MEDIA_PLUGINS})
+  if(TARGET ${plugin})
+    list(APPEND DVRCORE_BUILT_MEDIA_PLUGINS ${plugin})
+  endif()
+endforeach()
+if(DVRCORE_BUILT_MEDIA_PLUGINS)
+  list(APPEND CPACK_COMPONENTS_ALL media)
+endif()
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -29,6 +41,9 @@ if(CMAKE_CROSSCOMPILING)
   else()
     message(WARNING "No Debian architecture known for ${CMAKE_LIBRARY_ARCHITECTURE}; packages are labelled with the host's")
   endif()
+  # dpkg-shlibdeps searches the host's library folders, and the target's only through the multiarch
+  # entry its libc adds to ld.so.conf; naming the target's folders keeps it from depending on that.
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS /lib/${CMAKE_LIBRARY_ARCHITECTURE} /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
 endif()
 
 set(CPACK_DEBIAN_CORE_PACKAGE_NAME dvrcore)
@@ -65,5 +80,19 @@ string(CONCAT CPACK_COMPONENT_TOOLS_DESCRIPTION
     "dvrcore-validate runs a plugin through the checks the core relies on; libdvrcore-harness\n"
     "(pkg-config dvrcore-harness, find_package(dvrcore-harness)) loads one plugin into a unit\n"
     "test with a stand-in core. They share the core's own loading and routing code.")
+
+set(CPACK_DEBIAN_MEDIA_PACKAGE_NAME dvrcore-plugins-media)
+set(CPACK_DEBIAN_MEDIA_PACKAGE_SECTION video)
+set(CPACK_DEBIAN_MEDIA_PACKAGE_SHLIBDEPS ON)
+# The plugins go into the core's plugins folder and follow its plugin interface: the core of the
+# same version. dpkg-shlibdeps adds FFmpeg's libraries and the C and C++ runtimes.
+set(CPACK_DEBIAN_MEDIA_PACKAGE_DEPENDS "dvrcore (= ${PROJECT_VERSION})")
+string(CONCAT CPACK_COMPONENT_MEDIA_DESCRIPTION
+    "dvrcore plugins that record real video\n"
+    "MediaSource reads cameras over RTSP (and video files, looped) and hands their frames to the\n"
+    "core; SegmentRecorder writes each camera's frames to fragmented MP4 files of a set length,\n"
+    "cut at key frames, with a day index and removal of old recordings. Both use FFmpeg's\n"
+    "libraries. Their configuration files are media_source.xml and segment_recorder.xml in the\n"
+    "core's working folder.")
 
 include(CPack)

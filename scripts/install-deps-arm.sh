@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what the armhf cross build and its emulated test run need, on top of install-deps.sh:
-# Debian's armhf cross compiler, the armhf builds of the core's libraries through multiarch,
-# qemu-user, wxBase's armhf configuration, and the binfmt_misc entry that lets the kernel start
-# armhf executables through qemu-arm. Does nothing when all is present. Runs as root.
+# Debian's armhf cross compiler, the armhf builds of the core's libraries and of FFmpeg's (for the
+# media plugins) through multiarch, qemu-user, wxBase's armhf configuration, and the binfmt_misc
+# entry that lets the kernel start armhf executables through qemu-arm. Does nothing when all is
+# present. Runs as root.
 set -euo pipefail
 
 # wxBase: the armhf runtime library is enough to link against; its compile-time configuration
@@ -16,7 +17,10 @@ WX_LIB=/usr/lib/arm-linux-gnueabihf/libwx_baseu-3.2.so.0
 packages=(g++-arm-linux-gnueabihf qemu-user
           libboost-system-dev:armhf libboost-filesystem-dev:armhf
           libtinyxml-dev:armhf libgtest-dev:armhf
-          libwxbase3.2-1:armhf wx3.2-headers)
+          libwxbase3.2-1:armhf wx3.2-headers
+          libavformat-dev:armhf libavcodec-dev:armhf libavutil-dev:armhf)
+# FFmpeg's armhf libraries bring their codec and network libraries, about 115 armhf packages; the
+# multiarch rule that a library of two architectures has one version may upgrade the host's copies.
 
 installed() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'; }
 binfmt_ready() { [ -e /proc/sys/fs/binfmt_misc/qemu-arm ] && grep -q '^enabled' /proc/sys/fs/binfmt_misc/qemu-arm; }
@@ -44,7 +48,8 @@ if [ ${#missing[@]} -gt 0 ]; then
     dpkg --add-architecture armhf
   fi
   echo "install-deps-arm: installing ${missing[*]}"
-  apt-get update -qq
+  # A mirror caught mid-sync fails the update of one index; the lists already present still serve.
+  apt-get update -qq || echo "install-deps-arm: apt-get update failed; installing from the package lists present" >&2
   apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 

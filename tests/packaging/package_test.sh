@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The Debian packages as a person on a fresh machine uses them: check their fields and contents,
-# install all three with dpkg -i, build the example plugin against the installed SDK with pkg-config
-# and with find_package and run its harness test against the installed kit, inspect and validate
-# plugins with the installed tools, run the packaged core with the example, then remove the
-# packages with dpkg -r and check that nothing of them is left. Needs root; refuses to run when either package is installed already,
-# and removes what it installed whatever happens, so the machine is left as it was found.
+# install the core, SDK and tools packages with dpkg -i, build the example plugin against the
+# installed SDK with pkg-config and with find_package and run its harness test against the installed
+# kit, inspect and validate plugins with the installed tools, run the packaged core with the example,
+# add the media plugins' package and have the installed loader load its plugins, then remove the
+# packages with dpkg -r and check that nothing of them is left. Needs root; refuses to run when any
+# of the packages is installed already, and removes what it installed whatever happens, so the
+# machine is left as it was found.
 # Packages of a foreign architecture (armhf) need that architecture's libraries through multiarch,
 # a way to run its programs (qemu-user with binfmt_misc) and its C compiler for the plugin.
 #   package_test.sh PACKAGE_FOLDER [PLUGIN_C_COMPILER]
@@ -13,7 +15,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 packages=$(cd "$1" && pwd)
 plugin_cc=${2:-cc}
 work=$(mktemp -d)
-names=(dvrcore dvrcore-plugin-dev dvrcore-plugin-tools)
+names=(dvrcore dvrcore-plugin-dev dvrcore-plugin-tools dvrcore-plugins-media)
 installed_by_us=0
 
 fail()
@@ -45,11 +47,13 @@ shopt -s nullglob
 core_debs=("$packages"/dvrcore_*.deb)
 sdk_debs=("$packages"/dvrcore-plugin-dev_*_all.deb)
 tools_debs=("$packages"/dvrcore-plugin-tools_*.deb)
-[ ${#core_debs[@]} -eq 1 ] && [ ${#sdk_debs[@]} -eq 1 ] && [ ${#tools_debs[@]} -eq 1 ] ||
-    fail "expected one dvrcore, one dvrcore-plugin-dev and one dvrcore-plugin-tools package in $packages"
+media_debs=("$packages"/dvrcore-plugins-media_*.deb)
+[ ${#core_debs[@]} -eq 1 ] && [ ${#sdk_debs[@]} -eq 1 ] && [ ${#tools_debs[@]} -eq 1 ] && [ ${#media_debs[@]} -eq 1 ] ||
+    fail "expected one dvrcore, one dvrcore-plugin-dev, one dvrcore-plugin-tools and one dvrcore-plugins-media package in $packages"
 core_deb=${core_debs[0]}
 sdk_deb=${sdk_debs[0]}
 tools_deb=${tools_debs[0]}
+media_deb=${media_debs[0]}
 
 echo "== package fields and contents"
 [ "$(dpkg-deb -f "$core_deb" Package)" = dvrcore ] || fail "the core package is not named dvrcore"
@@ -60,14 +64,21 @@ depends=$(dpkg-deb -f "$core_deb" Depends)
 for library in libboost-filesystem libtinyxml libwxbase libstdc++6 libc6; do
     grep -q "$library" <<<"$depends" || fail "the core package's dependencies lack $library: $depends"
 done
+! grep -q 'libav' <<<"$depends" || fail "the core package depends on FFmpeg's libraries, which only the media plugins use: $depends"
 [ "$(dpkg-deb -f "$sdk_deb" Architecture)" = all ] || fail "the SDK package is not architecture-independent"
 [ "$(dpkg-deb -f "$tools_deb" Architecture)" = "$architecture" ] || fail "the tools package is not for $architecture"
 grep -q "dvrcore-plugin-dev (= $(dpkg-deb -f "$sdk_deb" Version))" <<<"$(dpkg-deb -f "$tools_deb" Recommends)" ||
     fail "the tools package does not recommend the SDK package of its version"
+[ "$(dpkg-deb -f "$media_deb" Architecture)" = "$architecture" ] || fail "the media plugins' package is not for $architecture"
+media_depends=$(dpkg-deb -f "$media_deb" Depends)
+for dependency in "dvrcore (= $(dpkg-deb -f "$core_deb" Version))" libavformat libavcodec libavutil libc6; do
+    grep -qF "$dependency" <<<"$media_depends" || fail "the media plugins' package's dependencies lack $dependency: $media_depends"
+done
 multiarch=$(dpkg-architecture -a "$architecture" -qDEB_HOST_MULTIARCH 2>/dev/null)
 dpkg-deb -c "$core_deb" | awk '{print $6}' >"$work/core.list"
 dpkg-deb -c "$sdk_deb" | awk '{print $6}' >"$work/sdk.list"
 dpkg-deb -c "$tools_deb" | awk '{print $6}' >"$work/tools.list"
+dpkg-deb -c "$media_deb" | awk '$6 ~ /[^\/]$/ {print $6}' >"$work/media.list"
 for file in ./usr/lib/dvrcore/dvrcore ./usr/lib/dvrcore/plugins/LogPI.so ./usr/lib/dvrcore/protected-plugins/ ./usr/bin/dvrcore; do
     grep -qx "$file" "$work/core.list" || fail "the core package lacks $file"
 done
@@ -83,6 +94,10 @@ for file in ./usr/bin/dvrcore-inspect ./usr/bin/dvrcore-validate "./usr/lib/$mul
             "./usr/lib/$multiarch/cmake/dvrcore-harness/dvrcore-harnessConfig.cmake"; do
     grep -qx "$file" "$work/tools.list" || fail "the tools package lacks $file"
 done
+media_plugins=(/usr/lib/dvrcore/plugins/MediaSource.so /usr/lib/dvrcore/plugins/SegmentRecorder.so)
+[ "$(sort "$work/media.list")" = "$(printf '.%s\n' "${media_plugins[@]}" | sort)" ] ||
+    fail "the media plugins' package holds other files than MediaSource.so and SegmentRecorder.so: $(cat "$work/media.list")"
+! grep -q -e MediaSource -e SegmentRecorder "$work/core.list" || fail "the core package holds a media plugin"
 
 echo "== dpkg -i"
 trap cleanup EXIT
@@ -124,6 +139,22 @@ echo -n "pkg-config build: "
 "$here/heartbeat_run.sh" /usr/bin/dvrcore "$work/run-pkg-config"
 rm /usr/lib/dvrcore/plugins/Heartbeat.so
 
+# Installed after the example's runs, so that those runs load no plugin that needs a configuration.
+echo "== the media plugins' package"
+dpkg -i "$media_deb" >/dev/null
+for plugin in "${media_plugins[@]}"; do
+    /usr/bin/dvrcore-inspect "$plugin" >"$work/inspect-media.txt" 2>&1 ||
+        { cat "$work/inspect-media.txt"; fail "dvrcore-inspect does not load the packaged $(basename "$plugin")"; }
+    grep -q 'verdict: loaded' "$work/inspect-media.txt" || fail "dvrcore-inspect gave no verdict for $(basename "$plugin")"
+done
+! dpkg -r dvrcore >"$work/remove-core.txt" 2>&1 || fail "dpkg removed the core while the media plugins' package needs it"
+dpkg -r dvrcore-plugins-media >/dev/null
+for plugin in "${media_plugins[@]}"; do
+    [ ! -e "$plugin" ] || fail "$plugin is left after dpkg -r dvrcore-plugins-media"
+done
+[ -f /usr/lib/dvrcore/plugins/LogPI.so ] || fail "dpkg -r dvrcore-plugins-media took the core's LogPI.so"
+echo "media plugins: $(basename "$media_deb") loads MediaSource.so and SegmentRecorder.so; depends on $media_depends"
+
 echo "== dpkg -r"
 dpkg -r dvrcore-plugin-tools dvrcore-plugin-dev dvrcore >/dev/null
 installed_by_us=0
@@ -136,4 +167,4 @@ for path in /usr/lib/dvrcore /usr/bin/dvrcore /usr/include/dvrcore /usr/share/pk
             "/usr/lib/$multiarch/cmake/dvrcore-harness"; do
     [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path is left after dpkg -r"
 done
-echo "package test passed ($architecture): $(basename "$core_deb"), $(basename "$sdk_deb") and $(basename "$tools_deb") install, serve and test a plugin and remove cleanly"
+echo "package test passed ($architecture): $(basename "$core_deb"), $(basename "$sdk_deb"), $(basename "$tools_deb") and $(basename "$media_deb") install, serve and test plugins and remove cleanly"
