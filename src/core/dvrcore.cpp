@@ -1,5 +1,6 @@
 #include "core/dvrcore.h"
 
+#include <malloc.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -28,13 +29,20 @@ dvrcore::dvrcore(std::string exePathArgument)
       exePath(std::move(exePathArgument)),
       residentBytes(dvr::ReadResidentBytes),
       memoryMonitor({[this] { return Now(); }, [this] { return wallClock(); }, [this] { return residentBytes(); },
-                     [this] { PublishThrottlingState(); }, EventCallback, [this] { return HeldDataBytes(); }},
+                     [this] { PublishThrottlingState(); }, EventCallback, [this] { return HeldDataBytes(); },
+                     [this] { ReleaseFreedMemory(); }},
                     throttling, lastLowMemoryTime)
 {
     dvr::SetCoreInstance(this);
 }
 
 dvrcore::~dvrcore() = default;
+
+void dvrcore::ReleaseFreedMemory()
+{
+    blockPool.Clear();
+    malloc_trim(0); // every arena's free pages, the plugins' threads' included
+}
 
 std::chrono::steady_clock::time_point dvrcore::Now()
 {

@@ -152,6 +152,8 @@ public:
     void StartMonitor();
     // One tick of the memory and clock monitor; re-arms the timer. I/O thread.
     void OnMonitorTimer(const boost::system::error_code& error);
+    // Gives the blocks kept for reuse and every freed heap page back to the system. I/O thread.
+    void ReleaseFreedMemory();
 
     // Logs one line of the core's own at level.
     void Log(int level, const char* format, ...) __attribute__((format(printf, 3, 4)));

@@ -61,6 +61,10 @@ void MemoryMonitor::Tick(bool memoryThrottlingEnabled)
     if (!memoryThrottlingEnabled)
         headroom_.store(NO_HEADROOM, std::memory_order_relaxed);
     if (memoryThrottlingEnabled && now != lastWallClock_) {
+        bool underPressure =
+            throttling_.load(std::memory_order_relaxed) || headroomEpisode_.load(std::memory_order_relaxed);
+        if (underPressure && hooks_.releaseFreedMemory)
+            hooks_.releaseFreedMemory();
         int64_t held = hooks_.heldBytes ? hooks_.heldBytes() : 0;
         size_t usage = hooks_.residentBytes();
         headroom_.store(static_cast<int64_t>(memoryLimit_) - (static_cast<int64_t>(usage) - held),

@@ -29,11 +29,17 @@ struct MonitorHooks {
     std::function<void()> publishThrottlingState; // sends the memory status document
     PluginEntryPoint logCallback = nullptr;
     std::function<int64_t()> heldBytes; // bytes of event data the core holds, queued or not; null: none
+    // Gives memory the process freed back to the system (the allocator keeps freed pages of every
+    // thread's arena resident otherwise); null: nothing to release.
+    std::function<void()> releaseFreedMemory;
 };
 
 // Watches the wall clock for jumps and, when memory throttling is enabled, the resident size
 // against MEMORY_LIMIT: sets the throttling flag at once on every low observation and announces
 // the start of a low-memory episode, and its end once memory stayed below the limit for a minute.
+// Under pressure (throttling, or a frame refused for the headroom since the last check) each check
+// first gives freed memory back, so blocks released after a burst lower the resident size and the
+// episode can end: freed pages left resident would keep the core throttled for good.
 // Its state is touched only by the thread that ticks it (the I/O thread).
 class MemoryMonitor {
 public:

@@ -17,7 +17,11 @@ class MemoryMonitorTest : public ::testing::Test {
 protected:
     MemoryMonitorTest()
         : monitor({[this] { return steady; }, [this] { return wall; }, [this] { return usage; },
-                   [this] { published.push_back(throttling.load()); }, LogCapture::Callback(), nullptr},
+                   [this] { published.push_back(throttling.load()); }, LogCapture::Callback(), nullptr,
+                   [this] {
+                       ++releases;
+                       usage = std::min(usage, residentAfterRelease);
+                   }},
                   throttling, lastLowMemoryTime)
     {
     }
@@ -54,6 +58,8 @@ protected:
     time_t wall = 1'700'000'000;
     size_t usage = 0;
     std::vector<bool> published;
+    int releases = 0;                       // calls of the release hook
+    size_t residentAfterRelease = SIZE_MAX; // what the resident size drops to when freed memory goes back
     std::atomic<bool> throttling{false};
     int64_t lastLowMemoryTime = INT64_MAX;
     dvr::MemoryMonitor monitor;
@@ -105,6 +111,21 @@ TEST_F(MemoryMonitorTest, EpisodeEndsAMinuteAfterTheLastLowObservation)
     for (const auto& line : Lines())
         lowLines += line == "available system memory is low, throttling video";
     EXPECT_EQ(lowLines, 1);
+}
+
+// After a burst the frames' blocks are freed, but the allocator keeps their pages resident: only
+// giving them back lets the resident size fall below the limit and the episode end.
+TEST_F(MemoryMonitorTest, UnderPressureFreedMemoryIsGivenBackBeforeEachCheckSoTheEpisodeEnds)
+{
+    TickAfter(5s, 40 * 1048576);
+    EXPECT_EQ(releases, 0); // nothing to do without pressure
+    TickAfter(1s, MEMORY_LIMIT + 1);
+    ASSERT_TRUE(throttling);
+    residentAfterRelease = 50 * 1048576;
+    TickAfter(61s, MEMORY_LIMIT + 1); // stays above the limit unless freed memory goes back
+    EXPECT_GE(releases, 1);
+    EXPECT_FALSE(throttling);
+    EXPECT_TRUE(Logged("available system memory ok, not throttling video"));
 }
 
 TEST_F(MemoryMonitorTest, MemoryIsCheckedAtMostOncePerWallClockSecond)
