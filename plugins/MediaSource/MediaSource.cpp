@@ -1,0 +1,184 @@
+/*
+ * MediaSource: reads the cameras of media_source.xml (RTSP, files, anything FFmpeg opens), one
+ * reading thread each, and sends their frames as the gated media events of <dvrcore/media.h>:
+ * camera n's stream parameters before each connection's first frame, then one event per packet,
+ * under provider ID 0x00A20000 | n. The core's worker thread logs a summary line per camera once a
+ * minute; every parent packet addressed to module 0x0A2 gets one packet of every camera's figures.
+ */
+#include "camera.h"
+#include "camera_config.h"
+#include "plugin_log.h"
+
+#include <dvrcore/plugin_api.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#define MEDIA_SOURCE_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace media_source {
+namespace {
+
+constexpr auto kSummaryInterval = std::chrono::seconds(60);
+
+// Guards everything below it; never held while calling the core or joining a camera.
+std::mutex stateLock;
+std::condition_variable stateChanged; // Close wakes the worker's summary wait
+bool closing = false;
+std::vector<std::unique_ptr<Camera>> cameras; // created by Open, stopped and destroyed by Close
+
+struct CameraFigures {
+    std::string name;
+    CameraStats stats;
+};
+
+std::vector<CameraFigures> CollectFigures()
+{
+    std::lock_guard<std::mutex> lock(stateLock);
+    std::vector<CameraFigures> figures;
+    figures.reserve(cameras.size());
+    for (const auto& camera : cameras)
+        figures.push_back({camera->Name(), camera->Stats()});
+    return figures;
+}
+
+void LogSummary(const char* when)
+{
+    for (const CameraFigures& camera : CollectFigures())
+        Log(kProviderBase, kLogInfo, "%s camera %s", when, FormatStats(camera.name, camera.stats).c_str());
+}
+
+// IOCTL_WORKER on the core's worker thread: once a minute of the monotonic clock, until Close, a
+// line per camera with its figures since Open.
+int RunWorker()
+{
+    auto next = std::chrono::steady_clock::now() + kSummaryInterval;
+    std::unique_lock<std::mutex> lock(stateLock);
+    while (!closing) {
+        if (stateChanged.wait_until(lock, next) == std::cv_status::timeout && !closing) {
+            next += kSummaryInterval;
+            lock.unlock();
+            LogSummary("status:");
+            lock.lock();
+        }
+    }
+    return 0;
+}
+
+// IOCTL_PARENT on the I/O thread: one packet of every camera's figures, a line each. The block
+// passes to the core, which frees it once sent.
+int AnswerParent()
+{
+    std::string text = "media_source:";
+    std::vector<CameraFigures> figures = CollectFigures();
+    text += " " + std::to_string(figures.size()) + " cameras\n";
+    for (const CameraFigures& camera : figures)
+        text += FormatStats(camera.name, camera.stats) + "\n";
+    if (text.size() > PARENT_PACKET_MAX_LENGTH - PARENT_PACKET_HEADER_SIZE)
+        text.resize(PARENT_PACKET_MAX_LENGTH - PARENT_PACKET_HEADER_SIZE);
+    // The packet is the text's bytes, without a terminating zero.
+    auto* block = static_cast<char*>(std::malloc(text.size()));
+    if (block == nullptr)
+        return 1;
+    text.copy(block, text.size());
+    _EventParmsIn in = DvrParentSendEvent(kProviderBase, block, static_cast<uint32_t>(text.size()));
+    _EventParmsOut out = DvrEventParmsOut();
+    CoreCallback()(&in, &out);
+    return 0;
+}
+
+// Stops every camera and joins its thread; the cameras' blocking calls are interrupted.
+void StopCameras()
+{
+    std::vector<std::unique_ptr<Camera>> stopping;
+    {
+        std::lock_guard<std::mutex> lock(stateLock);
+        closing = true;
+        stopping.swap(cameras);
+    }
+    stateChanged.notify_all();
+    for (auto& camera : stopping)
+        camera->RequestStop();
+    for (auto& camera : stopping) {
+        camera->Join();
+        Log(kProviderBase, kLogInfo, "closing: camera %s", FormatStats(camera->Name(), camera->Stats()).c_str());
+    }
+}
+
+} // namespace
+} // namespace media_source
+
+using namespace media_source;
+
+MEDIA_SOURCE_EXPORT int Load(void* in, void* out)
+{
+    auto* parms = static_cast<_LoadParmsIn*>(in);
+    auto* self = static_cast<_LoadParmsOut*>(out);
+    if (parms == nullptr || self == nullptr || self->size < sizeof(_LoadParmsOut))
+        return 1;
+    SetCoreCallback(parms->callback);
+    {
+        std::lock_guard<std::mutex> lock(stateLock);
+        closing = false;
+        cameras.clear();
+    }
+    avformat_network_init();
+    self->providerID = kProviderBase;
+    self->wantsWorkerThread = 1;
+    self->logLevelDefault = kLogInfo;
+    return 0;
+}
+
+MEDIA_SOURCE_EXPORT int Unload(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    StopCameras();
+    avformat_network_deinit();
+    return 0;
+}
+
+MEDIA_SOURCE_EXPORT int Open(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    std::vector<CameraConfig> configured = LoadCameras(kConfigFileName);
+    if (configured.empty())
+        Log(kProviderBase, kLogInfo, "no cameras to read");
+    std::lock_guard<std::mutex> lock(stateLock);
+    for (CameraConfig& config : configured) {
+        cameras.push_back(std::make_unique<Camera>(std::move(config)));
+        cameras.back()->Start();
+    }
+    return 0;
+}
+
+MEDIA_SOURCE_EXPORT int Close(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    StopCameras();
+    return 0;
+}
+
+MEDIA_SOURCE_EXPORT int IOCTL(void* in, void* out)
+{
+    auto* parms = static_cast<_IoctlParmsIn*>(in);
+    (void)out;
+    if (parms == nullptr)
+        return 1;
+    if (parms->command == IOCTL_WORKER)
+        return RunWorker();
+    if (parms->command == IOCTL_PARENT && parms->len >= PARENT_PACKET_HEADER_SIZE)
+        return AnswerParent();
+    return 0;
+}

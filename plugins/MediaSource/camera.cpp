@@ -1,0 +1,326 @@
+#include "camera.h"
+
+#include "plugin_log.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/avutil.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <climits>
+
+namespace media_source {
+namespace {
+
+constexpr int kFirstBackoffSeconds = 1;
+constexpr int kMaxBackoffSeconds = 30;
+constexpr int64_t kNsPerSecond = 1000000000LL;
+// A paced file that falls this far behind its timestamps starts its pacing again rather than
+// sending the missed frames in a burst.
+constexpr int64_t kLateLimitNs = kNsPerSecond;
+
+struct PacketFree {
+    void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+
+// The one conversion of FFmpeg times into the media clock.
+int64_t To90k(int64_t value, AVRational base)
+{
+    return av_rescale_q(value, base, AVRational{1, DVR_MEDIA_CLOCK_RATE});
+}
+
+uint32_t FourCC(AVCodecID codec)
+{
+    switch (codec) {
+    case AV_CODEC_ID_H264: return DVR_CODEC_H264;
+    case AV_CODEC_ID_HEVC: return DVR_CODEC_HEVC;
+    case AV_CODEC_ID_AAC: return DVR_CODEC_AAC;
+    case AV_CODEC_ID_PCM_ALAW: return DVR_CODEC_ALAW;
+    case AV_CODEC_ID_PCM_MULAW: return DVR_CODEC_ULAW;
+    default: return 0;
+    }
+}
+
+std::string CodecName(uint32_t fourCC)
+{
+    std::string name;
+    for (int shift = 0; shift < 32; shift += 8)
+        name += static_cast<char>((fourCC >> shift) & 0xFF);
+    while (!name.empty() && name.back() == ' ')
+        name.pop_back();
+    return name;
+}
+
+std::string DescribeStreams(const StreamInfo& info)
+{
+    std::string text;
+    if (info.videoCodec != 0)
+        text += CodecName(info.videoCodec) + " " + std::to_string(info.width) + "x" + std::to_string(info.height);
+    if (info.audioCodec != 0)
+        text += (text.empty() ? "" : ", ") + CodecName(info.audioCodec) + " " + std::to_string(info.sampleRate) +
+                " Hz " + std::to_string(info.channels) + " ch";
+    return text;
+}
+
+std::vector<uint8_t> Extradata(const AVCodecParameters* parameters)
+{
+    if (parameters->extradata == nullptr || parameters->extradata_size <= 0)
+        return {};
+    return {parameters->extradata, parameters->extradata + parameters->extradata_size};
+}
+
+bool StartsWith(const std::string& text, const char* prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+} // namespace
+
+void FormatContextCloser::operator()(AVFormatContext* context) const
+{
+    avformat_close_input(&context);
+}
+
+Camera::Camera(CameraConfig config)
+    : config_(std::move(config)),
+      maskedUrl_(MaskUrl(config_.url)),
+      providerID_(kProviderBase | (config_.number & 0xFFFFu)),
+      isFile_(StartsWith(config_.url, "file:") || config_.url.find("://") == std::string::npos),
+      sender_(config_.number, config_.name)
+{
+}
+
+Camera::~Camera()
+{
+    RequestStop();
+    Join();
+}
+
+void Camera::Start()
+{
+    thread_ = std::thread(&Camera::Run, this);
+}
+
+void Camera::RequestStop()
+{
+    {
+        std::lock_guard<std::mutex> lock(waitLock_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+}
+
+void Camera::Join()
+{
+    if (thread_.joinable())
+        thread_.join();
+}
+
+int Camera::Interrupted(void* opaque)
+{
+    const auto* camera = static_cast<const Camera*>(opaque);
+    return camera->stopping_ || MonotonicNs() > camera->deadlineNs_;
+}
+
+bool Camera::WaitUntil(int64_t atNs)
+{
+    std::unique_lock<std::mutex> lock(waitLock_);
+    while (!stopping_) {
+        int64_t now = MonotonicNs();
+        if (now >= atNs)
+            return true;
+        wake_.wait_for(lock, std::chrono::nanoseconds(atNs - now));
+    }
+    return false;
+}
+
+void Camera::Run()
+{
+    const char* name = config_.name.c_str();
+    int backoffSeconds = kFirstBackoffSeconds;
+    for (bool first = true; !stopping_; first = false) {
+        if (!first)
+            sender_.CountReconnect();
+        Log(providerID_, kLogInfo, "camera %s: connecting to %s", name, maskedUrl_.c_str());
+        FormatContext input;
+        StreamInfo info;
+        std::string reason;
+        uint64_t packetsSent = 0;
+        if (Connect(input, info, reason)) {
+            Log(providerID_, kLogInfo, "camera %s: connected to %s: %s", name, maskedUrl_.c_str(),
+                DescribeStreams(info).c_str());
+            sender_.StartConnection(info);
+            reason = ReadUntilLost(input.get(), packetsSent);
+            input.reset();
+            if (stopping_)
+                break;
+            Log(providerID_, kLogWarning, "camera %s: lost %s: %s", name, maskedUrl_.c_str(), reason.c_str());
+        } else {
+            if (stopping_)
+                break;
+            Log(providerID_, kLogWarning, "camera %s: cannot open %s: %s", name, maskedUrl_.c_str(), reason.c_str());
+        }
+        // A connection that delivered frames was good: the next failure starts the back-off anew.
+        if (packetsSent > 0)
+            backoffSeconds = kFirstBackoffSeconds;
+        Log(providerID_, kLogInfo, "camera %s: retrying in %d s", name, backoffSeconds);
+        if (!WaitUntil(MonotonicNs() + backoffSeconds * kNsPerSecond))
+            break;
+        backoffSeconds = std::min(backoffSeconds * 2, kMaxBackoffSeconds);
+    }
+}
+
+bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason)
+{
+    const int64_t timeoutNs = config_.timeoutSeconds * kNsPerSecond;
+    auto describe = [&](int error) {
+        if (!stopping_ && MonotonicNs() > deadlineNs_)
+            return "nothing received for " + std::to_string(config_.timeoutSeconds) + " s";
+        return ErrorText(error);
+    };
+    AVFormatContext* context = avformat_alloc_context();
+    if (context == nullptr) {
+        reason = "out of memory";
+        return false;
+    }
+    context->interrupt_callback.callback = &Camera::Interrupted;
+    context->interrupt_callback.opaque = this;
+    AVDictionary* options = nullptr;
+    if (StartsWith(config_.url, "rtsp://") || StartsWith(config_.url, "rtsps://")) {
+        // TCP survives the lossy networks UDP would drop frames on; timeout is the socket's, in us.
+        if (av_dict_set(&options, "rtsp_transport", "tcp", 0) < 0 ||
+            av_dict_set_int(&options, "timeout", config_.timeoutSeconds * 1000000LL, 0) < 0) {
+            av_dict_free(&options);
+            avformat_free_context(context);
+            reason = "out of memory";
+            return false;
+        }
+    }
+    deadlineNs_ = MonotonicNs() + timeoutNs;
+    int error = avformat_open_input(&context, config_.url.c_str(), nullptr, &options);
+    av_dict_free(&options);
+    if (error < 0) {
+        reason = describe(error); // avformat_open_input freed the context
+        return false;
+    }
+    input.reset(context);
+    deadlineNs_ = MonotonicNs() + timeoutNs;
+    error = avformat_find_stream_info(context, nullptr);
+    if (error < 0) {
+        reason = "no stream information: " + describe(error);
+        return false;
+    }
+    videoStream_ = audioStream_ = -1;
+    for (unsigned i = 0; i < context->nb_streams; ++i) {
+        const AVCodecParameters* parameters = context->streams[i]->codecpar;
+        uint32_t codec = FourCC(parameters->codec_id);
+        if (parameters->codec_type == AVMEDIA_TYPE_VIDEO && videoStream_ < 0 && codec != 0) {
+            videoStream_ = static_cast<int>(i);
+            info.videoCodec = codec;
+            info.width = static_cast<uint32_t>(std::max(parameters->width, 0));
+            info.height = static_cast<uint32_t>(std::max(parameters->height, 0));
+            info.videoExtradata = Extradata(parameters);
+        } else if (parameters->codec_type == AVMEDIA_TYPE_AUDIO && audioStream_ < 0 && codec != 0) {
+            audioStream_ = static_cast<int>(i);
+            info.audioCodec = codec;
+            info.sampleRate = static_cast<uint32_t>(std::max(parameters->sample_rate, 0));
+            info.channels = static_cast<uint32_t>(std::max(parameters->ch_layout.nb_channels, 0));
+            info.audioExtradata = Extradata(parameters);
+        }
+    }
+    if (videoStream_ < 0 && audioStream_ < 0) {
+        reason = "no H.264 or H.265 video and no AAC, A-law or mu-law audio";
+        return false;
+    }
+    return true;
+}
+
+std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
+{
+    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
+    if (packet == nullptr)
+        return "out of memory";
+    const int64_t timeoutNs = config_.timeoutSeconds * kNsPerSecond;
+    // A looped file's timestamps go on from where its last pass ended: loopOffset moves each pass
+    // past the end of the one before (firstDts is the file's first raw dts, endDts the end of the
+    // last frame sent), so a loop is no discontinuity.
+    int64_t loopOffset = 0;
+    int64_t firstDts = INT64_MAX;
+    int64_t endDts = INT64_MIN;
+    bool firstPass = true;
+    bool readThisPass = false;
+    int64_t lastDts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE}; // video, audio: sent timestamps
+    bool paced = false;
+    int64_t paceStartNs = 0;
+    int64_t paceStartDts = 0;
+
+    while (!stopping_) {
+        deadlineNs_ = MonotonicNs() + timeoutNs;
+        int error = av_read_frame(input, packet.get());
+        if (error == AVERROR_EOF && isFile_ && readThisPass) {
+            firstPass = readThisPass = false;
+            loopOffset = endDts - (firstDts == INT64_MAX ? 0 : firstDts);
+            int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+            error = av_seek_frame(input, -1, start, AVSEEK_FLAG_BACKWARD);
+            if (error < 0)
+                return "cannot go back to the start: " + ErrorText(error);
+            continue;
+        }
+        if (error < 0) {
+            if (stopping_)
+                return "closing";
+            if (MonotonicNs() > deadlineNs_)
+                return "nothing received for " + std::to_string(config_.timeoutSeconds) + " s";
+            return error == AVERROR_EOF && isFile_ ? "no frames in the file" : ErrorText(error);
+        }
+        const bool video = packet->stream_index == videoStream_;
+        if (!video && packet->stream_index != audioStream_) {
+            av_packet_unref(packet.get());
+            continue;
+        }
+        const AVRational base = input->streams[packet->stream_index]->time_base;
+        int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+        int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
+        MediaPacket media;
+        media.video = video;
+        media.keyFrame = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        media.duration = packet->duration > 0 ? static_cast<uint32_t>(To90k(packet->duration, base)) : 0;
+        int64_t& last = lastDts[video ? 0 : 1];
+        if (dts == AV_NOPTS_VALUE) {
+            media.dts = media.pts = last == AV_NOPTS_VALUE ? loopOffset : last + media.duration;
+        } else {
+            int64_t raw = To90k(dts, base);
+            if (firstPass)
+                firstDts = std::min(firstDts, raw);
+            media.dts = raw + loopOffset;
+            media.pts = To90k(pts, base) + loopOffset;
+        }
+        last = media.dts;
+        endDts = std::max(endDts, media.dts + std::max<int64_t>(media.duration, 1));
+        readThisPass = true;
+
+        if (isFile_) {
+            int64_t now = MonotonicNs();
+            int64_t due = paceStartNs + (media.dts - paceStartDts) * kNsPerSecond / DVR_MEDIA_CLOCK_RATE;
+            if (!paced || due < now - kLateLimitNs) {
+                paced = true;
+                paceStartNs = now;
+                paceStartDts = media.dts;
+                due = now;
+            }
+            if (!WaitUntil(due))
+                return "closing";
+        }
+        media.captureTimeNs = RealtimeNs();
+        media.data = packet->data;
+        media.size = static_cast<size_t>(std::max(packet->size, 0));
+        sender_.Send(media);
+        ++packetsSent;
+        av_packet_unref(packet.get());
+    }
+    return "closing";
+}
+
+} // namespace media_source

@@ -1,0 +1,68 @@
+// One camera: its reading thread, which connects with libavformat, reads packets and hands them
+// to the camera's FrameSender, and reconnects with a capped back-off when the source fails.
+#ifndef MEDIA_SOURCE_CAMERA_H
+#define MEDIA_SOURCE_CAMERA_H
+
+#include "camera_config.h"
+#include "frame_sender.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+struct AVFormatContext;
+
+namespace media_source {
+
+struct FormatContextCloser {
+    void operator()(AVFormatContext* context) const;
+};
+using FormatContext = std::unique_ptr<AVFormatContext, FormatContextCloser>;
+
+class Camera {
+public:
+    explicit Camera(CameraConfig config);
+    ~Camera(); // stops and joins the reading thread
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    void Start();
+    // Asks the reading thread to stop: a blocked connect or read is interrupted, a wait is woken.
+    void RequestStop();
+    void Join();
+
+    const std::string& Name() const { return config_.name; }
+    CameraStats Stats() const { return sender_.Stats(); }
+
+private:
+    // The reading thread's loop: connect, read until lost, wait the back-off, until stopped.
+    void Run();
+    // Opens the URL and picks the streams; false with a reason on failure.
+    bool Connect(FormatContext& input, StreamInfo& info, std::string& reason);
+    // Reads and sends packets until the source is lost or the camera stops; returns the reason.
+    std::string ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent);
+    // Waits until the monotonic time atNs; false when the camera stops first.
+    bool WaitUntil(int64_t atNs);
+    static int Interrupted(void* opaque); // FFmpeg's interrupt callback: 1 stops a blocking call
+
+    CameraConfig config_;
+    std::string maskedUrl_;
+    uint32_t providerID_;
+    bool isFile_; // file: URLs and plain paths are paced by their timestamps and looped
+    int videoStream_ = -1;
+    int audioStream_ = -1;
+    FrameSender sender_;
+
+    std::atomic<bool> stopping_{false};
+    std::atomic<int64_t> deadlineNs_{0}; // a blocking FFmpeg call past this is interrupted
+    std::mutex waitLock_;                // guards nothing but the stop wait of wake_
+    std::condition_variable wake_;
+    std::thread thread_;
+};
+
+} // namespace media_source
+
+#endif

@@ -1,0 +1,95 @@
+#include "camera_config.h"
+
+#include "plugin_log.h"
+
+#include <dvrcore/media.h>
+
+#include <tinyxml.h>
+
+#include <cctype>
+
+namespace media_source {
+
+std::string MaskUrl(const std::string& url)
+{
+    size_t scheme = url.find("://");
+    size_t authorityStart = scheme == std::string::npos ? 0 : scheme + 3;
+    size_t authorityEnd = url.find_first_of("/?#", authorityStart);
+    if (authorityEnd == std::string::npos)
+        authorityEnd = url.size();
+    // A password may hold '@' itself: the host starts after the last one.
+    size_t at = url.rfind('@', authorityEnd == 0 ? 0 : authorityEnd - 1);
+    if (scheme == std::string::npos || at == std::string::npos || at < authorityStart)
+        return url;
+    return url.substr(0, authorityStart) + "***" + url.substr(at);
+}
+
+bool ValidCameraName(const std::string& name)
+{
+    if (name.empty() || name.size() >= DVR_MEDIA_NAME_SIZE || name == "." || name == "..")
+        return false;
+    for (char c : name)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_' && c != '.')
+            return false;
+    return true;
+}
+
+std::vector<CameraConfig> LoadCameras(const char* path)
+{
+    std::vector<CameraConfig> cameras;
+    TiXmlDocument document(path);
+    if (!document.LoadFile()) {
+        if (document.ErrorId() == TiXmlBase::TIXML_ERROR_OPENING_FILE)
+            Log(kProviderBase, kLogWarning, "no %s in the working folder: no cameras", path);
+        else
+            Log(kProviderBase, kLogWarning, "%s line %d: %s: no cameras", path, document.ErrorRow(),
+                document.ErrorDesc());
+        return cameras;
+    }
+    const TiXmlElement* root = document.RootElement();
+    if (root == nullptr || root->ValueStr() != "MediaSource") {
+        Log(kProviderBase, kLogWarning, "%s: the root element is not <MediaSource>: no cameras", path);
+        return cameras;
+    }
+    uint32_t number = 0;
+    for (const TiXmlElement* element = root->FirstChildElement("Camera"); element != nullptr;
+         element = element->NextSiblingElement("Camera"), ++number) {
+        CameraConfig camera;
+        camera.number = number;
+        const char* name = element->Attribute("name");
+        const char* url = element->Attribute("url");
+        camera.name = name != nullptr ? name : "";
+        camera.url = url != nullptr ? url : "";
+        if (!ValidCameraName(camera.name)) {
+            Log(kProviderBase, kLogWarning,
+                "%s line %d: camera %u skipped: its name is not 1 to 63 letters, digits, '-', '_' or '.'", path,
+                element->Row(), number);
+            continue;
+        }
+        if (camera.url.empty()) {
+            Log(kProviderBase, kLogWarning, "%s line %d: camera %u \"%s\" skipped: no url", path, element->Row(),
+                number, camera.name.c_str());
+            continue;
+        }
+        bool duplicate = false;
+        for (const CameraConfig& other : cameras)
+            duplicate = duplicate || other.name == camera.name;
+        if (duplicate) {
+            Log(kProviderBase, kLogWarning, "%s line %d: camera %u skipped: the name \"%s\" is taken", path,
+                element->Row(), number, camera.name.c_str());
+            continue;
+        }
+        int timeout = kDefaultTimeoutSeconds;
+        int found = element->QueryIntAttribute("timeout", &timeout);
+        if (found == TIXML_WRONG_TYPE || (found == TIXML_SUCCESS && (timeout < 1 || timeout > 3600))) {
+            Log(kProviderBase, kLogWarning, "%s line %d: camera \"%s\": timeout is not 1 to 3600 s: using %d s", path,
+                element->Row(), camera.name.c_str(), kDefaultTimeoutSeconds);
+            timeout = kDefaultTimeoutSeconds;
+        }
+        camera.timeoutSeconds = timeout;
+        cameras.push_back(std::move(camera));
+    }
+    return cameras;
+}
+
+} // namespace media_source

@@ -1,0 +1,7 @@
+# MediaSource on the plugin author's harness, reading a clip made by the ffmpeg tool.
+add_executable(media_source_tests ${CMAKE_CURRENT_SOURCE_DIR}/media_source_test.cpp)
+target_link_libraries(media_source_tests PRIVATE dvrcore_harness GTest::gtest GTest::gtest_main)
+target_compile_definitions(media_source_tests PRIVATE MEDIA_SOURCE_PLUGIN="$<TARGET_FILE:MediaSource>"
+                           FFMPEG_TOOL="${DVRCORE_FFMPEG_TOOL}")
+add_dependencies(media_source_tests MediaSource)
+gtest_discover_tests(media_source_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS media)
