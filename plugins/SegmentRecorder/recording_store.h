@@ -16,9 +16,9 @@ using StoreLog = std::function<void(int level, const std::string& text)>;
 
 // When old recordings go. Zero switches a limit off.
 struct RetentionPolicy {
-    int64_t maxAgeNs = 0;        // files that started longer ago than this are deleted
-    uint64_t minFreeBytes = 0;   // below this much free space the oldest files are deleted
-    unsigned batch = 16;         // at most this many deletions a pass
+    int64_t maxAgeNs = 0;      // files that started longer ago than this are deleted
+    uint64_t minFreeBytes = 0; // below this much free space the oldest files are deleted
+    unsigned batch = 16;       // at most this many deletions a pass
 };
 
 // What one retention pass did.
@@ -53,8 +53,8 @@ public:
 private:
     std::string root_;
     StoreLog log_;
-    std::mutex mutex_;             // guards everything below
-    std::set<std::string> open_;   // paths of the segments being written
+    std::mutex mutex_;           // guards everything below
+    std::set<std::string> open_; // paths of the segments being written
 };
 
 } // namespace segrec

@@ -1,0 +1,168 @@
+#include "audio_transcoder.h"
+
+#include "recorder_log.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+}
+
+#include <vector>
+
+namespace segrec {
+
+namespace {
+
+constexpr int64_t AAC_BITS_PER_SECOND_PER_CHANNEL = 48000;
+
+} // namespace
+
+std::unique_ptr<AudioTranscoder> AudioTranscoder::Create(AVCodecID codec, int sampleRate, int channels,
+                                                         std::string& why)
+{
+    std::unique_ptr<AudioTranscoder> coder(new AudioTranscoder());
+    const AVCodec* decoder = avcodec_find_decoder(codec);
+    const AVCodec* encoder = avcodec_find_encoder_by_name("aac");
+    if (decoder == nullptr || encoder == nullptr) {
+        why = "no G.711 decoder or AAC encoder in this FFmpeg";
+        return nullptr;
+    }
+    coder->decoder_ = avcodec_alloc_context3(decoder);
+    coder->encoder_ = avcodec_alloc_context3(encoder);
+    coder->decoded_ = av_frame_alloc();
+    coder->frame_ = av_frame_alloc();
+    coder->packet_ = av_packet_alloc();
+    if (coder->decoder_ == nullptr || coder->encoder_ == nullptr || coder->decoded_ == nullptr ||
+        coder->frame_ == nullptr || coder->packet_ == nullptr) {
+        why = "out of memory";
+        return nullptr;
+    }
+    coder->decoder_->sample_rate = sampleRate;
+    av_channel_layout_default(&coder->decoder_->ch_layout, channels);
+    int result = avcodec_open2(coder->decoder_, decoder, nullptr);
+    if (result < 0) {
+        why = "cannot open the G.711 decoder: " + AvError(result);
+        return nullptr;
+    }
+    AVCodecContext* out = coder->encoder_;
+    out->sample_rate = sampleRate;
+    out->sample_fmt = AV_SAMPLE_FMT_FLTP;
+    av_channel_layout_default(&out->ch_layout, channels);
+    out->bit_rate = AAC_BITS_PER_SECOND_PER_CHANNEL * channels;
+    out->time_base = AVRational{1, sampleRate};
+    out->flags |= AV_CODEC_FLAG_GLOBAL_HEADER; // the AudioSpecificConfig goes in the file header
+    result = avcodec_open2(out, encoder, nullptr);
+    if (result < 0) {
+        why = "cannot open the AAC encoder: " + AvError(result);
+        return nullptr;
+    }
+    coder->fifo_ = av_audio_fifo_alloc(AV_SAMPLE_FMT_FLTP, channels, out->frame_size * 2);
+    if (coder->fifo_ == nullptr) {
+        why = "out of memory";
+        return nullptr;
+    }
+    return coder;
+}
+
+AudioTranscoder::~AudioTranscoder()
+{
+    avcodec_free_context(&decoder_);
+    avcodec_free_context(&encoder_);
+    if (fifo_ != nullptr)
+        av_audio_fifo_free(fifo_);
+    av_frame_free(&decoded_);
+    av_frame_free(&frame_);
+    av_packet_free(&packet_);
+}
+
+int AudioTranscoder::FillParameters(AVCodecParameters& parameters) const
+{
+    return avcodec_parameters_from_context(&parameters, encoder_);
+}
+
+int AudioTranscoder::Feed(const uint8_t* data, size_t size, const PacketSink& sink)
+{
+    started_ = true;
+    // The packet only points at the caller's bytes: the decoder copies what it keeps.
+    packet_->data = const_cast<uint8_t*>(data);
+    packet_->size = static_cast<int>(size);
+    int result = avcodec_send_packet(decoder_, packet_);
+    av_packet_unref(packet_);
+    if (result < 0)
+        return result;
+    const int channels = decoder_->ch_layout.nb_channels;
+    std::vector<float> planes;
+    while ((result = avcodec_receive_frame(decoder_, decoded_)) >= 0) {
+        if (decoded_->format != AV_SAMPLE_FMT_S16) {
+            av_frame_unref(decoded_);
+            return AVERROR(EINVAL);
+        }
+        // Interleaved 16-bit samples to one float plane per channel.
+        const int samples = decoded_->nb_samples;
+        const auto* input = reinterpret_cast<const int16_t*>(decoded_->data[0]);
+        planes.resize(static_cast<size_t>(samples) * static_cast<size_t>(channels));
+        std::vector<void*> pointers(static_cast<size_t>(channels));
+        for (int c = 0; c < channels; ++c) {
+            float* plane = planes.data() + static_cast<size_t>(c) * static_cast<size_t>(samples);
+            pointers[static_cast<size_t>(c)] = plane;
+            for (int i = 0; i < samples; ++i)
+                plane[i] = static_cast<float>(input[i * channels + c]) / 32768.0f;
+        }
+        av_frame_unref(decoded_);
+        if (av_audio_fifo_write(fifo_, pointers.data(), samples) < samples)
+            return AVERROR(ENOMEM);
+        if ((result = EncodeFrames(false, sink)) < 0)
+            return result;
+    }
+    return result == AVERROR(EAGAIN) || result == AVERROR_EOF ? 0 : result;
+}
+
+int AudioTranscoder::EncodeFrames(bool last, const PacketSink& sink)
+{
+    const int frameSize = encoder_->frame_size;
+    while (av_audio_fifo_size(fifo_) >= frameSize || (last && av_audio_fifo_size(fifo_) > 0)) {
+        const int samples = std::min(frameSize, av_audio_fifo_size(fifo_));
+        frame_->nb_samples = samples;
+        frame_->format = encoder_->sample_fmt;
+        frame_->sample_rate = encoder_->sample_rate;
+        int result = av_channel_layout_copy(&frame_->ch_layout, &encoder_->ch_layout);
+        if (result < 0 || (result = av_frame_get_buffer(frame_, 0)) < 0)
+            return result;
+        if (av_audio_fifo_read(fifo_, reinterpret_cast<void**>(frame_->data), samples) < samples) {
+            av_frame_unref(frame_);
+            return AVERROR(EIO);
+        }
+        frame_->pts = nextSample_;
+        nextSample_ += samples;
+        result = avcodec_send_frame(encoder_, frame_);
+        av_frame_unref(frame_);
+        if (result < 0 || (result = Drain(sink)) < 0)
+            return result;
+    }
+    return 0;
+}
+
+int AudioTranscoder::Drain(const PacketSink& sink)
+{
+    int result;
+    while ((result = avcodec_receive_packet(encoder_, packet_)) >= 0) {
+        result = sink(*packet_);
+        av_packet_unref(packet_);
+        if (result < 0)
+            return result;
+    }
+    return result == AVERROR(EAGAIN) || result == AVERROR_EOF ? 0 : result;
+}
+
+int AudioTranscoder::Flush(const PacketSink& sink)
+{
+    if (!started_)
+        return 0;
+    int result = EncodeFrames(true, sink);
+    if (result < 0)
+        return result;
+    if ((result = avcodec_send_frame(encoder_, nullptr)) < 0)
+        return result;
+    return Drain(sink);
+}
+
+} // namespace segrec

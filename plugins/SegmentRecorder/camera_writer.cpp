@@ -1,0 +1,477 @@
+#include "camera_writer.h"
+
+#include "recorder_log.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+}
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <exception>
+
+namespace segrec {
+
+namespace {
+
+constexpr int64_t CLOCK_RATE = DVR_MEDIA_CLOCK_RATE;
+constexpr AVRational MEDIA_TIME_BASE{1, DVR_MEDIA_CLOCK_RATE};
+// A video dts this far behind the last one, or this far ahead, breaks the timeline: the file ends
+// and the next one starts at the next key frame. Smaller steps back are clamped.
+constexpr int64_t JUMP_BACK_LIMIT = 3 * CLOCK_RATE;
+constexpr int64_t GAP_FORWARD_LIMIT = 5 * CLOCK_RATE;
+
+// The parameter set NAL units (with their start codes) of an Annex B key frame, for a camera that
+// sends them in band only.
+std::vector<uint8_t> ParameterSets(const uint8_t* data, size_t size, bool hevc)
+{
+    std::vector<uint8_t> sets;
+    size_t i = 0;
+    auto nextStart = [&](size_t from) {
+        for (size_t j = from; j + 3 <= size; ++j)
+            if (data[j] == 0 && data[j + 1] == 0 && data[j + 2] == 1)
+                return j;
+        return size;
+    };
+    i = nextStart(0);
+    while (i < size) {
+        size_t begin = i + 3;
+        size_t end = nextStart(begin);
+        size_t next = end;
+        while (end > begin && data[end - 1] == 0) // trailing zeros belong to a four-byte start code
+            --end;
+        if (begin < end) {
+            unsigned type = hevc ? (data[begin] >> 1) & 0x3F : data[begin] & 0x1F;
+            bool parameterSet = hevc ? type >= 32 && type <= 34 : type == 7 || type == 8;
+            if (parameterSet) {
+                const uint8_t startCode[] = {0, 0, 0, 1};
+                sets.insert(sets.end(), startCode, startCode + 4);
+                sets.insert(sets.end(), data + begin, data + end);
+            }
+        }
+        i = next;
+    }
+    return sets;
+}
+
+// Codec parameters that free themselves.
+struct ParametersHolder {
+    AVCodecParameters* parameters = avcodec_parameters_alloc();
+    ~ParametersHolder() { avcodec_parameters_free(&parameters); }
+};
+
+bool SetExtradata(AVCodecParameters& parameters, const std::vector<uint8_t>& bytes)
+{
+    if (bytes.empty())
+        return true;
+    parameters.extradata = static_cast<uint8_t*>(av_mallocz(bytes.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+    if (parameters.extradata == nullptr)
+        return false;
+    std::memcpy(parameters.extradata, bytes.data(), bytes.size());
+    parameters.extradata_size = static_cast<int>(bytes.size());
+    return true;
+}
+
+} // namespace
+
+CameraWriter::CameraWriter(uint32_t camera, const RecorderConfig& config, RecordingStore& store, WriterHooks hooks)
+    : camera_(camera),
+      config_(config),
+      store_(store),
+      hooks_(std::move(hooks)),
+      name_("camera" + std::to_string(camera)),
+      nextSync_(std::chrono::steady_clock::now()),
+      thread_([this] { Run(); })
+{
+}
+
+CameraWriter::~CameraWriter()
+{
+    Stop();
+}
+
+bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* block, const uint8_t* payload,
+                              size_t size)
+{
+    const bool key = kind == EVT_VIDEO && (frame.flags & DVR_MEDIA_KEY_FRAME) != 0;
+    std::lock_guard lock(mutex_);
+    if (stopping_)
+        return false;
+    const bool overBytes = queuedBytes_ + size > static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
+    // Media time queued: the sum of the steps between queued video frames, each taken as at most a
+    // second, so a jump in the camera's timestamps does not look like a long queue.
+    int64_t step = 0;
+    if (kind == EVT_VIDEO) {
+        step = haveOfferedVideo_ ? std::clamp<int64_t>(frame.dts - lastOfferedVideoDts_, 0, CLOCK_RATE) : 0;
+        lastOfferedVideoDts_ = frame.dts;
+        haveOfferedVideo_ = true;
+    }
+    const bool overTime = queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
+    if (overBytes || overTime || (droppingToKey_ && !key)) {
+        if (!droppingToKey_)
+            Log(LOG_WARNING, "%s: the writer is behind (queue over %s); dropping until the next key frame",
+                name_.c_str(), overBytes ? "its size" : "its media time");
+        droppingToKey_ = true;
+        ++counters_.droppedQueueFull;
+        return false;
+    }
+    droppingToKey_ = false;
+    Item item;
+    item.kind = kind;
+    item.frame = frame;
+    item.block = block;
+    item.payload = payload;
+    item.size = size;
+    item.step = step;
+    queue_.push_back(std::move(item));
+    queuedBytes_ += size;
+    queuedTicks_ += step;
+    wake_.notify_one();
+    return true;
+}
+
+void CameraWriter::OfferParams(std::shared_ptr<const CameraParams> params)
+{
+    std::lock_guard lock(mutex_);
+    if (stopping_)
+        return;
+    if (params->params.name[0] != '\0')
+        name_ = params->params.name;
+    Item item;
+    item.kind = DVR_EVT_MEDIA_PARAMS;
+    item.params = std::move(params);
+    queue_.push_back(std::move(item));
+    wake_.notify_one();
+}
+
+void CameraWriter::Stop()
+{
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+        wake_.notify_one();
+    }
+    if (thread_.joinable())
+        thread_.join();
+}
+
+CameraCounters CameraWriter::Counters() const
+{
+    std::lock_guard lock(mutex_);
+    return counters_;
+}
+
+std::string CameraWriter::Name() const
+{
+    std::lock_guard lock(mutex_);
+    return name_;
+}
+
+void CameraWriter::Count(uint64_t CameraCounters::*counter, uint64_t amount)
+{
+    std::lock_guard lock(mutex_);
+    counters_.*counter += amount;
+}
+
+// The writer thread: everything queued is handled, including after Stop, so no block stays kept.
+void CameraWriter::Run()
+{
+    const auto syncPeriod = std::chrono::milliseconds(config_.syncMs);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        if (std::chrono::steady_clock::now() >= nextSync_) {
+            nextSync_ = std::chrono::steady_clock::now() + syncPeriod;
+            lock.unlock();
+            if (file_)
+                file_->Sync();
+            lock.lock();
+            continue;
+        }
+        if (queue_.empty()) {
+            if (stopping_)
+                break;
+            wake_.wait_until(lock, nextSync_);
+            continue;
+        }
+        Item item = std::move(queue_.front());
+        queue_.pop_front();
+        queuedBytes_ -= item.size;
+        queuedTicks_ -= item.step;
+        lock.unlock();
+        Handle(item);
+        if (item.block != nullptr)
+            hooks_.release(item.block);
+        lock.lock();
+    }
+    lock.unlock();
+    if (file_)
+        EndFile("closing");
+}
+
+void CameraWriter::Handle(const Item& item)
+{
+    if (item.kind == DVR_EVT_MEDIA_PARAMS)
+        HandleParams(item.params);
+    else if (item.kind == EVT_VIDEO)
+        HandleVideo(item);
+    else
+        HandleAudio(item);
+}
+
+void CameraWriter::HandleParams(const std::shared_ptr<const CameraParams>& params)
+{
+    const _DvrMediaParams& next = params->params;
+    bool changed = !params_ || params_->params.videoCodec != next.videoCodec ||
+                   params_->params.audioCodec != next.audioCodec || params_->params.width != next.width ||
+                   params_->params.height != next.height || params_->params.sampleRate != next.sampleRate ||
+                   params_->params.channels != next.channels || params_->videoExtradata != params->videoExtradata ||
+                   params_->audioExtradata != params->audioExtradata;
+    if (changed || (next.flags & DVR_MEDIA_DISCONTINUITY) != 0) {
+        const char* video = next.videoCodec == DVR_CODEC_H264   ? "H.264"
+                            : next.videoCodec == DVR_CODEC_HEVC ? "H.265"
+                                                                : "none";
+        const char* audio = next.audioCodec == DVR_CODEC_AAC    ? "AAC"
+                            : next.audioCodec == DVR_CODEC_ALAW ? "G.711 A-law (recorded as AAC)"
+                            : next.audioCodec == DVR_CODEC_ULAW ? "G.711 mu-law (recorded as AAC)"
+                            : next.audioCodec == 0              ? "none"
+                                                                : "not recordable (skipped)";
+        Log(LOG_INFO, "%s: %s%s, video %s %ux%u, audio %s", next.name,
+            params_ ? "new stream parameters" : "stream parameters",
+            (next.flags & DVR_MEDIA_DISCONTINUITY) != 0 ? " after a discontinuity" : "", video, next.width, next.height,
+            audio);
+        if (file_) {
+            Count(&CameraCounters::discontinuities);
+            EndFile(changed ? "stream parameters changed" : "discontinuity");
+        }
+        haveLastVideo_ = false;
+    }
+    params_ = params;
+}
+
+void CameraWriter::HandleVideo(const Item& item)
+{
+    const bool key = (item.frame.flags & DVR_MEDIA_KEY_FRAME) != 0;
+    int64_t dts = item.frame.dts;
+    int64_t pts = item.frame.pts;
+    if (haveLastVideo_ && (dts < lastVideoDts_ - JUMP_BACK_LIMIT || dts > lastVideoDts_ + GAP_FORWARD_LIMIT)) {
+        Log(LOG_INFO, "%s: video timestamps jump by %.1f s; a new file starts at the next key frame", Name().c_str(),
+            static_cast<double>(dts - lastVideoDts_) / CLOCK_RATE);
+        Count(&CameraCounters::discontinuities);
+        if (file_)
+            EndFile("timestamp jump");
+        haveLastVideo_ = false;
+    }
+    if (haveLastVideo_ && dts <= lastVideoDts_) {
+        dts = lastVideoDts_ + 1;
+        Count(&CameraCounters::clampedTimestamps);
+    }
+    if (pts < dts) {
+        pts = dts;
+        Count(&CameraCounters::clampedTimestamps);
+    }
+    if (file_ && key && dts - baseDts_ >= static_cast<int64_t>(config_.segmentSeconds) * CLOCK_RATE)
+        EndFile("segment complete");
+    if (!file_ && (!key || !StartFile(item, dts))) {
+        Count(&CameraCounters::droppedAwaitingKey);
+        return;
+    }
+    lastVideoDts_ = dts;
+    haveLastVideo_ = true;
+    AVPacket* packet = av_packet_alloc();
+    if (packet == nullptr)
+        return;
+    packet->data = const_cast<uint8_t*>(item.payload); // read only: the muxer copies what it keeps
+    packet->size = static_cast<int>(item.size);
+    packet->dts = dts - baseDts_;
+    packet->pts = pts - baseDts_;
+    packet->duration = item.frame.duration;
+    packet->flags = key ? AV_PKT_FLAG_KEY : 0;
+    const int64_t end = packet->dts + std::max<int64_t>(item.frame.duration, 1);
+    if (WritePacket(VIDEO_TRACK, *packet, MEDIA_TIME_BASE, end)) {
+        std::lock_guard lock(mutex_);
+        ++counters_.video;
+        counters_.bytes += item.size;
+    }
+    av_packet_free(&packet);
+    if (writeError_ != 0)
+        EndFile("write failed");
+}
+
+void CameraWriter::HandleAudio(const Item& item)
+{
+    if (!file_ || !file_->HasAudio()) {
+        const bool recordable =
+            params_ && (params_->params.audioCodec == DVR_CODEC_AAC || params_->params.audioCodec == DVR_CODEC_ALAW ||
+                        params_->params.audioCodec == DVR_CODEC_ULAW);
+        Count(recordable ? &CameraCounters::droppedAudioEarly : &CameraCounters::droppedAudioCodec);
+        return;
+    }
+    // Audio before the file's first key frame is dropped: the file's timeline starts at that frame.
+    int64_t dts = item.frame.dts - baseDts_;
+    if (dts < 0) {
+        Count(&CameraCounters::droppedAudioEarly);
+        return;
+    }
+    bool written = false;
+    if (transcoder_) {
+        if (!transcoder_->Started())
+            transcoder_->SetStart(av_rescale(dts, transcoder_->SampleRate(), CLOCK_RATE));
+        int result = transcoder_->Feed(item.payload, item.size, [this](AVPacket& packet) { return WriteAac(packet); });
+        written = result >= 0;
+        if (result < 0 && writeError_ == 0)
+            Log(LOG_WARNING, "%s: G.711 frame not transcoded: %s", Name().c_str(), AvError(result).c_str());
+    } else {
+        if (haveLastAudio_ && dts <= lastAudioDts_)
+            dts = lastAudioDts_ + 1;
+        lastAudioDts_ = dts;
+        haveLastAudio_ = true;
+        AVPacket* packet = av_packet_alloc();
+        if (packet == nullptr)
+            return;
+        packet->data = const_cast<uint8_t*>(item.payload);
+        packet->size = static_cast<int>(item.size);
+        packet->dts = packet->pts = dts;
+        packet->duration = item.frame.duration;
+        packet->flags = AV_PKT_FLAG_KEY;
+        written = WritePacket(AUDIO_TRACK, *packet, MEDIA_TIME_BASE, dts + item.frame.duration);
+        av_packet_free(&packet);
+    }
+    if (written) {
+        std::lock_guard lock(mutex_);
+        ++counters_.audio;
+        counters_.bytes += item.size;
+    }
+    if (writeError_ != 0)
+        EndFile("write failed");
+}
+
+bool CameraWriter::StartFile(const Item& key, int64_t dts)
+{
+    if (!params_ || (params_->params.videoCodec != DVR_CODEC_H264 && params_->params.videoCodec != DVR_CODEC_HEVC))
+        return false;
+    if (!hooks_.waitForStore())
+        return false;
+    const _DvrMediaParams& p = params_->params;
+    const bool hevc = p.videoCodec == DVR_CODEC_HEVC;
+    ParametersHolder video;
+    ParametersHolder audio;
+    if (video.parameters == nullptr || audio.parameters == nullptr)
+        return false;
+    video.parameters->codec_type = AVMEDIA_TYPE_VIDEO;
+    video.parameters->codec_id = hevc ? AV_CODEC_ID_HEVC : AV_CODEC_ID_H264;
+    video.parameters->width = static_cast<int>(p.width);
+    video.parameters->height = static_cast<int>(p.height);
+    std::vector<uint8_t> extradata = params_->videoExtradata;
+    if (extradata.empty()) // Annex B with the parameter sets in band only
+        extradata = ParameterSets(key.payload, key.size, hevc);
+    if (!SetExtradata(*video.parameters, extradata))
+        return false;
+
+    const AVCodecParameters* audioTrack = nullptr;
+    std::string why;
+    if (p.audioCodec == DVR_CODEC_AAC && p.sampleRate > 0 && p.channels > 0) {
+        audio.parameters->codec_type = AVMEDIA_TYPE_AUDIO;
+        audio.parameters->codec_id = AV_CODEC_ID_AAC;
+        audio.parameters->sample_rate = static_cast<int>(p.sampleRate);
+        av_channel_layout_default(&audio.parameters->ch_layout, static_cast<int>(p.channels));
+        audio.parameters->frame_size = 1024;
+        if (!SetExtradata(*audio.parameters, params_->audioExtradata))
+            return false;
+        audioTrack = audio.parameters;
+    } else if ((p.audioCodec == DVR_CODEC_ALAW || p.audioCodec == DVR_CODEC_ULAW) && p.sampleRate > 0 &&
+               p.channels > 0) {
+        transcoder_ =
+            AudioTranscoder::Create(p.audioCodec == DVR_CODEC_ALAW ? AV_CODEC_ID_PCM_ALAW : AV_CODEC_ID_PCM_MULAW,
+                                    static_cast<int>(p.sampleRate), static_cast<int>(p.channels), why);
+        int result = transcoder_ ? transcoder_->FillParameters(*audio.parameters) : -1;
+        if (result >= 0) {
+            audioTrack = audio.parameters;
+        } else {
+            Log(LOG_WARNING, "%s: G.711 audio not recorded: %s", p.name,
+                transcoder_ ? AvError(result).c_str() : why.c_str());
+            transcoder_.reset();
+        }
+    }
+
+    try {
+        path_ = store_.BeginSegment(Name(), key.frame.captureTimeNs);
+    } catch (const std::exception& error) {
+        Log(LOG_WARNING, "%s: no new file: %s", p.name, error.what());
+        transcoder_.reset();
+        return false;
+    }
+    file_ = SegmentFile::Create(path_, *video.parameters, audioTrack, config_.fragmentMs, why);
+    if (!file_) {
+        Log(LOG_WARNING, "%s: %s: %s", p.name, path_.c_str(), why.c_str());
+        store_.EndSegment(path_, 0, 0);
+        transcoder_.reset();
+        return false;
+    }
+    baseDts_ = dts;
+    endDts_ = 0;
+    haveLastAudio_ = false;
+    Count(&CameraCounters::segments);
+    Log(LOG_DETAIL, "%s: recording to %s", p.name, path_.c_str());
+    return true;
+}
+
+void CameraWriter::EndFile(const char* why)
+{
+    if (transcoder_ && writeError_ == 0) {
+        int result = transcoder_->Flush([this](AVPacket& packet) { return WriteAac(packet); });
+        if (result < 0 && writeError_ == 0)
+            Log(LOG_WARNING, "%s: the last AAC frames were not encoded: %s", Name().c_str(), AvError(result).c_str());
+    }
+    if (!file_)
+        return;
+    const int error = file_->LastErrno();
+    if (writeError_ != 0)
+        Log(LOG_WARNING, "%s: writing %s failed (%s); the file ends at its last whole fragment", Name().c_str(),
+            path_.c_str(), error != 0 ? std::strerror(error) : AvError(writeError_).c_str());
+    int result = file_->Finish();
+    if (result < 0)
+        Log(LOG_WARNING, "%s: %s not finished cleanly: %s", Name().c_str(), path_.c_str(), AvError(result).c_str());
+    try {
+        store_.EndSegment(path_, av_rescale(endDts_, 1000000000, CLOCK_RATE), file_->Bytes());
+    } catch (const std::exception& error) {
+        Log(LOG_WARNING, "%s: %s not entered in its day's index: %s", Name().c_str(), path_.c_str(), error.what());
+    }
+    Log(LOG_DETAIL, "%s: %s ended (%s): %.1f s, %llu bytes", Name().c_str(), path_.c_str(), why,
+        static_cast<double>(endDts_) / CLOCK_RATE, static_cast<unsigned long long>(file_->Bytes()));
+    file_.reset();
+    transcoder_.reset();
+    if (writeError_ != 0) {
+        writeError_ = 0;
+        haveLastVideo_ = false;
+        if (error == ENOSPC)
+            hooks_.noSpace();
+    }
+}
+
+int CameraWriter::WriteAac(AVPacket& packet)
+{
+    if (packet.dts < 0) // the encoder's priming, ahead of the file's start
+        return 0;
+    const AVRational samples{1, transcoder_->SampleRate()};
+    const int64_t end = av_rescale(packet.pts + packet.duration, CLOCK_RATE, samples.den);
+    return WritePacket(AUDIO_TRACK, packet, samples, end) ? 0 : AVERROR(EIO);
+}
+
+bool CameraWriter::WritePacket(int track, AVPacket& packet, AVRational from, int64_t end90k)
+{
+    if (!file_ || writeError_ != 0)
+        return false;
+    int result = file_->Write(track, packet, from);
+    if (result >= 0) {
+        endDts_ = std::max(endDts_, end90k);
+        return true;
+    }
+    writeError_ = result;
+    Count(&CameraCounters::droppedWriteFailed);
+    return false;
+}
+
+} // namespace segrec

@@ -1,0 +1,131 @@
+// One camera's writer: a queue bounded in bytes and media time, filled by Write on the core's
+// delivery thread, and a thread that fixes timestamps, cuts segments at key frames and muxes.
+#pragma once
+
+#include "audio_transcoder.h"
+#include "recorder_config.h"
+#include "recording_store.h"
+#include "segment_file.h"
+
+#include <dvrcore/media.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace segrec {
+
+// A copy of one stream-parameters event.
+struct CameraParams {
+    _DvrMediaParams params{};
+    std::vector<uint8_t> videoExtradata;
+    std::vector<uint8_t> audioExtradata;
+};
+
+// What became of a camera's frames.
+struct CameraCounters {
+    uint64_t video = 0; // frames written
+    uint64_t audio = 0;
+    uint64_t bytes = 0; // coded bytes written
+    uint64_t segments = 0;
+    uint64_t droppedQueueFull = 0;   // over a queue bound, and after it until the next key frame
+    uint64_t droppedAwaitingKey = 0; // video before the first key frame of a file
+    uint64_t droppedAudioEarly = 0;  // audio before the first video key frame of a file
+    uint64_t droppedAudioCodec = 0;  // audio of a codec the file cannot hold
+    uint64_t droppedWriteFailed = 0; // frames a write failed on
+    uint64_t clampedTimestamps = 0;  // video dts that did not increase, pts before dts
+    uint64_t discontinuities = 0;    // timestamp jumps and parameter changes that began a new file
+};
+
+// What the writer needs from the plugin; each callable is safe from any thread.
+struct WriterHooks {
+    std::function<void(void* block)> release; // gives a kept block back to the core
+    std::function<void()> noSpace;            // a write found the disk full: run retention now
+    std::function<bool()> waitForStore;       // blocks until the store is reconciled; false when closing
+};
+
+class CameraWriter {
+public:
+    CameraWriter(uint32_t camera, const RecorderConfig& config, RecordingStore& store, WriterHooks hooks);
+    ~CameraWriter(); // Stop
+    CameraWriter(const CameraWriter&) = delete;
+    CameraWriter& operator=(const CameraWriter&) = delete;
+
+    // Delivery thread. Queues a frame whose block Write keeps (true), or counts it dropped (false:
+    // not kept). The writer thread releases every queued block.
+    bool OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* block, const uint8_t* payload, size_t size);
+    // Delivery thread: queues a copy of new stream parameters.
+    void OfferParams(std::shared_ptr<const CameraParams> params);
+    // Writes what is queued, finishes the file and joins the thread. Idempotent.
+    void Stop();
+
+    CameraCounters Counters() const;
+    std::string Name() const;
+
+private:
+    // One queued event: a frame (its block released by the writer) or new parameters.
+    struct Item {
+        uint32_t kind = 0; // EVT_VIDEO, EVT_AUDIO or DVR_EVT_MEDIA_PARAMS
+        _DvrMediaFrame frame{};
+        void* block = nullptr;
+        const uint8_t* payload = nullptr;
+        size_t size = 0;
+        int64_t step = 0; // media time this frame adds to the queue, 1/90,000 s
+        std::shared_ptr<const CameraParams> params;
+    };
+
+    void Run();
+    void Handle(const Item& item);
+    void HandleParams(const std::shared_ptr<const CameraParams>& params);
+    void HandleVideo(const Item& item);
+    void HandleAudio(const Item& item);
+    bool StartFile(const Item& key, int64_t dts);
+    void EndFile(const char* why);
+    int WriteAac(AVPacket& packet); // a transcoded packet, timestamps in samples
+    bool WritePacket(int track, AVPacket& packet, AVRational from, int64_t end90k);
+    void Count(uint64_t CameraCounters::*counter, uint64_t amount = 1);
+
+    const uint32_t camera_;
+    const RecorderConfig config_;
+    RecordingStore& store_;
+    const WriterHooks hooks_;
+
+    // mutex_ guards the queue, its sums, the drop state, stopping_, name_ and counters_; wake_ wakes
+    // the writer thread for new items and for Stop.
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Item> queue_;
+    uint64_t queuedBytes_ = 0;
+    int64_t queuedTicks_ = 0; // media time queued, 1/90,000 s
+    int64_t lastOfferedVideoDts_ = 0;
+    bool haveOfferedVideo_ = false;
+    bool droppingToKey_ = false; // a frame was dropped: drop until the next video key frame
+    bool stopping_ = false;
+    std::string name_;
+    CameraCounters counters_;
+
+    // The writer thread's own state.
+    std::shared_ptr<const CameraParams> params_;
+    std::unique_ptr<SegmentFile> file_;
+    std::unique_ptr<AudioTranscoder> transcoder_;
+    std::string path_;
+    int64_t baseDts_ = 0; // the file's first dts, subtracted from both tracks
+    int64_t endDts_ = 0;  // the file's media end, relative to baseDts_
+    int64_t lastVideoDts_ = 0;
+    bool haveLastVideo_ = false;
+    int64_t lastAudioDts_ = 0; // relative to baseDts_
+    bool haveLastAudio_ = false;
+    int writeError_ = 0; // AVERROR of a failed write: the file ends before the next frame
+    std::chrono::steady_clock::time_point nextSync_;
+
+    std::thread thread_; // last: starts once everything above exists
+};
+
+} // namespace segrec

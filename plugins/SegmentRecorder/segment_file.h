@@ -1,0 +1,56 @@
+// One fragmented MP4 file being written: the mp4 muxer writing through an AVIOContext of ours into a
+// file descriptor we own, so every finished fragment reaches the file at once and the writer
+// thread decides when it reaches the disk. Used by one camera's writer thread only.
+#pragma once
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace segrec {
+
+constexpr int VIDEO_TRACK = 0;
+constexpr int AUDIO_TRACK = 1;
+
+class SegmentFile {
+public:
+    // Creates path (which must not exist) and writes the file header. audio may be null. Returns
+    // null with the reason in why.
+    static std::unique_ptr<SegmentFile> Create(const std::string& path, const AVCodecParameters& video,
+                                               const AVCodecParameters* audio, int fragmentMs, std::string& why);
+    ~SegmentFile(); // closes the descriptor; Finish first for a whole file
+    SegmentFile(const SegmentFile&) = delete;
+    SegmentFile& operator=(const SegmentFile&) = delete;
+
+    // Writes one packet of track, its timestamps counted in from from the file's start. On a failed
+    // write the file is cut back to its last whole fragment; LastErrno tells why it failed.
+    int Write(int track, AVPacket& packet, AVRational from);
+    // Writes the trailer (unless a write failed), forces the file to the disk and closes it.
+    int Finish();
+    // Forces what was written since the last call to the disk.
+    void Sync();
+
+    bool HasAudio() const { return context_->nb_streams > AUDIO_TRACK; }
+    uint64_t Bytes() const { return bytes_; }
+    int LastErrno() const { return lastErrno_; }
+
+private:
+    SegmentFile() = default;
+    static int WriteBytes(void* opaque, uint8_t* buffer, int size);
+    void CutBack();
+
+    int fd_ = -1;
+    AVFormatContext* context_ = nullptr;
+    AVIOContext* io_ = nullptr;
+    uint64_t bytes_ = 0;       // written to the descriptor
+    uint64_t wholeBytes_ = 0;  // bytes_ after the last packet the muxer took without a failure
+    uint64_t syncedBytes_ = 0; // bytes_ at the last fdatasync
+    int lastErrno_ = 0;        // of the first failed write, 0 while none failed
+    bool finished_ = false;
+};
+
+} // namespace segrec

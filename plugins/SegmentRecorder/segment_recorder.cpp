@@ -1,0 +1,411 @@
+// SegmentRecorder: records every camera's media frames (the media frame convention of
+// dvrcore/media.h) into fragmented MP4 files cut at key frames. Write only validates a frame and
+// hands its block to the camera's writer thread; a housekeeping thread reconciles the recordings
+// once, runs retention every 10 s (at once when a disk is full) and logs each camera's summary
+// once a minute.
+#include "camera_writer.h"
+#include "recorder_config.h"
+#include "recorder_log.h"
+#include "recording_store.h"
+
+#include <dvrcore/media.h>
+#include <dvrcore/plugin_api.h>
+
+extern "C" {
+#include <libavutil/error.h>
+}
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#define RECORDER_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace segrec {
+
+namespace {
+
+constexpr const char* CONFIG_FILE = "segment_recorder.xml";
+constexpr auto RETENTION_PERIOD = std::chrono::seconds(10);
+constexpr auto SUMMARY_PERIOD = std::chrono::minutes(1);
+// Log lines travel like the core's own, so the log plugin's mask takes them.
+constexpr uint32_t LOG_FLAGS = EVF_MEDIA_GATED | EVF_LOG_MESSAGE;
+constexpr int VIDEO_CLASS = 0; // positions in EVENT_CLASS_BITS
+constexpr int AUDIO_CLASS = 1;
+constexpr int PARAMS_CLASS = 4;
+static_assert(DVR_EVT_MEDIA_PARAMS == 0x0010u, "the stream parameters' class is the fifth of EVENT_CLASS_BITS");
+
+PluginEntryPoint coreCallback; // set by Load, read by every thread afterwards
+
+int64_t WallClockNs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+void ReleaseBlock(void* block)
+{
+    _EventParmsIn in = DvrReleaseEvent(RECORDER_PROVIDER_ID, block);
+    _EventParmsOut out = DvrEventParmsOut();
+    coreCallback(&in, &out);
+}
+
+// The plugin between Open and Close.
+class Recorder {
+public:
+    explicit Recorder(RecorderConfig config);
+    ~Recorder(); // Stop
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+
+    // Delivery thread: true when the block is kept.
+    bool Take(const _WriteParmsIn& event);
+    // Every camera's figures in one text.
+    std::string Figures();
+    // Finishes every file and joins every thread.
+    void Stop();
+
+private:
+    void Housekeep();
+    bool WaitForStore();
+    void RequestRetention();
+    void LogSummaries(bool final);
+
+    const RecorderConfig config_;
+    RecordingStore store_;
+
+    // mutex_ guards everything below it; wake_ wakes the housekeeping thread and the writers
+    // waiting for the store. No lock is held while a writer is stopped or the core is called.
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::map<uint32_t, std::unique_ptr<CameraWriter>> cameras_; // by camera number
+    std::map<uint32_t, uint64_t> withoutParams_;                // frames of cameras whose parameters never came
+    uint64_t malformed_ = 0;                                    // events too short for their header
+    uint64_t deletedFiles_ = 0;                                 // by retention
+    uint64_t deletedBytes_ = 0;
+    bool storeReady_ = false;
+    bool retentionNow_ = false;
+    bool stopping_ = false;
+    bool stopped_ = false; // Stop has run
+
+    std::thread housekeeper_; // last: starts once everything above exists
+};
+
+Recorder::Recorder(RecorderConfig config)
+    : config_(std::move(config)),
+      store_(config_.folder, [](int level, const std::string& text) { Log(level, "%s", text.c_str()); }),
+      housekeeper_([this] { Housekeep(); })
+{
+}
+
+Recorder::~Recorder()
+{
+    Stop();
+}
+
+bool Recorder::Take(const _WriteParmsIn& event)
+{
+    if (event.eventType == DVR_EVT_MEDIA_PARAMS) {
+        auto params = std::make_shared<CameraParams>();
+        if (!DvrReadMediaParams(event.data, event.len, &params->params)) {
+            std::lock_guard lock(mutex_);
+            ++malformed_;
+            return false;
+        }
+        const auto* extradata = static_cast<const uint8_t*>(event.data) + params->params.size;
+        params->videoExtradata.assign(extradata, extradata + params->params.videoExtradataLength);
+        extradata += params->params.videoExtradataLength;
+        params->audioExtradata.assign(extradata, extradata + params->params.audioExtradataLength);
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return false;
+        auto& camera = cameras_[params->params.camera];
+        if (!camera) {
+            WriterHooks hooks{ReleaseBlock, [this] { RequestRetention(); }, [this] { return WaitForStore(); }};
+            camera = std::make_unique<CameraWriter>(params->params.camera, config_, store_, std::move(hooks));
+        }
+        camera->OfferParams(std::move(params)); // takes the camera's lock only
+        return false;
+    }
+    if (event.eventType != EVT_VIDEO && event.eventType != EVT_AUDIO)
+        return false;
+    _DvrMediaFrame frame{};
+    if (!DvrReadMediaFrame(event.data, event.len, &frame)) {
+        std::lock_guard lock(mutex_);
+        ++malformed_;
+        return false;
+    }
+    CameraWriter* camera = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        auto found = cameras_.find(frame.camera);
+        if (found == cameras_.end() || stopping_) {
+            ++withoutParams_[frame.camera];
+            return false;
+        }
+        camera = found->second.get(); // stays until Stop, which no Write overlaps
+    }
+    const auto* payload = static_cast<const uint8_t*>(event.data) + frame.size;
+    return camera->OfferFrame(event.eventType, frame, event.data, payload, event.len - frame.size);
+}
+
+bool Recorder::WaitForStore()
+{
+    std::unique_lock lock(mutex_);
+    wake_.wait(lock, [this] { return storeReady_ || stopping_; });
+    return storeReady_;
+}
+
+void Recorder::RequestRetention()
+{
+    std::lock_guard lock(mutex_);
+    retentionNow_ = true;
+    wake_.notify_all();
+}
+
+// The housekeeping thread: reconciles once, then retention every RETENTION_PERIOD (or when asked)
+// and the summaries every SUMMARY_PERIOD, until Stop.
+void Recorder::Housekeep()
+{
+    try {
+        store_.Reconcile();
+    } catch (const std::exception& error) {
+        Log(LOG_WARNING, "the recordings could not be reconciled with their index: %s", error.what());
+    }
+    RetentionPolicy policy;
+    policy.maxAgeNs = static_cast<int64_t>(config_.maxAgeHours) * 3600 * 1000000000LL;
+    policy.minFreeBytes = static_cast<uint64_t>(config_.minFreeMB) * 1024 * 1024;
+    policy.batch = static_cast<unsigned>(config_.retentionBatch);
+    auto nextRetention = std::chrono::steady_clock::now();
+    auto nextSummary = nextRetention + SUMMARY_PERIOD;
+    std::unique_lock lock(mutex_);
+    storeReady_ = true;
+    wake_.notify_all();
+    while (!stopping_) {
+        const auto now = std::chrono::steady_clock::now();
+        if (retentionNow_ || now >= nextRetention) {
+            retentionNow_ = false;
+            nextRetention = now + RETENTION_PERIOD;
+            lock.unlock();
+            RetentionResult result;
+            try {
+                result = store_.EnforceRetention(policy, WallClockNs());
+            } catch (const std::exception& error) {
+                Log(LOG_WARNING, "retention failed: %s", error.what());
+            }
+            if (result.floorStillReached)
+                Log(LOG_WARNING, "free space is still below %d MB after deleting %u files", config_.minFreeMB,
+                    result.deleted);
+            lock.lock();
+            deletedFiles_ += result.deleted;
+            deletedBytes_ += result.bytesFreed;
+            continue;
+        }
+        if (now >= nextSummary) {
+            nextSummary = now + SUMMARY_PERIOD;
+            lock.unlock();
+            LogSummaries(false);
+            lock.lock();
+            continue;
+        }
+        wake_.wait_until(lock, std::min(nextRetention, nextSummary));
+    }
+}
+
+std::string CameraFigures(const std::string& name, const CameraCounters& c)
+{
+    char text[512];
+    std::snprintf(
+        text, sizeof text,
+        "%s: %llu video and %llu audio frames, %llu bytes, %llu files; dropped: queue full %llu, "
+        "awaiting key frame %llu, early audio %llu, audio codec %llu, write failed %llu; "
+        "timestamps fixed %llu, discontinuities %llu",
+        name.c_str(), static_cast<unsigned long long>(c.video), static_cast<unsigned long long>(c.audio),
+        static_cast<unsigned long long>(c.bytes), static_cast<unsigned long long>(c.segments),
+        static_cast<unsigned long long>(c.droppedQueueFull), static_cast<unsigned long long>(c.droppedAwaitingKey),
+        static_cast<unsigned long long>(c.droppedAudioEarly), static_cast<unsigned long long>(c.droppedAudioCodec),
+        static_cast<unsigned long long>(c.droppedWriteFailed), static_cast<unsigned long long>(c.clampedTimestamps),
+        static_cast<unsigned long long>(c.discontinuities));
+    return text;
+}
+
+void Recorder::LogSummaries(bool final)
+{
+    std::lock_guard lock(mutex_); // the writers' own locks are taken inside, never the reverse
+    for (const auto& [number, camera] : cameras_)
+        Log(LOG_INFO, "%s%s", final ? "closing after " : "", CameraFigures(camera->Name(), camera->Counters()).c_str());
+}
+
+std::string Recorder::Figures()
+{
+    std::lock_guard lock(mutex_);
+    std::string text = "recorder:";
+    for (const auto& [number, camera] : cameras_)
+        text += " " + CameraFigures(camera->Name(), camera->Counters()) + ";";
+    uint64_t orphans = 0;
+    for (const auto& [number, count] : withoutParams_)
+        orphans += count;
+    char tail[256];
+    std::snprintf(tail, sizeof tail,
+                  " frames without stream parameters %llu, malformed events %llu; retention deleted %llu files "
+                  "(%llu bytes)",
+                  static_cast<unsigned long long>(orphans), static_cast<unsigned long long>(malformed_),
+                  static_cast<unsigned long long>(deletedFiles_), static_cast<unsigned long long>(deletedBytes_));
+    return text + tail;
+}
+
+void Recorder::Stop()
+{
+    std::vector<CameraWriter*> cameras;
+    {
+        std::lock_guard lock(mutex_);
+        if (stopped_)
+            return;
+        stopped_ = true;
+        stopping_ = true; // Take adds no camera from here on
+        wake_.notify_all();
+        for (auto& [number, camera] : cameras_)
+            cameras.push_back(camera.get());
+    }
+    if (housekeeper_.joinable())
+        housekeeper_.join();
+    // Without the lock: a writer finishing its file may call the hooks, which take it.
+    for (CameraWriter* camera : cameras)
+        camera->Stop(); // drains the queue, finishes the file, joins the thread
+    LogSummaries(true);
+}
+
+std::mutex recorderLock;            // guards recorder between Open, Close, Write and IOCTL
+std::shared_ptr<Recorder> recorder; // between Open and Close
+
+std::shared_ptr<Recorder> Current()
+{
+    std::lock_guard lock(recorderLock);
+    return recorder;
+}
+
+} // namespace
+
+void Log(int level, const char* format, ...)
+{
+    if (coreCallback == nullptr)
+        return;
+    char text[768];
+    va_list arguments;
+    va_start(arguments, format);
+    int length = std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    if (length <= 0)
+        return;
+    _EventParmsIn in = DvrLogEvent(RECORDER_PROVIDER_ID, level, text);
+    in.eventFlags = LOG_FLAGS;
+    _EventParmsOut out = DvrEventParmsOut();
+    coreCallback(&in, &out);
+}
+
+std::string AvError(int code)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_make_error_string(text, sizeof text, code);
+    return text;
+}
+
+} // namespace segrec
+
+using namespace segrec;
+
+RECORDER_EXPORT int Load(void* in, void* out)
+{
+    auto* parms = static_cast<_LoadParmsIn*>(in);
+    auto* self = static_cast<_LoadParmsOut*>(out);
+    if (parms == nullptr || self == nullptr || self->size < sizeof(_LoadParmsOut))
+        return 1;
+    coreCallback = parms->callback;
+    self->providerID = RECORDER_PROVIDER_ID;
+    self->classMasks[VIDEO_CLASS] = DVR_MEDIA_FRAME_MASK;
+    self->classMasks[AUDIO_CLASS] = DVR_MEDIA_FRAME_MASK;
+    self->classMasks[PARAMS_CLASS] = DVR_MEDIA_KEYS;
+    self->acceptsWrites = 1;
+    self->logLevelDefault = LOG_INFO;
+    return 0;
+}
+
+RECORDER_EXPORT int Open(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    RecorderConfig config = ReadRecorderConfig(CONFIG_FILE);
+    try {
+        auto started = std::make_shared<Recorder>(config);
+        std::lock_guard lock(recorderLock);
+        recorder = std::move(started);
+    } catch (const std::exception& error) {
+        Log(LOG_FAILURE, "cannot start recording into %s: %s", config.folder.c_str(), error.what());
+        return 1;
+    }
+    Log(LOG_INFO, "recording into %s: files of %d s, fragments of at most %d ms, synced every %d ms",
+        config.folder.c_str(), config.segmentSeconds, config.fragmentMs, config.syncMs);
+    return 0;
+}
+
+RECORDER_EXPORT int Close(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    std::shared_ptr<Recorder> closing;
+    {
+        std::lock_guard lock(recorderLock);
+        closing = std::move(recorder);
+    }
+    if (closing)
+        closing->Stop();
+    return 0;
+}
+
+RECORDER_EXPORT int Unload(void* in, void* out)
+{
+    Close(in, out);
+    return 0;
+}
+
+RECORDER_EXPORT int Write(void* in, void* out)
+{
+    const auto* event = static_cast<const _WriteParmsIn*>(in);
+    auto* result = static_cast<_WriteParmsOut*>(out);
+    if (event == nullptr || result == nullptr)
+        return 1;
+    result->keep = 0;
+    std::shared_ptr<Recorder> current = Current();
+    if (current && current->Take(*event))
+        result->keep = 1;
+    return 0;
+}
+
+RECORDER_EXPORT int IOCTL(void* in, void* out)
+{
+    const auto* parms = static_cast<const _IoctlParmsIn*>(in);
+    (void)out;
+    if (parms == nullptr || parms->command != IOCTL_PARENT || parms->len < PARENT_PACKET_HEADER_SIZE)
+        return 0;
+    std::shared_ptr<Recorder> current = Current();
+    std::string text = current ? current->Figures() : "recorder: closed";
+    void* block = std::malloc(text.size());
+    if (block == nullptr)
+        return 1;
+    std::memcpy(block, text.data(), text.size());
+    _EventParmsIn send = DvrParentSendEvent(RECORDER_PROVIDER_ID, block, static_cast<uint32_t>(text.size()));
+    _EventParmsOut answer = DvrEventParmsOut();
+    coreCallback(&send, &answer);
+    return 0;
+}

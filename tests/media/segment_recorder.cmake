@@ -1,0 +1,7 @@
+# The segment recorder driven through the plugin harness with clips made by the ffmpeg tool.
+add_executable(segment_recorder_tests ${CMAKE_CURRENT_SOURCE_DIR}/segment_recorder_test.cpp)
+target_link_libraries(segment_recorder_tests PRIVATE dvrcore_harness PkgConfig::DVRCORE_FFMPEG GTest::gtest
+                      GTest::gtest_main)
+target_compile_definitions(segment_recorder_tests PRIVATE SEGMENT_RECORDER="$<TARGET_FILE:SegmentRecorder>")
+add_dependencies(segment_recorder_tests SegmentRecorder)
+gtest_discover_tests(segment_recorder_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 180 LABELS media)

@@ -1,0 +1,354 @@
+// SegmentRecorder.so driven through the plugin harness as a media source would drive it: clips made
+// with the ffmpeg tool are read with libavformat and pushed as stream parameters and frames; the
+// files it writes are checked with ffmpeg and ffprobe.
+#include <dvrcore/harness.h>
+#include <dvrcore/media.h>
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavcodec/bsf.h>
+#include <libavformat/avformat.h>
+}
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr uint32_t SOURCE_ID = 0x00A20000;
+constexpr uint32_t RECORDER_TARGET = 0x0A300000; // parent packets for module 0x0A3
+constexpr int64_t CLOCK_RATE = DVR_MEDIA_CLOCK_RATE;
+constexpr int64_t START_NS = 1767323045LL * 1000000000LL; // 2026-01-02 03:04:05 UTC
+
+struct Sample {
+    uint32_t kind;
+    int64_t dts;
+    int64_t pts;
+    uint32_t duration;
+    bool key;
+    std::vector<uint8_t> bytes;
+};
+
+// A clip as a source sends it: its stream parameters and its frames in file order, times in 1/90,000 s.
+struct Clip {
+    _DvrMediaParams params{};
+    std::vector<uint8_t> extradata; // video, then audio
+    std::vector<Sample> samples;
+    size_t videoFrames = 0;
+};
+
+std::string Shell(const std::string& command, int* status = nullptr)
+{
+    std::string output;
+    FILE* pipe = popen((command + " 2>&1").c_str(), "r");
+    char buffer[4096];
+    size_t n;
+    while (pipe != nullptr && (n = fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        output.append(buffer, n);
+    int result = pipe != nullptr ? pclose(pipe) : -1;
+    if (status != nullptr)
+        *status = result;
+    return output;
+}
+
+uint32_t CodecOf(AVCodecID id)
+{
+    switch (id) {
+    case AV_CODEC_ID_H264: return DVR_CODEC_H264;
+    case AV_CODEC_ID_AAC: return DVR_CODEC_AAC;
+    case AV_CODEC_ID_PCM_ALAW: return DVR_CODEC_ALAW;
+    default: return 0;
+    }
+}
+
+// The clip's frames; with annexB its video as Annex B with the parameter sets in band only, as a
+// camera without extradata sends it.
+Clip ReadClip(const std::string& path, bool annexB = false)
+{
+    Clip clip;
+    AVFormatContext* input = nullptr;
+    if (avformat_open_input(&input, path.c_str(), nullptr, nullptr) < 0 ||
+        avformat_find_stream_info(input, nullptr) < 0) {
+        ADD_FAILURE() << "cannot read " << path;
+        return clip;
+    }
+    const int video = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const int audio = av_find_best_stream(input, AVMEDIA_TYPE_AUDIO, -1, -1, nullptr, 0);
+    const AVCodecParameters* v = input->streams[video]->codecpar;
+    const AVCodecParameters* a = input->streams[audio]->codecpar;
+    _DvrMediaParams& p = clip.params;
+    p.size = sizeof p;
+    p.version = DVR_MEDIA_PARAMS_VERSION;
+    p.generation = 1;
+    p.videoCodec = CodecOf(v->codec_id);
+    p.width = static_cast<uint32_t>(v->width);
+    p.height = static_cast<uint32_t>(v->height);
+    p.videoExtradataLength = static_cast<uint32_t>(v->extradata_size);
+    p.audioCodec = CodecOf(a->codec_id);
+    p.sampleRate = static_cast<uint32_t>(a->sample_rate);
+    p.channels = static_cast<uint32_t>(a->ch_layout.nb_channels);
+    p.audioExtradataLength = static_cast<uint32_t>(a->extradata_size);
+    std::strcpy(p.name, "front");
+    clip.extradata.assign(v->extradata, v->extradata + v->extradata_size);
+    clip.extradata.insert(clip.extradata.end(), a->extradata, a->extradata + a->extradata_size);
+    AVBSFContext* toAnnexB = nullptr;
+    if (annexB) {
+        clip.extradata.erase(clip.extradata.begin(), clip.extradata.begin() + p.videoExtradataLength);
+        p.videoExtradataLength = 0;
+        av_bsf_alloc(av_bsf_get_by_name("h264_mp4toannexb"), &toAnnexB);
+        avcodec_parameters_copy(toAnnexB->par_in, v);
+        toAnnexB->time_base_in = input->streams[video]->time_base;
+        EXPECT_EQ(av_bsf_init(toAnnexB), 0);
+    }
+    AVPacket* packet = av_packet_alloc();
+    while (av_read_frame(input, packet) >= 0) {
+        if (toAnnexB != nullptr && packet->stream_index == video) {
+            EXPECT_TRUE(av_bsf_send_packet(toAnnexB, packet) == 0 && av_bsf_receive_packet(toAnnexB, packet) == 0);
+        }
+        if (packet->stream_index == video || packet->stream_index == audio) {
+            const AVRational from = input->streams[packet->stream_index]->time_base;
+            const AVRational to{1, DVR_MEDIA_CLOCK_RATE};
+            const bool isVideo = packet->stream_index == video;
+            clip.samples.push_back({isVideo ? EVT_VIDEO : EVT_AUDIO, av_rescale_q(packet->dts, from, to),
+                                    av_rescale_q(packet->pts, from, to),
+                                    static_cast<uint32_t>(av_rescale_q(packet->duration, from, to)),
+                                    isVideo && (packet->flags & AV_PKT_FLAG_KEY) != 0,
+                                    std::vector<uint8_t>(packet->data, packet->data + packet->size)});
+            clip.videoFrames += isVideo ? 1 : 0;
+        }
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    av_bsf_free(&toAnnexB);
+    avformat_close_input(&input);
+    return clip;
+}
+
+// A harness of the recorder in a working folder of its own, with segment_recorder.xml of config.
+class Recorder {
+public:
+    explicit Recorder(const std::string& config)
+        : h_(dvr_harness_new(SEGMENT_RECORDER))
+    {
+        std::ofstream("segment_recorder.xml") << config;
+        dvr_harness_set_timeout(h_, 30000);
+        EXPECT_EQ(dvr_harness_start(h_), DVR_HARNESS_OK) << dvr_harness_load_refusal(h_);
+    }
+    ~Recorder()
+    {
+        if (h_ != nullptr)
+            Finish();
+    }
+    Recorder(const Recorder&) = delete;
+    Recorder& operator=(const Recorder&) = delete;
+    dvr_harness* operator*() const { return h_; }
+
+    // Sends the clip's parameters (with flags), then its frames with shift added to their times;
+    // the wall clock of a frame is startNs plus its time in the clip.
+    void Push(const Clip& clip, int64_t shift, int64_t startNs, uint32_t flags = 0, uint32_t camera = 0)
+    {
+        std::vector<uint8_t> params(sizeof clip.params);
+        _DvrMediaParams p = clip.params;
+        p.flags = flags;
+        p.camera = camera;
+        std::memcpy(params.data(), &p, sizeof p);
+        params.insert(params.end(), clip.extradata.begin(), clip.extradata.end());
+        _EventParmsIn event = DvrMediaParamsEvent(SOURCE_ID, reinterpret_cast<const _DvrMediaParams*>(params.data()),
+                                                  static_cast<uint32_t>(params.size()));
+        ASSERT_EQ(dvr_harness_push(h_, &event, nullptr), DVR_HARNESS_OK);
+        for (const Sample& sample : clip.samples)
+            PushFrame(sample, shift, startNs + (sample.dts - clip.samples.front().dts) * 1000000000 / CLOCK_RATE,
+                      camera);
+    }
+    void PushFrame(const Sample& sample, int64_t shift, int64_t captureNs, uint32_t camera = 0)
+    {
+        _DvrMediaFrame header{sizeof header, DVR_MEDIA_FRAME_VERSION, camera,
+                              sequence_++,   sample.dts + shift,      sample.pts + shift,
+                              captureNs,     sample.duration,         sample.key ? DVR_MEDIA_KEY_FRAME : 0};
+        std::vector<uint8_t> data(sizeof header);
+        std::memcpy(data.data(), &header, sizeof header);
+        data.insert(data.end(), sample.bytes.begin(), sample.bytes.end());
+        _EventParmsIn event = DvrMediaFrameEvent(SOURCE_ID, sample.kind, reinterpret_cast<_DvrMediaFrame*>(data.data()),
+                                                 static_cast<uint32_t>(data.size()));
+        ASSERT_EQ(dvr_harness_push(h_, &event, nullptr), DVR_HARNESS_OK);
+    }
+    // The parent packet's answer.
+    std::string Figures()
+    {
+        dvr_harness_push_parent(h_, RECORDER_TARGET, 1, nullptr, 0, nullptr);
+        const dvr_harness_event* answer = dvr_harness_wait_event(h_, EVT_PARENT_SEND, -1);
+        return answer == nullptr ? "" : std::string(static_cast<const char*>(answer->data), answer->record.len);
+    }
+    // Closes (every file finished) and returns the closing summary line of camera name.
+    std::string Close(const std::string& name = "front")
+    {
+        EXPECT_EQ(dvr_harness_close(h_), 0);
+        for (size_t i = 0; i < dvr_harness_event_count(h_, EVT_LOG); ++i) {
+            const dvr_harness_event* line = dvr_harness_event_at(h_, EVT_LOG, i);
+            std::string text(static_cast<const char*>(line->data));
+            if (text.rfind("closing after " + name + ":", 0) == 0)
+                return text;
+        }
+        return "";
+    }
+    void Finish()
+    {
+        char report[4096];
+        EXPECT_EQ(dvr_harness_teardown(h_, report, sizeof report), 0u) << report; // every block given back
+        h_ = nullptr;
+    }
+
+private:
+    dvr_harness* h_;
+    uint32_t sequence_ = 0;
+};
+
+// The recorded files, oldest name first.
+std::vector<std::string> Recordings()
+{
+    std::vector<std::string> files;
+    if (fs::exists("recordings"))
+        for (const auto& entry : fs::recursive_directory_iterator("recordings"))
+            if (entry.path().extension() == ".mp4")
+                files.push_back(entry.path().string());
+    std::sort(files.begin(), files.end());
+    return files;
+}
+
+// Checks that file decodes without an error and starts with a key frame; returns its video packets.
+size_t CheckFile(const std::string& file, const std::string& audioCodec)
+{
+    int status = 0;
+    EXPECT_EQ(Shell("ffmpeg -v error -i " + file + " -f null -", &status), "") << file;
+    EXPECT_EQ(status, 0) << file;
+    std::string flags = Shell("ffprobe -v error -select_streams v:0 -show_entries packet=flags -of csv=p=0 " + file);
+    EXPECT_EQ(flags.substr(0, 1), "K") << file << " does not start with a key frame";
+    EXPECT_EQ(Shell("ffprobe -v error -select_streams a:0 -show_entries stream=codec_name -of csv=p=0 " + file),
+              audioCodec + "\n")
+        << file;
+    return static_cast<size_t>(std::count(flags.begin(), flags.end(), '\n'));
+}
+
+class SegmentRecorder : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        char folder[] = "/tmp/segment_recorder_XXXXXX";
+        ASSERT_NE(mkdtemp(folder), nullptr);
+        folder_ = folder;
+        previous_ = fs::current_path();
+        fs::current_path(folder_);
+    }
+    void TearDown() override
+    {
+        fs::current_path(previous_);
+        fs::remove_all(folder_);
+    }
+    // A clip of seconds of 25 frames/s H.264 with a key frame every second, and audio of codec.
+    static Clip MakeClip(int seconds, const std::string& audio, bool annexB = false)
+    {
+        const std::string file = audio == "aac" ? "clip.mp4" : "clip.mov";
+        int status = 0;
+        std::string output = Shell("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
+                                   "sine=sample_rate=8000 -t " +
+                                       std::to_string(seconds) + " -c:v libx264 -g 25 -sc_threshold 0 -c:a " + audio +
+                                       " -ar 8000 -ac 1 " + file,
+                                   &status);
+        EXPECT_EQ(status, 0) << output;
+        return ReadClip(file, annexB);
+    }
+
+    fs::path folder_;
+    fs::path previous_;
+};
+
+TEST_F(SegmentRecorder, RecordsWholeFilesCutAtKeyFramesWithNoFrameLostOrRepeated)
+{
+    Clip clip = MakeClip(6, "aac");
+    ASSERT_EQ(clip.videoFrames, 150u);
+    Recorder recorder(R"(<SegmentRecorder segmentSeconds="2" fragmentMs="200" queueMB="many"/>)");
+    recorder.PushFrame(clip.samples.front(), 0, START_NS, 3); // a camera without stream parameters
+    recorder.Push(clip, 0, START_NS);
+    std::string figures = recorder.Figures();
+    EXPECT_NE(figures.find("front: "), std::string::npos) << figures;
+    EXPECT_NE(figures.find("frames without stream parameters 1,"), std::string::npos) << figures;
+    std::string summary = recorder.Close();
+    EXPECT_NE(summary.find("150 video"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("3 files"), std::string::npos) << summary;
+    EXPECT_EQ(dvr_harness_wait_log(*recorder, 50, "queueMB=\"many\"", 0), DVR_HARNESS_OK);
+
+    // Named by the wall clock of each file's first frame; two seconds and one key frame each.
+    std::vector<std::string> files = Recordings();
+    ASSERT_EQ(files, (std::vector<std::string>{"recordings/front/2026-01-02/03-04-05.mp4",
+                                               "recordings/front/2026-01-02/03-04-07.mp4",
+                                               "recordings/front/2026-01-02/03-04-09.mp4"}));
+    for (const std::string& file : files)
+        EXPECT_EQ(CheckFile(file, "aac"), 50u) << file;
+}
+
+TEST_F(SegmentRecorder, RecordsG711AudioAsAacAndAnnexBVideoWithoutExtradata)
+{
+    Clip clip = MakeClip(4, "pcm_alaw", true);
+    ASSERT_EQ(clip.params.audioCodec, DVR_CODEC_ALAW);
+    ASSERT_EQ(clip.params.videoExtradataLength, 0u);
+    Recorder recorder("<SegmentRecorder segmentSeconds=\"2\"/>");
+    recorder.Push(clip, 0, START_NS);
+    recorder.Close();
+    std::vector<std::string> files = Recordings();
+    ASSERT_EQ(files.size(), 2u);
+    double audioSeconds = 0;
+    for (const std::string& file : files) {
+        EXPECT_EQ(CheckFile(file, "aac"), 50u) << file;
+        std::string durations =
+            Shell("ffprobe -v error -select_streams a:0 -show_entries packet=duration_time -of csv=p=0 " + file);
+        for (size_t at = 0, end; (end = durations.find('\n', at)) != std::string::npos; at = end + 1)
+            audioSeconds += std::atof(durations.substr(at, end - at).c_str());
+    }
+    // Every second of audio is there, but for what precedes each file's first key frame.
+    EXPECT_NEAR(audioSeconds, 4.0, 0.3);
+}
+
+TEST_F(SegmentRecorder, TimestampsGoingWrongAreClampedOrStartANewFile)
+{
+    Clip clip = MakeClip(4, "aac");
+    Clip stalled = clip; // two video frames whose dts does not increase, one with pts before dts
+    for (size_t i = 1, changed = 0; i < stalled.samples.size() && changed < 3; ++i) {
+        Sample& sample = stalled.samples[i];
+        if (sample.kind != EVT_VIDEO || sample.key || i < 40)
+            continue;
+        const Sample* previous = nullptr;
+        for (size_t j = i; j-- > 0 && previous == nullptr;)
+            previous = stalled.samples[j].kind == EVT_VIDEO ? &stalled.samples[j] : nullptr;
+        if (changed++ < 2)
+            sample.dts = previous->dts;
+        else
+            sample.pts = sample.dts - 900;
+    }
+    Recorder recorder("<SegmentRecorder/>");
+    recorder.Push(stalled, 0, START_NS);                            // one file
+    recorder.Push(clip, 0, START_NS + 4000000000LL);                // 4 s back: a new file
+    recorder.Push(clip, 4 * CLOCK_RATE, START_NS + 8000000000LL,    // continuing, but after
+                  DVR_MEDIA_DISCONTINUITY);                         // a discontinuity: a new file
+    recorder.Push(clip, 30 * CLOCK_RATE, START_NS + 30000000000LL); // 22 s ahead: a new file
+    std::string summary = recorder.Close();
+    EXPECT_NE(summary.find("400 video"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("timestamps fixed 3,"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("discontinuities 3"), std::string::npos) << summary;
+    std::vector<std::string> files = Recordings();
+    ASSERT_EQ(files, (std::vector<std::string>{
+                         "recordings/front/2026-01-02/03-04-05.mp4", "recordings/front/2026-01-02/03-04-09.mp4",
+                         "recordings/front/2026-01-02/03-04-13.mp4", "recordings/front/2026-01-02/03-04-35.mp4"}));
+    for (const std::string& file : files)
+        EXPECT_EQ(CheckFile(file, "aac"), 100u) << file;
+}
+
+} // namespace
