@@ -1,59 +1,499 @@
-// A stand-in for the recording store, to be replaced by the real one: it only names new segments
-// (and creates their folders); the day index, reconciling and retention do nothing.
+// The recorder's files on disk; the layout and the day index's format are described in
+// recording_store.h. Index files come from disk and are read as hostile input: bounded lines,
+// checked numbers, plain file names only.
 #include "recording_store.h"
 
+#include "recording_names.h"
+
+#include <algorithm>
 #include <cerrno>
-#include <ctime>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
-#include <sys/stat.h>
+#include <memory>
+#include <optional>
+#include <string_view>
+#include <system_error>
+#include <tuple>
 #include <utility>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
 namespace segrec {
+namespace {
+
+constexpr size_t MAX_INDEX_LINE = 1024;                  // longer index lines are skipped
+constexpr uint64_t MAX_INDEX_BYTES = uint64_t{16} << 20; // an index is read up to this size
+constexpr int MAX_SUFFIX = 999;                          // "-1" ... "-999" within one second
+constexpr const char* INDEX_NAME = "index.txt";
+constexpr const char* INDEX_TEMP_NAME = "index.txt.tmp";
+constexpr int LOG_DETAIL = 0;
+constexpr int LOG_INFO = 25;
+constexpr int LOG_WARNING = 50;
+constexpr int LOG_FAILURE = 100;
+
+__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...)
+{
+    char buffer[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(buffer, sizeof buffer, format, arguments);
+    va_end(arguments);
+    return buffer;
+}
+
+// A name from configuration or disk as a log line may show it: printable ASCII, at most 80 characters.
+std::string Printable(std::string_view text)
+{
+    std::string shown;
+    for (const char c : text.substr(0, 80))
+        shown += (c >= 0x20 && c < 0x7f) ? c : '?';
+    return text.size() > 80 ? shown + "..." : shown;
+}
+
+// A descriptor closed when it goes out of scope.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd)
+        : fd_(fd)
+    {
+    }
+    ~UniqueFd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    int Get() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+bool WriteAll(int fd, const std::string& text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += static_cast<size_t>(wrote);
+    }
+    return true;
+}
+
+// Whether a file that started at startNs is more than ageNs old at nowNs, without overflow.
+bool StartedLongerAgo(int64_t startNs, int64_t nowNs, int64_t ageNs)
+{
+    return startNs<nowNs&& static_cast<uint64_t>(nowNs) - static_cast<uint64_t>(startNs)> static_cast<uint64_t>(ageNs);
+}
+
+bool IsRealDirectory(const fs::path& path)
+{
+    std::error_code error;
+    return fs::symlink_status(path, error).type() == fs::file_type::directory;
+}
+
+} // namespace
+
+struct RecordingStore::ReconcileCounts {
+    unsigned days = 0, interrupted = 0, added = 0, dropped = 0, emptyDeleted = 0, linesSkipped = 0;
+};
 
 RecordingStore::RecordingStore(std::string root, StoreLog log)
     : root_(std::move(root)),
       log_(std::move(log))
 {
-    std::error_code ignored;
-    std::filesystem::create_directories(root_, ignored);
+    std::error_code error;
+    fs::create_directories(root_, error);
+    if (error)
+        log_(LOG_FAILURE, "cannot create the recordings folder " + root_ + ": " + error.message());
+    freeSpace_ = [this] {
+        struct statvfs space {};
+        if (statvfs(root_.c_str(), &space) != 0) {
+            log_(LOG_WARNING, "cannot read the free space of " + root_ + ": " + strerror(errno));
+            return UINT64_MAX;
+        }
+        return static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
+    };
 }
 
-void RecordingStore::Reconcile() {}
+void RecordingStore::SetFreeSpaceQuery(std::function<uint64_t()> query)
+{
+    freeSpace_ = std::move(query);
+}
+
+uint64_t RecordingStore::FreeBytes() const
+{
+    return freeSpace_();
+}
+
+RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, unsigned& skipped) const
+{
+    DayIndex day;
+    skipped = 0;
+    const std::string path = dayFolder + "/" + INDEX_NAME;
+    const std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "rbe"), fclose);
+    if (!file) {
+        if (errno != ENOENT)
+            log_(LOG_WARNING, "cannot read " + path + ": " + strerror(errno));
+        return day;
+    }
+    std::set<std::string> names;
+    std::string line;
+    bool tooLong = false;
+    unsigned lineNumber = 0, firstSkipped = 0;
+    const auto endLine = [&] {
+        ++lineNumber;
+        if (!tooLong && (line.empty() || line[0] == '#')) {
+            line.clear();
+            return;
+        }
+        std::optional<IndexEntry> entry;
+        if (!tooLong)
+            entry = ParseIndexLine(line);
+        if (entry && names.insert(entry->name).second) {
+            day.push_back(std::move(*entry));
+        } else if (skipped++ == 0) {
+            firstSkipped = lineNumber;
+        }
+        line.clear();
+        tooLong = false;
+    };
+    char buffer[4096];
+    uint64_t total = 0;
+    size_t got = 0;
+    while ((got = fread(buffer, 1, sizeof buffer, file.get())) > 0 && total < MAX_INDEX_BYTES) {
+        total += got;
+        for (size_t i = 0; i < got; ++i) {
+            if (buffer[i] == '\n')
+                endLine();
+            else if (line.size() < MAX_INDEX_LINE)
+                line += buffer[i];
+            else
+                tooLong = true;
+        }
+    }
+    if (!line.empty() || tooLong)
+        endLine();
+    if (total >= MAX_INDEX_BYTES)
+        log_(LOG_WARNING, Format("%s: longer than %llu bytes, the rest is ignored", path.c_str(),
+                                 static_cast<unsigned long long>(MAX_INDEX_BYTES)));
+    if (skipped > 0)
+        log_(LOG_WARNING, Format("%s: skipped %u unreadable or repeated lines (the first is line %u)", path.c_str(),
+                                 skipped, firstSkipped));
+    return day;
+}
+
+bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day) const
+{
+    std::string text = "# file start_ns duration_ns bytes state\n";
+    for (const IndexEntry& entry : day)
+        text += FormatIndexLine(entry);
+    const std::string temp = dayFolder + "/" + INDEX_TEMP_NAME;
+    const std::string path = dayFolder + "/" + INDEX_NAME;
+    const char* step = "create";
+    UniqueFd file(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (file.Get() >= 0) {
+        step = "write";
+        if (WriteAll(file.Get(), text) && (step = "sync", fsync(file.Get()) == 0) &&
+            (step = "close", close(file.Release()) == 0) &&
+            (step = "rename", rename(temp.c_str(), path.c_str()) == 0)) {
+            // The rename is durable only once the folder itself is synced.
+            step = "sync the folder of";
+            const UniqueFd folder(open(dayFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+            if (folder.Get() >= 0 && fsync(folder.Get()) == 0)
+                return true;
+        }
+    }
+    log_(LOG_FAILURE, Format("cannot %s %s: %s", step, path.c_str(), strerror(errno)));
+    return false;
+}
+
+RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder)
+{
+    auto day = days_.find(dayFolder);
+    if (day == days_.end()) {
+        unsigned skipped = 0;
+        day = days_.emplace(dayFolder, ReadDay(dayFolder, skipped)).first;
+    }
+    return day->second;
+}
+
+std::vector<std::string> RecordingStore::DayFolders() const
+{
+    std::vector<std::string> folders;
+    std::error_code error;
+    for (const fs::directory_entry& camera : fs::directory_iterator(root_, error)) {
+        const std::string cameraName = camera.path().filename().string();
+        if (!IsPlainName(cameraName) || !IsRealDirectory(camera.path()))
+            continue;
+        std::error_code dayError;
+        for (const fs::directory_entry& day : fs::directory_iterator(camera.path(), dayError)) {
+            const std::string dayName = day.path().filename().string();
+            if (DayFromName(dayName) && IsRealDirectory(day.path()))
+                folders.push_back((fs::path(root_) / cameraName / dayName).string());
+        }
+    }
+    std::sort(folders.begin(), folders.end());
+    return folders;
+}
 
 std::string RecordingStore::BeginSegment(const std::string& camera, int64_t startNs)
 {
-    time_t seconds = static_cast<time_t>(startNs / 1000000000LL);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    char day[16];
-    char time[16];
-    std::strftime(day, sizeof day, "%Y-%m-%d", &utc);
-    std::strftime(time, sizeof time, "%H-%M-%S", &utc);
-    const std::string folder = root_ + "/" + camera + "/" + day;
-    std::error_code ignored;
-    std::filesystem::create_directories(folder, ignored);
-    std::lock_guard lock(mutex_);
-    std::string path = folder + "/" + time + ".mp4";
-    struct stat status {};
-    for (int suffix = 1; open_.count(path) != 0 || stat(path.c_str(), &status) == 0; ++suffix)
-        path = folder + "/" + time + "-" + std::to_string(suffix) + ".mp4";
+    if (!IsPlainName(camera)) {
+        log_(LOG_FAILURE, "camera name \"" + Printable(camera) +
+                              "\" cannot name a folder (letters, digits, '-', '_', '.' only): not recorded");
+        return {};
+    }
+    std::string dayName, timeName;
+    if (!UtcNames(startNs, dayName, timeName)) {
+        log_(LOG_FAILURE,
+             Format("camera %s: no date for start time %lld ns", camera.c_str(), static_cast<long long>(startNs)));
+        return {};
+    }
+    const fs::path folder = fs::path(root_) / camera / dayName;
+    const std::string dayFolder = folder.string();
+    const std::lock_guard lock(mutex_);
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error) {
+        log_(LOG_FAILURE, "cannot create " + dayFolder + ": " + error.message());
+        return {};
+    }
+    DayIndex& day = LoadedDay(dayFolder);
+    std::string name;
+    for (int suffix = 0; suffix <= MAX_SUFFIX && name.empty(); ++suffix) {
+        std::string candidate = timeName + (suffix > 0 ? "-" + std::to_string(suffix) : "") + ".mp4";
+        const bool listed =
+            std::any_of(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == candidate; });
+        if (!listed && !fs::exists(fs::symlink_status(folder / candidate, error)))
+            name = std::move(candidate);
+    }
+    if (name.empty()) {
+        log_(LOG_FAILURE,
+             "camera " + camera + ": every name for a segment at " + dayName + " " + timeName + " is taken");
+        return {};
+    }
+    day.push_back(IndexEntry{name, startNs, 0, 0, SegmentState::Writing});
+    std::string path = (folder / name).string();
     open_.insert(path);
+    // A failed index write is logged; the segment is still recorded and Reconcile lists it later.
+    WriteDay(dayFolder, day);
     return path;
 }
 
 void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes)
 {
-    (void)durationNs;
-    (void)bytes;
-    std::lock_guard lock(mutex_);
-    open_.erase(path);
+    const fs::path file(path);
+    const std::string dayFolder = file.parent_path().string();
+    const std::lock_guard lock(mutex_);
+    if (open_.erase(path) == 0) {
+        log_(LOG_WARNING, "segment " + path + " ended but was not begun");
+        return;
+    }
+    DayIndex& day = LoadedDay(dayFolder);
+    const auto entry =
+        std::find_if(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == file.filename().string(); });
+    if (entry == day.end()) {
+        log_(LOG_WARNING, "segment " + path + " ended but is missing from its day's index");
+        return;
+    }
+    entry->durationNs = std::max<int64_t>(durationNs, 0);
+    entry->bytes = bytes;
+    entry->state = SegmentState::Complete;
+    WriteDay(dayFolder, day);
+}
+
+void RecordingStore::Reconcile()
+{
+    ReconcileCounts counts;
+    // The folders are listed without the lock; each day is then reconciled under it on its own.
+    for (const std::string& dayFolder : DayFolders())
+        ReconcileDay(dayFolder, counts);
+    log_(LOG_INFO, Format("reconciled %u day folders: %u segments marked interrupted, %u files added to the index, "
+                          "%u entries of missing files dropped, %u empty files deleted, %u index lines skipped",
+                          counts.days, counts.interrupted, counts.added, counts.dropped, counts.emptyDeleted,
+                          counts.linesSkipped));
+}
+
+void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts)
+{
+    const int64_t dayNumber = DayFromName(fs::path(dayFolder).filename().string()).value_or(0);
+    const std::lock_guard lock(mutex_);
+    ++counts.days;
+    unsigned skipped = 0;
+    auto loaded = days_.find(dayFolder);
+    if (loaded == days_.end())
+        loaded = days_.emplace(dayFolder, ReadDay(dayFolder, skipped)).first;
+    counts.linesSkipped += skipped;
+    bool changed = skipped > 0;
+    DayIndex& day = loaded->second;
+
+    std::map<std::string, struct stat> files; // the segment files in the folder
+    std::error_code error;
+    for (const fs::directory_entry& item : fs::directory_iterator(dayFolder, error)) {
+        const std::string name = item.path().filename().string();
+        struct stat info {};
+        if (name == INDEX_TEMP_NAME) {
+            unlink(item.path().c_str()); // an index write a crash cut short
+        } else if (IsSegmentName(name) && lstat(item.path().c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+            files.emplace(name, info);
+        }
+    }
+    const auto deleteEmpty = [&](const std::string& name) {
+        if (unlink((dayFolder + "/" + name).c_str()) == 0)
+            ++counts.emptyDeleted;
+    };
+
+    DayIndex kept;
+    for (IndexEntry& entry : day) {
+        const auto file = files.find(entry.name);
+        if (open_.count(dayFolder + "/" + entry.name) > 0) {
+            kept.push_back(std::move(entry)); // being written now: not a crash's leftover
+        } else if (file == files.end()) {
+            ++counts.dropped;
+            changed = true;
+        } else if (file->second.st_size == 0) {
+            deleteEmpty(entry.name);
+            changed = true;
+        } else {
+            if (entry.state == SegmentState::Writing) {
+                entry.state = SegmentState::Interrupted;
+                entry.bytes = static_cast<uint64_t>(file->second.st_size);
+                ++counts.interrupted;
+                changed = true;
+            }
+            kept.push_back(std::move(entry));
+        }
+        if (file != files.end())
+            files.erase(file);
+    }
+    for (const auto& [name, info] : files) {
+        changed = true;
+        if (info.st_size == 0) {
+            deleteEmpty(name);
+            continue;
+        }
+        const int64_t start = StartFromName(dayNumber, name)
+                                  .value_or(int64_t{info.st_mtim.tv_sec} * NS_PER_SECOND + info.st_mtim.tv_nsec);
+        kept.push_back(IndexEntry{name, start, 0, static_cast<uint64_t>(info.st_size), SegmentState::Interrupted});
+        ++counts.added;
+    }
+    day = std::move(kept);
+    if (changed) {
+        std::stable_sort(day.begin(), day.end(),
+                         [](const IndexEntry& a, const IndexEntry& b) { return a.startNs < b.startNs; });
+        WriteDay(dayFolder, day);
+    }
 }
 
 RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, int64_t nowNs)
 {
-    (void)policy;
-    (void)nowNs;
-    return {};
+    RetentionResult result;
+    if (policy.maxAgeNs <= 0 && policy.minFreeBytes == 0)
+        return result;
+    // Days not yet in memory are listed and read without the lock, then added unless a writer
+    // loaded them meanwhile.
+    std::vector<std::pair<std::string, DayIndex>> found;
+    for (std::string& dayFolder : DayFolders()) {
+        bool loaded = false;
+        {
+            const std::lock_guard lock(mutex_);
+            loaded = days_.count(dayFolder) > 0;
+        }
+        unsigned skipped = 0;
+        if (!loaded)
+            found.emplace_back(dayFolder, ReadDay(dayFolder, skipped));
+    }
+    const uint64_t freeAtStart = policy.minFreeBytes > 0 ? FreeBytes() : UINT64_MAX;
+
+    struct Victim {
+        std::string dayFolder;
+        IndexEntry entry;
+    };
+    std::vector<Victim> victims;
+    {
+        const std::lock_guard lock(mutex_);
+        for (auto& [dayFolder, day] : found)
+            days_.try_emplace(dayFolder, std::move(day));
+        std::vector<Victim> candidates;
+        for (const auto& [dayFolder, day] : days_)
+            for (const IndexEntry& entry : day)
+                if (open_.count(dayFolder + "/" + entry.name) == 0)
+                    candidates.push_back(Victim{dayFolder, entry});
+        std::sort(candidates.begin(), candidates.end(), [](const Victim& a, const Victim& b) {
+            return std::tie(a.entry.startNs, a.dayFolder, a.entry.name) <
+                   std::tie(b.entry.startNs, b.dayFolder, b.entry.name);
+        });
+        uint64_t freeBytes = freeAtStart;
+        for (Victim& candidate : candidates) {
+            const int64_t start = candidate.entry.startNs;
+            const bool tooOld = policy.maxAgeNs > 0 && StartedLongerAgo(start, nowNs, policy.maxAgeNs);
+            const bool diskShort = freeBytes < policy.minFreeBytes;
+            if ((!tooOld && !diskShort) || (policy.batch > 0 && victims.size() >= policy.batch))
+                break; // the rest are younger
+            freeBytes += std::min(candidate.entry.bytes, UINT64_MAX - freeBytes);
+            DayIndex& day = days_[candidate.dayFolder];
+            day.erase(std::find_if(day.begin(), day.end(),
+                                   [&](const IndexEntry& e) { return e.name == candidate.entry.name; }));
+            victims.push_back(std::move(candidate));
+        }
+    }
+
+    // Files are deleted without the lock: unlinking a large file can take a while.
+    std::vector<Victim> kept;
+    std::set<std::string> touched;
+    for (Victim& victim : victims) {
+        const std::string path = victim.dayFolder + "/" + victim.entry.name;
+        struct stat info {};
+        const uint64_t size = lstat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        touched.insert(victim.dayFolder);
+        if (unlink(path.c_str()) == 0) {
+            ++result.deleted;
+            result.bytesFreed += size;
+        } else if (errno != ENOENT) {
+            log_(LOG_WARNING, "retention cannot delete " + path + ": " + strerror(errno));
+            kept.push_back(std::move(victim));
+        }
+    }
+
+    {
+        const std::lock_guard lock(mutex_);
+        for (Victim& victim : kept)
+            days_[victim.dayFolder].push_back(std::move(victim.entry));
+        for (const std::string& dayFolder : touched) {
+            // Emptied folders go under the lock, so BeginSegment cannot be creating a file in them.
+            std::error_code error;
+            if (days_[dayFolder].empty() && unlink((dayFolder + "/" + INDEX_NAME).c_str()) == 0 &&
+                fs::remove(dayFolder, error)) {
+                days_.erase(dayFolder);
+                fs::remove(fs::path(dayFolder).parent_path(), error); // only when that was its last day
+            } else {
+                WriteDay(dayFolder, days_[dayFolder]);
+            }
+        }
+    }
+    if (policy.minFreeBytes > 0)
+        result.floorStillReached = (result.deleted > 0 ? FreeBytes() : freeAtStart) < policy.minFreeBytes;
+    if (result.deleted > 0)
+        log_(LOG_INFO, Format("retention deleted %u files (%llu MB)%s", result.deleted,
+                              static_cast<unsigned long long>(result.bytesFreed >> 20),
+                              result.floorStillReached ? "; free space is still below the floor" : ""));
+    else if (result.floorStillReached)
+        log_(LOG_DETAIL, "retention: free space is below the floor and no finished file is left to delete");
+    return result;
 }
 
 } // namespace segrec

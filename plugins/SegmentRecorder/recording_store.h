@@ -1,13 +1,26 @@
 // The recorder's files on disk: where a segment goes, the index of each day, reconciling the index
 // with the files after a crash, and retention. Shared by every camera's writer thread and the
 // retention pass; one mutex inside guards the indexes.
+//
+// Each day folder holds "index.txt", one line per segment file, fields separated by one space:
+//     <file name> <start ns> <duration ns> <bytes> <state>
+// e.g. "10-19-19.mp4 1796811559000000000 60000000000 7340032 complete". The start is UTC in ns
+// since 1970, the duration the media duration (0 until the segment ends, and for interrupted ones),
+// bytes the file's size, and the state one of writing (being recorded, or cut off by a crash until
+// Reconcile runs), complete or interrupted (a crash ended it). Lines starting with '#' are comments.
+// Every change replaces the whole file crash-safely (temporary file, fsync, rename, fsync of the
+// folder), so a power cut leaves either the old list or the new one. A line that does not parse
+// (wrong field count, a number out of range, a name that is not a plain "*.mp4", longer than
+// 1024 characters) is skipped with a log line and dropped at the next rewrite.
 #pragma once
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace segrec {
 
@@ -26,6 +39,18 @@ struct RetentionResult {
     unsigned deleted = 0;
     uint64_t bytesFreed = 0;
     bool floorStillReached = false; // free space still below the floor once the pass ended
+};
+
+// The state of a segment in its day's index.
+enum class SegmentState { Writing, Complete, Interrupted };
+
+// One line of a day's index.
+struct IndexEntry {
+    std::string name; // file name inside the day folder
+    int64_t startNs = 0;
+    int64_t durationNs = 0;
+    uint64_t bytes = 0;
+    SegmentState state = SegmentState::Writing;
 };
 
 class RecordingStore {
@@ -50,11 +75,31 @@ public:
     // of policy is exceeded, removes emptied day and camera folders, updates the indexes.
     RetentionResult EnforceRetention(const RetentionPolicy& policy, int64_t nowNs);
 
+    // Replaces the free-space query of retention (statvfs on the root: f_bavail * f_frsize), so
+    // tests can play a full disk. Call before the store is shared between threads.
+    void SetFreeSpaceQuery(std::function<uint64_t()> query);
+
 private:
+    using DayIndex = std::vector<IndexEntry>;
+    struct ReconcileCounts;
+
+    // Reads a day's index from disk, skipping (logging and counting) lines that do not parse. No lock.
+    DayIndex ReadDay(const std::string& dayFolder, unsigned& skipped) const;
+    // Replaces a day's index on disk crash-safely; false (logged) when it could not. Caller holds mutex_.
+    bool WriteDay(const std::string& dayFolder, const DayIndex& day) const;
+    // The day's index, read from disk on first use. Caller holds mutex_.
+    DayIndex& LoadedDay(const std::string& dayFolder);
+    // The day folders on disk (<root>/<camera>/<YYYY-MM-DD>). No lock: only lists folders.
+    std::vector<std::string> DayFolders() const;
+    void ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts);
+    uint64_t FreeBytes() const;
+
     std::string root_;
     StoreLog log_;
-    std::mutex mutex_;           // guards everything below
-    std::set<std::string> open_; // paths of the segments being written
+    std::function<uint64_t()> freeSpace_;  // set before the store is shared, then only read
+    std::mutex mutex_;                     // guards everything below
+    std::set<std::string> open_;           // paths of the segments being written
+    std::map<std::string, DayIndex> days_; // day folder path -> its index, as last written
 };
 
 } // namespace segrec

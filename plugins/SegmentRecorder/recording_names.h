@@ -1,0 +1,149 @@
+// Pure helpers of the recording store: the names of camera and day folders and segment files, and
+// the lines of a day's index (format in recording_store.h). No state, no I/O; callable from any thread.
+#pragma once
+
+#include "recording_store.h"
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+namespace segrec {
+
+constexpr size_t MAX_NAME = 255; // longest camera or file name taken
+constexpr int64_t NS_PER_SECOND = 1'000'000'000;
+
+// A name used as one path component: letters, digits, '-', '_', '.', never "." or "..", so it
+// cannot lead out of its folder.
+inline bool IsPlainName(std::string_view name)
+{
+    if (name.empty() || name.size() > MAX_NAME || name == "." || name == "..")
+        return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+               c == '.';
+    });
+}
+
+inline bool IsSegmentName(std::string_view name)
+{
+    return name.size() > 4 && name.ends_with(".mp4") && IsPlainName(name);
+}
+
+inline bool ReadDigits(std::string_view text, size_t at, size_t count, int& value)
+{
+    if (at + count > text.size())
+        return false;
+    value = 0;
+    for (size_t i = at; i < at + count; ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        value = value * 10 + (text[i] - '0');
+    }
+    return true;
+}
+
+// Days since 1970 of a day folder's name "YYYY-MM-DD"; nothing when it is not a date.
+inline std::optional<int64_t> DayFromName(std::string_view name)
+{
+    int year = 0, month = 0, day = 0;
+    if (name.size() != 10 || name[4] != '-' || name[7] != '-' || !ReadDigits(name, 0, 4, year) ||
+        !ReadDigits(name, 5, 2, month) || !ReadDigits(name, 8, 2, day))
+        return std::nullopt;
+    const std::chrono::year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
+                                           std::chrono::day{static_cast<unsigned>(day)}};
+    if (!date.ok())
+        return std::nullopt;
+    return std::chrono::sys_days{date}.time_since_epoch().count();
+}
+
+// Start of a segment from its day and its file name "HH-MM-SS.mp4" or "HH-MM-SS-n.mp4".
+inline std::optional<int64_t> StartFromName(int64_t day, std::string_view name)
+{
+    int hour = 0, minute = 0, second = 0;
+    if (name.size() < 12 || name[2] != '-' || name[5] != '-' || (name[8] != '.' && name[8] != '-') ||
+        !ReadDigits(name, 0, 2, hour) || !ReadDigits(name, 3, 2, minute) || !ReadDigits(name, 6, 2, second) ||
+        hour > 23 || minute > 59 || second > 60)
+        return std::nullopt;
+    return ((day * 24 + hour) * 60 + minute) * 60 * NS_PER_SECOND + int64_t{second} * NS_PER_SECOND;
+}
+
+// The day folder ("YYYY-MM-DD") and file stem ("HH-MM-SS") of a start time, in UTC.
+inline bool UtcNames(int64_t startNs, std::string& day, std::string& time)
+{
+    static_assert(sizeof(time_t) >= 8, "dates after January 2038 need a 64-bit time_t (_TIME_BITS=64)");
+    int64_t seconds = startNs / NS_PER_SECOND;
+    if (startNs % NS_PER_SECOND < 0)
+        --seconds; // round down before 1970 as well
+    const time_t when = static_cast<time_t>(seconds);
+    struct tm parts {};
+    if (gmtime_r(&when, &parts) == nullptr)
+        return false;
+    char text[64];
+    snprintf(text, sizeof text, "%04d-%02d-%02d", parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday);
+    day = text;
+    snprintf(text, sizeof text, "%02d-%02d-%02d", parts.tm_hour, parts.tm_min, parts.tm_sec);
+    time = text;
+    return true;
+}
+
+inline const char* StateName(SegmentState state)
+{
+    switch (state) {
+    case SegmentState::Writing: return "writing";
+    case SegmentState::Complete: return "complete";
+    case SegmentState::Interrupted: return "interrupted";
+    }
+    return "interrupted";
+}
+
+template <typename Number>
+inline bool ReadNumber(std::string_view field, Number& value)
+{
+    const char* end = field.data() + field.size();
+    const auto [stop, error] = std::from_chars(field.data(), end, value);
+    return !field.empty() && error == std::errc() && stop == end;
+}
+
+// One index line "<name> <start ns> <duration ns> <bytes> <state>"; nothing when it does not parse.
+inline std::optional<IndexEntry> ParseIndexLine(std::string_view line)
+{
+    std::string_view fields[5];
+    size_t count = 0;
+    for (size_t from = 0; from <= line.size(); ++count) {
+        if (count == 5)
+            return std::nullopt;
+        const size_t space = std::min(line.find(' ', from), line.size());
+        fields[count] = line.substr(from, space - from);
+        from = space + 1;
+    }
+    IndexEntry entry;
+    if (count != 5 || !IsSegmentName(fields[0]) || !ReadNumber(fields[1], entry.startNs) ||
+        !ReadNumber(fields[2], entry.durationNs) || entry.durationNs < 0 || !ReadNumber(fields[3], entry.bytes))
+        return std::nullopt;
+    entry.name = fields[0];
+    if (fields[4] == "writing")
+        entry.state = SegmentState::Writing;
+    else if (fields[4] == "complete")
+        entry.state = SegmentState::Complete;
+    else if (fields[4] == "interrupted")
+        entry.state = SegmentState::Interrupted;
+    else
+        return std::nullopt;
+    return entry;
+}
+
+// The index line of an entry, with its newline.
+inline std::string FormatIndexLine(const IndexEntry& entry)
+{
+    return entry.name + " " + std::to_string(entry.startNs) + " " + std::to_string(entry.durationNs) + " " +
+           std::to_string(entry.bytes) + " " + StateName(entry.state) + "\n";
+}
+
+} // namespace segrec
