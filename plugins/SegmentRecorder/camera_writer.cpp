@@ -10,6 +10,7 @@ extern "C" {
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <exception>
 
@@ -97,7 +98,7 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
                               size_t size)
 {
     const bool key = kind == EVT_VIDEO && (frame.flags & DVR_MEDIA_KEY_FRAME) != 0;
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (stopping_)
         return false;
     const bool overBytes = queuedBytes_ + size > static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
@@ -111,11 +112,14 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     }
     const bool overTime = queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
     if (overBytes || overTime || (droppingToKey_ && !key)) {
-        if (!droppingToKey_)
-            Log(LOG_WARNING, "%s: the writer is behind (queue over %s); dropping until the next key frame",
-                name_.c_str(), overBytes ? "its size" : "its media time");
+        const bool first = !droppingToKey_;
         droppingToKey_ = true;
         ++counters_.droppedQueueFull;
+        const std::string name = name_;
+        lock.unlock(); // never call the core holding a lock
+        if (first)
+            Log(LOG_WARNING, "%s: the writer is behind (queue over %s); dropping until the next key frame",
+                name.c_str(), overBytes ? "its size" : "its media time");
         return false;
     }
     droppingToKey_ = false;
@@ -406,7 +410,12 @@ bool CameraWriter::StartFile(const Item& key, int64_t dts)
     file_ = SegmentFile::Create(path_, *video.parameters, audioTrack, config_.fragmentMs, why);
     if (!file_) {
         Log(LOG_WARNING, "%s: %s: %s", p.name, path_.c_str(), why.c_str());
-        store_.EndSegment(path_, 0, 0);
+        std::remove(path_.c_str()); // a file without its header holds nothing playable
+        try {
+            store_.EndSegment(path_, 0, 0);
+        } catch (const std::exception& error) {
+            Log(LOG_WARNING, "%s: %s", p.name, error.what());
+        }
         transcoder_.reset();
         return false;
     }

@@ -242,9 +242,14 @@ std::string CameraFigures(const std::string& name, const CameraCounters& c)
 
 void Recorder::LogSummaries(bool final)
 {
-    std::lock_guard lock(mutex_); // the writers' own locks are taken inside, never the reverse
-    for (const auto& [number, camera] : cameras_)
-        Log(LOG_INFO, "%s%s", final ? "closing after " : "", CameraFigures(camera->Name(), camera->Counters()).c_str());
+    std::vector<std::string> lines;
+    {
+        std::lock_guard lock(mutex_); // the writers' own locks are taken inside, never the reverse
+        for (const auto& [number, camera] : cameras_)
+            lines.push_back(CameraFigures(camera->Name(), camera->Counters()));
+    }
+    for (const std::string& line : lines) // without the lock: the core is called
+        Log(LOG_INFO, "%s%s", final ? "closing after " : "", line.c_str());
 }
 
 std::string Recorder::Figures()

@@ -351,4 +351,59 @@ TEST_F(SegmentRecorder, TimestampsGoingWrongAreClampedOrStartANewFile)
         EXPECT_EQ(CheckFile(file, "aac"), 100u) << file;
 }
 
+TEST_F(SegmentRecorder, FinishedFragmentsAreInTheFileWhileItIsWritten)
+{
+    Clip clip = MakeClip(4, "aac");
+    Recorder recorder("<SegmentRecorder fragmentMs=\"200\"/>");
+    recorder.Push(clip, 0, START_NS);
+    // What a crash would leave: a copy of the open file plays, with all but the last fragment.
+    const std::string file = "recordings/front/2026-01-02/03-04-05.mp4";
+    size_t frames = 0;
+    for (int attempt = 0; attempt < 300 && frames < 90; ++attempt) {
+        const uintmax_t size = fs::exists(file) ? fs::file_size(file) : 0;
+        std::string flags =
+            Shell("ffprobe -v quiet -select_streams v:0 -show_entries packet=flags -of csv=p=0 " + file);
+        if (size > 0 && fs::file_size(file) == size) // no fragment written meanwhile
+            frames = static_cast<size_t>(std::count(flags.begin(), flags.end(), '\n'));
+    }
+    fs::copy_file(file, "crash.mp4");
+    frames = CheckFile("crash.mp4", "aac");
+    EXPECT_GE(frames, 90u);
+    EXPECT_LT(frames, 100u); // the last fragment waits for the next key frame or for the end
+    recorder.Close();
+    EXPECT_EQ(CheckFile(file, "aac"), 100u);
+}
+
+TEST_F(SegmentRecorder, AFullDiskEndsTheFileAtItsLastWholeFragmentAndRecordingGoesOn)
+{
+    // A 64 kB file system: the third two-second file does not fit (root only, to mount it).
+    fs::create_directory("small");
+    int status = 0;
+    std::string output = Shell("mount -t tmpfs -o size=64k none small", &status);
+    if (status != 0)
+        GTEST_SKIP() << "cannot mount a small file system: " << output;
+    struct Unmount {
+        ~Unmount() { Shell("umount small"); }
+    } unmount;
+    Clip clip = MakeClip(6, "aac");
+    {
+        Recorder recorder(R"(<SegmentRecorder folder="small" segmentSeconds="2" fragmentMs="200"/>)");
+        recorder.Push(clip, 0, START_NS);
+        EXPECT_EQ(dvr_harness_wait_log(*recorder, 50, "No space left on device", -1), DVR_HARNESS_OK);
+        clip.samples.resize(40); // the first second again, later: a file in the space freed
+        Shell("rm small/front/2026-01-02/03-04-05.mp4");
+        recorder.Push(clip, 0, START_NS + 7000000000LL);
+        std::string summary = recorder.Close();
+        EXPECT_NE(summary.find("write failed 1;"), std::string::npos) << summary;
+    }
+    const std::string day = "small/front/2026-01-02/";
+    EXPECT_EQ(CheckFile(day + "03-04-07.mp4", "aac"), 50u);
+    const size_t cut = CheckFile(day + "03-04-09.mp4", "aac"); // up to its last whole fragment
+    EXPECT_GT(cut, 0u);
+    EXPECT_LT(cut, 50u);
+    const auto video = std::count_if(clip.samples.begin(), clip.samples.end(),
+                                     [](const Sample& sample) { return sample.kind == EVT_VIDEO; });
+    EXPECT_EQ(CheckFile(day + "03-04-12.mp4", "aac"), static_cast<size_t>(video));
+}
+
 } // namespace
