@@ -36,6 +36,7 @@ MEDIA_SOURCE_TARGET = 0x0A2 << 20
 RECORDER_TARGET = 0x0A3 << 20
 TICK = os.sysconf("SC_CLK_TCK")
 MIB = 1048576
+STALL_SECONDS = 20
 
 
 def fail(message):
@@ -254,6 +255,7 @@ def dvrcore_realtime(build, scratch, clip, seconds, warmup):
     figures = core.figures()
     core.stop()
     row.update(figures, recorded_camera_s=round(figures["video_frames"] / FPS, 1))
+    row["throttle_lines"] = throttle_lines(work)[:4]
     row["files"] = check_decodes(os.path.join(work, "recordings"), 4)
     return row
 
@@ -270,26 +272,48 @@ def ffmpeg_realtime(scratch, clip, seconds, warmup):
     return row
 
 
+def throttle_lines(work):
+    """The core's log lines of memory throttling (LogPI writes dvrcore.log in the working folder)."""
+    try:
+        with open(os.path.join(work, "dvrcore.log"), errors="replace") as log:
+            return [line.strip() for line in log if "refusing gated frames" in line or "throttling video" in line]
+    except OSError:
+        return []
+
+
 def dvrcore_fast(build, scratch, clip, media_seconds):
-    """Until the recorder has written media_seconds of video per camera (asked four times a second)."""
+    """Until the recorder has written media_seconds of video per camera (asked four times a second),
+    or has written nothing for STALL_SECONDS: then the run is reported as stalled."""
     work = os.path.join(scratch, "dvrcore-fast")
     core = Core(build, work, clip, paced=False)
     target = CAMERAS * media_seconds * FPS
+    progress, progress_at = -1, time.monotonic()
+    stalled = False
     while True:
         time.sleep(0.25)
         figures = core.figures()
         if figures["video_frames"] >= target:
             break
+        if figures["video_frames"] != progress:
+            progress, progress_at = figures["video_frames"], time.monotonic()
+        elif time.monotonic() - progress_at > STALL_SECONDS:
+            stalled = True
+            break
     cpu = cpu_seconds(core.process.pid)
-    wall = time.monotonic() - core.started
+    wall = (progress_at if stalled else time.monotonic()) - core.started
     peak = memory(core.process.pid).get("VmHWM", 0)
     core.stop()
     recorded = figures["video_frames"] / FPS
+    throttled = throttle_lines(work)
+    if stalled:
+        print("media bench: STALLED: dvrcore recorded nothing for %d s after %.1f camera-seconds; the core's "
+              "memory throttling: %s" % (STALL_SECONDS, recorded, throttled[-1] if throttled else "none"), flush=True)
+    # Stalled, the CPU spent after the last frame recorded counts too: it is what the run cost.
     return {"cpu_s": round(cpu, 2), "wall_s": round(wall, 2), "recorded_camera_s": round(recorded, 1),
-            "cpu_s_per_camera_hour": round(cpu / recorded * 3600, 1),
+            "cpu_s_per_camera_hour": round(cpu / max(recorded, 1) * 3600, 1),
             "camera_s_per_wall_s": round(recorded / wall, 1), "peak_rss_mib": round(peak / MIB, 1),
-            "dropped": figures["dropped"], "drops": figures["drops"],
-            "files": check_decodes(os.path.join(work, "recordings"), 4)}
+            "dropped": figures["dropped"], "drops": figures["drops"], "stalled": stalled,
+            "throttle_lines": throttled[:4], "files": check_decodes(os.path.join(work, "recordings"), 4)}
 
 
 def ffmpeg_fast(scratch, clip, media_seconds):
@@ -373,7 +397,8 @@ def print_table(r):
     print("%-44s %14.1f %14.1f" % ("fast: camera-seconds recorded per wall second", fast["camera_s_per_wall_s"],
                                    peer_fast["camera_s_per_wall_s"]))
     print("%-44s %14.1f %14.1f" % ("fast: peak resident MiB", fast["peak_rss_mib"], peer_fast["peak_rss_mib"]))
-    print("%-44s %14d" % ("fast: frames dropped, every cause", fast["dropped"]))
+    print("%-44s %14d%s" % ("fast: frames dropped, every cause", fast["dropped"],
+                            "  STALLED: nothing recorded for %d s" % STALL_SECONDS if fast["stalled"] else ""))
     print("%-44s %14.1f  (3600 / CPU s per camera-hour, real time)" % ("4 Mbit/s cameras per CPU core",
                                                                       r["cameras_per_core"]))
     print("load average before %s, after %s (a shared machine: the figures are indicative)" % (
