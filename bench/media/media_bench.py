@@ -9,8 +9,8 @@ Two runs per side, one after the other on the same machine:
              camera-hour over a window after a warm-up, peak (VmHWM) and steady (mean VmRSS over
              the window) resident memory, and every frame the plugins dropped
   fast       cameras read as fast as they can be (MediaSource pace="0", ffmpeg without -re) until
-             each has recorded a fixed length of media; CPU seconds per camera-hour and camera-
-             seconds recorded per wall second
+             each has recorded a fixed length of media (or dvrcore records nothing for 20 s: a
+             stall, reported); CPU seconds per camera-hour and camera-seconds recorded per wall second
 Both sides read the same clip, made once with the ffmpeg tool and kept in BUILD_DIR/bench/media/.
 A sample of the recorded files must decode without an error. The figures go to
 BUILD_DIR/bench/media_results.json.
