@@ -122,8 +122,10 @@ soak: build
 	@$(BUILD_DIR)/tests/dvrcore_soak $(SOAK_MINUTES)
 
 # The benchmarks (bench/): a release build in build-bench/, every benchmark run against its
-# baseline and the GStreamer peer, one table printed, the figures in build-bench/bench/results.json.
-# Takes about 10 minutes; BENCH_FLAGS=--quick for a rough pass in about 3. Never part of make test.
+# baseline and the GStreamer peer, one table printed, the figures in build-bench/bench/results.json;
+# then the media benchmark (bench/media/media_bench.py: 16 cameras recorded by the media plugins
+# against 16 ffmpeg processes, about 5 minutes more). BENCH_FLAGS=--quick for a rough pass,
+# BENCH_FLAGS=--no-media without the media benchmark. Never part of make test.
 BENCH_FLAGS ?=
 deps-bench: deps
 	@bash scripts/install-deps.sh python3 gcc gstreamer1.0-tools gstreamer1.0-plugins-base libgstreamer1.0-dev

@@ -13,6 +13,8 @@ it is compared with, measured in the same run on the same machine:
               against a program that only dlopens the same files
   memory      idle resident size against a program linked with the same libraries; peak resident
               size under a flood of gated 1 MiB frames with memory throttling on
+  media       16 cameras recorded by the media plugins against 16 ffmpeg processes
+              (bench/media/media_bench.py; --no-media skips it)
 The figures go to BUILD_DIR/bench/results.json.
 """
 import json
@@ -401,6 +403,15 @@ class Bench:
                                   "flood_refused_other": int(flood["refused_other"])}
 
 
+    # ---- media ----------------------------------------------------------------------------------
+
+    def media(self):
+        script = os.path.join(ROOT, "bench", "media", "media_bench.py")
+        subprocess.run([sys.executable, script, self.build] + (["--quick"] if self.quick else []), check=True)
+        with open(os.path.join(self.bench, "media_results.json")) as figures:
+            self.results["media"] = json.load(figures)
+
+
 def print_table(results):
     print()
     print("dvrcore benchmarks")
@@ -441,15 +452,30 @@ def print_table(results):
         print("%-58s %.1f MiB; %d accepted, %d throttled, %d other" % (
             "peak resident size, gated 1 MiB flood", memory["flood_peak_rss_mib"], memory["flood_accepted"],
             memory["flood_throttled"], memory["flood_refused_other"]))
+    media = results.get("media")
+    if media:
+        real, fast = media["dvrcore_realtime"], media["dvrcore_fast"]
+        print("%-58s %.1f s, x%.2f ffmpeg; %d dropped; %.1f cameras per core" % (
+            "media, 16 cameras real time: CPU per camera-hour", real["cpu_s_per_camera_hour"],
+            media["cpu_ratio_realtime"], real["dropped"], media["cameras_per_core"]))
+        print("%-58s %.1f MiB, x%.2f ffmpeg (peak %.1f MiB)" % (
+            "media, 16 cameras real time: steady resident size", real["steady_rss_mib"],
+            media["memory_ratio_steady"], real["peak_rss_mib"]))
+        print("%-58s %.1f camera-s/s, %.1f s per camera-hour, x%.2f ffmpeg" % (
+            "media, 16 cameras as fast as read", fast["camera_s_per_wall_s"], fast["cpu_s_per_camera_hour"],
+            media["cpu_ratio_fast"]))
 
 
 def main():
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     if len(args) != 1:
-        fail("usage: run_bench.py BUILD_DIR [--quick] [--only=throughput,latency,log_gate,startup,memory]")
+        fail("usage: run_bench.py BUILD_DIR [--quick] [--no-media] "
+             "[--only=throughput,latency,log_gate,startup,memory,media]")
     quick = "--quick" in sys.argv
     only = next((a.split("=", 1)[1].split(",") for a in sys.argv if a.startswith("--only=")),
-                ["throughput", "latency", "log_gate", "startup", "memory"])
+                ["throughput", "latency", "log_gate", "startup", "memory", "media"])
+    if "--no-media" in sys.argv:
+        only = [name for name in only if name != "media"]
     bench = Bench(args[0], quick)
     for name in only:
         print("bench: %s" % name, flush=True)
