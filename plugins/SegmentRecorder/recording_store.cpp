@@ -403,32 +403,36 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
     for (IndexEntry& entry : day) {
         const auto file = files.find(entry.name);
         const std::string path = dayFolder + "/" + entry.name;
+        bool keep = true;
         if (open_.count(path) > 0) {
-            kept.push_back(std::move(entry)); // being written now: not a crash's leftover
+            // Being written now: not a crash's leftover.
         } else if (file == files.end()) {
+            keep = false;
             ++counts.dropped;
             changed = true;
         } else if (entry.state == SegmentState::Writing) {
             changed = true;
-            if (const std::optional<uint64_t> bytes = RepairInterrupted(path, counts)) {
+            const std::optional<uint64_t> bytes = RepairInterrupted(path, counts);
+            keep = bytes.has_value();
+            if (keep) {
                 entry.state = SegmentState::Interrupted;
                 entry.bytes = *bytes;
                 ++counts.interrupted;
-                kept.push_back(std::move(entry));
             }
         } else if (file->second.st_size == 0) {
+            keep = false;
             if (unlink(path.c_str()) == 0)
                 ++counts.deleted;
             changed = true;
-        } else {
-            kept.push_back(std::move(entry)); // finished files are not touched
-        }
+        } // finished files are not touched
+        if (keep)
+            kept.push_back(std::move(entry));
         if (file != files.end())
             files.erase(file);
     }
     for (const auto& [name, info] : files) {
         changed = true;
-        const std::optional<uint64_t> bytes = RepairInterrupted(dayFolder + "/" + name, counts);
+        const std::optional<uint64_t> bytes = RepairInterrupted((fs::path(dayFolder) / name).string(), counts);
         if (!bytes)
             continue;
         const int64_t start = StartFromName(dayNumber, name)
