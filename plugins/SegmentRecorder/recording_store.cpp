@@ -3,6 +3,7 @@
 // checked numbers, plain file names only.
 #include "recording_store.h"
 
+#include "fragment_scan.h"
 #include "recording_names.h"
 
 #include <algorithm>
@@ -108,7 +109,7 @@ bool IsRealDirectory(const fs::path& path)
 } // namespace
 
 struct RecordingStore::ReconcileCounts {
-    unsigned days = 0, interrupted = 0, added = 0, dropped = 0, emptyDeleted = 0, linesSkipped = 0;
+    unsigned days = 0, interrupted = 0, repaired = 0, added = 0, dropped = 0, deleted = 0, linesSkipped = 0;
 };
 
 RecordingStore::RecordingStore(std::string root, StoreLog log)
@@ -298,6 +299,7 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
 {
     const fs::path file(path);
     const std::string dayFolder = file.parent_path().string();
+    const FragmentScan scan = ScanFragments(path); // the writer is done with the file: no lock needed
     const std::lock_guard lock(mutex_);
     if (open_.erase(path) == 0) {
         log_(LOG_WARNING, "segment " + path + " ended but was not begun");
@@ -308,6 +310,16 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         std::find_if(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == file.filename().string(); });
     if (entry == day.end()) {
         log_(LOG_WARNING, "segment " + path + " ended but is missing from its day's index");
+        return;
+    }
+    if (!scan.Playable()) {
+        // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed.
+        day.erase(entry);
+        WriteDay(dayFolder, day);
+        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+            log_(LOG_WARNING, "cannot delete " + path + ": " + strerror(errno));
+        log_(LOG_WARNING, Format("segment %s ended without a whole fragment (%llu bytes): deleted", path.c_str(),
+                                 static_cast<unsigned long long>(scan.fileBytes)));
         return;
     }
     entry->durationNs = std::max<int64_t>(durationNs, 0);
@@ -323,9 +335,44 @@ void RecordingStore::Reconcile()
     for (const std::string& dayFolder : DayFolders())
         ReconcileDay(dayFolder, counts);
     log_(LOG_INFO, Format("reconciled %u day folders: %u segments marked interrupted, %u files added to the index, "
-                          "%u entries of missing files dropped, %u empty files deleted, %u index lines skipped",
-                          counts.days, counts.interrupted, counts.added, counts.dropped, counts.emptyDeleted,
-                          counts.linesSkipped));
+                          "%u files cut back to their last whole fragment, %u entries of missing files dropped, %u "
+                          "unplayable files deleted, %u index lines skipped",
+                          counts.days, counts.interrupted, counts.added, counts.repaired, counts.dropped,
+                          counts.deleted, counts.linesSkipped));
+}
+
+std::optional<uint64_t> RecordingStore::RepairInterrupted(const std::string& path, ReconcileCounts& counts)
+{
+    const FragmentScan scan = ScanFragments(path);
+    if (!scan.readable) {
+        log_(LOG_WARNING, "cannot read " + path + ": " + strerror(errno) + "; listed as it is");
+        struct stat info {};
+        return lstat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+    }
+    const auto sizes = [&](const char* what, uint64_t newBytes) {
+        return Format("%s: %s, %llu bytes to %llu", path.c_str(), what, static_cast<unsigned long long>(scan.fileBytes),
+                      static_cast<unsigned long long>(newBytes));
+    };
+    if (!scan.Playable()) {
+        if (unlink(path.c_str()) != 0) {
+            log_(LOG_WARNING, "cannot delete " + path + ", which holds no whole fragment: " + strerror(errno));
+            return scan.fileBytes;
+        }
+        ++counts.deleted;
+        log_(LOG_INFO, sizes("no whole fragment, deleted", 0));
+        return std::nullopt;
+    }
+    if (scan.wholeBytes == scan.fileBytes)
+        return scan.fileBytes;
+    // Synced before the index says the new size, so a second power cut cannot bring the cut tail back.
+    const UniqueFd file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    if (file.Get() < 0 || ftruncate(file.Get(), static_cast<off_t>(scan.wholeBytes)) != 0 || fsync(file.Get()) != 0) {
+        log_(LOG_WARNING, "cannot cut " + path + " back to its last whole fragment: " + strerror(errno));
+        return scan.fileBytes;
+    }
+    ++counts.repaired;
+    log_(LOG_INFO, sizes("cut back to its last whole fragment", scan.wholeBytes));
+    return scan.wholeBytes;
 }
 
 void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts)
@@ -352,43 +399,45 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
             files.emplace(name, info);
         }
     }
-    const auto deleteEmpty = [&](const std::string& name) {
-        if (unlink((dayFolder + "/" + name).c_str()) == 0)
-            ++counts.emptyDeleted;
-    };
-
     DayIndex kept;
     for (IndexEntry& entry : day) {
         const auto file = files.find(entry.name);
-        if (open_.count(dayFolder + "/" + entry.name) > 0) {
-            kept.push_back(std::move(entry)); // being written now: not a crash's leftover
+        const std::string path = dayFolder + "/" + entry.name;
+        bool keep = true;
+        if (open_.count(path) > 0) {
+            // Being written now: not a crash's leftover.
         } else if (file == files.end()) {
+            keep = false;
             ++counts.dropped;
             changed = true;
-        } else if (file->second.st_size == 0) {
-            deleteEmpty(entry.name);
+        } else if (entry.state == SegmentState::Writing) {
             changed = true;
-        } else {
-            if (entry.state == SegmentState::Writing) {
+            const std::optional<uint64_t> bytes = RepairInterrupted(path, counts);
+            keep = bytes.has_value();
+            if (keep) {
                 entry.state = SegmentState::Interrupted;
-                entry.bytes = static_cast<uint64_t>(file->second.st_size);
+                entry.bytes = *bytes;
                 ++counts.interrupted;
-                changed = true;
             }
+        } else if (file->second.st_size == 0) {
+            keep = false;
+            if (unlink(path.c_str()) == 0)
+                ++counts.deleted;
+            changed = true;
+        } // finished files are not touched
+        if (keep)
             kept.push_back(std::move(entry));
-        }
         if (file != files.end())
             files.erase(file);
     }
     for (const auto& [name, info] : files) {
         changed = true;
-        if (info.st_size == 0) {
-            deleteEmpty(name);
+        const std::optional<uint64_t> bytes = RepairInterrupted((fs::path(dayFolder) / name).string(), counts);
+        if (!bytes)
             continue;
-        }
         const int64_t start = StartFromName(dayNumber, name)
                                   .value_or(int64_t{info.st_mtim.tv_sec} * NS_PER_SECOND + info.st_mtim.tv_nsec);
-        kept.push_back(IndexEntry{name, start, 0, static_cast<uint64_t>(info.st_size), SegmentState::Interrupted});
+        kept.push_back(IndexEntry{name, start, 0, *bytes, SegmentState::Interrupted});
         ++counts.added;
     }
     day = std::move(kept);

@@ -18,6 +18,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -59,8 +60,10 @@ public:
     RecordingStore(std::string root, StoreLog log);
 
     // Makes each day's index agree with the files on disk: a file the index lists as being written
-    // (the one a crash interrupted) is marked interrupted with its size, a file missing from the
-    // index is added, an entry whose file is gone is dropped. Called once before recording starts.
+    // (the one a crash interrupted) and a file missing from the index are cut back to the end of
+    // their last whole fragment and listed as interrupted with that size, or deleted when they hold
+    // no whole fragment; an entry whose file is gone is dropped. Finished files are not touched.
+    // Logs a line per repaired or deleted file and a summary. Called once before recording starts.
     void Reconcile();
 
     // Creates the camera's day folder and returns the path of a new segment that starts at startNs
@@ -68,7 +71,9 @@ public:
     // the extension when that name is taken. The index lists it as being written until EndSegment.
     std::string BeginSegment(const std::string& camera, int64_t startNs);
 
-    // Marks a segment finished in its day's index, with its media duration and size.
+    // Marks a segment finished in its day's index, with its media duration and size. A segment
+    // that holds no whole fragment (ended before its first frame, or after a failed write) plays
+    // nothing: it is deleted and dropped from the index instead, with a log line.
     void EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes);
 
     // One bounded pass: deletes the oldest finished files (never one being written) while a limit
@@ -92,6 +97,10 @@ private:
     // The day folders on disk (<root>/<camera>/<YYYY-MM-DD>). No lock: only lists folders.
     std::vector<std::string> DayFolders() const;
     void ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts);
+    // Cuts a file a crash interrupted back to the end of its last whole fragment, or deletes it when
+    // it holds none; logs either. Returns its size then, or nothing when it was deleted. Caller
+    // holds mutex_.
+    std::optional<uint64_t> RepairInterrupted(const std::string& path, ReconcileCounts& counts);
     uint64_t FreeBytes() const;
 
     std::string root_;

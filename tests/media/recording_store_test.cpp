@@ -1,4 +1,5 @@
 // The recorder's file store: segment names, the day index after a crash or when hostile, retention.
+#include "fragment_scan.h"
 #include "recording_store.h"
 
 #include "support/child_process.h"
@@ -16,6 +17,7 @@ namespace fs = std::filesystem;
 using dvr::test::ReadFile;
 using dvr::test::TemporaryDirectory;
 using dvr::test::WriteFile;
+using segrec::FragmentScan;
 using segrec::RecordingStore;
 using segrec::RetentionPolicy;
 
@@ -50,11 +52,39 @@ struct Logs {
     }
 };
 
-// Records a finished segment of the given size.
+// The header of a top-level MP4 box claiming the given total size, as a 64-bit largesize if asked.
+std::string Header(const char* type, uint64_t size, bool large = false)
+{
+    std::string header;
+    for (int shift = 24; shift >= 0; shift -= 8)
+        header += static_cast<char>((large ? 1 : size) >> shift & 0xff);
+    header += type;
+    for (int shift = 56; large && shift >= 0; shift -= 8)
+        header += static_cast<char>(size >> shift & 0xff);
+    return header;
+}
+
+// A whole box of that size, its payload zeros.
+std::string Box(const char* type, uint64_t size, bool large = false)
+{
+    const std::string header = Header(type, size, large);
+    return header + std::string(size - header.size(), '\0');
+}
+
+// A recorder's file in miniature: ftyp and moov, then one moof + mdat pair per mdat size given.
+std::string Mp4(std::initializer_list<uint64_t> mdats)
+{
+    std::string file = Box("ftyp", 24) + Box("moov", 40);
+    for (const uint64_t mdat : mdats)
+        file += Box("moof", 32) + Box("mdat", mdat);
+    return file;
+}
+
+// Records a finished segment of the given size (at least 104 bytes: one whole fragment).
 std::string Record(RecordingStore& store, const std::string& camera, int64_t startNs, size_t bytes, bool end = true)
 {
     std::string path = store.BeginSegment(camera, startNs);
-    WriteFile(path, std::string(bytes, 'v'));
+    WriteFile(path, Mp4({bytes - 96}));
     if (end)
         store.EndSegment(path, 60 * SECOND, bytes);
     return path;
@@ -84,6 +114,7 @@ TEST(RecordingStore, SegmentsAreNamedByUtcStartWithSuffixesForTakenNamesAndPlain
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir / "rec"), fs::directory_iterator()), 1);
 
+    WriteFile(first, Mp4({1138}));
     store.EndSegment(first, 60 * SECOND, 1234);
     const std::string index = ReadFile(day + "index.txt");
     EXPECT_NE(index.find("10-19-19.mp4 " + std::to_string(start) + " 60000000000 1234 complete\n"), std::string::npos);
@@ -114,7 +145,49 @@ TEST(RecordingStore, ConcurrentWritersGetDistinctNamesAllListed)
     EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 101); // a comment line and one per segment
 }
 
-TEST(RecordingStore, ReconcileRepairsTheIndexAfterACrash)
+TEST(FragmentScan, EndsAtTheLastWholeFragmentWhereverTheFileIsCutAndWhateverItsSizesClaim)
+{
+    TemporaryDirectory dir;
+    const auto scan = [&](const std::string& bytes) {
+        WriteFile(dir / "f.mp4", bytes);
+        return segrec::ScanFragments(dir / "f.mp4");
+    };
+    const std::string file = Mp4({100, 200}); // fragments end at 196 and 428
+    const FragmentScan whole = scan(file);
+    EXPECT_TRUE(whole.readable && whole.header && whole.Playable());
+    EXPECT_EQ(whole.fragments, 2u);
+    EXPECT_EQ(whole.wholeBytes, 428u);
+    EXPECT_EQ(whole.fileBytes, 428u);
+    // Cut in ftyp, in moov, after the header, in a moof, in an mdat, at a fragment's end, in the
+    // next moof, a byte short.
+    const std::pair<size_t, uint64_t> cuts[] = {{0, 0},   {5, 0},     {30, 0},    {64, 0},   {74, 0},
+                                                {146, 0}, {196, 196}, {227, 196}, {427, 196}};
+    for (const auto& [cut, end] : cuts) {
+        const FragmentScan cutScan = scan(file.substr(0, cut));
+        EXPECT_EQ(cutScan.wholeBytes, end) << cut;
+        EXPECT_EQ(cutScan.Playable(), end > 0) << cut;
+    }
+    // A 64-bit largesize mdat, whole and cut inside its 16-byte header.
+    const std::string large = Mp4({}) + Box("moof", 32) + Box("mdat", 100, true);
+    EXPECT_EQ(scan(large).wholeBytes, 196u);
+    EXPECT_EQ(scan(large.substr(0, 108)).fragments, 0u);
+    // Hostile sizes after one whole fragment: to the end of the file (0), smaller than a header,
+    // past the end, an absurd largesize, a largesize smaller than its header.
+    const std::string zeros(200, '\0');
+    for (const std::string& tail : {Header("mdat", 0) + zeros, Header("moof", 4) + zeros,
+                                    Header("moof", UINT32_MAX) + zeros, Header("mdat", UINT64_MAX, true) + zeros,
+                                    Header("mdat", 8, true) + zeros, Box("moof", 32) + Header("mdat", 0) + zeros}) {
+        const FragmentScan hostile = scan(Mp4({100}) + tail);
+        EXPECT_EQ(hostile.fragments, 1u);
+        EXPECT_EQ(hostile.wholeBytes, 196u);
+    }
+    // Not what the recorder writes: ftyp not first, no moov before the first fragment, no file.
+    EXPECT_FALSE(scan(Box("moov", 40) + Box("ftyp", 24) + Box("moof", 32) + Box("mdat", 10)).Playable());
+    EXPECT_FALSE(scan(Box("ftyp", 24) + Box("moof", 32) + Box("mdat", 10) + Box("moov", 40)).Playable());
+    EXPECT_FALSE(segrec::ScanFragments(dir / "missing.mp4").readable);
+}
+
+TEST(RecordingStore, ReconcileCutsInterruptedFilesBackToTheirLastWholeFragmentAndRepairsTheIndex)
 {
     TemporaryDirectory dir;
     const std::string day = dir / "rec/front/2026-12-09/";
@@ -124,14 +197,16 @@ TEST(RecordingStore, ReconcileRepairsTheIndexAfterACrash)
     WriteFile(day + "index.txt", "10-00-00.mp4 " + std::to_string(t) + " 60000000000 1000 complete\n" +
                                      "10-01-00.mp4 " + std::to_string(t + 60 * SECOND) + " 0 0 writing\n" +
                                      "10-02-00.mp4 " + std::to_string(t + 120 * SECOND) + " 0 0 writing\n" +
+                                     "10-05-00.mp4 " + std::to_string(t + 300 * SECOND) + " 0 0 writing\n" +
                                      "09-00-00.mp4 " + std::to_string(t - HOUR) + " 60000000000 5 complete\n");
-    WriteFile(day + "10-00-00.mp4", std::string(1000, 'v'));
-    WriteFile(day + "10-01-00.mp4", std::string(300, 'v'));  // being written when the power went
-    WriteFile(day + "10-02-00.mp4", "");                     // created, nothing written yet
-    WriteFile(day + "10-03-00-1.mp4", std::string(50, 'v')); // not in the index
+    WriteFile(day + "10-00-00.mp4", std::string(1000, 'v'));                      // finished: never touched
+    WriteFile(day + "10-01-00.mp4", Mp4({100, 100}).substr(0, 258));              // the power went inside an mdat
+    WriteFile(day + "10-02-00.mp4", "");                                          // created, nothing written yet
+    WriteFile(day + "10-03-00-1.mp4", Mp4({50}) + Box("moof", 32).substr(0, 12)); // not listed, cut in a moof
     WriteFile(day + "10-04-00.mp4", "");
+    WriteFile(day + "10-05-00.mp4", Mp4({})); // killed as the recorder cut: only the header
     WriteFile(day + "index.txt.tmp", "10-00-00.mp4 1 0 0 wri");
-    WriteFile(dir / "rec/back/2026-12-10/00-00-01.mp4", "seven!!"); // a day without an index
+    WriteFile(dir / "rec/back/2026-12-10/00-00-01.mp4", Mp4({10})); // a day without an index
 
     Logs logs;
     RecordingStore store(dir / "rec", logs.Sink());
@@ -139,20 +214,49 @@ TEST(RecordingStore, ReconcileRepairsTheIndexAfterACrash)
     EXPECT_EQ(ReadFile(day + "index.txt"), "# file start_ns duration_ns bytes state\n"
                                            "10-00-00.mp4 " +
                                                std::to_string(t) + " 60000000000 1000 complete\n" + "10-01-00.mp4 " +
-                                               std::to_string(t + 60 * SECOND) + " 0 300 interrupted\n" +
+                                               std::to_string(t + 60 * SECOND) + " 0 196 interrupted\n" +
                                                "10-03-00-1.mp4 " + std::to_string(t + 180 * SECOND) +
-                                               " 0 50 interrupted\n");
+                                               " 0 146 interrupted\n");
+    EXPECT_EQ(fs::file_size(day + "10-00-00.mp4"), 1000u);
+    EXPECT_EQ(fs::file_size(day + "10-01-00.mp4"), 196u);
+    EXPECT_EQ(fs::file_size(day + "10-03-00-1.mp4"), 146u);
     EXPECT_NE(ReadFile(dir / "rec/back/2026-12-10/index.txt")
-                  .find("00-00-01.mp4 " + std::to_string(Ns(2026, 12, 10, 0, 0, 1)) + " 0 7 interrupted\n"),
+                  .find("00-00-01.mp4 " + std::to_string(Ns(2026, 12, 10, 0, 0, 1)) + " 0 106 interrupted\n"),
               std::string::npos);
-    EXPECT_FALSE(fs::exists(day + "10-02-00.mp4"));
-    EXPECT_FALSE(fs::exists(day + "10-04-00.mp4"));
-    EXPECT_FALSE(fs::exists(day + "index.txt.tmp"));
-    EXPECT_EQ(logs.Count("reconciled 2 day folders: 1 segments marked interrupted, 2 files added to the index, 1 "
-                         "entries of missing files dropped, 2 empty files deleted"),
+    for (const char* gone : {"10-02-00.mp4", "10-04-00.mp4", "10-05-00.mp4", "index.txt.tmp"})
+        EXPECT_FALSE(fs::exists(day + gone)) << gone;
+    EXPECT_EQ(logs.Count("10-01-00.mp4: cut back to its last whole fragment, 258 bytes to 196"), 1);
+    EXPECT_EQ(logs.Count("10-03-00-1.mp4: cut back to its last whole fragment, 158 bytes to 146"), 1);
+    EXPECT_EQ(logs.Count("10-05-00.mp4: no whole fragment, deleted, 64 bytes to 0"), 1);
+    EXPECT_EQ(logs.Count("reconciled 2 day folders: 1 segments marked interrupted, 2 files added to the index, 2 "
+                         "files cut back to their last whole fragment, 1 entries of missing files dropped, 3 "
+                         "unplayable files deleted"),
               1);
     // The interrupted file keeps its name.
     EXPECT_EQ(store.BeginSegment("front", t + 60 * SECOND), day + "10-01-00-1.mp4");
+}
+
+TEST(RecordingStore, EndSegmentDeletesAFileWithoutAWholeFragmentInsteadOfListingIt)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2026, 12, 9, 10);
+    const std::string headerOnly = store.BeginSegment("front", t); // ended before its first frame
+    WriteFile(headerOnly, Mp4({}));
+    const std::string cutShort = store.BeginSegment("front", t + SECOND); // a write failed in the first fragment
+    WriteFile(cutShort, Mp4({}) + Box("moof", 32) + Header("mdat", 100));
+    const std::string removed = store.BeginSegment("front", t + 2 * SECOND); // its header could not be written
+    const std::string good = Record(store, "front", t + 3 * SECOND, 500);
+    for (const std::string& path : {headerOnly, cutShort, removed}) {
+        store.EndSegment(path, SECOND, 64);
+        EXPECT_FALSE(fs::exists(path)) << path;
+    }
+    EXPECT_EQ(logs.Count("ended without a whole fragment"), 3);
+    EXPECT_EQ(ReadFile(dir / "rec/front/2026-12-09/index.txt"),
+              "# file start_ns duration_ns bytes state\n10-00-03.mp4 " + std::to_string(t + 3 * SECOND) +
+                  " 60000000000 500 complete\n");
+    EXPECT_EQ(store.BeginSegment("front", t), headerOnly); // the name is free again
 }
 
 TEST(RecordingStore, HostileIndexLinesAreSkippedAndNeverLeadOutOfTheFolder)
@@ -188,12 +292,12 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
     TemporaryDirectory dir;
     Logs logs;
     RecordingStore store(dir / "rec", logs.Sink());
-    const std::string a1 = Record(store, "a", Ns(2027, 3, 1, 10), 10);
-    const std::string a2 = Record(store, "a", Ns(2027, 3, 2, 10), 10);
-    const std::string b1 = Record(store, "b", Ns(2027, 3, 1, 11), 10);
-    const std::string b2 = Record(store, "b", Ns(2027, 3, 2, 9), 10);
-    const std::string open = Record(store, "b", Ns(2027, 3, 1, 9), 10, false); // the oldest, still being written
-    const RetentionPolicy policy{20 * HOUR, 0, 1};                             // day 1 is too old, day 2 is not
+    const std::string a1 = Record(store, "a", Ns(2027, 3, 1, 10), 200);
+    const std::string a2 = Record(store, "a", Ns(2027, 3, 2, 10), 200);
+    const std::string b1 = Record(store, "b", Ns(2027, 3, 1, 11), 200);
+    const std::string b2 = Record(store, "b", Ns(2027, 3, 2, 9), 200);
+    const std::string open = Record(store, "b", Ns(2027, 3, 1, 9), 200, false); // the oldest, still being written
+    const RetentionPolicy policy{20 * HOUR, 0, 1};                              // day 1 is too old, day 2 is not
     const int64_t now = Ns(2027, 3, 2, 12);
 
     EXPECT_EQ(store.EnforceRetention(policy, now).deleted, 1u);
@@ -209,7 +313,7 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
                                                                 std::to_string(Ns(2027, 3, 1, 9)) + " 0 0 writing\n");
     EXPECT_EQ(store.EnforceRetention(policy, now).deleted, 0u); // only younger and open files left
 
-    store.EndSegment(open, SECOND, 10);
+    store.EndSegment(open, SECOND, 200);
     EXPECT_EQ(store.EnforceRetention(policy, now).deleted, 1u);
     EXPECT_FALSE(fs::exists(dir / "rec/b/2027-03-01"));
     EXPECT_TRUE(fs::exists(a2));
@@ -217,7 +321,7 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
 
     const auto last = store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, now);
     EXPECT_EQ(last.deleted, 2u);
-    EXPECT_EQ(last.bytesFreed, 20u);
+    EXPECT_EQ(last.bytesFreed, 400u);
     EXPECT_FALSE(fs::exists(dir / "rec/a")); // emptied camera folders
     EXPECT_FALSE(fs::exists(dir / "rec/b"));
     EXPECT_TRUE(fs::exists(dir / "rec"));

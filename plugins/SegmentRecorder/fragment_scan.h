@@ -1,0 +1,30 @@
+// Where a fragmented MP4 file's playable part ends. The recorder writes the top-level boxes ftyp,
+// moov (no samples), then one moof + mdat pair per fragment, each written whole; a crash can cut
+// the file anywhere. Plain C++ and POSIX: the box walk reads only the boxes' headers.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace segrec {
+
+// What the walk of a file's top-level boxes found.
+struct FragmentScan {
+    bool readable = false;   // the file could be opened and its size read
+    uint64_t fileBytes = 0;  // its size
+    bool header = false;     // a whole ftyp and then a whole moov before any fragment
+    unsigned fragments = 0;  // whole moof boxes each followed at once by a whole mdat
+    uint64_t wholeBytes = 0; // where the last whole fragment ends; 0 when there is none
+
+    // Whether the file holds at least one playable frame: its header and one whole fragment.
+    bool Playable() const { return header && fragments > 0; }
+};
+
+// Walks the top-level boxes of the file at path by their sizes (32-bit size, 64-bit largesize when
+// size is 1). A size that reaches past the end of the file, is smaller than its own header, or is
+// 0 ("to the end of the file", which a cut file cannot promise) ends the walk: what follows is
+// not whole. Box contents are not read, so a hostile file costs one read per box.
+// A file whose first box is not ftyp, or that has no moov before its first moof, is not playable.
+FragmentScan ScanFragments(const std::string& path);
+
+} // namespace segrec
