@@ -20,6 +20,8 @@ constexpr int64_t kNsPerSecond = 1000000000LL;
 // A paced file that falls this far behind its timestamps starts its pacing again rather than
 // sending the missed frames in a burst.
 constexpr int64_t kLateLimitNs = kNsPerSecond;
+// An unpaced file's pause after each frame dropped for the core's memory throttling.
+constexpr int64_t kThrottledPauseNs = 20000000LL;
 
 struct PacketFree {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
@@ -319,6 +321,10 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
         sender_.Send(media);
         ++packetsSent;
         av_packet_unref(packet.get());
+        // A file read as fast as it can be waits while the core is short of memory instead of
+        // reading on only to drop what it reads: nothing of a file is lost by waiting.
+        if (isFile_ && !config_.paced && sender_.Throttled() && !WaitUntil(MonotonicNs() + kThrottledPauseNs))
+            return "closing";
     }
     return "closing";
 }

@@ -70,6 +70,8 @@ public:
     void StartConnection(const StreamInfo& info);
     // Offers one frame to the core, or drops it while the camera waits for a video key frame.
     void Send(const MediaPacket& packet);
+    // Whether the camera drops its frames because the core is short of memory.
+    bool Throttled() const { return waitingForKeyFrame_ && waitCause_ == kDropThrottled; }
     void CountReconnect();
     CameraStats Stats() const;
 
