@@ -301,7 +301,7 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
         endDts = std::max(endDts, media.dts + std::max<int64_t>(media.duration, 1));
         readThisPass = true;
 
-        if (isFile_) {
+        if (isFile_ && config_.paced) {
             int64_t now = MonotonicNs();
             int64_t due = paceStartNs + (media.dts - paceStartDts) * kNsPerSecond / DVR_MEDIA_CLOCK_RATE;
             if (!paced || due < now - kLateLimitNs) {

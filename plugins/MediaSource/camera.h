@@ -51,7 +51,7 @@ private:
     CameraConfig config_;
     std::string maskedUrl_;
     uint32_t providerID_;
-    bool isFile_; // file: URLs and plain paths are paced by their timestamps and looped
+    bool isFile_; // file: URLs and plain paths are looped, and paced by their timestamps unless pace="0"
     int videoStream_ = -1;
     int audioStream_ = -1;
     FrameSender sender_;

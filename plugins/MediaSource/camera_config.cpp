@@ -87,6 +87,14 @@ std::vector<CameraConfig> LoadCameras(const char* path)
             timeout = kDefaultTimeoutSeconds;
         }
         camera.timeoutSeconds = timeout;
+        int pace = 1;
+        found = element->QueryIntAttribute("pace", &pace);
+        if (found == TIXML_WRONG_TYPE || (found == TIXML_SUCCESS && pace != 0 && pace != 1)) {
+            Log(kProviderBase, kLogWarning, "%s line %d: camera \"%s\": pace is not 0 or 1: using 1", path,
+                element->Row(), camera.name.c_str());
+            pace = 1;
+        }
+        camera.paced = pace != 0;
         cameras.push_back(std::move(camera));
     }
     return cameras;

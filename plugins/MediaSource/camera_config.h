@@ -16,6 +16,7 @@ struct CameraConfig {
     std::string name;    // letters, digits, '-', '_', '.'
     std::string url;     // as written, credentials included: never log it, log MaskUrl(url)
     int timeoutSeconds = kDefaultTimeoutSeconds; // nothing received for this long: reconnect
+    bool paced = true; // pace="0": a file is read as fast as it can be, not at its timestamps' pace
 };
 
 // Reads the cameras of the configuration file at path, logging one line for a missing or broken
