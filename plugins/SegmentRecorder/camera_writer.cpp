@@ -20,10 +20,25 @@ namespace {
 
 constexpr int64_t CLOCK_RATE = DVR_MEDIA_CLOCK_RATE;
 constexpr AVRational MEDIA_TIME_BASE{1, DVR_MEDIA_CLOCK_RATE};
-// A video dts this far behind the last one, or this far ahead, breaks the timeline: the file ends
-// and the next one starts at the next key frame. Smaller steps back are clamped.
-constexpr int64_t JUMP_BACK_LIMIT = 3 * CLOCK_RATE;
+// A dts more than one frame behind the last of its track, or more than GAP_FORWARD_LIMIT ahead,
+// breaks the timeline: the file ends and the next one starts at the next key frame. A dts equal to
+// the last or at most one frame behind it is a camera's jitter and is clamped. A frame's duration
+// is taken as its interval; without one, DEFAULT_FRAME_INTERVAL (25 frames a second); never more
+// than MAX_FRAME_INTERVAL, so a bogus duration cannot hide a jump.
 constexpr int64_t GAP_FORWARD_LIMIT = 5 * CLOCK_RATE;
+constexpr int64_t DEFAULT_FRAME_INTERVAL = CLOCK_RATE / 25;
+constexpr int64_t MAX_FRAME_INTERVAL = CLOCK_RATE / 2;
+
+// How a frame's dts follows the last dts of its track.
+enum class Step { Forward, Clamp, Break };
+
+Step Follow(int64_t dts, int64_t last, uint32_t duration)
+{
+    const int64_t interval = std::min<int64_t>(duration > 0 ? duration : DEFAULT_FRAME_INTERVAL, MAX_FRAME_INTERVAL);
+    if (dts < last - interval || dts > last + GAP_FORWARD_LIMIT)
+        return Step::Break;
+    return dts <= last ? Step::Clamp : Step::Forward;
+}
 
 // The parameter set NAL units (with their start codes) of an Annex B key frame, for a camera that
 // sends them in band only.
@@ -260,15 +275,10 @@ void CameraWriter::HandleVideo(const Item& item)
     const bool key = (item.frame.flags & DVR_MEDIA_KEY_FRAME) != 0;
     int64_t dts = item.frame.dts;
     int64_t pts = item.frame.pts;
-    if (haveLastVideo_ && (dts < lastVideoDts_ - JUMP_BACK_LIMIT || dts > lastVideoDts_ + GAP_FORWARD_LIMIT)) {
-        Log(LOG_INFO, "%s: video timestamps jump by %.1f s; a new file starts at the next key frame", Name().c_str(),
-            static_cast<double>(dts - lastVideoDts_) / CLOCK_RATE);
-        Count(&CameraCounters::discontinuities);
-        if (file_)
-            EndFile("timestamp jump");
-        haveLastVideo_ = false;
-    }
-    if (haveLastVideo_ && dts <= lastVideoDts_) {
+    const Step step = haveLastVideo_ ? Follow(dts, lastVideoDts_, item.frame.duration) : Step::Forward;
+    if (step == Step::Break)
+        BreakTimeline("video", dts - lastVideoDts_);
+    if (step == Step::Clamp) {
         dts = lastVideoDts_ + 1;
         Count(&CameraCounters::clampedTimestamps);
     }
@@ -313,8 +323,21 @@ void CameraWriter::HandleAudio(const Item& item)
         Count(recordable ? &CameraCounters::droppedAudioEarly : &CameraCounters::droppedAudioCodec);
         return;
     }
-    // Audio before the file's first key frame is dropped: the file's timeline starts at that frame.
+    // Audio follows the rule of video on the same base. The file's first audio frame is measured
+    // against its last video frame, and only for a leap ahead: audio may lag video a little.
     int64_t dts = item.frame.dts - baseDts_;
+    const int64_t last = haveLastAudio_ ? lastAudioDts_ : lastVideoDts_ - baseDts_;
+    const Step step = Follow(dts, last, item.frame.duration);
+    if (step == Step::Break && (haveLastAudio_ || dts > last)) {
+        BreakTimeline("audio", dts - last);
+        Count(&CameraCounters::droppedAudioEarly);
+        return;
+    }
+    if (haveLastAudio_ && step == Step::Clamp) {
+        dts = lastAudioDts_ + 1;
+        Count(&CameraCounters::clampedTimestamps);
+    }
+    // Audio before the file's first key frame is dropped: the file's timeline starts at that frame.
     if (dts < 0) {
         Count(&CameraCounters::droppedAudioEarly);
         return;
@@ -328,10 +351,6 @@ void CameraWriter::HandleAudio(const Item& item)
         if (result < 0 && writeError_ == 0)
             Log(LOG_WARNING, "%s: G.711 frame not transcoded: %s", Name().c_str(), AvError(result).c_str());
     } else {
-        if (haveLastAudio_ && dts <= lastAudioDts_)
-            dts = lastAudioDts_ + 1;
-        lastAudioDts_ = dts;
-        haveLastAudio_ = true;
         AVPacket* packet = av_packet_alloc();
         if (packet == nullptr)
             return;
@@ -343,6 +362,8 @@ void CameraWriter::HandleAudio(const Item& item)
         written = WritePacket(AUDIO_TRACK, *packet, MEDIA_TIME_BASE, dts + item.frame.duration);
         av_packet_free(&packet);
     }
+    lastAudioDts_ = dts;
+    haveLastAudio_ = true;
     if (written) {
         std::lock_guard lock(mutex_);
         ++counters_.audio;
@@ -350,6 +371,18 @@ void CameraWriter::HandleAudio(const Item& item)
     }
     if (writeError_ != 0)
         EndFile("write failed");
+}
+
+void CameraWriter::BreakTimeline(const char* track, int64_t jump)
+{
+    Log(LOG_INFO, "%s: %s timestamps %s by %.3f s; %s", Name().c_str(), track, jump < 0 ? "went back" : "leapt ahead",
+        static_cast<double>(jump < 0 ? -jump : jump) / CLOCK_RATE,
+        file_ ? "the file ends and the next one starts at the next key frame"
+              : "recording resumes at the next key frame");
+    Count(&CameraCounters::discontinuities);
+    if (file_)
+        EndFile("timestamp jump");
+    haveLastVideo_ = false;
 }
 
 bool CameraWriter::StartFile(const Item& key, int64_t dts)

@@ -86,6 +86,9 @@ private:
     void HandleParams(const std::shared_ptr<const CameraParams>& params);
     void HandleVideo(const Item& item);
     void HandleAudio(const Item& item);
+    // A timestamp jump of track (jump: the step from its last dts): logs it, ends the file, and
+    // the next file starts at the next key frame.
+    void BreakTimeline(const char* track, int64_t jump);
     bool StartFile(const Item& key, int64_t dts);
     void EndFile(const char* why);
     int WriteAac(AVPacket& packet); // a transcoded packet, timestamps in samples

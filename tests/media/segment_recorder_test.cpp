@@ -320,7 +320,8 @@ TEST_F(SegmentRecorder, RecordsG711AudioAsAacAndAnnexBVideoWithoutExtradata)
 TEST_F(SegmentRecorder, TimestampsGoingWrongAreClampedOrStartANewFile)
 {
     Clip clip = MakeClip(4, "aac");
-    Clip stalled = clip; // two video frames whose dts does not increase, one with pts before dts
+    Clip stalled = clip; // two video frames whose dts does not increase (the second goes back half a
+                         // frame), one with pts before dts
     for (size_t i = 1, changed = 0; i < stalled.samples.size() && changed < 3; ++i) {
         Sample& sample = stalled.samples[i];
         if (sample.kind != EVT_VIDEO || sample.key || i < 40)
@@ -329,24 +330,27 @@ TEST_F(SegmentRecorder, TimestampsGoingWrongAreClampedOrStartANewFile)
         for (size_t j = i; j-- > 0 && previous == nullptr;)
             previous = stalled.samples[j].kind == EVT_VIDEO ? &stalled.samples[j] : nullptr;
         if (changed++ < 2)
-            sample.dts = previous->dts;
+            sample.dts = previous->dts - (changed == 2 ? CLOCK_RATE / 50 : 0);
         else
             sample.pts = sample.dts - 900;
     }
-    Recorder recorder("<SegmentRecorder/>");
+    Recorder recorder(R"(<SegmentRecorder queueSeconds="600"/>)");  // room for every frame pushed
     recorder.Push(stalled, 0, START_NS);                            // one file
     recorder.Push(clip, 0, START_NS + 4000000000LL);                // 4 s back: a new file
     recorder.Push(clip, 4 * CLOCK_RATE, START_NS + 8000000000LL,    // continuing, but after
                   DVR_MEDIA_DISCONTINUITY);                         // a discontinuity: a new file
     recorder.Push(clip, 30 * CLOCK_RATE, START_NS + 30000000000LL); // 22 s ahead: a new file
+    recorder.Push(clip, 32 * CLOCK_RATE, START_NS + 40000000000LL); // 2 s back: a new file
     std::string summary = recorder.Close();
-    EXPECT_NE(summary.find("400 video"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("500 video"), std::string::npos) << summary;
     EXPECT_NE(summary.find("timestamps fixed 3,"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("discontinuities 3"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("discontinuities 4"), std::string::npos) << summary;
+    EXPECT_EQ(dvr_harness_wait_log(*recorder, 25, "timestamps went back by", 0), DVR_HARNESS_OK);
     std::vector<std::string> files = Recordings();
     ASSERT_EQ(files, (std::vector<std::string>{
                          "recordings/front/2026-01-02/03-04-05.mp4", "recordings/front/2026-01-02/03-04-09.mp4",
-                         "recordings/front/2026-01-02/03-04-13.mp4", "recordings/front/2026-01-02/03-04-35.mp4"}));
+                         "recordings/front/2026-01-02/03-04-13.mp4", "recordings/front/2026-01-02/03-04-35.mp4",
+                         "recordings/front/2026-01-02/03-04-45.mp4"}));
     for (const std::string& file : files)
         EXPECT_EQ(CheckFile(file, "aac"), 100u) << file;
 }
