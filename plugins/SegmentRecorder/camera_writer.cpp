@@ -204,8 +204,10 @@ void CameraWriter::Run()
         if (std::chrono::steady_clock::now() >= nextSync_) {
             nextSync_ = std::chrono::steady_clock::now() + syncPeriod;
             lock.unlock();
-            if (file_)
+            if (file_) {
                 file_->Sync();
+                hooks_.makeRoom(); // retention keeps the floor before the disk fills
+            }
             lock.lock();
             continue;
         }
@@ -288,6 +290,10 @@ void CameraWriter::HandleVideo(const Item& item)
     }
     if (file_ && key && dts - baseDts_ >= static_cast<int64_t>(config_.segmentSeconds) * CLOCK_RATE)
         EndFile("segment complete");
+    if (!file_ && diskFull_ && (!key || !RoomAgain())) {
+        Count(&CameraCounters::droppedDiskFull);
+        return;
+    }
     if (!file_ && (!key || !StartFile(item, dts))) {
         Count(&CameraCounters::droppedAwaitingKey);
         return;
@@ -391,6 +397,7 @@ bool CameraWriter::StartFile(const Item& key, int64_t dts)
         return false;
     if (!hooks_.waitForStore())
         return false;
+    hooks_.makeRoom(); // the oldest files go before this one needs their space
     const _DvrMediaParams& p = params_->params;
     const bool hevc = p.videoCodec == DVR_CODEC_HEVC;
     ParametersHolder video;
@@ -454,6 +461,7 @@ bool CameraWriter::StartFile(const Item& key, int64_t dts)
     }
     baseDts_ = dts;
     endDts_ = 0;
+    wholeEndDts_ = 0;
     haveLastAudio_ = false;
     Count(&CameraCounters::segments);
     Log(LOG_DETAIL, "%s: recording to %s", p.name, path_.c_str());
@@ -469,28 +477,45 @@ void CameraWriter::EndFile(const char* why)
     }
     if (!file_)
         return;
-    const int error = file_->LastErrno();
     if (writeError_ != 0)
         Log(LOG_WARNING, "%s: writing %s failed (%s); the file ends at its last whole fragment", Name().c_str(),
-            path_.c_str(), error != 0 ? std::strerror(error) : AvError(writeError_).c_str());
-    int result = file_->Finish();
+            path_.c_str(), file_->LastErrno() != 0 ? std::strerror(file_->LastErrno()) : AvError(writeError_).c_str());
+    int result = file_->Finish(); // its last fragment may find the disk full too
     if (result < 0)
         Log(LOG_WARNING, "%s: %s not finished cleanly: %s", Name().c_str(), path_.c_str(), AvError(result).c_str());
+    const int error = file_->LastErrno();
+    // A failed write cut the file back to its whole fragments: its duration is theirs.
+    const int64_t end = writeError_ == 0 && error == 0 ? endDts_ : wholeEndDts_;
     try {
-        store_.EndSegment(path_, av_rescale(endDts_, 1000000000, CLOCK_RATE), file_->Bytes());
+        store_.EndSegment(path_, av_rescale(end, 1000000000, CLOCK_RATE), file_->Bytes());
     } catch (const std::exception& error) {
         Log(LOG_WARNING, "%s: %s not entered in its day's index: %s", Name().c_str(), path_.c_str(), error.what());
     }
     Log(LOG_DETAIL, "%s: %s ended (%s): %.1f s, %llu bytes", Name().c_str(), path_.c_str(), why,
-        static_cast<double>(endDts_) / CLOCK_RATE, static_cast<unsigned long long>(file_->Bytes()));
+        static_cast<double>(end) / CLOCK_RATE, static_cast<unsigned long long>(file_->Bytes()));
     file_.reset();
     transcoder_.reset();
-    if (writeError_ != 0) {
+    if (writeError_ != 0 || error != 0) {
         writeError_ = 0;
         haveLastVideo_ = false;
-        if (error == ENOSPC)
-            hooks_.noSpace();
     }
+    if (error == ENOSPC) {
+        diskFull_ = true;
+        freeAtFailure_ = hooks_.freeBytes();
+        Log(LOG_WARNING, "%s: the disk is full; no new file until retention frees space", Name().c_str());
+        hooks_.noSpace();
+    }
+}
+
+bool CameraWriter::RoomAgain()
+{
+    const uint64_t free = hooks_.makeRoom();
+    if (free <= freeAtFailure_)
+        return false;
+    diskFull_ = false;
+    Log(LOG_INFO, "%s: %llu kB free again; recording resumes", Name().c_str(),
+        static_cast<unsigned long long>(free / 1024));
+    return true;
 }
 
 int CameraWriter::WriteAac(AVPacket& packet)
@@ -506,8 +531,13 @@ bool CameraWriter::WritePacket(int track, AVPacket& packet, AVRational from, int
 {
     if (!file_ || writeError_ != 0)
         return false;
+    const uint64_t before = file_->Bytes();
     int result = file_->Write(track, packet, from);
     if (result >= 0) {
+        if (file_->Bytes() != before) { // a fragment of the packets before this one reached the file
+            wholeEndDts_ = endDts_;
+            hooks_.makeRoom();
+        }
         endDts_ = std::max(endDts_, end90k);
         return true;
     }
