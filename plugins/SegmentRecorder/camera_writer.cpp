@@ -20,10 +20,25 @@ namespace {
 
 constexpr int64_t CLOCK_RATE = DVR_MEDIA_CLOCK_RATE;
 constexpr AVRational MEDIA_TIME_BASE{1, DVR_MEDIA_CLOCK_RATE};
-// A video dts this far behind the last one, or this far ahead, breaks the timeline: the file ends
-// and the next one starts at the next key frame. Smaller steps back are clamped.
-constexpr int64_t JUMP_BACK_LIMIT = 3 * CLOCK_RATE;
+// A dts more than one frame behind the last of its track, or more than GAP_FORWARD_LIMIT ahead,
+// breaks the timeline: the file ends and the next one starts at the next key frame. A dts equal to
+// the last or at most one frame behind it is a camera's jitter and is clamped. A frame's duration
+// is taken as its interval; without one, DEFAULT_FRAME_INTERVAL (25 frames a second); never more
+// than MAX_FRAME_INTERVAL, so a bogus duration cannot hide a jump.
 constexpr int64_t GAP_FORWARD_LIMIT = 5 * CLOCK_RATE;
+constexpr int64_t DEFAULT_FRAME_INTERVAL = CLOCK_RATE / 25;
+constexpr int64_t MAX_FRAME_INTERVAL = CLOCK_RATE / 2;
+
+// How a frame's dts follows the last dts of its track.
+enum class Step { Forward, Clamp, Break };
+
+Step Follow(int64_t dts, int64_t last, uint32_t duration)
+{
+    const int64_t interval = std::min<int64_t>(duration > 0 ? duration : DEFAULT_FRAME_INTERVAL, MAX_FRAME_INTERVAL);
+    if (dts < last - interval || dts > last + GAP_FORWARD_LIMIT)
+        return Step::Break;
+    return dts <= last ? Step::Clamp : Step::Forward;
+}
 
 // The parameter set NAL units (with their start codes) of an Annex B key frame, for a camera that
 // sends them in band only.
@@ -189,8 +204,10 @@ void CameraWriter::Run()
         if (std::chrono::steady_clock::now() >= nextSync_) {
             nextSync_ = std::chrono::steady_clock::now() + syncPeriod;
             lock.unlock();
-            if (file_)
+            if (file_) {
                 file_->Sync();
+                hooks_.makeRoom(); // retention keeps the floor before the disk fills
+            }
             lock.lock();
             continue;
         }
@@ -260,15 +277,10 @@ void CameraWriter::HandleVideo(const Item& item)
     const bool key = (item.frame.flags & DVR_MEDIA_KEY_FRAME) != 0;
     int64_t dts = item.frame.dts;
     int64_t pts = item.frame.pts;
-    if (haveLastVideo_ && (dts < lastVideoDts_ - JUMP_BACK_LIMIT || dts > lastVideoDts_ + GAP_FORWARD_LIMIT)) {
-        Log(LOG_INFO, "%s: video timestamps jump by %.1f s; a new file starts at the next key frame", Name().c_str(),
-            static_cast<double>(dts - lastVideoDts_) / CLOCK_RATE);
-        Count(&CameraCounters::discontinuities);
-        if (file_)
-            EndFile("timestamp jump");
-        haveLastVideo_ = false;
-    }
-    if (haveLastVideo_ && dts <= lastVideoDts_) {
+    const Step step = haveLastVideo_ ? Follow(dts, lastVideoDts_, item.frame.duration) : Step::Forward;
+    if (step == Step::Break)
+        BreakTimeline("video", dts - lastVideoDts_);
+    if (step == Step::Clamp) {
         dts = lastVideoDts_ + 1;
         Count(&CameraCounters::clampedTimestamps);
     }
@@ -278,6 +290,10 @@ void CameraWriter::HandleVideo(const Item& item)
     }
     if (file_ && key && dts - baseDts_ >= static_cast<int64_t>(config_.segmentSeconds) * CLOCK_RATE)
         EndFile("segment complete");
+    if (!file_ && diskFull_ && (!key || !RoomAgain())) {
+        Count(&CameraCounters::droppedDiskFull);
+        return;
+    }
     if (!file_ && (!key || !StartFile(item, dts))) {
         Count(&CameraCounters::droppedAwaitingKey);
         return;
@@ -313,8 +329,21 @@ void CameraWriter::HandleAudio(const Item& item)
         Count(recordable ? &CameraCounters::droppedAudioEarly : &CameraCounters::droppedAudioCodec);
         return;
     }
-    // Audio before the file's first key frame is dropped: the file's timeline starts at that frame.
+    // Audio follows the rule of video on the same base. The file's first audio frame is measured
+    // against its last video frame, and only for a leap ahead: audio may lag video a little.
     int64_t dts = item.frame.dts - baseDts_;
+    const int64_t last = haveLastAudio_ ? lastAudioDts_ : lastVideoDts_ - baseDts_;
+    const Step step = Follow(dts, last, item.frame.duration);
+    if (step == Step::Break && (haveLastAudio_ || dts > last)) {
+        BreakTimeline("audio", dts - last);
+        Count(&CameraCounters::droppedAudioEarly);
+        return;
+    }
+    if (haveLastAudio_ && step == Step::Clamp) {
+        dts = lastAudioDts_ + 1;
+        Count(&CameraCounters::clampedTimestamps);
+    }
+    // Audio before the file's first key frame is dropped: the file's timeline starts at that frame.
     if (dts < 0) {
         Count(&CameraCounters::droppedAudioEarly);
         return;
@@ -328,10 +357,6 @@ void CameraWriter::HandleAudio(const Item& item)
         if (result < 0 && writeError_ == 0)
             Log(LOG_WARNING, "%s: G.711 frame not transcoded: %s", Name().c_str(), AvError(result).c_str());
     } else {
-        if (haveLastAudio_ && dts <= lastAudioDts_)
-            dts = lastAudioDts_ + 1;
-        lastAudioDts_ = dts;
-        haveLastAudio_ = true;
         AVPacket* packet = av_packet_alloc();
         if (packet == nullptr)
             return;
@@ -343,6 +368,8 @@ void CameraWriter::HandleAudio(const Item& item)
         written = WritePacket(AUDIO_TRACK, *packet, MEDIA_TIME_BASE, dts + item.frame.duration);
         av_packet_free(&packet);
     }
+    lastAudioDts_ = dts;
+    haveLastAudio_ = true;
     if (written) {
         std::lock_guard lock(mutex_);
         ++counters_.audio;
@@ -352,12 +379,25 @@ void CameraWriter::HandleAudio(const Item& item)
         EndFile("write failed");
 }
 
+void CameraWriter::BreakTimeline(const char* track, int64_t jump)
+{
+    Log(LOG_INFO, "%s: %s timestamps %s by %.3f s; %s", Name().c_str(), track, jump < 0 ? "went back" : "leapt ahead",
+        static_cast<double>(jump < 0 ? -jump : jump) / CLOCK_RATE,
+        file_ ? "the file ends and the next one starts at the next key frame"
+              : "recording resumes at the next key frame");
+    Count(&CameraCounters::discontinuities);
+    if (file_)
+        EndFile("timestamp jump");
+    haveLastVideo_ = false;
+}
+
 bool CameraWriter::StartFile(const Item& key, int64_t dts)
 {
     if (!params_ || (params_->params.videoCodec != DVR_CODEC_H264 && params_->params.videoCodec != DVR_CODEC_HEVC))
         return false;
     if (!hooks_.waitForStore())
         return false;
+    hooks_.makeRoom(); // the oldest files go before this one needs their space
     const _DvrMediaParams& p = params_->params;
     const bool hevc = p.videoCodec == DVR_CODEC_HEVC;
     ParametersHolder video;
@@ -421,6 +461,7 @@ bool CameraWriter::StartFile(const Item& key, int64_t dts)
     }
     baseDts_ = dts;
     endDts_ = 0;
+    wholeEndDts_ = 0;
     haveLastAudio_ = false;
     Count(&CameraCounters::segments);
     Log(LOG_DETAIL, "%s: recording to %s", p.name, path_.c_str());
@@ -436,28 +477,45 @@ void CameraWriter::EndFile(const char* why)
     }
     if (!file_)
         return;
-    const int error = file_->LastErrno();
     if (writeError_ != 0)
         Log(LOG_WARNING, "%s: writing %s failed (%s); the file ends at its last whole fragment", Name().c_str(),
-            path_.c_str(), error != 0 ? std::strerror(error) : AvError(writeError_).c_str());
-    int result = file_->Finish();
+            path_.c_str(), file_->LastErrno() != 0 ? std::strerror(file_->LastErrno()) : AvError(writeError_).c_str());
+    int result = file_->Finish(); // its last fragment may find the disk full too
     if (result < 0)
         Log(LOG_WARNING, "%s: %s not finished cleanly: %s", Name().c_str(), path_.c_str(), AvError(result).c_str());
+    const int error = file_->LastErrno();
+    // A failed write cut the file back to its whole fragments: its duration is theirs.
+    const int64_t end = writeError_ == 0 && error == 0 ? endDts_ : wholeEndDts_;
     try {
-        store_.EndSegment(path_, av_rescale(endDts_, 1000000000, CLOCK_RATE), file_->Bytes());
+        store_.EndSegment(path_, av_rescale(end, 1000000000, CLOCK_RATE), file_->Bytes());
     } catch (const std::exception& error) {
         Log(LOG_WARNING, "%s: %s not entered in its day's index: %s", Name().c_str(), path_.c_str(), error.what());
     }
     Log(LOG_DETAIL, "%s: %s ended (%s): %.1f s, %llu bytes", Name().c_str(), path_.c_str(), why,
-        static_cast<double>(endDts_) / CLOCK_RATE, static_cast<unsigned long long>(file_->Bytes()));
+        static_cast<double>(end) / CLOCK_RATE, static_cast<unsigned long long>(file_->Bytes()));
     file_.reset();
     transcoder_.reset();
-    if (writeError_ != 0) {
+    if (writeError_ != 0 || error != 0) {
         writeError_ = 0;
         haveLastVideo_ = false;
-        if (error == ENOSPC)
-            hooks_.noSpace();
     }
+    if (error == ENOSPC) {
+        diskFull_ = true;
+        freeAtFailure_ = hooks_.freeBytes();
+        Log(LOG_WARNING, "%s: the disk is full; no new file until retention frees space", Name().c_str());
+        hooks_.noSpace();
+    }
+}
+
+bool CameraWriter::RoomAgain()
+{
+    const uint64_t free = hooks_.makeRoom();
+    if (free <= freeAtFailure_)
+        return false;
+    diskFull_ = false;
+    Log(LOG_INFO, "%s: %llu kB free again; recording resumes", Name().c_str(),
+        static_cast<unsigned long long>(free / 1024));
+    return true;
 }
 
 int CameraWriter::WriteAac(AVPacket& packet)
@@ -473,8 +531,13 @@ bool CameraWriter::WritePacket(int track, AVPacket& packet, AVRational from, int
 {
     if (!file_ || writeError_ != 0)
         return false;
+    const uint64_t before = file_->Bytes();
     int result = file_->Write(track, packet, from);
     if (result >= 0) {
+        if (file_->Bytes() != before) { // a fragment of the packets before this one reached the file
+            wholeEndDts_ = endDts_;
+            hooks_.makeRoom();
+        }
         endDts_ = std::max(endDts_, end90k);
         return true;
     }

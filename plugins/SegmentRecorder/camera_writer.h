@@ -40,6 +40,7 @@ struct CameraCounters {
     uint64_t droppedAudioEarly = 0;  // audio before the first video key frame of a file
     uint64_t droppedAudioCodec = 0;  // audio of a codec the file cannot hold
     uint64_t droppedWriteFailed = 0; // frames a write failed on
+    uint64_t droppedDiskFull = 0;    // after a write found the disk full, until space was freed
     uint64_t clampedTimestamps = 0;  // video dts that did not increase, pts before dts
     uint64_t discontinuities = 0;    // timestamp jumps and parameter changes that began a new file
 };
@@ -48,6 +49,8 @@ struct CameraCounters {
 struct WriterHooks {
     std::function<void(void* block)> release; // gives a kept block back to the core
     std::function<void()> noSpace;            // a write found the disk full: run retention now
+    std::function<uint64_t()> freeBytes;      // free space on the recordings' disk
+    std::function<uint64_t()> makeRoom;       // freeBytes, after a retention pass when below the floor
     std::function<bool()> waitForStore;       // blocks until the store is reconciled; false when closing
 };
 
@@ -86,8 +89,14 @@ private:
     void HandleParams(const std::shared_ptr<const CameraParams>& params);
     void HandleVideo(const Item& item);
     void HandleAudio(const Item& item);
+    // A timestamp jump of track (jump: the step from its last dts): logs it, ends the file, and
+    // the next file starts at the next key frame.
+    void BreakTimeline(const char* track, int64_t jump);
     bool StartFile(const Item& key, int64_t dts);
     void EndFile(const char* why);
+    // While the disk is full: true once free space has grown since the failure (retention or
+    // anyone else freed some), so the key frame at hand may begin a file.
+    bool RoomAgain();
     int WriteAac(AVPacket& packet); // a transcoded packet, timestamps in samples
     bool WritePacket(int track, AVPacket& packet, AVRational from, int64_t end90k);
     void Count(uint64_t CameraCounters::*counter, uint64_t amount = 1);
@@ -116,13 +125,16 @@ private:
     std::unique_ptr<SegmentFile> file_;
     std::unique_ptr<AudioTranscoder> transcoder_;
     std::string path_;
-    int64_t baseDts_ = 0; // the file's first dts, subtracted from both tracks
-    int64_t endDts_ = 0;  // the file's media end, relative to baseDts_
+    int64_t baseDts_ = 0;     // the file's first dts, subtracted from both tracks
+    int64_t endDts_ = 0;      // the file's media end, relative to baseDts_
+    int64_t wholeEndDts_ = 0; // the media end of the whole fragments in the file, relative to baseDts_
     int64_t lastVideoDts_ = 0;
     bool haveLastVideo_ = false;
     int64_t lastAudioDts_ = 0; // relative to baseDts_
     bool haveLastAudio_ = false;
-    int writeError_ = 0; // AVERROR of a failed write: the file ends before the next frame
+    int writeError_ = 0;         // AVERROR of a failed write: the file ends before the next frame
+    bool diskFull_ = false;      // a write failed with ENOSPC: no new file until space was freed
+    uint64_t freeAtFailure_ = 0; // free bytes once the file that found the disk full was closed
     std::chrono::steady_clock::time_point nextSync_;
 
     std::thread thread_; // last: starts once everything above exists

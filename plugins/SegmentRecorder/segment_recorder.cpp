@@ -26,6 +26,7 @@ extern "C" {
 #include <memory>
 #include <mutex>
 #include <string>
+#include <sys/statvfs.h>
 #include <thread>
 #include <vector>
 
@@ -80,6 +81,11 @@ private:
     void Housekeep();
     bool WaitForStore();
     void RequestRetention();
+    // Any thread: free bytes on the recordings' disk (UINT64_MAX when unknown).
+    uint64_t FreeBytes() const;
+    // Writer threads: FreeBytes, after a retention pass (run by the housekeeping thread, waited
+    // for here) when it is below the floor.
+    uint64_t MakeRoom();
     void LogSummaries(bool final);
 
     const RecorderConfig config_;
@@ -96,6 +102,8 @@ private:
     uint64_t deletedBytes_ = 0;
     bool storeReady_ = false;
     bool retentionNow_ = false;
+    bool retentionRunning_ = false;
+    uint64_t retentionPasses_ = 0; // finished
     bool stopping_ = false;
     bool stopped_ = false; // Stop has run
 
@@ -132,7 +140,8 @@ bool Recorder::Take(const _WriteParmsIn& event)
             return false;
         auto& camera = cameras_[params->params.camera];
         if (!camera) {
-            WriterHooks hooks{ReleaseBlock, [this] { RequestRetention(); }, [this] { return WaitForStore(); }};
+            WriterHooks hooks{ReleaseBlock, [this] { RequestRetention(); }, [this] { return WaitForStore(); },
+                              [this] { return FreeBytes(); }, [this] { return MakeRoom(); }};
             camera = std::make_unique<CameraWriter>(params->params.camera, config_, store_, std::move(hooks));
         }
         camera->OfferParams(std::move(params)); // takes the camera's lock only
@@ -174,6 +183,32 @@ void Recorder::RequestRetention()
     wake_.notify_all();
 }
 
+uint64_t Recorder::FreeBytes() const
+{
+    struct statvfs disk {};
+    if (statvfs(config_.folder.c_str(), &disk) != 0)
+        return UINT64_MAX;
+    return static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+}
+
+uint64_t Recorder::MakeRoom()
+{
+    const uint64_t floor = static_cast<uint64_t>(config_.minFreeMB) * 1024 * 1024;
+    const uint64_t free = FreeBytes();
+    if (free >= floor)
+        return free;
+    {
+        // A pass already running may have listed the files before the last one was finished: wait
+        // for the one after it.
+        std::unique_lock lock(mutex_);
+        const uint64_t until = retentionPasses_ + (retentionRunning_ ? 2 : 1);
+        retentionNow_ = true;
+        wake_.notify_all();
+        wake_.wait(lock, [&] { return retentionPasses_ >= until || stopping_; });
+    }
+    return FreeBytes();
+}
+
 // The housekeeping thread: reconciles once, then retention every RETENTION_PERIOD (or when asked)
 // and the summaries every SUMMARY_PERIOD, until Stop.
 void Recorder::Housekeep()
@@ -196,6 +231,7 @@ void Recorder::Housekeep()
         const auto now = std::chrono::steady_clock::now();
         if (retentionNow_ || now >= nextRetention) {
             retentionNow_ = false;
+            retentionRunning_ = true;
             nextRetention = now + RETENTION_PERIOD;
             lock.unlock();
             RetentionResult result;
@@ -210,6 +246,9 @@ void Recorder::Housekeep()
             lock.lock();
             deletedFiles_ += result.deleted;
             deletedBytes_ += result.bytesFreed;
+            retentionRunning_ = false;
+            ++retentionPasses_;
+            wake_.notify_all();
             continue;
         }
         if (now >= nextSummary) {
@@ -229,14 +268,14 @@ std::string CameraFigures(const std::string& name, const CameraCounters& c)
     std::snprintf(
         text, sizeof text,
         "%s: %llu video and %llu audio frames, %llu bytes, %llu files; dropped: queue full %llu, "
-        "awaiting key frame %llu, early audio %llu, audio codec %llu, write failed %llu; "
+        "awaiting key frame %llu, early audio %llu, audio codec %llu, write failed %llu, disk full %llu; "
         "timestamps fixed %llu, discontinuities %llu",
         name.c_str(), static_cast<unsigned long long>(c.video), static_cast<unsigned long long>(c.audio),
         static_cast<unsigned long long>(c.bytes), static_cast<unsigned long long>(c.segments),
         static_cast<unsigned long long>(c.droppedQueueFull), static_cast<unsigned long long>(c.droppedAwaitingKey),
         static_cast<unsigned long long>(c.droppedAudioEarly), static_cast<unsigned long long>(c.droppedAudioCodec),
-        static_cast<unsigned long long>(c.droppedWriteFailed), static_cast<unsigned long long>(c.clampedTimestamps),
-        static_cast<unsigned long long>(c.discontinuities));
+        static_cast<unsigned long long>(c.droppedWriteFailed), static_cast<unsigned long long>(c.droppedDiskFull),
+        static_cast<unsigned long long>(c.clampedTimestamps), static_cast<unsigned long long>(c.discontinuities));
     return text;
 }
 

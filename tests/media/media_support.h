@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -431,8 +432,8 @@ private:
     std::string failure_;
 };
 
-// The slow_fs passthrough filesystem over a fresh backing folder: every write waits delayMs first.
-// Unmounted when it goes. Failure() says why there is none.
+// The slow_fs passthrough filesystem over a fresh backing folder: every write waits delayMs first,
+// until EndDelay. Unmounted when it goes. Failure() says why there is none.
 class SlowDisk {
 public:
     explicit SlowDisk(unsigned delayMs)
@@ -458,6 +459,8 @@ public:
     SlowDisk& operator=(const SlowDisk&) = delete;
     std::string Path() const { return backing_ / "mnt"; }
     const std::string& Failure() const { return failure_; }
+    // From now on writes pass straight through (a write waiting now ends its wait).
+    void EndDelay() { process_->Signal(SIGUSR1); }
 
 private:
     dvr::test::TemporaryDirectory backing_;

@@ -320,7 +320,8 @@ TEST_F(SegmentRecorder, RecordsG711AudioAsAacAndAnnexBVideoWithoutExtradata)
 TEST_F(SegmentRecorder, TimestampsGoingWrongAreClampedOrStartANewFile)
 {
     Clip clip = MakeClip(4, "aac");
-    Clip stalled = clip; // two video frames whose dts does not increase, one with pts before dts
+    Clip stalled = clip; // two video frames whose dts does not increase (the second goes back half a
+                         // frame), one with pts before dts
     for (size_t i = 1, changed = 0; i < stalled.samples.size() && changed < 3; ++i) {
         Sample& sample = stalled.samples[i];
         if (sample.kind != EVT_VIDEO || sample.key || i < 40)
@@ -329,24 +330,27 @@ TEST_F(SegmentRecorder, TimestampsGoingWrongAreClampedOrStartANewFile)
         for (size_t j = i; j-- > 0 && previous == nullptr;)
             previous = stalled.samples[j].kind == EVT_VIDEO ? &stalled.samples[j] : nullptr;
         if (changed++ < 2)
-            sample.dts = previous->dts;
+            sample.dts = previous->dts - (changed == 2 ? CLOCK_RATE / 50 : 0);
         else
             sample.pts = sample.dts - 900;
     }
-    Recorder recorder("<SegmentRecorder/>");
+    Recorder recorder(R"(<SegmentRecorder queueSeconds="600"/>)");  // room for every frame pushed
     recorder.Push(stalled, 0, START_NS);                            // one file
     recorder.Push(clip, 0, START_NS + 4000000000LL);                // 4 s back: a new file
     recorder.Push(clip, 4 * CLOCK_RATE, START_NS + 8000000000LL,    // continuing, but after
                   DVR_MEDIA_DISCONTINUITY);                         // a discontinuity: a new file
     recorder.Push(clip, 30 * CLOCK_RATE, START_NS + 30000000000LL); // 22 s ahead: a new file
+    recorder.Push(clip, 32 * CLOCK_RATE, START_NS + 40000000000LL); // 2 s back: a new file
     std::string summary = recorder.Close();
-    EXPECT_NE(summary.find("400 video"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("500 video"), std::string::npos) << summary;
     EXPECT_NE(summary.find("timestamps fixed 3,"), std::string::npos) << summary;
-    EXPECT_NE(summary.find("discontinuities 3"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("discontinuities 4"), std::string::npos) << summary;
+    EXPECT_EQ(dvr_harness_wait_log(*recorder, 25, "timestamps went back by", 0), DVR_HARNESS_OK);
     std::vector<std::string> files = Recordings();
     ASSERT_EQ(files, (std::vector<std::string>{
                          "recordings/front/2026-01-02/03-04-05.mp4", "recordings/front/2026-01-02/03-04-09.mp4",
-                         "recordings/front/2026-01-02/03-04-13.mp4", "recordings/front/2026-01-02/03-04-35.mp4"}));
+                         "recordings/front/2026-01-02/03-04-13.mp4", "recordings/front/2026-01-02/03-04-35.mp4",
+                         "recordings/front/2026-01-02/03-04-45.mp4"}));
     for (const std::string& file : files)
         EXPECT_EQ(CheckFile(file, "aac"), 100u) << file;
 }
@@ -376,7 +380,8 @@ TEST_F(SegmentRecorder, FinishedFragmentsAreInTheFileWhileItIsWritten)
 
 TEST_F(SegmentRecorder, AFullDiskEndsTheFileAtItsLastWholeFragmentAndRecordingGoesOn)
 {
-    // A 64 kB file system: the third two-second file does not fit (root only, to mount it).
+    // A 64 kB file system without a free-space floor: the third two-second file does not fit (root
+    // only, to mount it).
     fs::create_directory("small");
     int status = 0;
     std::string output = Shell("mount -t tmpfs -o size=64k none small", &status);
@@ -387,20 +392,37 @@ TEST_F(SegmentRecorder, AFullDiskEndsTheFileAtItsLastWholeFragmentAndRecordingGo
     } unmount;
     Clip clip = MakeClip(6, "aac");
     {
-        Recorder recorder(R"(<SegmentRecorder folder="small" segmentSeconds="2" fragmentMs="200"/>)");
+        Recorder recorder(R"(<SegmentRecorder folder="small" segmentSeconds="2" fragmentMs="200" minFreeMB="0"/>)");
+        // Without a floor, the full disk has no room for the day index's rewrite either: the
+        // next one, once space is free again, holds the entry.
+        dvr_harness_expect_log(*recorder, 100, "index.txt: No space left on device");
         recorder.Push(clip, 0, START_NS);
         EXPECT_EQ(dvr_harness_wait_log(*recorder, 50, "No space left on device", -1), DVR_HARNESS_OK);
+        // Nothing is written while the disk stays full, not even a file's header.
+        EXPECT_EQ(dvr_harness_wait_log(*recorder, 50, "no new file until", -1), DVR_HARNESS_OK);
         clip.samples.resize(40); // the first second again, later: a file in the space freed
         Shell("rm small/front/2026-01-02/03-04-05.mp4");
         recorder.Push(clip, 0, START_NS + 7000000000LL);
         std::string summary = recorder.Close();
-        EXPECT_NE(summary.find("write failed 1;"), std::string::npos) << summary;
+        EXPECT_NE(summary.find("write failed 1, disk full "), std::string::npos) << summary;
+        EXPECT_EQ(summary.find("disk full 0;"), std::string::npos) << summary;
     }
     const std::string day = "small/front/2026-01-02/";
     EXPECT_EQ(CheckFile(day + "03-04-07.mp4", "aac"), 50u);
     const size_t cut = CheckFile(day + "03-04-09.mp4", "aac"); // up to its last whole fragment
     EXPECT_GT(cut, 0u);
     EXPECT_LT(cut, 50u);
+    // Its index entry's duration is that of the fragments kept, not of the one lost.
+    std::ifstream index(day + "index.txt");
+    std::string name, state;
+    int64_t startNs = 0, durationNs = -1;
+    uint64_t bytes = 0;
+    while (index >> name && name != "03-04-09.mp4")
+        index.ignore(1 << 16, '\n');
+    index >> startNs >> durationNs >> bytes >> state;
+    const double seconds =
+        std::atof(Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 " + day + "03-04-09.mp4").c_str());
+    EXPECT_NEAR(static_cast<double>(durationNs) / 1e9, seconds, 0.1) << cut << " frames";
     const auto video = std::count_if(clip.samples.begin(), clip.samples.end(),
                                      [](const Sample& sample) { return sample.kind == EVT_VIDEO; });
     EXPECT_EQ(CheckFile(day + "03-04-12.mp4", "aac"), static_cast<size_t>(video));

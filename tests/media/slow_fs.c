@@ -6,7 +6,7 @@
  *   slow_fs BACKING MOUNTPOINT DELAY_MS
  *
  * Runs in the foreground until unmounted (fusermount3 -u MOUNTPOINT) or signalled; prints "mounted"
- * once the filesystem serves.
+ * once the filesystem serves. SIGUSR1 ends the delay: from then on writes pass straight through.
  */
 #define FUSE_USE_VERSION 31
 #define _GNU_SOURCE
@@ -16,6 +16,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,8 +25,15 @@
 #include <time.h>
 #include <unistd.h>
 
-static int backing = -1;  /* the backing folder, opened once before mounting */
-static long writeDelayMs; /* set once before mounting */
+static int backing = -1;                 /* the backing folder, opened once before mounting */
+static long writeDelayMs;                /* set once before mounting */
+static volatile sig_atomic_t delayEnded; /* set by SIGUSR1 */
+
+static void EndDelay(int signal)
+{
+    (void)signal;
+    delayEnded = 1;
+}
 
 /* The path relative to the backing folder: "/a/b" is "a/b", "/" is ".". */
 static const char* Rel(const char* path)
@@ -142,7 +150,7 @@ static int SlowWrite(const char* path, const char* buf, size_t size, off_t offse
 {
     (void)path;
     struct timespec delay = {writeDelayMs / 1000, (writeDelayMs % 1000) * 1000000L};
-    while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+    while (!delayEnded && nanosleep(&delay, &delay) != 0 && errno == EINTR) {
     }
     return Result((int)pwrite((int)fi->fh, buf, size, offset));
 }
@@ -209,6 +217,10 @@ int main(int argc, char* argv[])
         return 2;
     }
     writeDelayMs = atol(argv[3]);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = EndDelay;
+    sigaction(SIGUSR1, &action, NULL);
     /* Foreground, one thread per request (so a slow write holds up only its own caller's file),
      * and other users (the core runs as whoever runs the test) may use it. */
     char* fuseArgs[] = {argv[0], "-f", "-o", "default_permissions", argv[2], NULL};
