@@ -37,17 +37,23 @@ test-asan: deps
 	@cmake --build build-asan -j $(JOBS)
 	@cd build-asan && ASAN_OPTIONS="detect_leaks=1:abort_on_error=0" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" ctest --output-on-failure -j $(JOBS)
 
-# The device's build: armhf, cross-compiled into build-arm/, the whole suite run under qemu-arm.
-# ctest shows no output of a skipped test, so the reasons of the skips are printed after it.
+# The device's build: armhf, cross-compiled into build-arm/ against the armhf sysroot that
+# scripts/install-deps-arm.sh keeps apart from the host's packages, the whole suite run under
+# qemu-arm with the sysroot as its library prefix (QEMU_LD_PREFIX, inherited by every armhf
+# program the tests start). ctest shows no output of a skipped test, so the reasons of the skips
+# are printed after it.
+ARMHF_SYSROOT := $(shell bash scripts/install-deps-arm.sh --print-sysroot)
+ARMHF_ENV = QEMU_LD_PREFIX=$(ARMHF_SYSROOT) DVRCORE_ARMHF_SYSROOT=$(ARMHF_SYSROOT)
+
 deps-arm: deps
 	@bash scripts/install-deps-arm.sh
 
 build-arm: deps-arm
-	@cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake >/dev/null
-	@cmake --build build-arm -j $(JOBS)
+	@$(ARMHF_ENV) cmake -S . -B build-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake >/dev/null
+	@$(ARMHF_ENV) cmake --build build-arm -j $(JOBS)
 
 test-arm: build-arm
-	@cd build-arm && status=0 && ctest --output-on-failure -j $(JOBS) || status=$$?; \
+	@cd build-arm && status=0 && $(ARMHF_ENV) ctest --output-on-failure -j $(JOBS) || status=$$?; \
 	  awk '/: Skipped$$/ { skipped = 1; reason = ""; next } \
 	       skipped && /^\[  SKIPPED \]/ { sub(/^\[  SKIPPED \] /, ""); sub(/ \([0-9]+ ms\)$$/, ""); \
 	                                     print "skipped: " $$0 ": " reason; skipped = 0; next } \
@@ -73,17 +79,18 @@ package: deps-package
 	@cmake --build build-pkg -j $(JOBS)
 	@cd build-pkg && cpack -G DEB
 
+# dpkg-shlibdeps finds the packages behind the armhf libraries in the sysroot's dpkg database.
 package-arm: deps-package deps-arm
-	@cmake -S . -B build-pkg-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DCMAKE_BUILD_TYPE=Release \
+	@$(ARMHF_ENV) cmake -S . -B build-pkg-arm -DCMAKE_TOOLCHAIN_FILE=cmake/armhf-toolchain.cmake -DCMAKE_BUILD_TYPE=Release \
 	  -DDVRCORE_TESTS=OFF -DDVRCORE_BENCH=OFF >/dev/null
-	@cmake --build build-pkg-arm -j $(JOBS)
-	@cd build-pkg-arm && cpack -G DEB
+	@$(ARMHF_ENV) cmake --build build-pkg-arm -j $(JOBS)
+	@cd build-pkg-arm && DPKG_ADMINDIR=$(ARMHF_SYSROOT)/var/lib/dpkg cpack -G DEB
 
 test-package: package
 	@bash tests/packaging/package_test.sh build-pkg/packages
 
 test-package-arm: package-arm
-	@bash tests/packaging/package_test.sh build-pkg-arm/packages arm-linux-gnueabihf-gcc
+	@$(ARMHF_ENV) bash tests/packaging/package_test.sh build-pkg-arm/packages arm-linux-gnueabihf-gcc $(ARMHF_SYSROOT)
 
 # Formatting (.clang-format) and static checks (.clang-tidy, cppcheck); CI runs format-check and lint.
 deps-lint: deps

@@ -41,9 +41,14 @@ if(CMAKE_CROSSCOMPILING)
   else()
     message(WARNING "No Debian architecture known for ${CMAKE_LIBRARY_ARCHITECTURE}; packages are labelled with the host's")
   endif()
-  # dpkg-shlibdeps searches the host's library folders, and the target's only through the multiarch
-  # entry its libc adds to ld.so.conf; naming the target's folders keeps it from depending on that.
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS /lib/${CMAKE_LIBRARY_ARCHITECTURE} /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+  # dpkg-shlibdeps searches the host's library folders: the target's are named, in the sysroot
+  # where the toolchain file has one (the Makefile points dpkg-shlibdeps at the sysroot's dpkg
+  # database), otherwise the multiarch folders.
+  if(DVRCORE_ARMHF_LIBRARY_DIRS)
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${DVRCORE_ARMHF_LIBRARY_DIRS})
+  else()
+    set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS /lib/${CMAKE_LIBRARY_ARCHITECTURE} /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE})
+  endif()
 endif()
 
 set(CPACK_DEBIAN_CORE_PACKAGE_NAME dvrcore)
