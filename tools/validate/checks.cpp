@@ -92,10 +92,16 @@ int LoadWithShortRecord(const std::string& path, CheckContext& context, uint32_t
     return code != 0 || (outSize == sizeof fullOut && out->error != 0) ? 1 : 0;
 }
 
-// Starts one thread and joins it, so that a runtime's own helper threads exist before a count.
+// Starts one thread and joins it, so that a runtime's own helper threads exist before a count. A
+// joined thread can still be listed for a moment after the join returns (an emulator ends the
+// host thread behind it later), so the count waits, bounded, until its entry is gone.
 size_t SettledThreadCount()
 {
-    std::thread([] {}).join();
+    pid_t probe = 0;
+    std::thread([&probe] { probe = gettid(); }).join();
+    const std::string entry = "/proc/self/task/" + std::to_string(probe);
+    for (int round = 0; round < 1000 && access(entry.c_str(), F_OK) == 0; ++round)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     return dvr_harness_thread_count();
 }
 
