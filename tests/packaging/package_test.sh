@@ -7,14 +7,21 @@
 # packages with dpkg -r and check that nothing of them is left. Needs root; refuses to run when any
 # of the packages is installed already, and removes what it installed whatever happens, so the
 # machine is left as it was found.
-# Packages of a foreign architecture (armhf) need that architecture's libraries through multiarch,
-# a way to run its programs (qemu-user with binfmt_misc) and its C compiler for the plugin.
-#   package_test.sh PACKAGE_FOLDER [PLUGIN_C_COMPILER]
+# Packages of a foreign architecture (armhf) are installed with dpkg --root into a copy of that
+# architecture's sysroot (scripts/install-deps-arm.sh: its libraries and a dpkg database of them),
+# so the host's packages stay as they are; their programs run through qemu-user (binfmt_misc) with
+# the copy as the library prefix, and the plugin is built with that architecture's C compiler.
+#   package_test.sh PACKAGE_FOLDER [PLUGIN_C_COMPILER SYSROOT]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 packages=$(cd "$1" && pwd)
 plugin_cc=${2:-cc}
+sysroot=${3:-}
 work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+# Where the packages are installed: "" for the host itself, else the sysroot's copy in $work.
+root=
+dpkg_root=(dpkg)
 names=(dvrcore dvrcore-plugin-dev dvrcore-plugin-tools dvrcore-plugins-media)
 installed_by_us=0
 
@@ -26,20 +33,33 @@ fail()
 
 installed()
 {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+    "${dpkg_root[@]}" -s "$1" 2>/dev/null | grep -q '^Status: install ok installed'
 }
 
 cleanup()
 {
     # The example plugin is no file of the packages: dpkg would leave it, and its folder, behind.
-    rm -f /usr/lib/dvrcore/plugins/Heartbeat.so
+    rm -f "$root/usr/lib/dvrcore/plugins/Heartbeat.so"
     if [ "$installed_by_us" = 1 ]; then
-        dpkg -P "${names[@]}" >/dev/null 2>&1 || true
+        "${dpkg_root[@]}" -P "${names[@]}" >/dev/null 2>&1 || true
     fi
     rm -rf "$work"
 }
 
 [ "$(id -u)" = 0 ] || fail "dpkg -i needs root"
+architecture=$(dpkg-deb -f "$(ls "$packages"/dvrcore_*.deb | head -n 1)" Architecture)
+if [ "$architecture" != "$(dpkg --print-architecture)" ] && ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
+    [ -n "$sysroot" ] && [ -d "$sysroot/var/lib/dpkg" ] || fail "packages for $architecture need its sysroot with a dpkg database"
+    # A copy of hard links: dpkg replaces files by renaming new ones into place, so the sysroot
+    # itself is never written.
+    root=$work/root
+    chmod 755 "$work" # the inspector loads plugins as nobody when run as root
+    cp -al "$sysroot" "$root"
+    dpkg_root=(dpkg "--root=$root" --force-not-root --force-script-chrootless)
+    export QEMU_LD_PREFIX=$root
+    export PKG_CONFIG_SYSROOT_DIR=$root
+    echo "== installing into a copy of the $architecture sysroot ($sysroot); the host's packages are left alone"
+fi
 for name in "${names[@]}"; do
     ! installed "$name" || fail "$name is installed already; remove it first (dpkg -r $name)"
 done
@@ -57,9 +77,6 @@ media_deb=${media_debs[0]}
 
 echo "== package fields and contents"
 [ "$(dpkg-deb -f "$core_deb" Package)" = dvrcore ] || fail "the core package is not named dvrcore"
-architecture=$(dpkg-deb -f "$core_deb" Architecture)
-[ "$architecture" = "$(dpkg --print-architecture)" ] || dpkg --print-foreign-architectures | grep -qx "$architecture" ||
-    fail "the core package is for $architecture, which this machine does not take"
 depends=$(dpkg-deb -f "$core_deb" Depends)
 for library in libboost-filesystem libtinyxml libwxbase libstdc++6 libc6; do
     grep -q "$library" <<<"$depends" || fail "the core package's dependencies lack $library: $depends"
@@ -102,61 +119,64 @@ media_plugins=(/usr/lib/dvrcore/plugins/MediaSource.so /usr/lib/dvrcore/plugins/
 echo "== dpkg -i"
 trap cleanup EXIT
 installed_by_us=1
-dpkg -i "$core_deb" "$sdk_deb" "$tools_deb" >/dev/null
-/usr/bin/dvrcore -h 2>"$work/usage.txt" || fail "dvrcore -h failed"
+"${dpkg_root[@]}" -i "$core_deb" "$sdk_deb" "$tools_deb" >/dev/null
+"$root/usr/bin/dvrcore" -h 2>"$work/usage.txt" || fail "dvrcore -h failed"
 grep -q 'Usage' "$work/usage.txt" || fail "dvrcore -h printed no usage"
+# pkg-config and CMake look in the installed tree's folders ($root's for a foreign architecture).
+export PKG_CONFIG_LIBDIR=$root/usr/lib/$multiarch/pkgconfig:$root/usr/share/pkgconfig:$root/usr/lib/pkgconfig
 [ "$(pkg-config --modversion dvrcore-plugin)" = "$(dpkg-deb -f "$sdk_deb" Version)" ] ||
     fail "pkg-config does not find the SDK of the package"
 
 echo "== example plugin against the packaged SDK"
-cp -r /usr/share/doc/dvrcore-plugin-dev/example-plugin "$work/with-pkg-config"
-# The harness's pkg-config file lies in the multiarch folder of its architecture.
-export PKG_CONFIG_PATH=/usr/lib/$multiarch/pkgconfig
+cp -r "$root/usr/share/doc/dvrcore-plugin-dev/example-plugin" "$work/with-pkg-config"
 make -s -C "$work/with-pkg-config" CC="$plugin_cc" CFLAGS="-O2 -Werror"
 echo -n "pkg-config harness test: "
 make -s -C "$work/with-pkg-config" CC="$plugin_cc" CFLAGS="-O2 -Werror" check
-cp -r /usr/share/doc/dvrcore-plugin-dev/example-plugin "$work/with-cmake"
-cmake -S "$work/with-cmake" -B "$work/with-cmake/build" -DCMAKE_C_COMPILER="$plugin_cc" -DCMAKE_C_FLAGS="-Werror" >/dev/null
+cp -r "$root/usr/share/doc/dvrcore-plugin-dev/example-plugin" "$work/with-cmake"
+cmake_root=()
+[ -z "$root" ] || cmake_root=(-DCMAKE_PREFIX_PATH="$root/usr" -DCMAKE_LIBRARY_ARCHITECTURE="$multiarch")
+cmake -S "$work/with-cmake" -B "$work/with-cmake/build" -DCMAKE_C_COMPILER="$plugin_cc" -DCMAKE_C_FLAGS="-Werror" \
+    "${cmake_root[@]}" >/dev/null
 cmake --build "$work/with-cmake/build" >/dev/null
 [ -f "$work/with-cmake/build/heartbeat_test" ] || fail "find_package(dvrcore-harness) did not find the installed harness"
 ctest --test-dir "$work/with-cmake/build" --output-on-failure >"$work/ctest.txt" || { cat "$work/ctest.txt"; fail "the example's harness test failed (CMake build)"; }
 echo "find_package harness test: $(grep -o '100% tests passed.*' "$work/ctest.txt")"
 
 echo "== the installed tools"
-/usr/bin/dvrcore-inspect /usr/lib/dvrcore/plugins/LogPI.so >"$work/inspect.txt" ||
+"$root/usr/bin/dvrcore-inspect" "$root/usr/lib/dvrcore/plugins/LogPI.so" >"$work/inspect.txt" ||
     { cat "$work/inspect.txt"; fail "dvrcore-inspect does not load the packaged LogPI.so"; }
 grep -q 'verdict: loaded' "$work/inspect.txt" || fail "dvrcore-inspect gave no verdict for LogPI.so"
-/usr/bin/dvrcore-validate "$work/with-pkg-config/Heartbeat.so" >"$work/validate.txt" ||
+"$root/usr/bin/dvrcore-validate" "$work/with-pkg-config/Heartbeat.so" >"$work/validate.txt" ||
     { cat "$work/validate.txt"; fail "dvrcore-validate finds a violation in the example plugin"; }
 echo "dvrcore-validate: $(tail -n 1 "$work/validate.txt")"
 cmake --install "$work/with-cmake/build" >/dev/null
-[ -f /usr/lib/dvrcore/plugins/Heartbeat.so ] || fail "cmake --install put no Heartbeat.so into /usr/lib/dvrcore/plugins"
+[ -f "$root/usr/lib/dvrcore/plugins/Heartbeat.so" ] || fail "cmake --install put no Heartbeat.so into $root/usr/lib/dvrcore/plugins"
 echo -n "find_package build: "
-"$here/heartbeat_run.sh" /usr/bin/dvrcore "$work/run-find-package"
-rm /usr/lib/dvrcore/plugins/Heartbeat.so
+"$here/heartbeat_run.sh" "$root/usr/bin/dvrcore" "$work/run-find-package"
+rm "$root/usr/lib/dvrcore/plugins/Heartbeat.so"
 make -s -C "$work/with-pkg-config" install
 echo -n "pkg-config build: "
-"$here/heartbeat_run.sh" /usr/bin/dvrcore "$work/run-pkg-config"
-rm /usr/lib/dvrcore/plugins/Heartbeat.so
+"$here/heartbeat_run.sh" "$root/usr/bin/dvrcore" "$work/run-pkg-config"
+rm "$root/usr/lib/dvrcore/plugins/Heartbeat.so"
 
 # Installed after the example's runs, so that those runs load no plugin that needs a configuration.
 echo "== the media plugins' package"
-dpkg -i "$media_deb" >/dev/null
+"${dpkg_root[@]}" -i "$media_deb" >/dev/null
 for plugin in "${media_plugins[@]}"; do
-    /usr/bin/dvrcore-inspect "$plugin" >"$work/inspect-media.txt" 2>&1 ||
+    "$root/usr/bin/dvrcore-inspect" "$root$plugin" >"$work/inspect-media.txt" 2>&1 ||
         { cat "$work/inspect-media.txt"; fail "dvrcore-inspect does not load the packaged $(basename "$plugin")"; }
     grep -q 'verdict: loaded' "$work/inspect-media.txt" || fail "dvrcore-inspect gave no verdict for $(basename "$plugin")"
 done
-! dpkg -r dvrcore >"$work/remove-core.txt" 2>&1 || fail "dpkg removed the core while the media plugins' package needs it"
-dpkg -r dvrcore-plugins-media >/dev/null
+! "${dpkg_root[@]}" -r dvrcore >"$work/remove-core.txt" 2>&1 || fail "dpkg removed the core while the media plugins' package needs it"
+"${dpkg_root[@]}" -r dvrcore-plugins-media >/dev/null
 for plugin in "${media_plugins[@]}"; do
-    [ ! -e "$plugin" ] || fail "$plugin is left after dpkg -r dvrcore-plugins-media"
+    [ ! -e "$root$plugin" ] || fail "$plugin is left after dpkg -r dvrcore-plugins-media"
 done
-[ -f /usr/lib/dvrcore/plugins/LogPI.so ] || fail "dpkg -r dvrcore-plugins-media took the core's LogPI.so"
+[ -f "$root/usr/lib/dvrcore/plugins/LogPI.so" ] || fail "dpkg -r dvrcore-plugins-media took the core's LogPI.so"
 echo "media plugins: $(basename "$media_deb") loads MediaSource.so and SegmentRecorder.so; depends on $media_depends"
 
 echo "== dpkg -r"
-dpkg -r dvrcore-plugin-tools dvrcore-plugin-dev dvrcore >/dev/null
+"${dpkg_root[@]}" -r dvrcore-plugin-tools dvrcore-plugin-dev dvrcore >/dev/null
 installed_by_us=0
 for name in "${names[@]}"; do
     ! installed "$name" || fail "$name is still installed"
@@ -165,6 +185,6 @@ for path in /usr/lib/dvrcore /usr/bin/dvrcore /usr/include/dvrcore /usr/share/pk
             /usr/share/cmake/dvrcore /usr/share/doc/dvrcore-plugin-dev /usr/bin/dvrcore-inspect /usr/bin/dvrcore-validate \
             "/usr/lib/$multiarch/libdvrcore-harness.so.1" "/usr/lib/$multiarch/pkgconfig/dvrcore-harness.pc" \
             "/usr/lib/$multiarch/cmake/dvrcore-harness"; do
-    [ ! -e "$path" ] && [ ! -L "$path" ] || fail "$path is left after dpkg -r"
+    [ ! -e "$root$path" ] && [ ! -L "$root$path" ] || fail "$path is left after dpkg -r"
 done
 echo "package test passed ($architecture): $(basename "$core_deb"), $(basename "$sdk_deb"), $(basename "$tools_deb") and $(basename "$media_deb") install, serve and test plugins and remove cleanly"
