@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -131,14 +132,14 @@ public:
     // Fails the test when action has not returned within WAIT_LIMIT of real time.
     void RunWhileTheClockMoves(const std::function<void()>& action, std::chrono::seconds step)
     {
-        std::atomic<bool> done{false};
-        TestThread runner([&] {
+        auto done = std::make_shared<std::atomic<bool>>(false); // the runner may outlive this call
+        TestThread runner([action, done] {
             action();
-            done = true;
+            *done = true;
         });
         uint64_t seen = Reads();
         auto deadline = std::chrono::steady_clock::now() + dvr::test::WAIT_LIMIT;
-        while (!done && std::chrono::steady_clock::now() < deadline) {
+        while (!*done && std::chrono::steady_clock::now() < deadline) {
             if (Reads() == seen) {
                 std::this_thread::yield();
                 continue;
@@ -148,7 +149,7 @@ public:
             clock_ += step;
         }
         EXPECT_TRUE(runner.Join("the steps run while the clock moves to return",
-                                done ? dvr::test::WAIT_LIMIT : std::chrono::milliseconds(0)));
+                                *done ? dvr::test::WAIT_LIMIT : std::chrono::milliseconds(0)));
     }
 
 private:
