@@ -3,22 +3,31 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build run run-demo test test-tsan test-asan deps-arm build-arm test-arm soak deps-bench bench clean
+.PHONY: all deps configure build run run-demo test test-tsan test-asan deps-arm build-arm test-arm soak deps-bench bench clean
 
 all: build
 
 deps:
 	@bash scripts/install-deps.sh
 
-build: deps
-	@cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) >/dev/null
+build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # Records a looped test clip with the media plugins (scripts/run.sh); run-demo runs the synthetic demo plugins.
-run: build
+# Each builds only what it runs: the core, parentsim and its three plugins (a first run on a fresh
+# clone then records within a couple of minutes); `make build` and `make test` build everything.
+RUN_TARGETS := dvrcore parentsim LogPI MediaSource SegmentRecorder
+RUN_DEMO_TARGETS := dvrcore parentsim LogPI DemoSource DemoRecorder
+
+configure: deps
+	@cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS) >/dev/null
+
+run: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target $(RUN_TARGETS)
 	@bash scripts/run.sh $(BUILD_DIR)
 
-run-demo: build
+run-demo: configure
+	@cmake --build $(BUILD_DIR) -j $(JOBS) --target $(RUN_DEMO_TARGETS)
 	@bash scripts/run.sh $(BUILD_DIR) demo
 
 test: build

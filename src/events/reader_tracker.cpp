@@ -23,13 +23,6 @@ void ReaderTracker::Leave(const void* plugin)
     }
 }
 
-void ReaderTracker::RetireAndWait(const void* plugin)
-{
-    std::unique_lock lock(mutex_);
-    retired_.insert(plugin);
-    left_.wait(lock, [&] { return !running_.contains(plugin); });
-}
-
 bool ReaderTracker::RetireAndWaitUntil(const void* plugin, const SteadyNow& now,
                                        std::chrono::steady_clock::time_point deadline)
 {

@@ -16,22 +16,19 @@ namespace dvr {
 class ReaderTracker {
 public:
     // Counts one more reader thread of plugin; call it before the thread is started, so that none
-    // can be missed by RetireAndWait. Answers false (nothing counted, start no thread) once the
+    // can be missed by RetireAndWaitUntil. Answers false (nothing counted, start no thread) once the
     // plugin is retired.
     bool Enter(const void* plugin);
 
     // Counts the reader thread out again, after its Read has returned; on the reader thread.
     void Leave(const void* plugin);
 
-    // Refuses every later Enter for plugin and blocks until its counted reader threads have left.
-    // Called by shutdown before the plugin is closed.
-    void RetireAndWait(const void* plugin);
-
-    // The same, waiting at most until now() reaches deadline: true when every counted reader
-    // thread has left. The plugin stays retired either way.
+    // Refuses every later Enter for plugin and waits until its counted reader threads have left,
+    // at most until now() reaches deadline: true when every one has left. The plugin stays retired
+    // either way. Called by shutdown before the plugin is closed.
     bool RetireAndWaitUntil(const void* plugin, const SteadyNow& now, std::chrono::steady_clock::time_point deadline);
 
-    // Whether RetireAndWait has been called for plugin.
+    // Whether plugin has been retired.
     bool Retired(const void* plugin) const;
 
     // Reader threads of plugin counted now.

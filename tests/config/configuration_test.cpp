@@ -186,9 +186,10 @@ StartedSettings LoadAndSave()
 TEST(ConfigStart, StoredSettingsSurviveRestartsWhateverTheProductVersion)
 {
     ScopedWorkDir dir;
-    const std::string versions[] = {"2.0-\xE9", "2.0-&amp;#xZZ;", "\xF0\"x"};
+    // The last is written four times as long ("&gt;"), past the size core.xml is read up to.
+    const std::string versions[] = {"2.0-\xE9", "2.0-&amp;#xZZ;", "\xF0\"x", std::string(MAX_XML_SIZE / 4, '>')};
     for (const std::string& version : versions) {
-        SCOPED_TRACE(version);
+        SCOPED_TRACE(version.substr(0, 20));
         WriteFile("product.xml", "<P><Product Family=\"F\" Version=\"" + version + "\"/></P>");
         WriteFile("core.xml", "<oDVR><Memory Throttling=\"0\"/><Modules><Module>"
                               "<Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module></Modules></oDVR>");

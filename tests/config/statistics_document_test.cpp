@@ -133,6 +133,22 @@ TEST_F(Statistics, OutsideTextsAreWrittenSoThatTheyReadBack)
               snapshot_.productVersion);
 }
 
+// A value whose written form would pass the size the core reads core.xml up to is written empty,
+// with a line, so the next start still reads its settings.
+TEST_F(Statistics, ValueTooLargeToReadBackIsWrittenEmptyWithALine)
+{
+    snapshot_.productVersion = std::string(MAX_XML_SIZE / 4, '>') + "&";
+    XmlDocument document;
+    ASSERT_TRUE(SaveConfigurationDocument(document, snapshot_, RecordLog));
+    XmlDocument saved;
+    ASSERT_TRUE(LoadXmlFile(saved, "core.xml")) << saved.ErrorDesc();
+    EXPECT_STREQ(saved.RootElement()->FirstChildElement("Modules")->FirstChildElement("Module")->Attribute("Version"),
+                 "");
+    ASSERT_EQ(RecordedLog().size(), 1u);
+    EXPECT_EQ(RecordedLog()[0].level, 50);
+    EXPECT_EQ(RecordedLog()[0].text, "Wrote the product version as \"\": its value would not read back.");
+}
+
 std::vector<_EventParmsIn> broadcastEvents;
 std::vector<std::string> broadcastTexts;
 

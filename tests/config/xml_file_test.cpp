@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include "config_test_support.h"
+#include "support/bounded_wait.h"
 
 namespace dvr {
 namespace {
@@ -212,7 +213,7 @@ TEST(FileInUseRegistry, HolderBlocksLoadOfSameNameUntilRelease)
     WriteFile("free.xml", "<a/>");
     std::atomic<bool> heldLoaded{false};
     FileInUseRegistry::Instance().Acquire("held.xml");
-    std::thread loader([&] {
+    test::TestThread loader([&] {
         XmlDocument document;
         heldLoaded = LoadXmlFile(document, "held.xml");
     });
@@ -221,7 +222,7 @@ TEST(FileInUseRegistry, HolderBlocksLoadOfSameNameUntilRelease)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_FALSE(heldLoaded);
     FileInUseRegistry::Instance().Release("held.xml");
-    loader.join();
+    ASSERT_TRUE(loader.Join("the load of held.xml to end once the name was released"));
     EXPECT_TRUE(heldLoaded);
 }
 

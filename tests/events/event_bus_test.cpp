@@ -8,15 +8,23 @@
 #include <functional>
 #include <future>
 #include <map>
+#include <memory>
 #include <system_error>
 #include <thread>
+#include <utility>
 
+#include "support/bounded_wait.h"
 #include "support/event_memory_failure.h"
 #include "support/grouping_locale.h"
 #include "support/recording_core.h"
 
 using dvr::test::MakeEvent;
 using dvr::test::MakeResult;
+using dvr::test::ReadersLeft;
+using dvr::test::TestThread;
+using dvr::test::WaitOn;
+using dvr::test::WaitReady;
+using dvr::test::WaitUntil;
 
 namespace {
 
@@ -130,18 +138,17 @@ protected:
         StopWorker();
         // As the unload steps do: no reader thread may outlive the core it reports to.
         for (const auto& plugin : *core.plugins.Load())
-            core.readers.RetireAndWait(plugin.get());
+            EXPECT_TRUE(ReadersLeft(core.readers, plugin.get(), "the reader threads of " + plugin->name + " to end"));
     }
 
     void StartWorker()
     {
-        worker_ = std::thread([this] { core.RunQueueWorker(); });
+        worker_ = TestThread([this] { core.RunQueueWorker(); });
     }
     void StopWorker()
     {
         core.RequestStop();
-        if (worker_.joinable())
-            worker_.join();
+        EXPECT_TRUE(worker_.Join("the queue worker to return after the stop"));
     }
 
     int Send(_EventParmsIn event)
@@ -152,7 +159,7 @@ protected:
     }
 
     BusCore core;
-    std::thread worker_;
+    TestThread worker_;
 };
 
 TEST_F(EventBus, DeliversAPrivateCopyToMatchingPluginsInTableOrder)
@@ -230,8 +237,7 @@ TEST_F(EventBus, ConfigurationDocumentKeptFromIoctlStaysUntilReleased)
         std::lock_guard lock(fakes[1].mutex);
         return fakes[1].ioctls.size();
     };
-    while (ioctls() != 1)
-        std::this_thread::yield();
+    ASSERT_TRUE(WaitUntil([&] { return ioctls() == 1; }, "the document to reach the IOCTL"));
     {
         std::lock_guard lock(fakes[1].mutex);
         fakes[1].keep = 0;
@@ -367,10 +373,8 @@ TEST_F(EventBus, StreamEventsAreTakenOnlyFromReaderThreadsOfOpenStreams)
     _EventParmsIn open = MakeEvent(0, 0x0001, 0x1, request, sizeof request);
     open.streamID = 7;
     EXPECT_EQ(Send(open), EVENT_ACCEPTED);
-    while (!readDone)
-        std::this_thread::yield();
-    while (core.readers.Running(core.plugins.Load()->at(0).get()) != 0)
-        std::this_thread::yield();
+    const PLUGININFO* reader = core.plugins.Load()->at(0).get();
+    ASSERT_TRUE(WaitUntil([&] { return readDone && core.readers.Running(reader) == 0; }, "the Read to return"));
     EXPECT_EQ(readData, std::string(request, sizeof request));
     EXPECT_EQ(answers, (std::vector<int>{EVENT_ACCEPTED, EVENT_REFUSED}));
 
@@ -380,8 +384,8 @@ TEST_F(EventBus, StreamEventsAreTakenOnlyFromReaderThreadsOfOpenStreams)
     EXPECT_TRUE(core.streams.IsClosed(7));
     EXPECT_EQ(Send(open), EVENT_ACCEPTED); // reopens the stream
     EXPECT_FALSE(core.streams.IsClosed(7));
-    while (readCalls != 2 || core.readers.Running(core.plugins.Load()->at(0).get()) != 0)
-        std::this_thread::yield();
+    ASSERT_TRUE(WaitUntil([&] { return readCalls == 2 && core.readers.Running(reader) == 0; },
+                          "the Read of the reopened stream to return"));
     StartWorker();
     StopWorker();
     EXPECT_EQ(fakes[1].Writes(), 1u); // the one accepted stream frame
@@ -392,22 +396,21 @@ TEST_F(EventBus, ReaderThreadHasOneBlockInFlight)
     core.plugins.Append(MakeFake<0>(0x00210000, ALL, true));
     core.plugins.Append(MakeFake<1>(0x00220000, ALL));
     fakes[1].keep = 1;
-    std::atomic<int> sent{0};
-    fakes[0].onRead = [&](_ReadParmsIn& parms) {
+    auto sent = std::make_shared<std::atomic<int>>(0); // the reader may outlive a failed test's locals
+    fakes[0].onRead = [this, sent](_ReadParmsIn& parms) {
         char bytes[] = "block";
         _EventParmsIn frame = MakeEvent(0x00210000, EVT_AUDIO, 0x1, bytes, sizeof bytes);
         frame.streamID = parms.streamID;
         Send(frame);
-        sent = 1;
+        *sent = 1;
         Send(frame); // waits until the first block is freed
-        sent = 2;
+        *sent = 2;
     };
     StartWorker();
     _EventParmsIn open = MakeEvent(0, 0x0001, 0x1);
     open.streamID = 3;
     Send(open);
-    while (fakes[1].Writes() == 0)
-        std::this_thread::yield();
+    ASSERT_TRUE(WaitUntil([] { return fakes[1].Writes() != 0; }, "the reader's first block to be delivered"));
     // The first block is kept by plugin 1: the reader cannot have queued its second one.
     EXPECT_EQ(fakes[1].Writes(), 1u);
     void* block = nullptr;
@@ -415,22 +418,49 @@ TEST_F(EventBus, ReaderThreadHasOneBlockInFlight)
         std::lock_guard lock(fakes[1].mutex);
         block = fakes[1].keptBlocks.at(0);
     }
-    while (sent == 0)
-        std::this_thread::yield();
-    EXPECT_EQ(sent.load(), 1); // the second send waits for the block plugin 1 still keeps
+    ASSERT_TRUE(WaitUntil([&] { return *sent != 0; }, "the reader's first send to return"));
+    EXPECT_EQ(sent->load(), 1); // the second send waits for the block plugin 1 still keeps
     _EventParmsIn release = MakeEvent(0x00220000, EVT_RELEASE, 0, block);
     _EventParmsOut out = MakeResult();
     core.PluginEvent(&release, &out);
-    while (sent != 2)
-        std::this_thread::yield();
-    while (fakes[1].Writes() != 2)
-        std::this_thread::yield();
+    ASSERT_TRUE(WaitUntil([&] { return *sent == 2 && fakes[1].Writes() == 2; },
+                          "the reader's second block to be sent and delivered after the release"));
     StopWorker();
     std::lock_guard lock(fakes[1].mutex);
     release.data = fakes[1].keptBlocks.at(1);
     core.PluginEvent(&release, &out);
     EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
 }
+
+// The answers the core gave to each stream's reader, shared with the reader threads: a reader
+// still waiting when a failed test returns may be woken later, when the test's locals are gone.
+class ReaderAnswers {
+public:
+    void Add(uint32_t streamID, int answer)
+    {
+        std::lock_guard lock(mutex_);
+        answers_[streamID].push_back(answer);
+        changed_.notify_all();
+    }
+    // Waits until the reader of streamID has had count answers; after says after what.
+    ::testing::AssertionResult Await(uint32_t streamID, size_t count, const std::string& after)
+    {
+        std::unique_lock lock(mutex_);
+        return WaitOn(
+            changed_, lock, [&] { return answers_[streamID].size() >= count; },
+            "answer " + std::to_string(count) + " to the reader of stream " + std::to_string(streamID) + " " + after);
+    }
+    std::vector<int> Of(uint32_t streamID)
+    {
+        std::lock_guard lock(mutex_);
+        return answers_[streamID];
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;              // signalled at each answer
+    std::map<uint32_t, std::vector<int>> answers_; // guarded by mutex_
+};
 
 // A subscriber keeps every block until its Close: a reader's second block waits for the first
 // with nothing else to free it. The close of its stream, or the stop, ends the wait.
@@ -439,42 +469,33 @@ TEST_F(EventBus, WaitingReaderIsWokenByTheCloseOfItsStreamAndByTheStop)
     core.plugins.Append(MakeFake<0>(0x00210000, ALL, true));
     core.plugins.Append(MakeFake<1>(0x00220000, ALL));
     fakes[1].keep = 1;
-    char bytes[] = "block";
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::map<uint32_t, std::vector<int>> answers; // by stream; guarded by mutex
-    fakes[0].onRead = [&](_ReadParmsIn& parms) {
+    auto answers = std::make_shared<ReaderAnswers>();
+    fakes[0].onRead = [this, answers](_ReadParmsIn& parms) {
+        char bytes[] = "block";
         _EventParmsIn frame = MakeEvent(0x00210000, EVT_AUDIO, 0x1, bytes, sizeof bytes);
         frame.streamID = parms.streamID;
-        for (int i = 0; i < 2; ++i) {
-            int answer = Send(frame);
-            std::lock_guard lock(mutex);
-            answers[parms.streamID].push_back(answer);
-            changed.notify_all();
-        }
-    };
-    auto answered = [&](uint32_t streamID, size_t count) {
-        std::unique_lock lock(mutex);
-        changed.wait(lock, [&] { return answers[streamID].size() >= count; });
-        return answers[streamID];
+        for (int i = 0; i < 2; ++i)
+            answers->Add(parms.streamID, Send(frame));
     };
     StartWorker();
     for (uint32_t streamID : {3u, 4u}) {
         _EventParmsIn open = MakeEvent(0, 0x0001, 0x1);
         open.streamID = streamID;
         Send(open);
-        answered(streamID, 1);
+        ASSERT_TRUE(answers->Await(streamID, 1, "after the open"));
     }
     _EventParmsIn close = MakeEvent(0, EVT_STREAM_CLOSE, 0);
     close.streamID = 3;
     Send(close);
-    EXPECT_EQ(answered(3, 2), (std::vector<int>{EVENT_ACCEPTED, EVENT_REFUSED}));
+    ASSERT_TRUE(answers->Await(3, 2, "after the close of its stream"));
+    EXPECT_EQ(answers->Of(3), (std::vector<int>{EVENT_ACCEPTED, EVENT_REFUSED}));
     StopWorker();
-    EXPECT_EQ(answered(4, 2), (std::vector<int>{EVENT_ACCEPTED, EVENT_REFUSED}));
-    core.readers.RetireAndWait(core.plugins.Load()->at(0).get());
+    ASSERT_TRUE(answers->Await(4, 2, "after the stop"));
+    EXPECT_EQ(answers->Of(4), (std::vector<int>{EVENT_ACCEPTED, EVENT_REFUSED}));
+    ASSERT_TRUE(ReadersLeft(core.readers, core.plugins.Load()->at(0).get(), "the woken readers to return"));
     // The refused copies went back to the pool (the second may have reused the first's block);
     // the kept blocks are still the subscriber's.
-    EXPECT_GE(core.blockPool.CachedBytes(), dvr::BlockPool::ClassSize(sizeof bytes));
+    EXPECT_GE(core.blockPool.CachedBytes(), dvr::BlockPool::ClassSize(sizeof "block"));
     EXPECT_EQ(core.referenceBlocks.BlockCount(), 2u);
     _EventParmsOut out = MakeResult();
     for (void* block : fakes[1].keptBlocks) {
@@ -501,7 +522,7 @@ TEST_F(EventBus, ReaderThreadThatCannotStartIsLoggedAndNotWaitedFor)
     open.streamID = 5;
     EXPECT_EQ(Send(open), EVENT_ACCEPTED); // the stream is open; the other plugin serves it
     EXPECT_EQ(core.readers.Running(core.plugins.Load()->at(0).get()), 0u);
-    core.readers.RetireAndWait(core.plugins.Load()->at(1).get());
+    ASSERT_TRUE(ReadersLeft(core.readers, core.plugins.Load()->at(1).get(), "the other plugin's reader to return"));
     EXPECT_EQ(started.load(), 1);
     EXPECT_TRUE(core.Logged("could not start a reader thread for fake0.so: "));
     // Without memory for a reader's copy of the request, no plugin starts a Read without it.
@@ -525,15 +546,13 @@ TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
     for (int i = 0; i < 3; ++i)
         Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
     StartWorker();
-    while (fakes[0].Writes() != 3)
-        std::this_thread::yield();
+    ASSERT_TRUE(WaitUntil([] { return fakes[0].Writes() == 3; }, "the three kept events to be delivered"));
     EXPECT_FALSE(core.Logged("core event queue size:"));
     core.clock += std::chrono::seconds(59);
     char small[500] = {};
     fakes[0].keep = 0;
     Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, small, sizeof small));
-    while (fakes[0].Writes() != 4)
-        std::this_thread::yield();
+    ASSERT_TRUE(WaitUntil([] { return fakes[0].Writes() == 4; }, "the fourth event to be delivered"));
     EXPECT_FALSE(core.Logged("core event queue size:"));
     core.clock += std::chrono::seconds(1);
     Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, small, sizeof small));
@@ -551,19 +570,22 @@ TEST_F(EventBus, StatusReportComesWithTheFirstEventAMinuteAfterTheLast)
 TEST_F(EventBus, StatusReportCountsTheDeliveredBlocksAndTheCurrentOneNotTheWaitingBatch)
 {
     core.plugins.Append(MakeFake<0>(0x00060000, ALL));
-    std::promise<void> writing;
+    // Shared with the worker, which may still run the hook after a failed test has returned.
+    auto writing = std::make_shared<std::promise<void>>();
+    std::future<void> written = writing->get_future();
     std::promise<void> resume;
-    std::atomic<bool> first{true};
-    fakes[0].onWrite = [&](_WriteParmsIn&) { // the first Write holds the worker while events queue up
-        if (first.exchange(false)) {
-            writing.set_value();
-            resume.get_future().wait();
+    fakes[0].onWrite = [writing, resumed = resume.get_future().share(),
+                        first =
+                            true](_WriteParmsIn&) mutable { // the first Write holds the worker while events queue up
+        if (std::exchange(first, false)) {
+            writing->set_value();
+            EXPECT_TRUE(WaitReady(resumed, "the test to let the first Write return"));
         }
     };
     char bytes[500] = {};
     Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
     StartWorker();
-    writing.get_future().wait();
+    ASSERT_TRUE(WaitReady(written, "the first Write"));
     for (int i = 0; i < 4; ++i) // taken as one batch: the first is current, three wait behind it
         Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
     core.clock += std::chrono::seconds(60);
@@ -614,8 +636,7 @@ TEST_F(EventBus, WriteOfSixMillisecondsOrMoreIsLoggedWhenTheCoresDiagnosticsAreO
     };
     sendTaking(9'000'000); // the core's level-0 lines are off: not timed
     StartWorker();
-    while (fakes[0].Writes() != 1)
-        std::this_thread::yield();
+    ASSERT_TRUE(WaitUntil([] { return fakes[0].Writes() == 1; }, "the untimed event to be delivered"));
     core.logLevels.Set(0, 0);
     sendTaking(5'999'999);
     sendTaking(6'000'000);

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <latch>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -10,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include "events/log_capture.h"
+#include "support/bounded_wait.h"
 #include "support/event_memory_failure.h"
 
 namespace dvr {
@@ -147,23 +147,25 @@ TEST(ReferenceBlocks, ConcurrentHoldersLeaveTheTableEmpty)
         table.AddHolder(block, 8, CORE_PROVIDER_ID);
     }
     // Both plugins take every block before anyone lets go, as they would during delivery.
-    std::latch taken(2);
-    std::vector<std::thread> holders;
+    std::atomic<int> taken{0};
     std::atomic<int> freed{0};
+    auto everyBlockTaken = [&] { return taken == 2; };
+    std::vector<test::TestThread> holders;
     for (uint32_t holder : {PLUGIN_A, PLUGIN_B}) {
         holders.emplace_back([&, holder] {
             for (void* block : blocks)
                 table.AddHolder(block, 8, holder);
-            taken.arrive_and_wait();
+            ++taken;
+            EXPECT_TRUE(test::WaitUntil(everyBlockTaken, "the other holder to take every block"));
             for (void* block : blocks)
                 freed += table.Release(block, holder) ? 1 : 0;
         });
     }
-    taken.wait();
+    ASSERT_TRUE(test::WaitUntil(everyBlockTaken, "both holders to take every block"));
     for (void* block : blocks)
         freed += table.Release(block, CORE_PROVIDER_ID) ? 1 : 0;
-    for (std::thread& holder : holders)
-        holder.join();
+    for (test::TestThread& holder : holders)
+        ASSERT_TRUE(holder.Join("a holder to release its blocks"));
     EXPECT_EQ(freed.load(), BLOCKS) << "every block freed exactly once";
     EXPECT_EQ(table.BlockCount(), 0u);
     EXPECT_EQ(table.ByteTotal(), 0u);

@@ -1,15 +1,20 @@
 #include "events/stream_table.h"
 
 #include <atomic>
-#include <latch>
+#include <future>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "events/reader_tracker.h"
+#include "support/bounded_wait.h"
 
 namespace dvr {
 namespace {
+
+using test::ReadersLeft;
+using test::TestThread;
+using test::WaitReady;
 
 constexpr uint32_t STREAM = 7;
 
@@ -25,7 +30,7 @@ TEST(StreamTable, OnlyRunningReadersOfOpenStreamsAreAdmitted)
     EXPECT_EQ(streams.AdmitStreamEvent(STREAM), nullptr) << "this thread is not a reader";
 
     std::shared_ptr<ReaderContext> admitted, whileClosed, reopened, afterRead;
-    std::thread reader([&] {
+    TestThread reader([&] {
         {
             ReaderRegistration registration(streams);
             admitted = streams.AdmitStreamEvent(STREAM);
@@ -36,7 +41,7 @@ TEST(StreamTable, OnlyRunningReadersOfOpenStreamsAreAdmitted)
         }
         afterRead = streams.AdmitStreamEvent(STREAM);
     });
-    reader.join();
+    ASSERT_TRUE(reader.Join("the reader to return"));
     EXPECT_NE(admitted, nullptr);
     EXPECT_EQ(whileClosed, nullptr);
     EXPECT_EQ(reopened, admitted) << "the reader keeps its one context";
@@ -66,20 +71,21 @@ TEST(StreamTable, ReadersSecondBlockWaitsUntilTheFirstIsReleased)
     int first, second;
     std::atomic<bool> firstReleased{false};
     std::atomic<bool> releaseSeenBySecond{false};
-    std::latch firstQueued(1);
-    std::thread reader([&] {
+    std::promise<void> firstQueued;
+    std::future<void> queued = firstQueued.get_future();
+    TestThread reader([&] {
         ReaderRegistration registration(streams);
         std::shared_ptr<ReaderContext> context = streams.AdmitStreamEvent(STREAM);
         StreamTable::WaitAndSetPending(*context, &first);
-        firstQueued.count_down();
+        firstQueued.set_value();
         StreamTable::WaitAndSetPending(*context, &second);
         releaseSeenBySecond = firstReleased.load();
         EXPECT_EQ(PendingBlock(*context), &second);
     });
-    firstQueued.wait();
+    ASSERT_TRUE(WaitReady(queued, "the reader's first block"));
     firstReleased = true;
     streams.BlockReleased(&first);
-    reader.join();
+    ASSERT_TRUE(reader.Join("the reader's second block to be queued after the release"));
     EXPECT_TRUE(releaseSeenBySecond) << "the second block was queued before the first was released";
 }
 
@@ -93,8 +99,8 @@ TEST(ReaderTracker, RetiredPluginWaitsForItsReadersAndRefusesNewOnes)
     EXPECT_EQ(tracker.Running(&plugin), 2u);
 
     std::atomic<int> stillInRead{2};
-    std::thread shutdown([&] {
-        tracker.RetireAndWait(&plugin);
+    TestThread shutdown([&] {
+        EXPECT_TRUE(ReadersLeft(tracker, &plugin, "the plugin's readers to leave"));
         EXPECT_EQ(stillInRead.load(), 0) << "retired while a reader was still inside Read";
         EXPECT_FALSE(tracker.Enter(&plugin));
     });
@@ -102,7 +108,7 @@ TEST(ReaderTracker, RetiredPluginWaitsForItsReadersAndRefusesNewOnes)
         --stillInRead;
         tracker.Leave(&plugin);
     }
-    shutdown.join();
+    ASSERT_TRUE(shutdown.Join("the retirement to end"));
     EXPECT_EQ(tracker.Running(&plugin), 0u);
     EXPECT_EQ(tracker.Running(&otherPlugin), 1u) << "other plugins are not affected";
     EXPECT_TRUE(tracker.Enter(&otherPlugin));

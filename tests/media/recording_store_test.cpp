@@ -2,6 +2,7 @@
 #include "fragment_scan.h"
 #include "recording_store.h"
 
+#include "support/bounded_wait.h"
 #include "support/child_process.h"
 
 #include <gtest/gtest.h>
@@ -128,7 +129,7 @@ TEST(RecordingStore, ConcurrentWritersGetDistinctNamesAllListed)
     RecordingStore store(dir / "rec", logs.Sink());
     std::mutex mutex;
     std::set<std::string> paths;
-    std::vector<std::thread> writers;
+    std::vector<dvr::test::TestThread> writers;
     writers.reserve(4);
     for (int w = 0; w < 4; ++w)
         writers.emplace_back([&] {
@@ -138,8 +139,8 @@ TEST(RecordingStore, ConcurrentWritersGetDistinctNamesAllListed)
                 paths.insert(path);
             }
         });
-    for (std::thread& writer : writers)
-        writer.join();
+    for (dvr::test::TestThread& writer : writers)
+        ASSERT_TRUE(writer.Join("a writer's 25 segments"));
     EXPECT_EQ(paths.size(), 100u);
     const std::string index = ReadFile(dir / "rec/cam/2030-01-01/index.txt");
     EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 101); // a comment line and one per segment

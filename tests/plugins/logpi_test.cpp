@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "plugin_test_support.h"
+#include "support/bounded_wait.h"
 
 namespace {
 
@@ -104,13 +105,13 @@ TEST_F(LogPI, ConcurrentWritersProduceWholeLines)
 {
     dvr_harness* regular = Started(false);
     dvr_harness* shutdownLogger = Started(true);
-    std::thread other([&] {
+    dvr::test::TestThread other([&] {
         for (int i = 0; i < 200; ++i)
             dvr_harness_push_core_log(shutdownLogger, 100, "from the shutdown logger");
     });
     for (int i = 0; i < 200; ++i)
         PushLine(regular, 25, "from the queue worker", 21, EVF_CORE_LOG_LINE);
-    other.join();
+    ASSERT_TRUE(other.Join("the shutdown logger's 200 lines"));
     Finish(shutdownLogger);
     Finish(regular);
 

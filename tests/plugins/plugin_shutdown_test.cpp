@@ -7,6 +7,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -17,14 +18,19 @@
 #include "plugin_test_support.h"
 #include "plugins/plugin_info.h"
 #include "plugins/plugin_threads.h"
+#include "support/bounded_wait.h"
 #include "support/recording_core.h"
 
 namespace {
 
 using dvr::test::MakeEvent;
 using dvr::test::MakeResult;
+using dvr::test::ReadersLeft;
+using dvr::test::TestThread;
+using dvr::test::WaitOn;
+using dvr::test::WaitUntil;
 
-// A door the test opens: plugin calls wait at it.
+// A door the test opens: plugin calls wait at it, at most WAIT_LIMIT.
 class Gate {
 public:
     void Open()
@@ -36,7 +42,8 @@ public:
     void Wait()
     {
         std::unique_lock lock(mutex_);
-        opened_.wait(lock, [this] { return open_; });
+        EXPECT_TRUE(WaitOn(
+            opened_, lock, [this] { return open_; }, "the test to open the gate"));
     }
 
 private:
@@ -122,15 +129,17 @@ public:
 
     // Runs action on a thread of its own and, each time the core has read its clock, moves the
     // clock on by step, until action returns: every wait on the clock ends, however slow the machine.
+    // Fails the test when action has not returned within WAIT_LIMIT of real time.
     void RunWhileTheClockMoves(const std::function<void()>& action, std::chrono::seconds step)
     {
-        std::atomic<bool> done{false};
-        std::thread runner([&] {
+        auto done = std::make_shared<std::atomic<bool>>(false); // the runner may outlive this call
+        TestThread runner([action, done] {
             action();
-            done = true;
+            *done = true;
         });
         uint64_t seen = Reads();
-        while (!done) {
+        auto deadline = std::chrono::steady_clock::now() + dvr::test::WAIT_LIMIT;
+        while (!*done && std::chrono::steady_clock::now() < deadline) {
             if (Reads() == seen) {
                 std::this_thread::yield();
                 continue;
@@ -139,7 +148,8 @@ public:
             seen = reads_;
             clock_ += step;
         }
-        runner.join();
+        EXPECT_TRUE(runner.Join("the steps run while the clock moves to return",
+                                *done ? dvr::test::WAIT_LIMIT : std::chrono::milliseconds(0)));
     }
 
 private:
@@ -169,8 +179,13 @@ protected:
     }
     ~PluginShutdown() override
     {
-        core.ClosePlugins(noLogger);
-        core.UnloadPlugins(noLogger);
+        // With the clock moving, a plugin thread a failed test left running costs only the waits.
+        core.RunWhileTheClockMoves(
+            [this] {
+                core.ClosePlugins(noLogger);
+                core.UnloadPlugins(noLogger);
+            },
+            std::chrono::seconds(5));
     }
 
     void OpenStream(uint32_t streamID)
@@ -193,14 +208,6 @@ protected:
     PluginInfo noLogger{"/nonexistent/no-logger.so", NullEventSink, nullptr};
 };
 
-// Waits, yielding, until done() holds.
-template <typename Done>
-void Await(Done done)
-{
-    while (!done())
-        std::this_thread::yield();
-}
-
 TEST_F(PluginShutdown, ReaderThreadsEndBeforeCloseAndNoneStartsAfterIt)
 {
     auto plugin = MakeHooked<0>(0x00210000, "reader.so");
@@ -216,14 +223,15 @@ TEST_F(PluginShutdown, ReaderThreadsEndBeforeCloseAndNoneStartsAfterIt)
     hooks[0].close = [&] { runningAtClose = static_cast<int>(core.readers.Running(plugin.get())); };
 
     OpenStream(5);
-    Await([&] { return reads == 1; });
-    std::thread closing([&] { core.ClosePlugins(noLogger); });
-    Await([&] { return core.readers.Retired(plugin.get()) || hooks[0].closes != 0; });
+    ASSERT_TRUE(WaitUntil([&] { return reads == 1; }, "the reader to enter Read"));
+    TestThread closing([&] { core.ClosePlugins(noLogger); });
+    ASSERT_TRUE(WaitUntil([&] { return core.readers.Retired(plugin.get()) || hooks[0].closes != 0; },
+                          "the close steps to retire the readers"));
     OpenStream(6); // a stream opened during the stop
     gate.Open();
-    closing.join();
+    ASSERT_TRUE(closing.Join("the close steps to end once the reader returned"));
 
-    core.readers.RetireAndWait(plugin.get()); // no reader outlives what its hook uses
+    ASSERT_TRUE(ReadersLeft(core.readers, plugin.get(), "the reader to return")); // none outlives its hook's state
     EXPECT_EQ(runningAtClose.load(), 0);
     EXPECT_EQ(reads.load(), 1);
 }
@@ -251,7 +259,7 @@ TEST_F(PluginShutdown, ThreadsStillRunningAfterTheWaitLeaveTheirPluginLoaded)
     };
     worker->workerthread = dvr::StartWorkerThread(worker->IOCTL);
     OpenStream(9);
-    Await([&] { return reading.load(); });
+    ASSERT_TRUE(WaitUntil([&] { return reading.load(); }, "the reader to enter Read"));
 
     core.RunWhileTheClockMoves(
         [&] {
@@ -272,7 +280,8 @@ TEST_F(PluginShutdown, ThreadsStillRunningAfterTheWaitLeaveTheirPluginLoaded)
     EXPECT_TRUE(core.plugins.Empty());
 
     gate.Open(); // the threads left behind end before the hooks they run go away
-    Await([&] { return workerReturned && core.readers.Running(reader.get()) == 0; });
+    ASSERT_TRUE(WaitUntil([&] { return workerReturned && core.readers.Running(reader.get()) == 0; },
+                          "the worker and the reader left behind to return once the gate opened"));
 }
 
 TEST_F(PluginShutdown, FirstUnloadPluginLeavesTheTableAndTheIoThreadBeforeUnload)
@@ -297,7 +306,7 @@ TEST_F(PluginShutdown, FirstUnloadPluginLeavesTheTableAndTheIoThreadBeforeUnload
         inTableAtUnload = InTable(first.get());
     };
     auto keepRunning = boost::asio::make_work_guard(core.ioContext);
-    std::thread ioThread([&] { core.ioContext.run(); });
+    TestThread ioThread([&] { core.ioContext.run(); });
     core.ioThreadRunning = true;
     std::vector<uint8_t> packet = dvr::MakeParentPacket(PROVIDER_ID_UNLOADED_FIRST << 4, 1, "x", 1);
     auto sendPacket = [&] {
@@ -305,13 +314,15 @@ TEST_F(PluginShutdown, FirstUnloadPluginLeavesTheTableAndTheIoThreadBeforeUnload
     };
 
     sendPacket();
-    Await([&] { return inIoctl.load(); });
-    std::thread unloading([&] { core.UnloadFirstPlugin(); });
-    Await([&] { return hooks[0].unloads != 0 || !InTable(first.get()); });
+    ASSERT_TRUE(WaitUntil([&] { return inIoctl.load(); }, "the packet to reach the plugin's IOCTL"));
+    TestThread unloading([&] { core.UnloadFirstPlugin(); });
+    ASSERT_TRUE(WaitUntil([&] { return hooks[0].unloads != 0 || !InTable(first.get()); },
+                          "the plugin to leave the table or be unloaded"));
     gate.Open();
-    unloading.join();
+    ASSERT_TRUE(unloading.Join("the unload to end once the IOCTL returned"));
     sendPacket(); // the plugin is gone: nobody takes it
-    core.WaitForIoThread();
+    TestThread drained([&] { core.WaitForIoThread(); });
+    ASSERT_TRUE(drained.Join("the I/O thread to handle the second packet"));
 
     EXPECT_EQ(hooks[0].unloads.load(), 1);
     EXPECT_FALSE(ioctlAtUnload.load());
@@ -319,7 +330,7 @@ TEST_F(PluginShutdown, FirstUnloadPluginLeavesTheTableAndTheIoThreadBeforeUnload
     EXPECT_EQ(packets.load(), 1);
     keepRunning.reset();
     core.ioContext.stop();
-    ioThread.join();
+    ASSERT_TRUE(ioThread.Join("the I/O thread to return after the stop"));
     core.ioThreadRunning = false;
 }
 

@@ -9,6 +9,7 @@ target_link_libraries(harness_subject PRIVATE Threads::Threads)
 
 add_executable(harness_tests ${CMAKE_CURRENT_SOURCE_DIR}/harness_test.cpp)
 target_link_libraries(harness_tests PRIVATE dvrcore_harness GTest::gtest GTest::gtest_main)
+target_include_directories(harness_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_definitions(harness_tests PRIVATE
     HARNESS_SUBJECT="${DVRCORE_HARNESS_TEST_PLUGIN_DIR}/harness_subject.so"
     DVRCORE_TEST_PLUGIN_DIR="${CMAKE_BINARY_DIR}/tests/plugins")

@@ -9,7 +9,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/bounded_wait.h"
+
 namespace {
+
+using dvr::test::TestThread;
 
 constexpr uint32_t SUBJECT_ID = 0x00B00000;
 constexpr uint32_t SUBJECT_TARGET = 0x0B000000; // parent packets for module 0x0B0
@@ -234,10 +238,10 @@ TEST(Harness, ToolsSeeEachStepTheBlockCountsAndTheThreadsLeft)
     const size_t before = dvr_harness_thread_count();
     std::mutex lock;
     lock.lock();
-    std::thread other([&lock] { std::lock_guard held(lock); });
+    TestThread other([&lock] { std::lock_guard held(lock); });
     EXPECT_EQ(dvr_harness_wait_threads(before, 0), 1u);
     lock.unlock();
-    other.join();
+    ASSERT_TRUE(other.Join("the thread to end once the lock was free"));
     EXPECT_EQ(dvr_harness_wait_threads(before, DVR_HARNESS_DEFAULT_TIMEOUT_MS), 0u);
 }
 
@@ -302,10 +306,10 @@ TEST(Harness, StressCallsThePluginFromSeveralThreadsAtOnce)
     Subject closing;
     plan.rounds = 200;
     plan.stream_open = nullptr;
-    std::thread stress([&] { dvr_harness_stress(*closing, &plan); });
+    TestThread stress([&] { dvr_harness_stress(*closing, &plan); });
     dvr_harness_wait_events(*closing, EVT_RELEASE, 10, -1);
     EXPECT_EQ(dvr_harness_close(*closing), 0);
-    stress.join();
+    ASSERT_TRUE(stress.Join("the stress run to end after the close"));
     auto [violations, report] = closing.Finish();
     EXPECT_EQ(violations, 0u) << report;
 }
