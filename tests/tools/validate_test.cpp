@@ -73,6 +73,8 @@ TEST(Validate, EachBrokenPluginFailsItsCheckWithItsOwnMessage)
         {"broken_spins_on_refusal", "refusal-spin", "the plugin spins on EVENT_REFUSED", nullptr},
         {"broken_no_key_frame_after_refusal", "key-frame-after-refusal", "after EVENT_NO_KEY_FRAME was not a key frame",
          nullptr},
+        {"broken_record_header", "close-while-running", "Load changed the version of its result record from 2 to 1",
+         nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.plugin);

@@ -148,11 +148,20 @@ TEST_F(Inspector, ExitStatusSaysWhetherEveryFileLoads)
     }
 }
 
+TEST_F(Inspector, BareFileNameIsTheFileInTheCurrentFolder)
+{
+    InstallPlugin(dir.Path(), "here", "Bare.so", dvr::test::LoadOnlyPlugin());
+    dvr::test::InspectorRun run = RunInspector({"--json", "Bare.so"}, dir / "here");
+    EXPECT_EQ(run.status, 0) << run.output << run.errors;
+    EXPECT_EQ(run.Parsed().get<std::string>("files..verdict", ""), "loaded") << run.output;
+}
+
 TEST_F(Inspector, DeclarationIsDecodedAndCheckedAgainstTheExports)
 {
     InstallProbe(dir.Path(), "plugins", "levels", "id 0x00210000\nlevel 101\nwrites 1\nmask6 0x02000002\n");
     dvr::test::InspectorRun run =
-        RunInspector({"--json", dvr::test::LoadOnlyPlugin(), dvr::test::LogPlugin(), dir / "plugins/levels.so"});
+        RunInspector({"--json", dvr::test::LoadOnlyPlugin(), dvr::test::LogPlugin(), dir / "plugins/levels.so",
+                      DVRCORE_BROKEN_PLUGIN_DIR "/broken_record_header.so"});
     Json report = run.Parsed();
     ASSERT_FALSE(report.empty()) << run.output << run.errors;
 
@@ -169,6 +178,15 @@ TEST_F(Inspector, DeclarationIsDecodedAndCheckedAgainstTheExports)
     ASSERT_TRUE(logPlugin);
     EXPECT_EQ(logPlugin->get<std::string>("declares.logPlugin"), "true");
     EXPECT_EQ(logPlugin->get<std::string>("declares.moduleName"), "logpi");
+
+    std::optional<Json> header = FileEntry(report, "broken_record_header.so");
+    ASSERT_TRUE(header);
+    Strings headerWarnings = dvr::test::Strings(*header, "warnings");
+    EXPECT_NE(std::find(headerWarnings.begin(), headerWarnings.end(),
+                        "Load changed the version of its result record from 2 to 1 (the core reads it as version 2): "
+                        "leave version as it is"),
+              headerWarnings.end())
+        << run.output;
 
     std::optional<Json> levels = FileEntry(report, "levels.so");
     ASSERT_TRUE(levels);

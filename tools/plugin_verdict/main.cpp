@@ -150,7 +150,11 @@ void Inspect(FileReport& report, const Options& options, const std::optional<dvr
     probe.checkLibraries =
         report.elf.read && self.read && report.elf.elfClass == self.elfClass && report.elf.machine == self.machine;
     probe.elf = &report.elf;
-    report.probe = dvr::inspect::ProbePluginFile(report.path, probe);
+    // dlopen searches the library path for a name without a slash; the user means the file here.
+    // The child also runs in a folder of its own, so a relative path would not reach the file.
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(report.path, error);
+    report.probe = dvr::inspect::ProbePluginFile(error ? report.path : absolute.string(), probe);
     report.inspected = true;
 }
 

@@ -202,14 +202,8 @@ std::vector<std::string> Warnings(const FileReport& report)
     DeclaredLogLevel use = ClassifyDeclaredLogLevel(info.providerID, info.logLevelDefault);
     if (use == DeclaredLogLevel::IGNORED_OUT_OF_RANGE || use == DeclaredLogLevel::IGNORED_NO_ENTRY)
         warnings.push_back("logLevelDefault " + std::to_string(info.logLevelDefault) + ": " + DeclaredLevelText(use));
-    const _LoadParmsOut initial = MakeLoadParmsOut();
-    if (info.size != initial.size)
-        warnings.push_back("Load changed the size of its result record from " + std::to_string(initial.size) + " to " +
-                           std::to_string(info.size) + " (the core reads it as it set it)");
-    if (info.version != initial.version)
-        warnings.push_back("Load changed the version of its result record from " + std::to_string(initial.version) +
-                           " to " + std::to_string(info.version) + " (the core reads it as version " +
-                           std::to_string(initial.version) + ")");
+    for (std::string& problem : LoadResultHeaderProblems(info))
+        warnings.push_back(std::move(problem));
     return warnings;
 }
 

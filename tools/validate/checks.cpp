@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "events/write_budget.h"
 #include "plugin_session.h"
 #include "plugins/plugin_records.h"
 
@@ -25,8 +26,7 @@ constexpr uint32_t SHORT_LOAD_OUT_SIZE = offsetof(_LoadParmsOut, error);
 // it that count as spinning: a plugin that retries at once makes tens of thousands.
 constexpr milliseconds REFUSAL_PERIOD{200};
 constexpr uint64_t SPIN_BOUND = 2000;
-// The duration of a Write at which the core logs "core write took".
-constexpr milliseconds SLOW_WRITE{6};
+constexpr milliseconds SLOW_WRITE = CORE_WRITE_BUDGET;
 constexpr uint32_t WRITES_PER_ROUTE = 20;
 constexpr uint32_t BLOCK_SIZE = 256;
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "events/routing.h"
+#include "plugins/plugin_records.h"
 
 namespace dvr::validate {
 
@@ -99,8 +100,11 @@ void PluginSession::BeginFixedStep(const std::string& label, const std::string& 
 
 bool PluginSession::Load()
 {
-    if (dvr_harness_load(harness_) == DVR_HARNESS_OK)
+    if (dvr_harness_load(harness_) == DVR_HARNESS_OK) {
+        for (const std::string& problem : LoadResultHeaderProblems(*dvr_harness_info(harness_)))
+            context_.Report(Severity::ERROR, problem);
         return true;
+    }
     context_.Report(Severity::ERROR, std::string("the plugin could not be loaded with the core's own records, so "
                                                  "nothing else could be checked: ") +
                                          dvr_harness_load_refusal(harness_));
