@@ -156,6 +156,20 @@ TEST_F(Inspector, BareFileNameIsTheFileInTheCurrentFolder)
     EXPECT_EQ(run.Parsed().get<std::string>("files..verdict", ""), "loaded") << run.output;
 }
 
+TEST_F(Inspector, WhatLoadCreatesIsListedAndRemovedNotLeftInTheCurrentFolder)
+{
+    namespace fs = std::filesystem;
+    InstallProbe(dir.Path(), "plugins", "maker", "id 0x00230000\nloadmkdir 1\n");
+    fs::create_directories(dir / "here");
+    fs::permissions(dir / "here", fs::perms::all); // the user the child changes to could write here
+    dvr::test::InspectorRun run = RunInspector({"--json", dir / "plugins/maker.so"}, dir / "here");
+    EXPECT_EQ(run.status, 0) << run.output << run.errors;
+    std::optional<Json> maker = FileEntry(run.Parsed(), "maker.so");
+    ASSERT_TRUE(maker) << run.output;
+    EXPECT_EQ(dvr::test::Strings(*maker, "createdInWorkingFolder"), (Strings{"made-at-load/", "made-at-load/maker"}));
+    EXPECT_FALSE(fs::exists(dir / "here/made-at-load"));
+}
+
 TEST_F(Inspector, DeclarationIsDecodedAndCheckedAgainstTheExports)
 {
     InstallProbe(dir.Path(), "plugins", "levels", "id 0x00210000\nlevel 101\nwrites 1\nmask6 0x02000002\n");

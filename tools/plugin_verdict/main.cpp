@@ -34,7 +34,7 @@ the plugin logged or sent through its callback during Load (log threshold querie
 with -1, so every level is on).
 
 Each file is loaded in a child process of its own, which is killed when Load does not return in
-time. Started as root, the child changes to an ordinary user before dlopen, so the files must be
+time. The child works in a temporary folder: what Load creates there is listed, then removed. Started as root, the child changes to an ordinary user before dlopen, so the files must be
 readable by that user.
 
 Options:

@@ -348,6 +348,12 @@ std::string TextReport(const FileReport& report)
                     std::to_string(event.len);
         line(text + " (answered " + std::to_string(event.answer) + ")");
     }
+    if (!probe.createdInWorkingFolder.empty()) {
+        std::string made;
+        for (const std::string& name : probe.createdInWorkingFolder)
+            made += " " + name;
+        line("left in the working folder (a temporary one, removed):" + made);
+    }
     for (const std::string& warning : Warnings(report))
         line("warning: " + warning);
     return out;
@@ -522,6 +528,11 @@ void JsonReport(JsonWriter& json, const FileReport& report)
         json.Number(event.answer);
         json.EndObject();
     }
+    json.EndArray();
+    json.Key("createdInWorkingFolder");
+    json.BeginArray();
+    for (const std::string& name : probe.createdInWorkingFolder)
+        json.String(name);
     json.EndArray();
     json.Key("warnings");
     json.BeginArray();
