@@ -258,6 +258,28 @@ TEST_F(Inspector, CrashesNearMissesAndMissingLibrariesAreNamed)
     EXPECT_EQ(needs->get<std::string>("exports.Load"), "true");
 }
 
+TEST_F(Inspector, DirStopsWhereTheCoreWouldGoDownWithACrashingLoad)
+{
+    InstallProbe(dir.Path(), "plugins", "a", "id 0x00110000\nwrites 1\nmask0 0xFF\n");
+    InstallProbe(dir.Path(), "plugins", "crashes", "id 0x00120000\nloadcrash 1\n");
+    InstallProbe(dir.Path(), "plugins", "z", "id 0x00130000\n");
+
+    dvr::test::InspectorRun json = RunInspector({"--json", "--dir", dir.Path(), "--route", "1", "0x1"});
+    EXPECT_EQ(json.status, 1);
+    Json report = json.Parsed();
+    ASSERT_FALSE(report.empty()) << json.output << json.errors;
+    EXPECT_EQ(report.get<std::string>("stoppedAt", ""), "crashes.so") << json.output;
+    EXPECT_EQ(report.get<std::string>("table", "missing"), "null") << json.output;
+    EXPECT_EQ(dvr::test::Strings(report, "notReached"), (Strings{"z.so"}));
+    EXPECT_FALSE(FileEntry(report, "z.so"));
+    EXPECT_FALSE(report.get_child_optional("route")) << json.output;
+
+    dvr::test::InspectorRun text = RunInspector({"--dir", dir.Path()});
+    EXPECT_NE(text.output.find("the core would stop at crashes.so: Load was ended by SIGABRT"), std::string::npos)
+        << text.output;
+    EXPECT_EQ(text.output.find("plugin table (open order)"), std::string::npos) << text.output;
+}
+
 TEST_F(Inspector, RouteNamesTheEntryPointsTheCoreWouldCall)
 {
     InstallProbe(dir.Path(), "plugins", "logger", "id 0x00110000\nwrites 1\nmask6 0x02000002\n");

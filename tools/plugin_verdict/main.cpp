@@ -41,7 +41,9 @@ Options:
   --dir FOLDER     inspect a folder laid out like the core's: the files of FOLDER/plugins and
                    FOLDER/protected-plugins, in the core's load order, each loaded with the
                    provider IDs of the files accepted before it counted as taken. When FOLDER
-                   has neither subfolder, FOLDER itself is taken as the one plugin folder.
+                   has neither subfolder, FOLDER itself is taken as the one plugin folder. A
+                   Load that crashes, hangs or ends the process stops the list there, as it
+                   would stop the core: no plugin table, no route.
   --route T F      with --dir: which loaded plugins receive an event of type T with flags F
                    (numbers in C notation: 0x40, 16, 010), and through which entry point
   --from ID        the sender of the routed event (default 0x80000000, the core): an EVT_CONFIG
@@ -192,6 +194,8 @@ int main(int argc, char** argv)
     std::vector<FileReport> reports;
     std::vector<FileReport> skipped; // --dir: entries the scan passes over
     std::vector<const FileReport*> table;
+    const FileReport* stoppedAt = nullptr; // --dir: the file whose Load the core would not survive
+    std::vector<std::string> notReached;   // --dir: the files after it
     bool ioError = false;
     if (options.dir.empty()) {
         for (const std::string& path : options.files) {
@@ -221,11 +225,20 @@ int main(int argc, char** argv)
         std::vector<uint32_t> taken = {CORE_PROVIDER_ID};
         reports.reserve(files.size());
         for (const std::string& path : files) {
+            if (stoppedAt != nullptr) {
+                notReached.push_back(dvr::PluginFileName(path));
+                continue;
+            }
             FileReport& report = reports.emplace_back();
             report.path = path;
             report.fileName = dvr::PluginFileName(path);
             Inspect(report, options, user, taken, self);
-            if (dvr::inspect::VerdictOf(report) != dvr::inspect::Verdict::LOADED)
+            dvr::inspect::Verdict verdict = dvr::inspect::VerdictOf(report);
+            // A Load that crashes, hangs or ends the process takes the core with it: nothing after
+            // this file is loaded, and no plugin table is ever built.
+            if (verdict == dvr::inspect::Verdict::FAILED)
+                stoppedAt = &report;
+            if (verdict != dvr::inspect::Verdict::LOADED)
                 continue;
             taken.push_back(report.probe.info.providerID);
             if (dvr::PlacedFirstInTable(report.probe.info.providerID) && !table.empty())
@@ -257,8 +270,12 @@ int main(int argc, char** argv)
         status = EXIT_USAGE_OR_IO;
 
     std::optional<dvr::inspect::RouteAnswer> route;
-    if (options.route)
+    if (options.route && stoppedAt == nullptr)
         route = dvr::inspect::Route(table, options.query);
+    const std::string stopText =
+        stoppedAt == nullptr ? ""
+                             : "the core would stop at " + stoppedAt->fileName + ": " + stoppedAt->probe.endingText +
+                                   "; it goes down there, builds no plugin table and loads no file after it";
 
     if (options.json) {
         dvr::inspect::JsonWriter json;
@@ -275,9 +292,28 @@ int main(int argc, char** argv)
         json.EndArray();
         if (!options.dir.empty()) {
             json.Key("table");
+            if (stoppedAt != nullptr) {
+                json.Null();
+            } else {
+                json.BeginArray();
+                for (const FileReport* report : table)
+                    json.String(report->fileName);
+                json.EndArray();
+            }
+            json.Key("stoppedAt");
+            if (stoppedAt != nullptr)
+                json.String(stoppedAt->fileName);
+            else
+                json.Null();
+            json.Key("stopReason");
+            if (stoppedAt != nullptr)
+                json.String(stopText);
+            else
+                json.Null();
+            json.Key("notReached");
             json.BeginArray();
-            for (const FileReport* report : table)
-                json.String(report->fileName);
+            for (const std::string& name : notReached)
+                json.String(name);
             json.EndArray();
         }
         if (route) {
@@ -296,7 +332,15 @@ int main(int argc, char** argv)
             out += "passed over by the core's scan:\n";
         for (const FileReport& report : skipped)
             out += "  " + report.path + ": " + *report.skipReason + "\n";
-        if (!options.dir.empty()) {
+        if (stoppedAt != nullptr) {
+            out += stopText + "\n";
+            if (!notReached.empty()) {
+                out += "not reached by the core:";
+                for (const std::string& name : notReached)
+                    out += " " + name;
+                out += "\n";
+            }
+        } else if (!options.dir.empty()) {
             out += "plugin table (open order):";
             for (const FileReport* report : table)
                 out += " " + report->fileName;
