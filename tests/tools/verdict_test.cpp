@@ -170,6 +170,31 @@ TEST_F(Inspector, WhatLoadCreatesIsListedAndRemovedNotLeftInTheCurrentFolder)
     EXPECT_FALSE(fs::exists(dir / "here/made-at-load"));
 }
 
+TEST_F(Inspector, AFileTheInspectionsUserCannotReadGetsNoVerdictOfTheCore)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the child changes its user only when the inspector runs as root";
+    InstallPlugin(dir.Path(), "plugins", "private.so", dvr::test::LoadOnlyPlugin());
+    chmod((dir / "plugins/private.so").c_str(), 0600);
+    InstallPlugin(dir.Path(), "closed", "inside.so", dvr::test::LoadOnlyPlugin());
+    chmod((dir / "closed").c_str(), 0700);
+
+    for (const std::string& path : {dir / "plugins/private.so", dir / "closed/inside.so"}) {
+        dvr::test::InspectorRun run = RunInspector({"--json", path});
+        EXPECT_EQ(run.status, 3) << run.output << run.errors;
+        Json report = run.Parsed();
+        EXPECT_EQ(report.get<std::string>("files..verdict", ""), "not-readable-as-user") << run.output;
+        EXPECT_EQ(report.get<std::string>("files..endingText", "")
+                      .rfind("the inspection could not read the file as "
+                             "user nobody: Permission denied",
+                             0),
+                  0u)
+            << run.output;
+        EXPECT_TRUE(Child(report, "files..coreLog").empty()) << run.output; // never the core's refusal
+    }
+    EXPECT_EQ(RunInspector({"--user", "root", dir / "plugins/private.so"}).status, 0);
+}
+
 TEST_F(Inspector, DeclarationIsDecodedAndCheckedAgainstTheExports)
 {
     InstallProbe(dir.Path(), "plugins", "levels", "id 0x00210000\nlevel 101\nwrites 1\nmask6 0x02000002\n");

@@ -23,7 +23,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // What the child sends, one record at a time: a tag byte, a 32-bit length, the payload.
-enum class Tag : uint8_t { LINE = 1, OPENING, LOAD_CALLED, EVENT, RESULT, UNRESOLVED, DROP_FAILED, DONE };
+enum class Tag : uint8_t { LINE = 1, OPENING, LOAD_CALLED, EVENT, RESULT, UNRESOLVED, DROP_FAILED, DONE, UNREADABLE };
 
 // The longest log text kept from one event.
 constexpr size_t MAX_LOG_TEXT = size_t{64} * 1024;
@@ -218,6 +218,14 @@ std::optional<std::string> ChangeUser(const RunAs& user)
             _exit(3);
         }
     }
+    // The core reads the file as its parent's user, not as this one: a file this user cannot
+    // read says nothing about the core, so it is not handed to the loader.
+    if (options.user && access(path.c_str(), R_OK) != 0) {
+        Encoder payload;
+        payload.Text(strerror(errno));
+        Send(Tag::UNREADABLE, payload);
+        _exit(3);
+    }
     ChildHost host(options.takenIDs);
     Send(Tag::OPENING, Encoder());
     PluginLoadResult loaded = LoadPluginFile(path, host);
@@ -302,6 +310,10 @@ bool Decode(std::string_view bytes, ProbeResult& result)
         }
         case Tag::DROP_FAILED:
             result.ending = ProbeEnding::DROP_FAILED;
+            result.endingText = payload.Text();
+            break;
+        case Tag::UNREADABLE:
+            result.ending = ProbeEnding::UNREADABLE;
             result.endingText = payload.Text();
             break;
         case Tag::DONE: done = true; break;
@@ -464,6 +476,12 @@ ProbeResult ProbePluginFile(const std::string& path, const ProbeOptions& options
     if (result.ending == ProbeEnding::DROP_FAILED) {
         if (options.user)
             result.endingText = "could not change to user " + options.user->name + ": " + result.endingText;
+        return result;
+    }
+    if (result.ending == ProbeEnding::UNREADABLE) {
+        result.endingText = "the inspection could not read the file as user " + options.user->name + ": " +
+                            result.endingText + " (the core reads it as its parent's user): run with --user NAME, or " +
+                            "let " + options.user->name + " read the file and search its folders";
         return result;
     }
     // The step the child was at: Load, the loader's dlopen and lookups, or its own start.

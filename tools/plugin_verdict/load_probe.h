@@ -55,6 +55,7 @@ enum class ProbeEnding {
     SIGNALLED,   // a signal ended it
     EXITED,      // it ended (a plugin calling exit, say) before LoadPluginFile returned
     DROP_FAILED, // it could not change to the user; nothing was loaded
+    UNREADABLE,  // the user it changed to cannot read the file (or search a folder on its path)
     NOT_STARTED  // no child: fork or pipe failed
 };
 

@@ -21,6 +21,7 @@ constexpr const char* PLUGIN_EXTENSION = ".so";
 constexpr int EXIT_ALL_LOADED = 0;
 constexpr int EXIT_NOT_ALL_LOADED = 1;
 constexpr int EXIT_USAGE_OR_IO = 2;
+constexpr int EXIT_NOT_READABLE = 3;
 
 constexpr const char* HELP = R"(Usage: dvrcore-inspect [OPTIONS] FILE.so...
        dvrcore-inspect [OPTIONS] --dir FOLDER [--route TYPE FLAGS [--from ID] [--stream]]
@@ -56,7 +57,8 @@ Options:
   --help           this text
 
 Exit status: 0 every file loads, 1 some file is refused, skipped or fails in Load, 2 usage or
-I/O error (a missing FILE or FOLDER, a failed change of user).
+I/O error (a missing FILE or FOLDER, a failed change of user), 3 the user the child changed to
+cannot read some file (no verdict for it: use --user, or let that user read it).
 )";
 
 struct Options {
@@ -257,15 +259,20 @@ int main(int argc, char** argv)
     }
 
     int status = EXIT_ALL_LOADED;
+    bool notReadable = false;
     for (const std::vector<FileReport>* group : {&reports, &skipped}) {
         for (const FileReport& report : *group) {
             dvr::inspect::Verdict verdict = dvr::inspect::VerdictOf(report);
             if (verdict == dvr::inspect::Verdict::NOT_INSPECTED)
                 ioError = true;
+            else if (verdict == dvr::inspect::Verdict::NOT_READABLE)
+                notReadable = true;
             else if (verdict != dvr::inspect::Verdict::LOADED)
                 status = EXIT_NOT_ALL_LOADED;
         }
     }
+    if (notReadable)
+        status = EXIT_NOT_READABLE;
     if (ioError)
         status = EXIT_USAGE_OR_IO;
 

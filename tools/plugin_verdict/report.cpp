@@ -39,6 +39,7 @@ const char* EndingName(ProbeEnding ending)
     case ProbeEnding::SIGNALLED: return "signalled";
     case ProbeEnding::EXITED: return "exited";
     case ProbeEnding::DROP_FAILED: return "user-change-failed";
+    case ProbeEnding::UNREADABLE: return "not-readable-as-user";
     case ProbeEnding::NOT_STARTED: return "not-started";
     }
     return "unknown";
@@ -154,6 +155,8 @@ bool DeclarationKnown(const FileReport& report)
 
 Verdict VerdictOf(const FileReport& report)
 {
+    if (report.probe.ending == ProbeEnding::UNREADABLE)
+        return Verdict::NOT_READABLE;
     if (report.ioError || report.probe.ending == ProbeEnding::DROP_FAILED ||
         report.probe.ending == ProbeEnding::NOT_STARTED) {
         if (report.skipReason && !report.ioError && !report.inspected)
@@ -175,6 +178,7 @@ const char* VerdictName(Verdict verdict)
     case Verdict::SKIPPED: return "skipped";
     case Verdict::FAILED: return "failed";
     case Verdict::NOT_INSPECTED: return "not-inspected";
+    case Verdict::NOT_READABLE: return "not-readable-as-user";
     }
     return "unknown";
 }
@@ -262,7 +266,8 @@ std::string TextReport(const FileReport& report)
     std::string status = VerdictName(verdict);
     if (verdict == Verdict::REFUSED)
         status += ": " + probe.refusal;
-    else if ((verdict == Verdict::FAILED || verdict == Verdict::NOT_INSPECTED) && !probe.endingText.empty())
+    else if ((verdict == Verdict::FAILED || verdict == Verdict::NOT_INSPECTED || verdict == Verdict::NOT_READABLE) &&
+             !probe.endingText.empty())
         status += ": " + probe.endingText;
     else if (report.skipReason)
         status += ": " + *report.skipReason;
