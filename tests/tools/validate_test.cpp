@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -45,7 +50,9 @@ TEST(Validate, BundledPluginsAndTheExamplePass)
                                       TestPlugin("Heartbeat"), TestPlugin("broken_none")}) {
         ValidatorRun run = Validate({}, plugin);
         EXPECT_EQ(run.status, 0) << plugin << "\n" << run.output;
-        EXPECT_NE(run.output.find("10 checks, 0 failed: 0 error(s)"), std::string::npos) << run.output;
+        EXPECT_NE(run.output.find("10 checks, 0 failed, 0 with a failure already reported, 0 skipped: 0 error(s)"),
+                  std::string::npos)
+            << run.output;
     }
 }
 
@@ -64,6 +71,10 @@ TEST(Validate, EachBrokenPluginFailsItsCheckWithItsOwnMessage)
          nullptr},
         {"broken_close_leaves_worker_running", "close-while-running",
          "the worker loop (IOCTL_WORKER) did not return after Close", "broken_close_leaves_worker_running.so"},
+        // What was measured: the wall clock, and the CPU time of the thread that hangs.
+        {"broken_close_leaves_worker_running", "close-while-running",
+         "no return within 1000 ms by the wall clock; its thread dvr-worker had used",
+         "ms of CPU in all: it waits (a lock, a sleep, I/O or another thread)"},
         {"broken_close_after_failed_open", "close-after-failed-open",
          "Close crashed after Open had failed: the core calls Close whatever Open returned", nullptr},
         {"broken_thread_after_unload", "unload-threads", "1 thread(s) of the plugin still running after Unload",
@@ -88,6 +99,62 @@ TEST(Validate, EachBrokenPluginFailsItsCheckWithItsOwnMessage)
         // The fault-free build of the same plugin passes the same check.
         EXPECT_EQ(Validate({"--check", c.check}, TestPlugin("broken_none")).status, 0);
     }
+}
+
+// Lines of text that contain what.
+size_t CountLines(const std::string& text, const std::string& what)
+{
+    size_t count = 0;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        count += line.find(what) != std::string::npos ? 1 : 0;
+    return count;
+}
+
+// A Load that crashes in every check is one failure, named as a crash with the plugin's frame;
+// the checks that need a loading plugin are skipped, not crashed again.
+TEST(Validate, ACrashInLoadIsOneFailureWithThePluginsFrame)
+{
+    ValidatorRun run = Validate({}, TestPlugin("broken_crashes_in_load"));
+    EXPECT_EQ(run.status, 1) << run.output;
+    EXPECT_EQ(run.output.find("went past the end"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("the plugin crashed in Load with a shorter parameter record"), std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("SIGSEGV at address 0x0"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("in the plugin's broken_crashes_in_load.so+0x"), std::string::npos) << run.output;
+    EXPECT_EQ(CountLines(run.output, "  error: "), 1u) << run.output;
+    EXPECT_EQ(CountLines(run.output, "SKIP "), 8u) << run.output;
+    EXPECT_NE(run.output.find("1 failed, 1 with a failure already reported, 8 skipped: 1 error(s)"), std::string::npos)
+        << run.output;
+    if (access("/usr/bin/addr2line", X_OK) == 0) { // the frames named with their functions and lines
+        EXPECT_NE(run.output.find("(WriteThroughNull at "), std::string::npos) << run.output;
+        EXPECT_EQ(CountLines(run.output, "(+0x"), CountLines(run.output, "] = ")) << run.output;
+    }
+}
+
+TEST(Validate, JsonAndJUnitCarryTheResultsForCI)
+{
+    dvr::test::TemporaryDirectory dir;
+    const std::string junit = dir / "results.xml";
+    ValidatorRun run = Validate({"--json", "--junit", junit}, TestPlugin("broken_crashes_in_load"));
+    EXPECT_EQ(run.status, 1) << run.output;
+    boost::property_tree::ptree json;
+    std::istringstream stream(run.output);
+    ASSERT_NO_THROW(boost::property_tree::read_json(stream, json)) << run.output;
+    EXPECT_EQ(json.get<int>("summary.failed"), 1);
+    EXPECT_EQ(json.get<int>("summary.skipped"), 8);
+    EXPECT_EQ(json.get<std::string>("summary.passed"), "false");
+    EXPECT_EQ(json.get<std::string>("checks..outcome"), "failed"); // the first check
+    const std::string xml = dvr::test::ReadFile(junit);
+    EXPECT_NE(xml.find("tests=\"10\" failures=\"1\" errors=\"0\" skipped=\"9\""), std::string::npos) << xml;
+    EXPECT_NE(xml.find("<testcase classname=\"dvrcore-validate.broken_crashes_in_load.so\" name=\"load-short-record\">"
+                       "\n      <failure message=\"the plugin crashed in Load"),
+              std::string::npos)
+        << xml;
+
+    ValidatorRun passing = Validate({"--junit", junit}, TestPlugin("broken_none"));
+    EXPECT_EQ(passing.status, 0) << passing.output;
+    EXPECT_NE(dvr::test::ReadFile(junit).find("failures=\"0\""), std::string::npos);
 }
 
 TEST(Validate, StrictTurnsTheSlowWriteWarningIntoAFailure)

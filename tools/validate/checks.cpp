@@ -47,6 +47,7 @@ void* GuardedRecord(size_t size)
     if (pages == MAP_FAILED)
         return nullptr;
     mprotect(static_cast<char*>(pages) + page, page, PROT_NONE);
+    GuardPage(static_cast<char*>(pages) + page, page);
     return static_cast<char*>(pages) + page - size;
 }
 
@@ -84,7 +85,7 @@ int LoadWithShortRecord(const std::string& path, CheckContext& context, uint32_t
                                                     " of " + std::to_string(sizeof fullIn) + ")"
                                               : "result record (_LoadParmsOut, size " + std::to_string(outSize) +
                                                     " of " + std::to_string(sizeof fullOut) + ")";
-    context.Step("Load with a shorter " + what, "Load did not return",
+    context.Step("Load with a shorter " + what, "Load did not return", "",
                  "Load went past the end of a shorter " + what +
                      ": check size before touching a field, and refuse (return non-zero) a record too short for "
                      "what the plugin needs");
@@ -312,19 +313,22 @@ const std::vector<Check>& Checks()
 {
     static const std::vector<Check> checks = {
         {"load-short-record", "Load with a shorter parameter record: refuse it or read nothing past its size",
-         CheckLoadShortRecord},
-        {"refused-load-threads", "a Load that refuses leaves no thread running", CheckRefusedLoadThreads},
+         CheckLoadShortRecord, ""},
+        {"refused-load-threads", "a Load that refuses leaves no thread running", CheckRefusedLoadThreads,
+         "load-short-record"},
         {"close-while-running", "Close returns at once while the worker and read threads run, and they then end",
-         CheckCloseWhileRunning},
-        {"close-after-failed-open", "Close works after Open returned an error", CheckCloseAfterFailedOpen},
-        {"unload-threads", "no thread of the plugin outlives Unload", CheckUnloadThreads},
-        {"kept-blocks", "every kept block given back once, under the plugin's ID, unmodified", CheckKeptBlocks},
-        {"write-time", "Write returns within the 6 ms at which the core warns (a warning)", CheckWriteTime},
+         CheckCloseWhileRunning, LOAD_STEP},
+        {"close-after-failed-open", "Close works after Open returned an error", CheckCloseAfterFailedOpen, LOAD_STEP},
+        {"unload-threads", "no thread of the plugin outlives Unload", CheckUnloadThreads, LOAD_STEP},
+        {"kept-blocks", "every kept block given back once, under the plugin's ID, unmodified", CheckKeptBlocks,
+         LOAD_STEP},
+        {"write-time", "Write returns within the 6 ms at which the core warns (a warning)", CheckWriteTime, LOAD_STEP},
         {"refusal-spin", "refused events (stopping, throttled, no key frame) do not make the plugin spin",
-         CheckRefusalSpin},
+         CheckRefusalSpin, LOAD_STEP},
         {"key-frame-after-refusal", "a media source sends a key frame next after the gate refused a frame",
-         CheckKeyFrameAfterRefusal},
-        {"stress", "Write, parent packets and stream readers at once (races: build with ThreadSanitizer)", CheckStress},
+         CheckKeyFrameAfterRefusal, LOAD_STEP},
+        {"stress", "Write, parent packets and stream readers at once (races: build with ThreadSanitizer)", CheckStress,
+         LOAD_STEP},
     };
     return checks;
 }

@@ -50,8 +50,8 @@ constexpr StepText STEPS[] = {
      "Unload did not return: free what is left and join the plugin's own threads, which Close has already told to "
      "end"},
     {"Write", "Write",
-     "Write did not return: Write runs on the core's only delivery thread and must never wait for a lock the "
-     "plugin holds while calling the core, or for another thread"},
+     "Write did not return: Write runs on the core's only delivery thread, so it must return at once: never wait "
+     "there for another thread, a sleep, I/O, or a lock the plugin holds while calling the core"},
     {"IOCTL_CONFIG", "IOCTL_CONFIG", "IOCTL_CONFIG did not return: it runs on the core's only delivery thread"},
     {"dlclose", "unmapping the plugin", "dlclose did not return: a destructor of the plugin waits"},
 };
@@ -102,12 +102,14 @@ bool PluginSession::Load()
 {
     if (dvr_harness_load(harness_) == DVR_HARNESS_OK) {
         for (const std::string& problem : LoadResultHeaderProblems(*dvr_harness_info(harness_)))
-            context_.Report(Severity::ERROR, problem);
+            context_.Report(Severity::ERROR, problem, problem);
         return true;
     }
-    context_.Report(Severity::ERROR, std::string("the plugin could not be loaded with the core's own records, so "
-                                                 "nothing else could be checked: ") +
-                                         dvr_harness_load_refusal(harness_));
+    context_.Report(Severity::ERROR,
+                    std::string("the plugin could not be loaded with the core's own records, so nothing else could "
+                                "be checked: ") +
+                        dvr_harness_load_refusal(harness_),
+                    LOAD_FAILED_CAUSE);
     return false;
 }
 

@@ -19,6 +19,11 @@
 
 namespace dvr::validate {
 
+// The cause of the finding when the core's loader refuses the plugin: no check that loads it can run.
+inline constexpr const char* LOAD_FAILED_CAUSE = "Load refused";
+// The step in which a plugin is loaded with the core's own records.
+inline constexpr const char* LOAD_STEP = "Load";
+
 // The name of an answer of the callback, "EVENT_REFUSED" and so on.
 const char* AnswerName(int32_t answer);
 

@@ -133,6 +133,16 @@ static void AnswerParent(uint32_t length)
     core(&event, &result);
 }
 
+#ifdef BROKEN_CRASHES_IN_LOAD
+static int* volatile nowhere; /* stays null */
+
+/* Writes through a null pointer: a crash of the plugin's own, whatever record it is given. */
+static __attribute__((noinline)) void WriteThroughNull(void)
+{
+    *nowhere = 1;
+}
+#endif
+
 int Load(void* in, void* out)
 {
     const _LoadParmsIn* parms = (const _LoadParmsIn*)in;
@@ -142,6 +152,9 @@ int Load(void* in, void* out)
     /* Reads the core text without looking at size first. */
     if (parms->coreTextLength > 0 && parms->coreText == NULL)
         return 1;
+#endif
+#ifdef BROKEN_CRASHES_IN_LOAD
+    WriteThroughNull();
 #endif
 #ifdef BROKEN_THREAD_FROM_REFUSED_LOAD
     StartStrayThread(); /* started before the checks below, and never stopped when refusing */
