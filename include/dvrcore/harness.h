@@ -257,6 +257,9 @@ typedef struct dvr_harness_call_time {
  * logs every such Write, and every later event waits for it). */
 int dvr_harness_slowest_call(dvr_harness* h, const char* entry_point, dvr_harness_call_time* time);
 
+/* The latest call of an entry point (the names of dvr_harness_slowest_call); the same results. */
+int dvr_harness_last_call(dvr_harness* h, const char* entry_point, dvr_harness_call_time* time);
+
 /* The clock calls are timed by, in nanoseconds that only ever grow; NULL (the default) is the
  * system's steady clock. For tests of timing that must not depend on the machine's speed. Called
  * on the harness's threads, before and after every timed call. */

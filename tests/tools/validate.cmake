@@ -24,8 +24,10 @@ foreach(plugin ${DVRCORE_VALIDATE_TEST_PLUGINS})
   target_link_libraries(${plugin} PRIVATE Threads::Threads)
 endforeach()
 
-add_executable(dvrcore_validate_tests validate_test.cpp ${CMAKE_SOURCE_DIR}/tests/support/child_process.cpp)
-target_include_directories(dvrcore_validate_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+add_executable(dvrcore_validate_tests validate_test.cpp ${CMAKE_SOURCE_DIR}/tests/support/child_process.cpp
+                                      ${CMAKE_SOURCE_DIR}/tools/validate/write_timing.cpp)
+target_include_directories(dvrcore_validate_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tools/validate
+                           ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/include)
 target_link_libraries(dvrcore_validate_tests PRIVATE GTest::gtest GTest::gtest_main util Threads::Threads)
 target_compile_definitions(dvrcore_validate_tests PRIVATE
     DVRCORE_VALIDATE="$<TARGET_FILE:dvrcore-validate>"

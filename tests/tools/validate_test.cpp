@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "write_timing.h"
 
 namespace {
 
@@ -161,12 +162,42 @@ TEST(Validate, StrictTurnsTheSlowWriteWarningIntoAFailure)
 {
     ValidatorRun relaxed = Validate({"--check", "write-time"}, TestPlugin("broken_slow_write"));
     EXPECT_EQ(relaxed.status, 0) << relaxed.output;
-    EXPECT_NE(relaxed.output.find("warning: a Write took"), std::string::npos) << relaxed.output;
+    EXPECT_NE(relaxed.output.find("warning: Write is slow: the median of"), std::string::npos) << relaxed.output;
+    EXPECT_NE(relaxed.output.find("of it on a CPU: Write waits"), std::string::npos) << relaxed.output;
     EXPECT_NE(relaxed.output.find("core logs every Write of 6 ms or more"), std::string::npos) << relaxed.output;
 
     ValidatorRun strict = Validate({"--strict", "--check", "write-time"}, TestPlugin("broken_slow_write"));
     EXPECT_EQ(strict.status, 1) << strict.output;
     EXPECT_NE(strict.output.find("FAIL write-time"), std::string::npos) << strict.output;
+}
+
+// A Write's time as the harness measures it, in milliseconds.
+dvr_harness_call_time Call(double wallMs, double waitingMs, double cpuMs)
+{
+    auto ns = [](double ms) { return static_cast<int64_t>(ms * 1e6); };
+    return {ns(wallMs), ns(cpuMs), ns(waitingMs)};
+}
+
+// The write-time check judges the plugin's own time (the clock's less the wait for a CPU), by the
+// median of the calls: a busy machine does not make a quick Write slow, a sleeping Write stays slow.
+TEST(ValidateWriteTiming, TheMedianOfThePluginsOwnTimeIsJudged)
+{
+    using dvr::validate::JudgeWrites;
+    using dvr::validate::OverWriteBudget;
+    std::vector<dvr_harness_call_time> quick(19, Call(0.05, 0, 0.05));
+    std::vector<dvr_harness_call_time> preempted = quick;
+    preempted.push_back(Call(7, 0, 0.05)); // one call stopped by the machine for 7 ms
+    EXPECT_FALSE(OverWriteBudget(JudgeWrites(preempted)));
+    std::vector<dvr_harness_call_time> loaded(20, Call(7, 6.9, 0.05)); // each waited for a CPU
+    EXPECT_FALSE(OverWriteBudget(JudgeWrites(loaded)));
+    std::vector<dvr_harness_call_time> sleeping(20, Call(100, 0.1, 0.01));
+    EXPECT_TRUE(OverWriteBudget(JudgeWrites(sleeping)));
+    EXPECT_NE(dvr::validate::DescribeWrites(JudgeWrites(sleeping)).find("99.90 ms of the plugin's own time"),
+              std::string::npos);
+    std::vector<dvr_harness_call_time> busy(20, Call(6, 0, 6));
+    EXPECT_TRUE(OverWriteBudget(JudgeWrites(busy)));
+    EXPECT_NE(dvr::validate::DescribeWrites(JudgeWrites(busy)).find(": Write computes"), std::string::npos);
+    EXPECT_FALSE(OverWriteBudget(JudgeWrites({})));
 }
 
 TEST(Validate, UsageErrorsExitWithTwo)

@@ -90,6 +90,7 @@ void CallTimes::Keep(const char* name, const Reading& start, const Reading& end)
     auto [slowest, first] = slowest_.try_emplace(name, time);
     if (!first && OwnTimeNs(time) > OwnTimeNs(slowest->second))
         slowest->second = time;
+    last_[name] = time;
     if (isWrite && overBudget)
         ++slowWrites_;
 }
@@ -99,6 +100,16 @@ bool CallTimes::Slowest(const std::string& name, dvr_harness_call_time& time)
     std::lock_guard lock(lock_);
     auto found = slowest_.find(name);
     if (found == slowest_.end())
+        return false;
+    time = found->second;
+    return true;
+}
+
+bool CallTimes::Last(const std::string& name, dvr_harness_call_time& time)
+{
+    std::lock_guard lock(lock_);
+    auto found = last_.find(name);
+    if (found == last_.end())
         return false;
     time = found->second;
     return true;

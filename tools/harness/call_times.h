@@ -33,6 +33,8 @@ public:
 
     // The slowest call kept under name, by the plugin's own time; false when there was none.
     bool Slowest(const std::string& name, dvr_harness_call_time& time);
+    // The latest call kept under name; false when there was none.
+    bool Last(const std::string& name, dvr_harness_call_time& time);
     // One line when Write calls reached the core's write budget by their own time.
     void ReportSlowWrites(std::vector<std::string>& found);
 
@@ -49,6 +51,7 @@ private:
     dvr_harness_clock clock_ = nullptr;
     void* clockContext_ = nullptr;
     std::map<std::string, dvr_harness_call_time> slowest_;
+    std::map<std::string, dvr_harness_call_time> last_;
     size_t slowWrites_ = 0;
 };
 

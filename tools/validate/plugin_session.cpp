@@ -143,7 +143,8 @@ void PluginSession::Unmap()
     harness_ = nullptr;
 }
 
-std::chrono::nanoseconds PluginSession::Write(uint32_t eventType, uint32_t eventFlags, uint32_t len, bool keyFrame)
+std::optional<dvr_harness_call_time> PluginSession::Write(uint32_t eventType, uint32_t eventFlags, uint32_t len,
+                                                          bool keyFrame)
 {
     std::vector<uint8_t> block(len);
     uint32_t seed = nextSeed_++;
@@ -155,9 +156,11 @@ std::chrono::nanoseconds PluginSession::Write(uint32_t eventType, uint32_t event
     SetEventKeyFrame(&event, keyFrame ? 1 : 0);
     if (eventType == EVT_LOG)
         SetEventLogLevel(&event, 25);
-    auto start = std::chrono::steady_clock::now();
-    dvr_harness_push(harness_, &event, nullptr);
-    return std::chrono::steady_clock::now() - start;
+    dvr_harness_call_time time{};
+    if (dvr_harness_push(harness_, &event, nullptr) != DVR_HARNESS_OK ||
+        dvr_harness_last_call(harness_, "Write", &time) != DVR_HARNESS_OK)
+        return std::nullopt;
+    return time;
 }
 
 void PluginSession::SendConfig(const std::string& text)
