@@ -217,6 +217,9 @@ std::string OneLine(std::string text)
                            std::chrono::milliseconds budget)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The plugin's own output must not mix with the report (or the JSON) on standard output.
+    fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
     // Loads the unwinder now: backtrace() in a signal handler must not be its first call.
     void* frame[1];
     backtrace(frame, 1);

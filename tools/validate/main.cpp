@@ -161,9 +161,12 @@ int main(int argc, char** argv)
     std::filesystem::remove_all(scratch, error);
     fputs(options.json ? report.Json().c_str() : report.Summary().c_str(), stdout);
     if (!options.junitFile.empty()) {
-        FILE* junit = fopen(options.junitFile.c_str(), "w");
         std::string xml = report.JUnit();
-        if (junit == nullptr || fwrite(xml.data(), 1, xml.size(), junit) != xml.size() || fclose(junit) != 0) {
+        FILE* junit = fopen(options.junitFile.c_str(), "w");
+        bool written = junit != nullptr && fwrite(xml.data(), 1, xml.size(), junit) == xml.size();
+        if (junit != nullptr && fclose(junit) != 0)
+            written = false;
+        if (!written) {
             fprintf(stderr, "dvrcore-validate: cannot write %s: %s\n", options.junitFile.c_str(), strerror(errno));
             return EXIT_USAGE;
         }
