@@ -14,6 +14,14 @@ foreach(fault ${DVRCORE_BROKEN_FAULTS})
   endif()
   list(APPEND DVRCORE_VALIDATE_TEST_PLUGINS ${name})
 endforeach()
+# Its crash must reach the validator as the signal, not as a sanitizer's report of the null store.
+if(DVRCORE_SANITIZE)
+  target_compile_options(broken_crashes_in_load PRIVATE -fno-sanitize=all)
+endif()
+# Its crash must reach the validator as the signal, not as a sanitizer's report of the null store.
+if(DVRCORE_SANITIZE)
+  target_compile_options(broken_crashes_in_load PRIVATE -fno-sanitize=all)
+endif()
 # The guide's example plugin, built from its source as an author would.
 add_library(validate_heartbeat MODULE ${CMAKE_SOURCE_DIR}/docs/example-plugin/Heartbeat.c)
 set_target_properties(validate_heartbeat PROPERTIES OUTPUT_NAME Heartbeat)

@@ -365,6 +365,12 @@ bool Pump(int& reportRead, int& traceRead, ChildState& state, std::chrono::stead
     return true;
 }
 
+// What a step does, for naming a fault the same in every check: "Load" for every kind of Load.
+std::string StepKind(const std::string& label)
+{
+    return label.rfind("Load", 0) == 0 ? "Load" : label;
+}
+
 // The harness thread that runs the plugin in a step (the harness names its threads by role).
 const char* ThreadOfStep(const std::string& label)
 {
@@ -428,7 +434,7 @@ Finding CrashFinding(const ChildState& state, int signal)
             measured += " (" + source + ")";
         cause += " in " + frame;
     } else {
-        cause += " during " + state.stepLabel;
+        cause += " during " + StepKind(state.stepLabel);
     }
     std::string what;
     if (state.guardTouched && !state.guardMessage.empty())
@@ -560,7 +566,7 @@ std::vector<Finding> RunCheckInChild(CheckBody body, const std::string& pluginPa
                                 : state.crashMessage + " (" + ended + "; under a sanitizer, its report is above)",
                             {},
                             state.stepLabel,
-                            "exit " + std::to_string(code) + " in " + state.stepLabel});
+                            "exit " + std::to_string(code) + " in " + StepKind(state.stepLabel)});
     }
     return findings;
 }
