@@ -4,7 +4,7 @@ set(DVRCORE_VALIDATE_PLUGIN_DIR ${CMAKE_CURRENT_BINARY_DIR}/plugins)
 set(DVRCORE_BROKEN_FAULTS none READS_PAST_LOAD_SIZE THREAD_FROM_REFUSED_LOAD CLOSE_LEAVES_WORKER_RUNNING
     CLOSE_AFTER_FAILED_OPEN THREAD_AFTER_UNLOAD KEEPS_BLOCKS DOUBLE_RELEASE SLOW_WRITE SPINS_ON_REFUSAL
     NO_KEY_FRAME_AFTER_REFUSAL RECORD_HEADER
-    CRASHES_IN_LOAD)
+    CRASHES_IN_LOAD WRITE_WAITS_ON_LOCK)
 set(DVRCORE_VALIDATE_TEST_PLUGINS)
 foreach(fault ${DVRCORE_BROKEN_FAULTS})
   string(TOLOWER "broken_${fault}" name)
@@ -32,11 +32,15 @@ foreach(plugin ${DVRCORE_VALIDATE_TEST_PLUGINS})
   target_link_libraries(${plugin} PRIVATE Threads::Threads)
 endforeach()
 
+# The validator's pure parts (the timing verdict, the report of one failure per cause) are tested
+# in-process as well.
 add_executable(dvrcore_validate_tests validate_test.cpp ${CMAKE_SOURCE_DIR}/tests/support/child_process.cpp
-                                      ${CMAKE_SOURCE_DIR}/tools/validate/write_timing.cpp)
+               ${CMAKE_SOURCE_DIR}/tools/validate/write_timing.cpp ${CMAKE_SOURCE_DIR}/tools/validate/validation_report.cpp
+               ${CMAKE_SOURCE_DIR}/tools/validate/check_runner.cpp ${CMAKE_SOURCE_DIR}/tools/validate/symbols.cpp
+               ${CMAKE_SOURCE_DIR}/tools/plugin_verdict/json_writer.cpp)
 target_include_directories(dvrcore_validate_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests ${CMAKE_SOURCE_DIR}/tools/validate
-                           ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/include)
-target_link_libraries(dvrcore_validate_tests PRIVATE GTest::gtest GTest::gtest_main util Threads::Threads)
+                           ${CMAKE_SOURCE_DIR}/tools/plugin_verdict ${CMAKE_SOURCE_DIR}/src ${CMAKE_SOURCE_DIR}/include)
+target_link_libraries(dvrcore_validate_tests PRIVATE GTest::gtest GTest::gtest_main util Threads::Threads ${CMAKE_DL_LIBS})
 target_compile_definitions(dvrcore_validate_tests PRIVATE
     DVRCORE_VALIDATE="$<TARGET_FILE:dvrcore-validate>"
     DVRCORE_PLUGIN_DIR="${CMAKE_BINARY_DIR}/plugins"

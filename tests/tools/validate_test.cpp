@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "support/child_process.h"
+#include "validation_report.h"
 #include "write_timing.h"
 
 namespace {
@@ -85,6 +86,9 @@ TEST(Validate, EachBrokenPluginFailsItsCheckWithItsOwnMessage)
         {"broken_spins_on_refusal", "refusal-spin", "the plugin spins on EVENT_REFUSED", nullptr},
         {"broken_no_key_frame_after_refusal", "key-frame-after-refusal", "after EVENT_NO_KEY_FRAME was not a key frame",
          nullptr},
+        // A Write that waits on a lock is named by what was measured: the clock, and its thread's CPU.
+        {"broken_write_waits_on_lock", "write-time", "Write did not return",
+         "no return within 1000 ms by the wall clock; its thread dvr-delivery had used"},
         {"broken_record_header", "close-while-running", "Load changed the version of its result record from 2 to 1",
          nullptr},
     };
@@ -198,6 +202,56 @@ TEST(ValidateWriteTiming, TheMedianOfThePluginsOwnTimeIsJudged)
     EXPECT_TRUE(OverWriteBudget(JudgeWrites(busy)));
     EXPECT_NE(dvr::validate::DescribeWrites(JudgeWrites(busy)).find(": Write computes"), std::string::npos);
     EXPECT_FALSE(OverWriteBudget(JudgeWrites({})));
+}
+
+// A fault of the plugin as the check runner reports it.
+dvr::validate::Finding Fault(const std::string& step, const std::string& cause)
+{
+    return {dvr::validate::Severity::ERROR, "fault: " + cause, {}, step, cause};
+}
+
+TEST(ValidateReport, OneFailurePerCauseAndTheChecksThatNeedWhatBrokeAreSkipped)
+{
+    using dvr::validate::Check;
+    using dvr::validate::Outcome;
+    const Check shortLoad{"short", "", nullptr, ""};
+    const Check refusedLoad{"refused", "", nullptr, "short"};
+    const Check first{"first", "", nullptr, "Load"};
+    const Check second{"second", "", nullptr, "Load"};
+    dvr::validate::ValidationReport report("/p/x.so", 1000, false);
+
+    report.Add(shortLoad, {Fault("Load with a shorter record", "SIGSEGV in f of x.so")});
+    EXPECT_EQ(report.SkipReason(refusedLoad), "short failed: SIGSEGV in f of x.so");
+    EXPECT_EQ(report.SkipReason(first), ""); // the core's own records may still load
+    report.Add(first, {Fault("Load", "SIGSEGV in f of x.so")});
+    EXPECT_EQ(report.Results().back().outcome, Outcome::SAME);
+    EXPECT_EQ(report.Results().back().sameAs, "short: SIGSEGV in f of x.so");
+    EXPECT_EQ(report.SkipReason(second), "the plugin does not load (short: SIGSEGV in f of x.so)");
+    report.Skip(second, report.SkipReason(second));
+
+    // A fault of a later step breaks nothing the others need; a new cause is a new failure.
+    dvr::validate::ValidationReport other("/p/x.so", 1000, false);
+    other.Add(first, {Fault("Write", "hang in Write"), {dvr::validate::Severity::INFO, "note", {}, {}, {}}});
+    EXPECT_EQ(other.SkipReason(second), "");
+    other.Add(second, {Fault("Close", "SIGABRT during Close")});
+    EXPECT_EQ(other.Results().back().outcome, Outcome::FAILED);
+    EXPECT_NE(other.Summary().find("2 checks, 2 failed, 0 with a failure already reported, 0 skipped: 2 error(s)"),
+              std::string::npos)
+        << other.Summary();
+
+    const std::string junit = report.JUnit();
+    EXPECT_NE(junit.find("tests=\"3\" failures=\"1\" errors=\"0\" skipped=\"2\""), std::string::npos) << junit;
+    EXPECT_EQ(junit.find("<failure", junit.find("name=\"first\"")), std::string::npos) << junit;
+}
+
+TEST(ValidateReport, JUnitEscapesThePluginsTexts)
+{
+    const dvr::validate::Check check{"c", "", nullptr, ""};
+    dvr::validate::ValidationReport report("/p/a&b.so", 1000, false);
+    report.Add(check, {{dvr::validate::Severity::ERROR, "<bad> \"quote\" & \x01", {}, {}, {}}});
+    const std::string junit = report.JUnit();
+    EXPECT_NE(junit.find("message=\"&lt;bad&gt; &quot;quote&quot; &amp;  \""), std::string::npos) << junit;
+    EXPECT_NE(junit.find("dvrcore-validate.a&amp;b.so"), std::string::npos) << junit;
 }
 
 TEST(Validate, UsageErrorsExitWithTwo)

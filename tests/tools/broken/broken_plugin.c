@@ -209,6 +209,10 @@ int Write(void* in, void* out)
 #ifdef BROKEN_SLOW_WRITE
     SleepMs(100); /* far beyond the 6 ms at which the core warns */
 #endif
+#ifdef BROKEN_WRITE_WAITS_ON_LOCK
+    pthread_mutex_lock(&stateLock);
+    pthread_mutex_lock(&stateLock); /* its own lock, taken twice: Write never returns */
+#endif
     pthread_mutex_lock(&stateLock);
     previous = heldBlock;
     heldBlock = event->data;
