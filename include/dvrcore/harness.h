@@ -6,7 +6,8 @@
  * plugin raises is recorded and answered from a script; every data block it is given is tracked;
  * teardown reports what the plugin left behind (kept blocks never given back, double or foreign
  * releases, modified bytes, threads still running after Unload, unexpected failure lines, calls
- * that never returned).
+ * that never returned) and what the core would hold against it (a Load that changed the header of
+ * its result record, Write calls that took the core's write budget of the plugin's own time).
  *
  *     dvr_harness* h = dvr_harness_new("build/plugins/MyPlugin.so");
  *     if (dvr_harness_start(h) != DVR_HARNESS_OK) ...          Load, worker, Open, async reader
