@@ -6,7 +6,8 @@
  * plugin raises is recorded and answered from a script; every data block it is given is tracked;
  * teardown reports what the plugin left behind (kept blocks never given back, double or foreign
  * releases, modified bytes, threads still running after Unload, unexpected failure lines, calls
- * that never returned).
+ * that never returned) and what the core would hold against it (a Load that changed the header of
+ * its result record, Write calls that took the core's write budget of the plugin's own time).
  *
  *     dvr_harness* h = dvr_harness_new("build/plugins/MyPlugin.so");
  *     if (dvr_harness_start(h) != DVR_HARNESS_OK) ...          Load, worker, Open, async reader
@@ -241,6 +242,30 @@ int dvr_harness_wait_log(dvr_harness* h, int level, const char* text, int timeou
  * from every thread that calls the harness; NULL (the default) calls nothing. */
 typedef void (*dvr_harness_step_hook)(void* context, const char* step);
 void dvr_harness_set_step_hook(dvr_harness* h, dvr_harness_step_hook hook, void* context);
+
+/* How long one call into the plugin took, measured on the harness thread that made it. */
+typedef struct dvr_harness_call_time {
+    int64_t wall_ns;    /* by the harness's clock, from just before the call to just after it */
+    int64_t cpu_ns;     /* CPU time the calling thread used in the call */
+    int64_t waiting_ns; /* of wall_ns, the time the thread was ready to run but waited for a CPU: the
+                           machine's load, not the plugin's (0 where the kernel does not tell) */
+} dvr_harness_call_time;
+
+/* The slowest call so far of "Load" (from dlopen to Load's return), "Open", "Close", "Unload",
+ * "Write", "IOCTL_CONFIG" or "IOCTL_PARENT", by the plugin's own time (wall_ns less waiting_ns).
+ * DVR_HARNESS_OK, DVR_HARNESS_NOT_DELIVERED when there was no such call, or _BAD_ARGUMENT.
+ * Teardown reports the Write calls whose own time reached the core's write budget (6 ms: the core
+ * logs every such Write, and every later event waits for it). */
+int dvr_harness_slowest_call(dvr_harness* h, const char* entry_point, dvr_harness_call_time* time);
+
+/* The latest call of an entry point (the names of dvr_harness_slowest_call); the same results. */
+int dvr_harness_last_call(dvr_harness* h, const char* entry_point, dvr_harness_call_time* time);
+
+/* The clock calls are timed by, in nanoseconds that only ever grow; NULL (the default) is the
+ * system's steady clock. For tests of timing that must not depend on the machine's speed. Called
+ * on the harness's threads, before and after every timed call. */
+typedef int64_t (*dvr_harness_clock)(void* context);
+void dvr_harness_set_clock(dvr_harness* h, dvr_harness_clock clock, void* context);
 
 /* What became of the data blocks handed to Write and IOCTL_CONFIG so far (teardown reports each
  * fault as a violation; these are the counts). */

@@ -7,14 +7,13 @@
 #include "events/event_callback.h"
 #include "events/routing.h"
 #include "events/status_report.h"
+#include "events/write_budget.h"
 #include "log/number_format.h"
 #include "plugins/plugin_records.h"
 
 namespace {
 
 constexpr auto STATUS_REPORT_PERIOD = std::chrono::seconds(60);
-// A Write that takes this long or longer is reported when the core's level-0 lines are on.
-constexpr auto SLOW_WRITE = std::chrono::nanoseconds(6'000'000);
 
 } // namespace
 
@@ -142,7 +141,7 @@ std::optional<uint32_t> dvrcore::DeliverEvent(const _EventParmsIn& event)
             Log(dvr::LOG_DIAGNOSTIC, "plugin %s write returned %d error %d", plugin.name.c_str(), code, result.error);
         if (timed) {
             auto took = Now() - started;
-            if (took >= SLOW_WRITE) {
+            if (took >= dvr::CORE_WRITE_BUDGET) { // reported when the core's level-0 lines are on
                 long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
                 Log(dvr::LOG_DIAGNOSTIC, "core write took %lldms, providerID %x, eventType: %d, len: %s -> %s", ms,
                     event.providerID, static_cast<int>(event.eventType),

@@ -33,6 +33,20 @@ _LoadParmsIn MakeLoadParmsIn(void* core, PluginEntryPoint callback)
     return in;
 }
 
+std::vector<std::string> LoadResultHeaderProblems(const _LoadParmsOut& info)
+{
+    const _LoadParmsOut initial = MakeLoadParmsOut();
+    std::vector<std::string> problems;
+    if (info.size != initial.size)
+        problems.push_back("Load changed the size of its result record from " + std::to_string(initial.size) + " to " +
+                           std::to_string(info.size) + " (the core reads it as it set it): leave size as it is");
+    if (info.version != initial.version)
+        problems.push_back("Load changed the version of its result record from " + std::to_string(initial.version) +
+                           " to " + std::to_string(info.version) + " (the core reads it as version " +
+                           std::to_string(initial.version) + "): leave version as it is");
+    return problems;
+}
+
 _LoadParmsOut MakeLoadParmsOut()
 {
     _LoadParmsOut out{};

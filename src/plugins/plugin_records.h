@@ -2,7 +2,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include <dvrcore/plugin_api.h>
 
@@ -42,6 +44,11 @@ _WriteParmsOut MakeWriteParmsOut();
 // A log line of the core written straight into a plugin's Write: text is not copied and must
 // outlive the call.
 _WriteParmsIn MakeLogWriteParmsIn(int level, std::string_view text);
+
+// What is wrong with the header of the Load result record a plugin handed back: Load changed its
+// size or version, which the core set and reads the record by. One text per fault; none when both
+// are as the core set them. The inspector, the harness and the validator all report these.
+std::vector<std::string> LoadResultHeaderProblems(const _LoadParmsOut& info);
 
 // The address of the entry point exported under symbol by the loaded object handle, or null when
 // it exports no such name. handle must not be null (a null handle would search the whole process).

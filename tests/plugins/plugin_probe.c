@@ -20,6 +20,8 @@
  *   loadlog N            at Load, ask for the log threshold, log "NAME: refusing, as configured" at
  *                        level N, and send a 4-byte block to the parent
  *   loadhang 1           Load never returns; loadcrash 1: Load aborts the process
+ *   loadmkdir 1          at Load, make the folder "made-at-load" in the working folder, with a file
+ *                        NAME in it
  * The worker loop (IOCTL_WORKER) and the asynchronous Read (no stream) run until Close.
  */
 #define _GNU_SOURCE
@@ -27,11 +29,13 @@
 #include <dvrcore/plugin_api.h>
 
 #include <dlfcn.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -43,7 +47,7 @@ typedef struct ProbeSettings {
     long worker, reads, writes, level;
     long load, loadError, open, close, closeError, unload, unloadError;
     long streamReadMs, streamOpen, streamBlocks, keep;
-    long loadLog, loadHang, loadCrash;
+    long loadLog, loadHang, loadCrash, loadMkdir;
 } ProbeSettings;
 
 static ProbeSettings settings;        /* written by Load, before any other call */
@@ -160,6 +164,8 @@ static void ReadSettings(void)
             settings.loadHang = strtol(value, NULL, 0);
         else if (strcmp(key, "loadcrash") == 0)
             settings.loadCrash = strtol(value, NULL, 0);
+        else if (strcmp(key, "loadmkdir") == 0)
+            settings.loadMkdir = strtol(value, NULL, 0);
     }
     fclose(file);
 }
@@ -202,6 +208,14 @@ PROBE_EXPORT int Load(void* in, void* out)
             event = DvrParentSendEvent((uint32_t)settings.id, block, 4);
             coreCallback(&event, &answer);
         }
+    }
+    if (settings.loadMkdir != 0 && (mkdir("made-at-load", 0700) == 0 || errno == EEXIST)) {
+        char made[300];
+        int fd;
+        snprintf(made, sizeof made, "made-at-load/%s", stem);
+        fd = open(made, O_WRONLY | O_CREAT, 0600);
+        if (fd >= 0)
+            close(fd);
     }
     while (settings.loadHang != 0)
         pause();

@@ -12,8 +12,9 @@ target_link_libraries(harness_tests PRIVATE dvrcore_harness GTest::gtest GTest::
 target_include_directories(harness_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_compile_definitions(harness_tests PRIVATE
     HARNESS_SUBJECT="${DVRCORE_HARNESS_TEST_PLUGIN_DIR}/harness_subject.so"
-    DVRCORE_TEST_PLUGIN_DIR="${CMAKE_BINARY_DIR}/tests/plugins")
-add_dependencies(harness_tests harness_subject plugin_no_load)
+    DVRCORE_TEST_PLUGIN_DIR="${CMAKE_BINARY_DIR}/tests/plugins"
+    DVRCORE_BROKEN_PLUGIN_DIR="${CMAKE_CURRENT_BINARY_DIR}/plugins")
+add_dependencies(harness_tests harness_subject plugin_no_load broken_record_header)
 gtest_discover_tests(harness_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120)
 
 add_executable(harness_c_example ${CMAKE_CURRENT_SOURCE_DIR}/harness_example.c)

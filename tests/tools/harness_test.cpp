@@ -3,6 +3,7 @@
 #include <dvrcore/harness.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -109,6 +110,19 @@ TEST(Harness, GivesTheLoadersVerdict)
               "Core: Failed to load plugin: plugin_no_load.so (missing symbol)");
     EXPECT_EQ(dvr_harness_info(h), nullptr);
     EXPECT_EQ(dvr_harness_teardown(h, nullptr, 0), 0u);
+}
+
+// The inspector and the validator flag the same record with the same text (one check of the rules).
+TEST(Harness, TeardownReportsALoadResultRecordWithItsHeaderChanged)
+{
+    dvr_harness* h = dvr_harness_new(DVRCORE_BROKEN_PLUGIN_DIR "/broken_record_header.so");
+    ASSERT_EQ(dvr_harness_load(h), DVR_HARNESS_OK) << dvr_harness_load_refusal(h);
+    char report[4096];
+    EXPECT_EQ(dvr_harness_teardown(h, report, sizeof report), 2u) << report;
+    EXPECT_NE(std::string(report).find("Load changed the size of its result record from 68 to 64"), std::string::npos)
+        << report;
+    EXPECT_NE(std::string(report).find("Load changed the version of its result record from 2 to 1"), std::string::npos)
+        << report;
 }
 
 TEST(Harness, DeliversOnlyWhatTheCoreWouldDeliver)
@@ -277,6 +291,31 @@ TEST(Harness, WaitsEndAtTheirTimeOut)
     auto [violations, report] = subject.Finish();
     EXPECT_EQ(violations, 1u);
     EXPECT_NE(report.find("Write did not return within 100 ms"), std::string::npos) << report;
+}
+
+// The harness's clock, moved on by 2 s at every reading: each timed call seems to take 2 s.
+int64_t SlowClock(void* now)
+{
+    return *static_cast<std::atomic<int64_t>*>(now) += 2'000'000'000;
+}
+
+TEST(Harness, TeardownReportsAWriteOverTheCoresWriteBudget)
+{
+    std::atomic<int64_t> now{0};
+    Subject subject;
+    dvr_harness_set_clock(*subject, SlowClock, &now);
+    EXPECT_EQ(subject.Frame(), DVR_HARNESS_OK);
+    EXPECT_EQ(subject.Frame(), DVR_HARNESS_OK);
+    dvr_harness_call_time write{};
+    ASSERT_EQ(dvr_harness_slowest_call(*subject, "Write", &write), DVR_HARNESS_OK);
+    EXPECT_EQ(write.wall_ns, 2'000'000'000);
+    dvr_harness_call_time open{};
+    EXPECT_EQ(dvr_harness_slowest_call(*subject, "Open", &open), DVR_HARNESS_OK); // timed by the real clock
+    EXPECT_EQ(dvr_harness_slowest_call(*subject, "IOCTL_PARENT", &open), DVR_HARNESS_NOT_DELIVERED);
+    // Only Write has a budget: the slow Close and Unload pass.
+    auto [violations, report] = subject.Finish();
+    EXPECT_EQ(violations, 1u) << report;
+    EXPECT_NE(report.find("2 Write call(s) took 6 ms or more of the plugin's own time"), std::string::npos) << report;
 }
 
 TEST(Harness, StressCallsThePluginFromSeveralThreadsAtOnce)

@@ -148,11 +148,59 @@ TEST_F(Inspector, ExitStatusSaysWhetherEveryFileLoads)
     }
 }
 
+TEST_F(Inspector, BareFileNameIsTheFileInTheCurrentFolder)
+{
+    InstallPlugin(dir.Path(), "here", "Bare.so", dvr::test::LoadOnlyPlugin());
+    dvr::test::InspectorRun run = RunInspector({"--json", "Bare.so"}, dir / "here");
+    EXPECT_EQ(run.status, 0) << run.output << run.errors;
+    EXPECT_EQ(run.Parsed().get<std::string>("files..verdict", ""), "loaded") << run.output;
+}
+
+TEST_F(Inspector, WhatLoadCreatesIsListedAndRemovedNotLeftInTheCurrentFolder)
+{
+    namespace fs = std::filesystem;
+    InstallProbe(dir.Path(), "plugins", "maker", "id 0x00230000\nloadmkdir 1\n");
+    fs::create_directories(dir / "here");
+    fs::permissions(dir / "here", fs::perms::all); // the user the child changes to could write here
+    dvr::test::InspectorRun run = RunInspector({"--json", dir / "plugins/maker.so"}, dir / "here");
+    EXPECT_EQ(run.status, 0) << run.output << run.errors;
+    std::optional<Json> maker = FileEntry(run.Parsed(), "maker.so");
+    ASSERT_TRUE(maker) << run.output;
+    EXPECT_EQ(dvr::test::Strings(*maker, "createdInWorkingFolder"), (Strings{"made-at-load/", "made-at-load/maker"}));
+    EXPECT_FALSE(fs::exists(dir / "here/made-at-load"));
+}
+
+TEST_F(Inspector, AFileTheInspectionsUserCannotReadGetsNoVerdictOfTheCore)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "the child changes its user only when the inspector runs as root";
+    InstallPlugin(dir.Path(), "plugins", "private.so", dvr::test::LoadOnlyPlugin());
+    chmod((dir / "plugins/private.so").c_str(), 0600);
+    InstallPlugin(dir.Path(), "closed", "inside.so", dvr::test::LoadOnlyPlugin());
+    chmod((dir / "closed").c_str(), 0700);
+
+    for (const std::string& path : {dir / "plugins/private.so", dir / "closed/inside.so"}) {
+        dvr::test::InspectorRun run = RunInspector({"--json", path});
+        EXPECT_EQ(run.status, 3) << run.output << run.errors;
+        Json report = run.Parsed();
+        EXPECT_EQ(report.get<std::string>("files..verdict", ""), "not-readable-as-user") << run.output;
+        EXPECT_EQ(report.get<std::string>("files..endingText", "")
+                      .rfind("the inspection could not read the file as "
+                             "user nobody: Permission denied",
+                             0),
+                  0u)
+            << run.output;
+        EXPECT_TRUE(Child(report, "files..coreLog").empty()) << run.output; // never the core's refusal
+    }
+    EXPECT_EQ(RunInspector({"--user", "root", dir / "plugins/private.so"}).status, 0);
+}
+
 TEST_F(Inspector, DeclarationIsDecodedAndCheckedAgainstTheExports)
 {
     InstallProbe(dir.Path(), "plugins", "levels", "id 0x00210000\nlevel 101\nwrites 1\nmask6 0x02000002\n");
     dvr::test::InspectorRun run =
-        RunInspector({"--json", dvr::test::LoadOnlyPlugin(), dvr::test::LogPlugin(), dir / "plugins/levels.so"});
+        RunInspector({"--json", dvr::test::LoadOnlyPlugin(), dvr::test::LogPlugin(), dir / "plugins/levels.so",
+                      DVRCORE_BROKEN_PLUGIN_DIR "/broken_record_header.so"});
     Json report = run.Parsed();
     ASSERT_FALSE(report.empty()) << run.output << run.errors;
 
@@ -169,6 +217,15 @@ TEST_F(Inspector, DeclarationIsDecodedAndCheckedAgainstTheExports)
     ASSERT_TRUE(logPlugin);
     EXPECT_EQ(logPlugin->get<std::string>("declares.logPlugin"), "true");
     EXPECT_EQ(logPlugin->get<std::string>("declares.moduleName"), "logpi");
+
+    std::optional<Json> header = FileEntry(report, "broken_record_header.so");
+    ASSERT_TRUE(header);
+    Strings headerWarnings = dvr::test::Strings(*header, "warnings");
+    EXPECT_NE(std::find(headerWarnings.begin(), headerWarnings.end(),
+                        "Load changed the version of its result record from 2 to 1 (the core reads it as version 2): "
+                        "leave version as it is"),
+              headerWarnings.end())
+        << run.output;
 
     std::optional<Json> levels = FileEntry(report, "levels.so");
     ASSERT_TRUE(levels);
@@ -224,6 +281,28 @@ TEST_F(Inspector, CrashesNearMissesAndMissingLibrariesAreNamed)
     // Entry points of a file dlopen refuses come from its ELF symbol table.
     EXPECT_EQ(needs->get<std::string>("exports.source"), "elf");
     EXPECT_EQ(needs->get<std::string>("exports.Load"), "true");
+}
+
+TEST_F(Inspector, DirStopsWhereTheCoreWouldGoDownWithACrashingLoad)
+{
+    InstallProbe(dir.Path(), "plugins", "a", "id 0x00110000\nwrites 1\nmask0 0xFF\n");
+    InstallProbe(dir.Path(), "plugins", "crashes", "id 0x00120000\nloadcrash 1\n");
+    InstallProbe(dir.Path(), "plugins", "z", "id 0x00130000\n");
+
+    dvr::test::InspectorRun json = RunInspector({"--json", "--dir", dir.Path(), "--route", "1", "0x1"});
+    EXPECT_EQ(json.status, 1);
+    Json report = json.Parsed();
+    ASSERT_FALSE(report.empty()) << json.output << json.errors;
+    EXPECT_EQ(report.get<std::string>("stoppedAt", ""), "crashes.so") << json.output;
+    EXPECT_EQ(report.get<std::string>("table", "missing"), "null") << json.output;
+    EXPECT_EQ(dvr::test::Strings(report, "notReached"), (Strings{"z.so"}));
+    EXPECT_FALSE(FileEntry(report, "z.so"));
+    EXPECT_FALSE(report.get_child_optional("route")) << json.output;
+
+    dvr::test::InspectorRun text = RunInspector({"--dir", dir.Path()});
+    EXPECT_NE(text.output.find("the core would stop at crashes.so: Load was ended by SIGABRT"), std::string::npos)
+        << text.output;
+    EXPECT_EQ(text.output.find("plugin table (open order)"), std::string::npos) << text.output;
 }
 
 TEST_F(Inspector, RouteNamesTheEntryPointsTheCoreWouldCall)

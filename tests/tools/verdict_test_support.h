@@ -34,11 +34,15 @@ struct InspectorRun {
     }
 };
 
-inline InspectorRun RunInspector(std::vector<std::string> arguments)
+// Runs the inspector to its end, in workingDirectory when one is given.
+inline InspectorRun RunInspector(std::vector<std::string> arguments, const std::string& workingDirectory = "")
 {
     arguments.insert(arguments.begin(), DVRCORE_INSPECT);
+    ChildProcess child(arguments, {.workingDirectory = workingDirectory, .terminal = false, .inheritedFds = {}});
     InspectorRun run;
-    run.status = RunToEnd(arguments, &run.output, &run.errors, std::chrono::seconds(120));
+    run.status = child.Wait(std::chrono::seconds(120));
+    run.output = child.Output();
+    run.errors = child.Errors();
     return run;
 }
 

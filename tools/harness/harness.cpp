@@ -247,6 +247,26 @@ DVR_HARNESS_API void dvr_harness_set_step_hook(dvr_harness* h, dvr_harness_step_
         h->harness->SetStepHook(hook, context);
 }
 
+DVR_HARNESS_API int dvr_harness_slowest_call(dvr_harness* h, const char* entry_point, dvr_harness_call_time* time)
+{
+    if (h == nullptr || entry_point == nullptr || time == nullptr)
+        return DVR_HARNESS_BAD_ARGUMENT;
+    return h->harness->Times().Slowest(entry_point, *time) ? DVR_HARNESS_OK : DVR_HARNESS_NOT_DELIVERED;
+}
+
+DVR_HARNESS_API int dvr_harness_last_call(dvr_harness* h, const char* entry_point, dvr_harness_call_time* time)
+{
+    if (h == nullptr || entry_point == nullptr || time == nullptr)
+        return DVR_HARNESS_BAD_ARGUMENT;
+    return h->harness->Times().Last(entry_point, *time) ? DVR_HARNESS_OK : DVR_HARNESS_NOT_DELIVERED;
+}
+
+DVR_HARNESS_API void dvr_harness_set_clock(dvr_harness* h, dvr_harness_clock clock, void* context)
+{
+    if (h != nullptr)
+        h->harness->Times().SetClock(clock, context);
+}
+
 DVR_HARNESS_API void dvr_harness_blocks(dvr_harness* h, dvr_harness_block_counts* counts)
 {
     if (counts != nullptr)

@@ -1,11 +1,14 @@
 #include "harness_threads.h"
 
 #include <dirent.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <set>
+
+#include <dvrcore/harness.h>
 
 namespace dvr::harness {
 
@@ -17,6 +20,20 @@ thread_local ThreadIdentity currentThread;
 std::mutex registryLock;
 std::set<long> harnessThreadIds; // guarded by registryLock
 
+// The name a harness thread carries (in stacks and in /proc), after the core's thread it stands for.
+const char* RoleName(int role)
+{
+    switch (role) {
+    case DVR_HARNESS_THREAD_MAIN: return "dvr-main";
+    case DVR_HARNESS_THREAD_WORKER: return "dvr-worker";
+    case DVR_HARNESS_THREAD_ASYNC_READ: return "dvr-async-read";
+    case DVR_HARNESS_THREAD_DELIVERY: return "dvr-delivery";
+    case DVR_HARNESS_THREAD_IO: return "dvr-io";
+    case DVR_HARNESS_THREAD_READER: return "dvr-reader";
+    default: return "dvr-harness";
+    }
+}
+
 // Registers the calling thread as a harness thread for the lifetime of the object.
 class Registration {
 public:
@@ -24,6 +41,7 @@ public:
         : id_(CurrentThreadId())
     {
         currentThread = {harness, role};
+        pthread_setname_np(pthread_self(), RoleName(role));
         std::lock_guard lock(registryLock);
         harnessThreadIds.insert(id_);
     }

@@ -72,6 +72,11 @@ EventRecorder& PluginHarness::Events()
     return events_;
 }
 
+CallTimes& PluginHarness::Times()
+{
+    return times_;
+}
+
 std::chrono::milliseconds PluginHarness::Timeout(int timeoutMs) const
 {
     return std::chrono::milliseconds(timeoutMs < 0 ? timeoutMs_.load() : timeoutMs);
@@ -128,7 +133,9 @@ int PluginHarness::Load()
     auto result = std::make_shared<PluginLoadResult>();
     auto self = shared_from_this();
     if (!RunCall(
-            *mainThread_, [self, result] { *result = LoadPluginFile(self->path_, *self); }, "Load"))
+            *mainThread_,
+            [self, result] { self->times_.Time("Load", [&] { *result = LoadPluginFile(self->path_, *self); }); },
+            "Load"))
         return DVR_HARNESS_TIMED_OUT;
 
     const bool loaded = result->outcome == LoadOutcome::LOADED;
@@ -141,6 +148,9 @@ int PluginHarness::Load()
     }
     if (!loaded)
         return DVR_HARNESS_REFUSED;
+    // The core takes the record as it set it; a plugin that rewrites its header misreads the ABI.
+    for (std::string& problem : LoadResultHeaderProblems(result->info))
+        AddViolation(std::move(problem));
     // The worker runs from now on, before Open, as in the core; the shutdown logger gets none.
     PluginEntryPoint ioctl = result->entries.IOCTL;
     if (result->info.wantsWorkerThread != 0 && ioctl != nullptr && workerThread_ && !shutdownLogger_)
@@ -168,11 +178,11 @@ int PluginHarness::Open()
     }
     auto code = std::make_shared<int>(PLUGIN_ENTRY_UNAVAILABLE);
     const uint32_t instance = shutdownLogger_ ? 1 : 0;
-    auto call = [open, code, instance] {
+    auto call = [self = shared_from_this(), open, code, instance] {
         _OpenParmsIn in = MakeOpenParmsIn(instance);
         _OpenParmsOut out = MakeOpenParmsOut();
         if (open != nullptr)
-            *code = open(&in, &out);
+            *code = self->times_.Call("Open", open, &in, &out);
     };
     if (!RunCall(*mainThread_, call, "Open"))
         return DVR_HARNESS_TIMED_OUT;
@@ -225,11 +235,11 @@ int PluginHarness::Close()
             *ioThread_, [] {}, "IOCTL_PARENT"))
         return DVR_HARNESS_TIMED_OUT;
     auto code = std::make_shared<int>(PLUGIN_ENTRY_UNAVAILABLE);
-    auto call = [close, code] {
+    auto call = [self = shared_from_this(), close, code] {
         _CloseParmsIn in = MakeCloseParmsIn();
         _CloseParmsOut out = MakeCloseParmsOut();
         if (close != nullptr)
-            *code = close(&in, &out);
+            *code = self->times_.Call("Close", close, &in, &out);
     };
     if (!RunCall(*mainThread_, call, "Close"))
         return DVR_HARNESS_TIMED_OUT;
@@ -269,11 +279,11 @@ int PluginHarness::Unload()
         unload = loaded_.entries.Unload;
     }
     auto code = std::make_shared<int>(PLUGIN_ENTRY_UNAVAILABLE);
-    auto call = [unload, code] {
+    auto call = [self = shared_from_this(), unload, code] {
         _UnloadParmsIn in = MakeUnloadParmsIn();
         _UnloadParmsOut out = MakeUnloadParmsOut();
         if (unload != nullptr)
-            *code = unload(&in, &out);
+            *code = self->times_.Call("Unload", unload, &in, &out);
     };
     if (!RunCall(*mainThread_, call, "Unload"))
         return DVR_HARNESS_TIMED_OUT;
@@ -332,6 +342,7 @@ std::vector<std::string> PluginHarness::Teardown()
 
     std::vector<std::string> found;
     blocks_.ReportLeaks(found);
+    times_.ReportSlowWrites(found);
     if (stuck || threadsLeft)
         blocks_.Abandon(); // the plugin may still touch them
     events_.ReportUnexpectedFailures(found);
@@ -486,13 +497,13 @@ int PluginHarness::Push(const _EventParmsIn& event, dvr_harness_delivery* delive
         } else if (isConfig) {
             _IoctlParmsIn in = MakeDataIoctlParmsIn(IOCTL_CONFIG, copy.len, copy.data);
             _IoctlParmsOut out = MakeIoctlParmsOut(IOCTL_CONFIG);
-            result->returned = entry(&in, &out);
+            result->returned = self->times_.Call("IOCTL_CONFIG", entry, &in, &out);
             result->error = out.error;
             result->keep = out.keep;
         } else {
             _WriteParmsIn in = MakeWriteParmsIn(copy);
             _WriteParmsOut out = MakeWriteParmsOut();
-            result->returned = entry(&in, &out);
+            result->returned = self->times_.Call("Write", entry, &in, &out);
             result->error = out.error;
             result->keep = out.keep;
         }
@@ -529,7 +540,7 @@ int PluginHarness::PushCoreLog(int level, const std::string& text)
             return; // closed since the push was taken
         _WriteParmsIn in = MakeLogWriteParmsIn(level, text);
         _WriteParmsOut out = MakeWriteParmsOut();
-        write(&in, &out);
+        self->times_.Call("Write", write, &in, &out);
     };
     return RunCall(*deliveryThread_, call, "Write") ? DVR_HARNESS_OK : DVR_HARNESS_TIMED_OUT;
 }
@@ -563,7 +574,7 @@ int PluginHarness::PushParent(uint32_t target, uint32_t command, const void* bod
         }
         _IoctlParmsIn in = MakeDataIoctlParmsIn(IOCTL_PARENT, static_cast<uint32_t>(packet->size()), packet->data());
         _IoctlParmsOut out = MakeIoctlParmsOut(IOCTL_PARENT);
-        result->returned = ioctl(&in, &out);
+        result->returned = self->times_.Call("IOCTL_PARENT", ioctl, &in, &out);
         result->error = out.error;
         result->keep = out.keep;
     };

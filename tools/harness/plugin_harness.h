@@ -16,6 +16,7 @@
 #include <dvrcore/harness.h>
 
 #include "block_tracker.h"
+#include "call_times.h"
 #include "event_recorder.h"
 #include "events/stream_table.h"
 #include "harness_threads.h"
@@ -39,6 +40,7 @@ public:
     void SetWorkerThread(bool on);
     void SetStepHook(dvr_harness_step_hook hook, void* context);
     EventRecorder& Events();
+    CallTimes& Times();
     // timeoutMs, or the harness's time-out when it is negative.
     std::chrono::milliseconds Timeout(int timeoutMs = -1) const;
 
@@ -130,6 +132,7 @@ private:
     StreamTable streams_;  // the core's table: closed streams and reader threads; its own lock
     BlockTracker blocks_;  // its own lock
     EventRecorder events_; // its own lock
+    CallTimes times_;      // its own lock
 
     std::mutex violationsLock_;           // guards violations_
     std::vector<std::string> violations_; // found as they happen, reported at teardown

@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 
@@ -22,7 +23,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // What the child sends, one record at a time: a tag byte, a 32-bit length, the payload.
-enum class Tag : uint8_t { LINE = 1, OPENING, LOAD_CALLED, EVENT, RESULT, UNRESOLVED, DROP_FAILED, DONE };
+enum class Tag : uint8_t { LINE = 1, OPENING, LOAD_CALLED, EVENT, RESULT, UNRESOLVED, DROP_FAILED, DONE, UNREADABLE };
 
 // The longest log text kept from one event.
 constexpr size_t MAX_LOG_TEXT = size_t{64} * 1024;
@@ -198,11 +199,17 @@ std::optional<std::string> ChangeUser(const RunAs& user)
     return std::nullopt;
 }
 
-[[noreturn]] void RunChild(const std::string& path, const ProbeOptions& options, int fd)
+[[noreturn]] void RunChild(const std::string& path, const ProbeOptions& options, int fd, const std::string& workDir)
 {
     reportFd = fd;
     // The plugin's own output must not mix with the report on standard output.
     dup2(STDERR_FILENO, STDOUT_FILENO);
+    if (chdir(workDir.c_str()) != 0) {
+        Encoder payload;
+        payload.Text("the temporary working folder " + workDir + " could not be entered: " + strerror(errno));
+        Send(Tag::DROP_FAILED, payload);
+        _exit(3);
+    }
     if (options.user) {
         if (std::optional<std::string> failure = ChangeUser(*options.user)) {
             Encoder payload;
@@ -210,6 +217,14 @@ std::optional<std::string> ChangeUser(const RunAs& user)
             Send(Tag::DROP_FAILED, payload);
             _exit(3);
         }
+    }
+    // The core reads the file as its parent's user, not as this one: a file this user cannot
+    // read says nothing about the core, so it is not handed to the loader.
+    if (options.user && access(path.c_str(), R_OK) != 0) {
+        Encoder payload;
+        payload.Text(strerror(errno));
+        Send(Tag::UNREADABLE, payload);
+        _exit(3);
     }
     ChildHost host(options.takenIDs);
     Send(Tag::OPENING, Encoder());
@@ -297,6 +312,10 @@ bool Decode(std::string_view bytes, ProbeResult& result)
             result.ending = ProbeEnding::DROP_FAILED;
             result.endingText = payload.Text();
             break;
+        case Tag::UNREADABLE:
+            result.ending = ProbeEnding::UNREADABLE;
+            result.endingText = payload.Text();
+            break;
         case Tag::DONE: done = true; break;
         }
     }
@@ -331,9 +350,65 @@ std::string SignalName(int signal)
     return description != nullptr ? name + " (" + description + ")" : name;
 }
 
+namespace {
+
+// A temporary folder for the child to work in, owned by the user it changes to; removed with
+// everything in it when the object goes.
+class WorkingFolder {
+public:
+    explicit WorkingFolder(const std::optional<RunAs>& user)
+    {
+        char pattern[] = "/tmp/dvrcore-inspect.XXXXXX";
+        if (mkdtemp(pattern) == nullptr) {
+            error_ = "no temporary working folder: " + std::string(strerror(errno));
+            return;
+        }
+        path_ = pattern;
+        if (user && chown(path_.c_str(), user->uid, user->gid) != 0)
+            error_ = "the temporary working folder could not be given to " + user->name + ": " + strerror(errno);
+    }
+    ~WorkingFolder()
+    {
+        std::error_code ignored;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ignored);
+    }
+    WorkingFolder(const WorkingFolder&) = delete;
+    WorkingFolder& operator=(const WorkingFolder&) = delete;
+
+    const std::string& Path() const { return path_; }
+    const std::string& Error() const { return error_; }
+
+    // Everything in the folder, in path order: relative paths, folders with a trailing "/".
+    std::vector<std::string> Contents() const
+    {
+        namespace fs = std::filesystem;
+        std::vector<std::string> found;
+        std::error_code error;
+        for (fs::recursive_directory_iterator entry(path_, error), end; !error && entry != end;
+             entry.increment(error)) {
+            std::string name = fs::relative(entry->path(), path_, error).string();
+            found.push_back(entry->is_directory(error) && !entry->is_symlink(error) ? name + "/" : name);
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+
+private:
+    std::string path_;
+    std::string error_;
+};
+
+} // namespace
+
 ProbeResult ProbePluginFile(const std::string& path, const ProbeOptions& options)
 {
     ProbeResult result;
+    WorkingFolder workDir(options.user);
+    if (!workDir.Error().empty()) {
+        result.endingText = workDir.Error();
+        return result;
+    }
     int fds[2];
     if (pipe(fds) != 0) {
         result.endingText = "pipe failed: " + std::string(strerror(errno));
@@ -349,7 +424,7 @@ ProbeResult ProbePluginFile(const std::string& path, const ProbeOptions& options
     }
     if (child == 0) {
         close(fds[0]);
-        RunChild(path, options, fds[1]);
+        RunChild(path, options, fds[1], workDir.Path());
     }
     close(fds[1]);
 
@@ -397,8 +472,16 @@ ProbeResult ProbePluginFile(const std::string& path, const ProbeOptions& options
     }
 
     bool done = Decode(bytes, result);
+    result.createdInWorkingFolder = workDir.Contents();
     if (result.ending == ProbeEnding::DROP_FAILED) {
-        result.endingText = "could not change to user " + options.user->name + ": " + result.endingText;
+        if (options.user)
+            result.endingText = "could not change to user " + options.user->name + ": " + result.endingText;
+        return result;
+    }
+    if (result.ending == ProbeEnding::UNREADABLE) {
+        result.endingText = "the inspection could not read the file as user " + options.user->name + ": " +
+                            result.endingText + " (the core reads it as its parent's user): run with --user NAME, or " +
+                            "let " + options.user->name + " read the file and search its folders";
         return result;
     }
     // The step the child was at: Load, the loader's dlopen and lookups, or its own start.

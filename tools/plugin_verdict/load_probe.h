@@ -55,6 +55,7 @@ enum class ProbeEnding {
     SIGNALLED,   // a signal ended it
     EXITED,      // it ended (a plugin calling exit, say) before LoadPluginFile returned
     DROP_FAILED, // it could not change to the user; nothing was loaded
+    UNREADABLE,  // the user it changed to cannot read the file (or search a folder on its path)
     NOT_STARTED  // no child: fork or pipe failed
 };
 
@@ -76,10 +77,15 @@ struct ProbeResult {
     std::vector<LoaderLine> loaderLines;
     std::vector<LoadEvent> events;
     std::vector<UnresolvedLibrary> unresolved;
+    // What the child left in its temporary working folder (paths relative to it, folders ending in
+    // "/"), removed with the folder once the child ended.
+    std::vector<std::string> createdInWorkingFolder;
 };
 
 // Loads the file with dvr::LoadPluginFile in a forked child that reports over a pipe, and waits
-// for it at most options.timeoutMs; the child never returns into the caller's code.
+// for it at most options.timeoutMs; the child never returns into the caller's code. The child runs
+// in a temporary working folder of its own, so what Load creates is listed and then removed
+// instead of being left in the caller's folder. path must be absolute.
 ProbeResult ProbePluginFile(const std::string& path, const ProbeOptions& options);
 
 // "SIGSEGV (Segmentation fault)" for a signal number.

@@ -21,6 +21,7 @@ constexpr const char* PLUGIN_EXTENSION = ".so";
 constexpr int EXIT_ALL_LOADED = 0;
 constexpr int EXIT_NOT_ALL_LOADED = 1;
 constexpr int EXIT_USAGE_OR_IO = 2;
+constexpr int EXIT_NOT_READABLE = 3;
 
 constexpr const char* HELP = R"(Usage: dvrcore-inspect [OPTIONS] FILE.so...
        dvrcore-inspect [OPTIONS] --dir FOLDER [--route TYPE FLAGS [--from ID] [--stream]]
@@ -34,14 +35,16 @@ the plugin logged or sent through its callback during Load (log threshold querie
 with -1, so every level is on).
 
 Each file is loaded in a child process of its own, which is killed when Load does not return in
-time. Started as root, the child changes to an ordinary user before dlopen, so the files must be
+time. The child works in a temporary folder: what Load creates there is listed, then removed. Started as root, the child changes to an ordinary user before dlopen, so the files must be
 readable by that user.
 
 Options:
   --dir FOLDER     inspect a folder laid out like the core's: the files of FOLDER/plugins and
                    FOLDER/protected-plugins, in the core's load order, each loaded with the
                    provider IDs of the files accepted before it counted as taken. When FOLDER
-                   has neither subfolder, FOLDER itself is taken as the one plugin folder.
+                   has neither subfolder, FOLDER itself is taken as the one plugin folder. A
+                   Load that crashes, hangs or ends the process stops the list there, as it
+                   would stop the core: no plugin table, no route.
   --route T F      with --dir: which loaded plugins receive an event of type T with flags F
                    (numbers in C notation: 0x40, 16, 010), and through which entry point
   --from ID        the sender of the routed event (default 0x80000000, the core): an EVT_CONFIG
@@ -54,7 +57,8 @@ Options:
   --help           this text
 
 Exit status: 0 every file loads, 1 some file is refused, skipped or fails in Load, 2 usage or
-I/O error (a missing FILE or FOLDER, a failed change of user).
+I/O error (a missing FILE or FOLDER, a failed change of user), 3 the user the child changed to
+cannot read some file (no verdict for it: use --user, or let that user read it).
 )";
 
 struct Options {
@@ -150,7 +154,11 @@ void Inspect(FileReport& report, const Options& options, const std::optional<dvr
     probe.checkLibraries =
         report.elf.read && self.read && report.elf.elfClass == self.elfClass && report.elf.machine == self.machine;
     probe.elf = &report.elf;
-    report.probe = dvr::inspect::ProbePluginFile(report.path, probe);
+    // dlopen searches the library path for a name without a slash; the user means the file here.
+    // The child also runs in a folder of its own, so a relative path would not reach the file.
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(report.path, error);
+    report.probe = dvr::inspect::ProbePluginFile(error ? report.path : absolute.string(), probe);
     report.inspected = true;
 }
 
@@ -188,6 +196,8 @@ int main(int argc, char** argv)
     std::vector<FileReport> reports;
     std::vector<FileReport> skipped; // --dir: entries the scan passes over
     std::vector<const FileReport*> table;
+    const FileReport* stoppedAt = nullptr; // --dir: the file whose Load the core would not survive
+    std::vector<std::string> notReached;   // --dir: the files after it
     bool ioError = false;
     if (options.dir.empty()) {
         for (const std::string& path : options.files) {
@@ -217,11 +227,20 @@ int main(int argc, char** argv)
         std::vector<uint32_t> taken = {CORE_PROVIDER_ID};
         reports.reserve(files.size());
         for (const std::string& path : files) {
+            if (stoppedAt != nullptr) {
+                notReached.push_back(dvr::PluginFileName(path));
+                continue;
+            }
             FileReport& report = reports.emplace_back();
             report.path = path;
             report.fileName = dvr::PluginFileName(path);
             Inspect(report, options, user, taken, self);
-            if (dvr::inspect::VerdictOf(report) != dvr::inspect::Verdict::LOADED)
+            dvr::inspect::Verdict verdict = dvr::inspect::VerdictOf(report);
+            // A Load that crashes, hangs or ends the process takes the core with it: nothing after
+            // this file is loaded, and no plugin table is ever built.
+            if (verdict == dvr::inspect::Verdict::FAILED)
+                stoppedAt = &report;
+            if (verdict != dvr::inspect::Verdict::LOADED)
                 continue;
             taken.push_back(report.probe.info.providerID);
             if (dvr::PlacedFirstInTable(report.probe.info.providerID) && !table.empty())
@@ -240,21 +259,30 @@ int main(int argc, char** argv)
     }
 
     int status = EXIT_ALL_LOADED;
+    bool notReadable = false;
     for (const std::vector<FileReport>* group : {&reports, &skipped}) {
         for (const FileReport& report : *group) {
             dvr::inspect::Verdict verdict = dvr::inspect::VerdictOf(report);
             if (verdict == dvr::inspect::Verdict::NOT_INSPECTED)
                 ioError = true;
+            else if (verdict == dvr::inspect::Verdict::NOT_READABLE)
+                notReadable = true;
             else if (verdict != dvr::inspect::Verdict::LOADED)
                 status = EXIT_NOT_ALL_LOADED;
         }
     }
+    if (notReadable)
+        status = EXIT_NOT_READABLE;
     if (ioError)
         status = EXIT_USAGE_OR_IO;
 
     std::optional<dvr::inspect::RouteAnswer> route;
-    if (options.route)
+    if (options.route && stoppedAt == nullptr)
         route = dvr::inspect::Route(table, options.query);
+    const std::string stopText =
+        stoppedAt == nullptr ? ""
+                             : "the core would stop at " + stoppedAt->fileName + ": " + stoppedAt->probe.endingText +
+                                   "; it goes down there, builds no plugin table and loads no file after it";
 
     if (options.json) {
         dvr::inspect::JsonWriter json;
@@ -271,9 +299,28 @@ int main(int argc, char** argv)
         json.EndArray();
         if (!options.dir.empty()) {
             json.Key("table");
+            if (stoppedAt != nullptr) {
+                json.Null();
+            } else {
+                json.BeginArray();
+                for (const FileReport* report : table)
+                    json.String(report->fileName);
+                json.EndArray();
+            }
+            json.Key("stoppedAt");
+            if (stoppedAt != nullptr)
+                json.String(stoppedAt->fileName);
+            else
+                json.Null();
+            json.Key("stopReason");
+            if (stoppedAt != nullptr)
+                json.String(stopText);
+            else
+                json.Null();
+            json.Key("notReached");
             json.BeginArray();
-            for (const FileReport* report : table)
-                json.String(report->fileName);
+            for (const std::string& name : notReached)
+                json.String(name);
             json.EndArray();
         }
         if (route) {
@@ -292,7 +339,15 @@ int main(int argc, char** argv)
             out += "passed over by the core's scan:\n";
         for (const FileReport& report : skipped)
             out += "  " + report.path + ": " + *report.skipReason + "\n";
-        if (!options.dir.empty()) {
+        if (stoppedAt != nullptr) {
+            out += stopText + "\n";
+            if (!notReached.empty()) {
+                out += "not reached by the core:";
+                for (const std::string& name : notReached)
+                    out += " " + name;
+                out += "\n";
+            }
+        } else if (!options.dir.empty()) {
             out += "plugin table (open order):";
             for (const FileReport* report : table)
                 out += " " + report->fileName;

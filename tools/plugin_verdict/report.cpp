@@ -39,6 +39,7 @@ const char* EndingName(ProbeEnding ending)
     case ProbeEnding::SIGNALLED: return "signalled";
     case ProbeEnding::EXITED: return "exited";
     case ProbeEnding::DROP_FAILED: return "user-change-failed";
+    case ProbeEnding::UNREADABLE: return "not-readable-as-user";
     case ProbeEnding::NOT_STARTED: return "not-started";
     }
     return "unknown";
@@ -154,6 +155,8 @@ bool DeclarationKnown(const FileReport& report)
 
 Verdict VerdictOf(const FileReport& report)
 {
+    if (report.probe.ending == ProbeEnding::UNREADABLE)
+        return Verdict::NOT_READABLE;
     if (report.ioError || report.probe.ending == ProbeEnding::DROP_FAILED ||
         report.probe.ending == ProbeEnding::NOT_STARTED) {
         if (report.skipReason && !report.ioError && !report.inspected)
@@ -175,6 +178,7 @@ const char* VerdictName(Verdict verdict)
     case Verdict::SKIPPED: return "skipped";
     case Verdict::FAILED: return "failed";
     case Verdict::NOT_INSPECTED: return "not-inspected";
+    case Verdict::NOT_READABLE: return "not-readable-as-user";
     }
     return "unknown";
 }
@@ -202,14 +206,8 @@ std::vector<std::string> Warnings(const FileReport& report)
     DeclaredLogLevel use = ClassifyDeclaredLogLevel(info.providerID, info.logLevelDefault);
     if (use == DeclaredLogLevel::IGNORED_OUT_OF_RANGE || use == DeclaredLogLevel::IGNORED_NO_ENTRY)
         warnings.push_back("logLevelDefault " + std::to_string(info.logLevelDefault) + ": " + DeclaredLevelText(use));
-    const _LoadParmsOut initial = MakeLoadParmsOut();
-    if (info.size != initial.size)
-        warnings.push_back("Load changed the size of its result record from " + std::to_string(initial.size) + " to " +
-                           std::to_string(info.size) + " (the core reads it as it set it)");
-    if (info.version != initial.version)
-        warnings.push_back("Load changed the version of its result record from " + std::to_string(initial.version) +
-                           " to " + std::to_string(info.version) + " (the core reads it as version " +
-                           std::to_string(initial.version) + ")");
+    for (std::string& problem : LoadResultHeaderProblems(info))
+        warnings.push_back(std::move(problem));
     return warnings;
 }
 
@@ -268,7 +266,8 @@ std::string TextReport(const FileReport& report)
     std::string status = VerdictName(verdict);
     if (verdict == Verdict::REFUSED)
         status += ": " + probe.refusal;
-    else if ((verdict == Verdict::FAILED || verdict == Verdict::NOT_INSPECTED) && !probe.endingText.empty())
+    else if ((verdict == Verdict::FAILED || verdict == Verdict::NOT_INSPECTED || verdict == Verdict::NOT_READABLE) &&
+             !probe.endingText.empty())
         status += ": " + probe.endingText;
     else if (report.skipReason)
         status += ": " + *report.skipReason;
@@ -353,6 +352,12 @@ std::string TextReport(const FileReport& report)
             text += " type " + Hex(event.eventType, 4) + " flags " + HexID(event.eventFlags) + " len " +
                     std::to_string(event.len);
         line(text + " (answered " + std::to_string(event.answer) + ")");
+    }
+    if (!probe.createdInWorkingFolder.empty()) {
+        std::string made;
+        for (const std::string& name : probe.createdInWorkingFolder)
+            made += " " + name;
+        line("left in the working folder (a temporary one, removed):" + made);
     }
     for (const std::string& warning : Warnings(report))
         line("warning: " + warning);
@@ -528,6 +533,11 @@ void JsonReport(JsonWriter& json, const FileReport& report)
         json.Number(event.answer);
         json.EndObject();
     }
+    json.EndArray();
+    json.Key("createdInWorkingFolder");
+    json.BeginArray();
+    for (const std::string& name : probe.createdInWorkingFolder)
+        json.String(name);
     json.EndArray();
     json.Key("warnings");
     json.BeginArray();

@@ -25,10 +25,11 @@ struct FileReport {
 
 enum class Verdict {
     LOADED,
-    REFUSED,      // the loader refused it, with its line
-    SKIPPED,      // the core's scan passes over it
-    FAILED,       // Load (or dlopen) hung, crashed or ended the process: the core would go down with it
-    NOT_INSPECTED // missing, unreadable, or the change of user failed
+    REFUSED,       // the loader refused it, with its line
+    SKIPPED,       // the core's scan passes over it
+    FAILED,        // Load (or dlopen) hung, crashed or ended the process: the core would go down with it
+    NOT_INSPECTED, // missing, unreadable, or the change of user failed
+    NOT_READABLE   // the user the inspection runs as cannot read it: no verdict of the core
 };
 
 Verdict VerdictOf(const FileReport& report);

@@ -1,6 +1,7 @@
 #include "check_runner.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -17,12 +18,26 @@
 #include <cstring>
 #include <thread>
 
+#include "symbols.h"
+
 namespace dvr::validate {
 namespace {
 
 // The child's ends of the report and trace pipes; set once before the check runs.
 int reportFd = -1;
 int traceFd = -1;
+// The plugin's path as the harness opens it, to find its frames in a crashed stack; set once.
+const char* pluginFile = nullptr;
+
+// Pages marked by GuardPage; written by the check's thread before the step that may touch them,
+// read by the crash handler on the same thread.
+constexpr size_t MAX_GUARD_PAGES = 8;
+struct GuardedRange {
+    uintptr_t begin;
+    uintptr_t end;
+};
+GuardedRange guardPages[MAX_GUARD_PAGES];
+std::atomic<size_t> guardPageCount{0};
 
 // A signal handler's stack dump of one thread at a time: the pipe is shared by every thread.
 std::atomic_flag traceBusy = ATOMIC_FLAG_INIT;
@@ -56,14 +71,34 @@ long ThreadID()
     return syscall(SYS_gettid);
 }
 
-// Writes "--- thread N<note>" and the calling thread's stack to the trace pipe. Signal handlers.
+// The calling thread's name (the harness names its threads for the core's roles). Signal handlers.
+void ThreadName(char* name, size_t size)
+{
+    name[0] = '\0';
+    int fd = open("/proc/thread-self/comm", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ssize_t got = read(fd, name, size - 1);
+    close(fd);
+    name[got > 0 ? got : 0] = '\0';
+    if (char* newline = strchr(name, '\n'))
+        *newline = '\0';
+}
+
+// Writes "--- thread N (NAME, M ms of CPU)<note>" and the calling thread's stack to the trace
+// pipe: the CPU time tells a thread that waits from one that computes. Signal handlers.
 void DumpOwnStack(const char* note)
 {
     void* frames[64];
-    char header[64];
+    char header[160];
+    char name[32];
     while (traceBusy.test_and_set(std::memory_order_acquire))
         sched_yield();
-    snprintf(header, sizeof header, "--- thread %ld%s\n", ThreadID(), note);
+    ThreadName(name, sizeof name);
+    timespec cpu{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &cpu);
+    snprintf(header, sizeof header, "--- thread %ld (%s, %lld ms of CPU)%s\n", ThreadID(), name,
+             static_cast<long long>(cpu.tv_sec) * 1000 + cpu.tv_nsec / 1000000, note);
     WriteText(traceFd, header);
     int count = backtrace(frames, 64);
     backtrace_symbols_fd(frames, count, traceFd);
@@ -112,11 +147,49 @@ void OnDumpRequest(int)
     errno = saved;
 }
 
-void OnCrash(int signal)
+// The first frame of the crashed stack inside the plugin: "P file\x1fsymbol+0xN\x1f0xOFFSET", the
+// offset into the file for addr2line. Signal handlers (dladdr takes no lock of its own here).
+void ReportPluginFrame()
 {
-    char line[32];
-    snprintf(line, sizeof line, "C %d\n", signal);
+    void* frames[64];
+    int count = backtrace(frames, 64);
+    for (int i = 0; i < count; ++i) {
+        Dl_info where{};
+        if (dladdr(frames[i], &where) == 0 || where.dli_fname == nullptr || pluginFile == nullptr ||
+            strcmp(where.dli_fname, pluginFile) != 0)
+            continue;
+        // A return address points after its call: one byte back lies inside the calling line.
+        auto address = reinterpret_cast<uintptr_t>(frames[i]) - (i > 2 ? 1 : 0);
+        auto offset = address - reinterpret_cast<uintptr_t>(where.dli_fbase);
+        char line[512];
+        if (where.dli_sname != nullptr)
+            snprintf(line, sizeof line,
+                     "P %s\x1f"
+                     "%s+0x%lx\x1f"
+                     "0x%lx\n",
+                     where.dli_fname, where.dli_sname,
+                     static_cast<unsigned long>(address - reinterpret_cast<uintptr_t>(where.dli_saddr)),
+                     static_cast<unsigned long>(offset));
+        else
+            snprintf(line, sizeof line,
+                     "P %s\x1f\x1f"
+                     "0x%lx\n",
+                     where.dli_fname, static_cast<unsigned long>(offset));
+        WriteText(reportFd, line);
+        return;
+    }
+}
+
+void OnCrash(int signal, siginfo_t* info, void* /*context*/)
+{
+    auto address = reinterpret_cast<uintptr_t>(info->si_addr);
+    bool guard = false;
+    for (size_t i = 0; i < guardPageCount.load() && i < MAX_GUARD_PAGES; ++i)
+        guard = guard || (signal == SIGSEGV && address >= guardPages[i].begin && address < guardPages[i].end);
+    char line[64];
+    snprintf(line, sizeof line, "C %d %lx %d\n", signal, static_cast<unsigned long>(address), guard ? 1 : 0);
     WriteText(reportFd, line);
+    ReportPluginFrame();
     DumpOwnStack(" (crashed)");
     // SA_RESETHAND restored the default action: raising again ends the process with the signal.
     raise(signal);
@@ -144,13 +217,22 @@ std::string OneLine(std::string text)
                            std::chrono::milliseconds budget)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // The plugin's own output must not mix with the report (or the JSON) on standard output.
+    fflush(stdout);
+    dup2(STDERR_FILENO, STDOUT_FILENO);
     // Loads the unwinder now: backtrace() in a signal handler must not be its first call.
     void* frame[1];
     backtrace(frame, 1);
     InstallHandler(DUMP_REQUEST, OnDumpRequest, SA_RESTART);
     InstallHandler(DUMP_THREAD, OnDumpThread, SA_RESTART);
-    for (int signal : CRASH_SIGNALS)
-        InstallHandler(signal, OnCrash, SA_RESETHAND | SA_NODEFER);
+    pluginFile = pluginPath.c_str();
+    for (int signal : CRASH_SIGNALS) {
+        struct sigaction action {};
+        action.sa_sigaction = OnCrash;
+        action.sa_flags = SA_SIGINFO | SA_RESETHAND | SA_NODEFER;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal, &action, nullptr);
+    }
     if (chdir(workDir.c_str()) != 0)
         WriteText(reportFd, "V w the scratch working folder could not be entered; the plugin runs in the caller's\n");
     CheckContext context(budget);
@@ -171,6 +253,12 @@ struct ChildState {
     std::string stepLabel = "starting the check";
     std::string hangMessage = "the check did not get going";
     std::string crashMessage;
+    std::string guardMessage;
+    uintptr_t crashAddress = 0;
+    bool guardTouched = false;
+    std::string pluginFrameFile; // the plugin's frame in a crashed stack, when there is one
+    std::string pluginFrameSymbol;
+    std::string pluginFrameOffset;
     std::string reportBuffer;
     std::string traceBuffer;
     std::vector<std::string> trace;
@@ -181,21 +269,43 @@ struct ChildState {
     std::chrono::steady_clock::time_point stepStart = std::chrono::steady_clock::now();
 };
 
+// The fields of text separated by \x1f.
+std::vector<std::string> Fields(const std::string& text)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t end; (end = text.find('\x1f', start)) != std::string::npos; start = end + 1)
+        fields.push_back(text.substr(start, end - start));
+    fields.push_back(text.substr(start));
+    return fields;
+}
+
 void TakeReportLine(const std::string& line, ChildState& state)
 {
     if (line.size() >= 2 && line[0] == 'S') {
-        std::string rest = line.substr(2);
-        size_t first = rest.find('\x1f');
-        size_t second = first == std::string::npos ? std::string::npos : rest.find('\x1f', first + 1);
-        state.stepLabel = rest.substr(0, first);
-        state.hangMessage = first == std::string::npos ? "" : rest.substr(first + 1, second - first - 1);
-        state.crashMessage = second == std::string::npos ? "" : rest.substr(second + 1);
+        std::vector<std::string> fields = Fields(line.substr(2));
+        fields.resize(4);
+        state.stepLabel = fields[0];
+        state.hangMessage = fields[1];
+        state.crashMessage = fields[2];
+        state.guardMessage = fields[3];
         state.stepStart = std::chrono::steady_clock::now();
+    } else if (line.size() >= 2 && line[0] == 'P') {
+        std::vector<std::string> fields = Fields(line.substr(2));
+        fields.resize(3);
+        state.pluginFrameFile = fields[0];
+        state.pluginFrameSymbol = fields[1];
+        state.pluginFrameOffset = fields[2];
     } else if (line.size() >= 4 && line[0] == 'V') {
         Severity severity = line[2] == 'e' ? Severity::ERROR : line[2] == 'w' ? Severity::WARNING : Severity::INFO;
-        state.findings.push_back({severity, line.substr(4), {}});
+        std::vector<std::string> fields = Fields(line.substr(4));
+        fields.resize(2);
+        state.findings.push_back({severity, fields[0], {}, {}, fields[1]});
     } else if (line.size() >= 2 && line[0] == 'C') {
-        state.crashSignal = atoi(line.c_str() + 2);
+        char* rest = nullptr;
+        state.crashSignal = static_cast<int>(strtol(line.c_str() + 2, &rest, 10));
+        state.crashAddress = static_cast<uintptr_t>(strtoul(rest, &rest, 16));
+        state.guardTouched = strtol(rest, nullptr, 10) != 0;
     } else if (line == "F") {
         state.finished = true;
     }
@@ -255,6 +365,89 @@ bool Pump(int& reportRead, int& traceRead, ChildState& state, std::chrono::stead
     return true;
 }
 
+// What a step does, for naming a fault the same in every check: "Load" for every kind of Load.
+std::string StepKind(const std::string& label)
+{
+    return label.rfind("Load", 0) == 0 ? "Load" : label;
+}
+
+// The harness thread that runs the plugin in a step (the harness names its threads by role).
+const char* ThreadOfStep(const std::string& label)
+{
+    if (label == "Write" || label == "IOCTL_CONFIG")
+        return "dvr-delivery";
+    if (label == "IOCTL_PARENT")
+        return "dvr-io";
+    if (label.find("worker thread") != std::string::npos)
+        return "dvr-worker";
+    if (label.find("asynchronous read") != std::string::npos)
+        return "dvr-async-read";
+    if (label.find("reader threads") != std::string::npos)
+        return "dvr-reader";
+    if (label == "Load" || label == "Open" || label == "Close" || label == "Unload")
+        return "dvr-main";
+    return nullptr;
+}
+
+// What the thread of a hung step did, from its dump header "--- thread N (NAME, M ms of CPU)": a
+// thread that used little CPU waits (a lock, a sleep, I/O, another thread); one that used most of
+// the budget computes or spins.
+std::string WhatTheThreadDid(const std::string& label, const std::vector<std::string>& trace,
+                             std::chrono::milliseconds budget)
+{
+    const char* name = ThreadOfStep(label);
+    if (name == nullptr)
+        return "";
+    for (const std::string& line : trace) {
+        size_t at = line.find(std::string(" (") + name + ", ");
+        if (line.rfind("--- thread ", 0) != 0 || at == std::string::npos)
+            continue;
+        long long cpuMs = atoll(line.c_str() + at + strlen(name) + 4);
+        return "; its thread " + std::string(name) + " had used " + std::to_string(cpuMs) + " ms of CPU in all: " +
+               (cpuMs * 2 < budget.count() ? "it waits (a lock, a sleep, I/O or another thread), see its stack"
+                                           : "it computes or spins, see its stack");
+    }
+    return "";
+}
+
+// The finding of a check whose process a signal ended: where the plugin was, and whether the fault
+// was a read past a record into the guard page after it.
+Finding CrashFinding(const ChildState& state, int signal)
+{
+    std::string measured = SignalName(signal);
+    if ((signal == SIGSEGV || signal == SIGBUS) && state.crashSignal != 0) {
+        char address[32];
+        snprintf(address, sizeof address, " at address 0x%lx", static_cast<unsigned long>(state.crashAddress));
+        measured += address;
+        if (state.guardTouched)
+            measured += ", in the unreadable page right after the record";
+    }
+    measured += " during " + state.stepLabel;
+    std::string cause = SignalName(signal);
+    if (!state.pluginFrameFile.empty()) {
+        std::string file = state.pluginFrameFile.substr(state.pluginFrameFile.rfind('/') + 1);
+        std::string frame = state.pluginFrameSymbol.empty() ? file + "+" + state.pluginFrameOffset
+                                                            : state.pluginFrameSymbol + " of " + file;
+        measured += ", in the plugin's " + frame;
+        std::string source = SourceLine(state.pluginFrameFile, state.pluginFrameOffset);
+        if (!source.empty())
+            measured += " (" + source + ")";
+        cause += " in " + frame;
+    } else {
+        cause += " during " + StepKind(state.stepLabel);
+    }
+    std::string what;
+    if (state.guardTouched && !state.guardMessage.empty())
+        what = state.guardMessage;
+    else if (!state.crashMessage.empty())
+        what = state.crashMessage;
+    else
+        what = "the plugin crashed in " + state.stepLabel +
+               ": an entry point must return an error, never end the "
+               "process";
+    return {Severity::ERROR, what + " (" + measured + ")", SymbolizeTrace(state.trace), state.stepLabel, cause};
+}
+
 } // namespace
 
 const char* SeverityName(Severity severity)
@@ -267,16 +460,27 @@ const char* SeverityName(Severity severity)
     return "error";
 }
 
-void CheckContext::Step(const std::string& label, const std::string& hangMessage, const std::string& crashMessage)
+void GuardPage(const void* page, size_t size)
 {
-    std::string line = "S " + OneLine(label) + '\x1f' + OneLine(hangMessage) + '\x1f' + OneLine(crashMessage) + '\n';
+    size_t index = guardPageCount.load();
+    if (index >= MAX_GUARD_PAGES)
+        return;
+    guardPages[index] = {reinterpret_cast<uintptr_t>(page), reinterpret_cast<uintptr_t>(page) + size};
+    guardPageCount.store(index + 1);
+}
+
+void CheckContext::Step(const std::string& label, const std::string& hangMessage, const std::string& crashMessage,
+                        const std::string& guardMessage)
+{
+    std::string line = "S " + OneLine(label) + '\x1f' + OneLine(hangMessage) + '\x1f' + OneLine(crashMessage) + '\x1f' +
+                       OneLine(guardMessage) + '\n';
     WriteAll(reportFd, line.data(), line.size());
 }
 
-void CheckContext::Report(Severity severity, const std::string& message)
+void CheckContext::Report(Severity severity, const std::string& message, const std::string& cause)
 {
     const char* tag = severity == Severity::ERROR ? "e" : severity == Severity::WARNING ? "w" : "i";
-    std::string line = std::string("V ") + tag + ' ' + OneLine(message) + '\n';
+    std::string line = std::string("V ") + tag + ' ' + OneLine(message) + '\x1f' + OneLine(cause) + '\n';
     WriteAll(reportFd, line.data(), line.size());
 }
 
@@ -286,11 +490,11 @@ std::vector<Finding> RunCheckInChild(CheckBody body, const std::string& pluginPa
     int reportPipe[2];
     int tracePipe[2];
     if (pipe2(reportPipe, O_CLOEXEC) != 0)
-        return {{Severity::ERROR, std::string("cannot create a pipe: ") + strerror(errno), {}}};
+        return {{Severity::ERROR, std::string("cannot create a pipe: ") + strerror(errno), {}, {}, {}}};
     if (pipe2(tracePipe, O_CLOEXEC) != 0) {
         close(reportPipe[0]);
         close(reportPipe[1]);
-        return {{Severity::ERROR, std::string("cannot create a pipe: ") + strerror(errno), {}}};
+        return {{Severity::ERROR, std::string("cannot create a pipe: ") + strerror(errno), {}, {}, {}}};
     }
     fflush(nullptr);
     pid_t child = fork();
@@ -309,7 +513,7 @@ std::vector<Finding> RunCheckInChild(CheckBody body, const std::string& pluginPa
     if (child < 0) {
         close(reportRead);
         close(traceRead);
-        return {{Severity::ERROR, std::string("cannot fork: ") + strerror(errno), {}}};
+        return {{Severity::ERROR, std::string("cannot fork: ") + strerror(errno), {}, {}, {}}};
     }
 
     // Each step message restarts the budget; a step that overruns it is a hang.
@@ -342,17 +546,15 @@ std::vector<Finding> RunCheckInChild(CheckBody body, const std::string& pluginPa
 
     std::vector<Finding> findings = std::move(state.findings);
     if (hung) {
+        std::vector<std::string> trace = SymbolizeTrace(state.trace);
         findings.push_back({Severity::ERROR,
-                            state.hangMessage + " (" + state.stepLabel + ": no progress within " +
-                                std::to_string(budget.count()) + " ms)",
-                            std::move(state.trace)});
+                            state.hangMessage + " (" + state.stepLabel + ": no return within " +
+                                std::to_string(budget.count()) + " ms by the wall clock" +
+                                WhatTheThreadDid(state.stepLabel, trace, budget) + ")",
+                            trace, state.stepLabel, "hang in " + state.stepLabel});
     } else if (WIFSIGNALED(status) || state.crashSignal != 0) {
         int signal = state.crashSignal != 0 ? state.crashSignal : WTERMSIG(status);
-        std::string what = state.crashMessage.empty()
-                               ? "the plugin crashed: an entry point must return an error, never end the process"
-                               : state.crashMessage;
-        findings.push_back({Severity::ERROR, what + " (" + SignalName(signal) + " during " + state.stepLabel + ")",
-                            std::move(state.trace)});
+        findings.push_back(CrashFinding(state, signal));
     } else if (!state.finished) {
         // A sanitizer that ends the process inside a step reports the fault there: a crash of the step.
         int code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -362,7 +564,9 @@ std::vector<Finding> RunCheckInChild(CheckBody body, const std::string& pluginPa
                                 ? ended + ": a plugin must never end the process (exit, abort); under a "
                                           "sanitizer, its report is above"
                                 : state.crashMessage + " (" + ended + "; under a sanitizer, its report is above)",
-                            {}});
+                            {},
+                            state.stepLabel,
+                            "exit " + std::to_string(code) + " in " + StepKind(state.stepLabel)});
     }
     return findings;
 }

@@ -6,6 +6,7 @@
 // backtrace of each of its threads before killing it.
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,8 @@ struct Finding {
     Severity severity = Severity::ERROR;
     std::string message;
     std::vector<std::string> trace;
+    std::string step;  // for a hang or a crash: the step it happened in
+    std::string cause; // for a hang or a crash: the same for the same fault in every check
 };
 
 // The child's side of a check: the budget it runs under and the reports it sends. Step and
@@ -35,15 +38,23 @@ public:
     // The longest any one step may take before the parent counts it as a hang.
     std::chrono::milliseconds Budget() const { return budget_; }
     // Starts a step: label names it in reports, hangMessage is the finding when it overruns the
-    // budget, crashMessage (empty: a generic one) the finding when the process dies inside it.
-    void Step(const std::string& label, const std::string& hangMessage, const std::string& crashMessage = "");
-    void Report(Severity severity, const std::string& message);
+    // budget, crashMessage (empty: a generic one) the finding when the process dies inside it, and
+    // guardMessage the finding when it dies touching a page marked with GuardPage instead.
+    void Step(const std::string& label, const std::string& hangMessage, const std::string& crashMessage = "",
+              const std::string& guardMessage = "");
+    // A finding of the check. cause, when given, names the fault the same way in every check, so
+    // that it is reported once.
+    void Report(Severity severity, const std::string& message, const std::string& cause = "");
 
 private:
     std::chrono::milliseconds budget_;
 };
 
 using CheckBody = void (*)(const std::string& pluginPath, CheckContext& context);
+
+// Marks the page at page as one no code may touch: a crash there is a read past the record that
+// ends right before it. In the check's child, before the step that may touch it.
+void GuardPage(const void* page, size_t size);
 
 // Runs body(pluginPath) in a child whose working folder is workDir and returns its findings,
 // hangs and crashes included. Called from a single-threaded parent.

@@ -13,6 +13,9 @@ struct Check {
     const char* name;
     const char* description; // one line for --list
     CheckBody body;
+    // What the check cannot do without: "Load" (the plugin loads with the core's records), or the
+    // name of a check whose crash or hang it would only repeat.
+    const char* needs;
 };
 
 // Every check, in the order they run.

@@ -15,12 +15,11 @@
 
 #include "check_runner.h"
 #include "checks.h"
+#include "validation_report.h"
 
 namespace {
 
 using dvr::validate::Check;
-using dvr::validate::Finding;
-using dvr::validate::Severity;
 
 constexpr int EXIT_VIOLATIONS = 1;
 constexpr int EXIT_USAGE = 2;
@@ -38,11 +37,16 @@ void PrintUsage(FILE* to)
             "  --budget MS     the longest any one step may take before it counts as a hang (default %ld);\n"
             "                  on a hang the stack of every thread of the check's process is printed\n"
             "  --strict        count warnings (timing) as errors, for CI\n"
+            "  --json          print the results as one JSON object instead of text\n"
+            "  --junit FILE    also write the results as JUnit XML to FILE, for CI systems\n"
             "  --help          show this text\n"
             "\n"
             "The stress check calls Write, IOCTL_PARENT and stream readers at once: it finds data races\n"
             "only when the plugin (and this tool) are built with ThreadSanitizer (-fsanitize=thread), whose\n"
             "reports then appear above the check's result.\n"
+            "\n"
+            "A fault that several checks meet (a Load that crashes) is reported once, by the first check\n"
+            "that meets it; the checks that need what it broke are skipped.\n"
             "\n"
             "Exit status: 0 no error (and no warning with --strict), 1 violations, 2 usage or I/O error.\n",
             DEFAULT_BUDGET_MS);
@@ -62,6 +66,8 @@ struct Options {
     long budgetMs = DEFAULT_BUDGET_MS;
     bool strict = false;
     bool list = false;
+    bool json = false;
+    std::string junitFile;
 };
 
 // Parses the command line; returns -1 to go on, or the exit status.
@@ -77,6 +83,10 @@ int ParseArguments(int argc, char** argv, Options& options)
             options.list = true;
         } else if (argument == "--strict") {
             options.strict = true;
+        } else if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--junit" && hasValue) {
+            options.junitFile = argv[++i];
         } else if (argument == "--check" && hasValue) {
             const Check* check = FindCheck(argv[++i]);
             if (check == nullptr) {
@@ -100,15 +110,6 @@ int ParseArguments(int argc, char** argv, Options& options)
         }
     }
     return -1;
-}
-
-void PrintFinding(const Finding& finding)
-{
-    printf("  %s: %s\n", dvr::validate::SeverityName(finding.severity), finding.message.c_str());
-    if (!finding.trace.empty())
-        printf("    threads of the check's process:\n");
-    for (const std::string& line : finding.trace)
-        printf("      %s\n", line.c_str());
 }
 
 } // namespace
@@ -143,32 +144,33 @@ int main(int argc, char** argv)
         for (const Check& check : dvr::validate::Checks())
             options.checks.push_back(&check);
 
-    printf("dvrcore-validate: %s (budget %ld ms per step)\n", plugin.c_str(), options.budgetMs);
-    int errors = 0, warnings = 0, notes = 0, failed = 0;
+    if (!options.json)
+        printf("dvrcore-validate: %s (budget %ld ms per step)\n", plugin.c_str(), options.budgetMs);
+    dvr::validate::ValidationReport report(plugin, options.budgetMs, options.strict);
     for (const Check* check : options.checks) {
-        std::vector<Finding> findings =
-            dvr::validate::RunCheckInChild(check->body, plugin, scratch, std::chrono::milliseconds(options.budgetMs));
-        bool failing = false;
-        for (const Finding& finding : findings) {
-            errors += finding.severity == Severity::ERROR ? 1 : 0;
-            warnings += finding.severity == Severity::WARNING ? 1 : 0;
-            notes += finding.severity == Severity::INFO ? 1 : 0;
-            failing = failing || finding.severity == Severity::ERROR ||
-                      (options.strict && finding.severity == Severity::WARNING);
+        if (std::string reason = report.SkipReason(*check); !reason.empty())
+            report.Skip(*check, reason);
+        else
+            report.Add(*check, dvr::validate::RunCheckInChild(check->body, plugin, scratch,
+                                                              std::chrono::milliseconds(options.budgetMs)));
+        if (!options.json) {
+            fputs(report.Text(report.Results().back()).c_str(), stdout);
+            fflush(stdout);
         }
-        failed += failing ? 1 : 0;
-        bool warned = !failing &&
-                      findings.end() != std::find_if(findings.begin(), findings.end(),
-                                                     [](const Finding& f) { return f.severity == Severity::WARNING; });
-        printf("%s %s\n", failing ? "FAIL" : warned ? "WARN" : "ok  ", check->name);
-        for (const Finding& finding : findings)
-            PrintFinding(finding);
-        fflush(stdout);
     }
     std::filesystem::remove_all(scratch, error);
-    bool violations = errors > 0 || (options.strict && warnings > 0);
-    printf("dvrcore-validate: %zu checks, %d failed: %d error(s), %d warning(s)%s, %d note(s): %s\n",
-           options.checks.size(), failed, errors, warnings, options.strict ? " counted as errors" : "", notes,
-           violations ? "FAILED" : "passed");
+    fputs(options.json ? report.Json().c_str() : report.Summary().c_str(), stdout);
+    if (!options.junitFile.empty()) {
+        std::string xml = report.JUnit();
+        FILE* junit = fopen(options.junitFile.c_str(), "w");
+        bool written = junit != nullptr && fwrite(xml.data(), 1, xml.size(), junit) == xml.size();
+        if (junit != nullptr && fclose(junit) != 0)
+            written = false;
+        if (!written) {
+            fprintf(stderr, "dvrcore-validate: cannot write %s: %s\n", options.junitFile.c_str(), strerror(errno));
+            return EXIT_USAGE;
+        }
+    }
+    bool violations = report.Violations();
     return violations ? EXIT_VIOLATIONS : 0;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "events/routing.h"
+#include "plugins/plugin_records.h"
 
 namespace dvr::validate {
 
@@ -49,8 +50,8 @@ constexpr StepText STEPS[] = {
      "Unload did not return: free what is left and join the plugin's own threads, which Close has already told to "
      "end"},
     {"Write", "Write",
-     "Write did not return: Write runs on the core's only delivery thread and must never wait for a lock the "
-     "plugin holds while calling the core, or for another thread"},
+     "Write did not return: Write runs on the core's only delivery thread, so it must return at once: never wait "
+     "there for another thread, a sleep, I/O, or a lock the plugin holds while calling the core"},
     {"IOCTL_CONFIG", "IOCTL_CONFIG", "IOCTL_CONFIG did not return: it runs on the core's only delivery thread"},
     {"dlclose", "unmapping the plugin", "dlclose did not return: a destructor of the plugin waits"},
 };
@@ -99,11 +100,16 @@ void PluginSession::BeginFixedStep(const std::string& label, const std::string& 
 
 bool PluginSession::Load()
 {
-    if (dvr_harness_load(harness_) == DVR_HARNESS_OK)
+    if (dvr_harness_load(harness_) == DVR_HARNESS_OK) {
+        for (const std::string& problem : LoadResultHeaderProblems(*dvr_harness_info(harness_)))
+            context_.Report(Severity::ERROR, problem, problem);
         return true;
-    context_.Report(Severity::ERROR, std::string("the plugin could not be loaded with the core's own records, so "
-                                                 "nothing else could be checked: ") +
-                                         dvr_harness_load_refusal(harness_));
+    }
+    context_.Report(Severity::ERROR,
+                    std::string("the plugin could not be loaded with the core's own records, so nothing else could "
+                                "be checked: ") +
+                        dvr_harness_load_refusal(harness_),
+                    LOAD_FAILED_CAUSE);
     return false;
 }
 
@@ -137,7 +143,8 @@ void PluginSession::Unmap()
     harness_ = nullptr;
 }
 
-std::chrono::nanoseconds PluginSession::Write(uint32_t eventType, uint32_t eventFlags, uint32_t len, bool keyFrame)
+std::optional<dvr_harness_call_time> PluginSession::Write(uint32_t eventType, uint32_t eventFlags, uint32_t len,
+                                                          bool keyFrame)
 {
     std::vector<uint8_t> block(len);
     uint32_t seed = nextSeed_++;
@@ -149,9 +156,11 @@ std::chrono::nanoseconds PluginSession::Write(uint32_t eventType, uint32_t event
     SetEventKeyFrame(&event, keyFrame ? 1 : 0);
     if (eventType == EVT_LOG)
         SetEventLogLevel(&event, 25);
-    auto start = std::chrono::steady_clock::now();
-    dvr_harness_push(harness_, &event, nullptr);
-    return std::chrono::steady_clock::now() - start;
+    dvr_harness_call_time time{};
+    if (dvr_harness_push(harness_, &event, nullptr) != DVR_HARNESS_OK ||
+        dvr_harness_last_call(harness_, "Write", &time) != DVR_HARNESS_OK)
+        return std::nullopt;
+    return time;
 }
 
 void PluginSession::SendConfig(const std::string& text)

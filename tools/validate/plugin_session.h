@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -18,6 +19,11 @@
 #include "check_runner.h"
 
 namespace dvr::validate {
+
+// The cause of the finding when the core's loader refuses the plugin: no check that loads it can run.
+inline constexpr const char* LOAD_FAILED_CAUSE = "Load refused";
+// The step in which a plugin is loaded with the core's own records.
+inline constexpr const char* LOAD_STEP = "Load";
 
 // The name of an answer of the callback, "EVENT_REFUSED" and so on.
 const char* AnswerName(int32_t answer);
@@ -44,8 +50,9 @@ public:
     // After Unload, with no thread of the plugin left: unmaps the object.
     void Unmap();
 
-    // Delivers one event to Write in a fresh block of len bytes; returns how long Write took.
-    std::chrono::nanoseconds Write(uint32_t eventType, uint32_t eventFlags, uint32_t len, bool keyFrame);
+    // Delivers one event to Write in a fresh block of len bytes; returns how long Write took, as
+    // the harness timed it on its delivery thread, or nothing when Write was not called.
+    std::optional<dvr_harness_call_time> Write(uint32_t eventType, uint32_t eventFlags, uint32_t len, bool keyFrame);
     void SendConfig(const std::string& text);
     // Delivers one parent packet addressed to the plugin to IOCTL_PARENT.
     void SendParentPacket(uint32_t command);

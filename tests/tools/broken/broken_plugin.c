@@ -133,6 +133,16 @@ static void AnswerParent(uint32_t length)
     core(&event, &result);
 }
 
+#ifdef BROKEN_CRASHES_IN_LOAD
+static int* volatile nowhere; /* stays null */
+
+/* Writes through a null pointer: a crash of the plugin's own, whatever record it is given. */
+static __attribute__((noinline)) void WriteThroughNull(void)
+{
+    *nowhere = 1;
+}
+#endif
+
 int Load(void* in, void* out)
 {
     const _LoadParmsIn* parms = (const _LoadParmsIn*)in;
@@ -142,6 +152,9 @@ int Load(void* in, void* out)
     /* Reads the core text without looking at size first. */
     if (parms->coreTextLength > 0 && parms->coreText == NULL)
         return 1;
+#endif
+#ifdef BROKEN_CRASHES_IN_LOAD
+    WriteThroughNull();
 #endif
 #ifdef BROKEN_THREAD_FROM_REFUSED_LOAD
     StartStrayThread(); /* started before the checks below, and never stopped when refusing */
@@ -155,6 +168,11 @@ int Load(void* in, void* out)
     self->classMasks[3] = 0x0000FFFFu;
     self->wantsWorkerThread = 1;
     self->acceptsWrites = 1;
+#ifdef BROKEN_RECORD_HEADER
+    /* Writes its own idea of the header into the record the core set. */
+    self->size = sizeof *self - 4;
+    self->version = 1;
+#endif
     return 0;
 }
 
@@ -190,6 +208,10 @@ int Write(void* in, void* out)
         return 0;
 #ifdef BROKEN_SLOW_WRITE
     SleepMs(100); /* far beyond the 6 ms at which the core warns */
+#endif
+#ifdef BROKEN_WRITE_WAITS_ON_LOCK
+    pthread_mutex_lock(&stateLock);
+    pthread_mutex_lock(&stateLock); /* its own lock, taken twice: Write never returns */
 #endif
     pthread_mutex_lock(&stateLock);
     previous = heldBlock;
