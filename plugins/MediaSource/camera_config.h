@@ -23,9 +23,6 @@ struct CameraConfig {
 // file (no cameras then) and for every camera skipped.
 std::vector<CameraConfig> LoadCameras(const char* path);
 
-// The URL with any user and password replaced by "***": "rtsp://***@host/stream".
-std::string MaskUrl(const std::string& url);
-
 // A camera name usable as a folder name: 1 to 63 letters, digits, '-', '_' or '.', not "." or "..".
 bool ValidCameraName(const std::string& name);
 
