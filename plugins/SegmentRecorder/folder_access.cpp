@@ -28,7 +28,7 @@ bool WriteAll(int fd, const std::string& text)
 // Why an open of name refused by the kernel failed, in a log line's words.
 std::string OpenError(int error)
 {
-    return error == ELOOP ? "a symlink" : error == ENOTDIR ? "not a folder" : strerror(error);
+    return error == ELOOP ? "it is a symlink" : error == ENOTDIR ? "it is not a folder" : strerror(error);
 }
 
 } // namespace
@@ -47,7 +47,7 @@ UniqueFd OpenFolderAt(int parent, const std::string& name, bool create, std::str
         const int error = errno;
         struct stat info {};
         const bool link = fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(info.st_mode);
-        why = link ? "a symlink" : OpenError(error);
+        why = link ? "it is a symlink" : OpenError(error);
         errno = error;
     }
     return folder;
@@ -62,7 +62,7 @@ UniqueFd OpenFileAt(int folder, const std::string& name, int flags, std::string&
     }
     struct stat info {};
     if (fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        why = "not a regular file";
+        why = "it is not a regular file";
         errno = EINVAL;
         return UniqueFd();
     }

@@ -48,11 +48,13 @@ private:
 };
 
 // The folder name inside the folder parent, made first when create is set (mode 0755). Refused (-1,
-// with why) when name is a symlink or not a folder; errno is ENOENT only when it does not exist.
+// with why: "it is a symlink", "it is not a folder" or the system's text) when name is a symlink or
+// not a folder; errno is ENOENT only when it does not exist.
 UniqueFd OpenFolderAt(int parent, const std::string& name, bool create, std::string& why);
 
 // The regular file name inside folder, opened with flags (O_CREAT makes it with mode 0644) and
-// never through a symlink; a FIFO or device is refused without blocking. -1 with why on failure;
+// never through a symlink; a FIFO or device is refused without blocking ("it is not a regular
+// file"). -1 with why on failure;
 // errno is ENOENT only when it does not exist, EEXIST when O_EXCL found it.
 UniqueFd OpenFileAt(int folder, const std::string& name, int flags, std::string& why);
 

@@ -78,10 +78,10 @@ RecordingStore::RecordingStore(std::string root, StoreLog log)
     std::error_code error;
     fs::create_directories(root_, error);
     rootFd_ = UniqueFd(open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string openError = strerror(errno);
     std::string why;
     if (rootFd_.Get() < 0)
-        unusable_ = "cannot open the recordings folder " + root_ + ": " +
-                    (error ? error.message() : std::string(strerror(errno)));
+        unusable_ = "cannot open the recordings folder " + root_ + ": " + (error ? error.message() : openError);
     else if ((lock_ = LockFolder(rootFd_.Get(), LOCK_NAME, why)).Get() < 0)
         unusable_ = "the recordings folder " + root_ + ": " + why;
     freeSpace_ = [this] {
@@ -101,7 +101,7 @@ void RecordingStore::Refuse(const std::string& path, const std::string& why) con
         if (!refused_.insert(path).second)
             return;
     }
-    log_(LOG_WARNING, Printable(path) + " is " + why + ": refused, nothing is written or deleted through it");
+    log_(LOG_WARNING, Printable(path) + ": " + why + "; refused: nothing is written or deleted through it");
 }
 
 bool RecordingStore::OpenDay(const std::string& dayFolder, bool create, DayFolder& opened) const
@@ -146,7 +146,7 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
     UniqueFd fd = OpenFileAt(folder.day.Get(), INDEX_NAME, O_RDONLY, why);
     if (fd.Get() < 0) {
         if (errno != ENOENT)
-            log_(LOG_WARNING, "cannot read " + path + ": it is " + why + "; skipped");
+            log_(LOG_WARNING, "cannot read " + path + ": " + why + "; skipped");
         return day;
     }
     const std::unique_ptr<FILE, int (*)(FILE*)> file(fdopen(fd.Get(), "rb"), fclose);
@@ -245,7 +245,7 @@ std::vector<std::string> RecordingStore::DayFolders() const
             if (S_ISDIR(dayInfo.st_mode))
                 folders.push_back((fs::path(root_) / cameraName / dayName).string());
             else
-                Refuse(cameraPath + "/" + dayName, S_ISLNK(dayInfo.st_mode) ? "a symlink" : "not a folder");
+                Refuse(cameraPath + "/" + dayName, S_ISLNK(dayInfo.st_mode) ? "it is a symlink" : "it is not a folder");
         }
     }
     std::sort(folders.begin(), folders.end());
@@ -306,10 +306,10 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
 
 void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes)
 {
-    const fs::path file(path);
-    const std::string dayFolder = file.parent_path().string();
     if (!unusable_.empty())
         return;
+    const fs::path file(path);
+    const std::string dayFolder = file.parent_path().string();
     const std::string name = file.filename().string();
     // The writer is done with the file: no lock needed to scan it.
     DayFolder folder;
@@ -323,6 +323,10 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         log_(LOG_WARNING, "segment " + path + " ended but was not begun");
         return;
     }
+    if (!opened) { // refused since the segment began, and logged: its index is left as it is
+        days_.erase(dayFolder);
+        return;
+    }
     DayIndex& day = LoadedDay(dayFolder);
     const auto entry = std::find_if(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == name; });
     if (entry == day.end()) {
@@ -333,7 +337,7 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed.
         day.erase(entry);
         WriteDay(dayFolder, day);
-        if (opened && unlinkat(folder.day.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
+        if (unlinkat(folder.day.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
             log_(LOG_WARNING, "cannot delete " + path + ": " + strerror(errno));
         log_(LOG_WARNING, Format("segment %s ended without a whole fragment (%llu bytes): deleted", path.c_str(),
                                  static_cast<unsigned long long>(scan.fileBytes)));
@@ -391,7 +395,7 @@ std::optional<uint64_t> RecordingStore::RepairInterrupted(int dayFd, const std::
     const UniqueFd file = OpenFileAt(dayFd, name, O_WRONLY, why);
     if (file.Get() < 0 || ftruncate(file.Get(), static_cast<off_t>(scan.wholeBytes)) != 0 || fsync(file.Get()) != 0) {
         log_(LOG_WARNING, "cannot cut " + path + " back to its last whole fragment: " +
-                              (file.Get() < 0 ? "it is " + why : std::string(strerror(errno))));
+                              (file.Get() < 0 ? why : std::string(strerror(errno))));
         return scan.fileBytes;
     }
     ++counts.repaired;

@@ -432,8 +432,8 @@ TEST(RecordingStore, SymlinkedCameraOrDayFoldersAreRefusedAndNothingIsWrittenOrD
     EXPECT_EQ(ReadFile(elsewhere + "index.txt"), "wedding.mp4 " + index);
     EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()), 2);
     // Once a folder, however often it is met.
-    EXPECT_EQ(logs.Count("rec/front is a symlink: refused"), 1);
-    EXPECT_EQ(logs.Count("rec/back/2020-01-01 is a symlink: refused"), 1);
+    EXPECT_EQ(logs.Count("rec/front: it is a symlink; refused"), 1);
+    EXPECT_EQ(logs.Count("rec/back/2020-01-01: it is a symlink; refused"), 1);
 }
 
 TEST(RecordingStore, ASecondStoreOnTheFolderDoesNothingUntilTheFirstIsGone)
