@@ -45,18 +45,35 @@ bool IsCredentialName(const std::string& name)
                        [&](const char* part) { return decoded.find(part) != std::string::npos; });
 }
 
+// Where the user information may start: after "<scheme>:" and up to two '/', as FFmpeg also
+// takes "rtsp:user:password@cam/s"; npos for a plain path and for file: URLs, which hold none.
+size_t AuthorityStart(const std::string& url)
+{
+    const size_t colon = url.find(':');
+    if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(url[0])))
+        return std::string::npos;
+    for (size_t i = 0; i < colon; ++i)
+        if (!std::isalnum(static_cast<unsigned char>(url[i])) && url[i] != '+' && url[i] != '-' && url[i] != '.')
+            return std::string::npos;
+    std::string scheme = url.substr(0, colon);
+    std::transform(scheme.begin(), scheme.end(), scheme.begin(), [](unsigned char c) { return std::tolower(c); });
+    if (scheme == "file")
+        return std::string::npos;
+    size_t start = colon + 1;
+    for (int slash = 0; slash < 2 && start < url.size() && url[start] == '/'; ++slash)
+        ++start;
+    return start;
+}
+
 } // namespace
 
 std::string MaskUrl(const std::string& url)
 {
     std::vector<Span> hidden;
-    const size_t scheme = url.find("://");
-    if (scheme != std::string::npos) {
-        const size_t authority = scheme + 3;
-        const size_t at = url.rfind('@');
-        if (at != std::string::npos && at >= authority)
-            hidden.emplace_back(authority, at);
-    }
+    const size_t authority = AuthorityStart(url);
+    const size_t at = url.rfind('@');
+    if (authority != std::string::npos && at != std::string::npos && at >= authority)
+        hidden.emplace_back(authority, at);
     // Every "name=value" after the first '?': the name runs back to the nearest '?', '&', ';' or
     // '#', the value on to the next '&' only, since a password may hold the others.
     const size_t query = url.find('?');

@@ -8,8 +8,9 @@
 namespace media_source {
 
 // The URL with every part that may hold a credential replaced by "***":
-// - the user information: everything between "//" and the LAST '@' of the URL, so a password
-//   holding '/', '?', '#' or '@' never shows ("rtsp://***@cam/s");
+// - the user information: everything between "<scheme>://" (or "<scheme>:") and the LAST '@' of
+//   the URL, so a password holding '/', '?', '#' or '@' never shows ("rtsp://***@cam/s"); plain
+//   paths and file: URLs have none;
 // - the value of every query parameter whose name (percent-decoded, any case) contains user, usr,
 //   login, pass, pwd, token, key, auth, secret, cred or sig, up to the next '&' ("?user=***&pwd=***").
 // Where the two overlap they become one "***". Errs towards masking: a URL whose only '@' is in its
