@@ -231,21 +231,23 @@ std::vector<std::string> RecordingStore::DayFolders() const
     std::vector<std::string> folders;
     for (const auto& [cameraName, cameraInfo] : ListFolder(rootFd_.Get())) {
         const std::string cameraPath = (fs::path(root_) / cameraName).string();
-        if (!IsPlainName(cameraName) || S_ISREG(cameraInfo.st_mode))
-            continue; // the lock file, or anything that names no camera
+        const EntryUse cameraUse = CameraEntryUse(cameraName, cameraInfo.st_mode);
+        if (cameraUse == EntryUse::Refuse)
+            Refuse(cameraPath, RefusalText(cameraInfo.st_mode));
+        if (cameraUse != EntryUse::Use)
+            continue;
         std::string why;
         const UniqueFd camera = OpenFolderAt(rootFd_.Get(), cameraName, false, why);
-        if (camera.Get() < 0) {
+        if (camera.Get() < 0) { // swapped since it was listed
             Refuse(cameraPath, why);
             continue;
         }
         for (const auto& [dayName, dayInfo] : ListFolder(camera.Get())) {
-            if (!DayFromName(dayName))
-                continue;
-            if (S_ISDIR(dayInfo.st_mode))
+            const EntryUse dayUse = DayEntryUse(dayName, dayInfo.st_mode);
+            if (dayUse == EntryUse::Use)
                 folders.push_back((fs::path(root_) / cameraName / dayName).string());
-            else
-                Refuse(cameraPath + "/" + dayName, S_ISLNK(dayInfo.st_mode) ? "it is a symlink" : "it is not a folder");
+            else if (dayUse == EntryUse::Refuse)
+                Refuse(cameraPath + "/" + dayName, RefusalText(dayInfo.st_mode));
         }
     }
     std::sort(folders.begin(), folders.end());

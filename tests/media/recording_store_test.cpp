@@ -1,5 +1,6 @@
 // The recorder's file store: segment names, the day index after a crash or when hostile, retention.
 #include "fragment_scan.h"
+#include "recording_names.h"
 #include "recording_store.h"
 
 #include "support/child_process.h"
@@ -371,6 +372,32 @@ TEST(RecordingStore, RetentionFreesSpaceUpToTheFloorAndSaysWhenItCannot)
 }
 
 // ---- The recordings folder as input: symlinks, FIFOs, a second process ------------------------
+
+TEST(RecordingStore, OnlyRealFoldersOfCameraAndDayNamesAreEnteredOtherSuchNamesAreRefused)
+{
+    using segrec::EntryUse;
+    const struct {
+        const char* name;
+        mode_t type;
+        EntryUse camera;
+        EntryUse day;
+    } cases[] = {
+        {"front", S_IFDIR, EntryUse::Use, EntryUse::Ignore},
+        {"front", S_IFLNK, EntryUse::Refuse, EntryUse::Ignore},
+        {"front", S_IFIFO, EntryUse::Refuse, EntryUse::Ignore},
+        {"front", S_IFREG, EntryUse::Ignore, EntryUse::Ignore},
+        {segrec::LOCK_NAME, S_IFREG, EntryUse::Ignore, EntryUse::Ignore},
+        {"..", S_IFDIR, EntryUse::Ignore, EntryUse::Ignore},
+        {"2026-12-09", S_IFDIR, EntryUse::Use, EntryUse::Use},
+        {"2026-12-09", S_IFLNK, EntryUse::Refuse, EntryUse::Refuse},
+        {"2026-12-09", S_IFREG, EntryUse::Ignore, EntryUse::Refuse},
+        {"2026-02-30", S_IFLNK, EntryUse::Refuse, EntryUse::Ignore},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(segrec::CameraEntryUse(c.name, c.type), c.camera) << c.name << " " << c.type;
+        EXPECT_EQ(segrec::DayEntryUse(c.name, c.type), c.day) << c.name << " " << c.type;
+    }
+}
 
 TEST(RecordingStore, IndexWritesFollowNoSymlinkPlantedAsTheTemporaryFile)
 {
