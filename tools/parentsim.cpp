@@ -84,13 +84,15 @@ bool SendPacket(int socket, const std::vector<uint8_t>& packet)
     return false;
 }
 
-// Prints one packet from the core: its size and its bytes, text where printable.
+// Prints one packet from the core whole (a status reply names every camera): its size and its
+// bytes, '.' for any that is not printable.
 void PrintPacket(const uint8_t* bytes, size_t length)
 {
     std::string shown;
-    for (size_t i = 0; i < length && i < 64; ++i)
+    shown.reserve(length);
+    for (size_t i = 0; i < length; ++i)
         shown += (bytes[i] >= 0x20 && bytes[i] < 0x7F) ? static_cast<char>(bytes[i]) : '.';
-    printf("parentsim: packet of %zu bytes from the core: %s%s\n", length, shown.c_str(), length > 64 ? "..." : "");
+    printf("parentsim: packet of %zu bytes from the core: %s\n", length, shown.c_str());
     fflush(stdout);
 }
 

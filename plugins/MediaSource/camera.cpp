@@ -1,6 +1,7 @@
 #include "camera.h"
 
 #include "plugin_log.h"
+#include "url_mask.h"
 
 extern "C" {
 #include <libavformat/avformat.h>

@@ -10,20 +10,6 @@
 
 namespace media_source {
 
-std::string MaskUrl(const std::string& url)
-{
-    size_t scheme = url.find("://");
-    size_t authorityStart = scheme == std::string::npos ? 0 : scheme + 3;
-    size_t authorityEnd = url.find_first_of("/?#", authorityStart);
-    if (authorityEnd == std::string::npos)
-        authorityEnd = url.size();
-    // A password may hold '@' itself: the host starts after the last one.
-    size_t at = url.rfind('@', authorityEnd == 0 ? 0 : authorityEnd - 1);
-    if (scheme == std::string::npos || at == std::string::npos || at < authorityStart)
-        return url;
-    return url.substr(0, authorityStart) + "***" + url.substr(at);
-}
-
 bool ValidCameraName(const std::string& name)
 {
     if (name.empty() || name.size() >= DVR_MEDIA_NAME_SIZE || name == "." || name == "..")

@@ -440,18 +440,21 @@ bool CameraWriter::StartFile(const Item& key, int64_t dts)
         }
     }
 
+    UniqueFd created;
     try {
-        path_ = store_.BeginSegment(Name(), key.frame.captureTimeNs);
+        path_ = store_.BeginSegment(Name(), key.frame.captureTimeNs, &created);
     } catch (const std::exception& error) {
         Log(LOG_WARNING, "%s: no new file: %s", p.name, error.what());
+        path_.clear();
+    }
+    if (path_.empty()) { // the store said why
         transcoder_.reset();
         return false;
     }
-    file_ = SegmentFile::Create(path_, *video.parameters, audioTrack, config_.fragmentMs, why);
+    file_ = SegmentFile::Create(std::move(created), *video.parameters, audioTrack, config_.fragmentMs, why);
     if (!file_) {
         Log(LOG_WARNING, "%s: %s: %s", p.name, path_.c_str(), why.c_str());
-        std::remove(path_.c_str()); // a file without its header holds nothing playable
-        try {
+        try { // deletes the file: without its header it holds nothing playable
             store_.EndSegment(path_, 0, 0);
         } catch (const std::exception& error) {
             Log(LOG_WARNING, "%s: %s", p.name, error.what());

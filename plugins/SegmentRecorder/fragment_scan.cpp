@@ -42,15 +42,21 @@ uint64_t BigEndian(const unsigned char* bytes, int count)
 
 FragmentScan ScanFragments(const std::string& path)
 {
-    FragmentScan scan;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Never through a symlink, and a FIFO under a segment's name must not block the open.
+    const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return scan;
+        return FragmentScan{};
+    const FragmentScan scan = ScanFragments(fd);
+    close(fd);
+    return scan;
+}
+
+FragmentScan ScanFragments(int fd)
+{
+    FragmentScan scan;
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
         return scan;
-    }
     scan.readable = true;
     scan.fileBytes = static_cast<uint64_t>(info.st_size);
 
@@ -82,7 +88,6 @@ FragmentScan ScanFragments(const std::string& path)
         moofBefore = is("moof") && scan.header;
         offset += size;
     }
-    close(fd);
     return scan;
 }
 

@@ -26,5 +26,7 @@ struct FragmentScan {
 // not whole. Box contents are not read, so a hostile file costs one read per box.
 // A file whose first box is not ftyp, or that has no moov before its first moof, is not playable.
 FragmentScan ScanFragments(const std::string& path);
+// The same walk of the file open on fd (which stays open); not readable unless it is a regular file.
+FragmentScan ScanFragments(int fd);
 
 } // namespace segrec

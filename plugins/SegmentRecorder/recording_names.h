@@ -14,6 +14,8 @@
 #include <string_view>
 #include <system_error>
 
+#include <sys/stat.h>
+
 namespace segrec {
 
 constexpr size_t MAX_NAME = 255; // longest camera or file name taken
@@ -91,6 +93,35 @@ inline bool UtcNames(int64_t startNs, std::string& day, std::string& time)
     snprintf(text, sizeof text, "%02d-%02d-%02d", parts.tm_hour, parts.tm_min, parts.tm_sec);
     time = text;
     return true;
+}
+
+// What the store makes of an entry it lists, by its name and its type as lstat gives it.
+enum class EntryUse {
+    Use,    // a camera or day folder
+    Refuse, // a camera's or day's name on a symlink, FIFO, device...: never entered, logged once
+    Ignore, // the lock file, stray files, names of no camera or day
+};
+
+// An entry of the recordings folder: a camera folder by name.
+inline EntryUse CameraEntryUse(std::string_view name, mode_t type)
+{
+    if (!IsPlainName(name) || S_ISREG(type))
+        return EntryUse::Ignore;
+    return S_ISDIR(type) ? EntryUse::Use : EntryUse::Refuse;
+}
+
+// An entry of a camera folder: a day folder by name.
+inline EntryUse DayEntryUse(std::string_view name, mode_t type)
+{
+    if (!DayFromName(name))
+        return EntryUse::Ignore;
+    return S_ISDIR(type) ? EntryUse::Use : EntryUse::Refuse;
+}
+
+// Why an entry of that type is refused, for the log line.
+inline const char* RefusalText(mode_t type)
+{
+    return S_ISLNK(type) ? "it is a symlink" : "it is not a folder";
 }
 
 inline const char* StateName(SegmentState state)

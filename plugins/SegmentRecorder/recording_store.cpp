@@ -34,7 +34,7 @@ constexpr size_t MAX_INDEX_LINE = 1024;                  // longer index lines a
 constexpr uint64_t MAX_INDEX_BYTES = uint64_t{16} << 20; // an index is read up to this size
 constexpr int MAX_SUFFIX = 999;                          // "-1" ... "-999" within one second
 constexpr const char* INDEX_NAME = "index.txt";
-constexpr const char* INDEX_TEMP_NAME = "index.txt.tmp";
+constexpr const char* INDEX_TEMP_NAME = "index.txt.tmp"; // ReplaceFileAt's temporary file
 constexpr int LOG_DETAIL = 0;
 constexpr int LOG_INFO = 25;
 constexpr int LOG_WARNING = 50;
@@ -59,51 +59,10 @@ std::string Printable(std::string_view text)
     return text.size() > 80 ? shown + "..." : shown;
 }
 
-// A descriptor closed when it goes out of scope.
-class UniqueFd {
-public:
-    explicit UniqueFd(int fd)
-        : fd_(fd)
-    {
-    }
-    ~UniqueFd()
-    {
-        if (fd_ >= 0)
-            close(fd_);
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-    int Get() const { return fd_; }
-    int Release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
-bool WriteAll(int fd, const std::string& text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t wrote = write(fd, text.data() + done, text.size() - done);
-        if (wrote < 0 && errno == EINTR)
-            continue;
-        if (wrote <= 0)
-            return false;
-        done += static_cast<size_t>(wrote);
-    }
-    return true;
-}
-
 // Whether a file that started at startNs is more than ageNs old at nowNs, without overflow.
 bool StartedLongerAgo(int64_t startNs, int64_t nowNs, int64_t ageNs)
 {
     return startNs<nowNs&& static_cast<uint64_t>(nowNs) - static_cast<uint64_t>(startNs)> static_cast<uint64_t>(ageNs);
-}
-
-bool IsRealDirectory(const fs::path& path)
-{
-    std::error_code error;
-    return fs::symlink_status(path, error).type() == fs::file_type::directory;
 }
 
 } // namespace
@@ -118,16 +77,51 @@ RecordingStore::RecordingStore(std::string root, StoreLog log)
 {
     std::error_code error;
     fs::create_directories(root_, error);
-    if (error)
-        log_(LOG_FAILURE, "cannot create the recordings folder " + root_ + ": " + error.message());
+    rootFd_ = UniqueFd(open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const std::string openError = strerror(errno);
+    std::string why;
+    if (rootFd_.Get() < 0)
+        unusable_ = "cannot open the recordings folder " + root_ + ": " + (error ? error.message() : openError);
+    else if ((lock_ = LockFolder(rootFd_.Get(), LOCK_NAME, why)).Get() < 0)
+        unusable_ = "the recordings folder " + root_ + ": " + why;
     freeSpace_ = [this] {
         struct statvfs space {};
-        if (statvfs(root_.c_str(), &space) != 0) {
+        if (fstatvfs(rootFd_.Get(), &space) != 0) {
             log_(LOG_WARNING, "cannot read the free space of " + root_ + ": " + strerror(errno));
             return UINT64_MAX;
         }
         return static_cast<uint64_t>(space.f_bavail) * space.f_frsize;
     };
+}
+
+void RecordingStore::Refuse(const std::string& path, const std::string& why) const
+{
+    {
+        const std::lock_guard lock(refusedMutex_);
+        if (!refused_.insert(path).second)
+            return;
+    }
+    log_(LOG_WARNING, Printable(path) + ": " + why + "; refused: nothing is written or deleted through it");
+}
+
+bool RecordingStore::OpenDay(const std::string& dayFolder, bool create, DayFolder& opened) const
+{
+    const fs::path day(dayFolder);
+    const fs::path camera = day.parent_path();
+    std::string why;
+    opened.camera = OpenFolderAt(rootFd_.Get(), camera.filename().string(), create, why);
+    if (opened.camera.Get() < 0) {
+        if (create || errno != ENOENT)
+            Refuse(camera.string(), why);
+        return false;
+    }
+    opened.day = OpenFolderAt(opened.camera.Get(), day.filename().string(), create, why);
+    if (opened.day.Get() < 0) {
+        if (create || errno != ENOENT)
+            Refuse(dayFolder, why);
+        return false;
+    }
+    return true;
 }
 
 void RecordingStore::SetFreeSpaceQuery(std::function<uint64_t()> query)
@@ -145,12 +139,22 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
     DayIndex day;
     skipped = 0;
     const std::string path = dayFolder + "/" + INDEX_NAME;
-    const std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "rbe"), fclose);
-    if (!file) {
+    DayFolder folder;
+    if (!OpenDay(dayFolder, false, folder))
+        return day;
+    std::string why;
+    UniqueFd fd = OpenFileAt(folder.day.Get(), INDEX_NAME, O_RDONLY, why);
+    if (fd.Get() < 0) {
         if (errno != ENOENT)
-            log_(LOG_WARNING, "cannot read " + path + ": " + strerror(errno));
+            log_(LOG_WARNING, "cannot read " + path + ": " + why + "; skipped");
         return day;
     }
+    const std::unique_ptr<FILE, int (*)(FILE*)> file(fdopen(fd.Get(), "rb"), fclose);
+    if (!file) {
+        log_(LOG_WARNING, "cannot read " + path + ": " + strerror(errno));
+        return day;
+    }
+    fd.Release(); // the FILE closes it
     std::set<std::string> names;
     std::string line;
     bool tooLong = false;
@@ -202,23 +206,13 @@ bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day)
     std::string text = "# file start_ns duration_ns bytes state\n";
     for (const IndexEntry& entry : day)
         text += FormatIndexLine(entry);
-    const std::string temp = dayFolder + "/" + INDEX_TEMP_NAME;
-    const std::string path = dayFolder + "/" + INDEX_NAME;
-    const char* step = "create";
-    UniqueFd file(open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-    if (file.Get() >= 0) {
-        step = "write";
-        if (WriteAll(file.Get(), text) && (step = "sync", fsync(file.Get()) == 0) &&
-            (step = "close", close(file.Release()) == 0) &&
-            (step = "rename", rename(temp.c_str(), path.c_str()) == 0)) {
-            // The rename is durable only once the folder itself is synced.
-            step = "sync the folder of";
-            const UniqueFd folder(open(dayFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-            if (folder.Get() >= 0 && fsync(folder.Get()) == 0)
-                return true;
-        }
-    }
-    log_(LOG_FAILURE, Format("cannot %s %s: %s", step, path.c_str(), strerror(errno)));
+    DayFolder folder;
+    if (!OpenDay(dayFolder, false, folder))
+        return false;
+    std::string why;
+    if (ReplaceFileAt(folder.day.Get(), INDEX_NAME, text, why))
+        return true;
+    log_(LOG_FAILURE, dayFolder + ": " + why);
     return false;
 }
 
@@ -235,24 +229,35 @@ RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder
 std::vector<std::string> RecordingStore::DayFolders() const
 {
     std::vector<std::string> folders;
-    std::error_code error;
-    for (const fs::directory_entry& camera : fs::directory_iterator(root_, error)) {
-        const std::string cameraName = camera.path().filename().string();
-        if (!IsPlainName(cameraName) || !IsRealDirectory(camera.path()))
+    for (const auto& [cameraName, cameraInfo] : ListFolder(rootFd_.Get())) {
+        const std::string cameraPath = (fs::path(root_) / cameraName).string();
+        const EntryUse cameraUse = CameraEntryUse(cameraName, cameraInfo.st_mode);
+        if (cameraUse == EntryUse::Refuse)
+            Refuse(cameraPath, RefusalText(cameraInfo.st_mode));
+        if (cameraUse != EntryUse::Use)
             continue;
-        std::error_code dayError;
-        for (const fs::directory_entry& day : fs::directory_iterator(camera.path(), dayError)) {
-            const std::string dayName = day.path().filename().string();
-            if (DayFromName(dayName) && IsRealDirectory(day.path()))
+        std::string why;
+        const UniqueFd camera = OpenFolderAt(rootFd_.Get(), cameraName, false, why);
+        if (camera.Get() < 0) { // swapped since it was listed
+            Refuse(cameraPath, why);
+            continue;
+        }
+        for (const auto& [dayName, dayInfo] : ListFolder(camera.Get())) {
+            const EntryUse dayUse = DayEntryUse(dayName, dayInfo.st_mode);
+            if (dayUse == EntryUse::Use)
                 folders.push_back((fs::path(root_) / cameraName / dayName).string());
+            else if (dayUse == EntryUse::Refuse)
+                Refuse(cameraPath + "/" + dayName, RefusalText(dayInfo.st_mode));
         }
     }
     std::sort(folders.begin(), folders.end());
     return folders;
 }
 
-std::string RecordingStore::BeginSegment(const std::string& camera, int64_t startNs)
+std::string RecordingStore::BeginSegment(const std::string& camera, int64_t startNs, UniqueFd* file)
 {
+    if (!unusable_.empty())
+        return {};
     if (!IsPlainName(camera)) {
         log_(LOG_FAILURE, "camera name \"" + Printable(camera) +
                               "\" cannot name a folder (letters, digits, '-', '_', '.' only): not recorded");
@@ -267,20 +272,24 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     const fs::path folder = fs::path(root_) / camera / dayName;
     const std::string dayFolder = folder.string();
     const std::lock_guard lock(mutex_);
-    std::error_code error;
-    fs::create_directories(folder, error);
-    if (error) {
-        log_(LOG_FAILURE, "cannot create " + dayFolder + ": " + error.message());
+    DayFolder opened;
+    if (!OpenDay(dayFolder, true, opened))
         return {};
-    }
     DayIndex& day = LoadedDay(dayFolder);
     std::string name;
+    UniqueFd created;
     for (int suffix = 0; suffix <= MAX_SUFFIX && name.empty(); ++suffix) {
         std::string candidate = timeName + (suffix > 0 ? "-" + std::to_string(suffix) : "") + ".mp4";
-        const bool listed =
-            std::any_of(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == candidate; });
-        if (!listed && !fs::exists(fs::symlink_status(folder / candidate, error)))
+        if (std::any_of(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == candidate; }))
+            continue;
+        std::string why;
+        created = OpenFileAt(opened.day.Get(), candidate, O_WRONLY | O_CREAT | O_EXCL, why);
+        if (created.Get() >= 0) {
             name = std::move(candidate);
+        } else if (errno != EEXIST) {
+            log_(LOG_FAILURE, "camera " + camera + ": cannot create " + dayFolder + "/" + candidate + ": " + why);
+            return {};
+        }
     }
     if (name.empty()) {
         log_(LOG_FAILURE,
@@ -292,22 +301,36 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     open_.insert(path);
     // A failed index write is logged; the segment is still recorded and Reconcile lists it later.
     WriteDay(dayFolder, day);
+    if (file != nullptr)
+        *file = std::move(created);
     return path;
 }
 
 void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes)
 {
+    if (!unusable_.empty())
+        return;
     const fs::path file(path);
     const std::string dayFolder = file.parent_path().string();
-    const FragmentScan scan = ScanFragments(path); // the writer is done with the file: no lock needed
+    const std::string name = file.filename().string();
+    // The writer is done with the file: no lock needed to scan it.
+    DayFolder folder;
+    const bool opened = OpenDay(dayFolder, false, folder);
+    FragmentScan scan;
+    std::string why;
+    if (const UniqueFd fd = opened ? OpenFileAt(folder.day.Get(), name, O_RDONLY, why) : UniqueFd(); fd.Get() >= 0)
+        scan = ScanFragments(fd.Get());
     const std::lock_guard lock(mutex_);
     if (open_.erase(path) == 0) {
         log_(LOG_WARNING, "segment " + path + " ended but was not begun");
         return;
     }
+    if (!opened) { // refused since the segment began, and logged: its index is left as it is
+        days_.erase(dayFolder);
+        return;
+    }
     DayIndex& day = LoadedDay(dayFolder);
-    const auto entry =
-        std::find_if(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == file.filename().string(); });
+    const auto entry = std::find_if(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == name; });
     if (entry == day.end()) {
         log_(LOG_WARNING, "segment " + path + " ended but is missing from its day's index");
         return;
@@ -316,7 +339,7 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed.
         day.erase(entry);
         WriteDay(dayFolder, day);
-        if (unlink(path.c_str()) != 0 && errno != ENOENT)
+        if (unlinkat(folder.day.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
             log_(LOG_WARNING, "cannot delete " + path + ": " + strerror(errno));
         log_(LOG_WARNING, Format("segment %s ended without a whole fragment (%llu bytes): deleted", path.c_str(),
                                  static_cast<unsigned long long>(scan.fileBytes)));
@@ -330,6 +353,8 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
 
 void RecordingStore::Reconcile()
 {
+    if (!unusable_.empty())
+        return;
     ReconcileCounts counts;
     // The folders are listed without the lock; each day is then reconciled under it on its own.
     for (const std::string& dayFolder : DayFolders())
@@ -341,20 +366,24 @@ void RecordingStore::Reconcile()
                           counts.deleted, counts.linesSkipped));
 }
 
-std::optional<uint64_t> RecordingStore::RepairInterrupted(const std::string& path, ReconcileCounts& counts)
+std::optional<uint64_t> RecordingStore::RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts)
 {
-    const FragmentScan scan = ScanFragments(path);
+    const std::string name = fs::path(path).filename().string();
+    std::string why;
+    FragmentScan scan;
+    if (const UniqueFd fd = OpenFileAt(dayFd, name, O_RDONLY, why); fd.Get() >= 0)
+        scan = ScanFragments(fd.Get());
     if (!scan.readable) {
-        log_(LOG_WARNING, "cannot read " + path + ": " + strerror(errno) + "; listed as it is");
+        log_(LOG_WARNING, "cannot read " + path + ": " + why + "; listed as it is");
         struct stat info {};
-        return lstat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        return fstatat(dayFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
     }
     const auto sizes = [&](const char* what, uint64_t newBytes) {
         return Format("%s: %s, %llu bytes to %llu", path.c_str(), what, static_cast<unsigned long long>(scan.fileBytes),
                       static_cast<unsigned long long>(newBytes));
     };
     if (!scan.Playable()) {
-        if (unlink(path.c_str()) != 0) {
+        if (unlinkat(dayFd, name.c_str(), 0) != 0) {
             log_(LOG_WARNING, "cannot delete " + path + ", which holds no whole fragment: " + strerror(errno));
             return scan.fileBytes;
         }
@@ -365,9 +394,10 @@ std::optional<uint64_t> RecordingStore::RepairInterrupted(const std::string& pat
     if (scan.wholeBytes == scan.fileBytes)
         return scan.fileBytes;
     // Synced before the index says the new size, so a second power cut cannot bring the cut tail back.
-    const UniqueFd file(open(path.c_str(), O_WRONLY | O_CLOEXEC));
+    const UniqueFd file = OpenFileAt(dayFd, name, O_WRONLY, why);
     if (file.Get() < 0 || ftruncate(file.Get(), static_cast<off_t>(scan.wholeBytes)) != 0 || fsync(file.Get()) != 0) {
-        log_(LOG_WARNING, "cannot cut " + path + " back to its last whole fragment: " + strerror(errno));
+        log_(LOG_WARNING, "cannot cut " + path + " back to its last whole fragment: " +
+                              (file.Get() < 0 ? why : std::string(strerror(errno))));
         return scan.fileBytes;
     }
     ++counts.repaired;
@@ -379,6 +409,9 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
 {
     const int64_t dayNumber = DayFromName(fs::path(dayFolder).filename().string()).value_or(0);
     const std::lock_guard lock(mutex_);
+    DayFolder folder;
+    if (!OpenDay(dayFolder, false, folder))
+        return;
     ++counts.days;
     unsigned skipped = 0;
     auto loaded = days_.find(dayFolder);
@@ -389,15 +422,11 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
     DayIndex& day = loaded->second;
 
     std::map<std::string, struct stat> files; // the segment files in the folder
-    std::error_code error;
-    for (const fs::directory_entry& item : fs::directory_iterator(dayFolder, error)) {
-        const std::string name = item.path().filename().string();
-        struct stat info {};
-        if (name == INDEX_TEMP_NAME) {
-            unlink(item.path().c_str()); // an index write a crash cut short
-        } else if (IsSegmentName(name) && lstat(item.path().c_str(), &info) == 0 && S_ISREG(info.st_mode)) {
+    for (const auto& [name, info] : ListFolder(folder.day.Get())) {
+        if (name == INDEX_TEMP_NAME)
+            unlinkat(folder.day.Get(), name.c_str(), 0); // an index write a crash cut short
+        else if (IsSegmentName(name) && S_ISREG(info.st_mode))
             files.emplace(name, info);
-        }
     }
     DayIndex kept;
     for (IndexEntry& entry : day) {
@@ -412,7 +441,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
             changed = true;
         } else if (entry.state == SegmentState::Writing) {
             changed = true;
-            const std::optional<uint64_t> bytes = RepairInterrupted(path, counts);
+            const std::optional<uint64_t> bytes = RepairInterrupted(folder.day.Get(), path, counts);
             keep = bytes.has_value();
             if (keep) {
                 entry.state = SegmentState::Interrupted;
@@ -421,7 +450,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
             }
         } else if (file->second.st_size == 0) {
             keep = false;
-            if (unlink(path.c_str()) == 0)
+            if (unlinkat(folder.day.Get(), entry.name.c_str(), 0) == 0)
                 ++counts.deleted;
             changed = true;
         } // finished files are not touched
@@ -432,7 +461,8 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
     }
     for (const auto& [name, info] : files) {
         changed = true;
-        const std::optional<uint64_t> bytes = RepairInterrupted((fs::path(dayFolder) / name).string(), counts);
+        const std::optional<uint64_t> bytes =
+            RepairInterrupted(folder.day.Get(), (fs::path(dayFolder) / name).string(), counts);
         if (!bytes)
             continue;
         const int64_t start = StartFromName(dayNumber, name)
@@ -451,7 +481,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
 RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, int64_t nowNs)
 {
     RetentionResult result;
-    if (policy.maxAgeNs <= 0 && policy.minFreeBytes == 0)
+    if (!unusable_.empty() || (policy.maxAgeNs <= 0 && policy.minFreeBytes == 0))
         return result;
     // Days not yet in memory are listed and read without the lock, then added unless a writer
     // loaded them meanwhile.
@@ -502,14 +532,23 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
     }
 
     // Files are deleted without the lock: unlinking a large file can take a while.
+    // A day folder refused here (swapped for a symlink since it was read) is forgotten, its files
+    // kept: retention must not take them again every pass.
     std::vector<Victim> kept;
-    std::set<std::string> touched;
+    std::set<std::string> touched, refused;
     for (Victim& victim : victims) {
         const std::string path = victim.dayFolder + "/" + victim.entry.name;
+        const char* name = victim.entry.name.c_str();
+        DayFolder folder;
+        if (!OpenDay(victim.dayFolder, false, folder)) {
+            refused.insert(victim.dayFolder);
+            continue;
+        }
         struct stat info {};
-        const uint64_t size = lstat(path.c_str(), &info) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        const bool found = fstatat(folder.day.Get(), name, &info, AT_SYMLINK_NOFOLLOW) == 0;
+        const uint64_t size = found ? static_cast<uint64_t>(info.st_size) : 0;
         touched.insert(victim.dayFolder);
-        if (unlink(path.c_str()) == 0) {
+        if (unlinkat(folder.day.Get(), name, 0) == 0) {
             ++result.deleted;
             result.bytesFreed += size;
         } else if (errno != ENOENT) {
@@ -522,13 +561,21 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         const std::lock_guard lock(mutex_);
         for (Victim& victim : kept)
             days_[victim.dayFolder].push_back(std::move(victim.entry));
+        for (const std::string& dayFolder : refused)
+            days_.erase(dayFolder);
         for (const std::string& dayFolder : touched) {
             // Emptied folders go under the lock, so BeginSegment cannot be creating a file in them.
-            std::error_code error;
-            if (days_[dayFolder].empty() && unlink((dayFolder + "/" + INDEX_NAME).c_str()) == 0 &&
-                fs::remove(dayFolder, error)) {
+            DayFolder folder;
+            if (!OpenDay(dayFolder, false, folder)) {
                 days_.erase(dayFolder);
-                fs::remove(fs::path(dayFolder).parent_path(), error); // only when that was its last day
+                continue;
+            }
+            const fs::path day(dayFolder);
+            if (days_[dayFolder].empty() && unlinkat(folder.day.Get(), INDEX_NAME, 0) == 0 &&
+                unlinkat(folder.camera.Get(), day.filename().c_str(), AT_REMOVEDIR) == 0) {
+                days_.erase(dayFolder);
+                // Only when that was its last day.
+                unlinkat(rootFd_.Get(), day.parent_path().filename().c_str(), AT_REMOVEDIR);
             } else {
                 WriteDay(dayFolder, days_[dayFolder]);
             }

@@ -12,7 +12,14 @@
 // folder), so a power cut leaves either the old list or the new one. A line that does not parse
 // (wrong field count, a number out of range, a name that is not a plain "*.mp4", longer than
 // 1024 characters) is skipped with a log line and dropped at the next rewrite.
+//
+// The folder is input as much as the indexes are (folder_access.h): a camera or day folder that is
+// a symlink is refused with a log line, and nothing is written or deleted through it; an index or
+// segment that is not a regular file is skipped. The store writes into the folder alone: it holds
+// an flock on LOCK_NAME inside it for its whole life, and a store that cannot take it does nothing.
 #pragma once
+
+#include "folder_access.h"
 
 #include <cstdint>
 #include <functional>
@@ -54,10 +61,19 @@ struct IndexEntry {
     SegmentState state = SegmentState::Writing;
 };
 
+// The lock file in the recordings folder; a camera of that name would be refused.
+inline constexpr const char* LOCK_NAME = ".recorder.lock";
+
 class RecordingStore {
 public:
-    // root: the recordings folder (created when missing).
+    // root: the recordings folder (created when missing; it may itself be a symlink, nothing under
+    // it may). Takes the folder's lock: see Unusable.
     RecordingStore(std::string root, StoreLog log);
+
+    // Empty while the store holds the recordings folder and its lock; else why it does not (another
+    // process records into it, or the folder cannot be opened or locked): then every call below
+    // does nothing and BeginSegment returns "". Not logged here: the owner says it once.
+    const std::string& Unusable() const { return unusable_; }
 
     // Makes each day's index agree with the files on disk: a file the index lists as being written
     // (the one a crash interrupted) and a file missing from the index are cut back to the end of
@@ -66,10 +82,12 @@ public:
     // Logs a line per repaired or deleted file and a summary. Called once before recording starts.
     void Reconcile();
 
-    // Creates the camera's day folder and returns the path of a new segment that starts at startNs
-    // (UTC, ns since 1970): <root>/<camera>/<YYYY-MM-DD>/<HH-MM-SS>.mp4, with "-1", "-2"... before
-    // the extension when that name is taken. The index lists it as being written until EndSegment.
-    std::string BeginSegment(const std::string& camera, int64_t startNs);
+    // Creates the camera's day folder and in it the empty file of a new segment that starts at
+    // startNs (UTC, ns since 1970), and returns its path: <root>/<camera>/<YYYY-MM-DD>/<HH-MM-SS>.mp4,
+    // with "-1", "-2"... before the extension when that name is taken. The file is created with
+    // O_EXCL in the folder's descriptor; its descriptor goes to file when given (open for writing),
+    // else is closed. The index lists it as being written until EndSegment. "" (logged) on failure.
+    std::string BeginSegment(const std::string& camera, int64_t startNs, UniqueFd* file = nullptr);
 
     // Marks a segment finished in its day's index, with its media duration and size. A segment
     // that holds no whole fragment (ended before its first frame, or after a failed write) plays
@@ -87,6 +105,18 @@ public:
 private:
     using DayIndex = std::vector<IndexEntry>;
     struct ReconcileCounts;
+    // The descriptors of a day folder and of its camera's folder.
+    struct DayFolder {
+        UniqueFd camera;
+        UniqueFd day;
+    };
+
+    // Opens <root>/<camera>/<day> of a day folder's path (making the folders when create is set),
+    // following no symlink below the root. false when refused: logged once per folder, unless it
+    // is merely missing and create is not set.
+    bool OpenDay(const std::string& dayFolder, bool create, DayFolder& opened) const;
+    // Logs once per path that a folder is refused.
+    void Refuse(const std::string& path, const std::string& why) const;
 
     // Reads a day's index from disk, skipping (logging and counting) lines that do not parse. No lock.
     DayIndex ReadDay(const std::string& dayFolder, unsigned& skipped) const;
@@ -100,15 +130,20 @@ private:
     // Cuts a file a crash interrupted back to the end of its last whole fragment, or deletes it when
     // it holds none; logs either. Returns its size then, or nothing when it was deleted. Caller
     // holds mutex_.
-    std::optional<uint64_t> RepairInterrupted(const std::string& path, ReconcileCounts& counts);
+    std::optional<uint64_t> RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts);
     uint64_t FreeBytes() const;
 
     std::string root_;
     StoreLog log_;
-    std::function<uint64_t()> freeSpace_;  // set before the store is shared, then only read
-    std::mutex mutex_;                     // guards everything below
-    std::set<std::string> open_;           // paths of the segments being written
-    std::map<std::string, DayIndex> days_; // day folder path -> its index, as last written
+    UniqueFd rootFd_;      // the recordings folder, every name below it opened from here
+    UniqueFd lock_;        // holds the flock of LOCK_NAME
+    std::string unusable_; // set in the constructor only
+    mutable std::mutex refusedMutex_;
+    mutable std::set<std::string> refused_; // folders already logged as refused; guarded by refusedMutex_
+    std::function<uint64_t()> freeSpace_;   // set before the store is shared, then only read
+    std::mutex mutex_;                      // guards everything below
+    std::set<std::string> open_;            // paths of the segments being written
+    std::map<std::string, DayIndex> days_;  // day folder path -> its index, as last written
 };
 
 } // namespace segrec

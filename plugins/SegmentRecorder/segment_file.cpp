@@ -26,13 +26,13 @@ struct DictionaryHolder {
 
 } // namespace
 
-std::unique_ptr<SegmentFile> SegmentFile::Create(const std::string& path, const AVCodecParameters& video,
+std::unique_ptr<SegmentFile> SegmentFile::Create(UniqueFd fd, const AVCodecParameters& video,
                                                  const AVCodecParameters* audio, int fragmentMs, std::string& why)
 {
     std::unique_ptr<SegmentFile> file(new SegmentFile());
-    file->fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    file->fd_ = fd.Release();
     if (file->fd_ < 0) {
-        why = std::string("cannot create the file: ") + std::strerror(errno);
+        why = "no file";
         return nullptr;
     }
     int result = avformat_alloc_output_context2(&file->context_, nullptr, "mp4", nullptr);

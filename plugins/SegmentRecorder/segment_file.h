@@ -7,6 +7,8 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "folder_access.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -18,9 +20,9 @@ constexpr int AUDIO_TRACK = 1;
 
 class SegmentFile {
 public:
-    // Creates path (which must not exist) and writes the file header. audio may be null. Returns
-    // null with the reason in why.
-    static std::unique_ptr<SegmentFile> Create(const std::string& path, const AVCodecParameters& video,
+    // Writes the file header into file, a new empty file open for writing, which it takes over.
+    // audio may be null. Returns null with the reason in why.
+    static std::unique_ptr<SegmentFile> Create(UniqueFd file, const AVCodecParameters& video,
                                                const AVCodecParameters* audio, int fragmentMs, std::string& why);
     ~SegmentFile(); // closes the descriptor; Finish first for a whole file
     SegmentFile(const SegmentFile&) = delete;

@@ -74,6 +74,8 @@ public:
     bool Take(const _WriteParmsIn& event);
     // Every camera's figures in one text.
     std::string Figures();
+    // Why nothing can be recorded (another process holds the recordings folder...); empty when it can.
+    const std::string& Unusable() const { return store_.Unusable(); }
     // Finishes every file and joins every thread.
     void Stop();
 
@@ -396,6 +398,12 @@ RECORDER_EXPORT int Open(void* in, void* out)
     RecorderConfig config = ReadRecorderConfig(CONFIG_FILE);
     try {
         auto started = std::make_shared<Recorder>(config);
+        if (!started->Unusable().empty()) {
+            // Said once, here: nothing is recorded by this process until it is opened again.
+            Log(LOG_FAILURE, "recording nothing: %s", started->Unusable().c_str());
+            started->Stop();
+            return 1;
+        }
         std::lock_guard lock(recorderLock);
         recorder = std::move(started);
     } catch (const std::exception& error) {

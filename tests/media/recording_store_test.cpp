@@ -1,5 +1,6 @@
 // The recorder's file store: segment names, the day index after a crash or when hostile, retention.
 #include "fragment_scan.h"
+#include "recording_names.h"
 #include "recording_store.h"
 
 #include "support/bounded_wait.h"
@@ -9,10 +10,15 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <mutex>
 #include <set>
 #include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 using dvr::test::ReadFile;
@@ -113,7 +119,7 @@ TEST(RecordingStore, SegmentsAreNamedByUtcStartWithSuffixesForTakenNamesAndPlain
         EXPECT_EQ(store.BeginSegment(camera, start), "") << camera;
     EXPECT_EQ(logs.Count("cannot name a folder"), 7);
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.Path()), fs::directory_iterator()), 1);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "rec"), fs::directory_iterator()), 1);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir / "rec"), fs::directory_iterator()), 2); // and the lock file
 
     WriteFile(first, Mp4({1138}));
     store.EndSegment(first, 60 * SECOND, 1234);
@@ -364,4 +370,127 @@ TEST(RecordingStore, RetentionFreesSpaceUpToTheFloorAndSaysWhenItCannot)
     EXPECT_TRUE(result.floorStillReached);
     EXPECT_TRUE(fs::exists(open));
     EXPECT_EQ(logs.Count("free space is still below the floor"), 1);
+}
+
+// ---- The recordings folder as input: symlinks, FIFOs, a second process ------------------------
+
+TEST(RecordingStore, OnlyRealFoldersOfCameraAndDayNamesAreEnteredOtherSuchNamesAreRefused)
+{
+    using segrec::EntryUse;
+    const struct {
+        const char* name;
+        mode_t type;
+        EntryUse camera;
+        EntryUse day;
+    } cases[] = {
+        {"front", S_IFDIR, EntryUse::Use, EntryUse::Ignore},
+        {"front", S_IFLNK, EntryUse::Refuse, EntryUse::Ignore},
+        {"front", S_IFIFO, EntryUse::Refuse, EntryUse::Ignore},
+        {"front", S_IFREG, EntryUse::Ignore, EntryUse::Ignore},
+        {segrec::LOCK_NAME, S_IFREG, EntryUse::Ignore, EntryUse::Ignore},
+        {"..", S_IFDIR, EntryUse::Ignore, EntryUse::Ignore},
+        {"2026-12-09", S_IFDIR, EntryUse::Use, EntryUse::Use},
+        {"2026-12-09", S_IFLNK, EntryUse::Refuse, EntryUse::Refuse},
+        {"2026-12-09", S_IFREG, EntryUse::Ignore, EntryUse::Refuse},
+        {"2026-02-30", S_IFLNK, EntryUse::Refuse, EntryUse::Ignore},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(segrec::CameraEntryUse(c.name, c.type), c.camera) << c.name << " " << c.type;
+        EXPECT_EQ(segrec::DayEntryUse(c.name, c.type), c.day) << c.name << " " << c.type;
+    }
+}
+
+TEST(RecordingStore, IndexWritesFollowNoSymlinkPlantedAsTheTemporaryFile)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const std::string day = dir / "rec/front/2026-12-09/";
+    Record(store, "front", Ns(2026, 12, 9, 10), 200);
+    WriteFile(dir / "victim", "keep me");
+    fs::create_symlink(dir / "victim", day + "index.txt.tmp");
+    Record(store, "front", Ns(2026, 12, 9, 11), 200);
+    EXPECT_EQ(ReadFile(dir / "victim"), "keep me");
+    EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(day + "index.txt")));
+    EXPECT_NE(ReadFile(day + "index.txt").find("11-00-00.mp4"), std::string::npos);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(day + "index.txt.tmp")));
+}
+
+TEST(RecordingStore, AnIndexThatIsAFifoIsSkippedWithoutBlocking)
+{
+    TemporaryDirectory dir;
+    const std::string day = dir / "rec/front/2026-12-09/";
+    fs::create_directories(day);
+    ASSERT_EQ(mkfifo((day + "index.txt").c_str(), 0644), 0);
+    WriteFile(day + "10-00-00.mp4", Mp4({100}));
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    auto reconciled = std::async(std::launch::async, [&] { store.Reconcile(); });
+    if (reconciled.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+        ADD_FAILURE() << "Reconcile blocked on the FIFO";
+        close(open((day + "index.txt").c_str(), O_WRONLY | O_NONBLOCK)); // lets it go on
+    }
+    reconciled.get();
+    EXPECT_EQ(logs.Count("index.txt: it is not a regular file; skipped"), 1);
+    // The file is listed again in a real index, which replaces the FIFO.
+    EXPECT_NE(ReadFile(day + "index.txt").find("10-00-00.mp4"), std::string::npos);
+}
+
+TEST(RecordingStore, SymlinkedCameraOrDayFoldersAreRefusedAndNothingIsWrittenOrDeletedThroughThem)
+{
+    TemporaryDirectory dir;
+    const std::string elsewhere = dir / "elsewhere/2020-01-01/";
+    fs::create_directories(elsewhere);
+    const std::string index = std::to_string(Ns(2020, 1, 1)) + " 0 4 complete\n";
+    WriteFile(elsewhere + "wedding.mp4", "keep");
+    WriteFile(elsewhere + "index.txt", "wedding.mp4 " + index);
+    fs::create_directories(dir / "rec/back");
+    fs::create_symlink(dir / "elsewhere", dir / "rec/front");                      // a camera folder
+    fs::create_symlink(dir / "elsewhere/2020-01-01", dir / "rec/back/2020-01-01"); // a day folder
+
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    store.Reconcile();
+    for (const char* camera : {"front", "back"})
+        EXPECT_EQ(store.BeginSegment(camera, Ns(2020, 1, 1, 10)), "") << camera;
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, Ns(2030, 1, 1)).deleted, 0u);
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, Ns(2030, 1, 1)).deleted, 0u);
+
+    EXPECT_EQ(ReadFile(elsewhere + "wedding.mp4"), "keep");
+    EXPECT_EQ(ReadFile(elsewhere + "index.txt"), "wedding.mp4 " + index);
+    EXPECT_EQ(std::distance(fs::directory_iterator(elsewhere), fs::directory_iterator()), 2);
+    // Once a folder, however often it is met.
+    EXPECT_EQ(logs.Count("rec/front: it is a symlink; refused"), 1);
+    EXPECT_EQ(logs.Count("rec/back/2020-01-01: it is a symlink; refused"), 1);
+}
+
+TEST(RecordingStore, ASecondStoreOnTheFolderDoesNothingUntilTheFirstIsGone)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    const std::string index = dir / "rec/front/2026-12-09/index.txt";
+    auto first = std::make_unique<RecordingStore>(dir / "rec", logs.Sink());
+    EXPECT_EQ(first->Unusable(), "");
+    const std::string writing = Record(*first, "front", Ns(2026, 12, 9, 10), 200, false);
+    Record(*first, "front", Ns(2020, 1, 1), 200);
+    const std::string before = ReadFile(index);
+    {
+        RecordingStore second(dir / "rec", logs.Sink());
+        EXPECT_NE(second.Unusable().find("another process records into it"), std::string::npos) << second.Unusable();
+        EXPECT_EQ(second.BeginSegment("front", Ns(2026, 12, 9, 11)), "");
+        second.Reconcile(); // would mark the first's live file interrupted
+        EXPECT_EQ(second.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, Ns(2030, 1, 1)).deleted, 0u);
+    }
+    EXPECT_EQ(ReadFile(index), before);
+    EXPECT_TRUE(fs::exists(writing));
+    first.reset();
+    EXPECT_EQ(RecordingStore(dir / "rec", logs.Sink()).Unusable(), "");
+
+    // A lock file that is a symlink is not used.
+    const std::string lock = dir / (std::string("rec/") + segrec::LOCK_NAME);
+    fs::remove(lock);
+    WriteFile(dir / "victim", "keep me");
+    fs::create_symlink(dir / "victim", lock);
+    EXPECT_NE(RecordingStore(dir / "rec", logs.Sink()).Unusable().find("a symlink"), std::string::npos);
+    EXPECT_EQ(ReadFile(dir / "victim"), "keep me");
 }

@@ -17,8 +17,11 @@ extern "C" {
 #include <filesystem>
 #include <fstream>
 #include <string>
-#include <unistd.h>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 namespace {
 
@@ -136,12 +139,18 @@ Clip ReadClip(const std::string& path, bool annexB = false)
 // A harness of the recorder in a working folder of its own, with segment_recorder.xml of config.
 class Recorder {
 public:
-    explicit Recorder(const std::string& config)
+    // With refusal, Open is expected to fail with a failure line holding that text.
+    explicit Recorder(const std::string& config, const char* refusal = nullptr)
         : h_(dvr_harness_new(SEGMENT_RECORDER))
     {
         std::ofstream("segment_recorder.xml") << config;
         dvr_harness_set_timeout(h_, 30000);
-        EXPECT_EQ(dvr_harness_start(h_), DVR_HARNESS_OK) << dvr_harness_load_refusal(h_);
+        if (refusal != nullptr) {
+            dvr_harness_expect_log(h_, 100, refusal);
+            EXPECT_NE(dvr_harness_start(h_), DVR_HARNESS_OK);
+        } else {
+            EXPECT_EQ(dvr_harness_start(h_), DVR_HARNESS_OK) << dvr_harness_load_refusal(h_);
+        }
     }
     ~Recorder()
     {
@@ -426,6 +435,27 @@ TEST_F(SegmentRecorder, AFullDiskEndsTheFileAtItsLastWholeFragmentAndRecordingGo
     const auto video = std::count_if(clip.samples.begin(), clip.samples.end(),
                                      [](const Sample& sample) { return sample.kind == EVT_VIDEO; });
     EXPECT_EQ(CheckFile(day + "03-04-12.mp4", "aac"), static_cast<size_t>(video));
+}
+
+TEST_F(SegmentRecorder, ASecondProcessOnTheFolderRecordsNothingAndSaysWhyOnce)
+{
+    // The lock of a process still finishing its files, as a restarted core finds it.
+    fs::create_directory("recordings");
+    const int held = open("recordings/.recorder.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    const char* refusal = "recording nothing: the recordings folder recordings: another process records into it";
+    {
+        Recorder recorder("<SegmentRecorder/>", refusal);
+        recorder.Push(MakeClip(2, "aac"), 0, START_NS);
+        size_t said = 0;
+        for (size_t i = 0; i < dvr_harness_event_count(*recorder, EVT_LOG); ++i)
+            said += std::string(static_cast<const char*>(dvr_harness_event_at(*recorder, EVT_LOG, i)->data))
+                        .find("recording nothing") != std::string::npos;
+        EXPECT_EQ(said, 1u);
+    }
+    close(held);
+    EXPECT_EQ(Recordings(), std::vector<std::string>{});
 }
 
 } // namespace
