@@ -30,6 +30,14 @@ std::vector<std::string> RunAddr2line(const std::string& file, const std::vector
     static const std::string program = FindAddr2line();
     if (program.empty() || offsets.empty())
         return {};
+    // The arguments are built before the fork: the child of a threaded process may not allocate.
+    std::vector<std::string> words = {program, "-p", "-f", "-C", "-e", file};
+    words.insert(words.end(), offsets.begin(), offsets.end());
+    std::vector<char*> argv;
+    argv.reserve(words.size() + 1);
+    for (std::string& word : words)
+        argv.push_back(word.data());
+    argv.push_back(nullptr);
     int out[2];
     if (pipe(out) != 0)
         return {};
@@ -38,12 +46,6 @@ std::vector<std::string> RunAddr2line(const std::string& file, const std::vector
         dup2(out[1], STDOUT_FILENO);
         close(out[0]);
         close(out[1]);
-        std::vector<std::string> words = {program, "-p", "-f", "-C", "-e", file};
-        words.insert(words.end(), offsets.begin(), offsets.end());
-        std::vector<char*> argv;
-        for (std::string& word : words)
-            argv.push_back(word.data());
-        argv.push_back(nullptr);
         execv(program.c_str(), argv.data());
         _exit(127);
     }
