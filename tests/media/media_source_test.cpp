@@ -93,6 +93,26 @@ std::vector<Frame> Frames(dvr_harness* h, uint32_t kind)
     return frames;
 }
 
+// The plugin's log lines so far, each as "<level> <text>".
+std::vector<std::string> LogLines(dvr_harness* h)
+{
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < dvr_harness_event_count(h, EVT_LOG); ++i) {
+        const dvr_harness_event* event = dvr_harness_event_at(h, EVT_LOG, i);
+        lines.push_back(std::to_string(EventLogLevel(&event->record)) + " " +
+                        std::string(static_cast<const char*>(event->data), event->record.len - 1));
+    }
+    return lines;
+}
+
+std::string Joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}
+
 TEST_F(MediaSourceTest, FileCameraSendsParamsThenAKeyFrameAndLoopsWithoutADiscontinuity)
 {
     MakeClip();
@@ -227,8 +247,18 @@ TEST_F(MediaSourceTest, CloseInterruptsAConnectionThatNeverAnswers)
 TEST_F(MediaSourceTest, WithoutConfigurationItOpensWithNoCameras)
 {
     Start();
-    EXPECT_EQ(dvr_harness_wait_log(h_, -1, "no media_source.xml in the working folder: no cameras", -1),
+    EXPECT_EQ(dvr_harness_wait_log(h_, 50, "no media_source.xml in the working folder: no cameras", -1),
               DVR_HARNESS_OK);
+    EXPECT_NE(AskFigures().find("media_source: 0 cameras"), std::string::npos);
+}
+
+TEST_F(MediaSourceTest, ATruncatedConfigurationIsAFailureNamingItsLine)
+{
+    std::ofstream("media_source.xml") << "<MediaSource>\n  <Camera name=\"a\" url=\"file:a.mp4\"/>\n  <Camera name=";
+    h_ = dvr_harness_new(MEDIA_SOURCE_PLUGIN);
+    dvr_harness_expect_log(h_, 100, "media_source.xml line");
+    ASSERT_EQ(dvr_harness_start(h_), DVR_HARNESS_OK);
+    EXPECT_EQ(dvr_harness_wait_log(h_, 100, "media_source.xml line 3: ", -1), DVR_HARNESS_OK) << Joined(LogLines(h_));
     EXPECT_NE(AskFigures().find("media_source: 0 cameras"), std::string::npos);
 }
 
