@@ -5,6 +5,7 @@
 
 #include "camera_config.h"
 #include "frame_sender.h"
+#include "reconnect_policy.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -57,8 +58,8 @@ private:
     FrameSender sender_;
 
     std::atomic<bool> stopping_{false};
-    std::atomic<int64_t> deadlineNs_{0}; // a blocking FFmpeg call past this is interrupted
-    std::mutex waitLock_;                // guards nothing but the stop wait of wake_
+    StallWatch stall_;    // the reading thread's only: a blocking FFmpeg call it sees expire is interrupted
+    std::mutex waitLock_; // guards nothing but the stop wait of wake_
     std::condition_variable wake_;
     std::thread thread_;
 };
