@@ -142,29 +142,28 @@ bool Camera::WaitUntil(int64_t atNs)
 
 void Camera::Run()
 {
+    try {
+        ReadLoop();
+    } catch (const std::exception& error) { // std::terminate would end the core
+        Log(providerID_, kLogFailure, "camera %s: reading stopped: %s", config_.name.c_str(), error.what());
+    }
+}
+
+void Camera::ReadLoop()
+{
     const char* name = config_.name.c_str();
     uint32_t failures = 0; // failed attempts since the last connection that delivered frames
     for (bool first = true; !stopping_; first = false) {
         if (!first)
             sender_.CountReconnect();
-        Log(providerID_, kLogInfo, "camera %s: connecting to %s", name, maskedUrl_.c_str());
-        FormatContext input;
-        StreamInfo info;
-        std::string reason;
         uint64_t packetsSent = 0;
-        if (Connect(input, info, reason)) {
-            Log(providerID_, kLogInfo, "camera %s: connected to %s: %s", name, maskedUrl_.c_str(),
-                DescribeStreams(info).c_str());
-            sender_.StartConnection(info);
-            reason = ReadUntilLost(input.get(), packetsSent);
-            input.reset();
-            if (stopping_)
+        try {
+            if (!Attempt(packetsSent))
                 break;
-            Log(providerID_, kLogWarning, "camera %s: lost %s: %s", name, maskedUrl_.c_str(), reason.c_str());
-        } else {
-            if (stopping_)
-                break;
-            Log(providerID_, kLogWarning, "camera %s: cannot open %s: %s", name, maskedUrl_.c_str(), reason.c_str());
+        } catch (const std::exception& error) {
+            // No memory (or threads) for a connection: what it held is freed on the way out, and
+            // the camera is tried again after the back-off, like one that dropped.
+            Log(providerID_, kLogWarning, "camera %s: lost %s: %s", name, maskedUrl_.c_str(), error.what());
         }
         // A connection that delivered frames was good: this failure is the first of a new run.
         failures = packetsSent > 0 ? 1 : failures + 1;
@@ -173,6 +172,30 @@ void Camera::Run()
         if (!WaitUntil(MonotonicNs() + delaySeconds * kNsPerSecond))
             break;
     }
+}
+
+bool Camera::Attempt(uint64_t& packetsSent)
+{
+    const char* name = config_.name.c_str();
+    Log(providerID_, kLogInfo, "camera %s: connecting to %s", name, maskedUrl_.c_str());
+    FormatContext input;
+    StreamInfo info;
+    std::string reason;
+    if (!Connect(input, info, reason)) {
+        if (stopping_)
+            return false;
+        Log(providerID_, kLogWarning, "camera %s: cannot open %s: %s", name, maskedUrl_.c_str(), reason.c_str());
+        return true;
+    }
+    Log(providerID_, kLogInfo, "camera %s: connected to %s: %s", name, maskedUrl_.c_str(),
+        DescribeStreams(info).c_str());
+    sender_.StartConnection(info);
+    reason = ReadUntilLost(input.get(), packetsSent);
+    input.reset();
+    if (stopping_)
+        return false;
+    Log(providerID_, kLogWarning, "camera %s: lost %s: %s", name, maskedUrl_.c_str(), reason.c_str());
+    return true;
 }
 
 bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason)

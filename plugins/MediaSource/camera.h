@@ -39,8 +39,13 @@ public:
     CameraStats Stats() const { return sender_.Stats(); }
 
 private:
-    // The reading thread's loop: connect, read until lost, wait the back-off, until stopped.
+    // The reading thread's body: runs ReadLoop, and nothing thrown leaves it.
     void Run();
+    // Connect, read until lost, wait the back-off, until stopped; a connection that runs out of
+    // memory counts as lost.
+    void ReadLoop();
+    // One connection, read until lost, with its lines; false when the camera stops.
+    bool Attempt(uint64_t& packetsSent);
     // Opens the URL and picks the streams; false with a reason on failure.
     bool Connect(FormatContext& input, StreamInfo& info, std::string& reason);
     // Reads and sends packets until the source is lost or the camera stops; returns the reason.

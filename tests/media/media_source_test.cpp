@@ -1,6 +1,8 @@
 // MediaSource on the plugin author's harness: a looped clip made by the ffmpeg tool, the core's
 // refusals, an RTSP camera that cannot connect, one whose server never answers, and a missing
 // configuration.
+#include "fault_injection.h"
+
 #include <dvrcore/harness.h>
 #include <dvrcore/media.h>
 #include <gtest/gtest.h>
@@ -242,6 +244,23 @@ TEST_F(MediaSourceTest, CloseInterruptsAConnectionThatNeverAnswers)
     ASSERT_EQ(dvr_harness_wait_log(h_, -1, "camera mute: connecting", -1), DVR_HARNESS_OK);
     EXPECT_EQ(Finish(), "");
     close(listener);
+}
+
+TEST_F(MediaSourceTest, ACameraWhoseThreadCannotStartIsLeftOutWithAFailureLine)
+{
+    MakeClip();
+    Configure("<Camera name=\"clip\" url=\"file:clip.mp4\"/>\n");
+    h_ = dvr_harness_new(MEDIA_SOURCE_PLUGIN);
+    dvr_harness_expect_log(h_, 100, "camera clip: not read");
+    ASSERT_EQ(dvr_harness_load(h_), DVR_HARNESS_OK);
+    {
+        fault::ThreadsFail noThreads;
+        EXPECT_EQ(dvr_harness_open(h_), 0);
+    }
+    EXPECT_EQ(fault::failures, 1);
+    EXPECT_EQ(dvr_harness_wait_log(h_, 100, "camera clip: not read: cannot start it: ", -1), DVR_HARNESS_OK)
+        << Joined(LogLines(h_));
+    EXPECT_NE(AskFigures().find("media_source: 0 cameras"), std::string::npos);
 }
 
 TEST_F(MediaSourceTest, WithoutConfigurationItOpensWithNoCameras)
