@@ -10,6 +10,7 @@
  */
 #include "camera.h"
 #include "camera_config.h"
+#include "ffmpeg_log.h"
 #include "plugin_log.h"
 
 #include <dvrcore/plugin_api.h>
@@ -149,6 +150,7 @@ MEDIA_SOURCE_EXPORT int Load(void* in, void* out)
         cameras.clear();
     }
     avformat_network_init();
+    InstallFfmpegLog();
     self->providerID = kProviderBase;
     self->wantsWorkerThread = 1;
     self->logLevelDefault = kLogInfo;
@@ -162,6 +164,7 @@ MEDIA_SOURCE_EXPORT int Unload(void* in, void* out)
     (void)in;
     (void)out;
     int code = Close(nullptr, nullptr);
+    RemoveFfmpegLog(); // before this code is unmapped
     avformat_network_deinit();
     return code;
 }

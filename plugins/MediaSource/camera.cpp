@@ -91,6 +91,7 @@ Camera::Camera(CameraConfig config)
       providerID_(kProviderBase | (config_.number & 0xFFFFu)),
       isFile_(StartsWith(config_.url, "file:") || config_.url.find("://") == std::string::npos),
       sender_(config_.number, config_.name),
+      ffmpegLines_(providerID_, config_.name),
       stall_(config_.timeoutSeconds * kNsPerSecond)
 {
 }
@@ -142,6 +143,7 @@ bool Camera::WaitUntil(int64_t atNs)
 
 void Camera::Run()
 {
+    FfmpegLinesScope ffmpegLines(&ffmpegLines_);
     try {
         ReadLoop();
     } catch (const std::exception& error) { // std::terminate would end the core

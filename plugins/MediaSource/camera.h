@@ -4,6 +4,7 @@
 #define MEDIA_SOURCE_CAMERA_H
 
 #include "camera_config.h"
+#include "ffmpeg_log.h"
 #include "frame_sender.h"
 #include "reconnect_policy.h"
 
@@ -61,6 +62,7 @@ private:
     int videoStream_ = -1;
     int audioStream_ = -1;
     FrameSender sender_;
+    FfmpegLines ffmpegLines_; // the reading thread's
 
     std::atomic<bool> stopping_{false};
     StallWatch stall_;    // the reading thread's only: a blocking FFmpeg call it sees expire is interrupted

@@ -205,19 +205,25 @@ TEST_F(MediaSourceTest, UnreachableCameraRetriesWithBackOffAndNeverLogsItsPasswo
     ASSERT_EQ(dvr_harness_wait_log(h_, -1, "camera door: retrying in 2 s", -1), DVR_HARNESS_OK);
 
     bool skipped = false;
+    bool ffmpegSaidWhy = false; // FFmpeg's own error, under the camera, at the error level
     std::vector<std::string> door;
     for (size_t i = 0; i < dvr_harness_event_count(h_, EVT_LOG); ++i) {
         const dvr_harness_event* event = dvr_harness_event_at(h_, EVT_LOG, i);
         std::string line(static_cast<const char*>(event->data), event->record.len - 1);
         EXPECT_EQ(line.find("secret"), std::string::npos) << line;
         skipped = skipped || line.find("camera 0 skipped") != std::string::npos;
-        if (line.find("camera door:") == 0) {
+        if (line.find("camera door: FFmpeg: ") == 0) {
+            ffmpegSaidWhy =
+                ffmpegSaidWhy || (line.find("Connection to tcp://127.0.0.1:1") != std::string::npos &&
+                                  EventLogLevel(&event->record) == 75 && event->record.providerID == (kProvider | 1));
+        } else if (line.find("camera door:") == 0) {
             door.push_back(line);
             // The skipped camera keeps its number: the door is camera 1.
             EXPECT_EQ(event->record.providerID, kProvider | 1) << line;
         }
     }
     EXPECT_TRUE(skipped);
+    EXPECT_TRUE(ffmpegSaidWhy) << Joined(LogLines(h_));
     ASSERT_GE(door.size(), 5u);
     EXPECT_EQ(door[0], "camera door: connecting to rtsp://***@127.0.0.1:1/x");
     EXPECT_EQ(door[1].rfind("camera door: cannot open rtsp://***@127.0.0.1:1/x: ", 0), 0u) << door[1];
