@@ -31,3 +31,29 @@ TEST(ReconnectPolicy, ACameraBackFromAnOutageIsTriedAgainWithinTheCap)
         EXPECT_LE(at - outage, 4) << "an outage of " << outage << " s";
     }
 }
+
+TEST(ReconnectPolicy, AStallIsNoticedOneTimeOutAfterTheLastReadBeganAndAFlushedFrameDoesNotHideIt)
+{
+    constexpr int64_t S = 1000000000LL;
+    media_source::StallWatch watch(5 * S);
+    // Each step: an Arm (a read begins), or a frame handed over, at a time; and what the watch says.
+    const struct {
+        bool arm;
+        int64_t atNs;
+        bool alive; // not expired at an Arm's time, Received for a frame
+    } steps[] = {
+        {true, 0, true},      {false, 4 * S, true},       // a frame within the time-out
+        {true, 4 * S, true},  {false, 9 * S, true},       // the time-out counts from the read's start
+        {true, 9 * S, true},  {false, 14 * S + 1, false}, // a frame flushed after the silence
+        {true, 20 * S, true}, {false, 20 * S, true},      // the next connection's read
+    };
+    for (const auto& step : steps) {
+        if (step.arm) {
+            watch.Arm(step.atNs);
+            EXPECT_EQ(!watch.Expired(step.atNs), step.alive) << "armed at " << step.atNs;
+        } else {
+            EXPECT_EQ(watch.Received(step.atNs), step.alive) << "a frame at " << step.atNs;
+            EXPECT_EQ(!watch.Expired(step.atNs), step.alive) << "at " << step.atNs;
+        }
+    }
+}
