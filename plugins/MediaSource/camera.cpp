@@ -91,7 +91,7 @@ Camera::Camera(CameraConfig config)
       providerID_(kProviderBase | (config_.number & 0xFFFFu)),
       isFile_(StartsWith(config_.url, "file:") || config_.url.find("://") == std::string::npos),
       sender_(config_.number, config_.name),
-      ffmpegLines_(providerID_, config_.name),
+      ffmpegLines_(providerID_, config_.name, config_.url, maskedUrl_),
       stall_(config_.timeoutSeconds * kNsPerSecond)
 {
 }

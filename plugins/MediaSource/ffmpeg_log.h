@@ -18,14 +18,18 @@ namespace media_source {
 
 // A camera's route for FFmpeg's messages; used on its reading thread only.
 struct FfmpegLines {
-    FfmpegLines(uint32_t providerID, std::string name)
+    FfmpegLines(uint32_t providerID, std::string name, std::string url, std::string maskedUrl)
         : providerID(providerID),
           name(std::move(name)),
+          url(std::move(url)),
+          maskedUrl(std::move(maskedUrl)),
           limit(kFfmpegLinesPerMinute, kFfmpegWindowNs)
     {
     }
     uint32_t providerID;
     std::string name;
+    std::string url; // as configured: a message quoting it shows maskedUrl instead
+    std::string maskedUrl;
     LineRateLimit limit;
 };
 
