@@ -10,6 +10,7 @@
  */
 #include "camera.h"
 #include "camera_config.h"
+#include "ffmpeg_log.h"
 #include "plugin_log.h"
 
 #include <dvrcore/plugin_api.h>
@@ -54,10 +55,17 @@ std::vector<CameraFigures> CollectFigures()
     return figures;
 }
 
-void LogSummary(const char* when)
+// A line per camera of the figures collect() returns. Never throws: without memory for their text
+// the lines are skipped, with one saying so.
+template <class Collect>
+void LogSummary(const char* when, Collect collect)
 {
-    for (const CameraFigures& camera : CollectFigures())
-        Log(kProviderBase, kLogInfo, "%s camera %s", when, FormatStats(camera.name, camera.stats).c_str());
+    try {
+        for (const CameraFigures& camera : collect())
+            Log(kProviderBase, kLogInfo, "%s camera %s", when, FormatStats(camera.name, camera.stats).c_str());
+    } catch (const std::exception& error) {
+        Log(kProviderBase, kLogWarning, "%s camera figures skipped: %s", when, error.what());
+    }
 }
 
 // IOCTL_WORKER on the core's worker thread: once a minute of the monotonic clock, until Close, a
@@ -70,7 +78,7 @@ int RunWorker()
         if (stateChanged.wait_until(lock, next) == std::cv_status::timeout && !closing) {
             next += kSummaryInterval;
             lock.unlock();
-            LogSummary("status:");
+            LogSummary("status:", CollectFigures);
             lock.lock();
         }
     }
@@ -114,10 +122,14 @@ void StopCameras()
     stateChanged.notify_all();
     for (auto& camera : stopping)
         camera->RequestStop();
-    for (auto& camera : stopping) {
+    for (auto& camera : stopping)
         camera->Join();
-        Log(kProviderBase, kLogInfo, "closing: camera %s", FormatStats(camera->Name(), camera->Stats()).c_str());
-    }
+    LogSummary("closing:", [&stopping] {
+        std::vector<CameraFigures> figures;
+        for (const auto& camera : stopping)
+            figures.push_back({camera->Name(), camera->Stats()});
+        return figures;
+    });
 }
 
 } // namespace
@@ -138,32 +150,51 @@ MEDIA_SOURCE_EXPORT int Load(void* in, void* out)
         cameras.clear();
     }
     avformat_network_init();
+    InstallFfmpegLog();
     self->providerID = kProviderBase;
     self->wantsWorkerThread = 1;
     self->logLevelDefault = kLogInfo;
     return 0;
 }
 
+MEDIA_SOURCE_EXPORT int Close(void* in, void* out);
+
 MEDIA_SOURCE_EXPORT int Unload(void* in, void* out)
 {
     (void)in;
     (void)out;
-    StopCameras();
+    int code = Close(nullptr, nullptr);
+    RemoveFfmpegLog(); // before this code is unmapped
     avformat_network_deinit();
-    return 0;
+    return code;
 }
 
+// Open: a camera whose object or thread cannot be made (no memory, no threads left) is left out
+// with a failure line, and the others are read; nothing thrown leaves the entry point.
 MEDIA_SOURCE_EXPORT int Open(void* in, void* out)
 {
     (void)in;
     (void)out;
-    std::vector<CameraConfig> configured = LoadCameras(kConfigFileName);
+    std::vector<CameraConfig> configured;
+    try {
+        configured = LoadCameras(kConfigFileName);
+    } catch (const std::exception& error) {
+        Log(kProviderBase, kLogFailure, "cannot read %s: %s: no cameras", kConfigFileName, error.what());
+        return 1;
+    }
     if (configured.empty())
         Log(kProviderBase, kLogInfo, "no cameras to read");
-    std::lock_guard<std::mutex> lock(stateLock);
     for (CameraConfig& config : configured) {
-        cameras.push_back(std::make_unique<Camera>(std::move(config)));
-        cameras.back()->Start();
+        const std::string name = config.name;
+        try {
+            auto camera = std::make_unique<Camera>(std::move(config));
+            std::lock_guard<std::mutex> lock(stateLock);
+            cameras.reserve(cameras.size() + 1); // so push_back cannot throw once the thread runs
+            camera->Start();
+            cameras.push_back(std::move(camera));
+        } catch (const std::exception& error) {
+            Log(kProviderBase, kLogFailure, "camera %s: not read: cannot start it: %s", name.c_str(), error.what());
+        }
     }
     return 0;
 }
@@ -172,7 +203,12 @@ MEDIA_SOURCE_EXPORT int Close(void* in, void* out)
 {
     (void)in;
     (void)out;
-    StopCameras();
+    try {
+        StopCameras();
+    } catch (const std::exception& error) {
+        Log(kProviderBase, kLogFailure, "closing: %s", error.what());
+        return 1;
+    }
     return 0;
 }
 
@@ -182,9 +218,15 @@ MEDIA_SOURCE_EXPORT int IOCTL(void* in, void* out)
     (void)out;
     if (parms == nullptr)
         return 1;
-    if (parms->command == IOCTL_WORKER)
-        return RunWorker();
-    if (parms->command == IOCTL_PARENT && parms->len >= PARENT_PACKET_HEADER_SIZE)
-        return AnswerParent();
+    try {
+        if (parms->command == IOCTL_WORKER)
+            return RunWorker();
+        if (parms->command == IOCTL_PARENT && parms->len >= PARENT_PACKET_HEADER_SIZE)
+            return AnswerParent();
+    } catch (const std::exception& error) {
+        // Summaries and figures are text built on the heap: without memory they are skipped.
+        Log(kProviderBase, kLogWarning, "IOCTL %u failed: %s", parms->command, error.what());
+        return 1;
+    }
     return 0;
 }

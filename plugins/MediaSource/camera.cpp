@@ -1,6 +1,7 @@
 #include "camera.h"
 
 #include "plugin_log.h"
+#include "reconnect_policy.h"
 #include "url_mask.h"
 
 extern "C" {
@@ -15,8 +16,6 @@ extern "C" {
 namespace media_source {
 namespace {
 
-constexpr int kFirstBackoffSeconds = 1;
-constexpr int kMaxBackoffSeconds = 30;
 constexpr int64_t kNsPerSecond = 1000000000LL;
 // A paced file that falls this far behind its timestamps starts its pacing again rather than
 // sending the missed frames in a burst.
@@ -91,7 +90,9 @@ Camera::Camera(CameraConfig config)
       maskedUrl_(MaskUrl(config_.url)),
       providerID_(kProviderBase | (config_.number & 0xFFFFu)),
       isFile_(StartsWith(config_.url, "file:") || config_.url.find("://") == std::string::npos),
-      sender_(config_.number, config_.name)
+      sender_(config_.number, config_.name),
+      ffmpegLines_(providerID_, config_.name, config_.url, maskedUrl_),
+      stall_(config_.timeoutSeconds * kNsPerSecond)
 {
 }
 
@@ -123,8 +124,9 @@ void Camera::Join()
 
 int Camera::Interrupted(void* opaque)
 {
+    // FFmpeg calls it on the thread in the blocking call: the reading thread.
     const auto* camera = static_cast<const Camera*>(opaque);
-    return camera->stopping_ || MonotonicNs() > camera->deadlineNs_;
+    return camera->stopping_ || camera->stall_.Expired(MonotonicNs());
 }
 
 bool Camera::WaitUntil(int64_t atNs)
@@ -141,45 +143,67 @@ bool Camera::WaitUntil(int64_t atNs)
 
 void Camera::Run()
 {
+    FfmpegLinesScope ffmpegLines(&ffmpegLines_);
+    try {
+        ReadLoop();
+    } catch (const std::exception& error) { // std::terminate would end the core
+        Log(providerID_, kLogFailure, "camera %s: reading stopped: %s", config_.name.c_str(), error.what());
+    }
+}
+
+void Camera::ReadLoop()
+{
     const char* name = config_.name.c_str();
-    int backoffSeconds = kFirstBackoffSeconds;
+    uint32_t failures = 0; // failed attempts since the last connection that delivered frames
     for (bool first = true; !stopping_; first = false) {
         if (!first)
             sender_.CountReconnect();
-        Log(providerID_, kLogInfo, "camera %s: connecting to %s", name, maskedUrl_.c_str());
-        FormatContext input;
-        StreamInfo info;
-        std::string reason;
         uint64_t packetsSent = 0;
-        if (Connect(input, info, reason)) {
-            Log(providerID_, kLogInfo, "camera %s: connected to %s: %s", name, maskedUrl_.c_str(),
-                DescribeStreams(info).c_str());
-            sender_.StartConnection(info);
-            reason = ReadUntilLost(input.get(), packetsSent);
-            input.reset();
-            if (stopping_)
+        try {
+            if (!Attempt(packetsSent))
                 break;
-            Log(providerID_, kLogWarning, "camera %s: lost %s: %s", name, maskedUrl_.c_str(), reason.c_str());
-        } else {
-            if (stopping_)
-                break;
-            Log(providerID_, kLogWarning, "camera %s: cannot open %s: %s", name, maskedUrl_.c_str(), reason.c_str());
+        } catch (const std::exception& error) {
+            // No memory (or threads) for a connection: what it held is freed on the way out, and
+            // the camera is tried again after the back-off, like one that dropped.
+            Log(providerID_, kLogWarning, "camera %s: lost %s: %s", name, maskedUrl_.c_str(), error.what());
         }
-        // A connection that delivered frames was good: the next failure starts the back-off anew.
-        if (packetsSent > 0)
-            backoffSeconds = kFirstBackoffSeconds;
-        Log(providerID_, kLogInfo, "camera %s: retrying in %d s", name, backoffSeconds);
-        if (!WaitUntil(MonotonicNs() + backoffSeconds * kNsPerSecond))
+        // A connection that delivered frames was good: this failure is the first of a new run.
+        failures = packetsSent > 0 ? 1 : failures + 1;
+        const int delaySeconds = ReconnectDelaySeconds(failures);
+        Log(providerID_, kLogInfo, "camera %s: retrying in %d s", name, delaySeconds);
+        if (!WaitUntil(MonotonicNs() + delaySeconds * kNsPerSecond))
             break;
-        backoffSeconds = std::min(backoffSeconds * 2, kMaxBackoffSeconds);
     }
+}
+
+bool Camera::Attempt(uint64_t& packetsSent)
+{
+    const char* name = config_.name.c_str();
+    Log(providerID_, kLogInfo, "camera %s: connecting to %s", name, maskedUrl_.c_str());
+    FormatContext input;
+    StreamInfo info;
+    std::string reason;
+    if (!Connect(input, info, reason)) {
+        if (stopping_)
+            return false;
+        Log(providerID_, kLogWarning, "camera %s: cannot open %s: %s", name, maskedUrl_.c_str(), reason.c_str());
+        return true;
+    }
+    Log(providerID_, kLogInfo, "camera %s: connected to %s: %s", name, maskedUrl_.c_str(),
+        DescribeStreams(info).c_str());
+    sender_.StartConnection(info);
+    reason = ReadUntilLost(input.get(), packetsSent);
+    input.reset();
+    if (stopping_)
+        return false;
+    Log(providerID_, kLogWarning, "camera %s: lost %s: %s", name, maskedUrl_.c_str(), reason.c_str());
+    return true;
 }
 
 bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason)
 {
-    const int64_t timeoutNs = config_.timeoutSeconds * kNsPerSecond;
     auto describe = [&](int error) {
-        if (!stopping_ && MonotonicNs() > deadlineNs_)
+        if (!stopping_ && stall_.Expired(MonotonicNs()))
             return "nothing received for " + std::to_string(config_.timeoutSeconds) + " s";
         return ErrorText(error);
     };
@@ -192,16 +216,17 @@ bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason
     context->interrupt_callback.opaque = this;
     AVDictionary* options = nullptr;
     if (StartsWith(config_.url, "rtsp://") || StartsWith(config_.url, "rtsps://")) {
-        // TCP survives the lossy networks UDP would drop frames on; timeout is the socket's, in us.
+        // TCP survives the lossy networks UDP would drop frames on. timeout is the socket's, in us: a
+        // second later than the stall watch, so the watch notices a stall first and says so.
         if (av_dict_set(&options, "rtsp_transport", "tcp", 0) < 0 ||
-            av_dict_set_int(&options, "timeout", config_.timeoutSeconds * 1000000LL, 0) < 0) {
+            av_dict_set_int(&options, "timeout", (config_.timeoutSeconds + 1) * 1000000LL, 0) < 0) {
             av_dict_free(&options);
             avformat_free_context(context);
             reason = "out of memory";
             return false;
         }
     }
-    deadlineNs_ = MonotonicNs() + timeoutNs;
+    stall_.Arm(MonotonicNs());
     int error = avformat_open_input(&context, config_.url.c_str(), nullptr, &options);
     av_dict_free(&options);
     if (error < 0) {
@@ -209,7 +234,7 @@ bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason
         return false;
     }
     input.reset(context);
-    deadlineNs_ = MonotonicNs() + timeoutNs;
+    stall_.Arm(MonotonicNs());
     error = avformat_find_stream_info(context, nullptr);
     if (error < 0) {
         reason = "no stream information: " + describe(error);
@@ -245,7 +270,7 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
     if (packet == nullptr)
         return "out of memory";
-    const int64_t timeoutNs = config_.timeoutSeconds * kNsPerSecond;
+    const std::string stalled = "nothing received for " + std::to_string(config_.timeoutSeconds) + " s";
     // A looped file's timestamps go on from where its last pass ended: loopOffset moves each pass
     // past the end of the one before (firstDts is the file's first raw dts, endDts the end of the
     // last frame sent), so a loop is no discontinuity.
@@ -260,7 +285,8 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
     int64_t paceStartDts = 0;
 
     while (!stopping_) {
-        deadlineNs_ = MonotonicNs() + timeoutNs;
+        // Armed for each read: the waits between reads (pacing, throttling) are the camera's own.
+        stall_.Arm(MonotonicNs());
         int error = av_read_frame(input, packet.get());
         if (error == AVERROR_EOF && isFile_ && readThisPass) {
             firstPass = readThisPass = false;
@@ -274,10 +300,12 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
         if (error < 0) {
             if (stopping_)
                 return "closing";
-            if (MonotonicNs() > deadlineNs_)
-                return "nothing received for " + std::to_string(config_.timeoutSeconds) + " s";
+            if (stall_.Expired(MonotonicNs()))
+                return stalled;
             return error == AVERROR_EOF && isFile_ ? "no frames in the file" : ErrorText(error);
         }
+        if (!stall_.Received(MonotonicNs()))
+            return stalled;
         const bool video = packet->stream_index == videoStream_;
         if (!video && packet->stream_index != audioStream_) {
             av_packet_unref(packet.get());

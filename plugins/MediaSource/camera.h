@@ -4,7 +4,9 @@
 #define MEDIA_SOURCE_CAMERA_H
 
 #include "camera_config.h"
+#include "ffmpeg_log.h"
 #include "frame_sender.h"
+#include "reconnect_policy.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -38,8 +40,13 @@ public:
     CameraStats Stats() const { return sender_.Stats(); }
 
 private:
-    // The reading thread's loop: connect, read until lost, wait the back-off, until stopped.
+    // The reading thread's body: runs ReadLoop, and nothing thrown leaves it.
     void Run();
+    // Connect, read until lost, wait the back-off, until stopped; a connection that runs out of
+    // memory counts as lost.
+    void ReadLoop();
+    // One connection, read until lost, with its lines; false when the camera stops.
+    bool Attempt(uint64_t& packetsSent);
     // Opens the URL and picks the streams; false with a reason on failure.
     bool Connect(FormatContext& input, StreamInfo& info, std::string& reason);
     // Reads and sends packets until the source is lost or the camera stops; returns the reason.
@@ -55,10 +62,11 @@ private:
     int videoStream_ = -1;
     int audioStream_ = -1;
     FrameSender sender_;
+    FfmpegLines ffmpegLines_; // the reading thread's
 
     std::atomic<bool> stopping_{false};
-    std::atomic<int64_t> deadlineNs_{0}; // a blocking FFmpeg call past this is interrupted
-    std::mutex waitLock_;                // guards nothing but the stop wait of wake_
+    StallWatch stall_;    // the reading thread's only: a blocking FFmpeg call it sees expire is interrupted
+    std::mutex waitLock_; // guards nothing but the stop wait of wake_
     std::condition_variable wake_;
     std::thread thread_;
 };

@@ -7,6 +7,7 @@
 #include <tinyxml.h>
 
 #include <cctype>
+#include <fstream>
 
 namespace media_source {
 
@@ -20,6 +21,21 @@ bool ValidCameraName(const std::string& name)
     return true;
 }
 
+namespace {
+
+// The number of the file's last line: where the parser stopped in a file cut short, for which it
+// records no position of its own.
+int LastLine(const char* path)
+{
+    std::ifstream file(path, std::ios::binary);
+    int line = 1;
+    for (char c; file.get(c);)
+        line += c == '\n' ? 1 : 0;
+    return line;
+}
+
+} // namespace
+
 std::vector<CameraConfig> LoadCameras(const char* path)
 {
     std::vector<CameraConfig> cameras;
@@ -27,14 +43,14 @@ std::vector<CameraConfig> LoadCameras(const char* path)
     if (!document.LoadFile()) {
         if (document.ErrorId() == TiXmlBase::TIXML_ERROR_OPENING_FILE)
             Log(kProviderBase, kLogWarning, "no %s in the working folder: no cameras", path);
-        else
-            Log(kProviderBase, kLogWarning, "%s line %d: %s: no cameras", path, document.ErrorRow(),
-                document.ErrorDesc());
+        else // a file that is there but cannot be read is a broken installation, not a choice
+            Log(kProviderBase, kLogFailure, "%s line %d: %s: no cameras", path,
+                document.ErrorRow() > 0 ? document.ErrorRow() : LastLine(path), document.ErrorDesc());
         return cameras;
     }
     const TiXmlElement* root = document.RootElement();
     if (root == nullptr || root->ValueStr() != "MediaSource") {
-        Log(kProviderBase, kLogWarning, "%s: the root element is not <MediaSource>: no cameras", path);
+        Log(kProviderBase, kLogFailure, "%s: the root element is not <MediaSource>: no cameras", path);
         return cameras;
     }
     uint32_t number = 0;

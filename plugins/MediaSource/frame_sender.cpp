@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 namespace media_source {
 namespace {
@@ -107,7 +108,17 @@ void FrameSender::Send(const MediaPacket& packet)
     header.captureTimeNs = packet.captureTimeNs;
     header.duration = packet.duration;
     header.flags = packet.keyFrame ? DVR_MEDIA_KEY_FRAME : 0;
-    buffer_.resize(sizeof header + packet.size);
+    try {
+        buffer_.resize(sizeof header + packet.size);
+    } catch (const std::bad_alloc&) {
+        // As if the core had no memory for it: dropped to the next key frame, one line a run.
+        if (!(waitingForKeyFrame_ && waitCause_ == kDropNoMemory))
+            Log(kProviderBase, kLogWarning,
+                "camera %s: no memory for a frame of %zu bytes; dropping to the next key frame", name_.c_str(),
+                packet.size);
+        Refused(EVENT_NO_MEMORY);
+        return;
+    }
     std::memcpy(buffer_.data(), &header, sizeof header);
     if (packet.size != 0)
         std::memcpy(buffer_.data() + sizeof header, packet.data, packet.size);
@@ -125,7 +136,12 @@ void FrameSender::Send(const MediaPacket& packet)
         stats_.bytesSent += packet.size;
         return;
     }
-    DropCause cause = CauseOf(out.result);
+    Refused(out.result);
+}
+
+void FrameSender::Refused(int32_t result)
+{
+    DropCause cause = CauseOf(result);
     Drop(cause);
     if (hasVideo_) {
         waitingForKeyFrame_ = true;

@@ -77,6 +77,9 @@ public:
 
 private:
     void Drop(DropCause cause);
+    // A frame the core refused with result, or that could not be sent: dropped, and the camera
+    // waits for its next video key frame.
+    void Refused(int32_t result);
 
     uint32_t camera_;
     uint32_t providerID_;

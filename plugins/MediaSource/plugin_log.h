@@ -14,6 +14,7 @@ namespace media_source {
 inline constexpr uint32_t kProviderBase = 0x00A20000u;
 inline constexpr int32_t kLogInfo = 25;
 inline constexpr int32_t kLogWarning = 50;
+inline constexpr int32_t kLogFailure = 100;
 
 // The core's callback, set by Load before any thread starts and read by every thread afterwards.
 void SetCoreCallback(PluginEntryPoint callback);

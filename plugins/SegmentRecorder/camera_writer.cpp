@@ -100,7 +100,13 @@ CameraWriter::CameraWriter(uint32_t camera, const RecorderConfig& config, Record
       hooks_(std::move(hooks)),
       name_("camera" + std::to_string(camera)),
       nextSync_(std::chrono::steady_clock::now()),
-      thread_([this] { Run(); })
+      thread_([this] {
+          try {
+              Run();
+          } catch (const std::exception& error) { // the last resort: std::terminate would end the core
+              Log(LOG_FAILURE, "camera %u: the writer stopped: %s", camera_, error.what());
+          }
+      })
 {
 }
 
@@ -222,14 +228,32 @@ void CameraWriter::Run()
         queuedBytes_ -= item.size;
         queuedTicks_ -= item.step;
         lock.unlock();
-        Handle(item);
+        HandleSafely(item);
         if (item.block != nullptr)
             hooks_.release(item.block);
         lock.lock();
     }
     lock.unlock();
-    if (file_)
-        EndFile("closing");
+    try {
+        if (file_)
+            EndFile("closing");
+    } catch (const std::exception& error) { // std::terminate would end the core
+        Log(LOG_FAILURE, "%s: the last file could not be finished: %s", Name().c_str(), error.what());
+    }
+}
+
+void CameraWriter::HandleSafely(const Item& item)
+{
+    try {
+        Handle(item);
+        outOfMemory_ = false;
+    } catch (const std::exception& error) {
+        // Without memory the frame is lost, as a failed write loses it; one line a run.
+        Count(&CameraCounters::droppedWriteFailed);
+        if (!outOfMemory_)
+            Log(LOG_WARNING, "%s: a frame could not be written: %s", Name().c_str(), error.what());
+        outOfMemory_ = true;
+    }
 }
 
 void CameraWriter::Handle(const Item& item)

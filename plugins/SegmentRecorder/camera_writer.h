@@ -86,6 +86,8 @@ private:
 
     void Run();
     void Handle(const Item& item);
+    // Handle, and nothing thrown leaves it: a frame that runs out of memory is counted as lost.
+    void HandleSafely(const Item& item);
     void HandleParams(const std::shared_ptr<const CameraParams>& params);
     void HandleVideo(const Item& item);
     void HandleAudio(const Item& item);
@@ -132,6 +134,7 @@ private:
     bool haveLastVideo_ = false;
     int64_t lastAudioDts_ = 0; // relative to baseDts_
     bool haveLastAudio_ = false;
+    bool outOfMemory_ = false;   // the last frame handled ran out of memory: said once a run
     int writeError_ = 0;         // AVERROR of a failed write: the file ends before the next frame
     bool diskFull_ = false;      // a write failed with ENOSPC: no new file until space was freed
     uint64_t freeAtFailure_ = 0; // free bytes once the file that found the disk full was closed

@@ -15,6 +15,7 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -115,7 +116,13 @@ private:
 Recorder::Recorder(RecorderConfig config)
     : config_(std::move(config)),
       store_(config_.folder, [](int level, const std::string& text) { Log(level, "%s", text.c_str()); }),
-      housekeeper_([this] { Housekeep(); })
+      housekeeper_([this] {
+          try {
+              Housekeep();
+          } catch (const std::exception& error) { // std::terminate would end the core
+              Log(LOG_FAILURE, "housekeeping stopped: %s", error.what());
+          }
+      })
 {
 }
 
@@ -140,13 +147,15 @@ bool Recorder::Take(const _WriteParmsIn& event)
         std::lock_guard lock(mutex_);
         if (stopping_)
             return false;
-        auto& camera = cameras_[params->params.camera];
-        if (!camera) {
+        auto found = cameras_.find(params->params.camera);
+        if (found == cameras_.end()) {
+            // Made before it is entered, so a writer whose thread cannot start leaves no entry.
             WriterHooks hooks{ReleaseBlock, [this] { RequestRetention(); }, [this] { return WaitForStore(); },
                               [this] { return FreeBytes(); }, [this] { return MakeRoom(); }};
-            camera = std::make_unique<CameraWriter>(params->params.camera, config_, store_, std::move(hooks));
+            auto camera = std::make_unique<CameraWriter>(params->params.camera, config_, store_, std::move(hooks));
+            found = cameras_.emplace(params->params.camera, std::move(camera)).first;
         }
-        camera->OfferParams(std::move(params)); // takes the camera's lock only
+        found->second->OfferParams(std::move(params)); // takes the camera's lock only
         return false;
     }
     if (event.eventType != EVT_VIDEO && event.eventType != EVT_AUDIO)
@@ -256,7 +265,7 @@ void Recorder::Housekeep()
         if (now >= nextSummary) {
             nextSummary = now + SUMMARY_PERIOD;
             lock.unlock();
-            LogSummaries(false);
+            LogSummaries(false); // never throws
             lock.lock();
             continue;
         }
@@ -284,10 +293,12 @@ std::string CameraFigures(const std::string& name, const CameraCounters& c)
 void Recorder::LogSummaries(bool final)
 {
     std::vector<std::string> lines;
-    {
+    try {
         std::lock_guard lock(mutex_); // the writers' own locks are taken inside, never the reverse
         for (const auto& [number, camera] : cameras_)
             lines.push_back(CameraFigures(camera->Name(), camera->Counters()));
+    } catch (const std::exception& error) {
+        Log(LOG_WARNING, "camera figures skipped: %s", error.what());
     }
     for (const std::string& line : lines) // without the lock: the core is called
         Log(LOG_INFO, "%s%s", final ? "closing after " : "", line.c_str());
@@ -335,6 +346,10 @@ void Recorder::Stop()
         camera->Stop(); // drains the queue, finishes the file, joins the thread
     LogSummaries(true);
 }
+
+// Whether the last Write could not take its event for want of memory or threads: the first of a run
+// is logged, the rest only answered. Delivery thread.
+std::atomic<bool> shortOfMemory{false};
 
 std::mutex recorderLock;            // guards recorder between Open, Close, Write and IOCTL
 std::shared_ptr<Recorder> recorder; // between Open and Close
@@ -395,8 +410,9 @@ RECORDER_EXPORT int Open(void* in, void* out)
 {
     (void)in;
     (void)out;
-    RecorderConfig config = ReadRecorderConfig(CONFIG_FILE);
+    RecorderConfig config;
     try {
+        config = ReadRecorderConfig(CONFIG_FILE);
         auto started = std::make_shared<Recorder>(config);
         if (!started->Unusable().empty()) {
             // Said once, here: nothing is recorded by this process until it is opened again.
@@ -425,7 +441,7 @@ RECORDER_EXPORT int Close(void* in, void* out)
         closing = std::move(recorder);
     }
     if (closing)
-        closing->Stop();
+        closing->Stop(); // never throws: it joins threads that exist and logs without throwing
     return 0;
 }
 
@@ -443,8 +459,19 @@ RECORDER_EXPORT int Write(void* in, void* out)
         return 1;
     result->keep = 0;
     std::shared_ptr<Recorder> current = Current();
-    if (current && current->Take(*event))
-        result->keep = 1;
+    try {
+        if (current && current->Take(*event))
+            result->keep = 1;
+    } catch (const std::exception& error) {
+        // Nothing of the event was kept: the core frees it. A writer whose thread could not start
+        // is no memory to the core as well; the next parameters try again.
+        result->error = EVENT_NO_MEMORY;
+        if (!shortOfMemory.exchange(true))
+            Log(LOG_WARNING, "no memory for an event of type 0x%x: %s; dropping such events until there is",
+                event->eventType, error.what());
+        return 1;
+    }
+    shortOfMemory = false;
     return 0;
 }
 
@@ -455,7 +482,13 @@ RECORDER_EXPORT int IOCTL(void* in, void* out)
     if (parms == nullptr || parms->command != IOCTL_PARENT || parms->len < PARENT_PACKET_HEADER_SIZE)
         return 0;
     std::shared_ptr<Recorder> current = Current();
-    std::string text = current ? current->Figures() : "recorder: closed";
+    std::string text;
+    try {
+        text = current ? current->Figures() : "recorder: closed";
+    } catch (const std::exception& error) {
+        Log(LOG_WARNING, "no figures for the parent: %s", error.what());
+        return 1;
+    }
     void* block = std::malloc(text.size());
     if (block == nullptr)
         return 1;

@@ -8,4 +8,6 @@ target_link_libraries(media_source_tests PRIVATE dvrcore_harness GTest::gtest GT
 target_compile_definitions(media_source_tests PRIVATE MEDIA_SOURCE_PLUGIN="$<TARGET_FILE:MediaSource>"
                            FFMPEG_TOOL="${DVRCORE_FFMPEG_TOOL}")
 add_dependencies(media_source_tests MediaSource)
+# Exports fault_injection.h's operator new and pthread_create to the plugin it loads.
+set_target_properties(media_source_tests PROPERTIES ENABLE_EXPORTS ON)
 gtest_discover_tests(media_source_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 120 LABELS media)

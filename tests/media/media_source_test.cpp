@@ -1,6 +1,8 @@
 // MediaSource on the plugin author's harness: a looped clip made by the ffmpeg tool, the core's
 // refusals, an RTSP camera that cannot connect, one whose server never answers, and a missing
 // configuration.
+#include "fault_injection.h"
+
 #include <dvrcore/harness.h>
 #include <dvrcore/media.h>
 #include <gtest/gtest.h>
@@ -93,6 +95,26 @@ std::vector<Frame> Frames(dvr_harness* h, uint32_t kind)
     return frames;
 }
 
+// The plugin's log lines so far, each as "<level> <text>".
+std::vector<std::string> LogLines(dvr_harness* h)
+{
+    std::vector<std::string> lines;
+    for (size_t i = 0; i < dvr_harness_event_count(h, EVT_LOG); ++i) {
+        const dvr_harness_event* event = dvr_harness_event_at(h, EVT_LOG, i);
+        lines.push_back(std::to_string(EventLogLevel(&event->record)) + " " +
+                        std::string(static_cast<const char*>(event->data), event->record.len - 1));
+    }
+    return lines;
+}
+
+std::string Joined(const std::vector<std::string>& lines)
+{
+    std::string text;
+    for (const std::string& line : lines)
+        text += line + "\n";
+    return text;
+}
+
 TEST_F(MediaSourceTest, FileCameraSendsParamsThenAKeyFrameAndLoopsWithoutADiscontinuity)
 {
     MakeClip();
@@ -183,19 +205,25 @@ TEST_F(MediaSourceTest, UnreachableCameraRetriesWithBackOffAndNeverLogsItsPasswo
     ASSERT_EQ(dvr_harness_wait_log(h_, -1, "camera door: retrying in 2 s", -1), DVR_HARNESS_OK);
 
     bool skipped = false;
+    bool ffmpegSaidWhy = false; // FFmpeg's own error, under the camera, at the error level
     std::vector<std::string> door;
     for (size_t i = 0; i < dvr_harness_event_count(h_, EVT_LOG); ++i) {
         const dvr_harness_event* event = dvr_harness_event_at(h_, EVT_LOG, i);
         std::string line(static_cast<const char*>(event->data), event->record.len - 1);
         EXPECT_EQ(line.find("secret"), std::string::npos) << line;
         skipped = skipped || line.find("camera 0 skipped") != std::string::npos;
-        if (line.find("camera door:") == 0) {
+        if (line.find("camera door: FFmpeg: ") == 0) {
+            ffmpegSaidWhy =
+                ffmpegSaidWhy || (line.find("Connection to tcp://127.0.0.1:1") != std::string::npos &&
+                                  EventLogLevel(&event->record) == 75 && event->record.providerID == (kProvider | 1));
+        } else if (line.find("camera door:") == 0) {
             door.push_back(line);
             // The skipped camera keeps its number: the door is camera 1.
             EXPECT_EQ(event->record.providerID, kProvider | 1) << line;
         }
     }
     EXPECT_TRUE(skipped);
+    EXPECT_TRUE(ffmpegSaidWhy) << Joined(LogLines(h_));
     ASSERT_GE(door.size(), 5u);
     EXPECT_EQ(door[0], "camera door: connecting to rtsp://***@127.0.0.1:1/x");
     EXPECT_EQ(door[1].rfind("camera door: cannot open rtsp://***@127.0.0.1:1/x: ", 0), 0u) << door[1];
@@ -224,11 +252,38 @@ TEST_F(MediaSourceTest, CloseInterruptsAConnectionThatNeverAnswers)
     close(listener);
 }
 
+TEST_F(MediaSourceTest, ACameraWhoseThreadCannotStartIsLeftOutWithAFailureLine)
+{
+    MakeClip();
+    Configure("<Camera name=\"clip\" url=\"file:clip.mp4\"/>\n");
+    h_ = dvr_harness_new(MEDIA_SOURCE_PLUGIN);
+    dvr_harness_expect_log(h_, 100, "camera clip: not read");
+    ASSERT_EQ(dvr_harness_load(h_), DVR_HARNESS_OK);
+    {
+        fault::ThreadsFail noThreads;
+        EXPECT_EQ(dvr_harness_open(h_), 0);
+    }
+    EXPECT_EQ(fault::failures, 1);
+    EXPECT_EQ(dvr_harness_wait_log(h_, 100, "camera clip: not read: cannot start it: ", -1), DVR_HARNESS_OK)
+        << Joined(LogLines(h_));
+    EXPECT_NE(AskFigures().find("media_source: 0 cameras"), std::string::npos);
+}
+
 TEST_F(MediaSourceTest, WithoutConfigurationItOpensWithNoCameras)
 {
     Start();
-    EXPECT_EQ(dvr_harness_wait_log(h_, -1, "no media_source.xml in the working folder: no cameras", -1),
+    EXPECT_EQ(dvr_harness_wait_log(h_, 50, "no media_source.xml in the working folder: no cameras", -1),
               DVR_HARNESS_OK);
+    EXPECT_NE(AskFigures().find("media_source: 0 cameras"), std::string::npos);
+}
+
+TEST_F(MediaSourceTest, ATruncatedConfigurationIsAFailureNamingItsLine)
+{
+    std::ofstream("media_source.xml") << "<MediaSource>\n  <Camera name=\"a\" url=\"file:a.mp4\"/>\n  <Camera name=";
+    h_ = dvr_harness_new(MEDIA_SOURCE_PLUGIN);
+    dvr_harness_expect_log(h_, 100, "media_source.xml line");
+    ASSERT_EQ(dvr_harness_start(h_), DVR_HARNESS_OK);
+    EXPECT_EQ(dvr_harness_wait_log(h_, 100, "media_source.xml line 3: ", -1), DVR_HARNESS_OK) << Joined(LogLines(h_));
     EXPECT_NE(AskFigures().find("media_source: 0 cameras"), std::string::npos);
 }
 

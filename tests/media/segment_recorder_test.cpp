@@ -1,6 +1,8 @@
 // SegmentRecorder.so driven through the plugin harness as a media source would drive it: clips made
 // with the ffmpeg tool are read with libavformat and pushed as stream parameters and frames; the
 // files it writes are checked with ffmpeg and ffprobe.
+#include "fault_injection.h"
+
 #include <dvrcore/harness.h>
 #include <dvrcore/media.h>
 #include <gtest/gtest.h>
@@ -456,6 +458,48 @@ TEST_F(SegmentRecorder, ASecondProcessOnTheFolderRecordsNothingAndSaysWhyOnce)
     }
     close(held);
     EXPECT_EQ(Recordings(), std::vector<std::string>{});
+}
+
+TEST_F(SegmentRecorder, WithoutMemoryOrThreadsAWriteIsAnsweredNoMemoryWithOneLine)
+{
+    Recorder recorder("<SegmentRecorder/>");
+    // Stream parameters whose video extradata is of a size nothing else here allocates.
+    constexpr size_t EXTRADATA_SIZE = 654321;
+    std::vector<uint8_t> data(sizeof(_DvrMediaParams) + EXTRADATA_SIZE, 0);
+    _DvrMediaParams params{};
+    params.size = sizeof params;
+    params.version = DVR_MEDIA_PARAMS_VERSION;
+    params.videoCodec = DVR_CODEC_H264;
+    params.videoExtradataLength = EXTRADATA_SIZE;
+    std::snprintf(params.name, sizeof params.name, "front");
+    std::memcpy(data.data(), &params, sizeof params);
+    _EventParmsIn event = DvrMediaParamsEvent(SOURCE_ID, reinterpret_cast<const _DvrMediaParams*>(data.data()),
+                                              static_cast<uint32_t>(data.size()));
+    auto push = [&] {
+        dvr_harness_delivery delivery{};
+        EXPECT_EQ(dvr_harness_push_ex(*recorder, &event, &delivery), DVR_HARNESS_OK);
+        EXPECT_EQ(delivery.keep, 0u);
+        return delivery.error;
+    };
+
+    {
+        fault::AllocationsOfSizeFail noMemory(EXTRADATA_SIZE);
+        EXPECT_EQ(push(), EVENT_NO_MEMORY);
+        EXPECT_EQ(push(), EVENT_NO_MEMORY);
+    }
+    {
+        fault::ThreadsFail noThreads; // the camera's writer thread cannot start
+        EXPECT_EQ(push(), EVENT_NO_MEMORY);
+    }
+    EXPECT_EQ(fault::failures, 3);
+    EXPECT_EQ(push(), 0);
+    EXPECT_NE(recorder.Figures().find(" front: "), std::string::npos) << "the camera is recorded once it can be";
+
+    size_t said = 0;
+    for (size_t i = 0; i < dvr_harness_event_count(*recorder, EVT_LOG); ++i)
+        said += std::string(static_cast<const char*>(dvr_harness_event_at(*recorder, EVT_LOG, i)->data))
+                    .find("no memory for an event") != std::string::npos;
+    EXPECT_EQ(said, 1u);
 }
 
 } // namespace
