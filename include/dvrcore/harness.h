@@ -255,7 +255,9 @@ typedef struct dvr_harness_call_time {
  * "Write", "IOCTL_CONFIG" or "IOCTL_PARENT", by the plugin's own time (wall_ns less waiting_ns).
  * DVR_HARNESS_OK, DVR_HARNESS_NOT_DELIVERED when there was no such call, or _BAD_ARGUMENT.
  * Teardown reports the Write calls whose own time reached the core's write budget (6 ms: the core
- * logs every such Write, and every later event waits for it). */
+ * logs every such Write, and every later event waits for it) when they are at least half of all
+ * Writes, or when one of them took 100 ms or more: a lone Write just past the budget may be the
+ * machine's doing (a page fault, a preempted lock holder). */
 int dvr_harness_slowest_call(dvr_harness* h, const char* entry_point, dvr_harness_call_time* time);
 
 /* The latest call of an entry point (the names of dvr_harness_slowest_call); the same results. */

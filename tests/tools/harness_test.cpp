@@ -318,6 +318,33 @@ TEST(Harness, TeardownReportsAWriteOverTheCoresWriteBudget)
     EXPECT_NE(report.find("2 Write call(s) took 6 ms or more of the plugin's own time"), std::string::npos) << report;
 }
 
+// Each call takes 10 ms by this clock while it is slow, 1 us otherwise.
+struct StepClock {
+    int64_t now = 0;
+    int readings = 0;
+    int slowCalls = 0;
+};
+int64_t StepClockRead(void* context)
+{
+    auto* clock = static_cast<StepClock*>(context);
+    bool ending = ++clock->readings % 2 == 0;
+    clock->now += ending && clock->slowCalls-- > 0 ? 10'000'000 : 1'000;
+    return clock->now;
+}
+
+TEST(Harness, WritesJustPastTheBudgetAreReportedWhenTheyAreTheRuleNotAlone)
+{
+    for (int slow : {1, 2}) {
+        StepClock clock{.slowCalls = slow};
+        Subject subject;
+        dvr_harness_set_clock(*subject, StepClockRead, &clock);
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(subject.Frame(), DVR_HARNESS_OK);
+        auto [violations, report] = subject.Finish();
+        EXPECT_EQ(violations, slow == 1 ? 0u : 1u) << slow << " of 4 Writes slow: " << report;
+    }
+}
+
 TEST(Harness, StressCallsThePluginFromSeveralThreadsAtOnce)
 {
     Subject subject;

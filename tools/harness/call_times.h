@@ -5,6 +5,7 @@
 // to run but waited for a CPU. What the plugin itself spent is the time less that wait: a busy
 // machine does not make a quick call slow, while a call that sleeps or waits for a lock stays slow.
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -14,6 +15,9 @@
 #include <dvrcore/harness.h>
 
 namespace dvr::harness {
+
+// A Write this long is reported however rare: it blocks the core's delivery for everyone.
+inline constexpr std::chrono::milliseconds WRITE_BLOCKED{100};
 
 class CallTimes {
 public:
@@ -52,7 +56,9 @@ private:
     void* clockContext_ = nullptr;
     std::map<std::string, dvr_harness_call_time> slowest_;
     std::map<std::string, dvr_harness_call_time> last_;
-    size_t slowWrites_ = 0;
+    size_t writes_ = 0;
+    size_t slowWrites_ = 0;     // of writes_, those whose own time reached the core's write budget
+    size_t blockingWrites_ = 0; // of writes_, those whose own time reached WRITE_BLOCKED
 };
 
 // The plugin's own part of a call's time: its time less the wait for a CPU.
