@@ -55,7 +55,7 @@ struct Hooks {
     std::atomic<int> unloads{0};
 };
 
-Hooks hooks[3];
+Hooks hooks[4];
 
 template <int N>
 int HookRead(void* in, void*)
@@ -142,6 +142,35 @@ public:
         runner.join();
     }
 
+    // As RunWhileTheClockMoves, for at most limit of real time: false when action had not returned
+    // by then, after unblock() has let it return.
+    bool FinishesWhileTheClockMoves(const std::function<void()>& action, std::chrono::seconds step,
+                                    const std::function<void()>& unblock,
+                                    std::chrono::seconds limit = std::chrono::seconds(30))
+    {
+        std::atomic<bool> done{false};
+        std::thread runner([&] {
+            action();
+            done = true;
+        });
+        const auto giveUp = std::chrono::steady_clock::now() + limit;
+        uint64_t seen = Reads();
+        while (!done && std::chrono::steady_clock::now() < giveUp) {
+            if (Reads() == seen) {
+                std::this_thread::yield();
+                continue;
+            }
+            std::lock_guard lock(mutex_);
+            seen = reads_;
+            clock_ += step;
+        }
+        const bool finished = done;
+        if (!finished)
+            unblock();
+        runner.join();
+        return finished;
+    }
+
 private:
     uint64_t Reads()
     {
@@ -156,7 +185,15 @@ private:
 
 class PluginShutdown : public ::testing::Test {
 protected:
-    PluginShutdown()
+    PluginShutdown() { ResetHooks(); }
+    ~PluginShutdown() override
+    {
+        ResetHooks(); // what the test's hooks captured is gone by now
+        core.ClosePlugins(noLogger);
+        core.UnloadPlugins(noLogger);
+    }
+
+    static void ResetHooks()
     {
         for (Hooks& hook : hooks) {
             hook.read = nullptr;
@@ -166,11 +203,6 @@ protected:
             hook.closes = 0;
             hook.unloads = 0;
         }
-    }
-    ~PluginShutdown() override
-    {
-        core.ClosePlugins(noLogger);
-        core.UnloadPlugins(noLogger);
     }
 
     void OpenStream(uint32_t streamID)
@@ -199,6 +231,16 @@ void Await(Done done)
 {
     while (!done())
         std::this_thread::yield();
+}
+
+// Waits, yielding, until done() holds or 30 s of real time have passed; answers done().
+template <typename Done>
+bool AwaitWithin(Done done)
+{
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!done() && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::yield();
+    return done();
 }
 
 TEST_F(PluginShutdown, ReaderThreadsEndBeforeCloseAndNoneStartsAfterIt)
@@ -273,6 +315,55 @@ TEST_F(PluginShutdown, ThreadsStillRunningAfterTheWaitLeaveTheirPluginLoaded)
 
     gate.Open(); // the threads left behind end before the hooks they run go away
     Await([&] { return workerReturned && core.readers.Running(reader.get()) == 0; });
+}
+
+// A Close or Unload that never returns costs the wait's limit and its own plugin, which stays
+// mapped; the first-unload plugin is bounded the same way, and the rest of the sequence goes on.
+TEST_F(PluginShutdown, CloseOrUnloadStillRunningAfterTheWaitLeavesItsPluginMapped)
+{
+    auto first = MakeHooked<0>(PROVIDER_ID_UNLOADED_FIRST, "first.so");
+    auto stuckClose = MakeHooked<1>(0x00210000, "stuck-close.so");
+    auto stuckUnload = MakeHooked<2>(0x00220000, "stuck-unload.so");
+    auto plain = MakeHooked<3>(0x00230000, "plain.so");
+    for (const auto& plugin : {first, stuckClose, stuckUnload, plain})
+        core.plugins.Append(plugin);
+    Gate gate;
+    hooks[0].close = [&] { gate.Wait(); };
+    hooks[1].close = [&] { gate.Wait(); };
+    hooks[2].unload = [&] { gate.Wait(); };
+    // Its worker would end after Close: with Close stuck it is not waited for.
+    std::atomic<bool> workerReturned{false};
+    hooks[1].ioctl = [&](const _IoctlParmsIn&) {
+        gate.Wait();
+        workerReturned = true;
+    };
+    stuckClose->workerthread = dvr::StartWorkerThread(stuckClose->IOCTL);
+
+    const bool finished = core.FinishesWhileTheClockMoves(
+        [&] {
+            core.UnloadFirstPlugin();
+            core.ClosePlugins(noLogger);
+            core.UnloadPlugins(noLogger);
+        },
+        std::chrono::seconds(5), [&] { gate.Open(); });
+    ASSERT_TRUE(finished) << "the shutdown steps waited for a call that never returns";
+
+    EXPECT_TRUE(core.Logged("plugin first.so: Close still running after 10 s; left loaded without Unload"));
+    EXPECT_TRUE(core.Logged("plugin stuck-close.so: Close still running after 10 s; left loaded without Unload"));
+    EXPECT_TRUE(core.Logged("plugin stuck-unload.so: Unload still running after 10 s; left mapped"));
+    EXPECT_FALSE(core.Logged("plugin stuck-close.so: worker thread"));
+    EXPECT_EQ(hooks[0].unloads + hooks[1].unloads, 0);
+    EXPECT_EQ(hooks[2].closes + hooks[3].closes + hooks[3].unloads, 3);
+    EXPECT_NE(first->handle, nullptr);
+    EXPECT_NE(stuckClose->handle, nullptr);
+    EXPECT_NE(stuckUnload->handle, nullptr);
+    EXPECT_EQ(plain->handle, nullptr);
+    EXPECT_TRUE(core.plugins.Empty());
+
+    gate.Open(); // the calls left behind end before the hooks they run go away
+    EXPECT_TRUE(AwaitWithin([&] {
+        return hooks[0].closes == 1 && hooks[1].closes == 1 && hooks[2].unloads == 1 && workerReturned;
+    })) << "a call left behind never returned";
 }
 
 TEST_F(PluginShutdown, FirstUnloadPluginLeavesTheTableAndTheIoThreadBeforeUnload)
