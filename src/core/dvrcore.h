@@ -85,6 +85,12 @@ public:
     // the last plugin that took the block and gave it back at once, whose hold the caller drops
     // together with the core's. Queue worker only.
     std::optional<uint32_t> DeliverEvent(const _EventParmsIn& event);
+    // Registers the core as holder of the blocks of a batch taken from the queue. Queue worker only.
+    void RegisterBatch(dvr::EventRing& batch);
+    // Once the drain after a stop has passed QUEUE_DRAIN_WAIT: refuses and frees every event still
+    // in batch or queued, except the core's own log lines, which stay in batch; logs how many
+    // were refused and seals the queue. Queue worker only.
+    void RefuseBacklog(dvr::EventRing& batch);
     // Frees the block of every event of batch that the reference block table could not take for
     // lack of memory, and turns the event into one delivered to nobody. Queue worker only.
     void DropUnregisteredEvents(dvr::EventRing& batch);

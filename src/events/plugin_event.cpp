@@ -97,7 +97,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         }
     }
 
-    if (eventQueue.StopRequested()) {
+    // After a stop only the core's own lines are still queued (until the worker seals the queue).
+    if (eventQueue.StopRequested() && !dvr::EventQueue::QueuedAfterStop(event)) {
         out->result = EVENT_REFUSED;
         return 0;
     }
