@@ -154,11 +154,9 @@ TEST_F(PluginHost, ObjectsAreUnmappedExceptForTheNeverUnmappedRole)
 // noted once. A duplicate's events carry its twin's ID and are taken as the twin's.
 TEST_F(PluginHost, PluginRefusedAfterLoadIsUnloadedAndLeftMappedForItsThreads)
 {
-    for (auto [stem, settings] : {std::pair{"first", "id 0x00210000\n"}, std::pair{"twin", "id 0x00210000\nthread 1\n"},
-                                  std::pair{"wide", "id 0x01220000\nthread 1\n"}}) {
-        InstallPlugin(dir.Path(), "plugins", std::string(stem) + ".so", dvr::test::LoadThreadPlugin());
-        dvr::test::WriteFile(dir / (std::string(stem) + ".conf"), settings);
-    }
+    InstallProbe(dir.Path(), "plugins", "first", "id 0x00210000\n");
+    InstallProbe(dir.Path(), "plugins", "twin", "id 0x00210000\nloadthread 1\n");
+    InstallProbe(dir.Path(), "plugins", "wide", "id 0x01220000\nloadthread 1\n");
     core.LoadPlugins();
     EXPECT_EQ(TableNames(), Strings{"first.so"});
     EXPECT_EQ(LevelOf("plugin twin.so ID 0x00210000 already loaded"), 50);

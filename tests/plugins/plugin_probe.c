@@ -20,6 +20,9 @@
  *   loadlog N            at Load, ask for the log threshold, log "NAME: refusing, as configured" at
  *                        level N, and send a 4-byte block to the parent
  *   loadhang 1           Load never returns; loadcrash 1: Load aborts the process
+ *   loadthread 1         Load starts a detached thread that wakes every millisecond; once Unload
+ *                        has run it ignores that and sends 200 events of class 0x0008 from there,
+ *                        recording "answered N" (the first answer) and "done N of 200 refused"
  * The worker loop (IOCTL_WORKER) and the asynchronous Read (no stream) run until Close.
  */
 #define _GNU_SOURCE
@@ -43,7 +46,7 @@ typedef struct ProbeSettings {
     long worker, reads, writes, level;
     long load, loadError, open, close, closeError, unload, unloadError;
     long streamReadMs, streamOpen, streamBlocks, keep;
-    long loadLog, loadHang, loadCrash;
+    long loadLog, loadHang, loadCrash, loadThread;
 } ProbeSettings;
 
 static ProbeSettings settings;        /* written by Load, before any other call */
@@ -160,8 +163,42 @@ static void ReadSettings(void)
             settings.loadHang = strtol(value, NULL, 0);
         else if (strcmp(key, "loadcrash") == 0)
             settings.loadCrash = strtol(value, NULL, 0);
+        else if (strcmp(key, "loadthread") == 0)
+            settings.loadThread = strtol(value, NULL, 0);
     }
     fclose(file);
+}
+
+static int unloaded; /* set by Unload (atomic builtins) */
+
+/* The thread of "loadthread": started in Load, it goes on after Unload in an object the core
+ * must keep mapped. */
+static void* RaiseAfterUnload(void* unused)
+{
+    long sent = 0;
+    long refused = 0;
+    char line[64];
+    (void)unused;
+    while (sent < 200) {
+        struct timespec pause = {0, 1000000L};
+        char beat[4] = "beat";
+        _EventParmsIn event = DvrEventParmsIn((uint32_t)settings.id, 0x0008u, 0x1u);
+        _EventParmsOut result = DvrEventParmsOut();
+        nanosleep(&pause, NULL);
+        if (!__atomic_load_n(&unloaded, __ATOMIC_ACQUIRE))
+            continue;
+        event.data = beat;
+        event.len = sizeof beat;
+        coreCallback(&event, &result);
+        if (sent++ == 0) {
+            snprintf(line, sizeof line, "answered %d", (int)result.result);
+            Record(line);
+        }
+        refused += result.result == EVENT_REFUSED;
+    }
+    snprintf(line, sizeof line, "done %ld of %ld refused", refused, sent);
+    Record(line);
+    return NULL;
 }
 
 /* Blocks until Close has run. */
@@ -203,6 +240,11 @@ PROBE_EXPORT int Load(void* in, void* out)
             coreCallback(&event, &answer);
         }
     }
+    if (settings.loadThread != 0) {
+        pthread_t thread;
+        if (pthread_create(&thread, NULL, RaiseAfterUnload, NULL) == 0)
+            pthread_detach(thread);
+    }
     while (settings.loadHang != 0)
         pause();
     if (settings.loadCrash != 0)
@@ -224,6 +266,7 @@ PROBE_EXPORT int Unload(void* in, void* out)
     _UnloadParmsOut* result = (_UnloadParmsOut*)out;
     (void)in;
     Record("Unload");
+    __atomic_store_n(&unloaded, 1, __ATOMIC_RELEASE);
     result->error = (int32_t)settings.unloadError;
     return (int)settings.unload;
 }

@@ -10,7 +10,7 @@
 
 namespace dvr::test {
 
-// The configurable test plugin (see plugin_probe.c) and the others.
+// The configurable test plugin (see plugin_probe.c) and the two fixed ones.
 inline std::string ProbePlugin()
 {
     return DVRCORE_TEST_PLUGIN_DIR "/plugin_probe.so";
@@ -22,10 +22,6 @@ inline std::string LoadOnlyPlugin()
 inline std::string NoLoadPlugin()
 {
     return DVRCORE_TEST_PLUGIN_DIR "/plugin_no_load.so";
-}
-inline std::string LoadThreadPlugin()
-{
-    return DVRCORE_TEST_PLUGIN_DIR "/plugin_load_thread.so";
 }
 inline std::string LogPlugin()
 {
