@@ -120,30 +120,16 @@ public:
         return clock_;
     }
 
-    // Runs action on a thread of its own and, each time the core has read its clock, moves the
-    // clock on by step, until action returns: every wait on the clock ends, however slow the machine.
+    // Runs action as FinishesWhileTheClockMoves does, with no limit that matters.
     void RunWhileTheClockMoves(const std::function<void()>& action, std::chrono::seconds step)
     {
-        std::atomic<bool> done{false};
-        std::thread runner([&] {
-            action();
-            done = true;
-        });
-        uint64_t seen = Reads();
-        while (!done) {
-            if (Reads() == seen) {
-                std::this_thread::yield();
-                continue;
-            }
-            std::lock_guard lock(mutex_);
-            seen = reads_;
-            clock_ += step;
-        }
-        runner.join();
+        FinishesWhileTheClockMoves(
+            action, step, [] {}, std::chrono::hours(1));
     }
 
-    // As RunWhileTheClockMoves, for at most limit of real time: false when action had not returned
-    // by then, after unblock() has let it return.
+    // Runs action on a thread of its own and, each time the core has read its clock, moves the
+    // clock on by step, until action returns: every wait on the clock ends, however slow the
+    // machine. After limit of real time, unblock() must let action return, and the answer is false.
     bool FinishesWhileTheClockMoves(const std::function<void()>& action, std::chrono::seconds step,
                                     const std::function<void()>& unblock,
                                     std::chrono::seconds limit = std::chrono::seconds(30))
