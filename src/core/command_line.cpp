@@ -7,17 +7,15 @@ namespace dvr {
 CommandLine ParseCommandLine(int argc, const char* const argv[])
 {
     CommandLine result;
-    for (int i = 1; i < argc; ++i) {
-        const char* argument = argv[i];
-        if (argument[0] != '-') {
-            result.descriptor = std::atoi(argument);
-            break;
-        }
-        if (argument[1] == 'h') {
-            result.showUsage = true;
-            break;
-        }
-    }
+    // The core knows one option, -h: the first argument either asks for the usage (-h, or an
+    // option it does not know) or is the descriptor, and ends the scan either way.
+    if (argc < 2)
+        return result;
+    const char* argument = argv[1];
+    if (argument[0] == '-')
+        result.showUsage = true;
+    else
+        result.descriptor = std::atoi(argument);
     return result;
 }
 

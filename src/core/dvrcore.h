@@ -29,6 +29,7 @@
 #include "log/log_levels.h"
 #include "log/module_names.h"
 #include "plugins/plugin_table.h"
+#include "plugins/refused_plugins.h"
 
 class PluginInfo;
 
@@ -85,6 +86,12 @@ public:
     // the last plugin that took the block and gave it back at once, whose hold the caller drops
     // together with the core's. Queue worker only.
     std::optional<uint32_t> DeliverEvent(const _EventParmsIn& event);
+    // Registers the core as holder of the blocks of a batch taken from the queue. Queue worker only.
+    void RegisterBatch(dvr::EventRing& batch);
+    // Once the drain after a stop has passed QUEUE_DRAIN_WAIT: refuses and frees every event still
+    // in batch or queued, except the core's own log lines, which stay in batch; logs how many
+    // were refused and seals the queue. Queue worker only.
+    void RefuseBacklog(dvr::EventRing& batch);
     // Frees the block of every event of batch that the reference block table could not take for
     // lack of memory, and turns the event into one delivered to nobody. Queue worker only.
     void DropUnregisteredEvents(dvr::EventRing& batch);
@@ -99,6 +106,10 @@ public:
         return static_cast<int64_t>(eventQueue.QueuedBytes()) + referenceBlocks.ByteTotal() +
                static_cast<int64_t>(parentSendBytes.load(std::memory_order_relaxed));
     }
+    // Whether an event of providerID comes under the module index of a plugin refused after its
+    // Load that no plugin in the table has; the first such event of each refused plugin is
+    // logged. Any thread.
+    bool FromRefusedPlugin(uint32_t providerID);
     // Counts an event of providerID refused ("refused with -1") or dropped for lack of memory for
     // what, and logs it at level 50 as the notice allows: the first at once, then one line a
     // minute with the count. Any thread.
@@ -163,6 +174,8 @@ public:
     dvr::PluginTable::Snapshot deliveryTable;
     uint64_t deliveryGeneration = 0;
     dvr::ModuleNames moduleNames; // guarded inside (reader-writer lock)
+    // Plugins refused after their Load ran, left mapped; filled while loading. Guarded inside.
+    dvr::RefusedPlugins refusedPlugins;
     // File name to the loader's error text; written while loading on the main thread, then read-only.
     std::map<std::string, std::string> failedPlugins;
     // The log path reads only the members above eventQueue's teardown, so the leak report that the

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <csignal>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -18,6 +19,7 @@
 #include "core/version.h"
 #include "events/event_callback.h"
 #include "plugins/plugin_info.h"
+#include "plugins/plugin_shutdown.h"
 
 namespace {
 
@@ -110,10 +112,11 @@ void dvrcore::Start()
 
     // The shutdown logger: a private load of the log plugin that writes the progress lines while
     // every other plugin, the regular log plugin among them, is closed and unloaded.
-    PluginInfo shutdownLogger(ExeDir() + "/plugins/LogPI.so", NullEventSink, nullptr);
-    if (shutdownLogger.handle != nullptr)
-        shutdownLogger.Open(1);
-    ClosePlugins(shutdownLogger);
+    // Shared with its Close and Unload calls, so a call that never returns keeps it alive.
+    auto shutdownLogger = std::make_shared<PluginInfo>(ExeDir() + "/plugins/LogPI.so", NullEventSink, nullptr);
+    if (shutdownLogger->handle != nullptr)
+        shutdownLogger->Open(1);
+    ClosePlugins(*shutdownLogger);
 
     keepRunning.reset();
     ioContext.stop();
@@ -121,10 +124,11 @@ void dvrcore::Start()
     ioThreadRunning = false;
     ReleaseParentSendQueue();
 
-    UnloadPlugins(shutdownLogger);
-    shutdownLogger.Log(dvr::LOG_FAILURE, "Plugins unloaded");
-    if (shutdownLogger.handle != nullptr) {
-        shutdownLogger.Close();
-        shutdownLogger.Unload();
-    }
+    UnloadPlugins(*shutdownLogger);
+    shutdownLogger->Log(dvr::LOG_FAILURE, "Plugins unloaded");
+    if (shutdownLogger->handle != nullptr &&
+        dvr::CallWithinWait(*this, shutdownLogger->name, "Close", "left loaded without Unload",
+                            [shutdownLogger] { shutdownLogger->Close(); }))
+        dvr::CallWithinWait(*this, shutdownLogger->name, "Unload", "left mapped",
+                            [shutdownLogger] { shutdownLogger->Unload(); });
 }

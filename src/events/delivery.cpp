@@ -22,16 +22,22 @@ void dvrcore::RunQueueWorker()
     auto lastReport = Now();
     uint32_t events = 0;
     dvr::EventRing batch;
+    // Set when the worker first sees the stop request: past it, the backlog is refused once.
+    std::optional<std::chrono::steady_clock::time_point> drainDeadline;
+    bool backlogRefused = false;
     while (eventQueue.TakeAll(batch)) {
-        // The whole batch goes into the table at once, so its data stays counted as held while it
-        // waits here.
-        bool unregistered = false;
-        referenceBlocks.AddHolderEach(CORE_PROVIDER_ID, [&batch, &unregistered](auto&& add) {
-            batch.ForEach([&](const _EventParmsIn& event) { unregistered |= !add(event.data, event.len); });
-        });
-        if (unregistered)
-            DropUnregisteredEvents(batch);
+        RegisterBatch(batch);
         while (!batch.Empty()) {
+            if (!backlogRefused && eventQueue.StopRequested()) {
+                auto now = Now();
+                if (!drainDeadline) {
+                    drainDeadline = now + dvr::QUEUE_DRAIN_WAIT;
+                } else if (now >= *drainDeadline) {
+                    RefuseBacklog(batch);
+                    backlogRefused = true;
+                    continue;
+                }
+            }
             _EventParmsIn event = batch.PopFront();
             ++events;
             auto now = Now();
@@ -59,6 +65,43 @@ void dvrcore::RunQueueWorker()
         }
     }
     deliveryTable.reset(); // the records go with the table from here on
+}
+
+void dvrcore::RegisterBatch(dvr::EventRing& batch)
+{
+    // The whole batch goes into the table at once, so its data stays counted as held while it
+    // waits here.
+    bool unregistered = false;
+    referenceBlocks.AddHolderEach(CORE_PROVIDER_ID, [&batch, &unregistered](auto&& add) {
+        batch.ForEach([&](const _EventParmsIn& event) { unregistered |= !add(event.data, event.len); });
+    });
+    if (unregistered)
+        DropUnregisteredEvents(batch);
+}
+
+void dvrcore::RefuseBacklog(dvr::EventRing& batch)
+{
+    dvr::EventRing queued;
+    eventQueue.TakeQueued(queued);
+    RegisterBatch(queued);
+    // The core's own lines stay, in order, so the log plugin still gets what the core said up to
+    // the stop; every other event goes as at a closed queue, its block released as after delivery.
+    dvr::EventRing kept;
+    uint32_t refused = 0;
+    for (dvr::EventRing* ring : {&batch, &queued}) {
+        while (!ring->Empty()) {
+            _EventParmsIn event = ring->PopFront();
+            if (dvr::EventQueue::QueuedAfterStop(event) && kept.PushBack(event))
+                continue;
+            ReleaseBlock(event.data, CORE_PROVIDER_ID);
+            ++refused;
+        }
+    }
+    batch.Swap(kept);
+    if (refused != 0)
+        Log(dvr::LOG_WARNING, "%u queued events refused at stop: the queue was not drained within %lld s", refused,
+            static_cast<long long>(dvr::QUEUE_DRAIN_WAIT.count()));
+    eventQueue.Seal(); // after that line, which goes to the log plugin with the lines kept
 }
 
 void dvrcore::DropUnregisteredEvents(dvr::EventRing& batch)

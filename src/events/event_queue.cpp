@@ -14,7 +14,7 @@ EventQueue::PushResult EventQueue::Push(const _EventParmsIn& event)
     bool wake;
     {
         std::lock_guard lock(queueMutex);
-        if (StopRequested())
+        if (sealed_ || (StopRequested() && !QueuedAfterStop(event)))
             return PushResult::Stopped;
         if (!events_.PushBack(event))
             return PushResult::NoMemory;
@@ -37,12 +37,27 @@ bool EventQueue::TakeAll(EventRing& batch)
     workerWaiting_ = true;
     queueCondition.wait(lock, [this] { return StopRequested() || !events_.Empty(); });
     workerWaiting_ = false;
-    if (events_.Empty())
-        return false; // stop requested and everything delivered
+    if (events_.Empty()) {
+        sealed_ = true; // stop requested and everything delivered: nothing may wait here unseen
+        return false;
+    }
     events_.Swap(batch);
     lastFill_ = batch.Size();
     queuedBytes_.store(0, std::memory_order_relaxed);
     return true;
+}
+
+void EventQueue::TakeQueued(EventRing& batch)
+{
+    std::lock_guard lock(queueMutex);
+    events_.Swap(batch);
+    queuedBytes_.store(0, std::memory_order_relaxed);
+}
+
+void EventQueue::Seal()
+{
+    std::lock_guard lock(queueMutex);
+    sealed_ = true;
 }
 
 size_t EventQueue::Capacity()

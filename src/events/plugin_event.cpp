@@ -17,6 +17,15 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
 {
     const uint32_t eventType = in->eventType;
 
+    // A plugin refused after its Load stays mapped, and threads it started there may still call.
+    if (FromRefusedPlugin(in->providerID)) {
+        if (eventType == EVT_PARENT_SEND)
+            free(in->data); // the block is the core's from the call on
+        if (eventType != EVT_RELEASE)
+            out->result = EVENT_REFUSED;
+        return 0;
+    }
+
     if (eventType == EVT_RELEASE) {
         // A plugin gives back only its own hold. The core's hold is the worker's alone: dropping it
         // from outside would free a block still waiting in the taken batch, or leave the block to a
@@ -97,7 +106,8 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
         }
     }
 
-    if (eventQueue.StopRequested()) {
+    // After a stop only the core's own lines are still queued (until the worker seals the queue).
+    if (eventQueue.StopRequested() && !dvr::EventQueue::QueuedAfterStop(event)) {
         out->result = EVENT_REFUSED;
         return 0;
     }
@@ -164,6 +174,21 @@ int dvrcore::PluginEvent(_EventParmsIn* in, _EventParmsOut* out)
     }
     out->result = EVENT_ACCEPTED;
     return 0;
+}
+
+bool dvrcore::FromRefusedPlugin(uint32_t providerID)
+{
+    // The core's own ID and stream control (0) are never a plugin's.
+    if (providerID == CORE_PROVIDER_ID || providerID == 0 || !refusedPlugins.Covers(providerID))
+        return false;
+    const unsigned moduleIndex = DVR_MODULE_INDEX(providerID);
+    for (const dvr::PluginTable::Record& plugin : *plugins.Load())
+        if (DVR_MODULE_INDEX(plugin->ProviderID()) == moduleIndex)
+            return false; // a plugin of the table has it: the event is taken as that plugin's
+    if (std::optional<std::string> name = refusedPlugins.FirstRefusal(providerID))
+        Log(dvr::LOG_WARNING, "refusing the events of provider %x: its plugin %s was refused at load", providerID,
+            name->c_str());
+    return true;
 }
 
 void dvrcore::NoteNoMemory(const char* what, uint32_t providerID, const char* outcome)

@@ -57,6 +57,11 @@ bool dvrcore::LoadPlugins()
         dvr::PluginLoadResult loaded = dvr::LoadPluginFile(path, host);
         if (loaded.outcome == dvr::LoadOutcome::LOADER_REFUSED)
             failedPlugins[loaded.fileName] = loaded.loaderError;
+        // Refused after Load: it stays mapped, and what its threads send under an ID of no plugin
+        // in the table is refused.
+        if (loaded.outcome == dvr::LoadOutcome::DUPLICATE_ID ||
+            loaded.outcome == dvr::LoadOutcome::MODULE_INDEX_TOO_BIG)
+            refusedPlugins.Add(loaded.info.providerID, loaded.fileName);
         if (loaded.outcome != dvr::LoadOutcome::LOADED)
             continue;
         auto plugin = std::make_shared<PLUGININFO>();

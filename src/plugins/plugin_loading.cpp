@@ -11,6 +11,20 @@
 namespace dvr {
 namespace {
 
+// Refuses a plugin whose Load succeeded: its Unload runs, since Load may have started threads or
+// taken resources, but the object stays mapped for the rest of the process (the handle is kept in
+// the result and never closed): a thread the plugin started may still be running its code.
+void RefuseAfterLoad(PluginLoadResult& result, PluginLoaderHost& host, int level, std::string line)
+{
+    result.refusal = std::move(line);
+    result.refusalLevel = level;
+    host.LoaderLog(level, result.refusal);
+    _UnloadParmsIn in = MakeUnloadParmsIn();
+    _UnloadParmsOut out = MakeUnloadParmsOut();
+    if (result.entries.Unload != nullptr)
+        result.entries.Unload(&in, &out);
+}
+
 void Refuse(PluginLoadResult& result, PluginLoaderHost& host, int level, std::string line)
 {
     if (result.handle != nullptr) {
@@ -83,14 +97,15 @@ PluginLoadResult LoadPluginFile(const std::string& path, PluginLoaderHost& host)
     // The core's own ID counts as taken, so a plugin cannot pose as the core.
     if (host.ProviderIDTaken(result.info.providerID)) {
         result.outcome = LoadOutcome::DUPLICATE_ID;
-        Refuse(result, host, LOG_WARNING, FormatText("plugin %s ID 0x%08lX already loaded", name, id));
+        RefuseAfterLoad(result, host, LOG_WARNING, FormatText("plugin %s ID 0x%08lX already loaded", name, id));
         return result;
     }
     if (DVR_MODULE_INDEX(result.info.providerID) >= 0x100) {
         result.outcome = LoadOutcome::MODULE_INDEX_TOO_BIG;
-        Refuse(result, host, LOG_FAILURE,
-               FormatText("plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff", name,
-                          id));
+        RefuseAfterLoad(
+            result, host, LOG_FAILURE,
+            FormatText("plugin %s ID 0x%08lX exceeds the log level array size, set LogLevelArraySize to 0xfff", name,
+                       id));
         return result;
     }
     result.outcome = LoadOutcome::LOADED;

@@ -28,7 +28,9 @@ struct PluginEntryPoints {
 inline constexpr const char* ENTRY_POINT_NAMES[8] = {"Load", "Unload", "Open", "Close",
                                                      "Read", "Write",  "Seek", "IOCTL"};
 
-// Where the loader stops with one file. Loaded is the only outcome that keeps the object mapped.
+// Where the loader stops with one file. A plugin refused before or by its Load is unmapped again;
+// one refused after a successful Load (DUPLICATE_ID, MODULE_INDEX_TOO_BIG) gets its Unload and
+// stays mapped, since a thread it started in Load may still run its code.
 enum class LoadOutcome {
     LOADED,
     LOADER_REFUSED,      // dlopen refused the file
@@ -55,7 +57,8 @@ public:
 struct PluginLoadResult {
     LoadOutcome outcome = LoadOutcome::LOADER_REFUSED;
     std::string fileName;             // the final component of the path
-    void* handle = nullptr;           // the dlopen handle, when LOADED; closed on every other outcome
+    void* handle = nullptr;           // the dlopen handle: when LOADED, and (never to be closed) when
+                                      // refused after Load; closed on every other outcome
     PluginEntryPoints entries;        // as looked up; only LOADED keeps them callable
     _LoadParmsOut info{};             // Load's self-description, once Load ran
     int loadCode = PLUGIN_NOT_LOADED; // Load's return value, once it ran
@@ -67,7 +70,8 @@ struct PluginLoadResult {
 
 // Loads one plugin file the way the core does: dlopen with RTLD_NOW, the eight entry points, Load
 // (timed, with the host's core pointer and callback), and the checks of the provider ID. Every
-// line goes to host.LoaderLog with its level; a refused object is closed without Unload.
+// line goes to host.LoaderLog with its level. An object refused before Load returned success is
+// closed without Unload; one refused after it gets its Unload and stays mapped.
 PluginLoadResult LoadPluginFile(const std::string& path, PluginLoaderHost& host);
 
 // The final component of a path.

@@ -27,6 +27,9 @@ struct PLUGININFO {
     int32_t openCode = 0; // Open's return value; 0 until Open ran
     int64_t loadTimeMs = 0;
     int64_t openTimeMs = 0;
+    // Set by the shutdown when Close did not return within its wait: no thread is waited for, no
+    // Unload follows, and the object stays mapped. Main thread only.
+    bool closeStillRunning = false;
 
     uint32_t ProviderID() const { return info.providerID; }
 };

@@ -1,6 +1,7 @@
 // The plugins' way out at shutdown: the first-unload role, then every plugin closed in close order,
 // and, once the I/O loop has stopped, joined, unloaded and released one by one. All of it runs on
-// the thread of dvrcore::Start after the queue worker has returned.
+// the thread of dvrcore::Start after the queue worker has returned; each Close and Unload runs on
+// a thread of its own while that thread waits for it, at most PLUGIN_CALL_WAIT.
 #include "plugins/plugin_shutdown.h"
 
 #include <dlfcn.h>
@@ -17,6 +18,10 @@ namespace {
 
 // The class mask word that leads the close order: the one for event class 0x20.
 constexpr int CLOSE_ORDER_CLASS = 5;
+
+// What becomes of a plugin whose Close or Unload is still running after PLUGIN_CALL_WAIT.
+constexpr const char* CLOSE_LEFT = "left loaded without Unload";
+constexpr const char* UNLOAD_LEFT = "left mapped";
 
 // Adds what to the list of what a wait left running, as in "worker thread, 2 reader threads".
 void AddRunning(std::string& running, const std::string& what)
@@ -75,7 +80,32 @@ bool EndPluginThreads(dvrcore& core, PLUGININFO& plugin, Announce announce)
     return false;
 }
 
+// Lets the threads of a plugin whose Close never returned run on alone: they were never told to
+// stop, so waiting for them would only add to the shutdown.
+void AbandonPluginThreads(PLUGININFO& plugin)
+{
+    for (PluginThread* thread : {&plugin.readthread, &plugin.workerthread})
+        if (thread->joinable())
+            thread->detach();
+}
+
 } // namespace
+
+bool CallWithinWait(dvrcore& core, const std::string& name, const char* what, const char* outcome,
+                    std::function<void()> body)
+{
+    SteadyNow now = [&core] { return core.Now(); };
+    const auto deadline = now() + PLUGIN_CALL_WAIT;
+    PluginThread call(std::move(body));
+    if (call.WaitFinished(now, deadline)) {
+        call.join();
+        return true;
+    }
+    call.detach();
+    core.Log(LOG_FAILURE, "plugin %s: %s still running after %lld s; %s", name.c_str(), what,
+             static_cast<long long>(PLUGIN_CALL_WAIT.count()), outcome);
+    return false;
+}
 
 bool ClosesBefore(const PLUGININFO& a, const PLUGININFO& b)
 {
@@ -101,8 +131,12 @@ void dvrcore::UnloadFirstPlugin()
     dvr::RetireReaders(*this, plugin);
     _CloseParmsIn closeIn = dvr::MakeCloseParmsIn();
     _CloseParmsOut closeOut = dvr::MakeCloseParmsOut();
-    dvr::CallEntryPoint(plugin.Close, &closeIn, &closeOut);
-    const bool ended = dvr::EndPluginThreads(*this, plugin, [](const char*) {});
+    const bool closed =
+        dvr::CallEntryPointWithinWait(*this, plugin.name, "Close", dvr::CLOSE_LEFT, plugin.Close, closeIn, closeOut)
+            .has_value();
+    if (!closed)
+        dvr::AbandonPluginThreads(plugin);
+    const bool ended = closed && dvr::EndPluginThreads(*this, plugin, [](const char*) {});
     // Out of the table, and the I/O thread past any parent packet it was already handing to the
     // plugin, before Unload: no IOCTL reaches the plugin after it.
     plugins.Remove(&plugin);
@@ -111,7 +145,9 @@ void dvrcore::UnloadFirstPlugin()
         return; // its code may still run: no Unload, and the object stays mapped
     _UnloadParmsIn unloadIn = dvr::MakeUnloadParmsIn();
     _UnloadParmsOut unloadOut = dvr::MakeUnloadParmsOut();
-    dvr::CallEntryPoint(plugin.Unload, &unloadIn, &unloadOut);
+    if (!dvr::CallEntryPointWithinWait(*this, plugin.name, "Unload", dvr::UNLOAD_LEFT, plugin.Unload, unloadIn,
+                                       unloadOut))
+        return; // still in Unload: the object stays mapped
     dlclose(plugin.handle);
     plugin.handle = nullptr;
 }
@@ -125,9 +161,14 @@ bool dvrcore::ClosePlugins(PluginInfo& shutdownLogger)
         shutdownLogger.Log(dvr::LOG_FAILURE, "calling close for " + plugin->name);
         _CloseParmsIn in = dvr::MakeCloseParmsIn();
         _CloseParmsOut out = dvr::MakeCloseParmsOut();
-        int code = dvr::CallEntryPoint(plugin->Close, &in, &out);
-        if (code != 0 || out.error != 0)
-            Log(dvr::LOG_DIAGNOSTIC, "plugin %s close returned %d error %d", plugin->name.c_str(), code, out.error);
+        std::optional<int> code =
+            dvr::CallEntryPointWithinWait(*this, plugin->name, "Close", dvr::CLOSE_LEFT, plugin->Close, in, out);
+        if (!code) {
+            plugin->closeStillRunning = true;
+            continue;
+        }
+        if (*code != 0 || out.error != 0)
+            Log(dvr::LOG_DIAGNOSTIC, "plugin %s close returned %d error %d", plugin->name.c_str(), *code, out.error);
     }
     return true;
 }
@@ -135,6 +176,10 @@ bool dvrcore::ClosePlugins(PluginInfo& shutdownLogger)
 bool dvrcore::UnloadPlugins(PluginInfo& shutdownLogger)
 {
     for (const dvr::PluginTable::Record& plugin : *plugins.Load()) {
+        if (plugin->closeStillRunning) {
+            dvr::AbandonPluginThreads(*plugin);
+            continue;
+        }
         // Unload is the last call, and the object must not be unmapped under a thread still in it.
         if (!dvr::EndPluginThreads(*this, *plugin, [&](const char* progress) {
                 shutdownLogger.Log(dvr::LOG_FAILURE, progress + plugin->name);
@@ -143,9 +188,12 @@ bool dvrcore::UnloadPlugins(PluginInfo& shutdownLogger)
         shutdownLogger.Log(dvr::LOG_FAILURE, "calling Unload for " + plugin->name);
         _UnloadParmsIn in = dvr::MakeUnloadParmsIn();
         _UnloadParmsOut out = dvr::MakeUnloadParmsOut();
-        int code = dvr::CallEntryPoint(plugin->Unload, &in, &out);
-        if (code != 0 || out.error != 0)
-            Log(dvr::LOG_DIAGNOSTIC, "plugin %s unload returned %d error %d", plugin->name.c_str(), code, out.error);
+        std::optional<int> code =
+            dvr::CallEntryPointWithinWait(*this, plugin->name, "Unload", dvr::UNLOAD_LEFT, plugin->Unload, in, out);
+        if (!code)
+            continue; // still in Unload: the object stays mapped
+        if (*code != 0 || out.error != 0)
+            Log(dvr::LOG_DIAGNOSTIC, "plugin %s unload returned %d error %d", plugin->name.c_str(), *code, out.error);
         // This role's object stays mapped until the process ends.
         if (plugin->ProviderID() != PROVIDER_ID_NEVER_UNMAPPED) {
             shutdownLogger.Log(dvr::LOG_FAILURE, "unloading object " + plugin->name);

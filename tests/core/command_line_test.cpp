@@ -10,29 +10,30 @@ dvr::CommandLine Parse(std::vector<const char*> arguments)
     return dvr::ParseCommandLine(static_cast<int>(arguments.size()), arguments.data());
 }
 
-TEST(CommandLine, FirstNonOptionArgumentIsTheDescriptor)
+TEST(CommandLine, FirstArgumentIsTheDescriptorAndLaterOnesAreIgnored)
 {
-    EXPECT_EQ(Parse({"-x", "7"}).descriptor, 7);
     EXPECT_EQ(Parse({"7", "9"}).descriptor, 7);
     EXPECT_EQ(Parse({"abc"}).descriptor, 0);
-    EXPECT_EQ(Parse({"-1"}).descriptor, -1); // an option, not a number
-}
-
-TEST(CommandLine, WithoutDescriptorThereIsNoParentLink)
-{
-    EXPECT_EQ(Parse({}).descriptor, -1);
-    EXPECT_EQ(Parse({"-v", "--verbose"}).descriptor, -1);
-    EXPECT_FALSE(Parse({"-v"}).showUsage);
-}
-
-TEST(CommandLine, HelpCountsOnlyBeforeTheDescriptor)
-{
-    EXPECT_TRUE(Parse({"-h"}).showUsage);
-    EXPECT_TRUE(Parse({"-help"}).showUsage);
-    EXPECT_TRUE(Parse({"-x", "-h", "5"}).showUsage);
-    auto afterDescriptor = Parse({"7", "-h"});
+    auto afterDescriptor = Parse({"7", "-h", "--help"});
     EXPECT_FALSE(afterDescriptor.showUsage);
     EXPECT_EQ(afterDescriptor.descriptor, 7);
+}
+
+TEST(CommandLine, WithoutArgumentsThereIsNoParentLink)
+{
+    auto none = Parse({});
+    EXPECT_EQ(none.descriptor, -1);
+    EXPECT_FALSE(none.showUsage);
+}
+
+// -h and every option the core does not know ask for the usage instead of starting the core.
+TEST(CommandLine, AnyOptionBeforeTheDescriptorAsksForTheUsage)
+{
+    for (const char* option : {"-h", "-help", "--help", "-v", "--verbose", "-x", "-1", "-", "--"}) {
+        auto parsed = Parse({option, "5"});
+        EXPECT_TRUE(parsed.showUsage) << option;
+        EXPECT_EQ(parsed.descriptor, -1) << option;
+    }
 }
 
 } // namespace

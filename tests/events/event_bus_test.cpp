@@ -347,6 +347,45 @@ TEST_F(EventBus, StopDrainsTheQueueAndRefusesLaterEvents)
     EXPECT_TRUE(core.Logged("after stop"));
 }
 
+// A backlog behind a slow Write is delivered only until the drain's bound: the rest is refused and
+// freed with one line, and the core's own lines, queued before or logged during the drain, still
+// reach the log plugin; nothing is queued once the worker is done.
+TEST_F(EventBus, StopRefusesTheBacklogLeftAfterTheDrainsBound)
+{
+    constexpr size_t SENT = 10;
+    core.plugins.Append(MakeFake<0>(0x00210000, ALL));
+    auto logPlugin = MakeFake<1>(0x00220000, 0);
+    logPlugin->info.classMasks[6] = ALL;
+    core.plugins.Append(logPlugin);
+    fakes[0].onWrite = [this](_WriteParmsIn&) { core.clock += std::chrono::seconds(3); };
+    char bytes[32] = "frame";
+    for (size_t i = 0; i < SENT; ++i)
+        ASSERT_EQ(Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes)), EVENT_ACCEPTED);
+    core.Log(dvr::LOG_INFO, "queued behind the backlog");
+    core.RequestStop();
+    core.RunQueueWorker();
+    core.Log(dvr::LOG_INFO, "after the worker");
+
+    const size_t delivered = fakes[0].Writes();
+    EXPECT_GT(delivered, 0u);
+    EXPECT_LT(delivered, SENT);
+    const std::string countLine =
+        std::to_string(SENT - delivered) + " queued events refused at stop: the queue was not drained within 10 s";
+    EXPECT_TRUE(core.Logged(countLine));
+    auto reachedLogPlugin = [](const std::string& text) {
+        std::lock_guard lock(fakes[1].mutex);
+        for (const std::string& data : fakes[1].writeData)
+            if (data.find(text) != std::string::npos)
+                return true;
+        return false;
+    };
+    EXPECT_TRUE(reachedLogPlugin("queued behind the backlog"));
+    EXPECT_TRUE(reachedLogPlugin(countLine));
+    EXPECT_FALSE(reachedLogPlugin("after the worker"));
+    EXPECT_EQ(core.eventQueue.Size(), 0u);
+    EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
+}
+
 TEST_F(EventBus, StreamEventsAreTakenOnlyFromReaderThreadsOfOpenStreams)
 {
     core.plugins.Append(MakeFake<0>(0x00210000, ALL, true));

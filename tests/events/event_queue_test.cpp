@@ -9,21 +9,30 @@ namespace {
 
 using Pushed = dvr::EventQueue::PushResult;
 
-TEST(EventQueue, NothingIsQueuedOnceAStopIsRequested)
+TEST(EventQueue, OnlyTheCoresOwnLinesAreQueuedAfterAStopUntilTheWorkerEnds)
 {
     dvr::EventQueue queue;
     _EventParmsIn event{};
     event.eventType = EVT_AUDIO;
+    _EventParmsIn coreLine{};
+    coreLine.providerID = CORE_PROVIDER_ID;
+    coreLine.eventType = EVT_LOG;
+    _EventParmsIn pluginLine = coreLine;
+    pluginLine.providerID = 0x00100000;
     EXPECT_EQ(queue.Push(event), Pushed::Queued);
     queue.RequestStop();
     // A sender that tested the stop flag just before the stop must not queue an event that the
     // worker, already gone, would never deliver.
     EXPECT_EQ(queue.Push(event), Pushed::Stopped);
+    EXPECT_EQ(queue.Push(pluginLine), Pushed::Stopped);
+    EXPECT_EQ(queue.Push(coreLine), Pushed::Queued);
     dvr::EventRing taken;
     ASSERT_TRUE(queue.TakeAll(taken)); // what was queued before the stop is still taken
-    ASSERT_EQ(taken.Size(), 1u);
+    ASSERT_EQ(taken.Size(), 2u);
     EXPECT_EQ(taken.PopFront().eventType, static_cast<uint32_t>(EVT_AUDIO));
+    EXPECT_EQ(taken.PopFront().providerID, CORE_PROVIDER_ID);
     EXPECT_FALSE(queue.TakeAll(taken));
+    EXPECT_EQ(queue.Push(coreLine), Pushed::Stopped) << "queued after the worker ended";
 }
 
 TEST(EventQueue, ABatchKeepsTheOrderAcrossRingGrowthAndWrap)

@@ -4,6 +4,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <thread>
+
 #include "events/event_callback.h"
 #include "plugin_test_support.h"
 #include "plugins/plugin_info.h"
@@ -57,6 +60,15 @@ protected:
             if (line.text == text)
                 return line.level;
         return -1;
+    }
+
+    // Whether the object of plugins/name is mapped in the process.
+    bool Mapped(const std::string& name) const
+    {
+        void* handle = dlopen((dir / "plugins/" + name).c_str(), RTLD_NOW | RTLD_NOLOAD);
+        if (handle != nullptr)
+            dlclose(handle); // drops only the reference just taken
+        return handle != nullptr;
     }
 
     void ShutDown(PluginInfo& logger)
@@ -124,23 +136,53 @@ TEST_F(PluginHost, ObjectsAreUnmappedExceptForTheNeverUnmappedRole)
     InstallProbe(dir.Path(), "plugins", "keep", "id 0x00470000\n");
     InstallProbe(dir.Path(), "plugins", "plain", "id 0x00110000\n");
     InstallProbe(dir.Path(), "plugins", "refused", "id 0x00120000\nload 5\n");
-    auto mapped = [&](const std::string& name) {
-        void* handle = dlopen((dir / "plugins/" + name).c_str(), RTLD_NOW | RTLD_NOLOAD);
-        if (handle != nullptr)
-            dlclose(handle); // drops only the reference just taken
-        return handle != nullptr;
-    };
     core.LoadPlugins();
-    EXPECT_FALSE(mapped("refused.so"));
-    EXPECT_TRUE(mapped("plain.so"));
+    EXPECT_FALSE(Mapped("refused.so"));
+    EXPECT_TRUE(Mapped("plain.so"));
 
     PluginInfo noLogger(dir / "no-logger.so", NullEventSink, nullptr);
     ShutDown(noLogger);
 
     EXPECT_TRUE(Contains(ProbeCalls(dir.Path()), "keep Unload"));
     EXPECT_FALSE(Contains(ProbeCalls(dir.Path()), "refused Unload"));
-    EXPECT_TRUE(mapped("keep.so"));
-    EXPECT_FALSE(mapped("plain.so"));
+    EXPECT_TRUE(Mapped("keep.so"));
+    EXPECT_FALSE(Mapped("plain.so"));
+}
+
+// A plugin refused after its Load ran gets its Unload and stays mapped, so a thread it started in
+// Load may go on; what such a thread sends under an ID of no plugin in the table is refused, and
+// noted once. A duplicate's events carry its twin's ID and are taken as the twin's.
+TEST_F(PluginHost, PluginRefusedAfterLoadIsUnloadedAndLeftMappedForItsThreads)
+{
+    InstallProbe(dir.Path(), "plugins", "first", "id 0x00210000\n");
+    InstallProbe(dir.Path(), "plugins", "twin", "id 0x00210000\nloadthread 1\n");
+    InstallProbe(dir.Path(), "plugins", "wide", "id 0x01220000\nloadthread 1\n");
+    core.LoadPlugins();
+    EXPECT_EQ(TableNames(), Strings{"first.so"});
+    EXPECT_EQ(LevelOf("plugin twin.so ID 0x00210000 already loaded"), 50);
+    EXPECT_EQ(LevelOf("plugin wide.so ID 0x01220000 exceeds the log level array size, set LogLevelArraySize to 0xfff"),
+              100);
+
+    // The threads run in the refused objects until they end by themselves.
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    auto ended = [&] {
+        Strings calls = ProbeCalls(dir.Path());
+        return Contains(calls, "twin done 0 of 200 refused") && Contains(calls, "wide done 200 of 200 refused");
+    };
+    while (!ended() && std::chrono::steady_clock::now() < giveUp)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(ended()) << "the threads of the refused plugins did not end as expected";
+
+    Strings calls = ProbeCalls(dir.Path());
+    EXPECT_TRUE(Contains(calls, "twin Unload"));
+    EXPECT_TRUE(Contains(calls, "wide Unload"));
+    EXPECT_FALSE(Contains(calls, "first Unload"));
+    EXPECT_TRUE(Mapped("twin.so"));
+    EXPECT_TRUE(Mapped("wide.so"));
+    size_t notes = 0;
+    for (const auto& line : core.Lines())
+        notes += line.text == "refusing the events of provider 1220000: its plugin wide.so was refused at load";
+    EXPECT_EQ(notes, 1u);
 }
 
 } // namespace

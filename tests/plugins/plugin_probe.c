@@ -22,6 +22,9 @@
  *   loadhang 1           Load never returns; loadcrash 1: Load aborts the process
  *   loadmkdir 1          at Load, make the folder "made-at-load" in the working folder, with a file
  *                        NAME in it
+ *   loadthread 1         Load starts a detached thread that wakes every millisecond; once Unload
+ *                        has run it ignores that and sends 200 events of class 0x0008 from there,
+ *                        recording "answered N" (the first answer) and "done N of 200 refused"
  * The worker loop (IOCTL_WORKER) and the asynchronous Read (no stream) run until Close.
  */
 #define _GNU_SOURCE
@@ -47,7 +50,7 @@ typedef struct ProbeSettings {
     long worker, reads, writes, level;
     long load, loadError, open, close, closeError, unload, unloadError;
     long streamReadMs, streamOpen, streamBlocks, keep;
-    long loadLog, loadHang, loadCrash, loadMkdir;
+    long loadLog, loadHang, loadCrash, loadMkdir, loadThread;
 } ProbeSettings;
 
 static ProbeSettings settings;        /* written by Load, before any other call */
@@ -166,8 +169,42 @@ static void ReadSettings(void)
             settings.loadCrash = strtol(value, NULL, 0);
         else if (strcmp(key, "loadmkdir") == 0)
             settings.loadMkdir = strtol(value, NULL, 0);
+        else if (strcmp(key, "loadthread") == 0)
+            settings.loadThread = strtol(value, NULL, 0);
     }
     fclose(file);
+}
+
+static int unloaded; /* set by Unload (atomic builtins) */
+
+/* The thread of "loadthread": started in Load, it goes on after Unload in an object the core
+ * must keep mapped. */
+static void* RaiseAfterUnload(void* unused)
+{
+    long sent = 0;
+    long refused = 0;
+    char line[64];
+    (void)unused;
+    while (sent < 200) {
+        struct timespec pause = {0, 1000000L};
+        char beat[4] = "beat";
+        _EventParmsIn event = DvrEventParmsIn((uint32_t)settings.id, 0x0008u, 0x1u);
+        _EventParmsOut result = DvrEventParmsOut();
+        nanosleep(&pause, NULL);
+        if (!__atomic_load_n(&unloaded, __ATOMIC_ACQUIRE))
+            continue;
+        event.data = beat;
+        event.len = sizeof beat;
+        coreCallback(&event, &result);
+        if (sent++ == 0) {
+            snprintf(line, sizeof line, "answered %d", (int)result.result);
+            Record(line);
+        }
+        refused += result.result == EVENT_REFUSED;
+    }
+    snprintf(line, sizeof line, "done %ld of %ld refused", refused, sent);
+    Record(line);
+    return NULL;
 }
 
 /* Blocks until Close has run. */
@@ -217,6 +254,11 @@ PROBE_EXPORT int Load(void* in, void* out)
         if (fd >= 0)
             close(fd);
     }
+    if (settings.loadThread != 0) {
+        pthread_t thread;
+        if (pthread_create(&thread, NULL, RaiseAfterUnload, NULL) == 0)
+            pthread_detach(thread);
+    }
     while (settings.loadHang != 0)
         pause();
     if (settings.loadCrash != 0)
@@ -238,6 +280,7 @@ PROBE_EXPORT int Unload(void* in, void* out)
     _UnloadParmsOut* result = (_UnloadParmsOut*)out;
     (void)in;
     Record("Unload");
+    __atomic_store_n(&unloaded, 1, __ATOMIC_RELEASE);
     result->error = (int32_t)settings.unloadError;
     return (int)settings.unload;
 }

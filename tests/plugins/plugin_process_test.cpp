@@ -132,7 +132,11 @@ TEST_F(PluginProcess, LoadOrderAndEveryRefusalAreReportedAndTheCoreRunsOn)
     EXPECT_EQ(console.find("Core: Loaded plugin: broken.so"), std::string::npos);
     Strings calls = ProbeCalls(dir.Path());
     EXPECT_EQ(LinesStartingWith(calls, "a Load").size(), 2u);
-    EXPECT_EQ(LinesStartingWith(calls, "a Unload").size(), 1u);
+    // Refused after Load, the duplicate a.so, corelike.so and wide.so get their Unload at once;
+    // the a.so of the table gets its own at shutdown. A refused Load is never followed by Unload.
+    EXPECT_EQ(LinesStartingWith(calls, "a Unload").size(), 2u);
+    EXPECT_EQ(LinesStartingWith(calls, "corelike Unload").size(), 1u);
+    EXPECT_EQ(LinesStartingWith(calls, "wide Unload").size(), 1u);
     EXPECT_TRUE(LinesStartingWith(calls, "fails Unload").empty());
 
     // The statistics document lists the loaded plugins and, numbered, the file the loader refused.

@@ -62,7 +62,7 @@ struct Hooks {
     std::atomic<int> unloads{0};
 };
 
-Hooks hooks[3];
+Hooks hooks[4];
 
 template <int N>
 int HookRead(void* in, void*)
@@ -128,18 +128,20 @@ public:
     }
 
     // Runs action on a thread of its own and, each time the core has read its clock, moves the
-    // clock on by step, until action returns: every wait on the clock ends, however slow the machine.
-    // Fails the test when action has not returned within WAIT_LIMIT of real time.
-    void RunWhileTheClockMoves(const std::function<void()>& action, std::chrono::seconds step)
+    // clock on by step, until action returns: every wait on the clock ends, however slow the
+    // machine. Past limit of real time, unblock() must let action return, and the answer is false.
+    bool FinishesWhileTheClockMoves(
+        const std::function<void()>& action, std::chrono::seconds step, const std::function<void()>& unblock = [] {},
+        std::chrono::milliseconds limit = dvr::test::WAIT_LIMIT)
     {
         auto done = std::make_shared<std::atomic<bool>>(false); // the runner may outlive this call
         TestThread runner([action, done] {
             action();
             *done = true;
         });
+        const auto giveUp = std::chrono::steady_clock::now() + limit;
         uint64_t seen = Reads();
-        auto deadline = std::chrono::steady_clock::now() + dvr::test::WAIT_LIMIT;
-        while (!*done && std::chrono::steady_clock::now() < deadline) {
+        while (!*done && std::chrono::steady_clock::now() < giveUp) {
             if (Reads() == seen) {
                 std::this_thread::yield();
                 continue;
@@ -148,8 +150,17 @@ public:
             seen = reads_;
             clock_ += step;
         }
-        EXPECT_TRUE(runner.Join("the steps run while the clock moves to return",
-                                *done ? dvr::test::WAIT_LIMIT : std::chrono::milliseconds(0)));
+        const bool finished = *done;
+        if (!finished)
+            unblock();
+        EXPECT_TRUE(runner.Join("the steps run while the clock moves to return"));
+        return finished;
+    }
+
+    // Runs action as FinishesWhileTheClockMoves does; fails the test when it does not return.
+    void RunWhileTheClockMoves(const std::function<void()>& action, std::chrono::seconds step)
+    {
+        EXPECT_TRUE(FinishesWhileTheClockMoves(action, step)) << "the steps run while the clock moves did not return";
     }
 
 private:
@@ -166,7 +177,20 @@ private:
 
 class PluginShutdown : public ::testing::Test {
 protected:
-    PluginShutdown()
+    PluginShutdown() { ResetHooks(); }
+    ~PluginShutdown() override
+    {
+        ResetHooks(); // what the test's hooks captured is gone by now
+        // With the clock moving, a plugin thread a failed test left running costs only the waits.
+        core.RunWhileTheClockMoves(
+            [this] {
+                core.ClosePlugins(noLogger);
+                core.UnloadPlugins(noLogger);
+            },
+            std::chrono::seconds(5));
+    }
+
+    static void ResetHooks()
     {
         for (Hooks& hook : hooks) {
             hook.read = nullptr;
@@ -176,16 +200,6 @@ protected:
             hook.closes = 0;
             hook.unloads = 0;
         }
-    }
-    ~PluginShutdown() override
-    {
-        // With the clock moving, a plugin thread a failed test left running costs only the waits.
-        core.RunWhileTheClockMoves(
-            [this] {
-                core.ClosePlugins(noLogger);
-                core.UnloadPlugins(noLogger);
-            },
-            std::chrono::seconds(5));
     }
 
     void OpenStream(uint32_t streamID)
@@ -282,6 +296,55 @@ TEST_F(PluginShutdown, ThreadsStillRunningAfterTheWaitLeaveTheirPluginLoaded)
     gate.Open(); // the threads left behind end before the hooks they run go away
     ASSERT_TRUE(WaitUntil([&] { return workerReturned && core.readers.Running(reader.get()) == 0; },
                           "the worker and the reader left behind to return once the gate opened"));
+}
+
+// A Close or Unload that never returns costs the wait's limit and its own plugin, which stays
+// mapped; the first-unload plugin is bounded the same way, and the rest of the sequence goes on.
+TEST_F(PluginShutdown, CloseOrUnloadStillRunningAfterTheWaitLeavesItsPluginMapped)
+{
+    auto first = MakeHooked<0>(PROVIDER_ID_UNLOADED_FIRST, "first.so");
+    auto stuckClose = MakeHooked<1>(0x00210000, "stuck-close.so");
+    auto stuckUnload = MakeHooked<2>(0x00220000, "stuck-unload.so");
+    auto plain = MakeHooked<3>(0x00230000, "plain.so");
+    for (const auto& plugin : {first, stuckClose, stuckUnload, plain})
+        core.plugins.Append(plugin);
+    Gate gate;
+    hooks[0].close = [&] { gate.Wait(); };
+    hooks[1].close = [&] { gate.Wait(); };
+    hooks[2].unload = [&] { gate.Wait(); };
+    // Its worker would end after Close: with Close stuck it is not waited for.
+    std::atomic<bool> workerReturned{false};
+    hooks[1].ioctl = [&](const _IoctlParmsIn&) {
+        gate.Wait();
+        workerReturned = true;
+    };
+    stuckClose->workerthread = dvr::StartWorkerThread(stuckClose->IOCTL);
+
+    const bool finished = core.FinishesWhileTheClockMoves(
+        [&] {
+            core.UnloadFirstPlugin();
+            core.ClosePlugins(noLogger);
+            core.UnloadPlugins(noLogger);
+        },
+        std::chrono::seconds(5), [&] { gate.Open(); });
+    ASSERT_TRUE(finished) << "the shutdown steps waited for a call that never returns";
+
+    EXPECT_TRUE(core.Logged("plugin first.so: Close still running after 10 s; left loaded without Unload"));
+    EXPECT_TRUE(core.Logged("plugin stuck-close.so: Close still running after 10 s; left loaded without Unload"));
+    EXPECT_TRUE(core.Logged("plugin stuck-unload.so: Unload still running after 10 s; left mapped"));
+    EXPECT_FALSE(core.Logged("plugin stuck-close.so: worker thread"));
+    EXPECT_EQ(hooks[0].unloads + hooks[1].unloads, 0);
+    EXPECT_EQ(hooks[2].closes + hooks[3].closes + hooks[3].unloads, 3);
+    EXPECT_NE(first->handle, nullptr);
+    EXPECT_NE(stuckClose->handle, nullptr);
+    EXPECT_NE(stuckUnload->handle, nullptr);
+    EXPECT_EQ(plain->handle, nullptr);
+    EXPECT_TRUE(core.plugins.Empty());
+
+    gate.Open(); // the calls left behind end before the hooks they run go away
+    EXPECT_TRUE(WaitUntil(
+        [&] { return hooks[0].closes == 1 && hooks[1].closes == 1 && hooks[2].unloads == 1 && workerReturned; },
+        "the calls left behind to return"));
 }
 
 TEST_F(PluginShutdown, FirstUnloadPluginLeavesTheTableAndTheIoThreadBeforeUnload)

@@ -57,7 +57,8 @@ TEST(SlowParentLink, LostLinkPausesAMinuteBeforeClosingPlugins)
     EXPECT_NE(core->Output().find("ovrimd ipc pipe disconnected"), std::string::npos);
 
     std::string log = dvr::test::ReadFile(install / "dvrcore.log");
-    // The stop is requested right after this line; lines logged after the stop reach only the console.
+    // The stop is requested right after this line; the core's lines logged once its queue worker has
+    // ended reach only the console.
     double stopping = LogTime(log, "sleeping for one minute");
     double firstClose = LogTime(log, "calling close for ");
     ASSERT_GE(stopping, 0) << log;
