@@ -58,6 +58,14 @@ TEST(Validate, BundledPluginsAndTheExamplePass)
     }
 }
 
+// Under the thread sanitizer a thread blocked on a lock runs the dump's signal handler only once it
+// has the lock, so the dump of a hung step can lack the very thread that hangs.
+#if defined(__SANITIZE_THREAD__)
+constexpr bool THREAD_DUMPS_COMPLETE = false;
+#else
+constexpr bool THREAD_DUMPS_COMPLETE = true;
+#endif
+
 TEST(Validate, EachBrokenPluginFailsItsCheckWithItsOwnMessage)
 {
     struct Case {
@@ -98,7 +106,7 @@ TEST(Validate, EachBrokenPluginFailsItsCheckWithItsOwnMessage)
         EXPECT_EQ(run.status, 1) << run.output;
         EXPECT_NE(run.output.find(std::string("FAIL ") + c.check), std::string::npos) << run.output;
         EXPECT_NE(run.output.find(c.message), std::string::npos) << run.output;
-        if (c.trace != nullptr) {
+        if (c.trace != nullptr && THREAD_DUMPS_COMPLETE) {
             EXPECT_NE(run.output.find(c.trace), std::string::npos) << run.output;
         }
         // The fault-free build of the same plugin passes the same check.
