@@ -1,5 +1,6 @@
 // The recorder's file store: segment names, the day index after a crash or when hostile, retention.
 #include "fragment_scan.h"
+#include "fragment_timing.h"
 #include "recording_names.h"
 #include "recording_store.h"
 
@@ -85,6 +86,41 @@ std::string Mp4(std::initializer_list<uint64_t> mdats)
     for (const uint64_t mdat : mdats)
         file += Box("moof", 32) + Box("mdat", mdat);
     return file;
+}
+
+// Boxes with content: a plain box around its children, a full box (version and flags) of 32-bit fields.
+std::string Nest(const char* type, const std::string& children)
+{
+    return Header(type, 8 + children.size()) + children;
+}
+std::string Full(const char* type, uint32_t flags, std::initializer_list<uint32_t> fields)
+{
+    std::string body = Header("", 0).substr(0, 4); // version 0 and flags
+    for (int shift = 16; shift >= 0; shift -= 8)
+        body[3 - shift / 8] = static_cast<char>(flags >> shift & 0xff);
+    for (const uint32_t field : fields)
+        body += Header("", field).substr(0, 4);
+    return Nest(type, body);
+}
+constexpr uint32_t VIDE = 0x76696465, SOUN = 0x736f756e;
+
+// A moov with a sound track 1 at 8000 Hz and a video track 2 at 90 kHz, whose trex gives 3000.
+std::string TimedMoov()
+{
+    const auto trak = [](uint32_t id, uint32_t timescale, uint32_t handler) {
+        return Nest("trak", Full("tkhd", 0, {0, 0, id, 0, 0}) +
+                                Nest("mdia", Full("mdhd", 0, {0, 0, timescale, 0}) + Full("hdlr", 0, {0, handler, 0})));
+    };
+    return Nest("moov", trak(1, 8000, SOUN) + trak(2, 90000, VIDE) +
+                            Nest("mvex", Full("trex", 0, {1, 1, 1024, 0, 0}) + Full("trex", 0, {2, 1, 3000, 0, 0})));
+}
+
+// A moof whose video run lasts ticks (per-sample durations), with a sound run beside it.
+std::string TimedMoof(uint32_t ticks)
+{
+    return Nest("moof", Nest("traf", Full("tfhd", 0, {1}) + Full("trun", 0x300, {1, 1024, 10})) +
+                            Nest("traf", Full("tfhd", 0, {2}) +
+                                             Full("trun", 0x301, {2, 0, ticks / 2, 10, ticks - ticks / 2, 10})));
 }
 
 // Records a finished segment of the given size (at least 104 bytes: one whole fragment).
@@ -194,6 +230,33 @@ TEST(FragmentScan, EndsAtTheLastWholeFragmentWhereverTheFileIsCutAndWhateverItsS
     EXPECT_FALSE(segrec::ScanFragments(dir / "missing.mp4").readable);
 }
 
+TEST(FragmentTiming, SumsTheVideoTracksSampleDurationsInItsTimescaleWhicheverBoxGivesThem)
+{
+    using segrec::FragmentTicks;
+    const std::string moov = TimedMoov();
+    const segrec::TrackTiming video = segrec::ReadTrackTiming(std::string_view(moov).substr(8));
+    EXPECT_EQ(video.trackId, 2u);
+    EXPECT_EQ(video.timescale, 90000u);
+    EXPECT_EQ(video.defaultDuration, 3000u);
+    const auto ticks = [&](const std::string& traf) { return FragmentTicks(Nest("traf", traf), video); };
+    EXPECT_EQ(FragmentTicks(TimedMoof(9000).substr(8), video), 9000u); // per sample; the sound run not counted
+    EXPECT_EQ(ticks(Full("tfhd", 0x08, {2, 4500}) + Full("trun", 0, {2})), 9000u); // the fragment's default
+    EXPECT_EQ(ticks(Full("tfhd", 0x03, {2, 0, 0, 1}) + Full("trun", 0x05, {4, 0, 0})), 12000u); // the trex's
+    // Hostile or cut: more samples than the run holds, a run before its header, a cut header.
+    EXPECT_EQ(ticks(Full("tfhd", 0, {2}) + Full("trun", 0x100, {UINT32_MAX, 3000})), 0u);
+    EXPECT_EQ(ticks(Full("trun", 0x100, {1, 3000}) + Full("tfhd", 0, {2})), 0u);
+    EXPECT_EQ(ticks(Full("tfhd", 0x08, {2})), 0u);
+    EXPECT_FALSE(segrec::ReadTrackTiming(Nest("trak", Full("tkhd", 0, {0, 0, 1}))).Known()); // no video track
+    EXPECT_EQ(segrec::TicksToNs(UINT64_MAX, 1), INT64_MAX);
+
+    // Through the walk: whole fragments count, a cut one does not.
+    TemporaryDirectory dir;
+    const std::string file = Box("ftyp", 24) + moov + TimedMoof(90000) + Box("mdat", 40) + TimedMoof(45000) +
+                             Box("mdat", 40) + TimedMoof(90000) + Box("mdat", 40);
+    WriteFile(dir / "f.mp4", file.substr(0, file.size() - 1));
+    EXPECT_EQ(segrec::ScanFragments(dir / "f.mp4").durationNs, 3 * SECOND / 2);
+}
+
 TEST(RecordingStore, ReconcileCutsInterruptedFilesBackToTheirLastWholeFragmentAndRepairsTheIndex)
 {
     TemporaryDirectory dir;
@@ -241,6 +304,42 @@ TEST(RecordingStore, ReconcileCutsInterruptedFilesBackToTheirLastWholeFragmentAn
               1);
     // The interrupted file keeps its name.
     EXPECT_EQ(store.BeginSegment("front", t + 60 * SECOND), day + "10-01-00-1.mp4");
+}
+
+TEST(RecordingStore, ReconcileChecksEveryFilesSizeAndListsTheDurationItsFragmentsHold)
+{
+    TemporaryDirectory dir;
+    const std::string day = dir / "rec/front/2026-12-09/";
+    fs::create_directories(day);
+    const int64_t t = Ns(2026, 12, 9, 10);
+    // Fragments of 1 s, 0.5 s and 1 s, ending at 460, 616 and 772 bytes.
+    const std::string file = Box("ftyp", 24) + TimedMoov() + TimedMoof(90000) + Box("mdat", 40) + TimedMoof(45000) +
+                             Box("mdat", 40) + TimedMoof(90000) + Box("mdat", 40);
+    const auto line = [&](const char* name, int64_t start, int64_t duration, size_t bytes, const char* state) {
+        return std::string(name) + " " + std::to_string(t + start) + " " + std::to_string(duration) + " " +
+               std::to_string(bytes) + " " + state + "\n";
+    };
+    WriteFile(day + "index.txt", line("10-00-00.mp4", 0, 60 * SECOND, 772, "complete") +               // cut afterwards
+                                     line("10-01-00.mp4", 60 * SECOND, 60 * SECOND, 772, "complete") + // in its header
+                                     line("10-02-00.mp4", 120 * SECOND, 0, 0, "writing") +             // killed
+                                     line("10-03-00.mp4", 180 * SECOND, 7 * SECOND, 772, "interrupted")); // intact
+    WriteFile(day + "10-00-00.mp4", file.substr(0, 700));
+    WriteFile(day + "10-01-00.mp4", file.substr(0, 100));
+    WriteFile(day + "10-02-00.mp4", file.substr(0, 620));
+    WriteFile(day + "10-03-00.mp4", file);
+    WriteFile(day + "10-04-00.mp4", file); // not listed
+
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    store.Reconcile();
+    EXPECT_EQ(ReadFile(day + "index.txt"), "# file start_ns duration_ns bytes state\n" +
+                                               line("10-00-00.mp4", 0, 3 * SECOND / 2, 616, "interrupted") +
+                                               line("10-02-00.mp4", 120 * SECOND, 3 * SECOND / 2, 616, "interrupted") +
+                                               line("10-03-00.mp4", 180 * SECOND, 7 * SECOND, 772, "interrupted") +
+                                               line("10-04-00.mp4", 240 * SECOND, 5 * SECOND / 2, 772, "interrupted"));
+    EXPECT_EQ(fs::file_size(day + "10-00-00.mp4"), 616u);
+    EXPECT_FALSE(fs::exists(day + "10-01-00.mp4"));
+    EXPECT_EQ(logs.Count("2 finished files whose size changed"), 1);
 }
 
 TEST(RecordingStore, EndSegmentDeletesAFileWithoutAWholeFragmentInsteadOfListingIt)
