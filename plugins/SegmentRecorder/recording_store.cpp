@@ -130,6 +130,11 @@ void RecordingStore::SetFreeSpaceQuery(std::function<uint64_t()> query)
     freeSpace_ = std::move(query);
 }
 
+void RecordingStore::SetIndexWriter(TextWriter write)
+{
+    indexWriter_ = std::move(write);
+}
+
 uint64_t RecordingStore::FreeBytes() const
 {
     return freeSpace_();
@@ -211,7 +216,7 @@ bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day)
     if (!OpenDay(dayFolder, false, folder))
         return false;
     std::string why;
-    if (ReplaceFileAt(folder.day.Get(), INDEX_NAME, text, why))
+    if (ReplaceFileAt(folder.day.Get(), INDEX_NAME, text, why, indexWriter_))
         return true;
     log_(LOG_FAILURE, dayFolder + ": " + why);
     return false;

@@ -105,6 +105,9 @@ public:
     // Replaces the free-space query of retention (statvfs on the root: f_bavail * f_frsize), so
     // tests can play a full disk. Call before the store is shared between threads.
     void SetFreeSpaceQuery(std::function<uint64_t()> query);
+    // Replaces how an index's text is written into its temporary file (WriteAll), so tests can fail
+    // a write midway. Call before the store is shared between threads.
+    void SetIndexWriter(TextWriter write);
 
 private:
     using DayIndex = std::vector<IndexEntry>;
@@ -150,6 +153,7 @@ private:
     mutable std::mutex refusedMutex_;
     mutable std::set<std::string> refused_; // folders already logged as refused; guarded by refusedMutex_
     std::function<uint64_t()> freeSpace_;   // set before the store is shared, then only read
+    TextWriter indexWriter_ = WriteAll;     // the same
     std::mutex mutex_;                      // guards everything below
     std::set<std::string> open_;            // paths of the segments being written
     std::map<std::string, DayIndex> days_;  // day folder path -> its index, as last written

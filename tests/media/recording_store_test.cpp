@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -28,6 +29,22 @@ using dvr::test::WriteFile;
 using segrec::FragmentScan;
 using segrec::RecordingStore;
 using segrec::RetentionPolicy;
+
+// Every fsync the store makes, by the inode it synced: this definition takes the C library's place
+// in the store's code linked into this test.
+namespace {
+std::mutex syncMutex;
+std::vector<ino_t> syncedInodes; // guarded by syncMutex
+} // namespace
+extern "C" int fsync(int fd)
+{
+    struct stat info {};
+    if (fstat(fd, &info) == 0) {
+        const std::lock_guard lock(syncMutex);
+        syncedInodes.push_back(info.st_ino);
+    }
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -340,6 +357,61 @@ TEST(RecordingStore, ReconcileChecksEveryFilesSizeAndListsTheDurationItsFragment
     EXPECT_EQ(fs::file_size(day + "10-00-00.mp4"), 616u);
     EXPECT_FALSE(fs::exists(day + "10-01-00.mp4"));
     EXPECT_EQ(logs.Count("2 finished files whose size changed"), 1);
+}
+
+TEST(RecordingStore, NewFoldersAreSyncedIntoTheirParentsAndAFailedIndexWriteLeavesTheOldIndexWhole)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const auto inode = [](const std::string& path) {
+        struct stat info {};
+        EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+        return info.st_ino;
+    };
+    const auto synced = [](ino_t folder) {
+        const std::lock_guard lock(syncMutex);
+        return std::count(syncedInodes.begin(), syncedInodes.end(), folder);
+    };
+    const ino_t root = inode(dir / "rec");
+    const auto rootSyncs = synced(root);
+    const std::string path = store.BeginSegment("front", Ns(2026, 12, 9, 10));
+    EXPECT_EQ(synced(root), rootSyncs + 1);         // holds the new camera folder
+    EXPECT_EQ(synced(inode(dir / "rec/front")), 1); // holds the new day folder
+    store.BeginSegment("front", Ns(2026, 12, 9, 11));
+    EXPECT_EQ(synced(inode(dir / "rec/front")), 1); // not made again
+
+    // The index's new text fails halfway: the old index stays whole and says the file is written.
+    const std::string index = dir / "rec/front/2026-12-09/index.txt";
+    const std::string before = ReadFile(index);
+    store.SetIndexWriter([](int fd, const std::string& text) {
+        segrec::WriteAll(fd, text.substr(0, text.size() / 2));
+        errno = EIO;
+        return false;
+    });
+    WriteFile(path, Mp4({100}));
+    store.EndSegment(path, SECOND, 196);
+    EXPECT_EQ(ReadFile(index), before);
+    EXPECT_EQ(logs.Count("cannot write index.txt: Input/output error"), 1);
+}
+
+TEST(RecordingStore, EndSegmentListsTheDurationTheFileHoldsAndCompleteOnlyWhenItIsDurable)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2026, 12, 9, 10);
+    const std::string file = Box("ftyp", 24) + TimedMoov() + TimedMoof(45000) + Box("mdat", 40);
+    const std::string failed = store.BeginSegment("front", t), synced = store.BeginSegment("front", t + SECOND);
+    WriteFile(failed, file);
+    WriteFile(synced, file);
+    store.EndSegment(failed, 0, file.size(), false); // its sync failed; the writer counted nothing
+    store.EndSegment(synced, 60 * SECOND, file.size());
+    const std::string bytes = " " + std::to_string(file.size()) + " ";
+    EXPECT_EQ(ReadFile(dir / "rec/front/2026-12-09/index.txt"),
+              "# file start_ns duration_ns bytes state\n10-00-00.mp4 " + std::to_string(t) + " 500000000" + bytes +
+                  "interrupted\n10-00-01.mp4 " + std::to_string(t + SECOND) + " 500000000" + bytes + "complete\n");
+    EXPECT_EQ(logs.Count("is not known to be whole on the disk"), 1);
 }
 
 TEST(RecordingStore, EndSegmentDeletesAFileWithoutAWholeFragmentInsteadOfListingIt)
