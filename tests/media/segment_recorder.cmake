@@ -8,4 +8,6 @@ target_link_libraries(segment_recorder_tests PRIVATE dvrcore_harness PkgConfig::
                       GTest::gtest_main)
 target_compile_definitions(segment_recorder_tests PRIVATE SEGMENT_RECORDER="$<TARGET_FILE:SegmentRecorder>")
 add_dependencies(segment_recorder_tests SegmentRecorder)
+# The test defines fdatasync for the plugin it loads to call, to watch and fail its syncs.
+set_target_properties(segment_recorder_tests PROPERTIES ENABLE_EXPORTS ON)
 gtest_discover_tests(segment_recorder_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 180 LABELS media)
