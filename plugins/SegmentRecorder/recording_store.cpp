@@ -270,6 +270,9 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
         return {};
     }
     std::string dayName, timeName;
+    const std::lock_guard lock(mutex_);
+    const auto last = last_.find(camera);
+    startNs = SegmentStart(startNs, last == last_.end() ? nullptr : &last->second);
     if (!UtcNames(startNs, dayName, timeName)) {
         log_(LOG_FAILURE,
              Format("camera %s: no date for start time %lld ns", camera.c_str(), static_cast<long long>(startNs)));
@@ -277,7 +280,6 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     }
     const fs::path folder = fs::path(root_) / camera / dayName;
     const std::string dayFolder = folder.string();
-    const std::lock_guard lock(mutex_);
     DayFolder opened;
     if (!OpenDay(dayFolder, true, opened))
         return {};
@@ -354,11 +356,19 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
     entry->durationNs = scan.durationNs > 0 ? scan.durationNs : std::max<int64_t>(durationNs, 0);
     entry->bytes = bytes;
     entry->state = durable ? SegmentState::Complete : SegmentState::Interrupted;
+    NoteLast(file.parent_path().parent_path().filename().string(), *entry);
     if (!durable)
         log_(LOG_WARNING, "segment " + path +
                               " is not known to be whole on the disk (a write or sync failed): "
                               "listed as interrupted");
     WriteDay(dayFolder, day);
+}
+
+void RecordingStore::NoteLast(const std::string& camera, const IndexEntry& entry)
+{
+    const auto last = last_.find(camera);
+    if (last == last_.end() || SegmentStart(INT64_MIN, &last->second) < SegmentStart(INT64_MIN, &entry))
+        last_[camera] = entry;
 }
 
 void RecordingStore::Reconcile()
@@ -486,6 +496,9 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
             IndexEntry{name, start, repaired->durationNs.value_or(0), repaired->bytes, SegmentState::Interrupted});
         ++counts.added;
     }
+    for (const IndexEntry& entry : kept)
+        if (open_.count(dayFolder + "/" + entry.name) == 0)
+            NoteLast(fs::path(dayFolder).parent_path().filename().string(), entry);
     day = std::move(kept);
     if (changed) {
         std::stable_sort(day.begin(), day.end(),

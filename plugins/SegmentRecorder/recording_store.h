@@ -85,10 +85,11 @@ public:
     void Reconcile();
 
     // Creates the camera's day folder and in it the empty file of a new segment that starts at
-    // startNs (UTC, ns since 1970), and returns its path: <root>/<camera>/<YYYY-MM-DD>/<HH-MM-SS>.mp4,
-    // with "-1", "-2"... before the extension when that name is taken. The file is created with
-    // O_EXCL in the folder's descriptor; its descriptor goes to file when given (open for writing),
-    // else is closed. The index lists it as being written until EndSegment. "" (logged) on failure.
+    // startNs (UTC, ns since 1970; the capture time of its first frame), moved to the end of the
+    // camera's previous segment when it would start before it (SegmentStart), and returns its path:
+    // <root>/<camera>/<YYYY-MM-DD>/<HH-MM-SS>.mp4, with "-1", "-2"... before the extension when that name is taken. The
+    // file is created with O_EXCL in the folder's descriptor; its descriptor goes to file when given (open for
+    // writing), else is closed. The index lists it as being written until EndSegment. "" (logged) on failure.
     std::string BeginSegment(const std::string& camera, int64_t startNs, UniqueFd* file = nullptr);
 
     // Marks a segment finished in its day's index, with its size and the media duration its
@@ -144,6 +145,8 @@ private:
     // holds mutex_.
     std::optional<Repaired> RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts);
     uint64_t FreeBytes() const;
+    // Keeps entry as camera's latest segment when it ends after the one kept. Caller holds mutex_.
+    void NoteLast(const std::string& camera, const IndexEntry& entry);
 
     std::string root_;
     StoreLog log_;
@@ -151,12 +154,13 @@ private:
     UniqueFd lock_;        // holds the flock of LOCK_NAME
     std::string unusable_; // set in the constructor only
     mutable std::mutex refusedMutex_;
-    mutable std::set<std::string> refused_; // folders already logged as refused; guarded by refusedMutex_
-    std::function<uint64_t()> freeSpace_;   // set before the store is shared, then only read
-    TextWriter indexWriter_ = WriteAll;     // the same
-    std::mutex mutex_;                      // guards everything below
-    std::set<std::string> open_;            // paths of the segments being written
-    std::map<std::string, DayIndex> days_;  // day folder path -> its index, as last written
+    mutable std::set<std::string> refused_;  // folders already logged as refused; guarded by refusedMutex_
+    std::function<uint64_t()> freeSpace_;    // set before the store is shared, then only read
+    TextWriter indexWriter_ = WriteAll;      // the same
+    std::mutex mutex_;                       // guards everything below
+    std::set<std::string> open_;             // paths of the segments being written
+    std::map<std::string, DayIndex> days_;   // day folder path -> its index, as last written
+    std::map<std::string, IndexEntry> last_; // camera -> its latest listed segment that has ended
 };
 
 } // namespace segrec

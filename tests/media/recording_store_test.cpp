@@ -319,8 +319,8 @@ TEST(RecordingStore, ReconcileCutsInterruptedFilesBackToTheirLastWholeFragmentAn
                          "files cut back to their last whole fragment, 1 entries of missing files dropped, 3 "
                          "unplayable files deleted"),
               1);
-    // The interrupted file keeps its name.
-    EXPECT_EQ(store.BeginSegment("front", t + 60 * SECOND), day + "10-01-00-1.mp4");
+    // Also after a restart, a new segment starts no earlier than the latest listed one ends.
+    EXPECT_EQ(store.BeginSegment("front", t + 60 * SECOND), day + "10-03-00.mp4");
 }
 
 TEST(RecordingStore, ReconcileChecksEveryFilesSizeAndListsTheDurationItsFragmentsHold)
@@ -414,6 +414,29 @@ TEST(RecordingStore, EndSegmentListsTheDurationTheFileHoldsAndCompleteOnlyWhenIt
     EXPECT_EQ(logs.Count("is not known to be whole on the disk"), 1);
 }
 
+TEST(RecordingStore, ACamerasSegmentStartsNoEarlierThanItsPreviousOneEnds)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2026, 12, 9, 23, 59, 58);
+    // The first frames are stamped 1.5 s into a 2 s file and 3.4 s before the end of a 60 s one,
+    // the last over midnight; another camera and the first file keep their first frame's time.
+    const std::string first = Record(store, "front", t, 200); // 60 s
+    store.BeginSegment("back", t + SECOND);
+    const std::string second = store.BeginSegment("front", t + 60 * SECOND - 3400 * SECOND / 1000);
+    WriteFile(second, Mp4({104}));
+    store.EndSegment(second, 2 * SECOND, 200);
+    const std::string third = store.BeginSegment("front", t + 61500 * SECOND / 1000);
+    EXPECT_EQ(first, dir / "rec/front/2026-12-09/23-59-58.mp4");
+    EXPECT_EQ(second, dir / "rec/front/2026-12-10/00-00-58.mp4");
+    EXPECT_EQ(third, dir / "rec/front/2026-12-10/00-01-00.mp4");
+    EXPECT_NE(ReadFile(dir / "rec/front/2026-12-10/index.txt")
+                  .find("00-01-00.mp4 " + std::to_string(t + 62 * SECOND) + " 0 0 writing"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(dir / "rec/back/2026-12-09/index.txt").find(std::to_string(t + SECOND)), std::string::npos);
+}
+
 TEST(RecordingStore, EndSegmentDeletesAFileWithoutAWholeFragmentInsteadOfListingIt)
 {
     TemporaryDirectory dir;
@@ -425,16 +448,17 @@ TEST(RecordingStore, EndSegmentDeletesAFileWithoutAWholeFragmentInsteadOfListing
     const std::string cutShort = store.BeginSegment("front", t + SECOND); // a write failed in the first fragment
     WriteFile(cutShort, Mp4({}) + Box("moof", 32) + Header("mdat", 100));
     const std::string removed = store.BeginSegment("front", t + 2 * SECOND); // its header could not be written
-    const std::string good = Record(store, "front", t + 3 * SECOND, 500);
+    const std::string good = Record(store, "front", t + 3 * SECOND, 500, false);
     for (const std::string& path : {headerOnly, cutShort, removed}) {
         store.EndSegment(path, SECOND, 64);
         EXPECT_FALSE(fs::exists(path)) << path;
     }
     EXPECT_EQ(logs.Count("ended without a whole fragment"), 3);
+    EXPECT_EQ(store.BeginSegment("front", t), headerOnly); // the name is free again
+    store.EndSegment(good, 60 * SECOND, 500);
     EXPECT_EQ(ReadFile(dir / "rec/front/2026-12-09/index.txt"),
               "# file start_ns duration_ns bytes state\n10-00-03.mp4 " + std::to_string(t + 3 * SECOND) +
-                  " 60000000000 500 complete\n");
-    EXPECT_EQ(store.BeginSegment("front", t), headerOnly); // the name is free again
+                  " 60000000000 500 complete\n10-00-00.mp4 " + std::to_string(t) + " 0 0 writing\n");
 }
 
 TEST(RecordingStore, HostileIndexLinesAreSkippedAndNeverLeadOutOfTheFolder)
@@ -470,12 +494,12 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
     TemporaryDirectory dir;
     Logs logs;
     RecordingStore store(dir / "rec", logs.Sink());
+    const std::string open = Record(store, "b", Ns(2027, 3, 1, 9), 200, false); // the oldest, still being written
     const std::string a1 = Record(store, "a", Ns(2027, 3, 1, 10), 200);
     const std::string a2 = Record(store, "a", Ns(2027, 3, 2, 10), 200);
     const std::string b1 = Record(store, "b", Ns(2027, 3, 1, 11), 200);
     const std::string b2 = Record(store, "b", Ns(2027, 3, 2, 9), 200);
-    const std::string open = Record(store, "b", Ns(2027, 3, 1, 9), 200, false); // the oldest, still being written
-    const RetentionPolicy policy{20 * HOUR, 0, 1};                              // day 1 is too old, day 2 is not
+    const RetentionPolicy policy{20 * HOUR, 0, 1}; // day 1 is too old, day 2 is not
     const int64_t now = Ns(2027, 3, 2, 12);
 
     EXPECT_EQ(store.EnforceRetention(policy, now).deleted, 1u);
