@@ -58,6 +58,7 @@ private:
 
     std::atomic<bool> stopping_{false};
     std::atomic<int64_t> deadlineNs_{0}; // a blocking FFmpeg call past this is interrupted
+    int64_t openedNs_ = 0;               // wall clock when the input last opened; the reader thread's only
     std::mutex waitLock_;                // guards nothing but the stop wait of wake_
     std::condition_variable wake_;
     std::thread thread_;
