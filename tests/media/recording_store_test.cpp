@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <random>
 #include <set>
 #include <thread>
 #include <vector>
@@ -265,6 +266,17 @@ TEST(FragmentTiming, SumsTheVideoTracksSampleDurationsInItsTimescaleWhicheverBox
     EXPECT_EQ(ticks(Full("tfhd", 0x08, {2})), 0u);
     EXPECT_FALSE(segrec::ReadTrackTiming(Nest("trak", Full("tkhd", 0, {0, 0, 1}))).Known()); // no video track
     EXPECT_EQ(segrec::TicksToNs(UINT64_MAX, 1), INT64_MAX);
+    // Every cut of a moof counts no more than the whole; bytes changed at random parse all the same.
+    const std::string moof = TimedMoof(9000).substr(8);
+    for (size_t cut = 0; cut <= moof.size(); ++cut)
+        EXPECT_LE(FragmentTicks(moof.substr(0, cut), video), 9000u) << cut;
+    std::mt19937 random(7);
+    for (int i = 0; i < 2000; ++i) {
+        std::string changed = moof, changedMoov = moov;
+        changed[random() % changed.size()] = static_cast<char>(random());
+        changedMoov[random() % changedMoov.size()] = static_cast<char>(random());
+        FragmentTicks(changed, segrec::ReadTrackTiming(changedMoov));
+    }
 
     // Through the walk: whole fragments count, a cut one does not.
     TemporaryDirectory dir;
