@@ -1,5 +1,6 @@
 #include "camera.h"
 
+#include "capture_clock.h"
 #include "plugin_log.h"
 #include "reconnect_policy.h"
 #include "url_mask.h"
@@ -235,6 +236,7 @@ bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason
     }
     input.reset(context);
     stall_.Arm(MonotonicNs());
+    openedNs_ = RealtimeNs(); // the stream flows from here; probing it reads its first frames
     error = avformat_find_stream_info(context, nullptr);
     if (error < 0) {
         reason = "no stream information: " + describe(error);
@@ -283,6 +285,7 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
     bool paced = false;
     int64_t paceStartNs = 0;
     int64_t paceStartDts = 0;
+    CaptureClock captureClock(openedNs_);
 
     while (!stopping_) {
         // Armed for each read: the waits between reads (pacing, throttling) are the camera's own.
@@ -344,7 +347,7 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
             if (!WaitUntil(due))
                 return "closing";
         }
-        media.captureTimeNs = RealtimeNs();
+        media.captureTimeNs = captureClock.Stamp(media.dts, RealtimeNs());
         media.data = packet->data;
         media.size = static_cast<size_t>(std::max(packet->size, 0));
         sender_.Send(media);

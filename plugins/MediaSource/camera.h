@@ -65,8 +65,9 @@ private:
     FfmpegLines ffmpegLines_; // the reading thread's
 
     std::atomic<bool> stopping_{false};
-    StallWatch stall_;    // the reading thread's only: a blocking FFmpeg call it sees expire is interrupted
-    std::mutex waitLock_; // guards nothing but the stop wait of wake_
+    StallWatch stall_;     // the reading thread's only: a blocking FFmpeg call it sees expire is interrupted
+    int64_t openedNs_ = 0; // wall clock when the input last opened; the reader thread's only
+    std::mutex waitLock_;  // guards nothing but the stop wait of wake_
     std::condition_variable wake_;
     std::thread thread_;
 };

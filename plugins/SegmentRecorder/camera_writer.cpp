@@ -514,7 +514,7 @@ void CameraWriter::EndFile(const char* why)
     // A failed write cut the file back to its whole fragments: its duration is theirs.
     const int64_t end = writeError_ == 0 && error == 0 ? endDts_ : wholeEndDts_;
     try {
-        store_.EndSegment(path_, av_rescale(end, 1000000000, CLOCK_RATE), file_->Bytes());
+        store_.EndSegment(path_, av_rescale(end, 1000000000, CLOCK_RATE), file_->Bytes(), file_->Durable());
     } catch (const std::exception& error) {
         Log(LOG_WARNING, "%s: %s not entered in its day's index: %s", Name().c_str(), path_.c_str(), error.what());
     }

@@ -11,6 +11,8 @@
 namespace segrec {
 namespace {
 
+} // namespace
+
 bool WriteAll(int fd, const std::string& text)
 {
     size_t done = 0;
@@ -25,6 +27,8 @@ bool WriteAll(int fd, const std::string& text)
     return true;
 }
 
+namespace {
+
 // Why an open of name refused by the kernel failed, in a log line's words.
 std::string OpenError(int error)
 {
@@ -35,7 +39,13 @@ std::string OpenError(int error)
 
 UniqueFd OpenFolderAt(int parent, const std::string& name, bool create, std::string& why)
 {
-    if (create && mkdirat(parent, name.c_str(), 0755) != 0 && errno != EEXIST) {
+    if (create && mkdirat(parent, name.c_str(), 0755) == 0) {
+        // The new entry is in parent: durable only once parent is synced.
+        if (fsync(parent) != 0) {
+            why = std::string("was made, but its parent folder cannot be synced: ") + strerror(errno);
+            return UniqueFd();
+        }
+    } else if (create && errno != EEXIST) {
         why = std::string("cannot be made: ") + strerror(errno);
         return UniqueFd();
     }
@@ -75,7 +85,8 @@ UniqueFd OpenFileAt(int folder, const std::string& name, int flags, std::string&
     return file;
 }
 
-bool ReplaceFileAt(int folder, const std::string& name, const std::string& text, std::string& why)
+bool ReplaceFileAt(int folder, const std::string& name, const std::string& text, std::string& why,
+                   const TextWriter& write)
 {
     const std::string temp = name + ".tmp";
     const char* step = "remove the old";
@@ -85,7 +96,7 @@ bool ReplaceFileAt(int folder, const std::string& name, const std::string& text,
         if (file.Get() >= 0) {
             step = "write";
             // The rename is durable only once the folder itself is synced.
-            if (WriteAll(file.Get(), text) && (step = "sync", fsync(file.Get()) == 0) &&
+            if (write(file.Get(), text) && (step = "sync", fsync(file.Get()) == 0) &&
                 (step = "close", close(file.Release()) == 0) &&
                 (step = "rename", renameat(folder, temp.c_str(), folder, name.c_str()) == 0) &&
                 (step = "sync the folder of", fsync(folder) == 0))

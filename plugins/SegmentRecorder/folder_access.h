@@ -5,6 +5,7 @@
 // Plain POSIX, no state; callable from any thread.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,7 +48,8 @@ private:
     int fd_ = -1;
 };
 
-// The folder name inside the folder parent, made first when create is set (mode 0755). Refused (-1,
+// The folder name inside the folder parent, made first when create is set (mode 0755; parent is
+// then fsync'd, so the new folder survives a power cut with the files made in it). Refused (-1,
 // with why: "it is a symlink", "it is not a folder" or the system's text) when name is a symlink or
 // not a folder; errno is ENOENT only when it does not exist.
 UniqueFd OpenFolderAt(int parent, const std::string& name, bool create, std::string& why);
@@ -58,10 +60,15 @@ UniqueFd OpenFolderAt(int parent, const std::string& name, bool create, std::str
 // errno is ENOENT only when it does not exist, EEXIST when O_EXCL found it.
 UniqueFd OpenFileAt(int folder, const std::string& name, int flags, std::string& why);
 
+// Writes all of text to fd; false with errno set when it could not.
+using TextWriter = std::function<bool(int fd, const std::string& text)>;
+bool WriteAll(int fd, const std::string& text);
+
 // Replaces name inside folder with text so that a crash leaves the old or the new content: a new
-// temporary file "<name>.tmp" (whatever had that name is removed first, then O_EXCL), fsync,
-// rename over name, fsync of the folder. false with why.
-bool ReplaceFileAt(int folder, const std::string& name, const std::string& text, std::string& why);
+// temporary file "<name>.tmp" (whatever had that name is removed first, then O_EXCL) written with
+// write, fsync, rename over name, fsync of the folder. false with why; name is untouched then.
+bool ReplaceFileAt(int folder, const std::string& name, const std::string& text, std::string& why,
+                   const TextWriter& write = WriteAll);
 
 // The names in folder (not "." or "..") with their lstat information; entries that vanish while
 // listed are left out.

@@ -2,8 +2,11 @@
 // disk after a crash and is read as hostile input: every size is checked against what is left.
 #include "fragment_scan.h"
 
+#include "fragment_timing.h"
+
 #include <cerrno>
 #include <cstring>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -61,6 +64,19 @@ FragmentScan ScanFragments(int fd)
     scan.fileBytes = static_cast<uint64_t>(info.st_size);
 
     bool moofBefore = false; // the box just walked was a whole moof after the header
+    TrackTiming track;
+    uint64_t ticks = 0, moofTicks = 0; // of the whole fragments, of the moof just walked
+    std::string body;
+    // The body of the box at offset when it is small enough to read, else empty.
+    const auto readBody = [&](uint64_t offset, uint64_t size, uint64_t headerBytes) {
+        body.clear();
+        if (size - headerBytes <= MAX_TIMING_BOX) {
+            body.resize(size - headerBytes);
+            if (!ReadAt(fd, reinterpret_cast<unsigned char*>(body.data()), body.size(), offset + headerBytes))
+                body.clear();
+        }
+        return std::string_view(body);
+    };
     for (uint64_t offset = 0; scan.fileBytes - offset >= BOX_HEADER;) {
         unsigned char header[LARGE_BOX_HEADER];
         if (!ReadAt(fd, header, BOX_HEADER, offset))
@@ -79,15 +95,20 @@ FragmentScan ScanFragments(int fd)
         const auto is = [&](const char* type) { return std::memcmp(header + 4, type, 4) == 0; };
         if (offset == 0 && !is("ftyp"))
             break; // not a file this recorder wrote
-        if (is("moov") && offset > 0 && scan.fragments == 0)
+        if (is("moov") && offset > 0 && scan.fragments == 0) {
             scan.header = true;
+            track = ReadTrackTiming(readBody(offset, size, headerBytes));
+        }
         if (is("mdat") && moofBefore) {
             ++scan.fragments;
             scan.wholeBytes = offset + size;
+            ticks = moofTicks > UINT64_MAX - ticks ? UINT64_MAX : ticks + moofTicks;
         }
         moofBefore = is("moof") && scan.header;
+        moofTicks = moofBefore && track.Known() ? FragmentTicks(readBody(offset, size, headerBytes), track) : 0;
         offset += size;
     }
+    scan.durationNs = TicksToNs(ticks, track.timescale);
     return scan;
 }
 

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -31,6 +32,19 @@ inline bool IsPlainName(std::string_view name)
         return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
                c == '.';
     });
+}
+
+// Where a camera's next segment starts: at the capture time of its first frame, but never before
+// the end (start plus listed duration) of the camera's previous segment, when there is one. Frames
+// are stamped by the clock that reads them and durations measured by the media's own clock; the two
+// drift apart, and the index must never say two files of a camera hold the same moment.
+inline int64_t SegmentStart(int64_t firstFrameNs, const IndexEntry* previous)
+{
+    if (previous == nullptr)
+        return firstFrameNs;
+    const int64_t duration = std::max<int64_t>(previous->durationNs, 0);
+    const int64_t end = previous->startNs > INT64_MAX - duration ? INT64_MAX : previous->startNs + duration;
+    return std::max(firstFrameNs, end);
 }
 
 inline bool IsSegmentName(std::string_view name)

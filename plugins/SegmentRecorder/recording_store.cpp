@@ -68,7 +68,8 @@ bool StartedLongerAgo(int64_t startNs, int64_t nowNs, int64_t ageNs)
 } // namespace
 
 struct RecordingStore::ReconcileCounts {
-    unsigned days = 0, interrupted = 0, repaired = 0, added = 0, dropped = 0, deleted = 0, linesSkipped = 0;
+    unsigned days = 0, interrupted = 0, repaired = 0, added = 0, dropped = 0, deleted = 0, linesSkipped = 0,
+             resized = 0;
 };
 
 RecordingStore::RecordingStore(std::string root, StoreLog log)
@@ -127,6 +128,11 @@ bool RecordingStore::OpenDay(const std::string& dayFolder, bool create, DayFolde
 void RecordingStore::SetFreeSpaceQuery(std::function<uint64_t()> query)
 {
     freeSpace_ = std::move(query);
+}
+
+void RecordingStore::SetIndexWriter(TextWriter write)
+{
+    indexWriter_ = std::move(write);
 }
 
 uint64_t RecordingStore::FreeBytes() const
@@ -210,7 +216,7 @@ bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day)
     if (!OpenDay(dayFolder, false, folder))
         return false;
     std::string why;
-    if (ReplaceFileAt(folder.day.Get(), INDEX_NAME, text, why))
+    if (ReplaceFileAt(folder.day.Get(), INDEX_NAME, text, why, indexWriter_))
         return true;
     log_(LOG_FAILURE, dayFolder + ": " + why);
     return false;
@@ -264,6 +270,9 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
         return {};
     }
     std::string dayName, timeName;
+    const std::lock_guard lock(mutex_);
+    const auto last = last_.find(camera);
+    startNs = SegmentStart(startNs, last == last_.end() ? nullptr : &last->second);
     if (!UtcNames(startNs, dayName, timeName)) {
         log_(LOG_FAILURE,
              Format("camera %s: no date for start time %lld ns", camera.c_str(), static_cast<long long>(startNs)));
@@ -271,7 +280,6 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     }
     const fs::path folder = fs::path(root_) / camera / dayName;
     const std::string dayFolder = folder.string();
-    const std::lock_guard lock(mutex_);
     DayFolder opened;
     if (!OpenDay(dayFolder, true, opened))
         return {};
@@ -306,7 +314,7 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     return path;
 }
 
-void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes)
+void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes, bool durable)
 {
     if (!unusable_.empty())
         return;
@@ -345,10 +353,22 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
                                  static_cast<unsigned long long>(scan.fileBytes)));
         return;
     }
-    entry->durationNs = std::max<int64_t>(durationNs, 0);
+    entry->durationNs = scan.durationNs > 0 ? scan.durationNs : std::max<int64_t>(durationNs, 0);
     entry->bytes = bytes;
-    entry->state = SegmentState::Complete;
+    entry->state = durable ? SegmentState::Complete : SegmentState::Interrupted;
+    NoteLast(file.parent_path().parent_path().filename().string(), *entry);
+    if (!durable)
+        log_(LOG_WARNING, "segment " + path +
+                              " is not known to be whole on the disk (a write or sync failed): "
+                              "listed as interrupted");
     WriteDay(dayFolder, day);
+}
+
+void RecordingStore::NoteLast(const std::string& camera, const IndexEntry& entry)
+{
+    const auto last = last_.find(camera);
+    if (last == last_.end() || SegmentStart(INT64_MIN, &last->second) < SegmentStart(INT64_MIN, &entry))
+        last_[camera] = entry;
 }
 
 void RecordingStore::Reconcile()
@@ -361,12 +381,13 @@ void RecordingStore::Reconcile()
         ReconcileDay(dayFolder, counts);
     log_(LOG_INFO, Format("reconciled %u day folders: %u segments marked interrupted, %u files added to the index, "
                           "%u files cut back to their last whole fragment, %u entries of missing files dropped, %u "
-                          "unplayable files deleted, %u index lines skipped",
+                          "unplayable files deleted, %u index lines skipped, %u finished files whose size changed",
                           counts.days, counts.interrupted, counts.added, counts.repaired, counts.dropped,
-                          counts.deleted, counts.linesSkipped));
+                          counts.deleted, counts.linesSkipped, counts.resized));
 }
 
-std::optional<uint64_t> RecordingStore::RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts)
+std::optional<RecordingStore::Repaired> RecordingStore::RepairInterrupted(int dayFd, const std::string& path,
+                                                                          ReconcileCounts& counts)
 {
     const std::string name = fs::path(path).filename().string();
     std::string why;
@@ -376,7 +397,8 @@ std::optional<uint64_t> RecordingStore::RepairInterrupted(int dayFd, const std::
     if (!scan.readable) {
         log_(LOG_WARNING, "cannot read " + path + ": " + why + "; listed as it is");
         struct stat info {};
-        return fstatat(dayFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 ? static_cast<uint64_t>(info.st_size) : 0;
+        const bool found = fstatat(dayFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+        return Repaired{found ? static_cast<uint64_t>(info.st_size) : 0, std::nullopt};
     }
     const auto sizes = [&](const char* what, uint64_t newBytes) {
         return Format("%s: %s, %llu bytes to %llu", path.c_str(), what, static_cast<unsigned long long>(scan.fileBytes),
@@ -385,24 +407,27 @@ std::optional<uint64_t> RecordingStore::RepairInterrupted(int dayFd, const std::
     if (!scan.Playable()) {
         if (unlinkat(dayFd, name.c_str(), 0) != 0) {
             log_(LOG_WARNING, "cannot delete " + path + ", which holds no whole fragment: " + strerror(errno));
-            return scan.fileBytes;
+            return Repaired{scan.fileBytes, std::nullopt};
         }
         ++counts.deleted;
         log_(LOG_INFO, sizes("no whole fragment, deleted", 0));
         return std::nullopt;
     }
+    // Durations count only whole fragments: the cut tail's are not in it.
+    const std::optional<int64_t> duration =
+        scan.durationNs > 0 ? std::optional<int64_t>(scan.durationNs) : std::nullopt;
     if (scan.wholeBytes == scan.fileBytes)
-        return scan.fileBytes;
+        return Repaired{scan.fileBytes, duration};
     // Synced before the index says the new size, so a second power cut cannot bring the cut tail back.
     const UniqueFd file = OpenFileAt(dayFd, name, O_WRONLY, why);
     if (file.Get() < 0 || ftruncate(file.Get(), static_cast<off_t>(scan.wholeBytes)) != 0 || fsync(file.Get()) != 0) {
         log_(LOG_WARNING, "cannot cut " + path + " back to its last whole fragment: " +
                               (file.Get() < 0 ? why : std::string(strerror(errno))));
-        return scan.fileBytes;
+        return Repaired{scan.fileBytes, std::nullopt};
     }
     ++counts.repaired;
     log_(LOG_INFO, sizes("cut back to its last whole fragment", scan.wholeBytes));
-    return scan.wholeBytes;
+    return Repaired{scan.wholeBytes, duration};
 }
 
 void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts)
@@ -439,21 +464,21 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
             keep = false;
             ++counts.dropped;
             changed = true;
-        } else if (entry.state == SegmentState::Writing) {
+        } else if (entry.state == SegmentState::Writing || static_cast<uint64_t>(file->second.st_size) != entry.bytes) {
+            // Interrupted by a crash, or a finished file whose size is no longer what was written.
             changed = true;
-            const std::optional<uint64_t> bytes = RepairInterrupted(folder.day.Get(), path, counts);
-            keep = bytes.has_value();
+            const bool writing = entry.state == SegmentState::Writing;
+            counts.resized += !writing;
+            const std::optional<Repaired> repaired = RepairInterrupted(folder.day.Get(), path, counts);
+            keep = repaired.has_value();
             if (keep) {
-                entry.state = SegmentState::Interrupted;
-                entry.bytes = *bytes;
-                ++counts.interrupted;
+                if (writing || repaired->bytes < entry.bytes)
+                    entry.state = SegmentState::Interrupted;
+                counts.interrupted += writing;
+                entry.bytes = repaired->bytes;
+                entry.durationNs = repaired->durationNs.value_or(writing ? 0 : entry.durationNs);
             }
-        } else if (file->second.st_size == 0) {
-            keep = false;
-            if (unlinkat(folder.day.Get(), entry.name.c_str(), 0) == 0)
-                ++counts.deleted;
-            changed = true;
-        } // finished files are not touched
+        } // finished files of their listed size are not touched
         if (keep)
             kept.push_back(std::move(entry));
         if (file != files.end())
@@ -461,15 +486,19 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
     }
     for (const auto& [name, info] : files) {
         changed = true;
-        const std::optional<uint64_t> bytes =
+        const std::optional<Repaired> repaired =
             RepairInterrupted(folder.day.Get(), (fs::path(dayFolder) / name).string(), counts);
-        if (!bytes)
+        if (!repaired)
             continue;
         const int64_t start = StartFromName(dayNumber, name)
                                   .value_or(int64_t{info.st_mtim.tv_sec} * NS_PER_SECOND + info.st_mtim.tv_nsec);
-        kept.push_back(IndexEntry{name, start, 0, *bytes, SegmentState::Interrupted});
+        kept.push_back(
+            IndexEntry{name, start, repaired->durationNs.value_or(0), repaired->bytes, SegmentState::Interrupted});
         ++counts.added;
     }
+    for (const IndexEntry& entry : kept)
+        if (open_.count(dayFolder + "/" + entry.name) == 0)
+            NoteLast(fs::path(dayFolder).parent_path().filename().string(), entry);
     day = std::move(kept);
     if (changed) {
         std::stable_sort(day.begin(), day.end(),

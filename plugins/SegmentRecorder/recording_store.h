@@ -76,23 +76,28 @@ public:
     const std::string& Unusable() const { return unusable_; }
 
     // Makes each day's index agree with the files on disk: a file the index lists as being written
-    // (the one a crash interrupted) and a file missing from the index are cut back to the end of
-    // their last whole fragment and listed as interrupted with that size, or deleted when they hold
-    // no whole fragment; an entry whose file is gone is dropped. Finished files are not touched.
-    // Logs a line per repaired or deleted file and a summary. Called once before recording starts.
+    // (the one a crash interrupted), a file missing from the index, and a listed file whose size is
+    // no longer the index's (cut short by a copy, a card error or a power cut) are cut back to the
+    // end of their last whole fragment and listed as interrupted with that size and the duration
+    // their fragments hold, or deleted when they hold no whole fragment; an entry whose file is
+    // gone is dropped. Logs a line per repaired or deleted file and a summary. Called once before
+    // recording starts.
     void Reconcile();
 
     // Creates the camera's day folder and in it the empty file of a new segment that starts at
-    // startNs (UTC, ns since 1970), and returns its path: <root>/<camera>/<YYYY-MM-DD>/<HH-MM-SS>.mp4,
-    // with "-1", "-2"... before the extension when that name is taken. The file is created with
-    // O_EXCL in the folder's descriptor; its descriptor goes to file when given (open for writing),
-    // else is closed. The index lists it as being written until EndSegment. "" (logged) on failure.
+    // startNs (UTC, ns since 1970; the capture time of its first frame), moved to the end of the
+    // camera's previous segment when it would start before it (SegmentStart), and returns its path:
+    // <root>/<camera>/<YYYY-MM-DD>/<HH-MM-SS>.mp4, with "-1", "-2"... before the extension when that name is taken. The
+    // file is created with O_EXCL in the folder's descriptor; its descriptor goes to file when given (open for
+    // writing), else is closed. The index lists it as being written until EndSegment. "" (logged) on failure.
     std::string BeginSegment(const std::string& camera, int64_t startNs, UniqueFd* file = nullptr);
 
-    // Marks a segment finished in its day's index, with its media duration and size. A segment
-    // that holds no whole fragment (ended before its first frame, or after a failed write) plays
-    // nothing: it is deleted and dropped from the index instead, with a log line.
-    void EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes);
+    // Marks a segment finished in its day's index, with its size and the media duration its
+    // fragments hold (durationNs, the writer's count, when they name no video track). Complete only
+    // when durable: a segment whose write or sync failed is listed as interrupted, with a log line.
+    // A segment that holds no whole fragment (ended before its first frame, or after a failed
+    // write) plays nothing: it is deleted and dropped from the index instead, with a log line.
+    void EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes, bool durable = true);
 
     // One bounded pass: deletes the oldest finished files (never one being written) while a limit
     // of policy is exceeded, removes emptied day and camera folders, updates the indexes.
@@ -101,6 +106,9 @@ public:
     // Replaces the free-space query of retention (statvfs on the root: f_bavail * f_frsize), so
     // tests can play a full disk. Call before the store is shared between threads.
     void SetFreeSpaceQuery(std::function<uint64_t()> query);
+    // Replaces how an index's text is written into its temporary file (WriteAll), so tests can fail
+    // a write midway. Call before the store is shared between threads.
+    void SetIndexWriter(TextWriter write);
 
 private:
     using DayIndex = std::vector<IndexEntry>;
@@ -127,11 +135,18 @@ private:
     // The day folders on disk (<root>/<camera>/<YYYY-MM-DD>). No lock: only lists folders.
     std::vector<std::string> DayFolders() const;
     void ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts);
+    // What a repaired file holds: its size and, when its fragments say, its media duration.
+    struct Repaired {
+        uint64_t bytes = 0;
+        std::optional<int64_t> durationNs;
+    };
     // Cuts a file a crash interrupted back to the end of its last whole fragment, or deletes it when
-    // it holds none; logs either. Returns its size then, or nothing when it was deleted. Caller
+    // it holds none; logs either. Returns what it holds then, or nothing when it was deleted. Caller
     // holds mutex_.
-    std::optional<uint64_t> RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts);
+    std::optional<Repaired> RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts);
     uint64_t FreeBytes() const;
+    // Keeps entry as camera's latest segment when it ends after the one kept. Caller holds mutex_.
+    void NoteLast(const std::string& camera, const IndexEntry& entry);
 
     std::string root_;
     StoreLog log_;
@@ -139,11 +154,13 @@ private:
     UniqueFd lock_;        // holds the flock of LOCK_NAME
     std::string unusable_; // set in the constructor only
     mutable std::mutex refusedMutex_;
-    mutable std::set<std::string> refused_; // folders already logged as refused; guarded by refusedMutex_
-    std::function<uint64_t()> freeSpace_;   // set before the store is shared, then only read
-    std::mutex mutex_;                      // guards everything below
-    std::set<std::string> open_;            // paths of the segments being written
-    std::map<std::string, DayIndex> days_;  // day folder path -> its index, as last written
+    mutable std::set<std::string> refused_;  // folders already logged as refused; guarded by refusedMutex_
+    std::function<uint64_t()> freeSpace_;    // set before the store is shared, then only read
+    TextWriter indexWriter_ = WriteAll;      // the same
+    std::mutex mutex_;                       // guards everything below
+    std::set<std::string> open_;             // paths of the segments being written
+    std::map<std::string, DayIndex> days_;   // day folder path -> its index, as last written
+    std::map<std::string, IndexEntry> last_; // camera -> its latest listed segment that has ended
 };
 
 } // namespace segrec

@@ -154,8 +154,11 @@ int SegmentFile::Finish()
     }
     if (lastErrno_ != 0)
         CutBack();
-    if (fdatasync(fd_) != 0 && result >= 0)
-        result = AVERROR(errno);
+    if (fdatasync(fd_) != 0) {
+        syncFailed_ = true;
+        if (result >= 0)
+            result = AVERROR(errno);
+    }
     syncedBytes_ = bytes_;
     close(fd_);
     fd_ = -1;
@@ -166,8 +169,11 @@ void SegmentFile::Sync()
 {
     if (fd_ < 0 || syncedBytes_ == bytes_)
         return;
-    if (fdatasync(fd_) != 0)
+    if (fdatasync(fd_) != 0) {
+        syncFailed_ = true;
         Log(LOG_WARNING, "fdatasync failed: %s", std::strerror(errno));
+        return;
+    }
     syncedBytes_ = bytes_;
 }
 

@@ -33,8 +33,13 @@ public:
     int Write(int track, AVPacket& packet, AVRational from);
     // Writes the trailer (unless a write failed), forces the file to the disk and closes it.
     int Finish();
-    // Forces what was written since the last call to the disk.
+    // Forces what was written since the last call to the disk; a failure is logged and tried again
+    // at the next call.
     void Sync();
+    // Whether every fdatasync so far succeeded. Once one failed the file is never known to be whole
+    // on the disk: the kernel may have dropped the pages it could not write, and a later success
+    // does not bring them back.
+    bool Durable() const { return !syncFailed_; }
 
     bool HasAudio() const { return context_->nb_streams > AUDIO_TRACK; }
     uint64_t Bytes() const { return bytes_; }
@@ -52,6 +57,7 @@ private:
     uint64_t wholeBytes_ = 0;  // bytes_ after the last packet the muxer took without a failure
     uint64_t syncedBytes_ = 0; // bytes_ at the last fdatasync
     int lastErrno_ = 0;        // of the first failed write, 0 while none failed
+    bool syncFailed_ = false;  // an fdatasync failed
     bool finished_ = false;
 };
 

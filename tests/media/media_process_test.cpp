@@ -6,7 +6,9 @@
 
 #include <csignal>
 #include <future>
+#include <map>
 #include <set>
+#include <sstream>
 
 #include "ipc/parent_protocol.h"
 #include "media_support.h"
@@ -136,9 +138,38 @@ protected:
         return inspections;
     }
 
-    // Each day index names exactly the segments in its folder, none as still being written.
+    // Each day index names exactly the segments in its folder, none as still being written, each
+    // with the size and (within 0.2 s, ffprobe's container duration) the duration its file holds;
+    // a camera's files never overlap.
     static void ExpectIndexesAgree(const std::string& root)
     {
+        std::map<std::string, std::vector<std::pair<int64_t, int64_t>>> spans; // camera -> start, duration
+        for (const std::string& file : FilesUnder(root)) {
+            if (!file.ends_with("index.txt"))
+                continue;
+            std::istringstream lines(ReadFile(file));
+            std::string line;
+            while (std::getline(lines, line)) {
+                std::istringstream fields(line);
+                std::string name, state;
+                int64_t start = 0, duration = 0;
+                uint64_t bytes = 0;
+                if (line.starts_with("#") || !(fields >> name >> start >> duration >> bytes >> state))
+                    continue;
+                const fs::path path = fs::path(file).parent_path() / name;
+                if (!fs::exists(path))
+                    continue; // reported below
+                EXPECT_EQ(bytes, fs::file_size(path)) << path;
+                EXPECT_NEAR(static_cast<double>(duration) / 1e9, Inspect(path).duration, 0.2) << path;
+                spans[path.parent_path().parent_path().string()].emplace_back(start, duration);
+            }
+        }
+        for (auto& [camera, files] : spans) {
+            std::sort(files.begin(), files.end());
+            for (size_t i = 1; i < files.size(); ++i)
+                EXPECT_GE(files[i].first, files[i - 1].first + files[i - 1].second)
+                    << camera << ": file " << i << " starts before the one before it ends";
+        }
         static const std::regex segment(R"(\d\d-\d\d-\d\d(?:-\d+)?\.mp4)");
         for (const std::string& file : FilesUnder(root)) {
             if (!file.ends_with(".mp4"))

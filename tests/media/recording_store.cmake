@@ -3,6 +3,7 @@
 add_executable(recording_store_tests ${CMAKE_CURRENT_LIST_DIR}/recording_store_test.cpp
                ${CMAKE_SOURCE_DIR}/plugins/SegmentRecorder/recording_store.cpp
                ${CMAKE_SOURCE_DIR}/plugins/SegmentRecorder/fragment_scan.cpp
+               ${CMAKE_SOURCE_DIR}/plugins/SegmentRecorder/fragment_timing.cpp
                ${CMAKE_SOURCE_DIR}/plugins/SegmentRecorder/folder_access.cpp
                ${CMAKE_SOURCE_DIR}/tests/support/child_process.cpp)
 target_include_directories(recording_store_tests PRIVATE ${CMAKE_SOURCE_DIR}/plugins/SegmentRecorder

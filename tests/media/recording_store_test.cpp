@@ -1,5 +1,6 @@
 // The recorder's file store: segment names, the day index after a crash or when hostile, retention.
 #include "fragment_scan.h"
+#include "fragment_timing.h"
 #include "recording_names.h"
 #include "recording_store.h"
 
@@ -12,12 +13,14 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <random>
 #include <set>
 #include <thread>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -27,6 +30,22 @@ using dvr::test::WriteFile;
 using segrec::FragmentScan;
 using segrec::RecordingStore;
 using segrec::RetentionPolicy;
+
+// Every fsync the store makes, by the inode it synced: this definition takes the C library's place
+// in the store's code linked into this test.
+namespace {
+std::mutex syncMutex;
+std::vector<ino_t> syncedInodes; // guarded by syncMutex
+} // namespace
+extern "C" int fsync(int fd)
+{
+    struct stat info {};
+    if (fstat(fd, &info) == 0) {
+        const std::lock_guard lock(syncMutex);
+        syncedInodes.push_back(info.st_ino);
+    }
+    return static_cast<int>(syscall(SYS_fsync, fd));
+}
 
 namespace {
 
@@ -85,6 +104,41 @@ std::string Mp4(std::initializer_list<uint64_t> mdats)
     for (const uint64_t mdat : mdats)
         file += Box("moof", 32) + Box("mdat", mdat);
     return file;
+}
+
+// Boxes with content: a plain box around its children, a full box (version and flags) of 32-bit fields.
+std::string Nest(const char* type, const std::string& children)
+{
+    return Header(type, 8 + children.size()) + children;
+}
+std::string Full(const char* type, uint32_t flags, std::initializer_list<uint32_t> fields)
+{
+    std::string body = Header("", 0).substr(0, 4); // version 0 and flags
+    for (int shift = 16; shift >= 0; shift -= 8)
+        body[3 - shift / 8] = static_cast<char>(flags >> shift & 0xff);
+    for (const uint32_t field : fields)
+        body += Header("", field).substr(0, 4);
+    return Nest(type, body);
+}
+constexpr uint32_t VIDE = 0x76696465, SOUN = 0x736f756e;
+
+// A moov with a sound track 1 at 8000 Hz and a video track 2 at 90 kHz, whose trex gives 3000.
+std::string TimedMoov()
+{
+    const auto trak = [](uint32_t id, uint32_t timescale, uint32_t handler) {
+        return Nest("trak", Full("tkhd", 0, {0, 0, id, 0, 0}) +
+                                Nest("mdia", Full("mdhd", 0, {0, 0, timescale, 0}) + Full("hdlr", 0, {0, handler, 0})));
+    };
+    return Nest("moov", trak(1, 8000, SOUN) + trak(2, 90000, VIDE) +
+                            Nest("mvex", Full("trex", 0, {1, 1, 1024, 0, 0}) + Full("trex", 0, {2, 1, 3000, 0, 0})));
+}
+
+// A moof whose video run lasts ticks (per-sample durations), with a sound run beside it.
+std::string TimedMoof(uint32_t ticks)
+{
+    return Nest("moof", Nest("traf", Full("tfhd", 0, {1}) + Full("trun", 0x300, {1, 1024, 10})) +
+                            Nest("traf", Full("tfhd", 0, {2}) +
+                                             Full("trun", 0x301, {2, 0, ticks / 2, 10, ticks - ticks / 2, 10})));
 }
 
 // Records a finished segment of the given size (at least 104 bytes: one whole fragment).
@@ -194,6 +248,44 @@ TEST(FragmentScan, EndsAtTheLastWholeFragmentWhereverTheFileIsCutAndWhateverItsS
     EXPECT_FALSE(segrec::ScanFragments(dir / "missing.mp4").readable);
 }
 
+TEST(FragmentTiming, SumsTheVideoTracksSampleDurationsInItsTimescaleWhicheverBoxGivesThem)
+{
+    using segrec::FragmentTicks;
+    const std::string moov = TimedMoov();
+    const segrec::TrackTiming video = segrec::ReadTrackTiming(std::string_view(moov).substr(8));
+    EXPECT_EQ(video.trackId, 2u);
+    EXPECT_EQ(video.timescale, 90000u);
+    EXPECT_EQ(video.defaultDuration, 3000u);
+    const auto ticks = [&](const std::string& traf) { return FragmentTicks(Nest("traf", traf), video); };
+    EXPECT_EQ(FragmentTicks(TimedMoof(9000).substr(8), video), 9000u); // per sample; the sound run not counted
+    EXPECT_EQ(ticks(Full("tfhd", 0x08, {2, 4500}) + Full("trun", 0, {2})), 9000u); // the fragment's default
+    EXPECT_EQ(ticks(Full("tfhd", 0x03, {2, 0, 0, 1}) + Full("trun", 0x05, {4, 0, 0})), 12000u); // the trex's
+    // Hostile or cut: more samples than the run holds, a run before its header, a cut header.
+    EXPECT_EQ(ticks(Full("tfhd", 0, {2}) + Full("trun", 0x100, {UINT32_MAX, 3000})), 0u);
+    EXPECT_EQ(ticks(Full("trun", 0x100, {1, 3000}) + Full("tfhd", 0, {2})), 0u);
+    EXPECT_EQ(ticks(Full("tfhd", 0x08, {2})), 0u);
+    EXPECT_FALSE(segrec::ReadTrackTiming(Nest("trak", Full("tkhd", 0, {0, 0, 1}))).Known()); // no video track
+    EXPECT_EQ(segrec::TicksToNs(UINT64_MAX, 1), INT64_MAX);
+    // Every cut of a moof counts no more than the whole; bytes changed at random parse all the same.
+    const std::string moof = TimedMoof(9000).substr(8);
+    for (size_t cut = 0; cut <= moof.size(); ++cut)
+        EXPECT_LE(FragmentTicks(moof.substr(0, cut), video), 9000u) << cut;
+    std::mt19937 random(7);
+    for (int i = 0; i < 2000; ++i) {
+        std::string changed = moof, changedMoov = moov;
+        changed[random() % changed.size()] = static_cast<char>(random());
+        changedMoov[random() % changedMoov.size()] = static_cast<char>(random());
+        FragmentTicks(changed, segrec::ReadTrackTiming(changedMoov));
+    }
+
+    // Through the walk: whole fragments count, a cut one does not.
+    TemporaryDirectory dir;
+    const std::string file = Box("ftyp", 24) + moov + TimedMoof(90000) + Box("mdat", 40) + TimedMoof(45000) +
+                             Box("mdat", 40) + TimedMoof(90000) + Box("mdat", 40);
+    WriteFile(dir / "f.mp4", file.substr(0, file.size() - 1));
+    EXPECT_EQ(segrec::ScanFragments(dir / "f.mp4").durationNs, 3 * SECOND / 2);
+}
+
 TEST(RecordingStore, ReconcileCutsInterruptedFilesBackToTheirLastWholeFragmentAndRepairsTheIndex)
 {
     TemporaryDirectory dir;
@@ -239,8 +331,125 @@ TEST(RecordingStore, ReconcileCutsInterruptedFilesBackToTheirLastWholeFragmentAn
                          "files cut back to their last whole fragment, 1 entries of missing files dropped, 3 "
                          "unplayable files deleted"),
               1);
-    // The interrupted file keeps its name.
-    EXPECT_EQ(store.BeginSegment("front", t + 60 * SECOND), day + "10-01-00-1.mp4");
+    // Also after a restart, a new segment starts no earlier than the latest listed one ends.
+    EXPECT_EQ(store.BeginSegment("front", t + 60 * SECOND), day + "10-03-00.mp4");
+}
+
+TEST(RecordingStore, ReconcileChecksEveryFilesSizeAndListsTheDurationItsFragmentsHold)
+{
+    TemporaryDirectory dir;
+    const std::string day = dir / "rec/front/2026-12-09/";
+    fs::create_directories(day);
+    const int64_t t = Ns(2026, 12, 9, 10);
+    // Fragments of 1 s, 0.5 s and 1 s, ending at 460, 616 and 772 bytes.
+    const std::string file = Box("ftyp", 24) + TimedMoov() + TimedMoof(90000) + Box("mdat", 40) + TimedMoof(45000) +
+                             Box("mdat", 40) + TimedMoof(90000) + Box("mdat", 40);
+    const auto line = [&](const char* name, int64_t start, int64_t duration, size_t bytes, const char* state) {
+        return std::string(name) + " " + std::to_string(t + start) + " " + std::to_string(duration) + " " +
+               std::to_string(bytes) + " " + state + "\n";
+    };
+    WriteFile(day + "index.txt", line("10-00-00.mp4", 0, 60 * SECOND, 772, "complete") +               // cut afterwards
+                                     line("10-01-00.mp4", 60 * SECOND, 60 * SECOND, 772, "complete") + // in its header
+                                     line("10-02-00.mp4", 120 * SECOND, 0, 0, "writing") +             // killed
+                                     line("10-03-00.mp4", 180 * SECOND, 7 * SECOND, 772, "interrupted")); // intact
+    WriteFile(day + "10-00-00.mp4", file.substr(0, 700));
+    WriteFile(day + "10-01-00.mp4", file.substr(0, 100));
+    WriteFile(day + "10-02-00.mp4", file.substr(0, 620));
+    WriteFile(day + "10-03-00.mp4", file);
+    WriteFile(day + "10-04-00.mp4", file); // not listed
+
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    store.Reconcile();
+    EXPECT_EQ(ReadFile(day + "index.txt"), "# file start_ns duration_ns bytes state\n" +
+                                               line("10-00-00.mp4", 0, 3 * SECOND / 2, 616, "interrupted") +
+                                               line("10-02-00.mp4", 120 * SECOND, 3 * SECOND / 2, 616, "interrupted") +
+                                               line("10-03-00.mp4", 180 * SECOND, 7 * SECOND, 772, "interrupted") +
+                                               line("10-04-00.mp4", 240 * SECOND, 5 * SECOND / 2, 772, "interrupted"));
+    EXPECT_EQ(fs::file_size(day + "10-00-00.mp4"), 616u);
+    EXPECT_FALSE(fs::exists(day + "10-01-00.mp4"));
+    EXPECT_EQ(logs.Count("2 finished files whose size changed"), 1);
+}
+
+TEST(RecordingStore, NewFoldersAreSyncedIntoTheirParentsAndAFailedIndexWriteLeavesTheOldIndexWhole)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const auto inode = [](const std::string& path) {
+        struct stat info {};
+        EXPECT_EQ(stat(path.c_str(), &info), 0) << path;
+        return info.st_ino;
+    };
+    const auto synced = [](ino_t folder) {
+        const std::lock_guard lock(syncMutex);
+        return std::count(syncedInodes.begin(), syncedInodes.end(), folder);
+    };
+    {
+        const std::lock_guard lock(syncMutex); // earlier tests' folders may have had the same inodes
+        syncedInodes.clear();
+    }
+    const ino_t root = inode(dir / "rec");
+    const std::string path = store.BeginSegment("front", Ns(2026, 12, 9, 10));
+    EXPECT_EQ(synced(root), 1);                     // holds the new camera folder
+    EXPECT_EQ(synced(inode(dir / "rec/front")), 1); // holds the new day folder
+    store.BeginSegment("front", Ns(2026, 12, 9, 11));
+    EXPECT_EQ(synced(inode(dir / "rec/front")), 1); // not made again
+
+    // The index's new text fails halfway: the old index stays whole and says the file is written.
+    const std::string index = dir / "rec/front/2026-12-09/index.txt";
+    const std::string before = ReadFile(index);
+    store.SetIndexWriter([](int fd, const std::string& text) {
+        segrec::WriteAll(fd, text.substr(0, text.size() / 2));
+        errno = EIO;
+        return false;
+    });
+    WriteFile(path, Mp4({100}));
+    store.EndSegment(path, SECOND, 196);
+    EXPECT_EQ(ReadFile(index), before);
+    EXPECT_EQ(logs.Count("cannot write index.txt: Input/output error"), 1);
+}
+
+TEST(RecordingStore, EndSegmentListsTheDurationTheFileHoldsAndCompleteOnlyWhenItIsDurable)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2026, 12, 9, 10);
+    const std::string file = Box("ftyp", 24) + TimedMoov() + TimedMoof(45000) + Box("mdat", 40);
+    const std::string failed = store.BeginSegment("front", t), synced = store.BeginSegment("front", t + SECOND);
+    WriteFile(failed, file);
+    WriteFile(synced, file);
+    store.EndSegment(failed, 0, file.size(), false); // its sync failed; the writer counted nothing
+    store.EndSegment(synced, 60 * SECOND, file.size());
+    const std::string bytes = " " + std::to_string(file.size()) + " ";
+    EXPECT_EQ(ReadFile(dir / "rec/front/2026-12-09/index.txt"),
+              "# file start_ns duration_ns bytes state\n10-00-00.mp4 " + std::to_string(t) + " 500000000" + bytes +
+                  "interrupted\n10-00-01.mp4 " + std::to_string(t + SECOND) + " 500000000" + bytes + "complete\n");
+    EXPECT_EQ(logs.Count("is not known to be whole on the disk"), 1);
+}
+
+TEST(RecordingStore, ACamerasSegmentStartsNoEarlierThanItsPreviousOneEnds)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2026, 12, 9, 23, 59, 58);
+    // The first frames are stamped 1.5 s into a 2 s file and 3.4 s before the end of a 60 s one,
+    // the last over midnight; another camera and the first file keep their first frame's time.
+    const std::string first = Record(store, "front", t, 200); // 60 s
+    store.BeginSegment("back", t + SECOND);
+    const std::string second = store.BeginSegment("front", t + 60 * SECOND - 3400 * SECOND / 1000);
+    WriteFile(second, Mp4({104}));
+    store.EndSegment(second, 2 * SECOND, 200);
+    const std::string third = store.BeginSegment("front", t + 61500 * SECOND / 1000);
+    EXPECT_EQ(first, dir / "rec/front/2026-12-09/23-59-58.mp4");
+    EXPECT_EQ(second, dir / "rec/front/2026-12-10/00-00-58.mp4");
+    EXPECT_EQ(third, dir / "rec/front/2026-12-10/00-01-00.mp4");
+    EXPECT_NE(ReadFile(dir / "rec/front/2026-12-10/index.txt")
+                  .find("00-01-00.mp4 " + std::to_string(t + 62 * SECOND) + " 0 0 writing"),
+              std::string::npos);
+    EXPECT_NE(ReadFile(dir / "rec/back/2026-12-09/index.txt").find(std::to_string(t + SECOND)), std::string::npos);
 }
 
 TEST(RecordingStore, EndSegmentDeletesAFileWithoutAWholeFragmentInsteadOfListingIt)
@@ -254,16 +463,17 @@ TEST(RecordingStore, EndSegmentDeletesAFileWithoutAWholeFragmentInsteadOfListing
     const std::string cutShort = store.BeginSegment("front", t + SECOND); // a write failed in the first fragment
     WriteFile(cutShort, Mp4({}) + Box("moof", 32) + Header("mdat", 100));
     const std::string removed = store.BeginSegment("front", t + 2 * SECOND); // its header could not be written
-    const std::string good = Record(store, "front", t + 3 * SECOND, 500);
+    const std::string good = Record(store, "front", t + 3 * SECOND, 500, false);
     for (const std::string& path : {headerOnly, cutShort, removed}) {
         store.EndSegment(path, SECOND, 64);
         EXPECT_FALSE(fs::exists(path)) << path;
     }
     EXPECT_EQ(logs.Count("ended without a whole fragment"), 3);
+    EXPECT_EQ(store.BeginSegment("front", t), headerOnly); // the name is free again
+    store.EndSegment(good, 60 * SECOND, 500);
     EXPECT_EQ(ReadFile(dir / "rec/front/2026-12-09/index.txt"),
               "# file start_ns duration_ns bytes state\n10-00-03.mp4 " + std::to_string(t + 3 * SECOND) +
-                  " 60000000000 500 complete\n");
-    EXPECT_EQ(store.BeginSegment("front", t), headerOnly); // the name is free again
+                  " 60000000000 500 complete\n10-00-00.mp4 " + std::to_string(t) + " 0 0 writing\n");
 }
 
 TEST(RecordingStore, HostileIndexLinesAreSkippedAndNeverLeadOutOfTheFolder)
@@ -299,12 +509,12 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
     TemporaryDirectory dir;
     Logs logs;
     RecordingStore store(dir / "rec", logs.Sink());
+    const std::string open = Record(store, "b", Ns(2027, 3, 1, 9), 200, false); // the oldest, still being written
     const std::string a1 = Record(store, "a", Ns(2027, 3, 1, 10), 200);
     const std::string a2 = Record(store, "a", Ns(2027, 3, 2, 10), 200);
     const std::string b1 = Record(store, "b", Ns(2027, 3, 1, 11), 200);
     const std::string b2 = Record(store, "b", Ns(2027, 3, 2, 9), 200);
-    const std::string open = Record(store, "b", Ns(2027, 3, 1, 9), 200, false); // the oldest, still being written
-    const RetentionPolicy policy{20 * HOUR, 0, 1};                              // day 1 is too old, day 2 is not
+    const RetentionPolicy policy{20 * HOUR, 0, 1}; // day 1 is too old, day 2 is not
     const int64_t now = Ns(2027, 3, 2, 12);
 
     EXPECT_EQ(store.EnforceRetention(policy, now).deleted, 1u);

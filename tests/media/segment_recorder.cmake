@@ -8,6 +8,7 @@ target_link_libraries(segment_recorder_tests PRIVATE dvrcore_harness PkgConfig::
                       GTest::gtest_main)
 target_compile_definitions(segment_recorder_tests PRIVATE SEGMENT_RECORDER="$<TARGET_FILE:SegmentRecorder>")
 add_dependencies(segment_recorder_tests SegmentRecorder)
-# Exports fault_injection.h's operator new and pthread_create to the plugin it loads.
+# Exports fault_injection.h's operator new and pthread_create, and the test's own fdatasync (to
+# watch and fail the recorder's syncs), to the plugin it loads.
 set_target_properties(segment_recorder_tests PROPERTIES ENABLE_EXPORTS ON)
 gtest_discover_tests(segment_recorder_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 180 LABELS media)

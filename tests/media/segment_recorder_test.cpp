@@ -13,17 +13,62 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include <mutex>
+
+// Every fdatasync of the recorder's files: this executable exports fdatasync, so the plugin it
+// loads calls this one instead of the C library's.
+namespace {
+struct FileSync {
+    std::string name;  // the file's name
+    uint64_t bytes;    // its size when synced
+    bool listedBefore; // its day's index already said complete
+};
+std::mutex syncMutex;
+std::vector<FileSync> fileSyncs;    // guarded by syncMutex
+std::atomic<bool> failSyncs{false}; // every fdatasync fails with EIO
+} // namespace
+
+extern "C" int fdatasync(int fd)
+{
+    char link[64];
+    char target[4096] = {};
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    const ssize_t length = readlink(link, target, sizeof target - 1);
+    struct stat info {};
+    if (length > 0 && fstat(fd, &info) == 0) {
+        const std::filesystem::path path(target);
+        std::ifstream index(path.parent_path() / "index.txt");
+        const std::string text((std::istreambuf_iterator<char>(index)), std::istreambuf_iterator<char>());
+        const size_t line = text.find(path.filename().string() + " ");
+        const bool complete =
+            line != std::string::npos && text.substr(line, text.find('\n', line) - line).ends_with("complete");
+        const std::lock_guard lock(syncMutex);
+        fileSyncs.push_back({path.filename().string(), static_cast<uint64_t>(info.st_size), complete});
+    }
+    if (failSyncs) {
+        errno = EIO;
+        return -1;
+    }
+    return static_cast<int>(syscall(SYS_fdatasync, fd));
+}
 
 namespace {
 
@@ -304,6 +349,56 @@ TEST_F(SegmentRecorder, RecordsWholeFilesCutAtKeyFramesWithNoFrameLostOrRepeated
                                                "recordings/front/2026-01-02/03-04-09.mp4"}));
     for (const std::string& file : files)
         EXPECT_EQ(CheckFile(file, "aac"), 50u) << file;
+}
+
+// The index's lines of camera front's day as name -> "<bytes> <state>".
+std::map<std::string, std::string> IndexOf(const std::string& day)
+{
+    std::map<std::string, std::string> entries;
+    std::ifstream index("recordings/front/" + day + "/index.txt");
+    std::string name, start, duration, bytes, state;
+    while (index >> name) {
+        if (name[0] != '#' && index >> start >> duration >> bytes >> state)
+            entries[name] = bytes + " " + state;
+        else
+            std::getline(index, name);
+    }
+    return entries;
+}
+
+TEST_F(SegmentRecorder, AFileIsSyncedWholeBeforeItsIndexSaysCompleteAndNeverCompleteAfterAFailedSync)
+{
+    Clip clip = MakeClip(4, "aac");
+    for (const bool fail : {false, true}) {
+        fs::remove_all("recordings");
+        {
+            const std::lock_guard lock(syncMutex);
+            fileSyncs.clear();
+        }
+        failSyncs = fail;
+        Recorder recorder(R"(<SegmentRecorder segmentSeconds="2" fragmentMs="200"/>)");
+        recorder.Push(clip, 0, START_NS);
+        recorder.Close();
+        failSyncs = false;
+        const std::map<std::string, std::string> index = IndexOf("2026-01-02");
+        ASSERT_EQ(index.size(), 2u) << fail;
+        for (const auto& [name, entry] : index) {
+            const uint64_t bytes = fs::file_size("recordings/front/2026-01-02/" + name);
+            if (fail) {
+                EXPECT_EQ(entry, std::to_string(bytes) + " interrupted") << name;
+                continue;
+            }
+            EXPECT_EQ(entry, std::to_string(bytes) + " complete") << name;
+            const std::lock_guard lock(syncMutex);
+            EXPECT_TRUE(std::any_of(
+                fileSyncs.begin(), fileSyncs.end(),
+                [&](const FileSync& sync) { return sync.name == name && sync.bytes == bytes && !sync.listedBefore; }))
+                << name << " was not synced whole before its index said complete";
+        }
+        if (fail) {
+            EXPECT_EQ(dvr_harness_wait_log(*recorder, 50, "is not known to be whole on the disk", 0), DVR_HARNESS_OK);
+        }
+    }
 }
 
 TEST_F(SegmentRecorder, RecordsG711AudioAsAacAndAnnexBVideoWithoutExtradata)
