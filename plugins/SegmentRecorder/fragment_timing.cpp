@@ -186,10 +186,15 @@ int64_t TicksToNs(uint64_t ticks, uint32_t timescale)
 {
     if (timescale == 0)
         return 0;
-    const unsigned __int128 ns = static_cast<unsigned __int128>(ticks) * 1'000'000'000u / timescale;
-    return ns > static_cast<unsigned __int128>(std::numeric_limits<int64_t>::max())
-               ? std::numeric_limits<int64_t>::max()
-               : static_cast<int64_t>(ns);
+    // Whole seconds and the rest apart, so no product overflows 64 bits (32-bit targets have no
+    // 128-bit integers): the rest is below the time scale, and a time scale times 10^9 fits.
+    constexpr uint64_t NS_PER_SECOND = 1'000'000'000u;
+    constexpr auto MAX_NS = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    const uint64_t seconds = ticks / timescale;
+    const uint64_t restNs = ticks % timescale * NS_PER_SECOND / timescale;
+    if (seconds > (MAX_NS - restNs) / NS_PER_SECOND)
+        return std::numeric_limits<int64_t>::max();
+    return static_cast<int64_t>(seconds * NS_PER_SECOND + restNs);
 }
 
 } // namespace segrec
