@@ -25,7 +25,8 @@ const std::string BUDGET_MS = "1000";
 
 struct ValidatorRun {
     int status;
-    std::string output;
+    std::string output;         // standard output, then standard error
+    std::string standardOutput; // alone: an emulator (qemu-user) adds its own lines to standard error
 };
 
 ValidatorRun Validate(const std::vector<std::string>& options, const std::string& plugin)
@@ -35,8 +36,8 @@ ValidatorRun Validate(const std::vector<std::string>& options, const std::string
     arguments.push_back(plugin);
     ValidatorRun run;
     std::string errors;
-    run.status = RunToEnd(arguments, &run.output, &errors, std::chrono::seconds(60));
-    run.output += errors;
+    run.status = RunToEnd(arguments, &run.standardOutput, &errors, std::chrono::seconds(60));
+    run.output = run.standardOutput + errors;
     return run;
 }
 
@@ -141,7 +142,13 @@ TEST(Validate, ACrashInLoadIsOneFailureWithThePluginsFrame)
         << run.output;
     if (access("/usr/bin/addr2line", X_OK) == 0) { // the frames named with their functions and lines
         EXPECT_NE(run.output.find("(WriteThroughNull at "), std::string::npos) << run.output;
-        EXPECT_EQ(CountLines(run.output, "(+0x"), CountLines(run.output, "] = ")) << run.output;
+        // The validator's own frames all (a stripped system library's may stay unnamed).
+        std::istringstream lines(run.output);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.find("dvrcore-validate(+0x") != std::string::npos) {
+                EXPECT_NE(line.find("] = "), std::string::npos) << line;
+            }
+        }
     }
 }
 
@@ -152,7 +159,7 @@ TEST(Validate, JsonAndJUnitCarryTheResultsForCI)
     ValidatorRun run = Validate({"--json", "--junit", junit}, TestPlugin("broken_crashes_in_load"));
     EXPECT_EQ(run.status, 1) << run.output;
     boost::property_tree::ptree json;
-    std::istringstream stream(run.output);
+    std::istringstream stream(run.standardOutput);
     ASSERT_NO_THROW(boost::property_tree::read_json(stream, json)) << run.output;
     EXPECT_EQ(json.get<int>("summary.failed"), 1);
     EXPECT_EQ(json.get<int>("summary.skipped"), 8);

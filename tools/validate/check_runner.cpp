@@ -9,6 +9,7 @@
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -147,40 +148,67 @@ void OnDumpRequest(int)
     errno = saved;
 }
 
-// The first frame of the crashed stack inside the plugin: "P file\x1fsymbol+0xN\x1f0xOFFSET", the
-// offset into the file for addr2line. Signal handlers (dladdr takes no lock of its own here).
-void ReportPluginFrame()
+// Writes "P file\x1fsymbol+0xN\x1f0xOFFSET" for address when it lies in the plugin (the offset into
+// the file, for addr2line); false elsewhere. Signal handlers (dladdr takes no lock of its own here).
+bool ReportPluginAddress(uintptr_t address)
 {
+    Dl_info where{};
+    if (dladdr(reinterpret_cast<void*>(address), &where) == 0 || where.dli_fname == nullptr || pluginFile == nullptr ||
+        strcmp(where.dli_fname, pluginFile) != 0)
+        return false;
+    auto offset = address - reinterpret_cast<uintptr_t>(where.dli_fbase);
+    char line[512];
+    if (where.dli_sname != nullptr)
+        snprintf(line, sizeof line,
+                 "P %s\x1f"
+                 "%s+0x%lx\x1f"
+                 "0x%lx\n",
+                 where.dli_fname, where.dli_sname,
+                 static_cast<unsigned long>(address - reinterpret_cast<uintptr_t>(where.dli_saddr)),
+                 static_cast<unsigned long>(offset));
+    else
+        snprintf(line, sizeof line,
+                 "P %s\x1f\x1f"
+                 "0x%lx\n",
+                 where.dli_fname, static_cast<unsigned long>(offset));
+    WriteText(reportFd, line);
+    return true;
+}
+
+// The instruction that faulted, from the signal's context; 0 where this target is not known.
+uintptr_t FaultingInstruction(void* context)
+{
+    const auto* machine = &static_cast<const ucontext_t*>(context)->uc_mcontext;
+#if defined(__x86_64__)
+    return static_cast<uintptr_t>(machine->gregs[REG_RIP]);
+#elif defined(__i386__)
+    return static_cast<uintptr_t>(machine->gregs[REG_EIP]);
+#elif defined(__arm__)
+    return static_cast<uintptr_t>(machine->arm_pc);
+#elif defined(__aarch64__)
+    return static_cast<uintptr_t>(machine->pc);
+#else
+    (void)machine;
+    return 0;
+#endif
+}
+
+// The crashed frame inside the plugin: the faulting instruction when it is the plugin's, else the
+// first frame of the stack that is (where the target's backtrace crosses the signal frame).
+void ReportPluginFrame(void* context)
+{
+    if (uintptr_t pc = FaultingInstruction(context); pc != 0 && ReportPluginAddress(pc))
+        return;
     void* frames[64];
     int count = backtrace(frames, 64);
     for (int i = 0; i < count; ++i) {
-        Dl_info where{};
-        if (dladdr(frames[i], &where) == 0 || where.dli_fname == nullptr || pluginFile == nullptr ||
-            strcmp(where.dli_fname, pluginFile) != 0)
-            continue;
         // A return address points after its call: one byte back lies inside the calling line.
-        auto address = reinterpret_cast<uintptr_t>(frames[i]) - (i > 2 ? 1 : 0);
-        auto offset = address - reinterpret_cast<uintptr_t>(where.dli_fbase);
-        char line[512];
-        if (where.dli_sname != nullptr)
-            snprintf(line, sizeof line,
-                     "P %s\x1f"
-                     "%s+0x%lx\x1f"
-                     "0x%lx\n",
-                     where.dli_fname, where.dli_sname,
-                     static_cast<unsigned long>(address - reinterpret_cast<uintptr_t>(where.dli_saddr)),
-                     static_cast<unsigned long>(offset));
-        else
-            snprintf(line, sizeof line,
-                     "P %s\x1f\x1f"
-                     "0x%lx\n",
-                     where.dli_fname, static_cast<unsigned long>(offset));
-        WriteText(reportFd, line);
-        return;
+        if (ReportPluginAddress(reinterpret_cast<uintptr_t>(frames[i]) - (i > 2 ? 1 : 0)))
+            return;
     }
 }
 
-void OnCrash(int signal, siginfo_t* info, void* /*context*/)
+void OnCrash(int signal, siginfo_t* info, void* context)
 {
     auto address = reinterpret_cast<uintptr_t>(info->si_addr);
     bool guard = false;
@@ -189,7 +217,7 @@ void OnCrash(int signal, siginfo_t* info, void* /*context*/)
     char line[64];
     snprintf(line, sizeof line, "C %d %lx %d\n", signal, static_cast<unsigned long>(address), guard ? 1 : 0);
     WriteText(reportFd, line);
-    ReportPluginFrame();
+    ReportPluginFrame(context);
     DumpOwnStack(" (crashed)");
     // SA_RESETHAND restored the default action: raising again ends the process with the signal.
     raise(signal);

@@ -24,10 +24,22 @@ std::string FindAddr2line()
     return "";
 }
 
+// The file as addr2line, a host program, finds it: under qemu-user a library path the emulated
+// loader used may lie under the emulator's prefix (QEMU_LD_PREFIX) instead.
+std::string HostPath(const std::string& file)
+{
+    const char* prefix = getenv("QEMU_LD_PREFIX");
+    if (access(file.c_str(), R_OK) == 0 || prefix == nullptr || file.empty() || file[0] != '/')
+        return file;
+    std::string prefixed = prefix + file;
+    return access(prefixed.c_str(), R_OK) == 0 ? prefixed : file;
+}
+
 // One line of addr2line -p -f -C per offset into file, or nothing when it cannot be run.
-std::vector<std::string> RunAddr2line(const std::string& file, const std::vector<std::string>& offsets)
+std::vector<std::string> RunAddr2line(const std::string& guestFile, const std::vector<std::string>& offsets)
 {
     static const std::string program = FindAddr2line();
+    const std::string file = HostPath(guestFile);
     if (program.empty() || offsets.empty())
         return {};
     // The arguments are built before the fork: the child of a threaded process may not allocate.
