@@ -153,7 +153,9 @@ void OnDumpRequest(int)
 bool ReportPluginAddress(uintptr_t address)
 {
     Dl_info where{};
-    if (dladdr(reinterpret_cast<void*>(address), &where) == 0 || where.dli_fname == nullptr || pluginFile == nullptr ||
+    // The address comes from a register or a return address: a number, which dladdr takes as a pointer.
+    void* pointer = reinterpret_cast<void*>(address); // NOLINT(performance-no-int-to-ptr)
+    if (dladdr(pointer, &where) == 0 || where.dli_fname == nullptr || pluginFile == nullptr ||
         strcmp(where.dli_fname, pluginFile) != 0)
         return false;
     auto offset = address - reinterpret_cast<uintptr_t>(where.dli_fbase);
