@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/channel_layout.h>
 }
 
+#include <algorithm>
 #include <vector>
 
 namespace segrec {
@@ -13,6 +14,17 @@ namespace segrec {
 namespace {
 
 constexpr int64_t AAC_BITS_PER_SECOND_PER_CHANNEL = 48000;
+// A hole in the input longer than this is not filled with silence: the audio before it ends and
+// the next starts at its own time. The writer starts a new file at a shorter gap.
+constexpr int MAX_SILENCE_SECONDS = 10;
+
+// Input within this of where the samples placed so far end counts as following on: a camera's
+// timestamps and their rounding to 1/90,000 s jitter by less, and following each would pad or cut
+// nearly every frame.
+int ToleranceSamples(int sampleRate)
+{
+    return sampleRate / 50; // 20 ms
+}
 
 } // namespace
 
@@ -79,9 +91,8 @@ int AudioTranscoder::FillParameters(AVCodecParameters& parameters) const
     return avcodec_parameters_from_context(&parameters, encoder_);
 }
 
-int AudioTranscoder::Feed(const uint8_t* data, size_t size, const PacketSink& sink)
+int AudioTranscoder::Feed(const uint8_t* data, size_t size, int64_t firstSample, const PacketSink& sink)
 {
-    started_ = true;
     // The packet only points at the caller's bytes: the decoder copies what it keeps.
     packet_->data = const_cast<uint8_t*>(data);
     packet_->size = static_cast<int>(size);
@@ -89,31 +100,79 @@ int AudioTranscoder::Feed(const uint8_t* data, size_t size, const PacketSink& si
     av_packet_unref(packet_);
     if (result < 0)
         return result;
-    const int channels = decoder_->ch_layout.nb_channels;
-    std::vector<float> planes;
     while ((result = avcodec_receive_frame(decoder_, decoded_)) >= 0) {
         if (decoded_->format != AV_SAMPLE_FMT_S16) {
             av_frame_unref(decoded_);
             return AVERROR(EINVAL);
         }
-        // Interleaved 16-bit samples to one float plane per channel.
         const int samples = decoded_->nb_samples;
-        const auto* input = reinterpret_cast<const int16_t*>(decoded_->data[0]);
-        planes.resize(static_cast<size_t>(samples) * static_cast<size_t>(channels));
-        std::vector<void*> pointers(static_cast<size_t>(channels));
-        for (int c = 0; c < channels; ++c) {
-            float* plane = planes.data() + static_cast<size_t>(c) * static_cast<size_t>(samples);
-            pointers[static_cast<size_t>(c)] = plane;
-            for (int i = 0; i < samples; ++i)
-                plane[i] = static_cast<float>(input[i * channels + c]) / 32768.0f;
-        }
+        result = Place(reinterpret_cast<const int16_t*>(decoded_->data[0]), samples, firstSample, sink);
         av_frame_unref(decoded_);
-        if (av_audio_fifo_write(fifo_, pointers.data(), samples) < samples)
-            return AVERROR(ENOMEM);
-        if ((result = EncodeFrames(false, sink)) < 0)
+        if (result < 0)
             return result;
+        firstSample += samples;
     }
     return result == AVERROR(EAGAIN) || result == AVERROR_EOF ? 0 : result;
+}
+
+int AudioTranscoder::Place(const int16_t* input, int samples, int64_t firstSample, const PacketSink& sink)
+{
+    const int rate = encoder_->sample_rate;
+    if (!started_) {
+        nextSample_ = firstSample_ = firstSample;
+        started_ = true;
+    }
+    const int64_t drift = firstSample - (nextSample_ + av_audio_fifo_size(fifo_));
+    int skip = 0;
+    int result = 0;
+    if (drift > static_cast<int64_t>(rate) * MAX_SILENCE_SECONDS) {
+        // Too long to fill: what is queued ends as a whole frame padded with silence, and the
+        // encoder's next frame starts at the input's time.
+        const int partial = av_audio_fifo_size(fifo_) % encoder_->frame_size;
+        if (partial > 0 && (result = WriteSilence(encoder_->frame_size - partial, sink)) < 0)
+            return result;
+        nextSample_ = firstSample; // the fifo is empty
+    } else if (drift > ToleranceSamples(rate)) {
+        if ((result = WriteSilence(static_cast<int>(drift), sink)) < 0)
+            return result;
+    } else if (drift < -ToleranceSamples(rate)) {
+        if (-drift >= samples) // all of it was placed already
+            return 0;
+        skip = static_cast<int>(-drift);
+    }
+    // Interleaved 16-bit samples to one float plane per channel.
+    const int channels = decoder_->ch_layout.nb_channels;
+    const int count = samples - skip;
+    std::vector<float> planes(static_cast<size_t>(count) * static_cast<size_t>(channels));
+    std::vector<void*> pointers(static_cast<size_t>(channels));
+    for (int c = 0; c < channels; ++c) {
+        float* plane = planes.data() + static_cast<size_t>(c) * static_cast<size_t>(count);
+        pointers[static_cast<size_t>(c)] = plane;
+        for (int i = 0; i < count; ++i)
+            plane[i] = static_cast<float>(input[(skip + i) * channels + c]) / 32768.0f;
+    }
+    if (av_audio_fifo_write(fifo_, pointers.data(), count) < count)
+        return AVERROR(ENOMEM);
+    return EncodeFrames(false, sink);
+}
+
+int AudioTranscoder::WriteSilence(int samples, const PacketSink& sink)
+{
+    const int channels = decoder_->ch_layout.nb_channels;
+    const int chunk = std::min(samples, encoder_->frame_size);
+    std::vector<float> zeros(static_cast<size_t>(chunk) * static_cast<size_t>(channels));
+    std::vector<void*> pointers(static_cast<size_t>(channels));
+    for (int c = 0; c < channels; ++c)
+        pointers[static_cast<size_t>(c)] = zeros.data() + static_cast<size_t>(c) * static_cast<size_t>(chunk);
+    for (int left = samples; left > 0;) {
+        const int now = std::min(left, chunk);
+        if (av_audio_fifo_write(fifo_, pointers.data(), now) < now)
+            return AVERROR(ENOMEM);
+        left -= now;
+        if (int result = EncodeFrames(false, sink); result < 0)
+            return result;
+    }
+    return 0;
 }
 
 int AudioTranscoder::EncodeFrames(bool last, const PacketSink& sink)
@@ -145,7 +204,7 @@ int AudioTranscoder::Drain(const PacketSink& sink)
 {
     int result;
     while ((result = avcodec_receive_packet(encoder_, packet_)) >= 0) {
-        result = sink(*packet_);
+        result = packet_->pts < firstSample_ ? 0 : sink(*packet_);
         av_packet_unref(packet_);
         if (result < 0)
             return result;

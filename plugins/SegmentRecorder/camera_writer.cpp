@@ -374,9 +374,9 @@ void CameraWriter::HandleAudio(const Item& item)
     }
     bool written = false;
     if (transcoder_) {
-        if (!transcoder_->Started())
-            transcoder_->SetStart(av_rescale(dts, transcoder_->SampleRate(), CLOCK_RATE));
-        int result = transcoder_->Feed(item.payload, item.size, [this](AVPacket& packet) { return WriteAac(packet); });
+        const int64_t firstSample = av_rescale(dts, transcoder_->SampleRate(), CLOCK_RATE);
+        int result = transcoder_->Feed(item.payload, item.size, firstSample,
+                                       [this](AVPacket& packet) { return WriteAac(packet); });
         written = result >= 0;
         if (result < 0 && writeError_ == 0)
             Log(LOG_WARNING, "%s: G.711 frame not transcoded: %s", Name().c_str(), AvError(result).c_str());
@@ -547,8 +547,6 @@ bool CameraWriter::RoomAgain()
 
 int CameraWriter::WriteAac(AVPacket& packet)
 {
-    if (packet.dts < 0) // the encoder's priming, ahead of the file's start
-        return 0;
     const AVRational samples{1, transcoder_->SampleRate()};
     const int64_t end = av_rescale(packet.pts + packet.duration, CLOCK_RATE, samples.den);
     return WritePacket(AUDIO_TRACK, packet, samples, end) ? 0 : AVERROR(EIO);

@@ -70,7 +70,10 @@ std::unique_ptr<SegmentFile> SegmentFile::Create(UniqueFd fd, const AVCodecParam
             track->codec_type == AVMEDIA_TYPE_VIDEO ? AVRational{1, 90000} : AVRational{1, track->sample_rate};
     }
     DictionaryHolder options;
-    av_dict_set(&options.dictionary, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
+    // delay_moov: the header goes out with the first fragment, once each track's first times are
+    // known, and carries edit lists: a track starts when its first frame does (audio that begins
+    // after the key frame is not moved forward to it) and B-frames' reordering delay is kept.
+    av_dict_set(&options.dictionary, "movflags", "frag_keyframe+empty_moov+default_base_moof+delay_moov", 0);
     av_dict_set_int(&options.dictionary, "frag_duration", static_cast<int64_t>(fragmentMs) * 1000, 0);
     av_dict_set(&options.dictionary, "flush_packets", "1", 0);
     result = avformat_write_header(file->context_, &options.dictionary);

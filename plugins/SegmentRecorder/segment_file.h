@@ -20,7 +20,8 @@ constexpr int AUDIO_TRACK = 1;
 
 class SegmentFile {
 public:
-    // Writes the file header into file, a new empty file open for writing, which it takes over.
+    // Starts the file header in file, a new empty file open for writing, which it takes over; the
+    // header reaches the file with the first fragment.
     // audio may be null. Returns null with the reason in why.
     static std::unique_ptr<SegmentFile> Create(UniqueFd file, const AVCodecParameters& video,
                                                const AVCodecParameters* audio, int fragmentMs, std::string& why);

@@ -423,6 +423,50 @@ TEST_F(SegmentRecorder, RecordsG711AudioAsAacAndAnnexBVideoWithoutExtradata)
     EXPECT_NEAR(audioSeconds, 4.0, 0.3);
 }
 
+// When the first track of kind ("v" or "a") in file starts and ends, in seconds, as played: after
+// the edit lists.
+std::pair<double, double> TrackSpan(const std::string& file, const char* kind)
+{
+    std::string out = Shell(std::string("ffprobe -v error -select_streams ") + kind +
+                            ":0 -show_entries stream=start_time,duration -of csv=p=0 " + file);
+    double start = 0, duration = 0;
+    EXPECT_EQ(std::sscanf(out.c_str(), "%lf,%lf", &start, &duration), 2) << out;
+    return {start, start + duration};
+}
+
+TEST_F(SegmentRecorder, G711AudioStaysWithVideoAcrossHolesAndItsPrimingIsNotPlayed)
+{
+    // Audio from 0.3 s, well after the encoder's priming of 0.128 s; then, in a file of its own,
+    // audio with a hole from 1 s to 3 s, as from a camera that dropped it.
+    const auto drop = [](Clip clip, int64_t from, int64_t to) {
+        std::erase_if(clip.samples, [&](const Sample& sample) {
+            return sample.kind == EVT_AUDIO && sample.dts >= from && sample.dts < to;
+        });
+        return clip;
+    };
+    const Clip clip = MakeClip(6, "pcm_alaw");
+    const Clip late = drop(clip, 0, CLOCK_RATE * 3 / 10);
+    const Clip holed = drop(clip, CLOCK_RATE, 3 * CLOCK_RATE);
+    Recorder recorder(R"(<SegmentRecorder segmentSeconds="10" queueSeconds="600"/>)");
+    recorder.Push(late, 0, START_NS);
+    recorder.Push(holed, 6 * CLOCK_RATE, START_NS + 6000000000LL, DVR_MEDIA_DISCONTINUITY);
+    recorder.Close();
+    std::vector<std::string> files = Recordings();
+    ASSERT_EQ(files.size(), 2u);
+    const auto firstAudio = std::find_if(late.samples.begin(), late.samples.end(),
+                                         [](const Sample& sample) { return sample.kind == EVT_AUDIO; });
+    const double lateBy = static_cast<double>(firstAudio->dts) / CLOCK_RATE;
+    // At 8 kHz an AAC frame is 0.128 s: audio may end a frame short of the video, never later, and
+    // starts with its first sample, not the encoder's priming before it.
+    for (size_t i = 0; i < files.size(); ++i) {
+        CheckFile(files[i], "aac");
+        const auto [videoStart, videoEnd] = TrackSpan(files[i], "v");
+        const auto [audioStart, audioEnd] = TrackSpan(files[i], "a");
+        EXPECT_NEAR(audioStart - videoStart, i == 0 ? lateBy : 0.0, 0.01) << files[i];
+        EXPECT_NEAR(audioEnd, videoEnd, 0.13) << files[i];
+    }
+}
+
 TEST_F(SegmentRecorder, TimestampsGoingWrongAreClampedOrStartANewFile)
 {
     Clip clip = MakeClip(4, "aac");
@@ -486,11 +530,11 @@ TEST_F(SegmentRecorder, FinishedFragmentsAreInTheFileWhileItIsWritten)
 
 TEST_F(SegmentRecorder, AFullDiskEndsTheFileAtItsLastWholeFragmentAndRecordingGoesOn)
 {
-    // A 64 kB file system without a free-space floor: the third two-second file does not fit (root
+    // A 72 kB file system without a free-space floor: the third two-second file does not fit (root
     // only, to mount it).
     fs::create_directory("small");
     int status = 0;
-    std::string output = Shell("mount -t tmpfs -o size=64k none small", &status);
+    std::string output = Shell("mount -t tmpfs -o size=72k none small", &status);
     if (status != 0)
         GTEST_SKIP() << "cannot mount a small file system: " << output;
     struct Unmount {
