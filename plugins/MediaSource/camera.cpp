@@ -1,6 +1,7 @@
 #include "camera.h"
 
 #include "capture_clock.h"
+#include "pacing_policy.h"
 #include "plugin_log.h"
 #include "reconnect_policy.h"
 #include "url_mask.h"
@@ -18,9 +19,6 @@ namespace media_source {
 namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000LL;
-// A paced file that falls this far behind its timestamps starts its pacing again rather than
-// sending the missed frames in a burst.
-constexpr int64_t kLateLimitNs = kNsPerSecond;
 // An unpaced file's pause after each frame dropped for the core's memory throttling.
 constexpr int64_t kThrottledPauseNs = 20000000LL;
 
@@ -282,9 +280,7 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
     bool firstPass = true;
     bool readThisPass = false;
     int64_t lastDts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE}; // video, audio: sent timestamps
-    bool paced = false;
-    int64_t paceStartNs = 0;
-    int64_t paceStartDts = 0;
+    FilePacer pacer;
     CaptureClock captureClock(openedNs_);
 
     while (!stopping_) {
@@ -335,18 +331,8 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
         endDts = std::max(endDts, media.dts + std::max<int64_t>(media.duration, 1));
         readThisPass = true;
 
-        if (isFile_ && config_.paced) {
-            int64_t now = MonotonicNs();
-            int64_t due = paceStartNs + (media.dts - paceStartDts) * kNsPerSecond / DVR_MEDIA_CLOCK_RATE;
-            if (!paced || due < now - kLateLimitNs) {
-                paced = true;
-                paceStartNs = now;
-                paceStartDts = media.dts;
-                due = now;
-            }
-            if (!WaitUntil(due))
-                return "closing";
-        }
+        if (isFile_ && config_.paced && !WaitUntil(pacer.Due(media.dts, MonotonicNs())))
+            return "closing";
         media.captureTimeNs = captureClock.Stamp(media.dts, RealtimeNs());
         media.data = packet->data;
         media.size = static_cast<size_t>(std::max(packet->size, 0));
