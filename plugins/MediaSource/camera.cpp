@@ -2,6 +2,7 @@
 
 #include "capture_clock.h"
 #include "pacing_policy.h"
+#include "packet_filter.h"
 #include "plugin_log.h"
 #include "reconnect_policy.h"
 #include "url_mask.h"
@@ -191,7 +192,7 @@ bool Camera::Attempt(uint64_t& packetsSent)
     Log(providerID_, kLogInfo, "camera %s: connected to %s: %s", name, maskedUrl_.c_str(),
         DescribeStreams(info).c_str());
     sender_.StartConnection(info);
-    reason = ReadUntilLost(input.get(), packetsSent);
+    reason = ReadUntilLost(input.get(), info, packetsSent);
     input.reset();
     if (stopping_)
         return false;
@@ -265,11 +266,16 @@ bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason
     return true;
 }
 
-std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
+std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint64_t& packetsSent)
 {
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
     if (packet == nullptr)
         return "out of memory";
+    PacketFilter filters[2]; // video, audio
+    std::string reason;
+    if ((videoStream_ >= 0 && !filters[0].Open(input->streams[videoStream_], reason)) ||
+        (audioStream_ >= 0 && !filters[1].Open(input->streams[audioStream_], reason)))
+        return reason;
     const std::string stalled = "nothing received for " + std::to_string(config_.timeoutSeconds) + " s";
     // A looped file's timestamps go on from where its last pass ended: loopOffset moves each pass
     // past the end of the one before (firstDts is the file's first raw dts, endDts the end of the
@@ -279,6 +285,12 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
     int64_t endDts = INT64_MIN;
     bool firstPass = true;
     bool readThisPass = false;
+    // A loop seeks back to the first decode time of this stream, in its own time base. Not to the
+    // file's start_time: that is a presentation time, and with B-frames the first frames' decode
+    // times lie before it, so a seek by decode time (an MPEG-TS file's) would land after the first
+    // key frame and keep the frames that depend on it.
+    const int seekStream = videoStream_ >= 0 ? videoStream_ : audioStream_;
+    int64_t seekDts = AV_NOPTS_VALUE;
     int64_t lastDts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE}; // video, audio: sent timestamps
     FilePacer pacer;
     CaptureClock captureClock(openedNs_);
@@ -290,10 +302,15 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
         if (error == AVERROR_EOF && isFile_ && readThisPass) {
             firstPass = readThisPass = false;
             loopOffset = endDts - (firstDts == INT64_MAX ? 0 : firstDts);
-            int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
-            error = av_seek_frame(input, -1, start, AVSEEK_FLAG_BACKWARD);
+            if (seekDts != AV_NOPTS_VALUE) {
+                error = av_seek_frame(input, seekStream, seekDts, AVSEEK_FLAG_BACKWARD);
+            } else {
+                int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+                error = av_seek_frame(input, -1, start, AVSEEK_FLAG_BACKWARD);
+            }
             if (error < 0)
                 return "cannot go back to the start: " + ErrorText(error);
+            sender_.StartOver();
             continue;
         }
         if (error < 0) {
@@ -309,6 +326,24 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
         if (!video && packet->stream_index != audioStream_) {
             av_packet_unref(packet.get());
             continue;
+        }
+        if (firstPass && seekDts == AV_NOPTS_VALUE && packet->stream_index == seekStream)
+            seekDts = packet->dts;
+        error = filters[video ? 0 : 1].Apply(packet.get());
+        if (error < 0) {
+            if (error != AVERROR(EAGAIN))
+                sender_.CountDamaged(video);
+            continue;
+        }
+        // A filter's first packet brings the configuration it found (AAC's from its ADTS header);
+        // a demuxer's packet, a change of it mid-stream. Either way, new stream parameters.
+        size_t extradataSize = 0;
+        const uint8_t* extradata = av_packet_get_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, &extradataSize);
+        std::vector<uint8_t>& known = video ? info.videoExtradata : info.audioExtradata;
+        if (extradata != nullptr && extradataSize > 0 &&
+            !std::equal(known.begin(), known.end(), extradata, extradata + extradataSize)) {
+            known.assign(extradata, extradata + extradataSize);
+            sender_.ChangeParams(info);
         }
         const AVRational base = input->streams[packet->stream_index]->time_base;
         int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;

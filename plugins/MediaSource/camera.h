@@ -50,7 +50,8 @@ private:
     // Opens the URL and picks the streams; false with a reason on failure.
     bool Connect(FormatContext& input, StreamInfo& info, std::string& reason);
     // Reads and sends packets until the source is lost or the camera stops; returns the reason.
-    std::string ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent);
+    // info: the streams as connected; changes found in their packets are sent on as new parameters.
+    std::string ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint64_t& packetsSent);
     // Waits until the monotonic time atNs; false when the camera stops first.
     bool WaitUntil(int64_t atNs);
     static int Interrupted(void* opaque); // FFmpeg's interrupt callback: 1 stops a blocking call

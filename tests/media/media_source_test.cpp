@@ -42,11 +42,15 @@ protected:
         std::filesystem::remove_all(folder_);
     }
 
-    void MakeClip()
+    void MakeClip() { MakeClip("-c:a aac -shortest clip.mp4"); }
+    // The 2 s test picture at 160x120 (with a tone unless -an) in H.264, then output: the rest of
+    // the ffmpeg tool's arguments.
+    void MakeClip(const std::string& output)
     {
         std::string command = std::string(FFMPEG_TOOL) +
                               " -v error -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=sample_rate=8000"
-                              " -t 2 -c:v libx264 -g 25 -c:a aac -shortest clip.mp4";
+                              " -t 2 -c:v libx264 -g 25 " +
+                              output;
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
     void Configure(const std::string& cameras)
@@ -160,6 +164,59 @@ TEST_F(MediaSourceTest, FileCameraSendsParamsThenAKeyFrameAndLoopsWithoutADiscon
     // The second pass goes on after the first pass's last frame, by at most the audio's priming.
     EXPECT_GE(video[50].header.dts - video[49].header.dts, 3600);
     EXPECT_LE(video[50].header.dts - video[49].header.dts, DVR_MEDIA_CLOCK_RATE / 4);
+    EXPECT_EQ(EventKeyFrame(&video[50].event->record), 1);
+}
+
+TEST_F(MediaSourceTest, TransportStreamAacIsSentAsRawFramesWithItsConfigurationInTheParameters)
+{
+    // MPEG-TS carries AAC in ADTS frames and no configuration in its stream header.
+    MakeClip("-c:a aac -shortest -f mpegts clip.ts");
+    Configure("<Camera name=\"ts\" url=\"file:clip.ts\"/>\n");
+    Start();
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_AUDIO, 20, 10000), DVR_HARNESS_OK);
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 1, 10000), DVR_HARNESS_OK);
+
+    ASSERT_EQ(dvr_harness_event_count(h_, DVR_EVT_MEDIA_PARAMS), 1u);
+    const dvr_harness_event* paramsEvent = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 0);
+    _DvrMediaParams params{};
+    ASSERT_TRUE(DvrReadMediaParams(paramsEvent->data, paramsEvent->record.len, &params));
+    EXPECT_EQ(params.audioCodec, DVR_CODEC_AAC);
+    // AAC-LC (2), 8000 Hz (index 11), one channel: 00010 1011 0001 000.
+    const auto* config = static_cast<const uint8_t*>(paramsEvent->data) + params.size + params.videoExtradataLength;
+    ASSERT_EQ(params.audioExtradataLength, 2u);
+    EXPECT_EQ(config[0], 0x15);
+    EXPECT_EQ(config[1], 0x88);
+    EXPECT_EQ(params.width, 160u);
+    for (const Frame& frame : Frames(h_, EVT_AUDIO)) {
+        EXPECT_LT(paramsEvent->sequence, frame.event->sequence);
+        const auto* bytes = static_cast<const uint8_t*>(frame.event->data) + frame.header.size;
+        ASSERT_GT(frame.event->record.len, frame.header.size + 2);
+        EXPECT_FALSE(bytes[0] == 0xFF && (bytes[1] & 0xF0) == 0xF0)
+            << "an ADTS header, frame " << frame.header.sequence;
+    }
+}
+
+TEST_F(MediaSourceTest, ALoopedTransportStreamWithBFramesStartsAgainAtItsFirstKeyFrame)
+{
+    // B-frames put the first frames' decode times before the file's start time.
+    MakeClip("-bf 2 -an -f mpegts clip.ts");
+    Configure("<Camera name=\"ts\" url=\"file:clip.ts\" pace=\"0\"/>\n");
+    Start();
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 150, 10000), DVR_HARNESS_OK);
+
+    std::vector<Frame> video = Frames(h_, EVT_VIDEO);
+    // Every pass sends all 50 frames of the clip, the same ones, from its first key frame on.
+    for (size_t pass = 1; pass <= 2; ++pass) {
+        SCOPED_TRACE("pass " + std::to_string(pass));
+        for (size_t i = 0; i < 50; ++i) {
+            const Frame& frame = video[pass * 50 + i];
+            EXPECT_EQ(frame.header.sequence, pass * 50 + i);
+            EXPECT_EQ(frame.event->record.len, video[i].event->record.len) << "frame " << i;
+            EXPECT_EQ(frame.header.flags, video[i].header.flags) << "frame " << i;
+            EXPECT_EQ(frame.header.dts - video[pass * 50 - 50 + i].header.dts,
+                      video[50].header.dts - video[0].header.dts);
+        }
+    }
     EXPECT_EQ(EventKeyFrame(&video[50].event->record), 1);
 }
 
