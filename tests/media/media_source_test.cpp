@@ -220,6 +220,28 @@ TEST_F(MediaSourceTest, ALoopedTransportStreamWithBFramesStartsAgainAtItsFirstKe
     EXPECT_EQ(EventKeyFrame(&video[50].event->record), 1);
 }
 
+TEST_F(MediaSourceTest, RefusedParametersAreSentAgainAndNoFrameGoesAheadOfThem)
+{
+    MakeClip();
+    Configure("<Camera name=\"clip\" url=\"file:clip.mp4\"/>\n");
+    const int32_t refusals[] = {EVENT_NO_MEMORY, EVENT_NO_MEMORY};
+    h_ = dvr_harness_new(MEDIA_SOURCE_PLUGIN);
+    dvr_harness_queue_answers(h_, DVR_EVT_MEDIA_PARAMS, refusals, 2);
+    ASSERT_EQ(dvr_harness_start(h_), DVR_HARNESS_OK);
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 30, 10000), DVR_HARNESS_OK);
+
+    ASSERT_EQ(dvr_harness_event_count(h_, DVR_EVT_MEDIA_PARAMS), 3u);
+    const dvr_harness_event* taken = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 2);
+    EXPECT_EQ(taken->answer, EVENT_ACCEPTED);
+    std::vector<Frame> video = Frames(h_, EVT_VIDEO);
+    EXPECT_LT(taken->sequence, video[0].event->sequence);
+    EXPECT_LT(taken->sequence, Frames(h_, EVT_AUDIO)[0].event->sequence);
+    // The frame read meanwhile was dropped, and the video starts at a key frame.
+    EXPECT_EQ(EventKeyFrame(&video[0].event->record), 1);
+    std::string figures = AskFigures();
+    EXPECT_EQ(figures.find("no parameters 0,"), std::string::npos) << figures;
+}
+
 TEST_F(MediaSourceTest, AfterARefusalTheCameraDropsVideoAndAudioUntilItsNextKeyFrame)
 {
     MakeClip();
