@@ -15,6 +15,7 @@ extern "C" {
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 
 namespace media_source {
 namespace {
@@ -294,6 +295,7 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
     int64_t lastDts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE}; // video, audio: sent timestamps
     FilePacer pacer;
     CaptureClock captureClock(openedNs_);
+    keyFrames_.Restart();
 
     while (!stopping_) {
         // Armed for each read: the waits between reads (pacing, throttling) are the camera's own.
@@ -365,6 +367,15 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
         last = media.dts;
         endDts = std::max(endDts, media.dts + std::max<int64_t>(media.duration, 1));
         readThisPass = true;
+        if (video && keyFrames_.Observe(media.keyFrame, media.dts)) {
+            const KeyFrameInterval& group = keyFrames_.Last();
+            Log(providerID_, kLogWarning,
+                "camera %s: key frames come %u frames (%.1f s) apart, more than the core's key-frame gate lets "
+                "through (%u frames): the rest of every group is dropped (gate expired); set the camera's key-frame "
+                "interval (GOP) to at most %u frames or %.1f s",
+                config_.name.c_str(), group.frames, static_cast<double>(group.ticks) / DVR_MEDIA_CLOCK_RATE,
+                kGateFrames, kGateFrames, std::floor(group.GateSeconds() * 10) / 10); // at most: rounded down
+        }
 
         if (isFile_ && config_.paced && !WaitUntil(pacer.Due(media.dts, MonotonicNs())))
             return "closing";

@@ -6,6 +6,7 @@
 #include "camera_config.h"
 #include "ffmpeg_log.h"
 #include "frame_sender.h"
+#include "key_frame_policy.h"
 #include "reconnect_policy.h"
 
 #include <atomic>
@@ -64,6 +65,7 @@ private:
     int audioStream_ = -1;
     FrameSender sender_;
     FfmpegLines ffmpegLines_; // the reading thread's
+    KeyFrameWatch keyFrames_; // the reading thread's: the video's key-frame interval, warned of once
 
     std::atomic<bool> stopping_{false};
     StallWatch stall_;     // the reading thread's only: a blocking FFmpeg call it sees expire is interrupted

@@ -242,6 +242,32 @@ TEST_F(MediaSourceTest, RefusedParametersAreSentAgainAndNoFrameGoesAheadOfThem)
     EXPECT_EQ(figures.find("no parameters 0,"), std::string::npos) << figures;
 }
 
+TEST_F(MediaSourceTest, KeyFramesFartherApartThanTheGateAreWarnedOfOnceWithWhatToConfigure)
+{
+    // 9 s at 100 frames a second, one key frame: a group of 900 frames as the clip loops.
+    std::string command = std::string(FFMPEG_TOOL) +
+                          " -v error -f lavfi -i testsrc=size=64x48:rate=100 -t 9 -c:v libx264 -preset ultrafast"
+                          " -g 1000 -bf 0 -an clip.mp4";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    Configure("<Camera name=\"long\" url=\"file:clip.mp4\" pace=\"0\"/>\n");
+    h_ = dvr_harness_new(MEDIA_SOURCE_PLUGIN);
+    dvr_harness_expect_log(h_, 50, "camera long: key frames come");
+    ASSERT_EQ(dvr_harness_start(h_), DVR_HARNESS_OK);
+    ASSERT_EQ(dvr_harness_wait_log(h_, 50,
+                                   "camera long: key frames come 900 frames (9.0 s) apart, more than the core's "
+                                   "key-frame gate lets through (765 frames): the rest of every group is dropped (gate "
+                                   "expired); set the camera's key-frame interval (GOP) to at most 765 frames or 7.6 s",
+                                   10000),
+              DVR_HARNESS_OK)
+        << Joined(LogLines(h_));
+    // Once: not again at the next loops.
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 3 * 900, 10000), DVR_HARNESS_OK);
+    size_t warnings = 0;
+    for (const std::string& line : LogLines(h_))
+        warnings += line.find("key frames come") != std::string::npos;
+    EXPECT_EQ(warnings, 1u);
+}
+
 TEST_F(MediaSourceTest, AfterARefusalTheCameraDropsVideoAndAudioUntilItsNextKeyFrame)
 {
     MakeClip();
