@@ -3,6 +3,7 @@
 #include "capture_clock.h"
 #include "pacing_policy.h"
 #include "packet_filter.h"
+#include "parameter_sets.h"
 #include "plugin_log.h"
 #include "reconnect_policy.h"
 #include "url_mask.h"
@@ -273,6 +274,7 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
     if (packet == nullptr)
         return "out of memory";
     PacketFilter filters[2]; // video, audio
+    PictureSizeReader sizes; // the video's
     std::string reason;
     if ((videoStream_ >= 0 && !filters[0].Open(input->streams[videoStream_], reason)) ||
         (audioStream_ >= 0 && !filters[1].Open(input->streams[audioStream_], reason)))
@@ -346,6 +348,21 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
             !std::equal(known.begin(), known.end(), extradata, extradata + extradataSize)) {
             known.assign(extradata, extradata + extradataSize);
             sender_.ChangeParams(info);
+        }
+        // The parameter sets an Annex B key frame carries in band: new ones (a new picture size or
+        // profile without a reconnect), or the first ones of a stream that connected without them
+        // (and without a picture size), go out as new parameters before the frame.
+        if (video && (packet->flags & AV_PKT_FLAG_KEY) != 0 && IsAnnexB(info.videoExtradata)) {
+            std::vector<uint8_t> sets = ParameterSetsOf(info.videoCodec, packet->data, std::max(packet->size, 0));
+            if (!sets.empty() && !SameParameterSets(info.videoCodec, sets, info.videoExtradata)) {
+                uint32_t width = 0, height = 0;
+                if (sizes.Read(input->streams[videoStream_], packet.get(), width, height)) {
+                    info.width = width;
+                    info.height = height;
+                }
+                info.videoExtradata = std::move(sets);
+                sender_.ChangeParams(info);
+            }
         }
         const AVRational base = input->streams[packet->stream_index]->time_base;
         int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;

@@ -3,6 +3,7 @@
 #include "plugin_log.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavcodec/bsf.h>
 #include <libavformat/avformat.h>
 }
@@ -55,6 +56,39 @@ int PacketFilter::Apply(AVPacket* packet)
         return error;
     }
     return av_bsf_receive_packet(context_.get(), packet);
+}
+
+void ParserClose::operator()(AVCodecParserContext* parser) const
+{
+    av_parser_close(parser);
+}
+
+void CodecContextFree::operator()(AVCodecContext* context) const
+{
+    avcodec_free_context(&context);
+}
+
+bool PictureSizeReader::Read(const AVStream* stream, const AVPacket* packet, uint32_t& width, uint32_t& height)
+{
+    if (!parser_) {
+        context_.reset(avcodec_alloc_context3(nullptr));
+        parser_.reset(av_parser_init(stream->codecpar->codec_id));
+        if (!context_ || !parser_) {
+            parser_.reset();
+            return false;
+        }
+        parser_->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    }
+    uint8_t* frame = nullptr;
+    int frameSize = 0;
+    parser_->width = parser_->height = 0;
+    av_parser_parse2(parser_.get(), context_.get(), &frame, &frameSize, packet->data, packet->size, AV_NOPTS_VALUE,
+                     AV_NOPTS_VALUE, 0);
+    if (parser_->width <= 0 || parser_->height <= 0)
+        return false;
+    width = static_cast<uint32_t>(parser_->width);
+    height = static_cast<uint32_t>(parser_->height);
+    return true;
 }
 
 } // namespace media_source

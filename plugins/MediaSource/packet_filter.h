@@ -11,6 +11,8 @@
 #include <string>
 
 struct AVBSFContext;
+struct AVCodecContext;
+struct AVCodecParserContext;
 struct AVPacket;
 struct AVStream;
 
@@ -32,6 +34,26 @@ public:
 
 private:
     std::unique_ptr<AVBSFContext, BsfFree> context_; // null: packets pass as they are
+};
+
+struct ParserClose {
+    void operator()(AVCodecParserContext* parser) const;
+};
+struct CodecContextFree {
+    void operator()(AVCodecContext* context) const;
+};
+
+// The picture size a video frame announces in band, read by FFmpeg's parser for the stream's codec.
+// Used by the camera's reading thread only, one per stream and connection.
+class PictureSizeReader {
+public:
+    // The size the complete frame in packet announces (its slices, after the parameter sets this or
+    // an earlier frame brought); false when it tells none.
+    bool Read(const AVStream* stream, const AVPacket* packet, uint32_t& width, uint32_t& height);
+
+private:
+    std::unique_ptr<AVCodecParserContext, ParserClose> parser_; // made at the first Read
+    std::unique_ptr<AVCodecContext, CodecContextFree> context_;
 };
 
 } // namespace media_source

@@ -242,6 +242,42 @@ TEST_F(MediaSourceTest, RefusedParametersAreSentAgainAndNoFrameGoesAheadOfThem)
     EXPECT_EQ(figures.find("no parameters 0,"), std::string::npos) << figures;
 }
 
+TEST_F(MediaSourceTest, ANewPictureSizeMidStreamGoesOutAsNewParametersBeforeItsFirstFrame)
+{
+    // Two 2 s MPEG-TS clips joined byte for byte, the second at twice the size and with timestamps
+    // that go on from the first: new parameter sets in band, no reconnect.
+    const std::string ffmpeg = std::string(FFMPEG_TOOL) + " -v error -f lavfi -i testsrc=rate=25:size=";
+    const std::string h264 = " -t 2 -c:v libx264 -preset ultrafast -g 25 -bf 0 -an -f mpegts ";
+    for (const std::string& command :
+         {ffmpeg + "160x120" + h264 + "a.ts", ffmpeg + "320x240" + h264 + "-output_ts_offset 2 b.ts",
+          std::string("cat a.ts b.ts >clip.ts")})
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    Configure("<Camera name=\"ts\" url=\"file:clip.ts\" pace=\"0\"/>\n");
+    Start();
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 60, 10000), DVR_HARNESS_OK);
+
+    ASSERT_GE(dvr_harness_event_count(h_, DVR_EVT_MEDIA_PARAMS), 2u);
+    _DvrMediaParams first{}, second{};
+    const dvr_harness_event* firstEvent = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 0);
+    const dvr_harness_event* secondEvent = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 1);
+    ASSERT_TRUE(DvrReadMediaParams(firstEvent->data, firstEvent->record.len, &first));
+    ASSERT_TRUE(DvrReadMediaParams(secondEvent->data, secondEvent->record.len, &second));
+    EXPECT_EQ(first.width, 160u);
+    EXPECT_EQ(second.width, 320u);
+    EXPECT_EQ(second.height, 240u);
+    EXPECT_EQ(second.generation, first.generation);
+    EXPECT_EQ(second.flags, 0u) << "the same connection, no discontinuity";
+    ASSERT_GT(second.videoExtradataLength, 0u);
+    const auto* sets = static_cast<const uint8_t*>(secondEvent->data) + second.size;
+    EXPECT_NE(std::string(reinterpret_cast<const char*>(sets), second.videoExtradataLength),
+              std::string(static_cast<const char*>(firstEvent->data) + first.size, first.videoExtradataLength));
+    // The second clip's frames (from the 51st) come after the new parameters, the first of them a key frame.
+    std::vector<Frame> video = Frames(h_, EVT_VIDEO);
+    EXPECT_LT(video[49].event->sequence, secondEvent->sequence);
+    EXPECT_LT(secondEvent->sequence, video[50].event->sequence);
+    EXPECT_EQ(EventKeyFrame(&video[50].event->record), 1);
+}
+
 TEST_F(MediaSourceTest, KeyFramesFartherApartThanTheGateAreWarnedOfOnceWithWhatToConfigure)
 {
     // 9 s at 100 frames a second, one key frame: a group of 900 frames as the clip loops.
