@@ -9,6 +9,7 @@
 #include "url_mask.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 }
@@ -259,6 +260,12 @@ bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason
             info.sampleRate = static_cast<uint32_t>(std::max(parameters->sample_rate, 0));
             info.channels = static_cast<uint32_t>(std::max(parameters->ch_layout.nb_channels, 0));
             info.audioExtradata = Extradata(parameters);
+            // AAC in ADTS frames (MPEG-TS) brings its configuration only with its first frame,
+            // through its filter; plain AAC-LC's is known from the probe already, so the first
+            // video key frame need not wait for it. A configuration that turns out otherwise is
+            // sent as new parameters.
+            if (codec == DVR_CODEC_AAC && info.audioExtradata.empty() && parameters->profile == FF_PROFILE_AAC_LOW)
+                info.audioExtradata = AacLcConfig(info.sampleRate, info.channels);
         }
     }
     if (videoStream_ < 0 && audioStream_ < 0) {
@@ -331,7 +338,8 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
             av_packet_unref(packet.get());
             continue;
         }
-        if (firstPass && seekDts == AV_NOPTS_VALUE && packet->stream_index == seekStream)
+        if (firstPass && packet->stream_index == seekStream && packet->dts != AV_NOPTS_VALUE &&
+            (seekDts == AV_NOPTS_VALUE || packet->dts < seekDts))
             seekDts = packet->dts;
         error = filters[video ? 0 : 1].Apply(packet.get());
         if (error < 0) {

@@ -81,6 +81,22 @@ std::vector<uint8_t> ParameterSetsOf(uint32_t codec, const uint8_t* data, size_t
     return sets;
 }
 
+std::vector<uint8_t> AacLcConfig(uint32_t sampleRate, uint32_t channels)
+{
+    static const uint32_t rates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000,
+                                     22050, 16000, 12000, 11025, 8000,  7350};
+    const auto rate = std::find(std::begin(rates), std::end(rates), sampleRate);
+    // Channel configurations 1 to 6 are 1 to 6 channels, 7 is eight.
+    const uint32_t configuration = channels >= 1 && channels <= 6 ? channels : channels == 8 ? 7 : 0;
+    if (rate == std::end(rates) || configuration == 0)
+        return {};
+    const uint32_t index = static_cast<uint32_t>(rate - std::begin(rates));
+    // Object type 2 (LC), 5 bits; the rate's index, 4; the channel configuration, 4; then three zero
+    // bits: 1024-sample frames, no core coder, no extension.
+    const uint32_t bits = (2u << 11) | (index << 7) | (configuration << 3);
+    return {static_cast<uint8_t>(bits >> 8), static_cast<uint8_t>(bits & 0xFF)};
+}
+
 bool SameParameterSets(uint32_t codec, const std::vector<uint8_t>& a, const std::vector<uint8_t>& b)
 {
     return SortedSets(codec, a) == SortedSets(codec, b);

@@ -22,6 +22,11 @@ std::vector<uint8_t> ParameterSetsOf(uint32_t codec, const uint8_t* data, size_t
 // or trailing zero bytes.
 bool SameParameterSets(uint32_t codec, const std::vector<uint8_t>& a, const std::vector<uint8_t>& b);
 
+// The AudioSpecificConfig of plain AAC-LC at sampleRate Hz with channels channels, as an ADTS
+// header describes it (and as FFmpeg's aac_adtstoasc writes it); empty when such a stream needs
+// more than two bytes (a rate off the table, a channel layout without a configuration number).
+std::vector<uint8_t> AacLcConfig(uint32_t sampleRate, uint32_t channels);
+
 } // namespace media_source
 
 #endif

@@ -52,3 +52,13 @@ TEST(ParameterSets, AnAnnexBFramesSetsAreFoundAndComparedWhateverTheirStartCodes
     EXPECT_TRUE(IsAnnexB(Join({START3, SPS})));
     EXPECT_FALSE(IsAnnexB({0x01, 0x42, 0xC0, 0x0D, 0xFF, 0xE1})) << "an avcC record";
 }
+
+TEST(ParameterSets, AacLcConfigurationFromRateAndChannels)
+{
+    EXPECT_EQ(AacLcConfig(8000, 1), (Bytes{0x15, 0x88}));
+    EXPECT_EQ(AacLcConfig(48000, 2), (Bytes{0x11, 0x90}));
+    EXPECT_EQ(AacLcConfig(44100, 8), (Bytes{0x12, 0x38}));
+    EXPECT_TRUE(AacLcConfig(8001, 1).empty());
+    EXPECT_TRUE(AacLcConfig(48000, 7).empty());
+    EXPECT_TRUE(AacLcConfig(48000, 0).empty());
+}
