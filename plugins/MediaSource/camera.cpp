@@ -275,6 +275,39 @@ bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason
     return true;
 }
 
+void Camera::FollowChanges(const AVStream* stream, const AVPacket& packet, bool video, PictureSizeReader& sizes,
+                           StreamInfo& info)
+{
+    bool changed = false;
+    // A filter's first packet brings the configuration it found (AAC's from its ADTS header); a
+    // demuxer's packet, a change of it mid-stream.
+    size_t extradataSize = 0;
+    const uint8_t* extradata = av_packet_get_side_data(&packet, AV_PKT_DATA_NEW_EXTRADATA, &extradataSize);
+    std::vector<uint8_t>& known = video ? info.videoExtradata : info.audioExtradata;
+    if (extradata != nullptr && extradataSize > 0 &&
+        !std::equal(known.begin(), known.end(), extradata, extradata + extradataSize)) {
+        known.assign(extradata, extradata + extradataSize);
+        changed = true;
+    }
+    // The parameter sets an Annex B key frame carries in band: new ones (a new picture size or
+    // profile without a reconnect), or the first ones of a stream that connected without them (and
+    // without a picture size).
+    if (video && (packet.flags & AV_PKT_FLAG_KEY) != 0 && IsAnnexB(info.videoExtradata)) {
+        std::vector<uint8_t> sets = ParameterSetsOf(info.videoCodec, packet.data, std::max(packet.size, 0));
+        if (!sets.empty() && !SameParameterSets(info.videoCodec, sets, info.videoExtradata)) {
+            uint32_t width = 0, height = 0;
+            if (sizes.Read(stream, &packet, width, height)) {
+                info.width = width;
+                info.height = height;
+            }
+            info.videoExtradata = std::move(sets);
+            changed = true;
+        }
+    }
+    if (changed)
+        sender_.ChangeParams(info);
+}
+
 std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint64_t& packetsSent)
 {
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
@@ -347,31 +380,7 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
                 sender_.CountDamaged(video);
             continue;
         }
-        // A filter's first packet brings the configuration it found (AAC's from its ADTS header);
-        // a demuxer's packet, a change of it mid-stream. Either way, new stream parameters.
-        size_t extradataSize = 0;
-        const uint8_t* extradata = av_packet_get_side_data(packet.get(), AV_PKT_DATA_NEW_EXTRADATA, &extradataSize);
-        std::vector<uint8_t>& known = video ? info.videoExtradata : info.audioExtradata;
-        if (extradata != nullptr && extradataSize > 0 &&
-            !std::equal(known.begin(), known.end(), extradata, extradata + extradataSize)) {
-            known.assign(extradata, extradata + extradataSize);
-            sender_.ChangeParams(info);
-        }
-        // The parameter sets an Annex B key frame carries in band: new ones (a new picture size or
-        // profile without a reconnect), or the first ones of a stream that connected without them
-        // (and without a picture size), go out as new parameters before the frame.
-        if (video && (packet->flags & AV_PKT_FLAG_KEY) != 0 && IsAnnexB(info.videoExtradata)) {
-            std::vector<uint8_t> sets = ParameterSetsOf(info.videoCodec, packet->data, std::max(packet->size, 0));
-            if (!sets.empty() && !SameParameterSets(info.videoCodec, sets, info.videoExtradata)) {
-                uint32_t width = 0, height = 0;
-                if (sizes.Read(input->streams[videoStream_], packet.get(), width, height)) {
-                    info.width = width;
-                    info.height = height;
-                }
-                info.videoExtradata = std::move(sets);
-                sender_.ChangeParams(info);
-            }
-        }
+        FollowChanges(input->streams[packet->stream_index], *packet, video, sizes, info);
         const AVRational base = input->streams[packet->stream_index]->time_base;
         int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
         int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;

@@ -7,6 +7,7 @@
 #include "ffmpeg_log.h"
 #include "frame_sender.h"
 #include "key_frame_policy.h"
+#include "packet_filter.h"
 #include "reconnect_policy.h"
 
 #include <atomic>
@@ -17,6 +18,8 @@
 #include <thread>
 
 struct AVFormatContext;
+struct AVPacket;
+struct AVStream;
 
 namespace media_source {
 
@@ -53,6 +56,10 @@ private:
     // Reads and sends packets until the source is lost or the camera stops; returns the reason.
     // info: the streams as connected; changes found in their packets are sent on as new parameters.
     std::string ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint64_t& packetsSent);
+    // What packet says of its stream beyond the connection's info (new extradata, new parameter
+    // sets with their picture size): info is brought up to date and sent before the packet's frame.
+    void FollowChanges(const AVStream* stream, const AVPacket& packet, bool video, PictureSizeReader& sizes,
+                       StreamInfo& info);
     // Waits until the monotonic time atNs; false when the camera stops first.
     bool WaitUntil(int64_t atNs);
     static int Interrupted(void* opaque); // FFmpeg's interrupt callback: 1 stops a blocking call
