@@ -10,6 +10,10 @@
 namespace media_source {
 namespace {
 
+// A camera whose AAC configuration has not come by this video key frame is sent without audio until
+// it comes, rather than losing its video as well.
+constexpr uint32_t kKeyFramesWithoutAudioConfig = 2;
+
 DropCause CauseOf(int32_t result)
 {
     switch (result) {
@@ -56,6 +60,8 @@ void FrameSender::StartConnection(const StreamInfo& info)
     paramsDue_ = true;
     paramsSent_ = false;
     paramsLogged_ = false;
+    keyFramesWaiting_ = 0;
+    audioLeftOut_ = false;
     SendParams();
 }
 
@@ -67,11 +73,12 @@ void FrameSender::ChangeParams(const StreamInfo& info)
 
 bool FrameSender::SendParams()
 {
-    const char* missing = nullptr;
-    if (info_.videoCodec != 0 && (info_.width == 0 || info_.height == 0))
-        missing = "no picture size yet";
-    else if (info_.audioCodec == DVR_CODEC_AAC && info_.audioExtradata.empty())
-        missing = "no AAC configuration yet";
+    const bool noAudioConfig = info_.audioCodec == DVR_CODEC_AAC && info_.audioExtradata.empty();
+    const bool leaveOutAudio =
+        noAudioConfig && info_.videoCodec != 0 && keyFramesWaiting_ >= kKeyFramesWithoutAudioConfig;
+    const char* missing = info_.videoCodec != 0 && (info_.width == 0 || info_.height == 0) ? "no picture size yet"
+                          : noAudioConfig && !leaveOutAudio                                ? "no AAC configuration yet"
+                                                                                           : nullptr;
     if (missing != nullptr) {
         if (!paramsLogged_)
             Log(kProviderBase, kLogInfo, "camera %s: %s: frames wait for it", name_.c_str(), missing);
@@ -89,19 +96,21 @@ bool FrameSender::SendParams()
     params.width = info_.width;
     params.height = info_.height;
     params.videoExtradataLength = static_cast<uint32_t>(info_.videoExtradata.size());
-    params.audioCodec = info_.audioCodec;
-    params.sampleRate = info_.sampleRate;
-    params.channels = info_.channels;
-    params.audioExtradataLength = static_cast<uint32_t>(info_.audioExtradata.size());
+    if (!leaveOutAudio) {
+        params.audioCodec = info_.audioCodec;
+        params.sampleRate = info_.sampleRate;
+        params.channels = info_.channels;
+        params.audioExtradataLength = static_cast<uint32_t>(info_.audioExtradata.size());
+    }
     std::snprintf(params.name, sizeof params.name, "%s", name_.c_str());
 
-    std::vector<uint8_t> data(sizeof params + info_.videoExtradata.size() + info_.audioExtradata.size());
+    std::vector<uint8_t> data(sizeof params + params.videoExtradataLength + params.audioExtradataLength);
     std::memcpy(data.data(), &params, sizeof params);
-    if (!info_.videoExtradata.empty())
-        std::memcpy(data.data() + sizeof params, info_.videoExtradata.data(), info_.videoExtradata.size());
-    if (!info_.audioExtradata.empty())
-        std::memcpy(data.data() + sizeof params + info_.videoExtradata.size(), info_.audioExtradata.data(),
-                    info_.audioExtradata.size());
+    if (params.videoExtradataLength != 0)
+        std::memcpy(data.data() + sizeof params, info_.videoExtradata.data(), params.videoExtradataLength);
+    if (params.audioExtradataLength != 0)
+        std::memcpy(data.data() + sizeof params + params.videoExtradataLength, info_.audioExtradata.data(),
+                    params.audioExtradataLength);
     _EventParmsIn in = DvrMediaParamsEvent(providerID_, reinterpret_cast<const _DvrMediaParams*>(data.data()),
                                            static_cast<uint32_t>(data.size()));
     _EventParmsOut out = DvrEventParmsOut();
@@ -114,6 +123,11 @@ bool FrameSender::SendParams()
         paramsLogged_ = true;
         return false;
     }
+    if (leaveOutAudio && !audioLeftOut_)
+        Log(kProviderBase, kLogWarning,
+            "camera %s: no AAC configuration by its key frame %u: sent without audio until it comes", name_.c_str(),
+            keyFramesWaiting_);
+    audioLeftOut_ = leaveOutAudio;
     paramsDue_ = false;
     paramsSent_ = true;
     paramsLogged_ = false;
@@ -139,12 +153,18 @@ void FrameSender::Send(const MediaPacket& packet)
     }
     // Frames never go out ahead of the parameters that describe them; a video frame dropped for
     // them breaks the picture's chain, so the camera then waits for a key frame as after a refusal.
+    if (paramsDue_ && packet.video && packet.keyFrame)
+        ++keyFramesWaiting_;
     if (paramsDue_ && !SendParams()) {
         Drop(kDropNoParameters);
         if (hasVideo_ && !(waitingForKeyFrame_ && waitCause_ == kDropNoParameters)) {
             waitingForKeyFrame_ = true;
             waitCause_ = kDropNoParameters;
         }
+        return;
+    }
+    if (!packet.video && audioLeftOut_) {
+        Drop(kDropNoParameters);
         return;
     }
     if (packet.video && loopAwaitsKeyFrame_) {

@@ -106,6 +106,8 @@ private:
     bool paramsDue_ = false;          // info_ still to be sent: it changed, or the core refused it
     bool paramsSent_ = false;         // this connection's parameters reached the core once
     bool paramsLogged_ = false;       // a line said why info_ waits; again only once it was sent
+    uint32_t keyFramesWaiting_ = 0;   // video key frames dropped while this connection's parameters waited
+    bool audioLeftOut_ = false;       // the parameters taken say no audio: its configuration had not come
     uint32_t sequence_[2] = {0, 0};   // video, audio: every frame read, sent or dropped
     std::vector<uint8_t> buffer_;     // the event data of the frame being sent, reused
 

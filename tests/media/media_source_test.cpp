@@ -196,6 +196,39 @@ TEST_F(MediaSourceTest, TransportStreamAacIsSentAsRawFramesWithItsConfigurationI
     }
 }
 
+TEST_F(MediaSourceTest, VideoGoesWithoutAudioUntilALateAacConfigurationComes)
+{
+    // AAC Main in ADTS frames (no configuration known from the probe) that start 3 s into the file.
+    std::string command =
+        std::string(FFMPEG_TOOL) +
+        " -v error -f lavfi -i testsrc=size=160x120:rate=25 -itsoffset 3 -f lavfi -i sine=sample_rate=8000"
+        " -t 5 -c:v libx264 -g 25 -pix_fmt yuv420p -c:a aac -profile:a aac_main -f mpegts clip.ts";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    Configure("<Camera name=\"late\" url=\"file:clip.ts\" pace=\"0\"/>\n");
+    Start();
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_AUDIO, 1, 10000), DVR_HARNESS_OK);
+
+    // Parameters without audio by the second key frame, its video from there; then the AAC ones
+    // before the first audio frame.
+    ASSERT_EQ(dvr_harness_event_count(h_, DVR_EVT_MEDIA_PARAMS), 2u);
+    _DvrMediaParams withoutAudio{}, withAudio{};
+    const dvr_harness_event* first = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 0);
+    const dvr_harness_event* second = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 1);
+    ASSERT_TRUE(DvrReadMediaParams(first->data, first->record.len, &withoutAudio));
+    ASSERT_TRUE(DvrReadMediaParams(second->data, second->record.len, &withAudio));
+    EXPECT_EQ(withoutAudio.videoCodec, DVR_CODEC_H264);
+    EXPECT_EQ(withoutAudio.audioCodec, 0u);
+    EXPECT_EQ(withAudio.audioCodec, DVR_CODEC_AAC);
+    ASSERT_EQ(withAudio.audioExtradataLength, 2u);
+    EXPECT_EQ(static_cast<const uint8_t*>(second->data)[withAudio.size + withAudio.videoExtradataLength] >> 3, 1)
+        << "AAC Main";
+    std::vector<Frame> video = Frames(h_, EVT_VIDEO);
+    ASSERT_FALSE(video.empty());
+    EXPECT_EQ(video[0].header.sequence, 25u);
+    EXPECT_LT(first->sequence, video[0].event->sequence);
+    EXPECT_LT(second->sequence, Frames(h_, EVT_AUDIO)[0].event->sequence);
+}
+
 TEST_F(MediaSourceTest, ALoopedTransportStreamWithBFramesStartsAgainAtItsFirstKeyFrame)
 {
     // B-frames put the first frames' decode times before the file's start time.
