@@ -1,12 +1,13 @@
 /*
  * MediaSource: reads the cameras of media_source.xml (RTSP, files, anything FFmpeg opens), one
  * reading thread each, and sends their frames as the gated media events of <dvrcore/media.h>:
- * camera n's stream parameters before each connection's first frame, then one event per packet,
- * under provider ID 0x00A20000 | n. The core's worker thread logs a summary line per camera once a
- * minute; every parent packet addressed to module 0x0A2 gets one packet of every camera's figures.
- * A <Camera> has name, url and timeout (seconds without data before reconnecting, 10); a file
- * (file: URL or plain path) loops and is paced by its timestamps unless pace="0" (default 1), which
- * reads it as fast as it can be read, as a benchmark does.
+ * camera n's stream parameters before each connection's first frame and again before the first
+ * frame after a change, then one event per packet, under provider ID 0x00A20000 | n. The core's
+ * worker thread logs a summary line per camera once a minute; every parent packet addressed to
+ * module 0x0A2 gets one packet of every camera's figures. A <Camera> has name, url and timeout
+ * (seconds without data before reconnecting, 10); a file (file: URL or plain path) loops and is
+ * paced by its timestamps unless pace="0" (default 1), which reads it as fast as it can be read, as
+ * a benchmark does.
  */
 #include "camera.h"
 #include "camera_config.h"

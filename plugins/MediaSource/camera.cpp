@@ -1,11 +1,15 @@
 #include "camera.h"
 
 #include "capture_clock.h"
+#include "pacing_policy.h"
+#include "packet_filter.h"
+#include "parameter_sets.h"
 #include "plugin_log.h"
 #include "reconnect_policy.h"
 #include "url_mask.h"
 
 extern "C" {
+#include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/avutil.h>
 }
@@ -13,14 +17,12 @@ extern "C" {
 #include <algorithm>
 #include <chrono>
 #include <climits>
+#include <cmath>
 
 namespace media_source {
 namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000LL;
-// A paced file that falls this far behind its timestamps starts its pacing again rather than
-// sending the missed frames in a burst.
-constexpr int64_t kLateLimitNs = kNsPerSecond;
 // An unpaced file's pause after each frame dropped for the core's memory throttling.
 constexpr int64_t kThrottledPauseNs = 20000000LL;
 
@@ -193,7 +195,7 @@ bool Camera::Attempt(uint64_t& packetsSent)
     Log(providerID_, kLogInfo, "camera %s: connected to %s: %s", name, maskedUrl_.c_str(),
         DescribeStreams(info).c_str());
     sender_.StartConnection(info);
-    reason = ReadUntilLost(input.get(), packetsSent);
+    reason = ReadUntilLost(input.get(), info, packetsSent);
     input.reset();
     if (stopping_)
         return false;
@@ -258,6 +260,12 @@ bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason
             info.sampleRate = static_cast<uint32_t>(std::max(parameters->sample_rate, 0));
             info.channels = static_cast<uint32_t>(std::max(parameters->ch_layout.nb_channels, 0));
             info.audioExtradata = Extradata(parameters);
+            // AAC in ADTS frames (MPEG-TS) brings its configuration only with its first frame,
+            // through its filter; plain AAC-LC's is known from the probe already, so the first
+            // video key frame need not wait for it. A configuration that turns out otherwise is
+            // sent as new parameters.
+            if (codec == DVR_CODEC_AAC && info.audioExtradata.empty() && parameters->profile == FF_PROFILE_AAC_LOW)
+                info.audioExtradata = AacLcConfig(info.sampleRate, info.channels);
         }
     }
     if (videoStream_ < 0 && audioStream_ < 0) {
@@ -267,11 +275,50 @@ bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason
     return true;
 }
 
-std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
+void Camera::FollowChanges(const AVStream* stream, const AVPacket& packet, bool video, PictureSizeReader& sizes,
+                           StreamInfo& info)
+{
+    bool changed = false;
+    // A filter's first packet brings the configuration it found (AAC's from its ADTS header); a
+    // demuxer's packet, a change of it mid-stream.
+    size_t extradataSize = 0;
+    const uint8_t* extradata = av_packet_get_side_data(&packet, AV_PKT_DATA_NEW_EXTRADATA, &extradataSize);
+    std::vector<uint8_t>& known = video ? info.videoExtradata : info.audioExtradata;
+    if (extradata != nullptr && extradataSize > 0 &&
+        !std::equal(known.begin(), known.end(), extradata, extradata + extradataSize)) {
+        known.assign(extradata, extradata + extradataSize);
+        changed = true;
+    }
+    // The parameter sets an Annex B key frame carries in band: new ones (a new picture size or
+    // profile without a reconnect), or the first ones of a stream that connected without them (and
+    // without a picture size).
+    if (video && (packet.flags & AV_PKT_FLAG_KEY) != 0 && IsAnnexB(info.videoExtradata)) {
+        std::vector<uint8_t> sets = ParameterSetsOf(info.videoCodec, packet.data, std::max(packet.size, 0));
+        if (!sets.empty() && !SameParameterSets(info.videoCodec, sets, info.videoExtradata)) {
+            uint32_t width = 0, height = 0;
+            if (sizes.Read(stream, &packet, width, height)) {
+                info.width = width;
+                info.height = height;
+            }
+            info.videoExtradata = std::move(sets);
+            changed = true;
+        }
+    }
+    if (changed)
+        sender_.ChangeParams(info);
+}
+
+std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint64_t& packetsSent)
 {
     std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
     if (packet == nullptr)
         return "out of memory";
+    PacketFilter filters[2]; // video, audio
+    PictureSizeReader sizes; // the video's
+    std::string reason;
+    if ((videoStream_ >= 0 && !filters[0].Open(input->streams[videoStream_], reason)) ||
+        (audioStream_ >= 0 && !filters[1].Open(input->streams[audioStream_], reason)))
+        return reason;
     const std::string stalled = "nothing received for " + std::to_string(config_.timeoutSeconds) + " s";
     // A looped file's timestamps go on from where its last pass ended: loopOffset moves each pass
     // past the end of the one before (firstDts is the file's first raw dts, endDts the end of the
@@ -281,11 +328,16 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
     int64_t endDts = INT64_MIN;
     bool firstPass = true;
     bool readThisPass = false;
+    // A loop seeks back to the first decode time of this stream, in its own time base. Not to the
+    // file's start_time: that is a presentation time, and with B-frames the first frames' decode
+    // times lie before it, so a seek by decode time (an MPEG-TS file's) would land after the first
+    // key frame and keep the frames that depend on it.
+    const int seekStream = videoStream_ >= 0 ? videoStream_ : audioStream_;
+    int64_t seekDts = AV_NOPTS_VALUE;
     int64_t lastDts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE}; // video, audio: sent timestamps
-    bool paced = false;
-    int64_t paceStartNs = 0;
-    int64_t paceStartDts = 0;
+    FilePacer pacer;
     CaptureClock captureClock(openedNs_);
+    keyFrames_.Restart();
 
     while (!stopping_) {
         // Armed for each read: the waits between reads (pacing, throttling) are the camera's own.
@@ -294,10 +346,15 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
         if (error == AVERROR_EOF && isFile_ && readThisPass) {
             firstPass = readThisPass = false;
             loopOffset = endDts - (firstDts == INT64_MAX ? 0 : firstDts);
-            int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
-            error = av_seek_frame(input, -1, start, AVSEEK_FLAG_BACKWARD);
+            if (seekDts != AV_NOPTS_VALUE) {
+                error = av_seek_frame(input, seekStream, seekDts, AVSEEK_FLAG_BACKWARD);
+            } else {
+                int64_t start = input->start_time != AV_NOPTS_VALUE ? input->start_time : 0;
+                error = av_seek_frame(input, -1, start, AVSEEK_FLAG_BACKWARD);
+            }
             if (error < 0)
                 return "cannot go back to the start: " + ErrorText(error);
+            sender_.StartOver();
             continue;
         }
         if (error < 0) {
@@ -314,6 +371,16 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
             av_packet_unref(packet.get());
             continue;
         }
+        if (firstPass && packet->stream_index == seekStream && packet->dts != AV_NOPTS_VALUE &&
+            (seekDts == AV_NOPTS_VALUE || packet->dts < seekDts))
+            seekDts = packet->dts;
+        error = filters[video ? 0 : 1].Apply(packet.get());
+        if (error < 0) {
+            if (error != AVERROR(EAGAIN))
+                sender_.CountDamaged(video);
+            continue;
+        }
+        FollowChanges(input->streams[packet->stream_index], *packet, video, sizes, info);
         const AVRational base = input->streams[packet->stream_index]->time_base;
         int64_t dts = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
         int64_t pts = packet->pts != AV_NOPTS_VALUE ? packet->pts : packet->dts;
@@ -334,19 +401,18 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent)
         last = media.dts;
         endDts = std::max(endDts, media.dts + std::max<int64_t>(media.duration, 1));
         readThisPass = true;
-
-        if (isFile_ && config_.paced) {
-            int64_t now = MonotonicNs();
-            int64_t due = paceStartNs + (media.dts - paceStartDts) * kNsPerSecond / DVR_MEDIA_CLOCK_RATE;
-            if (!paced || due < now - kLateLimitNs) {
-                paced = true;
-                paceStartNs = now;
-                paceStartDts = media.dts;
-                due = now;
-            }
-            if (!WaitUntil(due))
-                return "closing";
+        if (video && keyFrames_.Observe(media.keyFrame, media.dts)) {
+            const KeyFrameInterval& group = keyFrames_.Last();
+            Log(providerID_, kLogWarning,
+                "camera %s: key frames come %u frames (%.1f s) apart, more than the core's key-frame gate lets "
+                "through (%u frames): the rest of every group is dropped (gate expired); set the camera's key-frame "
+                "interval (GOP) to at most %u frames or %.1f s",
+                config_.name.c_str(), group.frames, static_cast<double>(group.ticks) / DVR_MEDIA_CLOCK_RATE,
+                kGateFrames, kGateFrames, std::floor(group.GateSeconds() * 10) / 10); // at most: rounded down
         }
+
+        if (isFile_ && config_.paced && !WaitUntil(pacer.Due(media.dts, MonotonicNs())))
+            return "closing";
         media.captureTimeNs = captureClock.Stamp(media.dts, RealtimeNs());
         media.data = packet->data;
         media.size = static_cast<size_t>(std::max(packet->size, 0));

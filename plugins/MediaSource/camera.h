@@ -6,6 +6,8 @@
 #include "camera_config.h"
 #include "ffmpeg_log.h"
 #include "frame_sender.h"
+#include "key_frame_policy.h"
+#include "packet_filter.h"
 #include "reconnect_policy.h"
 
 #include <atomic>
@@ -16,6 +18,8 @@
 #include <thread>
 
 struct AVFormatContext;
+struct AVPacket;
+struct AVStream;
 
 namespace media_source {
 
@@ -50,7 +54,12 @@ private:
     // Opens the URL and picks the streams; false with a reason on failure.
     bool Connect(FormatContext& input, StreamInfo& info, std::string& reason);
     // Reads and sends packets until the source is lost or the camera stops; returns the reason.
-    std::string ReadUntilLost(AVFormatContext* input, uint64_t& packetsSent);
+    // info: the streams as connected; changes found in their packets are sent on as new parameters.
+    std::string ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint64_t& packetsSent);
+    // What packet says of its stream beyond the connection's info (new extradata, new parameter
+    // sets with their picture size): info is brought up to date and sent before the packet's frame.
+    void FollowChanges(const AVStream* stream, const AVPacket& packet, bool video, PictureSizeReader& sizes,
+                       StreamInfo& info);
     // Waits until the monotonic time atNs; false when the camera stops first.
     bool WaitUntil(int64_t atNs);
     static int Interrupted(void* opaque); // FFmpeg's interrupt callback: 1 stops a blocking call
@@ -63,6 +72,7 @@ private:
     int audioStream_ = -1;
     FrameSender sender_;
     FfmpegLines ffmpegLines_; // the reading thread's
+    KeyFrameWatch keyFrames_; // the reading thread's: the video's key-frame interval, warned of once
 
     std::atomic<bool> stopping_{false};
     StallWatch stall_;     // the reading thread's only: a blocking FFmpeg call it sees expire is interrupted

@@ -10,6 +10,10 @@
 namespace media_source {
 namespace {
 
+// A camera whose AAC configuration has not come by this video key frame is sent without audio until
+// it comes, rather than losing its video as well.
+constexpr uint32_t kKeyFramesWithoutAudioConfig = 2;
+
 DropCause CauseOf(int32_t result)
 {
     switch (result) {
@@ -29,11 +33,12 @@ std::string FormatStats(const std::string& name, const CameraStats& stats)
     std::snprintf(text, sizeof text,
                   "%s: read %" PRIu64 ", sent %" PRIu64 ", key frames %" PRIu64 ", %" PRIu64
                   " bytes; dropped: throttled %" PRIu64 ", no key frame %" PRIu64 ", gate expired %" PRIu64
-                  ", no memory %" PRIu64 ", refused %" PRIu64 ", before key frame %" PRIu64 "; reconnects %" PRIu64,
+                  ", no memory %" PRIu64 ", refused %" PRIu64 ", before key frame %" PRIu64 ", no parameters %" PRIu64
+                  ", damaged %" PRIu64 "; reconnects %" PRIu64,
                   name.c_str(), stats.framesRead, stats.framesSent, stats.keyFrames, stats.bytesSent,
                   stats.drops[kDropThrottled], stats.drops[kDropNoKeyFrame], stats.drops[kDropGateExpired],
                   stats.drops[kDropNoMemory], stats.drops[kDropRefused], stats.drops[kDropBeforeKeyFrame],
-                  stats.reconnects);
+                  stats.drops[kDropNoParameters], stats.drops[kDropDamaged], stats.reconnects);
     return text;
 }
 
@@ -50,37 +55,91 @@ void FrameSender::StartConnection(const StreamInfo& info)
     hasVideo_ = info.videoCodec != 0;
     waitingForKeyFrame_ = hasVideo_;
     waitCause_ = kDropBeforeKeyFrame;
+    loopAwaitsKeyFrame_ = false;
+    info_ = info;
+    paramsDue_ = true;
+    paramsSent_ = false;
+    paramsLogged_ = false;
+    keyFramesWaiting_ = 0;
+    audioLeftOut_ = false;
+    SendParams();
+}
+
+void FrameSender::ChangeParams(const StreamInfo& info)
+{
+    info_ = info;
+    paramsDue_ = true;
+}
+
+bool FrameSender::SendParams()
+{
+    const bool noAudioConfig = info_.audioCodec == DVR_CODEC_AAC && info_.audioExtradata.empty();
+    const bool leaveOutAudio =
+        noAudioConfig && info_.videoCodec != 0 && keyFramesWaiting_ >= kKeyFramesWithoutAudioConfig;
+    const char* missing = info_.videoCodec != 0 && (info_.width == 0 || info_.height == 0) ? "no picture size yet"
+                          : noAudioConfig && !leaveOutAudio                                ? "no AAC configuration yet"
+                                                                                           : nullptr;
+    if (missing != nullptr) {
+        if (!paramsLogged_)
+            Log(kProviderBase, kLogInfo, "camera %s: %s: frames wait for it", name_.c_str(), missing);
+        paramsLogged_ = true;
+        return false;
+    }
 
     _DvrMediaParams params{};
     params.size = sizeof params;
     params.version = DVR_MEDIA_PARAMS_VERSION;
     params.camera = camera_;
-    params.flags = generation_ > 1 ? DVR_MEDIA_DISCONTINUITY : 0;
+    params.flags = generation_ > 1 && !paramsSent_ ? DVR_MEDIA_DISCONTINUITY : 0;
     params.generation = generation_;
-    params.videoCodec = info.videoCodec;
-    params.width = info.width;
-    params.height = info.height;
-    params.videoExtradataLength = static_cast<uint32_t>(info.videoExtradata.size());
-    params.audioCodec = info.audioCodec;
-    params.sampleRate = info.sampleRate;
-    params.channels = info.channels;
-    params.audioExtradataLength = static_cast<uint32_t>(info.audioExtradata.size());
+    params.videoCodec = info_.videoCodec;
+    params.width = info_.width;
+    params.height = info_.height;
+    params.videoExtradataLength = static_cast<uint32_t>(info_.videoExtradata.size());
+    if (!leaveOutAudio) {
+        params.audioCodec = info_.audioCodec;
+        params.sampleRate = info_.sampleRate;
+        params.channels = info_.channels;
+        params.audioExtradataLength = static_cast<uint32_t>(info_.audioExtradata.size());
+    }
     std::snprintf(params.name, sizeof params.name, "%s", name_.c_str());
 
-    std::vector<uint8_t> data(sizeof params + info.videoExtradata.size() + info.audioExtradata.size());
+    std::vector<uint8_t> data(sizeof params + params.videoExtradataLength + params.audioExtradataLength);
     std::memcpy(data.data(), &params, sizeof params);
-    if (!info.videoExtradata.empty())
-        std::memcpy(data.data() + sizeof params, info.videoExtradata.data(), info.videoExtradata.size());
-    if (!info.audioExtradata.empty())
-        std::memcpy(data.data() + sizeof params + info.videoExtradata.size(), info.audioExtradata.data(),
-                    info.audioExtradata.size());
+    if (params.videoExtradataLength != 0)
+        std::memcpy(data.data() + sizeof params, info_.videoExtradata.data(), params.videoExtradataLength);
+    if (params.audioExtradataLength != 0)
+        std::memcpy(data.data() + sizeof params + params.videoExtradataLength, info_.audioExtradata.data(),
+                    params.audioExtradataLength);
     _EventParmsIn in = DvrMediaParamsEvent(providerID_, reinterpret_cast<const _DvrMediaParams*>(data.data()),
                                            static_cast<uint32_t>(data.size()));
     _EventParmsOut out = DvrEventParmsOut();
     CoreCallback()(&in, &out);
-    if (out.result != EVENT_ACCEPTED)
-        Log(kProviderBase, kLogWarning, "camera %s: the core refused its stream parameters (%d)", name_.c_str(),
-            static_cast<int>(out.result));
+    if (out.result != EVENT_ACCEPTED) {
+        if (!paramsLogged_)
+            Log(kProviderBase, kLogWarning,
+                "camera %s: the core refused its stream parameters (%d): frames wait, and they are sent again",
+                name_.c_str(), static_cast<int>(out.result));
+        paramsLogged_ = true;
+        return false;
+    }
+    if (leaveOutAudio && !audioLeftOut_)
+        Log(kProviderBase, kLogWarning,
+            "camera %s: no AAC configuration by its key frame %u: sent without audio until it comes", name_.c_str(),
+            keyFramesWaiting_);
+    audioLeftOut_ = leaveOutAudio;
+    paramsDue_ = false;
+    paramsSent_ = true;
+    paramsLogged_ = false;
+    return true;
+}
+
+void FrameSender::CountDamaged(bool video)
+{
+    ++sequence_[video ? 0 : 1];
+    std::lock_guard<std::mutex> lock(statsLock_);
+    ++stats_.framesRead;
+    ++stats_.drops[kDropDamaged];
 }
 
 void FrameSender::Send(const MediaPacket& packet)
@@ -91,6 +150,29 @@ void FrameSender::Send(const MediaPacket& packet)
         ++stats_.framesRead;
         if (packet.video && packet.keyFrame)
             ++stats_.keyFrames;
+    }
+    // Frames never go out ahead of the parameters that describe them; a video frame dropped for
+    // them breaks the picture's chain, so the camera then waits for a key frame as after a refusal.
+    if (paramsDue_ && packet.video && packet.keyFrame)
+        ++keyFramesWaiting_;
+    if (paramsDue_ && !SendParams()) {
+        Drop(kDropNoParameters);
+        if (hasVideo_ && !(waitingForKeyFrame_ && waitCause_ == kDropNoParameters)) {
+            waitingForKeyFrame_ = true;
+            waitCause_ = kDropNoParameters;
+        }
+        return;
+    }
+    if (!packet.video && audioLeftOut_) {
+        Drop(kDropNoParameters);
+        return;
+    }
+    if (packet.video && loopAwaitsKeyFrame_) {
+        if (!packet.keyFrame) {
+            Drop(kDropBeforeKeyFrame);
+            return;
+        }
+        loopAwaitsKeyFrame_ = false;
     }
     // After a refusal the gate wants this camera's key frame; audio waits with the video, so the
     // receiver gets both again from the same point.

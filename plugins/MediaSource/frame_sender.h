@@ -20,7 +20,9 @@ enum DropCause {
     kDropGateExpired,
     kDropNoMemory,
     kDropRefused,
-    kDropBeforeKeyFrame, // a connection's frames before its first video key frame
+    kDropBeforeKeyFrame, // a connection's frames before its first video key frame; a loop's video before its first
+    kDropNoParameters,   // frames whose stream parameters were incomplete or not taken by the core
+    kDropDamaged,        // packets their stream's filter refused (an ADTS header it cannot read)
     kDropCauseCount
 };
 
@@ -68,6 +70,14 @@ public:
     // A new connection: sends its stream parameters (a discontinuity after the first connection);
     // frames wait for its first video key frame.
     void StartConnection(const StreamInfo& info);
+    // The connection's streams changed (new extradata, a new picture size): new parameters go out
+    // before the next frame.
+    void ChangeParams(const StreamInfo& info);
+    // A packet read that its stream's filter refused: counted, never sent.
+    void CountDamaged(bool video);
+    // A looped file starts over: its video waits for a key frame again, should the seek back
+    // have landed after one; audio goes on.
+    void StartOver() { loopAwaitsKeyFrame_ = hasVideo_; }
     // Offers one frame to the core, or drops it while the camera waits for a video key frame.
     void Send(const MediaPacket& packet);
     // Whether the camera drops its frames because the core is short of memory.
@@ -77,6 +87,9 @@ public:
 
 private:
     void Drop(DropCause cause);
+    // Sends info_ as the stream parameters when they are complete: a picture size for video, the
+    // AudioSpecificConfig for AAC. True once the core took them.
+    bool SendParams();
     // A frame the core refused with result, or that could not be sent: dropped, and the camera
     // waits for its next video key frame.
     void Refused(int32_t result);
@@ -88,8 +101,15 @@ private:
     bool hasVideo_ = false;
     bool waitingForKeyFrame_ = false;
     DropCause waitCause_ = kDropBeforeKeyFrame;
-    uint32_t sequence_[2] = {0, 0}; // video, audio: every frame read, sent or dropped
-    std::vector<uint8_t> buffer_;   // the event data of the frame being sent, reused
+    bool loopAwaitsKeyFrame_ = false; // video after StartOver is dropped until a key frame
+    StreamInfo info_;                 // the streams the parameters describe
+    bool paramsDue_ = false;          // info_ still to be sent: it changed, or the core refused it
+    bool paramsSent_ = false;         // this connection's parameters reached the core once
+    bool paramsLogged_ = false;       // a line said why info_ waits; again only once it was sent
+    uint32_t keyFramesWaiting_ = 0;   // video key frames dropped while this connection's parameters waited
+    bool audioLeftOut_ = false;       // the parameters taken say no audio: its configuration had not come
+    uint32_t sequence_[2] = {0, 0};   // video, audio: every frame read, sent or dropped
+    std::vector<uint8_t> buffer_;     // the event data of the frame being sent, reused
 
     mutable std::mutex statsLock_; // guards stats_
     CameraStats stats_;

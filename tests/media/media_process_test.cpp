@@ -460,6 +460,56 @@ TEST_F(Timestamps, JumpBackIsClampedOrStartsANewFileNeverABrokenOne)
     ExpectIndexesAgree(Recordings());
 }
 
+// ---- MPEG-TS: AAC in ADTS frames, a loop through B-frames -----------------------------------------
+
+class TransportStream : public MediaChain {};
+
+TEST_F(TransportStream, AacFromAFileAndAnRtspStreamIsRecordedWithTheVideo)
+{
+    RtspServer server({"--ts"});
+    ASSERT_EQ(server.Failure(), "");
+    WriteSources({{"tsfile", "file:" + Clip("h264_aac.ts")}, {"tsrtsp", server.Url()}});
+    WriteRecorder(R"(segmentSeconds="2" fragmentMs="500")");
+    ASSERT_NO_FATAL_FAILURE(StartCore());
+    ASSERT_TRUE(WaitUntil([&] {
+        return Segments(Recordings(), "tsfile").size() >= 3 && Segments(Recordings(), "tsrtsp").size() >= 3;
+    })) << core->Output();
+    StopCore();
+    server.Stop();
+
+    std::map<std::string, Inspection> inspections = ExpectEveryFilePlays(Recordings(), Gaps::Anywhere);
+    ExpectIndexesAgree(Recordings());
+    for (const char* camera : {"tsfile", "tsrtsp"}) {
+        std::vector<std::string> segments = Segments(Recordings(), camera);
+        for (size_t i = 0; i + 1 < segments.size(); ++i) { // the last one ended with the stop
+            const Inspection& file = inspections[segments[i]];
+            EXPECT_NE(file.tracks.find("h264:video"), std::string::npos) << segments[i] << " " << file.tracks;
+            EXPECT_NE(file.tracks.find("aac:audio"), std::string::npos) << segments[i] << " " << file.tracks;
+            EXPECT_GE(file.duration, 1.5) << segments[i];
+        }
+    }
+}
+
+TEST_F(TransportStream, ALoopedClipWithBFramesDecodesAcrossEveryLoop)
+{
+    WriteSources({{"loop", "file:" + Clip("bframes.ts")}});
+    WriteRecorder(R"(segmentSeconds="2" fragmentMs="500")");
+    ASSERT_NO_FATAL_FAILURE(StartCore());
+    // The 2 s clip has looped twice once a fourth file begins.
+    ASSERT_TRUE(WaitUntil([&] { return Segments(Recordings(), "loop").size() >= 4; })) << core->Output();
+    StopCore();
+
+    std::map<std::string, Inspection> inspections = ExpectEveryFilePlays(Recordings());
+    ExpectIndexesAgree(Recordings());
+    std::vector<int64_t> recorded;
+    for (const std::string& segment : Segments(Recordings(), "loop")) {
+        std::vector<int64_t> marks = Fingerprint(inspections[segment].video);
+        recorded.insert(recorded.end(), marks.begin(), marks.end());
+    }
+    EXPECT_GE(PlaceInLoop(recorded, Fingerprint(VideoPackets(Clip("bframes.ts")))), 0)
+        << recorded.size() << " frames recorded";
+}
+
 // ---- Disks: a small one that fills, a slow one --------------------------------------------------
 
 class Disk : public MediaChain {};

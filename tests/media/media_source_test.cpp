@@ -42,11 +42,15 @@ protected:
         std::filesystem::remove_all(folder_);
     }
 
-    void MakeClip()
+    void MakeClip() { MakeClip("-c:a aac -shortest clip.mp4"); }
+    // The 2 s test picture at 160x120 (with a tone unless -an) in H.264, then output: the rest of
+    // the ffmpeg tool's arguments.
+    void MakeClip(const std::string& output)
     {
         std::string command = std::string(FFMPEG_TOOL) +
                               " -v error -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i sine=sample_rate=8000"
-                              " -t 2 -c:v libx264 -g 25 -c:a aac -shortest clip.mp4";
+                              " -t 2 -c:v libx264 -g 25 " +
+                              output;
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
     }
     void Configure(const std::string& cameras)
@@ -161,6 +165,176 @@ TEST_F(MediaSourceTest, FileCameraSendsParamsThenAKeyFrameAndLoopsWithoutADiscon
     EXPECT_GE(video[50].header.dts - video[49].header.dts, 3600);
     EXPECT_LE(video[50].header.dts - video[49].header.dts, DVR_MEDIA_CLOCK_RATE / 4);
     EXPECT_EQ(EventKeyFrame(&video[50].event->record), 1);
+}
+
+TEST_F(MediaSourceTest, TransportStreamAacIsSentAsRawFramesWithItsConfigurationInTheParameters)
+{
+    // MPEG-TS carries AAC in ADTS frames and no configuration in its stream header.
+    MakeClip("-c:a aac -shortest -f mpegts clip.ts");
+    Configure("<Camera name=\"ts\" url=\"file:clip.ts\"/>\n");
+    Start();
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_AUDIO, 20, 10000), DVR_HARNESS_OK);
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 1, 10000), DVR_HARNESS_OK);
+
+    ASSERT_EQ(dvr_harness_event_count(h_, DVR_EVT_MEDIA_PARAMS), 1u);
+    const dvr_harness_event* paramsEvent = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 0);
+    _DvrMediaParams params{};
+    ASSERT_TRUE(DvrReadMediaParams(paramsEvent->data, paramsEvent->record.len, &params));
+    EXPECT_EQ(params.audioCodec, DVR_CODEC_AAC);
+    // AAC-LC (2), 8000 Hz (index 11), one channel: 00010 1011 0001 000.
+    const auto* config = static_cast<const uint8_t*>(paramsEvent->data) + params.size + params.videoExtradataLength;
+    ASSERT_EQ(params.audioExtradataLength, 2u);
+    EXPECT_EQ(config[0], 0x15);
+    EXPECT_EQ(config[1], 0x88);
+    EXPECT_EQ(params.width, 160u);
+    for (const Frame& frame : Frames(h_, EVT_AUDIO)) {
+        EXPECT_LT(paramsEvent->sequence, frame.event->sequence);
+        const auto* bytes = static_cast<const uint8_t*>(frame.event->data) + frame.header.size;
+        ASSERT_GT(frame.event->record.len, frame.header.size + 2);
+        EXPECT_FALSE(bytes[0] == 0xFF && (bytes[1] & 0xF0) == 0xF0)
+            << "an ADTS header, frame " << frame.header.sequence;
+    }
+}
+
+TEST_F(MediaSourceTest, VideoGoesWithoutAudioUntilALateAacConfigurationComes)
+{
+    // AAC Main in ADTS frames (no configuration known from the probe) that start 3 s into the file.
+    std::string command =
+        std::string(FFMPEG_TOOL) +
+        " -v error -f lavfi -i testsrc=size=160x120:rate=25 -itsoffset 3 -f lavfi -i sine=sample_rate=8000"
+        " -t 5 -c:v libx264 -g 25 -pix_fmt yuv420p -c:a aac -profile:a aac_main -f mpegts clip.ts";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    Configure("<Camera name=\"late\" url=\"file:clip.ts\" pace=\"0\"/>\n");
+    Start();
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_AUDIO, 1, 10000), DVR_HARNESS_OK);
+
+    // Parameters without audio by the second key frame, its video from there; then the AAC ones
+    // before the first audio frame.
+    ASSERT_EQ(dvr_harness_event_count(h_, DVR_EVT_MEDIA_PARAMS), 2u);
+    _DvrMediaParams withoutAudio{}, withAudio{};
+    const dvr_harness_event* first = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 0);
+    const dvr_harness_event* second = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 1);
+    ASSERT_TRUE(DvrReadMediaParams(first->data, first->record.len, &withoutAudio));
+    ASSERT_TRUE(DvrReadMediaParams(second->data, second->record.len, &withAudio));
+    EXPECT_EQ(withoutAudio.videoCodec, DVR_CODEC_H264);
+    EXPECT_EQ(withoutAudio.audioCodec, 0u);
+    EXPECT_EQ(withAudio.audioCodec, DVR_CODEC_AAC);
+    ASSERT_EQ(withAudio.audioExtradataLength, 2u);
+    EXPECT_EQ(static_cast<const uint8_t*>(second->data)[withAudio.size + withAudio.videoExtradataLength] >> 3, 1)
+        << "AAC Main";
+    std::vector<Frame> video = Frames(h_, EVT_VIDEO);
+    ASSERT_FALSE(video.empty());
+    EXPECT_EQ(video[0].header.sequence, 25u);
+    EXPECT_LT(first->sequence, video[0].event->sequence);
+    EXPECT_LT(second->sequence, Frames(h_, EVT_AUDIO)[0].event->sequence);
+}
+
+TEST_F(MediaSourceTest, ALoopedTransportStreamWithBFramesStartsAgainAtItsFirstKeyFrame)
+{
+    // B-frames put the first frames' decode times before the file's start time.
+    MakeClip("-bf 2 -an -f mpegts clip.ts");
+    Configure("<Camera name=\"ts\" url=\"file:clip.ts\" pace=\"0\"/>\n");
+    Start();
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 150, 10000), DVR_HARNESS_OK);
+
+    std::vector<Frame> video = Frames(h_, EVT_VIDEO);
+    // Every pass sends all 50 frames of the clip, the same ones, from its first key frame on.
+    for (size_t pass = 1; pass <= 2; ++pass) {
+        SCOPED_TRACE("pass " + std::to_string(pass));
+        for (size_t i = 0; i < 50; ++i) {
+            const Frame& frame = video[pass * 50 + i];
+            EXPECT_EQ(frame.header.sequence, pass * 50 + i);
+            EXPECT_EQ(frame.event->record.len, video[i].event->record.len) << "frame " << i;
+            EXPECT_EQ(frame.header.flags, video[i].header.flags) << "frame " << i;
+            EXPECT_EQ(frame.header.dts - video[pass * 50 - 50 + i].header.dts,
+                      video[50].header.dts - video[0].header.dts);
+        }
+    }
+    EXPECT_EQ(EventKeyFrame(&video[50].event->record), 1);
+}
+
+TEST_F(MediaSourceTest, RefusedParametersAreSentAgainAndNoFrameGoesAheadOfThem)
+{
+    MakeClip();
+    Configure("<Camera name=\"clip\" url=\"file:clip.mp4\"/>\n");
+    const int32_t refusals[] = {EVENT_NO_MEMORY, EVENT_NO_MEMORY};
+    h_ = dvr_harness_new(MEDIA_SOURCE_PLUGIN);
+    dvr_harness_queue_answers(h_, DVR_EVT_MEDIA_PARAMS, refusals, 2);
+    ASSERT_EQ(dvr_harness_start(h_), DVR_HARNESS_OK);
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 30, 10000), DVR_HARNESS_OK);
+
+    ASSERT_EQ(dvr_harness_event_count(h_, DVR_EVT_MEDIA_PARAMS), 3u);
+    const dvr_harness_event* taken = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 2);
+    EXPECT_EQ(taken->answer, EVENT_ACCEPTED);
+    std::vector<Frame> video = Frames(h_, EVT_VIDEO);
+    EXPECT_LT(taken->sequence, video[0].event->sequence);
+    EXPECT_LT(taken->sequence, Frames(h_, EVT_AUDIO)[0].event->sequence);
+    // The frame read meanwhile was dropped, and the video starts at a key frame.
+    EXPECT_EQ(EventKeyFrame(&video[0].event->record), 1);
+    std::string figures = AskFigures();
+    EXPECT_EQ(figures.find("no parameters 0,"), std::string::npos) << figures;
+}
+
+TEST_F(MediaSourceTest, ANewPictureSizeMidStreamGoesOutAsNewParametersBeforeItsFirstFrame)
+{
+    // Two 2 s MPEG-TS clips joined byte for byte, the second at twice the size and with timestamps
+    // that go on from the first: new parameter sets in band, no reconnect.
+    const std::string ffmpeg = std::string(FFMPEG_TOOL) + " -v error -f lavfi -i testsrc=rate=25:size=";
+    const std::string h264 = " -t 2 -c:v libx264 -preset ultrafast -g 25 -bf 0 -an -f mpegts ";
+    for (const std::string& command :
+         {ffmpeg + "160x120" + h264 + "a.ts", ffmpeg + "320x240" + h264 + "-output_ts_offset 2 b.ts",
+          std::string("cat a.ts b.ts >clip.ts")})
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    Configure("<Camera name=\"ts\" url=\"file:clip.ts\" pace=\"0\"/>\n");
+    Start();
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 60, 10000), DVR_HARNESS_OK);
+
+    ASSERT_GE(dvr_harness_event_count(h_, DVR_EVT_MEDIA_PARAMS), 2u);
+    _DvrMediaParams first{}, second{};
+    const dvr_harness_event* firstEvent = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 0);
+    const dvr_harness_event* secondEvent = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 1);
+    ASSERT_TRUE(DvrReadMediaParams(firstEvent->data, firstEvent->record.len, &first));
+    ASSERT_TRUE(DvrReadMediaParams(secondEvent->data, secondEvent->record.len, &second));
+    EXPECT_EQ(first.width, 160u);
+    EXPECT_EQ(second.width, 320u);
+    EXPECT_EQ(second.height, 240u);
+    EXPECT_EQ(second.generation, first.generation);
+    EXPECT_EQ(second.flags, 0u) << "the same connection, no discontinuity";
+    ASSERT_GT(second.videoExtradataLength, 0u);
+    const auto* sets = static_cast<const uint8_t*>(secondEvent->data) + second.size;
+    EXPECT_NE(std::string(reinterpret_cast<const char*>(sets), second.videoExtradataLength),
+              std::string(static_cast<const char*>(firstEvent->data) + first.size, first.videoExtradataLength));
+    // The second clip's frames (from the 51st) come after the new parameters, the first of them a key frame.
+    std::vector<Frame> video = Frames(h_, EVT_VIDEO);
+    EXPECT_LT(video[49].event->sequence, secondEvent->sequence);
+    EXPECT_LT(secondEvent->sequence, video[50].event->sequence);
+    EXPECT_EQ(EventKeyFrame(&video[50].event->record), 1);
+}
+
+TEST_F(MediaSourceTest, KeyFramesFartherApartThanTheGateAreWarnedOfOnceWithWhatToConfigure)
+{
+    // 9 s at 100 frames a second, one key frame: a group of 900 frames as the clip loops.
+    std::string command = std::string(FFMPEG_TOOL) +
+                          " -v error -f lavfi -i testsrc=size=64x48:rate=100 -t 9 -c:v libx264 -preset ultrafast"
+                          " -g 1000 -bf 0 -an clip.mp4";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    Configure("<Camera name=\"long\" url=\"file:clip.mp4\" pace=\"0\"/>\n");
+    h_ = dvr_harness_new(MEDIA_SOURCE_PLUGIN);
+    dvr_harness_expect_log(h_, 50, "camera long: key frames come");
+    ASSERT_EQ(dvr_harness_start(h_), DVR_HARNESS_OK);
+    ASSERT_EQ(dvr_harness_wait_log(h_, 50,
+                                   "camera long: key frames come 900 frames (9.0 s) apart, more than the core's "
+                                   "key-frame gate lets through (765 frames): the rest of every group is dropped (gate "
+                                   "expired); set the camera's key-frame interval (GOP) to at most 765 frames or 7.6 s",
+                                   10000),
+              DVR_HARNESS_OK)
+        << Joined(LogLines(h_));
+    // Once: not again at the next loops.
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 3 * 900, 10000), DVR_HARNESS_OK);
+    size_t warnings = 0;
+    for (const std::string& line : LogLines(h_))
+        warnings += line.find("key frames come") != std::string::npos;
+    EXPECT_EQ(warnings, 1u);
 }
 
 TEST_F(MediaSourceTest, AfterARefusalTheCameraDropsVideoAndAudioUntilItsNextKeyFrame)

@@ -2,10 +2,11 @@
 """An RTSP server on 127.0.0.1 for the media tests, on GStreamer's RTSP server.
 
 Serves /stream: a live test pattern in H.264 (320x240, 25 frames a second, a key frame every
-second) with an A-law tone. Prints "ready PORT" on standard output once it listens, and stops on
-SIGTERM or SIGINT.
+second) with an A-law tone; with --ts, the pattern and an AAC tone multiplexed into MPEG-TS (the
+AAC in ADTS frames), sent as one RTP stream. Prints "ready PORT" on standard output once it
+listens, and stops on SIGTERM or SIGINT.
 
-    rtsp_server.py [--port PORT] [--no-audio]
+    rtsp_server.py [--port PORT] [--no-audio] [--ts]
 
 PORT 0 (the default) takes a free port; a test that restarts the server passes the port it got.
 """
@@ -24,6 +25,11 @@ PATTERN = ("videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,heigh
            "! rtph264pay name=pay0 pt=96 config-interval=1")
 TONE = (" audiotestsrc is-live=true wave=sine freq=440 ! audio/x-raw,rate=8000,channels=1 "
         "! alawenc ! rtppcmapay name=pay1 pt=8")
+TS = ("videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240,framerate=25/1 "
+      "! x264enc tune=zerolatency speed-preset=ultrafast key-int-max=25 bframes=0 ! h264parse "
+      "! mpegtsmux name=mux ! rtpmp2tpay name=pay0 pt=33 "
+      "audiotestsrc is-live=true wave=sine freq=440 ! audio/x-raw,rate=8000,channels=1 "
+      "! voaacenc ! aacparse ! mux.")
 CLIP = ("multifilesrc location={} loop=true ! qtdemux ! h264parse "
         "! rtph264pay name=pay0 pt=96 config-interval=1")
 
@@ -32,6 +38,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--no-audio", action="store_true")
+    parser.add_argument("--ts", action="store_true")
     args = parser.parse_args()
 
     Gst.init(None)
@@ -39,7 +46,7 @@ def main():
     server.set_address("127.0.0.1")
     server.set_service(str(args.port))
     factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch("( " + PATTERN + ("" if args.no_audio else TONE) + " )")
+    factory.set_launch("( " + (TS if args.ts else PATTERN + ("" if args.no_audio else TONE)) + " )")
     factory.set_shared(True)
     server.get_mount_points().add_factory("/stream", factory)
     if server.attach(None) == 0:
