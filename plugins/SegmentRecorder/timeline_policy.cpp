@@ -77,7 +77,10 @@ TimelineDecision TimelinePolicy::JudgeVideo(const TimelineFrame& frame, uint32_t
     int64_t pts = frame.pts + video_.shift;
     int64_t dts = frame.dts + video_.shift;
     if (!frame.hasDts) {
-        dts = video_.have ? std::min(pts, video_.last + interval) : pts - REORDER_ALLOWANCE * interval;
+        // Within a run, the last dts plus a frame, never past pts; far from the last (a jump), or
+        // first, from pts.
+        const bool near = video_.have && pts - video_.last <= GAP_FORWARD_LIMIT;
+        dts = near ? std::min(pts, video_.last + interval) : pts - REORDER_ALLOWANCE * interval;
         decision.derived = true;
     }
     bool clamp = false;
