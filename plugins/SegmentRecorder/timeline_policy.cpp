@@ -29,7 +29,8 @@ constexpr int64_t REORDER_ALLOWANCE = 3;
 // While a track has only derived decode times, a real one up to this far behind them settles the
 // timeline: the track is shifted onto its derived times instead of breaking.
 constexpr int64_t SETTLE_LIMIT = CLOCK_RATE;
-// Audio never ends a file. Audio up to AUDIO_BEHIND_LIMIT behind its last frame (a stream's clocks
+// Audio never ends a file. Audio that begins before the end of the last frame is clamped to it (a
+// decoder would play the overlap twice); audio up to AUDIO_BEHIND_LIMIT behind its last frame (a stream's clocks
 // being matched after a connect) is dropped until it passes that frame; audio further back, or
 // more than GAP_FORWARD_LIMIT ahead, is moved onto the video's timeline, as is a track whose first
 // frame is that far from the video.
@@ -160,8 +161,8 @@ TimelineDecision TimelinePolicy::JudgeAudio(const TimelineFrame& frame, uint32_t
         } else if (step < -interval) {
             decision.drop = TimelineDrop::AudioBehind;
             return decision;
-        } else if (step <= 0) {
-            dts = audio_.last + 1;
+        } else if (dts < audio_.end) { // audio frames follow one another: never overlapping
+            dts = audio_.end;
             ++decision.clamps;
         }
     } else if (video_.have && (dts > video_.last + GAP_FORWARD_LIMIT || dts < video_.last - GAP_FORWARD_LIMIT)) {
@@ -177,6 +178,7 @@ TimelineDecision TimelinePolicy::JudgeAudio(const TimelineFrame& frame, uint32_t
     decision.action = TimelineAction::Write;
     Place(audio_, dts, dts, frame.duration, decision);
     Remember(audio_, dts, true);
+    audio_.end = dts + std::max<int64_t>(frame.duration, 1);
     return decision;
 }
 

@@ -86,6 +86,7 @@ private:
         bool have = false;     // a frame since the last restart
         bool settling = false; // every dts since then was derived
         int64_t last = 0;      // its last dts, 1/90,000 s, after shift
+        int64_t end = 0;       // audio: the end of its last frame
         int64_t shift = 0;     // added to the camera's timestamps (audio moved onto video's timeline)
         bool haveOut = false;  // a frame written into the open file
         int64_t lastOut = 0;   // its dts there, in the time base

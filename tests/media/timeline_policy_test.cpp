@@ -180,22 +180,33 @@ TEST(TimelinePolicy, AFileEndsAtTheFirstKeyFrameAtOrPastTheSegmentLength)
     }
 }
 
-TEST(TimelinePolicy, ClampedAudioRisesInItsOwnTimeBase)
+TEST(TimelinePolicy, ClampedAudioRisesInItsOwnTimeBaseAndFollowsTheFrameBefore)
 {
-    // 1/90,000 s steps that a coarser time base rounds onto the last value.
     for (int rate : {8000, 16000, 44100, 48000}) {
         SCOPED_TRACE(std::to_string(rate) + " Hz");
-        Timeline timeline(60 * SECOND, {1, rate});
-        timeline.Video(0, true);
+        // Frames of unknown length, 1/90,000 s apart or not at all: a coarser time base rounds
+        // those steps onto the last value.
+        Timeline ticks(60 * SECOND, {1, rate});
+        ticks.Video(0, true);
         int64_t last = -1;
         for (int64_t dts : {int64_t{0}, int64_t{0}, int64_t{1}, int64_t{2}, int64_t{2}, int64_t{3}, int64_t{4}}) {
-            const Outcome outcome = timeline.Audio(dts);
+            const Outcome outcome = ticks.Audio(dts, 0);
             ASSERT_EQ(outcome.action, TimelineAction::Write);
             EXPECT_GT(outcome.dts, last);
             last = outcome.dts;
         }
-        EXPECT_EQ(timeline.files, 1u);
-        EXPECT_GT(timeline.clamps, 0);
+        EXPECT_GE(ticks.clamps, 5);
+        // Frames of 1024 samples, one with the dts of the frame before it: it follows that frame.
+        Timeline frames(60 * SECOND, {1, rate});
+        frames.Video(0, true);
+        const int64_t length = 1024 * SECOND / rate;
+        for (int64_t i = 0; i < 5; ++i) {
+            const Outcome outcome = frames.Audio((i == 3 ? i - 1 : i) * length, static_cast<uint32_t>(length));
+            ASSERT_EQ(outcome.action, TimelineAction::Write);
+            EXPECT_NEAR(static_cast<double>(outcome.dts), static_cast<double>(i * 1024), 3.0) << "frame " << i;
+        }
+        EXPECT_EQ(frames.clamps, 1);
+        EXPECT_EQ(ticks.files + frames.files, 2u);
     }
 }
 
