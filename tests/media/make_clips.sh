@@ -24,6 +24,9 @@ run "${video[@]}" "${tone[@]}" -t 4 "${h264[@]}" -c:a pcm_alaw -ac 1 "$tmp/h264_
 run "${video[@]}" "${tone[@]}" -t 4 "${h265[@]}" -c:a pcm_mulaw -ac 1 "$tmp/h265_ulaw.mov"
 # H.264 at about 4 Mbit/s (a noisy picture), 4 s, no audio: fills a small disk or a slow one fast.
 run "${video[@]}" -t 4 -vf noise=alls=60:allf=t "${h264[@]}" -b:v 4M -maxrate 4M -bufsize 1M "$tmp/busy.mp4"
+# H.264 with two B-frames between reference frames, 10 s, no audio: served over RTSP, whose first
+# frames then come without decode times.
+run "${video[@]}" -t 10 "${h264[@]}" -bf 2 -an "$tmp/bframes.mp4"
 # Timestamps that jump back: two 3 s MPEG-TS clips that both start at 0, joined byte for byte, so the
 # second half repeats the first half's timestamps.
 run "${video[@]}" -t 3 "${h264[@]}" -an -f mpegts "$tmp/part.ts"

@@ -362,7 +362,12 @@ inline bool WaitUntil(dvr::test::ChildProcess& core, const std::function<bool()>
 // The test RTSP server (rtsp_server.py) on 127.0.0.1: a live H.264 pattern with an A-law tone.
 class RtspServer {
 public:
-    RtspServer() { Start(0); }
+    // With clip, serves that MP4 clip's video from its start at each connection.
+    explicit RtspServer(std::string clip = "")
+        : clip_(std::move(clip))
+    {
+        Start(0);
+    }
     int Port() const { return port_; }
     std::string Url(const std::string& credentials = "") const
     {
@@ -386,14 +391,16 @@ public:
 private:
     void Start(int port)
     {
-        process_ = std::make_unique<dvr::test::ChildProcess>(
-            std::vector<std::string>{"/usr/bin/python3", MEDIA_SOURCE_DIR "/rtsp_server.py", "--port",
-                                     std::to_string(port)},
-            dvr::test::ChildProcess::Options{});
+        std::vector<std::string> command{"/usr/bin/python3", MEDIA_SOURCE_DIR "/rtsp_server.py", "--port",
+                                         std::to_string(port)};
+        if (!clip_.empty())
+            command.insert(command.end(), {"--clip", clip_});
+        process_ = std::make_unique<dvr::test::ChildProcess>(command, dvr::test::ChildProcess::Options{});
         if (!process_->WaitForOutput("\n", PATIENCE) || sscanf(process_->Output().c_str(), "ready %d", &port_) != 1)
             failure_ = "the RTSP server did not start: " + process_->Output() + process_->Errors();
     }
 
+    std::string clip_; // served instead of the live test pattern, when given
     std::unique_ptr<dvr::test::ChildProcess> process_;
     int port_ = 0;
     std::string failure_; // empty while it runs as asked
