@@ -21,6 +21,7 @@ namespace {
 
 constexpr int64_t CLOCK_RATE = DVR_MEDIA_CLOCK_RATE;
 
+// A frame as the timeline policy judges it.
 TimelineFrame FrameOf(const _DvrMediaFrame& frame, bool video, uint32_t skipped)
 {
     TimelineFrame judged;
@@ -34,6 +35,7 @@ TimelineFrame FrameOf(const _DvrMediaFrame& frame, bool video, uint32_t skipped)
     judged.skipped = skipped;
     return judged;
 }
+
 // The parameter set NAL units (with their start codes) of an Annex B key frame, for a camera that
 // sends them in band only.
 std::vector<uint8_t> ParameterSets(const uint8_t* data, size_t size, bool hevc)
