@@ -62,7 +62,7 @@ TimelineDecision TimelinePolicy::Judge(const TimelineFrame& frame)
 {
     Track& track = frame.video ? video_ : audio_;
     const uint32_t lost = Lost(track, frame);
-    TimelineDecision decision = frame.video ? JudgeVideo(frame, lost) : JudgeAudio(frame, lost);
+    TimelineDecision decision = frame.video ? JudgeVideo(frame, lost) : JudgeAudio(frame);
     decision.lost = lost;
     if (decision.action != TimelineAction::StartFile && decision.action != TimelineAction::EndFile) {
         track.haveSequence = true;
@@ -140,9 +140,8 @@ TimelineDecision TimelinePolicy::JudgeVideo(const TimelineFrame& frame, uint32_t
     return decision;
 }
 
-TimelineDecision TimelinePolicy::JudgeAudio(const TimelineFrame& frame, uint32_t lost)
+TimelineDecision TimelinePolicy::JudgeAudio(const TimelineFrame& frame)
 {
-    (void)lost;
     TimelineDecision decision;
     decision.action = TimelineAction::Drop;
     if (!open_ || !haveBase_ || audio_.timeBase.num == 0) {

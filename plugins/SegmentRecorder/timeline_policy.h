@@ -96,7 +96,7 @@ private:
     };
 
     TimelineDecision JudgeVideo(const TimelineFrame& frame, uint32_t lost);
-    TimelineDecision JudgeAudio(const TimelineFrame& frame, uint32_t lost);
+    TimelineDecision JudgeAudio(const TimelineFrame& frame);
     // The frame's place in the open file: dts and pts rising in the track's time base.
     void Place(Track& track, int64_t dts, int64_t pts, uint32_t duration, TimelineDecision& decision);
     // The track's last dts; real: the stream gave it.

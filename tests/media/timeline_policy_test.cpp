@@ -238,6 +238,29 @@ TEST(TimelinePolicy, BFramesWithoutDecodeTimesAtConnectCostNoFileAndNoFrame)
     }
 }
 
+TEST(TimelinePolicy, DecodeTimesBehindTheDerivedOnesSettleTheTrackInsteadOfBreakingIt)
+{
+    // A reorder deeper than the policy allows for: the first real dts is four frames behind the
+    // derived one; the track moves onto the derived times and stays in order.
+    Timeline timeline;
+    TimelineFrame first = timeline.Frame(true, 0, 10 * FRAME, true);
+    first.hasDts = false;
+    first.dts = first.pts;
+    ASSERT_EQ(timeline.Push(first).action, TimelineAction::Write);
+    int64_t last = 0;
+    for (int64_t i = 1; i < 50; ++i) {
+        const Outcome outcome = timeline.Push(timeline.Frame(true, (i + 2) * FRAME, (i + 7) * FRAME, false));
+        ASSERT_EQ(outcome.action, TimelineAction::Write) << "frame " << i;
+        EXPECT_EQ(outcome.dts, last + FRAME) << "frame " << i;
+        EXPECT_GE(outcome.pts, outcome.dts) << "frame " << i;
+        last = outcome.dts;
+    }
+    EXPECT_TRUE(timeline.cuts.empty());
+    // Once settled, the same step back breaks.
+    timeline.Video(30 * FRAME, true);
+    EXPECT_EQ(timeline.Count(TimelineCut::CameraJump), 1u);
+}
+
 TEST(TimelinePolicy, AudioNeverEndsAFile)
 {
     // Audio a steady few seconds ahead of or behind the video is moved onto its timeline; audio that
