@@ -23,17 +23,17 @@ constexpr int64_t GAP_FORWARD_LIMIT = 5 * CLOCK_RATE;
 constexpr int64_t DEFAULT_FRAME_INTERVAL = CLOCK_RATE / 25;
 constexpr int64_t MAX_FRAME_INTERVAL = CLOCK_RATE / 2;
 // A stream that starts without decode times (B-frames before the demuxer knows its reorder depth):
-// the first frame's dts is put this many frames before its pts, deeper than the reorder of the
-// cameras' encoders, so the real decode times that follow step forward, not back.
+// the first frame's dts is put this many frames before its pts, more than the one or two B-frames
+// of the usual encoder, so the real decode times that follow step forward, not back.
 constexpr int64_t REORDER_ALLOWANCE = 3;
 // While a track has only derived decode times, a real one up to this far behind them settles the
 // timeline: the track is shifted onto its derived times instead of breaking.
 constexpr int64_t SETTLE_LIMIT = CLOCK_RATE;
-// Audio never ends a file. Audio that begins before the end of the last frame is clamped to it (a
-// decoder would play the overlap twice); audio up to AUDIO_BEHIND_LIMIT behind its last frame (a stream's clocks
-// being matched after a connect) is dropped until it passes that frame; audio further back, or
-// more than GAP_FORWARD_LIMIT ahead, is moved onto the video's timeline, as is a track whose first
-// frame is that far from the video.
+// Audio never ends a file. Audio that begins before the end of the last frame is moved to that end
+// (a decoder would play the overlap twice); audio up to AUDIO_BEHIND_LIMIT behind its last frame
+// (a stream's clocks being matched after a connect) is dropped until it is within a frame of it;
+// audio further back, or more than GAP_FORWARD_LIMIT ahead, is moved onto the video's timeline, as
+// is a track whose first frame is that far from the video.
 constexpr int64_t AUDIO_BEHIND_LIMIT = CLOCK_RATE;
 
 int64_t Interval(uint32_t duration)
