@@ -82,7 +82,6 @@ TimelineDecision TimelinePolicy::JudgeVideo(const TimelineFrame& frame, uint32_t
         // first, from pts.
         const bool near = video_.have && pts - video_.last <= GAP_FORWARD_LIMIT;
         dts = near ? std::min(pts, video_.last + interval) : pts - REORDER_ALLOWANCE * interval;
-        decision.derived = true;
     }
     bool clamp = false;
     if (video_.have) {

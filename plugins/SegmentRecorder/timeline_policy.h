@@ -42,7 +42,7 @@ enum class TimelineCut {
 enum class TimelineDrop {
     None,
     AudioEarly,  // audio with no file open, or before the file's first video frame
-    AudioBehind, // audio that went back more than a frame: dropped until it passes its last frame
+    AudioBehind, // audio more than a frame behind its last frame (up to a second): dropped until it catches up
 };
 
 struct TimelineDecision {
@@ -53,7 +53,6 @@ struct TimelineDecision {
     int64_t pts = 0;      // Write: likewise
     int64_t end = 0;      // Write: the frame's end from the file's start, 1/90,000 s
     int clamps = 0;       // Write: timestamps moved to keep decode times rising and pts at or after dts
-    bool derived = false; // Write: the dts was derived, the stream gave none
     bool rebased = false; // audio moved onto the video's timeline or its own continuation
     int64_t jump = 0;     // with a cut: the step from the track's last dts, 1/90,000 s
     uint32_t lost = 0;    // frames of this kind that never reached the writer just before this one
