@@ -93,6 +93,7 @@ typedef struct _DvrMediaParams {
 
 /* Flags of a frame header. */
 #define DVR_MEDIA_KEY_FRAME 0x00000001u /* also set in the event's key-frame byte for video */
+#define DVR_MEDIA_NO_DTS 0x00000002u    /* the stream gave no decode time: dts is a copy of pts */
 
 #define DVR_MEDIA_FRAME_VERSION 1u
 
@@ -106,7 +107,7 @@ typedef struct _DvrMediaFrame {
     int64_t pts;           /* presentation time, 1/90,000 s */
     int64_t captureTimeNs; /* wall clock (CLOCK_REALTIME) when the frame was read, ns since 1970 */
     uint32_t duration;     /* 1/90,000 s; 0 when unknown */
-    uint32_t flags;        /* DVR_MEDIA_KEY_FRAME */
+    uint32_t flags;        /* DVR_MEDIA_KEY_FRAME, DVR_MEDIA_NO_DTS */
 } _DvrMediaFrame;
 
 /* A gated frame event of camera: kind EVT_VIDEO or EVT_AUDIO, data the frame header followed by

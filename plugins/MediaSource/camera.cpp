@@ -387,6 +387,7 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
         MediaPacket media;
         media.video = video;
         media.keyFrame = (packet->flags & AV_PKT_FLAG_KEY) != 0;
+        media.noDts = packet->dts == AV_NOPTS_VALUE;
         media.duration = packet->duration > 0 ? static_cast<uint32_t>(To90k(packet->duration, base)) : 0;
         int64_t& last = lastDts[video ? 0 : 1];
         if (dts == AV_NOPTS_VALUE) {

@@ -189,7 +189,7 @@ void FrameSender::Send(const MediaPacket& packet)
     header.pts = packet.pts;
     header.captureTimeNs = packet.captureTimeNs;
     header.duration = packet.duration;
-    header.flags = packet.keyFrame ? DVR_MEDIA_KEY_FRAME : 0;
+    header.flags = (packet.keyFrame ? DVR_MEDIA_KEY_FRAME : 0) | (packet.noDts ? DVR_MEDIA_NO_DTS : 0);
     try {
         buffer_.resize(sizeof header + packet.size);
     } catch (const std::bad_alloc&) {

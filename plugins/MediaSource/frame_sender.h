@@ -54,6 +54,7 @@ struct StreamInfo {
 struct MediaPacket {
     bool video = false;
     bool keyFrame = false;
+    bool noDts = false; // the stream gave no decode time: dts is a copy of pts
     int64_t dts = 0;
     int64_t pts = 0;
     int64_t captureTimeNs = 0;

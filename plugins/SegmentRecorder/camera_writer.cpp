@@ -13,31 +13,27 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <utility>
 
 namespace segrec {
 
 namespace {
 
 constexpr int64_t CLOCK_RATE = DVR_MEDIA_CLOCK_RATE;
-constexpr AVRational MEDIA_TIME_BASE{1, DVR_MEDIA_CLOCK_RATE};
-// A dts more than one frame behind the last of its track, or more than GAP_FORWARD_LIMIT ahead,
-// breaks the timeline: the file ends and the next one starts at the next key frame. A dts equal to
-// the last or at most one frame behind it is a camera's jitter and is clamped. A frame's duration
-// is taken as its interval; without one, DEFAULT_FRAME_INTERVAL (25 frames a second); never more
-// than MAX_FRAME_INTERVAL, so a bogus duration cannot hide a jump.
-constexpr int64_t GAP_FORWARD_LIMIT = 5 * CLOCK_RATE;
-constexpr int64_t DEFAULT_FRAME_INTERVAL = CLOCK_RATE / 25;
-constexpr int64_t MAX_FRAME_INTERVAL = CLOCK_RATE / 2;
 
-// How a frame's dts follows the last dts of its track.
-enum class Step { Forward, Clamp, Break };
-
-Step Follow(int64_t dts, int64_t last, uint32_t duration)
+// A frame as the timeline policy judges it.
+TimelineFrame FrameOf(const _DvrMediaFrame& frame, bool video, uint32_t skipped)
 {
-    const int64_t interval = std::min<int64_t>(duration > 0 ? duration : DEFAULT_FRAME_INTERVAL, MAX_FRAME_INTERVAL);
-    if (dts < last - interval || dts > last + GAP_FORWARD_LIMIT)
-        return Step::Break;
-    return dts <= last ? Step::Clamp : Step::Forward;
+    TimelineFrame judged;
+    judged.video = video;
+    judged.key = video && (frame.flags & DVR_MEDIA_KEY_FRAME) != 0;
+    judged.hasDts = (frame.flags & DVR_MEDIA_NO_DTS) == 0;
+    judged.dts = frame.dts;
+    judged.pts = frame.pts;
+    judged.duration = frame.duration;
+    judged.sequence = frame.sequence;
+    judged.skipped = skipped;
+    return judged;
 }
 
 // The parameter set NAL units (with their start codes) of an Annex B key frame, for a camera that
@@ -99,6 +95,7 @@ CameraWriter::CameraWriter(uint32_t camera, const RecorderConfig& config, Record
       store_(store),
       hooks_(std::move(hooks)),
       name_("camera" + std::to_string(camera)),
+      timeline_(static_cast<int64_t>(config.segmentSeconds) * CLOCK_RATE),
       nextSync_(std::chrono::steady_clock::now()),
       thread_([this] {
           try {
@@ -136,6 +133,7 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
         const bool first = !droppingToKey_;
         droppingToKey_ = true;
         ++counters_.droppedQueueFull;
+        ++skipped_[kind == EVT_VIDEO ? 0 : 1];
         const std::string name = name_;
         lock.unlock(); // never call the core holding a lock
         if (first)
@@ -151,6 +149,7 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     item.payload = payload;
     item.size = size;
     item.step = step;
+    item.skipped = std::exchange(skipped_[kind == EVT_VIDEO ? 0 : 1], 0);
     queue_.push_back(std::move(item));
     queuedBytes_ += size;
     queuedTicks_ += step;
@@ -291,50 +290,52 @@ void CameraWriter::HandleParams(const std::shared_ptr<const CameraParams>& param
             Count(&CameraCounters::discontinuities);
             EndFile(changed ? "stream parameters changed" : "discontinuity");
         }
-        haveLastVideo_ = false;
+        timeline_.Restart();
     }
     params_ = params;
 }
 
 void CameraWriter::HandleVideo(const Item& item)
 {
-    const bool key = (item.frame.flags & DVR_MEDIA_KEY_FRAME) != 0;
-    int64_t dts = item.frame.dts;
-    int64_t pts = item.frame.pts;
-    const Step step = haveLastVideo_ ? Follow(dts, lastVideoDts_, item.frame.duration) : Step::Forward;
-    if (step == Step::Break)
-        BreakTimeline("video", dts - lastVideoDts_);
-    if (step == Step::Clamp) {
-        dts = lastVideoDts_ + 1;
-        Count(&CameraCounters::clampedTimestamps);
+    const TimelineFrame frame = FrameOf(item.frame, true, item.skipped);
+    TimelineDecision decision;
+    for (;;) {
+        decision = timeline_.Judge(frame);
+        if (decision.cut != TimelineCut::None && decision.cut != TimelineCut::SegmentComplete)
+            ReportBreak("video", decision);
+        if (decision.action == TimelineAction::EndFile) {
+            EndFile(decision.cut == TimelineCut::SegmentComplete ? "segment complete" : "timestamp jump");
+            continue;
+        }
+        if (decision.action != TimelineAction::StartFile)
+            break;
+        if (diskFull_ && !RoomAgain()) {
+            timeline_.Seen(frame);
+            Count(&CameraCounters::droppedDiskFull);
+            return;
+        }
+        if (!StartFile(item)) {
+            timeline_.Seen(frame);
+            Count(&CameraCounters::droppedAwaitingKey);
+            return;
+        }
     }
-    if (pts < dts) {
-        pts = dts;
-        Count(&CameraCounters::clampedTimestamps);
-    }
-    if (file_ && key && dts - baseDts_ >= static_cast<int64_t>(config_.segmentSeconds) * CLOCK_RATE)
-        EndFile("segment complete");
-    if (!file_ && diskFull_ && (!key || !RoomAgain())) {
-        Count(&CameraCounters::droppedDiskFull);
+    CountDecision(decision);
+    if (decision.action != TimelineAction::Write) {
+        Count(diskFull_ ? &CameraCounters::droppedDiskFull : &CameraCounters::droppedAwaitingKey);
         return;
     }
-    if (!file_ && (!key || !StartFile(item, dts))) {
-        Count(&CameraCounters::droppedAwaitingKey);
-        return;
-    }
-    lastVideoDts_ = dts;
-    haveLastVideo_ = true;
     AVPacket* packet = av_packet_alloc();
     if (packet == nullptr)
         return;
     packet->data = const_cast<uint8_t*>(item.payload); // read only: the muxer copies what it keeps
     packet->size = static_cast<int>(item.size);
-    packet->dts = dts - baseDts_;
-    packet->pts = pts - baseDts_;
-    packet->duration = item.frame.duration;
-    packet->flags = key ? AV_PKT_FLAG_KEY : 0;
-    const int64_t end = packet->dts + std::max<int64_t>(item.frame.duration, 1);
-    if (WritePacket(VIDEO_TRACK, *packet, MEDIA_TIME_BASE, end)) {
+    packet->dts = decision.dts;
+    packet->pts = decision.pts;
+    const AVRational timeBase = file_->TimeBase(VIDEO_TRACK);
+    packet->duration = av_rescale_q(item.frame.duration, AVRational{1, DVR_MEDIA_CLOCK_RATE}, timeBase);
+    packet->flags = frame.key ? AV_PKT_FLAG_KEY : 0;
+    if (WritePacket(VIDEO_TRACK, *packet, timeBase, decision.end)) {
         std::lock_guard lock(mutex_);
         ++counters_.video;
         counters_.bytes += item.size;
@@ -346,35 +347,25 @@ void CameraWriter::HandleVideo(const Item& item)
 
 void CameraWriter::HandleAudio(const Item& item)
 {
-    if (!file_ || !file_->HasAudio()) {
+    const TimelineDecision decision = timeline_.Judge(FrameOf(item.frame, false, item.skipped));
+    CountDecision(decision);
+    if (decision.rebased)
+        Log(LOG_INFO, "%s: audio timestamps far from the video's; the audio is moved onto the video's timeline",
+            Name().c_str());
+    if (decision.action != TimelineAction::Write) {
         const bool recordable =
             params_ && (params_->params.audioCodec == DVR_CODEC_AAC || params_->params.audioCodec == DVR_CODEC_ALAW ||
                         params_->params.audioCodec == DVR_CODEC_ULAW);
-        Count(recordable ? &CameraCounters::droppedAudioEarly : &CameraCounters::droppedAudioCodec);
+        if (decision.drop == TimelineDrop::AudioBehind)
+            Count(&CameraCounters::droppedAudioBehind);
+        else
+            Count(recordable ? &CameraCounters::droppedAudioEarly : &CameraCounters::droppedAudioCodec);
         return;
     }
-    // Audio follows the rule of video on the same base. The file's first audio frame is measured
-    // against its last video frame, and only for a leap ahead: audio may lag video a little.
-    int64_t dts = item.frame.dts - baseDts_;
-    const int64_t last = haveLastAudio_ ? lastAudioDts_ : lastVideoDts_ - baseDts_;
-    const Step step = Follow(dts, last, item.frame.duration);
-    if (step == Step::Break && (haveLastAudio_ || dts > last)) {
-        BreakTimeline("audio", dts - last);
-        Count(&CameraCounters::droppedAudioEarly);
-        return;
-    }
-    if (haveLastAudio_ && step == Step::Clamp) {
-        dts = lastAudioDts_ + 1;
-        Count(&CameraCounters::clampedTimestamps);
-    }
-    // Audio before the file's first key frame is dropped: the file's timeline starts at that frame.
-    if (dts < 0) {
-        Count(&CameraCounters::droppedAudioEarly);
-        return;
-    }
+    const AVRational timeBase = file_->TimeBase(AUDIO_TRACK);
     bool written = false;
     if (transcoder_) {
-        const int64_t firstSample = av_rescale(dts, transcoder_->SampleRate(), CLOCK_RATE);
+        const int64_t firstSample = av_rescale_q(decision.dts, timeBase, AVRational{1, transcoder_->SampleRate()});
         int result = transcoder_->Feed(item.payload, item.size, firstSample,
                                        [this](AVPacket& packet) { return WriteAac(packet); });
         written = result >= 0;
@@ -386,14 +377,12 @@ void CameraWriter::HandleAudio(const Item& item)
             return;
         packet->data = const_cast<uint8_t*>(item.payload);
         packet->size = static_cast<int>(item.size);
-        packet->dts = packet->pts = dts;
-        packet->duration = item.frame.duration;
+        packet->dts = packet->pts = decision.dts;
+        packet->duration = av_rescale_q(item.frame.duration, AVRational{1, DVR_MEDIA_CLOCK_RATE}, timeBase);
         packet->flags = AV_PKT_FLAG_KEY;
-        written = WritePacket(AUDIO_TRACK, *packet, MEDIA_TIME_BASE, dts + item.frame.duration);
+        written = WritePacket(AUDIO_TRACK, *packet, timeBase, decision.end);
         av_packet_free(&packet);
     }
-    lastAudioDts_ = dts;
-    haveLastAudio_ = true;
     if (written) {
         std::lock_guard lock(mutex_);
         ++counters_.audio;
@@ -403,19 +392,33 @@ void CameraWriter::HandleAudio(const Item& item)
         EndFile("write failed");
 }
 
-void CameraWriter::BreakTimeline(const char* track, int64_t jump)
+void CameraWriter::CountDecision(const TimelineDecision& decision)
 {
-    Log(LOG_INFO, "%s: %s timestamps %s by %.3f s; %s", Name().c_str(), track, jump < 0 ? "went back" : "leapt ahead",
-        static_cast<double>(jump < 0 ? -jump : jump) / CLOCK_RATE,
-        file_ ? "the file ends and the next one starts at the next key frame"
-              : "recording resumes at the next key frame");
-    Count(&CameraCounters::discontinuities);
-    if (file_)
-        EndFile("timestamp jump");
-    haveLastVideo_ = false;
+    std::lock_guard lock(mutex_);
+    counters_.clampedTimestamps += static_cast<uint64_t>(decision.clamps);
+    counters_.lostUpstream += decision.lost;
+    counters_.audioRebased += decision.rebased ? 1 : 0;
 }
 
-bool CameraWriter::StartFile(const Item& key, int64_t dts)
+void CameraWriter::ReportBreak(const char* track, const TimelineDecision& decision)
+{
+    const int64_t jump = decision.jump;
+    const char* after = timeline_.FileOpen() ? "the file ends and the next one starts at the next key frame"
+                                             : "recording resumes at the next key frame";
+    if (decision.cut == TimelineCut::FramesLost) {
+        Log(LOG_INFO,
+            "%s: %u %s frames dropped before the recorder (by the core's key-frame gate or the source) left a gap of "
+            "%.3f s; %s",
+            Name().c_str(), decision.lost, track, static_cast<double>(jump) / CLOCK_RATE, after);
+        Count(&CameraCounters::upstreamGaps);
+        return;
+    }
+    Log(LOG_INFO, "%s: %s timestamps %s by %.3f s; %s", Name().c_str(), track, jump < 0 ? "went back" : "leapt ahead",
+        static_cast<double>(jump < 0 ? -jump : jump) / CLOCK_RATE, after);
+    Count(&CameraCounters::discontinuities);
+}
+
+bool CameraWriter::StartFile(const Item& key)
 {
     if (!params_ || (params_->params.videoCodec != DVR_CODEC_H264 && params_->params.videoCodec != DVR_CODEC_HEVC))
         return false;
@@ -486,10 +489,10 @@ bool CameraWriter::StartFile(const Item& key, int64_t dts)
         transcoder_.reset();
         return false;
     }
-    baseDts_ = dts;
+    timeline_.FileStarted(file_->TimeBase(VIDEO_TRACK),
+                          file_->HasAudio() ? file_->TimeBase(AUDIO_TRACK) : AVRational{0, 1});
     endDts_ = 0;
     wholeEndDts_ = 0;
-    haveLastAudio_ = false;
     Count(&CameraCounters::segments);
     Log(LOG_DETAIL, "%s: recording to %s", p.name, path_.c_str());
     return true;
@@ -522,9 +525,10 @@ void CameraWriter::EndFile(const char* why)
         static_cast<double>(end) / CLOCK_RATE, static_cast<unsigned long long>(file_->Bytes()));
     file_.reset();
     transcoder_.reset();
+    timeline_.FileEnded();
     if (writeError_ != 0 || error != 0) {
         writeError_ = 0;
-        haveLastVideo_ = false;
+        timeline_.Restart();
     }
     if (error == ENOSPC) {
         diskFull_ = true;

@@ -6,6 +6,7 @@
 #include "recorder_config.h"
 #include "recording_store.h"
 #include "segment_file.h"
+#include "timeline_policy.h"
 
 #include <dvrcore/media.h>
 
@@ -41,8 +42,12 @@ struct CameraCounters {
     uint64_t droppedAudioCodec = 0;  // audio of a codec the file cannot hold
     uint64_t droppedWriteFailed = 0; // frames a write failed on
     uint64_t droppedDiskFull = 0;    // after a write found the disk full, until space was freed
-    uint64_t clampedTimestamps = 0;  // video dts that did not increase, pts before dts
+    uint64_t droppedAudioBehind = 0; // audio that went back, until it passed its last frame
+    uint64_t clampedTimestamps = 0;  // dts that did not increase in the track's time base, pts before dts
     uint64_t discontinuities = 0;    // timestamp jumps and parameter changes that began a new file
+    uint64_t audioRebased = 0;       // audio moved onto the video's timeline instead of ending a file
+    uint64_t lostUpstream = 0;       // frames that never reached the recorder (the core's gate, the source)
+    uint64_t upstreamGaps = 0;       // timestamp leaps over such frames that began a new file
 };
 
 // What the writer needs from the plugin; each callable is safe from any thread.
@@ -80,7 +85,8 @@ private:
         void* block = nullptr;
         const uint8_t* payload = nullptr;
         size_t size = 0;
-        int64_t step = 0; // media time this frame adds to the queue, 1/90,000 s
+        int64_t step = 0;     // media time this frame adds to the queue, 1/90,000 s
+        uint32_t skipped = 0; // frames of its kind the queue dropped just before it
         std::shared_ptr<const CameraParams> params;
     };
 
@@ -91,10 +97,11 @@ private:
     void HandleParams(const std::shared_ptr<const CameraParams>& params);
     void HandleVideo(const Item& item);
     void HandleAudio(const Item& item);
-    // A timestamp jump of track (jump: the step from its last dts): logs it, ends the file, and
-    // the next file starts at the next key frame.
-    void BreakTimeline(const char* track, int64_t jump);
-    bool StartFile(const Item& key, int64_t dts);
+    // Logs the break in track's timeline the policy found and counts it.
+    void ReportBreak(const char* track, const TimelineDecision& decision);
+    // Counts what a final decision says of the frames before it and of its timestamps.
+    void CountDecision(const TimelineDecision& decision);
+    bool StartFile(const Item& key);
     void EndFile(const char* why);
     // While the disk is full: true once free space has grown since the failure (retention or
     // anyone else freed some), so the key frame at hand may begin a file.
@@ -118,6 +125,7 @@ private:
     int64_t lastOfferedVideoDts_ = 0;
     bool haveOfferedVideo_ = false;
     bool droppingToKey_ = false; // a frame was dropped: drop until the next video key frame
+    uint32_t skipped_[2] = {};   // video, audio: dropped since the last frame of the kind was queued
     bool stopping_ = false;
     std::string name_;
     CameraCounters counters_;
@@ -127,13 +135,9 @@ private:
     std::unique_ptr<SegmentFile> file_;
     std::unique_ptr<AudioTranscoder> transcoder_;
     std::string path_;
-    int64_t baseDts_ = 0;     // the file's first dts, subtracted from both tracks
-    int64_t endDts_ = 0;      // the file's media end, relative to baseDts_
-    int64_t wholeEndDts_ = 0; // the media end of the whole fragments in the file, relative to baseDts_
-    int64_t lastVideoDts_ = 0;
-    bool haveLastVideo_ = false;
-    int64_t lastAudioDts_ = 0; // relative to baseDts_
-    bool haveLastAudio_ = false;
+    TimelinePolicy timeline_;
+    int64_t endDts_ = 0;         // the file's media end from its start, 1/90,000 s
+    int64_t wholeEndDts_ = 0;    // the media end of the whole fragments in the file
     bool outOfMemory_ = false;   // the last frame handled ran out of memory: said once a run
     int writeError_ = 0;         // AVERROR of a failed write: the file ends before the next frame
     bool diskFull_ = false;      // a write failed with ENOSPC: no new file until space was freed

@@ -43,6 +43,8 @@ public:
     bool Durable() const { return !syncFailed_; }
 
     bool HasAudio() const { return context_->nb_streams > AUDIO_TRACK; }
+    // The time base the muxer keeps track's timestamps in, set once the header is written.
+    AVRational TimeBase(int track) const { return context_->streams[track]->time_base; }
     uint64_t Bytes() const { return bytes_; }
     int LastErrno() const { return lastErrno_; }
 

@@ -275,18 +275,21 @@ void Recorder::Housekeep()
 
 std::string CameraFigures(const std::string& name, const CameraCounters& c)
 {
-    char text[512];
+    char text[768];
     std::snprintf(
         text, sizeof text,
         "%s: %llu video and %llu audio frames, %llu bytes, %llu files; dropped: queue full %llu, "
-        "awaiting key frame %llu, early audio %llu, audio codec %llu, write failed %llu, disk full %llu; "
-        "timestamps fixed %llu, discontinuities %llu",
+        "awaiting key frame %llu, early audio %llu, audio behind %llu, audio codec %llu, write failed %llu, disk full "
+        "%llu; timestamps fixed %llu, discontinuities %llu, audio moved %llu; never reached the recorder %llu, their "
+        "gaps %llu",
         name.c_str(), static_cast<unsigned long long>(c.video), static_cast<unsigned long long>(c.audio),
         static_cast<unsigned long long>(c.bytes), static_cast<unsigned long long>(c.segments),
         static_cast<unsigned long long>(c.droppedQueueFull), static_cast<unsigned long long>(c.droppedAwaitingKey),
-        static_cast<unsigned long long>(c.droppedAudioEarly), static_cast<unsigned long long>(c.droppedAudioCodec),
-        static_cast<unsigned long long>(c.droppedWriteFailed), static_cast<unsigned long long>(c.droppedDiskFull),
-        static_cast<unsigned long long>(c.clampedTimestamps), static_cast<unsigned long long>(c.discontinuities));
+        static_cast<unsigned long long>(c.droppedAudioEarly), static_cast<unsigned long long>(c.droppedAudioBehind),
+        static_cast<unsigned long long>(c.droppedAudioCodec), static_cast<unsigned long long>(c.droppedWriteFailed),
+        static_cast<unsigned long long>(c.droppedDiskFull), static_cast<unsigned long long>(c.clampedTimestamps),
+        static_cast<unsigned long long>(c.discontinuities), static_cast<unsigned long long>(c.audioRebased),
+        static_cast<unsigned long long>(c.lostUpstream), static_cast<unsigned long long>(c.upstreamGaps));
     return text;
 }
 

@@ -29,6 +29,9 @@ run "${video[@]}" "${tone[@]}" -t 4 "${h264[@]}" -c:a aac -b:a 32k -f mpegts "$t
 # MPEG-TS with H.264 B-frames, 2 s, no audio: the first frames' decode times lie before the file's
 # start time.
 run "${video[@]}" -t 2 "${h264[@]}" -bf 2 -an -f mpegts "$tmp/bframes.ts"
+# H.264 with two B-frames between reference frames, 10 s, no audio: served over RTSP, whose first
+# frames then come without decode times.
+run "${video[@]}" -t 10 "${h264[@]}" -bf 2 -an "$tmp/bframes.mp4"
 # Timestamps that jump back: two 3 s MPEG-TS clips that both start at 0, joined byte for byte, so the
 # second half repeats the first half's timestamps.
 run "${video[@]}" -t 3 "${h264[@]}" -an -f mpegts "$tmp/part.ts"

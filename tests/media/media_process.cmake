@@ -11,7 +11,7 @@ endif()
 
 # The clips, made once per build (tests/media/make_clips.sh says what each one is).
 set(DVRCORE_MEDIA_CLIP_DIR ${CMAKE_CURRENT_BINARY_DIR}/clips)
-set(DVRCORE_MEDIA_CLIPS h264_aac.mp4 h264_alaw.mov h265_ulaw.mov busy.mp4 h264_aac.ts bframes.ts jump_back.ts)
+set(DVRCORE_MEDIA_CLIPS h264_aac.mp4 h264_alaw.mov h265_ulaw.mov busy.mp4 h264_aac.ts bframes.ts jump_back.ts bframes.mp4)
 list(TRANSFORM DVRCORE_MEDIA_CLIPS PREPEND ${DVRCORE_MEDIA_CLIP_DIR}/ OUTPUT_VARIABLE media_clip_files)
 add_custom_command(OUTPUT ${media_clip_files}
                    COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/make_clips.sh ${DVRCORE_MEDIA_CLIP_DIR} ${DVRCORE_FFMPEG_TOOL}

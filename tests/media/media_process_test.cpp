@@ -323,6 +323,43 @@ TEST_F(Rtsp, ServerRestartGivesANewFileAndNoBrokenOneAndTheCredentialsStayHidden
     EXPECT_EQ(consoles.find("s3cr3tPass"), std::string::npos) << consoles;
 }
 
+TEST_F(Rtsp, BFramesAtConnectAndReconnectCostNoFileAndNoFrameAfterTheFirstKeyFrame)
+{
+    // The demuxer gives the first frames of each connection no decode time (nor the first a pts).
+    RtspServer server({"--clip", Clip("bframes.mp4")});
+    ASSERT_EQ(server.Failure(), "");
+    WriteSources({{"door", server.Url()}});
+    WriteRecorder(R"(segmentSeconds="60" fragmentMs="500")");
+    ASSERT_NO_FATAL_FAILURE(StartCore());
+
+    auto fragmentsOfLast = [&] {
+        std::vector<std::string> segments = Segments(Recordings(), "door");
+        return segments.empty() ? size_t{0} : WholeFragments(segments.back());
+    };
+    ASSERT_TRUE(WaitUntil([&] { return fragmentsOfLast() >= 3; })) << core->Output();
+    server.Restart();
+    ASSERT_EQ(server.Failure(), "");
+    ASSERT_TRUE(WaitUntil([&] { return Segments(Recordings(), "door").size() >= 2 && fragmentsOfLast() >= 3; }))
+        << core->Output();
+    const std::string figures = Ask(RECORDER_MODULE);
+    StopCore();
+    server.Stop();
+
+    ExpectEveryFilePlays(Recordings(), Gaps::Anywhere);
+    ExpectIndexesAgree(Recordings());
+    // One file a connection, each the clip's frames from its first on, none lost or repeated.
+    const std::vector<std::string> segments = Segments(Recordings(), "door");
+    EXPECT_EQ(segments.size(), 2u);
+    const std::vector<int64_t> clip = Fingerprint(VideoPackets(Clip("bframes.mp4")));
+    for (const std::string& segment : segments) {
+        const std::vector<int64_t> recorded = Fingerprint(VideoPackets(segment));
+        EXPECT_GE(recorded.size(), 25u) << segment;
+        EXPECT_EQ(PlaceInLoop(recorded, clip), 0) << segment << ": " << recorded.size() << " frames";
+    }
+    EXPECT_NE(figures.find("awaiting key frame 0,"), std::string::npos) << figures;
+    EXPECT_EQ(consoles.find("timestamps went back"), std::string::npos) << consoles;
+}
+
 // ---- Crashes: a killed core, a cut-off file ------------------------------------------------------
 
 class Crash : public MediaChain {

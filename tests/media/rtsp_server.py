@@ -3,10 +3,11 @@
 
 Serves /stream: a live test pattern in H.264 (320x240, 25 frames a second, a key frame every
 second) with an A-law tone; with --ts, the pattern and an AAC tone multiplexed into MPEG-TS (the
-AAC in ADTS frames), sent as one RTP stream. Prints "ready PORT" on standard output once it
-listens, and stops on SIGTERM or SIGINT.
+AAC in ADTS frames), sent as one RTP stream; with --clip, the H.264 video of an MP4 clip at its own
+pace, from its start at each connection. Prints "ready PORT" on standard output once it listens,
+and stops on SIGTERM or SIGINT.
 
-    rtsp_server.py [--port PORT] [--no-audio] [--ts]
+    rtsp_server.py [--port PORT] [--no-audio] [--ts] [--clip CLIP.mp4]
 
 PORT 0 (the default) takes a free port; a test that restarts the server passes the port it got.
 """
@@ -30,8 +31,7 @@ TS = ("videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240
       "! mpegtsmux name=mux ! rtpmp2tpay name=pay0 pt=33 "
       "audiotestsrc is-live=true wave=sine freq=440 ! audio/x-raw,rate=8000,channels=1 "
       "! voaacenc ! aacparse ! mux.")
-CLIP = ("multifilesrc location={} loop=true ! qtdemux ! h264parse "
-        "! rtph264pay name=pay0 pt=96 config-interval=1")
+CLIP = "filesrc location={} ! qtdemux ! h264parse ! rtph264pay name=pay0 pt=96 config-interval=1"
 
 
 def main():
@@ -39,6 +39,7 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--no-audio", action="store_true")
     parser.add_argument("--ts", action="store_true")
+    parser.add_argument("--clip")
     args = parser.parse_args()
 
     Gst.init(None)
@@ -46,8 +47,11 @@ def main():
     server.set_address("127.0.0.1")
     server.set_service(str(args.port))
     factory = GstRtspServer.RTSPMediaFactory()
-    factory.set_launch("( " + (TS if args.ts else PATTERN + ("" if args.no_audio else TONE)) + " )")
-    factory.set_shared(True)
+    if args.clip:
+        factory.set_launch("( " + CLIP.format(args.clip) + " )")
+    else:
+        factory.set_launch("( " + (TS if args.ts else PATTERN + ("" if args.no_audio else TONE)) + " )")
+        factory.set_shared(True)
     server.get_mount_points().add_factory("/stream", factory)
     if server.attach(None) == 0:
         print("failed to listen on port", args.port, file=sys.stderr)

@@ -20,6 +20,7 @@ extern "C" {
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <string>
@@ -86,6 +87,7 @@ struct Sample {
     uint32_t duration;
     bool key;
     std::vector<uint8_t> bytes;
+    bool noDts = false; // sent as a frame the stream gave no decode time (dts a copy of pts)
 };
 
 // A clip as a source sends it: its stream parameters and its frames in file order, times in 1/90,000 s.
@@ -227,9 +229,16 @@ public:
     }
     void PushFrame(const Sample& sample, int64_t shift, int64_t captureNs, uint32_t camera = 0)
     {
-        _DvrMediaFrame header{sizeof header, DVR_MEDIA_FRAME_VERSION, camera,
-                              sequence_++,   sample.dts + shift,      sample.pts + shift,
-                              captureNs,     sample.duration,         sample.key ? DVR_MEDIA_KEY_FRAME : 0};
+        const uint32_t flags = (sample.key ? DVR_MEDIA_KEY_FRAME : 0) | (sample.noDts ? DVR_MEDIA_NO_DTS : 0);
+        _DvrMediaFrame header{sizeof header,
+                              DVR_MEDIA_FRAME_VERSION,
+                              camera,
+                              sequence_[sample.kind == EVT_VIDEO ? 0 : 1]++,
+                              sample.dts + shift,
+                              sample.pts + shift,
+                              captureNs,
+                              sample.duration,
+                              flags};
         std::vector<uint8_t> data(sizeof header);
         std::memcpy(data.data(), &header, sizeof header);
         data.insert(data.end(), sample.bytes.begin(), sample.bytes.end());
@@ -237,6 +246,8 @@ public:
                                                  static_cast<uint32_t>(data.size()));
         ASSERT_EQ(dvr_harness_push(h_, &event, nullptr), DVR_HARNESS_OK);
     }
+    // Frames of kind that the source read but never sent, as the core's key-frame gate drops them.
+    void Skip(uint32_t kind, uint32_t frames) { sequence_[kind == EVT_VIDEO ? 0 : 1] += frames; }
     // The parent packet's answer.
     std::string Figures()
     {
@@ -265,7 +276,7 @@ public:
 
 private:
     dvr_harness* h_;
-    uint32_t sequence_ = 0;
+    uint32_t sequence_[2] = {}; // video, audio
 };
 
 // The recorded files, oldest name first.
@@ -309,15 +320,17 @@ protected:
         fs::current_path(previous_);
         fs::remove_all(folder_);
     }
-    // A clip of seconds of 25 frames/s H.264 with a key frame every second, and audio of codec.
-    static Clip MakeClip(int seconds, const std::string& audio, bool annexB = false)
+    // A clip of seconds of 25 frames/s H.264 with a key frame every second (or as video says), and
+    // audio of codec at 8 kHz (or rate).
+    static Clip MakeClip(int seconds, const std::string& audio, bool annexB = false,
+                         const std::string& video = "-g 25 -sc_threshold 0", int rate = 8000)
     {
         const std::string file = audio == "aac" ? "clip.mp4" : "clip.mov";
         int status = 0;
         std::string output = Shell("ffmpeg -v error -y -f lavfi -i testsrc=size=320x240:rate=25 -f lavfi -i "
                                    "sine=sample_rate=8000 -t " +
-                                       std::to_string(seconds) + " -c:v libx264 -g 25 -sc_threshold 0 -c:a " + audio +
-                                       " -ar 8000 -ac 1 " + file,
+                                       std::to_string(seconds) + " -c:v libx264 " + video + " -c:a " + audio + " -ar " +
+                                       std::to_string(rate) + " -ac 1 " + file,
                                    &status);
         EXPECT_EQ(status, 0) << output;
         return ReadClip(file, annexB);
@@ -503,6 +516,131 @@ TEST_F(SegmentRecorder, TimestampsGoingWrongAreClampedOrStartANewFile)
                          "recordings/front/2026-01-02/03-04-45.mp4"}));
     for (const std::string& file : files)
         EXPECT_EQ(CheckFile(file, "aac"), 100u) << file;
+}
+
+// Records clip, changed by change, as one camera into files of a minute: every file decodes and
+// starts with a key frame. Returns the closing summary; files and video frames written come back.
+std::string RecordChanged(Clip clip, const std::function<void(Sample&, size_t videoIndex)>& change,
+                          std::vector<std::string>& files, size_t& videoFrames)
+{
+    size_t videoIndex = 0;
+    for (Sample& sample : clip.samples) {
+        change(sample, videoIndex);
+        videoIndex += sample.kind == EVT_VIDEO ? 1 : 0;
+    }
+    std::string summary;
+    {
+        Recorder recorder(R"(<SegmentRecorder queueSeconds="600" segmentSeconds="60"/>)");
+        recorder.Push(clip, 0, START_NS);
+        summary = recorder.Close();
+    }
+    files = Recordings();
+    videoFrames = 0;
+    for (const std::string& file : files)
+        videoFrames += CheckFile(file, "aac");
+    return summary;
+}
+
+TEST_F(SegmentRecorder, ClampedAudioRisesInItsOwnTimeBaseAndNeverEndsAFile)
+{
+    // Audio frames with the dts of the one before: a tick later is the same time in 1/8,000 s.
+    for (int rate : {8000, 16000}) {
+        SCOPED_TRACE(std::to_string(rate) + " Hz");
+        fs::remove_all("recordings");
+        std::vector<std::string> files;
+        size_t video = 0;
+        int64_t lastAudio = 0;
+        int repeated = 0;
+        std::string summary = RecordChanged(
+            MakeClip(4, "aac", false, "-g 25 -sc_threshold 0", rate),
+            [&](Sample& sample, size_t) {
+                if (sample.kind != EVT_AUDIO)
+                    return;
+                const int64_t dts = sample.dts;
+                if (dts > CLOCK_RATE && repeated < 3 && sample.dts != lastAudio) {
+                    sample.dts = sample.pts = lastAudio;
+                    ++repeated;
+                }
+                lastAudio = dts;
+            },
+            files, video);
+        EXPECT_EQ(files.size(), 1u);
+        EXPECT_EQ(video, 100u);
+        EXPECT_NE(summary.find("write failed 0,"), std::string::npos) << summary;
+        EXPECT_NE(summary.find("timestamps fixed 3,"), std::string::npos) << summary;
+    }
+}
+
+TEST_F(SegmentRecorder, BFramesWithoutDecodeTimesAtConnectCostNoFileAndNoFrame)
+{
+    // The first two frames without a dts, as a demuxer gives them before it knows the reorder depth.
+    std::vector<std::string> files;
+    size_t video = 0;
+    std::string summary = RecordChanged(
+        MakeClip(4, "aac", false, "-g 25 -sc_threshold 0 -bf 2"),
+        [](Sample& sample, size_t videoIndex) {
+            if (sample.kind == EVT_VIDEO && videoIndex < 2) {
+                sample.noDts = true;
+                sample.dts = sample.pts;
+            }
+        },
+        files, video);
+    EXPECT_EQ(files.size(), 1u);
+    EXPECT_EQ(video, 100u);
+    EXPECT_NE(summary.find("discontinuities 0"), std::string::npos) << summary;
+}
+
+TEST_F(SegmentRecorder, AudioOffsetOrGoingBackAfterAConnectNeverEndsAFile)
+{
+    const struct {
+        const char* what;
+        int64_t shift;   // added to the audio's timestamps
+        int64_t after;   // from this dts on
+        bool audioWhole; // every audio frame written
+    } cases[] = {
+        {"a steady 6 s ahead", 6 * CLOCK_RATE, INT64_MIN, true},
+        {"a steady 7 s behind", -7 * CLOCK_RATE, INT64_MIN, true},
+        {"0.469 s back after 0.2 s", -42210, CLOCK_RATE / 5, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::remove_all("recordings");
+        std::vector<std::string> files;
+        size_t video = 0;
+        const Clip clip = MakeClip(4, "aac");
+        const auto audio = static_cast<size_t>(std::count_if(clip.samples.begin(), clip.samples.end(),
+                                                             [](const Sample& s) { return s.kind == EVT_AUDIO; }));
+        std::string summary = RecordChanged(
+            clip,
+            [&](Sample& sample, size_t) {
+                if (sample.kind == EVT_AUDIO && sample.dts >= c.after) {
+                    sample.dts += c.shift;
+                    sample.pts += c.shift;
+                }
+            },
+            files, video);
+        EXPECT_EQ(files.size(), 1u);
+        EXPECT_EQ(video, 100u);
+        EXPECT_NE(summary.find("discontinuities 0"), std::string::npos) << summary;
+        size_t written = 0;
+        EXPECT_EQ(std::sscanf(summary.c_str(), "closing after front: %*u video and %zu audio", &written), 1) << summary;
+        // All but the encoder's priming frame before the first key frame, and the 0.469 s gone back.
+        EXPECT_GE(written + 1, c.audioWhole ? audio : audio - 4) << summary;
+    }
+}
+
+TEST_F(SegmentRecorder, ALeapOverFramesDroppedBeforeTheRecorderIsNamedForWhatItIs)
+{
+    // 6 s of frames the core's key-frame gate dropped: a gap in the sequence numbers and the dts.
+    Clip clip = MakeClip(2, "aac");
+    Recorder recorder(R"(<SegmentRecorder queueSeconds="600"/>)");
+    recorder.Push(clip, 0, START_NS);
+    recorder.Skip(EVT_VIDEO, 150);
+    recorder.Push(clip, 8 * CLOCK_RATE, START_NS + 8000000000LL);
+    std::string summary = recorder.Close();
+    EXPECT_EQ(dvr_harness_wait_log(*recorder, 25, "150 video frames dropped before the recorder", 0), DVR_HARNESS_OK);
+    EXPECT_NE(summary.find("discontinuities 0,"), std::string::npos) << summary;
+    EXPECT_NE(summary.find("never reached the recorder 150, their gaps 1"), std::string::npos) << summary;
 }
 
 TEST_F(SegmentRecorder, FinishedFragmentsAreInTheFileWhileItIsWritten)
