@@ -47,6 +47,12 @@ inline int64_t SegmentStart(int64_t firstFrameNs, const IndexEntry* previous)
     return std::max(firstFrameNs, end);
 }
 
+// Whether a was recorded after b.
+inline bool RecordedAfter(const IndexEntry& a, const IndexEntry& b)
+{
+    return a.startNs > b.startNs;
+}
+
 inline bool IsSegmentName(std::string_view name)
 {
     return name.size() > 4 && name.ends_with(".mp4") && IsPlainName(name);

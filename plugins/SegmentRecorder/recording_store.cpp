@@ -344,11 +344,12 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         return;
     }
     if (!scan.Playable()) {
-        // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed.
+        // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed. The
+        // file goes first: on a full disk its blocks are what lets the index be rewritten.
         day.erase(entry);
-        WriteDay(dayFolder, day);
         if (unlinkat(folder.day.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
             log_(LOG_WARNING, "cannot delete " + path + ": " + strerror(errno));
+        WriteDayOrLater(dayFolder, day);
         log_(LOG_WARNING, Format("segment %s ended without a whole fragment (%llu bytes): deleted", path.c_str(),
                                  static_cast<unsigned long long>(scan.fileBytes)));
         return;
@@ -357,11 +358,61 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
     entry->bytes = bytes;
     entry->state = durable ? SegmentState::Complete : SegmentState::Interrupted;
     NoteLast(file.parent_path().parent_path().filename().string(), *entry);
+    nextSegments_.reset();
     if (!durable)
         log_(LOG_WARNING, "segment " + path +
                               " is not known to be whole on the disk (a write or sync failed): "
                               "listed as interrupted");
-    WriteDay(dayFolder, day);
+    WriteDayOrLater(dayFolder, day);
+}
+
+void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day)
+{
+    if (WriteDay(dayFolder, day))
+        unwritten_.erase(dayFolder);
+    else
+        unwritten_.insert(dayFolder);
+}
+
+uint64_t RecordingStore::NextSegmentsBytes(int64_t segmentNs)
+{
+    const std::lock_guard lock(mutex_);
+    return MeasuredNextSegments(segmentNs);
+}
+
+uint64_t RecordingStore::MeasuredNextSegments(int64_t segmentNs)
+{
+    if (!nextSegments_ || nextSegments_->first != segmentNs)
+        nextSegments_.emplace(segmentNs, MeasureNextSegments(segmentNs));
+    return nextSegments_->second;
+}
+
+uint64_t RecordingStore::MeasureNextSegments(int64_t segmentNs) const
+{
+    constexpr size_t RECENT = 3; // the files of a camera its next one is judged by
+    std::map<std::string, std::vector<const IndexEntry*>> byCamera;
+    for (const auto& [dayFolder, day] : days_)
+        for (const IndexEntry& entry : day)
+            if (open_.count(dayFolder + "/" + entry.name) == 0)
+                byCamera[fs::path(dayFolder).parent_path().filename().string()].push_back(&entry);
+    uint64_t total = 0;
+    for (auto& [camera, entries] : byCamera) {
+        const size_t recent = std::min(entries.size(), RECENT);
+        std::partial_sort(entries.begin(), entries.begin() + static_cast<ptrdiff_t>(recent), entries.end(),
+                          [](const IndexEntry* a, const IndexEntry* b) { return RecordedAfter(*a, *b); });
+        double largest = 0; // a double: bytes times nanoseconds overflow 64 bits
+        for (size_t i = 0; i < recent; ++i) {
+            const IndexEntry& entry = *entries[i];
+            const double bytes = static_cast<double>(entry.bytes);
+            largest =
+                std::max(largest, segmentNs > 0 && entry.durationNs > 0
+                                      ? bytes * static_cast<double>(segmentNs) / static_cast<double>(entry.durationNs)
+                                      : bytes);
+        }
+        const uint64_t room = largest >= static_cast<double>(UINT64_MAX) ? UINT64_MAX : static_cast<uint64_t>(largest);
+        total += std::min(room, UINT64_MAX - total);
+    }
+    return total;
 }
 
 void RecordingStore::NoteLast(const std::string& camera, const IndexEntry& entry)
@@ -500,6 +551,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
         if (open_.count(dayFolder + "/" + entry.name) == 0)
             NoteLast(fs::path(dayFolder).parent_path().filename().string(), entry);
     day = std::move(kept);
+    nextSegments_.reset();
     if (changed) {
         std::stable_sort(day.begin(), day.end(),
                          [](const IndexEntry& a, const IndexEntry& b) { return a.startNs < b.startNs; });
@@ -510,7 +562,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
 RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, int64_t nowNs)
 {
     RetentionResult result;
-    if (!unusable_.empty() || (policy.maxAgeNs <= 0 && policy.minFreeBytes == 0))
+    if (!unusable_.empty())
         return result;
     // Days not yet in memory are listed and read without the lock, then added unless a writer
     // loaded them meanwhile.
@@ -525,7 +577,15 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         if (!loaded)
             found.emplace_back(dayFolder, ReadDay(dayFolder, skipped));
     }
-    const uint64_t freeAtStart = policy.minFreeBytes > 0 ? FreeBytes() : UINT64_MAX;
+    uint64_t floor = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        for (auto& [dayFolder, day] : found)
+            days_.try_emplace(dayFolder, std::move(day));
+        // Without a floor, or with one lower than that, room is kept for every camera's next file.
+        floor = std::max(policy.minFreeBytes, MeasuredNextSegments(policy.segmentNs));
+    }
+    const uint64_t freeAtStart = floor > 0 ? FreeBytes() : UINT64_MAX;
 
     struct Victim {
         std::string dayFolder;
@@ -534,8 +594,6 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
     std::vector<Victim> victims;
     {
         const std::lock_guard lock(mutex_);
-        for (auto& [dayFolder, day] : found)
-            days_.try_emplace(dayFolder, std::move(day));
         std::vector<Victim> candidates;
         for (const auto& [dayFolder, day] : days_)
             for (const IndexEntry& entry : day)
@@ -545,11 +603,16 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
             return std::tie(a.entry.startNs, a.dayFolder, a.entry.name) <
                    std::tie(b.entry.startNs, b.dayFolder, b.entry.name);
         });
+        // Room for the next files is made only when deleting can make it.
+        uint64_t reachable = freeAtStart;
+        for (const Victim& candidate : candidates)
+            reachable += std::min(candidate.entry.bytes, UINT64_MAX - reachable);
+        const uint64_t target = reachable >= floor ? floor : policy.minFreeBytes;
         uint64_t freeBytes = freeAtStart;
         for (Victim& candidate : candidates) {
             const int64_t start = candidate.entry.startNs;
             const bool tooOld = policy.maxAgeNs > 0 && StartedLongerAgo(start, nowNs, policy.maxAgeNs);
-            const bool diskShort = freeBytes < policy.minFreeBytes;
+            const bool diskShort = freeBytes < target;
             if ((!tooOld && !diskShort) || (policy.batch > 0 && victims.size() >= policy.batch))
                 break; // the rest are younger
             freeBytes += std::min(candidate.entry.bytes, UINT64_MAX - freeBytes);
@@ -588,10 +651,14 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
 
     {
         const std::lock_guard lock(mutex_);
+        for (const std::string& dayFolder : std::set<std::string>(unwritten_)) // retried with the space freed
+            if (days_.count(dayFolder) > 0)
+                WriteDayOrLater(dayFolder, days_[dayFolder]);
         for (Victim& victim : kept)
             days_[victim.dayFolder].push_back(std::move(victim.entry));
         for (const std::string& dayFolder : refused)
             days_.erase(dayFolder);
+        nextSegments_.reset();
         for (const std::string& dayFolder : touched) {
             // Emptied folders go under the lock, so BeginSegment cannot be creating a file in them.
             DayFolder folder;
@@ -610,8 +677,8 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
             }
         }
     }
-    if (policy.minFreeBytes > 0)
-        result.floorStillReached = (result.deleted > 0 ? FreeBytes() : freeAtStart) < policy.minFreeBytes;
+    if (floor > 0)
+        result.floorStillReached = (result.deleted > 0 ? FreeBytes() : freeAtStart) < floor;
     if (result.deleted > 0)
         log_(LOG_INFO, Format("retention deleted %u files (%llu MB)%s", result.deleted,
                               static_cast<unsigned long long>(result.bytesFreed >> 20),

@@ -26,6 +26,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <utility>
 #include <set>
 #include <string>
 #include <vector>
@@ -40,6 +41,7 @@ struct RetentionPolicy {
     int64_t maxAgeNs = 0;      // files that started longer ago than this are deleted
     uint64_t minFreeBytes = 0; // below this much free space the oldest files are deleted
     unsigned batch = 16;       // at most this many deletions a pass
+    int64_t segmentNs = 0;     // how long a file is cut at: NextSegmentsBytes measures room for one
 };
 
 // What one retention pass did.
@@ -100,8 +102,19 @@ public:
     void EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes, bool durable = true);
 
     // One bounded pass: deletes the oldest finished files (never one being written) while a limit
-    // of policy is exceeded, removes emptied day and camera folders, updates the indexes.
+    // of policy is exceeded, removes emptied day and camera folders, updates the indexes. The
+    // free-space floor is never less than NextSegmentsBytes, so even without one the disk keeps room
+    // for the files being begun; files are deleted for that room only when it can be reached (when
+    // others fill the disk, deleting every recording would not make it). Index rewrites that failed
+    // earlier (a full disk) are tried again.
     RetentionResult EnforceRetention(const RetentionPolicy& policy, int64_t nowNs);
+
+    // Room for every camera's next file: for each camera, its three latest finished files' bytes a
+    // second of media times segmentNs (a file's bytes when that is 0 or it has no duration), the
+    // largest, summed over the cameras. 0 before any file was finished.
+    uint64_t NextSegmentsBytes(int64_t segmentNs);
+    // Free bytes on the recordings' disk, by the free-space query (UINT64_MAX when unknown).
+    uint64_t FreeBytes() const;
 
     // Replaces the free-space query of retention (statvfs on the root: f_bavail * f_frsize), so
     // tests can play a full disk. Call before the store is shared between threads.
@@ -144,7 +157,13 @@ private:
     // it holds none; logs either. Returns what it holds then, or nothing when it was deleted. Caller
     // holds mutex_.
     std::optional<Repaired> RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts);
-    uint64_t FreeBytes() const;
+    // WriteDay, and a day whose write failed is written again at the next retention pass, so the
+    // index on disk catches up with it. Caller holds mutex_.
+    void WriteDayOrLater(const std::string& dayFolder, const DayIndex& day);
+    // NextSegmentsBytes measured from the loaded days. Caller holds mutex_.
+    uint64_t MeasureNextSegments(int64_t segmentNs) const;
+    // MeasureNextSegments, kept until the files change. Caller holds mutex_.
+    uint64_t MeasuredNextSegments(int64_t segmentNs);
     // Keeps entry as camera's latest segment when it ends after the one kept. Caller holds mutex_.
     void NoteLast(const std::string& camera, const IndexEntry& entry);
 
@@ -161,6 +180,8 @@ private:
     std::set<std::string> open_;             // paths of the segments being written
     std::map<std::string, DayIndex> days_;   // day folder path -> its index, as last written
     std::map<std::string, IndexEntry> last_; // camera -> its latest listed segment that has ended
+    std::set<std::string> unwritten_;        // day folders whose index on disk is behind days_
+    std::optional<std::pair<int64_t, uint64_t>> nextSegments_; // segmentNs -> NextSegmentsBytes
 };
 
 } // namespace segrec

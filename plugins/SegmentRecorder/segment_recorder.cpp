@@ -15,7 +15,9 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -24,6 +26,7 @@ extern "C" {
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -103,7 +106,8 @@ private:
     // Any thread: free bytes on the recordings' disk (UINT64_MAX when unknown).
     uint64_t FreeBytes() const;
     // Writer threads: FreeBytes, after a retention pass (run by the housekeeping thread, waited
-    // for here) when it is below the floor.
+    // for here) when it is below the floor; 0 when it is still below it then (another program
+    // fills the disk), so a camera that found the disk full waits for room for a whole file.
     uint64_t MakeRoom();
     void LogSummaries(bool final);
 
@@ -208,7 +212,8 @@ bool Recorder::Take(const _WriteParmsIn& event)
 bool Recorder::WaitForStore()
 {
     std::unique_lock lock(mutex_);
-    wake_.wait(lock, [this] { return storeReady_ || stopping_; });
+    // Not given up at Stop: the frames queued before it are written once the store is ready.
+    wake_.wait(lock, [this] { return storeReady_ || housekeeperEnded_; });
     return storeReady_;
 }
 
@@ -221,15 +226,40 @@ void Recorder::RequestRetention()
 
 uint64_t Recorder::FreeBytes() const
 {
+    return store_.FreeBytes();
+}
+
+// Why config's free-space floor cannot be kept (it is the size of the recordings' disk or more:
+// retention would delete every file); empty when it can. Asked before the recorder starts, so the
+// folder may not exist yet: the disk is then that of its nearest existing parent.
+std::string FloorRefusal(const RecorderConfig& config)
+{
     struct statvfs disk {};
-    if (statvfs(config_.folder.c_str(), &disk) != 0)
-        return UINT64_MAX;
-    return static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+    std::error_code error;
+    std::filesystem::path folder = std::filesystem::absolute(config.folder, error);
+    while (statvfs(folder.c_str(), &disk) != 0) {
+        if (errno != ENOENT || folder == folder.parent_path())
+            return {}; // unknown: retention's own free-space query says so
+        folder = folder.parent_path();
+    }
+    const uint64_t size = static_cast<uint64_t>(disk.f_blocks) * disk.f_frsize;
+    const uint64_t floor = static_cast<uint64_t>(config.minFreeMB) * 1024 * 1024;
+    if (floor < size)
+        return {};
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "minFreeMB=\"%d\" is not below the size of the file system of %s (%llu MB): retention would "
+                  "delete every recording",
+                  config.minFreeMB, config.folder.c_str(), static_cast<unsigned long long>(size >> 20));
+    return text;
 }
 
 uint64_t Recorder::MakeRoom()
 {
-    const uint64_t floor = static_cast<uint64_t>(config_.minFreeMB) * 1024 * 1024;
+    // Without a floor, or with one lower than that, the store keeps room for every camera's next file.
+    const uint64_t floor =
+        std::max<uint64_t>(static_cast<uint64_t>(config_.minFreeMB) * 1024 * 1024,
+                           store_.NextSegmentsBytes(static_cast<int64_t>(config_.segmentSeconds) * 1000000000LL));
     const uint64_t free = FreeBytes();
     if (free >= floor)
         return free;
@@ -242,7 +272,8 @@ uint64_t Recorder::MakeRoom()
         wake_.notify_all();
         wake_.wait(lock, [&] { return retentionPasses_ >= until || stopping_; });
     }
-    return FreeBytes();
+    const uint64_t after = FreeBytes();
+    return after >= floor ? after : 0;
 }
 
 // The housekeeping thread: reconciles once, then retention every RETENTION_PERIOD (or when asked)
@@ -258,6 +289,7 @@ void Recorder::Housekeep()
     policy.maxAgeNs = static_cast<int64_t>(config_.maxAgeHours) * 3600 * 1000000000LL;
     policy.minFreeBytes = static_cast<uint64_t>(config_.minFreeMB) * 1024 * 1024;
     policy.batch = static_cast<unsigned>(config_.retentionBatch);
+    policy.segmentNs = static_cast<int64_t>(config_.segmentSeconds) * 1000000000LL;
     auto nextRetention = std::chrono::steady_clock::now();
     auto nextSummary = nextRetention + SUMMARY_PERIOD;
     std::unique_lock lock(mutex_);
@@ -277,8 +309,10 @@ void Recorder::Housekeep()
                 Log(LOG_WARNING, "retention failed: %s", error.what());
             }
             if (result.floorStillReached)
-                Log(LOG_WARNING, "free space is still below %d MB after deleting %u files", config_.minFreeMB,
-                    result.deleted);
+                Log(LOG_WARNING,
+                    "free space is still below %d MB, or the room for every camera's next file, after deleting %u "
+                    "files",
+                    config_.minFreeMB, result.deleted);
             lock.lock();
             deletedFiles_ += result.deleted;
             deletedBytes_ += result.bytesFreed;
@@ -475,6 +509,11 @@ RECORDER_EXPORT int Open(void* in, void* out)
     RecorderConfig config;
     try {
         config = ReadRecorderConfig(CONFIG_FILE);
+        // Refused before anything starts: the first retention pass would delete every file.
+        if (const std::string refusal = FloorRefusal(config); !refusal.empty()) {
+            Log(LOG_FAILURE, "recording nothing: %s", refusal.c_str());
+            return 1;
+        }
         auto started = std::make_shared<Recorder>(config);
         if (!started->Unusable().empty()) {
             // Said once, here: nothing is recorded by this process until it is opened again.
@@ -482,6 +521,7 @@ RECORDER_EXPORT int Open(void* in, void* out)
             started->Stop(SteadyTime::max(), SteadyTime::max()); // nothing was recorded
             return 1;
         }
+
         std::lock_guard lock(recorderLock);
         recorder = std::move(started);
     } catch (const std::exception& error) {

@@ -582,6 +582,71 @@ TEST(RecordingStore, RetentionFreesSpaceUpToTheFloorAndSaysWhenItCannot)
     EXPECT_EQ(logs.Count("free space is still below the floor"), 1);
 }
 
+TEST(RecordingStore, WithoutAFloorRetentionStillKeepsRoomForEachCamerasNextFileWhenDeletingCanMakeIt)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    // A 4,500-byte disk holding the recordings and what another program writes.
+    uint64_t others = 0;
+    store.SetFreeSpaceQuery([&] {
+        uint64_t used = others;
+        for (const auto& file : fs::recursive_directory_iterator(dir / "rec"))
+            if (file.path().extension() == ".mp4")
+                used += file.file_size();
+        return used < 4500 ? 4500 - used : 0;
+    });
+    std::vector<std::string> paths;
+    for (int i = 0; i < 4; ++i) // 1,000 bytes a minute: a file of two minutes needs 2,000
+        paths.push_back(Record(store, "a", Ns(2027, 3, 1, 10, i), 1000));
+    const RetentionPolicy noFloor{0, 0, 16, 120 * SECOND};
+    const auto result = store.EnforceRetention(noFloor, Ns(2027, 3, 1, 12));
+    EXPECT_EQ(result.deleted, 2u);
+    EXPECT_FALSE(result.floorStillReached);
+    EXPECT_FALSE(fs::exists(paths[1]));
+    EXPECT_TRUE(fs::exists(paths[2]));
+    EXPECT_EQ(store.NextSegmentsBytes(120 * SECOND), 2000u);
+    EXPECT_EQ(store.EnforceRetention(noFloor, Ns(2027, 3, 1, 12)).deleted, 0u); // the room is there now
+
+    // Another program fills the disk: deleting every recording would not make room for a file of
+    // four minutes, so none is deleted for it.
+    others = 2000;
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{0, 0, 16, 240 * SECOND}, Ns(2027, 3, 1, 12)).deleted, 0u);
+    EXPECT_TRUE(fs::exists(paths[2]));
+}
+
+TEST(RecordingStore, AnIndexOnAFullDiskNeverListsADeletedFileAsWritingAndCatchesUpOnceThereIsRoom)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2026, 12, 9, 10);
+    const std::string index = dir / "rec/front/2026-12-09/index.txt";
+    const std::string good = Record(store, "front", t, 500, false);
+    const std::string removed = store.BeginSegment("front", t + SECOND); // its header found the disk full
+    // The disk is full while the unplayable file holds its blocks, and then while diskFull is set.
+    bool diskFull = false;
+    store.SetIndexWriter([&](int fd, const std::string& text) {
+        if (diskFull || fs::exists(removed)) {
+            errno = ENOSPC;
+            return false;
+        }
+        return segrec::WriteAll(fd, text);
+    });
+    store.EndSegment(removed, 0, 0);
+    EXPECT_FALSE(fs::exists(removed));
+    EXPECT_EQ(ReadFile(index).find("10-00-01.mp4"), std::string::npos) << ReadFile(index);
+
+    diskFull = true;
+    store.EndSegment(good, 60 * SECOND, 500);
+    EXPECT_NE(ReadFile(index).find("10-00-00.mp4 " + std::to_string(t) + " 0 0 writing"), std::string::npos);
+    diskFull = false;
+    store.EnforceRetention(RetentionPolicy{0, 0, 16}, t); // deletes nothing, rewrites the index
+    EXPECT_NE(ReadFile(index).find("10-00-00.mp4 " + std::to_string(t) + " 60000000000 500 complete"),
+              std::string::npos)
+        << ReadFile(index);
+}
+
 // ---- The recordings folder as input: symlinks, FIFOs, a second process ------------------------
 
 TEST(RecordingStore, OnlyRealFoldersOfCameraAndDayNamesAreEnteredOtherSuchNamesAreRefused)
