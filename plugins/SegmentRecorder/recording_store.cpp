@@ -228,6 +228,7 @@ RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder
     if (day == days_.end()) {
         unsigned skipped = 0;
         day = days_.emplace(dayFolder, ReadDay(dayFolder, skipped)).first;
+        NoteSequences(day->second);
     }
     return day->second;
 }
@@ -272,6 +273,7 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     std::string dayName, timeName;
     const std::lock_guard lock(mutex_);
     const auto last = last_.find(camera);
+    const int64_t clockNs = startNs;
     startNs = SegmentStart(startNs, last == last_.end() ? nullptr : &last->second);
     if (!UtcNames(startNs, dayName, timeName)) {
         log_(LOG_FAILURE,
@@ -304,7 +306,7 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
              "camera " + camera + ": every name for a segment at " + dayName + " " + timeName + " is taken");
         return {};
     }
-    day.push_back(IndexEntry{name, startNs, 0, 0, SegmentState::Writing});
+    day.push_back(IndexEntry{name, startNs, 0, 0, SegmentState::Writing, nextSequence_++, clockNs});
     std::string path = (folder / name).string();
     open_.insert(path);
     // A failed index write is logged; the segment is still recorded and Reconcile lists it later.
@@ -415,6 +417,12 @@ uint64_t RecordingStore::MeasureNextSegments(int64_t segmentNs) const
     return total;
 }
 
+void RecordingStore::NoteSequences(const DayIndex& day)
+{
+    for (const IndexEntry& entry : day)
+        nextSequence_ = std::max(nextSequence_, entry.sequence + 1);
+}
+
 void RecordingStore::NoteLast(const std::string& camera, const IndexEntry& entry)
 {
     const auto last = last_.find(camera);
@@ -493,6 +501,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
     auto loaded = days_.find(dayFolder);
     if (loaded == days_.end())
         loaded = days_.emplace(dayFolder, ReadDay(dayFolder, skipped)).first;
+    NoteSequences(loaded->second);
     counts.linesSkipped += skipped;
     bool changed = skipped > 0;
     DayIndex& day = loaded->second;
@@ -543,8 +552,8 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
             continue;
         const int64_t start = StartFromName(dayNumber, name)
                                   .value_or(int64_t{info.st_mtim.tv_sec} * NS_PER_SECOND + info.st_mtim.tv_nsec);
-        kept.push_back(
-            IndexEntry{name, start, repaired->durationNs.value_or(0), repaired->bytes, SegmentState::Interrupted});
+        kept.push_back(IndexEntry{name, start, repaired->durationNs.value_or(0), repaired->bytes,
+                                  SegmentState::Interrupted, 0, start});
         ++counts.added;
     }
     for (const IndexEntry& entry : kept)
@@ -581,7 +590,8 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
     {
         const std::lock_guard lock(mutex_);
         for (auto& [dayFolder, day] : found)
-            days_.try_emplace(dayFolder, std::move(day));
+            if (const auto [added, fresh] = days_.try_emplace(dayFolder, std::move(day)); fresh)
+                NoteSequences(added->second);
         // Without a floor, or with one lower than that, room is kept for every camera's next file.
         floor = std::max(policy.minFreeBytes, MeasuredNextSegments(policy.segmentNs));
     }
@@ -594,24 +604,40 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
     std::vector<Victim> victims;
     {
         const std::lock_guard lock(mutex_);
-        std::vector<Victim> candidates;
+        // Every file in the order it was recorded, the ones being written too: their clocks help
+        // judge when the files before them were recorded.
+        std::vector<Victim> recorded;
         for (const auto& [dayFolder, day] : days_)
             for (const IndexEntry& entry : day)
-                if (open_.count(dayFolder + "/" + entry.name) == 0)
-                    candidates.push_back(Victim{dayFolder, entry});
-        std::sort(candidates.begin(), candidates.end(), [](const Victim& a, const Victim& b) {
-            return std::tie(a.entry.startNs, a.dayFolder, a.entry.name) <
-                   std::tie(b.entry.startNs, b.dayFolder, b.entry.name);
+                recorded.push_back(Victim{dayFolder, entry});
+        std::sort(recorded.begin(), recorded.end(), [](const Victim& a, const Victim& b) {
+            if (RecordedBefore(a.entry, b.entry) || RecordedBefore(b.entry, a.entry))
+                return RecordedBefore(a.entry, b.entry);
+            return std::tie(a.dayFolder, a.entry.name) < std::tie(b.dayFolder, b.entry.name);
         });
+        std::vector<int64_t> clocks;
+        clocks.reserve(recorded.size());
+        for (const Victim& file : recorded)
+            clocks.push_back(file.entry.clockNs);
+        const std::vector<std::optional<int64_t>> judged = JudgedTimes(clocks, nowNs);
+        std::vector<Victim> candidates;
+        std::vector<std::optional<int64_t>> recordedAt; // judged, of each candidate
+        for (size_t i = 0; i < recorded.size(); ++i) {
+            if (open_.count(recorded[i].dayFolder + "/" + recorded[i].entry.name) > 0)
+                continue;
+            candidates.push_back(std::move(recorded[i]));
+            recordedAt.push_back(judged[i]);
+        }
         // Room for the next files is made only when deleting can make it.
         uint64_t reachable = freeAtStart;
         for (const Victim& candidate : candidates)
             reachable += std::min(candidate.entry.bytes, UINT64_MAX - reachable);
         const uint64_t target = reachable >= floor ? floor : policy.minFreeBytes;
         uint64_t freeBytes = freeAtStart;
-        for (Victim& candidate : candidates) {
-            const int64_t start = candidate.entry.startNs;
-            const bool tooOld = policy.maxAgeNs > 0 && StartedLongerAgo(start, nowNs, policy.maxAgeNs);
+        for (size_t i = 0; i < candidates.size(); ++i) {
+            Victim& candidate = candidates[i];
+            const bool tooOld =
+                policy.maxAgeNs > 0 && recordedAt[i] && StartedLongerAgo(*recordedAt[i], nowNs, policy.maxAgeNs);
             const bool diskShort = freeBytes < target;
             if ((!tooOld && !diskShort) || (policy.batch > 0 && victims.size() >= policy.batch))
                 break; // the rest are younger

@@ -3,11 +3,16 @@
 // retention pass; one mutex inside guards the indexes.
 //
 // Each day folder holds "index.txt", one line per segment file, fields separated by one space:
-//     <file name> <start ns> <duration ns> <bytes> <state>
-// e.g. "10-19-19.mp4 1796811559000000000 60000000000 7340032 complete". The start is UTC in ns
-// since 1970, the duration the media duration (0 until the segment ends, and for interrupted ones),
-// bytes the file's size, and the state one of writing (being recorded, or cut off by a crash until
-// Reconcile runs), complete or interrupted (a crash ended it). Lines starting with '#' are comments.
+//     <file name> <start ns> <duration ns> <bytes> <state> <sequence> <clock ns>
+// e.g. "10-19-19.mp4 1796811559000000000 60000000000 7340032 complete 42 1796811559000000000". The
+// start is UTC in ns since 1970, the duration the media duration (0 until the segment ends, and for
+// interrupted ones), bytes the file's size, and the state one of writing (being recorded, or cut
+// off by a crash until Reconcile runs), complete or interrupted (a crash ended it). The sequence
+// numbers the files in the order they were recorded, across cameras, days and restarts; the clock
+// is the wall clock at the file's first frame, which differs from the start when the start was
+// moved to the end of the camera's previous file (a clock that stepped back). Lines of older
+// indexes end after the state: they came before every numbered one, their clock is their start.
+// Lines starting with '#' are comments.
 // Every change replaces the whole file crash-safely (temporary file, fsync, rename, fsync of the
 // folder), so a power cut leaves either the old list or the new one. A line that does not parse
 // (wrong field count, a number out of range, a name that is not a plain "*.mp4", longer than
@@ -26,9 +31,9 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <utility>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace segrec {
@@ -61,6 +66,8 @@ struct IndexEntry {
     int64_t durationNs = 0;
     uint64_t bytes = 0;
     SegmentState state = SegmentState::Writing;
+    uint64_t sequence = 0; // recording order, from 1; 0 for entries of older indexes, which came first
+    int64_t clockNs = 0;   // the wall clock at the file's first frame, whatever startNs was moved to
 };
 
 // The lock file in the recordings folder; a camera of that name would be refused.
@@ -164,6 +171,8 @@ private:
     uint64_t MeasureNextSegments(int64_t segmentNs) const;
     // MeasureNextSegments, kept until the files change. Caller holds mutex_.
     uint64_t MeasuredNextSegments(int64_t segmentNs);
+    // Keeps nextSequence_ above the sequence numbers of a day just loaded. Caller holds mutex_.
+    void NoteSequences(const DayIndex& day);
     // Keeps entry as camera's latest segment when it ends after the one kept. Caller holds mutex_.
     void NoteLast(const std::string& camera, const IndexEntry& entry);
 
@@ -182,6 +191,7 @@ private:
     std::map<std::string, IndexEntry> last_; // camera -> its latest listed segment that has ended
     std::set<std::string> unwritten_;        // day folders whose index on disk is behind days_
     std::optional<std::pair<int64_t, uint64_t>> nextSegments_; // segmentNs -> NextSegmentsBytes
+    uint64_t nextSequence_ = 1;                                // above every sequence number loaded or given
 };
 
 } // namespace segrec

@@ -22,6 +22,7 @@ extern "C" {
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -58,8 +59,8 @@ extern "C" int fdatasync(int fd)
         std::ifstream index(path.parent_path() / "index.txt");
         const std::string text((std::istreambuf_iterator<char>(index)), std::istreambuf_iterator<char>());
         const size_t line = text.find(path.filename().string() + " ");
-        const bool complete =
-            line != std::string::npos && text.substr(line, text.find('\n', line) - line).ends_with("complete");
+        const bool complete = line != std::string::npos &&
+                              text.substr(line, text.find('\n', line) - line).find(" complete") != std::string::npos;
         const std::lock_guard lock(syncMutex);
         fileSyncs.push_back({path.filename().string(), static_cast<uint64_t>(info.st_size), complete});
     }
@@ -356,12 +357,11 @@ std::map<std::string, std::string> IndexOf(const std::string& day)
 {
     std::map<std::string, std::string> entries;
     std::ifstream index("recordings/front/" + day + "/index.txt");
-    std::string name, start, duration, bytes, state;
-    while (index >> name) {
-        if (name[0] != '#' && index >> start >> duration >> bytes >> state)
+    std::string line, name, start, duration, bytes, state;
+    while (std::getline(index, line)) {
+        std::istringstream fields(line);
+        if (!line.starts_with("#") && fields >> name >> start >> duration >> bytes >> state)
             entries[name] = bytes + " " + state;
-        else
-            std::getline(index, name);
     }
     return entries;
 }
