@@ -677,9 +677,12 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
 
     {
         const std::lock_guard lock(mutex_);
-        for (const std::string& dayFolder : std::set<std::string>(unwritten_)) // retried with the space freed
+        for (const std::string& dayFolder : std::set<std::string>(unwritten_)) { // retried with the space freed
             if (days_.count(dayFolder) > 0)
                 WriteDayOrLater(dayFolder, days_[dayFolder]);
+            else
+                unwritten_.erase(dayFolder);
+        }
         for (Victim& victim : kept)
             days_[victim.dayFolder].push_back(std::move(victim.entry));
         for (const std::string& dayFolder : refused)

@@ -292,6 +292,7 @@ void Recorder::Housekeep()
     policy.segmentNs = static_cast<int64_t>(config_.segmentSeconds) * 1000000000LL;
     auto nextRetention = std::chrono::steady_clock::now();
     auto nextSummary = nextRetention + SUMMARY_PERIOD;
+    bool belowFloor = false; // the last pass left free space below the floor
     std::unique_lock lock(mutex_);
     storeReady_ = true;
     wake_.notify_all();
@@ -308,11 +309,13 @@ void Recorder::Housekeep()
             } catch (const std::exception& error) {
                 Log(LOG_WARNING, "retention failed: %s", error.what());
             }
-            if (result.floorStillReached)
+            // Said when the disk goes below the floor, not at every pass while it stays there.
+            if (result.floorStillReached && !belowFloor)
                 Log(LOG_WARNING,
                     "free space is still below %d MB, or the room for every camera's next file, after deleting %u "
                     "files",
                     config_.minFreeMB, result.deleted);
+            belowFloor = result.floorStillReached;
             lock.lock();
             deletedFiles_ += result.deleted;
             deletedBytes_ += result.bytesFreed;
@@ -429,9 +432,12 @@ bool Recorder::Stop(SteadyTime drainBy, SteadyTime finishBy)
 void PinModule()
 {
     Dl_info self{};
-    if (dladdr(reinterpret_cast<const void*>(&PinModule), &self) == 0 || self.dli_fname == nullptr ||
-        dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) == nullptr)
-        Log(LOG_FAILURE, "cannot keep the recorder in memory for its stuck threads: %s", dlerror());
+    if (dladdr(reinterpret_cast<const void*>(&PinModule), &self) == 0 || self.dli_fname == nullptr) {
+        Log(LOG_FAILURE, "cannot keep the recorder in memory for its stuck threads: its file is not known");
+    } else if (dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) == nullptr) {
+        const char* why = dlerror();
+        Log(LOG_FAILURE, "cannot keep the recorder in memory for its stuck threads: %s", why != nullptr ? why : "");
+    }
 }
 
 // A recorder whose threads are stuck in calls that never returned: kept, never destroyed, for as long
