@@ -22,6 +22,9 @@ namespace segrec {
 
 constexpr size_t MAX_NAME = 255; // longest camera or file name taken
 constexpr int64_t NS_PER_SECOND = 1'000'000'000;
+// The highest sequence number an index may hold: far more files than a recorder ever writes, and
+// far enough below the type's end that the numbering cannot wrap.
+constexpr uint64_t MAX_SEQUENCE = uint64_t{1} << 62;
 
 // A name used as one path component: letters, digits, '-', '_', '.', never "." or "..", so it
 // cannot lead out of its folder.
@@ -214,7 +217,7 @@ inline std::optional<IndexEntry> ParseIndexLine(std::string_view line)
         !ReadNumber(fields[2], entry.durationNs) || entry.durationNs < 0 || !ReadNumber(fields[3], entry.bytes))
         return std::nullopt;
     entry.clockNs = entry.startNs;
-    if (count == 7 && (!ReadNumber(fields[5], entry.sequence) || entry.sequence == 0 || entry.sequence == UINT64_MAX ||
+    if (count == 7 && (!ReadNumber(fields[5], entry.sequence) || entry.sequence == 0 || entry.sequence > MAX_SEQUENCE ||
                        !ReadNumber(fields[6], entry.clockNs)))
         return std::nullopt;
     entry.name = fields[0];

@@ -491,6 +491,8 @@ TEST(RecordingStore, HostileIndexLinesAreSkippedAndNeverLeadOutOfTheFolder)
                                      "../../victim.mp4 1 0 10 complete\n" + "a/b.mp4 1 0 10 complete\n" +
                                      "10-00-00.mp4 1 2 3\n" + "10-00-00.mp4 1 2 3 complete extra\n" +
                                      "10-00-00.mp4 1 -5 3 complete\n" + "10-00-00.mp4 1 0 3 done\n" +
+                                     "10-00-00.mp4 1 0 3 complete 0 1\n" + // numbered from 1, and never near the end
+                                     "10-00-00.mp4 1 0 3 complete 4611686018427387905 1\n" +
                                      std::string("\x01\xff\0 garbage\n", 12) + "\n# a comment\n" + good + good);
     WriteFile(day + "10-05-00.mp4", "four");
     WriteFile(dir / "rec/victim.mp4", "keep me");
@@ -499,7 +501,7 @@ TEST(RecordingStore, HostileIndexLinesAreSkippedAndNeverLeadOutOfTheFolder)
     Logs logs;
     RecordingStore store(dir / "rec", logs.Sink());
     store.Reconcile();
-    EXPECT_EQ(logs.Count("skipped 10 unreadable or repeated lines (the first is line 1)"), 1);
+    EXPECT_EQ(logs.Count("skipped 12 unreadable or repeated lines (the first is line 1)"), 1);
     EXPECT_EQ(ReadFile(day + "index.txt"), "# file start_ns duration_ns bytes state\n" + good);
 
     const auto result = store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, Ns(2030, 1, 1));
