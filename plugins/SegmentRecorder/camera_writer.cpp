@@ -13,6 +13,7 @@ extern "C" {
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <new>
 #include <utility>
 
 namespace segrec {
@@ -20,6 +21,9 @@ namespace segrec {
 namespace {
 
 constexpr int64_t CLOCK_RATE = DVR_MEDIA_CLOCK_RATE;
+// Stop's deadlines are on hooks_.now, which need not be the condition's clock: it is read again at
+// least this often.
+constexpr auto WAIT_SLICE = std::chrono::milliseconds(20);
 
 // A frame as the timeline policy judges it.
 TimelineFrame FrameOf(const _DvrMediaFrame& frame, bool video, uint32_t skipped)
@@ -103,6 +107,9 @@ CameraWriter::CameraWriter(uint32_t camera, const RecorderConfig& config, Record
           } catch (const std::exception& error) { // the last resort: std::terminate would end the core
               Log(LOG_FAILURE, "camera %u: the writer stopped: %s", camera_, error.what());
           }
+          std::lock_guard lock(mutex_);
+          ended_ = true;
+          endedChanged_.notify_all();
       })
 {
 }
@@ -171,15 +178,66 @@ void CameraWriter::OfferParams(std::shared_ptr<const CameraParams> params)
     wake_.notify_one();
 }
 
-void CameraWriter::Stop()
+void CameraWriter::RequestStop()
 {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-        wake_.notify_one();
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+    wake_.notify_one();
+}
+
+bool CameraWriter::Stop(std::chrono::steady_clock::time_point drainBy, std::chrono::steady_clock::time_point finishBy)
+{
+    RequestStop();
+    const auto endedBy = [this](std::chrono::steady_clock::time_point deadline) {
+        std::unique_lock lock(mutex_);
+        while (!ended_ && hooks_.now() < deadline)
+            endedChanged_.wait_for(lock, WAIT_SLICE);
+        return ended_;
+    };
+    if (!endedBy(drainBy)) {
+        DropQueue();
+        if (!endedBy(finishBy)) {
+            if (thread_.joinable()) {
+                Log(LOG_FAILURE, "%s: the writer is stuck in a write or sync that has not returned; left running",
+                    Name().c_str());
+                thread_.detach();
+            }
+            return false;
+        }
     }
     if (thread_.joinable())
         thread_.join();
+    return true;
+}
+
+void CameraWriter::Stop()
+{
+    RequestStop();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void CameraWriter::DropQueue()
+{
+    std::deque<Item> dropped;
+    uint64_t frames = 0;
+    uint64_t bytes = 0;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(queue_);
+        for (const Item& item : dropped)
+            frames += item.block != nullptr ? 1 : 0;
+        bytes = queuedBytes_;
+        queuedBytes_ = 0;
+        queuedTicks_ = 0;
+        counters_.droppedClosing += frames;
+    }
+    for (const Item& item : dropped) // without the lock: the core is called
+        if (item.block != nullptr)
+            hooks_.release(item.block);
+    if (frames > 0)
+        Log(LOG_WARNING, "%s: closing: the disk did not take the queue in time; %llu frames (%llu bytes) dropped",
+            Name().c_str(), static_cast<unsigned long long>(frames), static_cast<unsigned long long>(bytes));
 }
 
 CameraCounters CameraWriter::Counters() const
@@ -200,7 +258,8 @@ void CameraWriter::Count(uint64_t CameraCounters::*counter, uint64_t amount)
     counters_.*counter += amount;
 }
 
-// The writer thread: everything queued is handled, including after Stop, so no block stays kept.
+// The writer thread: everything queued is handled, including after Stop (unless Stop's time ran out
+// and it dropped the rest itself), so no block stays kept.
 void CameraWriter::Run()
 {
     const auto syncPeriod = std::chrono::milliseconds(config_.syncMs);
@@ -227,6 +286,8 @@ void CameraWriter::Run()
         queuedBytes_ -= item.size;
         queuedTicks_ -= item.step;
         lock.unlock();
+        if (item.block != nullptr)
+            TakeOver(item);
         HandleSafely(item);
         if (item.block != nullptr)
             hooks_.release(item.block);
@@ -239,6 +300,18 @@ void CameraWriter::Run()
     } catch (const std::exception& error) { // std::terminate would end the core
         Log(LOG_FAILURE, "%s: the last file could not be finished: %s", Name().c_str(), error.what());
     }
+}
+
+void CameraWriter::TakeOver(Item& item)
+{
+    try {
+        frameCopy_.assign(item.payload, item.payload + item.size);
+    } catch (const std::bad_alloc&) {
+        return;
+    }
+    item.payload = frameCopy_.data();
+    hooks_.release(item.block);
+    item.block = nullptr;
 }
 
 void CameraWriter::HandleSafely(const Item& item)

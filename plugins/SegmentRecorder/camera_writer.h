@@ -48,6 +48,7 @@ struct CameraCounters {
     uint64_t audioRebased = 0;       // audio moved onto the video's timeline instead of ending a file
     uint64_t lostUpstream = 0;       // frames that never reached the recorder (the core's gate, the source)
     uint64_t upstreamGaps = 0;       // timestamp leaps over such frames that began a new file
+    uint64_t droppedClosing = 0;     // still queued when Stop's time ran out
 };
 
 // What the writer needs from the plugin; each callable is safe from any thread.
@@ -57,6 +58,7 @@ struct WriterHooks {
     std::function<uint64_t()> freeBytes;      // free space on the recordings' disk
     std::function<uint64_t()> makeRoom;       // freeBytes, after a retention pass when below the floor
     std::function<bool()> waitForStore;       // blocks until the store is reconciled; false when closing
+    std::function<std::chrono::steady_clock::time_point()> now; // the clock of Stop's deadlines
 };
 
 class CameraWriter {
@@ -71,7 +73,16 @@ public:
     bool OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* block, const uint8_t* payload, size_t size);
     // Delivery thread: queues a copy of new stream parameters.
     void OfferParams(std::shared_ptr<const CameraParams> params);
-    // Writes what is queued, finishes the file and joins the thread. Idempotent.
+    // Any thread: asks the writer thread to write what is queued, finish its file and end. Idempotent.
+    void RequestStop();
+    // RequestStop, then waits until drainBy (on hooks.now) for the queue to be written. What is still
+    // queued then is dropped (counted, logged, every block released) and the thread has until
+    // finishBy to end its file. True when the thread ended and was joined. False when it is still
+    // inside a call that has not returned (a write to a hung disk): it is detached, and this object
+    // and everything its hooks reach must stay alive for as long as the process runs. Called again
+    // later, it answers whether that thread has ended since.
+    bool Stop(std::chrono::steady_clock::time_point drainBy, std::chrono::steady_clock::time_point finishBy);
+    // Stop without a time limit.
     void Stop();
 
     CameraCounters Counters() const;
@@ -91,6 +102,12 @@ private:
     };
 
     void Run();
+    // Copies a frame's bytes into the writer's own buffer and gives its block back to the core, so
+    // a write that never returns holds no block of the core's. Without memory for the copy the
+    // frame is written from its block, released after it.
+    void TakeOver(Item& item);
+    // Drops what is queued, releasing every block, and logs how much.
+    void DropQueue();
     void Handle(const Item& item);
     // Handle, and nothing thrown leaves it: a frame that runs out of memory is counted as lost.
     void HandleSafely(const Item& item);
@@ -127,6 +144,8 @@ private:
     bool droppingToKey_ = false; // a frame was dropped: drop until the next video key frame
     uint32_t skipped_[2] = {};   // video, audio: dropped since the last frame of the kind was queued
     bool stopping_ = false;
+    bool ended_ = false; // the writer thread is done with this object; ended_ is notified with it
+    std::condition_variable endedChanged_;
     std::string name_;
     CameraCounters counters_;
 
@@ -143,6 +162,7 @@ private:
     bool diskFull_ = false;      // a write failed with ENOSPC: no new file until space was freed
     uint64_t freeAtFailure_ = 0; // free bytes once the file that found the disk full was closed
     std::chrono::steady_clock::time_point nextSync_;
+    std::vector<uint8_t> frameCopy_; // the frame being written, taken over from its block
 
     std::thread thread_; // last: starts once everything above exists
 };

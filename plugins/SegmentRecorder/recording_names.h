@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 #include <sys/stat.h>
 
@@ -21,6 +22,9 @@ namespace segrec {
 
 constexpr size_t MAX_NAME = 255; // longest camera or file name taken
 constexpr int64_t NS_PER_SECOND = 1'000'000'000;
+// The highest sequence number an index may hold: far more files than a recorder ever writes, and
+// far enough below the type's end that the numbering cannot wrap.
+constexpr uint64_t MAX_SEQUENCE = uint64_t{1} << 62;
 
 // A name used as one path component: letters, digits, '-', '_', '.', never "." or "..", so it
 // cannot lead out of its folder.
@@ -45,6 +49,45 @@ inline int64_t SegmentStart(int64_t firstFrameNs, const IndexEntry* previous)
     const int64_t duration = std::max<int64_t>(previous->durationNs, 0);
     const int64_t end = previous->startNs > INT64_MAX - duration ? INT64_MAX : previous->startNs + duration;
     return std::max(firstFrameNs, end);
+}
+
+// Whether a was recorded before b: by sequence number; entries of older indexes, numbered 0, came
+// first, in the order of their starts.
+inline bool RecordedBefore(const IndexEntry& a, const IndexEntry& b)
+{
+    return a.sequence != b.sequence ? a.sequence < b.sequence : a.startNs < b.startNs;
+}
+
+inline bool RecordedAfter(const IndexEntry& a, const IndexEntry& b)
+{
+    return RecordedBefore(b, a);
+}
+
+// A wall clock earlier than this was never set (a device without a real-time clock counts from 1970
+// until its first time sync); one later than now by more than FUTURE_SLACK_NS was set wrong then.
+constexpr int64_t EARLIEST_CLOCK_NS = int64_t{946684800} * NS_PER_SECOND; // 2000-01-01
+constexpr int64_t FUTURE_SLACK_NS = int64_t{3600} * NS_PER_SECOND;
+
+// When files were recorded, judged from their clocks (clocksNs, in recording order) at nowNs: a
+// clock that cannot be right (never set, or ahead of now) takes the time of the next file
+// recorded after it whose clock can; a clock behind a file recorded before it (it stepped back)
+// takes that file's time. So the times never decrease in recording order. Nothing for the last
+// files when none after them has a clock that can be right: their age is unknown.
+inline std::vector<std::optional<int64_t>> JudgedTimes(const std::vector<int64_t>& clocksNs, int64_t nowNs)
+{
+    std::vector<std::optional<int64_t>> judged(clocksNs.size());
+    const int64_t latest = nowNs > INT64_MAX - FUTURE_SLACK_NS ? INT64_MAX : nowNs + FUTURE_SLACK_NS;
+    std::optional<int64_t> known;
+    for (size_t i = 0; i < clocksNs.size(); ++i) {
+        if (clocksNs[i] < EARLIEST_CLOCK_NS || clocksNs[i] > latest)
+            continue;
+        known = std::max(clocksNs[i], known.value_or(clocksNs[i]));
+        judged[i] = known;
+    }
+    for (size_t i = clocksNs.size(); i-- > 1;)
+        if (!judged[i - 1])
+            judged[i - 1] = judged[i];
+    return judged;
 }
 
 inline bool IsSegmentName(std::string_view name)
@@ -156,21 +199,26 @@ inline bool ReadNumber(std::string_view field, Number& value)
     return !field.empty() && error == std::errc() && stop == end;
 }
 
-// One index line "<name> <start ns> <duration ns> <bytes> <state>"; nothing when it does not parse.
+// One index line "<name> <start ns> <duration ns> <bytes> <state> [<sequence> <clock ns>]"; nothing
+// when it does not parse.
 inline std::optional<IndexEntry> ParseIndexLine(std::string_view line)
 {
-    std::string_view fields[5];
+    std::string_view fields[7];
     size_t count = 0;
     for (size_t from = 0; from <= line.size(); ++count) {
-        if (count == 5)
+        if (count == 7)
             return std::nullopt;
         const size_t space = std::min(line.find(' ', from), line.size());
         fields[count] = line.substr(from, space - from);
         from = space + 1;
     }
     IndexEntry entry;
-    if (count != 5 || !IsSegmentName(fields[0]) || !ReadNumber(fields[1], entry.startNs) ||
+    if ((count != 5 && count != 7) || !IsSegmentName(fields[0]) || !ReadNumber(fields[1], entry.startNs) ||
         !ReadNumber(fields[2], entry.durationNs) || entry.durationNs < 0 || !ReadNumber(fields[3], entry.bytes))
+        return std::nullopt;
+    entry.clockNs = entry.startNs;
+    if (count == 7 && (!ReadNumber(fields[5], entry.sequence) || entry.sequence == 0 || entry.sequence > MAX_SEQUENCE ||
+                       !ReadNumber(fields[6], entry.clockNs)))
         return std::nullopt;
     entry.name = fields[0];
     if (fields[4] == "writing")
@@ -187,8 +235,11 @@ inline std::optional<IndexEntry> ParseIndexLine(std::string_view line)
 // The index line of an entry, with its newline.
 inline std::string FormatIndexLine(const IndexEntry& entry)
 {
-    return entry.name + " " + std::to_string(entry.startNs) + " " + std::to_string(entry.durationNs) + " " +
-           std::to_string(entry.bytes) + " " + StateName(entry.state) + "\n";
+    std::string line = entry.name + " " + std::to_string(entry.startNs) + " " + std::to_string(entry.durationNs) + " " +
+                       std::to_string(entry.bytes) + " " + StateName(entry.state);
+    if (entry.sequence > 0) // an older index's entry keeps its form
+        line += " " + std::to_string(entry.sequence) + " " + std::to_string(entry.clockNs);
+    return line + "\n";
 }
 
 } // namespace segrec

@@ -228,6 +228,7 @@ RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder
     if (day == days_.end()) {
         unsigned skipped = 0;
         day = days_.emplace(dayFolder, ReadDay(dayFolder, skipped)).first;
+        NoteSequences(day->second);
     }
     return day->second;
 }
@@ -272,6 +273,7 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     std::string dayName, timeName;
     const std::lock_guard lock(mutex_);
     const auto last = last_.find(camera);
+    const int64_t clockNs = startNs;
     startNs = SegmentStart(startNs, last == last_.end() ? nullptr : &last->second);
     if (!UtcNames(startNs, dayName, timeName)) {
         log_(LOG_FAILURE,
@@ -304,7 +306,7 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
              "camera " + camera + ": every name for a segment at " + dayName + " " + timeName + " is taken");
         return {};
     }
-    day.push_back(IndexEntry{name, startNs, 0, 0, SegmentState::Writing});
+    day.push_back(IndexEntry{name, startNs, 0, 0, SegmentState::Writing, nextSequence_++, clockNs});
     std::string path = (folder / name).string();
     open_.insert(path);
     // A failed index write is logged; the segment is still recorded and Reconcile lists it later.
@@ -344,11 +346,12 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         return;
     }
     if (!scan.Playable()) {
-        // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed.
+        // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed. The
+        // file goes first: on a full disk its blocks are what lets the index be rewritten.
         day.erase(entry);
-        WriteDay(dayFolder, day);
         if (unlinkat(folder.day.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
             log_(LOG_WARNING, "cannot delete " + path + ": " + strerror(errno));
+        WriteDayOrLater(dayFolder, day);
         log_(LOG_WARNING, Format("segment %s ended without a whole fragment (%llu bytes): deleted", path.c_str(),
                                  static_cast<unsigned long long>(scan.fileBytes)));
         return;
@@ -357,11 +360,67 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
     entry->bytes = bytes;
     entry->state = durable ? SegmentState::Complete : SegmentState::Interrupted;
     NoteLast(file.parent_path().parent_path().filename().string(), *entry);
+    nextSegments_.reset();
     if (!durable)
         log_(LOG_WARNING, "segment " + path +
                               " is not known to be whole on the disk (a write or sync failed): "
                               "listed as interrupted");
-    WriteDay(dayFolder, day);
+    WriteDayOrLater(dayFolder, day);
+}
+
+void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day)
+{
+    if (WriteDay(dayFolder, day))
+        unwritten_.erase(dayFolder);
+    else
+        unwritten_.insert(dayFolder);
+}
+
+uint64_t RecordingStore::NextSegmentsBytes(int64_t segmentNs)
+{
+    const std::lock_guard lock(mutex_);
+    return MeasuredNextSegments(segmentNs);
+}
+
+uint64_t RecordingStore::MeasuredNextSegments(int64_t segmentNs)
+{
+    if (!nextSegments_ || nextSegments_->first != segmentNs)
+        nextSegments_.emplace(segmentNs, MeasureNextSegments(segmentNs));
+    return nextSegments_->second;
+}
+
+uint64_t RecordingStore::MeasureNextSegments(int64_t segmentNs) const
+{
+    constexpr size_t RECENT = 3; // the files of a camera its next one is judged by
+    std::map<std::string, std::vector<const IndexEntry*>> byCamera;
+    for (const auto& [dayFolder, day] : days_)
+        for (const IndexEntry& entry : day)
+            if (open_.count(dayFolder + "/" + entry.name) == 0)
+                byCamera[fs::path(dayFolder).parent_path().filename().string()].push_back(&entry);
+    uint64_t total = 0;
+    for (auto& [camera, entries] : byCamera) {
+        const size_t recent = std::min(entries.size(), RECENT);
+        std::partial_sort(entries.begin(), entries.begin() + static_cast<ptrdiff_t>(recent), entries.end(),
+                          [](const IndexEntry* a, const IndexEntry* b) { return RecordedAfter(*a, *b); });
+        double largest = 0; // a double: bytes times nanoseconds overflow 64 bits
+        for (size_t i = 0; i < recent; ++i) {
+            const IndexEntry& entry = *entries[i];
+            const double bytes = static_cast<double>(entry.bytes);
+            largest =
+                std::max(largest, segmentNs > 0 && entry.durationNs > 0
+                                      ? bytes * static_cast<double>(segmentNs) / static_cast<double>(entry.durationNs)
+                                      : bytes);
+        }
+        const uint64_t room = largest >= static_cast<double>(UINT64_MAX) ? UINT64_MAX : static_cast<uint64_t>(largest);
+        total += std::min(room, UINT64_MAX - total);
+    }
+    return total;
+}
+
+void RecordingStore::NoteSequences(const DayIndex& day)
+{
+    for (const IndexEntry& entry : day)
+        nextSequence_ = std::max(nextSequence_, entry.sequence + 1);
 }
 
 void RecordingStore::NoteLast(const std::string& camera, const IndexEntry& entry)
@@ -442,6 +501,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
     auto loaded = days_.find(dayFolder);
     if (loaded == days_.end())
         loaded = days_.emplace(dayFolder, ReadDay(dayFolder, skipped)).first;
+    NoteSequences(loaded->second);
     counts.linesSkipped += skipped;
     bool changed = skipped > 0;
     DayIndex& day = loaded->second;
@@ -492,14 +552,15 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
             continue;
         const int64_t start = StartFromName(dayNumber, name)
                                   .value_or(int64_t{info.st_mtim.tv_sec} * NS_PER_SECOND + info.st_mtim.tv_nsec);
-        kept.push_back(
-            IndexEntry{name, start, repaired->durationNs.value_or(0), repaired->bytes, SegmentState::Interrupted});
+        kept.push_back(IndexEntry{name, start, repaired->durationNs.value_or(0), repaired->bytes,
+                                  SegmentState::Interrupted, 0, start});
         ++counts.added;
     }
     for (const IndexEntry& entry : kept)
         if (open_.count(dayFolder + "/" + entry.name) == 0)
             NoteLast(fs::path(dayFolder).parent_path().filename().string(), entry);
     day = std::move(kept);
+    nextSegments_.reset();
     if (changed) {
         std::stable_sort(day.begin(), day.end(),
                          [](const IndexEntry& a, const IndexEntry& b) { return a.startNs < b.startNs; });
@@ -510,7 +571,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
 RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, int64_t nowNs)
 {
     RetentionResult result;
-    if (!unusable_.empty() || (policy.maxAgeNs <= 0 && policy.minFreeBytes == 0))
+    if (!unusable_.empty())
         return result;
     // Days not yet in memory are listed and read without the lock, then added unless a writer
     // loaded them meanwhile.
@@ -525,7 +586,16 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         if (!loaded)
             found.emplace_back(dayFolder, ReadDay(dayFolder, skipped));
     }
-    const uint64_t freeAtStart = policy.minFreeBytes > 0 ? FreeBytes() : UINT64_MAX;
+    uint64_t floor = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        for (auto& [dayFolder, day] : found)
+            if (const auto [added, fresh] = days_.try_emplace(dayFolder, std::move(day)); fresh)
+                NoteSequences(added->second);
+        // Without a floor, or with one lower than that, room is kept for every camera's next file.
+        floor = std::max(policy.minFreeBytes, MeasuredNextSegments(policy.segmentNs));
+    }
+    const uint64_t freeAtStart = floor > 0 ? FreeBytes() : UINT64_MAX;
 
     struct Victim {
         std::string dayFolder;
@@ -534,22 +604,41 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
     std::vector<Victim> victims;
     {
         const std::lock_guard lock(mutex_);
-        for (auto& [dayFolder, day] : found)
-            days_.try_emplace(dayFolder, std::move(day));
-        std::vector<Victim> candidates;
+        // Every file in the order it was recorded, the ones being written too: their clocks help
+        // judge when the files before them were recorded.
+        std::vector<Victim> recorded;
         for (const auto& [dayFolder, day] : days_)
             for (const IndexEntry& entry : day)
-                if (open_.count(dayFolder + "/" + entry.name) == 0)
-                    candidates.push_back(Victim{dayFolder, entry});
-        std::sort(candidates.begin(), candidates.end(), [](const Victim& a, const Victim& b) {
-            return std::tie(a.entry.startNs, a.dayFolder, a.entry.name) <
-                   std::tie(b.entry.startNs, b.dayFolder, b.entry.name);
+                recorded.push_back(Victim{dayFolder, entry});
+        std::sort(recorded.begin(), recorded.end(), [](const Victim& a, const Victim& b) {
+            if (RecordedBefore(a.entry, b.entry) || RecordedBefore(b.entry, a.entry))
+                return RecordedBefore(a.entry, b.entry);
+            return std::tie(a.dayFolder, a.entry.name) < std::tie(b.dayFolder, b.entry.name);
         });
+        std::vector<int64_t> clocks;
+        clocks.reserve(recorded.size());
+        for (const Victim& file : recorded)
+            clocks.push_back(file.entry.clockNs);
+        const std::vector<std::optional<int64_t>> judged = JudgedTimes(clocks, nowNs);
+        std::vector<Victim> candidates;
+        std::vector<std::optional<int64_t>> recordedAt; // judged, of each candidate
+        for (size_t i = 0; i < recorded.size(); ++i) {
+            if (open_.count(recorded[i].dayFolder + "/" + recorded[i].entry.name) > 0)
+                continue;
+            candidates.push_back(std::move(recorded[i]));
+            recordedAt.push_back(judged[i]);
+        }
+        // Room for the next files is made only when deleting can make it.
+        uint64_t reachable = freeAtStart;
+        for (const Victim& candidate : candidates)
+            reachable += std::min(candidate.entry.bytes, UINT64_MAX - reachable);
+        const uint64_t target = reachable >= floor ? floor : policy.minFreeBytes;
         uint64_t freeBytes = freeAtStart;
-        for (Victim& candidate : candidates) {
-            const int64_t start = candidate.entry.startNs;
-            const bool tooOld = policy.maxAgeNs > 0 && StartedLongerAgo(start, nowNs, policy.maxAgeNs);
-            const bool diskShort = freeBytes < policy.minFreeBytes;
+        for (size_t i = 0; i < candidates.size(); ++i) {
+            Victim& candidate = candidates[i];
+            const bool tooOld =
+                policy.maxAgeNs > 0 && recordedAt[i] && StartedLongerAgo(*recordedAt[i], nowNs, policy.maxAgeNs);
+            const bool diskShort = freeBytes < target;
             if ((!tooOld && !diskShort) || (policy.batch > 0 && victims.size() >= policy.batch))
                 break; // the rest are younger
             freeBytes += std::min(candidate.entry.bytes, UINT64_MAX - freeBytes);
@@ -588,10 +677,17 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
 
     {
         const std::lock_guard lock(mutex_);
+        for (const std::string& dayFolder : std::set<std::string>(unwritten_)) { // retried with the space freed
+            if (days_.count(dayFolder) > 0)
+                WriteDayOrLater(dayFolder, days_[dayFolder]);
+            else
+                unwritten_.erase(dayFolder);
+        }
         for (Victim& victim : kept)
             days_[victim.dayFolder].push_back(std::move(victim.entry));
         for (const std::string& dayFolder : refused)
             days_.erase(dayFolder);
+        nextSegments_.reset();
         for (const std::string& dayFolder : touched) {
             // Emptied folders go under the lock, so BeginSegment cannot be creating a file in them.
             DayFolder folder;
@@ -610,8 +706,8 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
             }
         }
     }
-    if (policy.minFreeBytes > 0)
-        result.floorStillReached = (result.deleted > 0 ? FreeBytes() : freeAtStart) < policy.minFreeBytes;
+    if (floor > 0)
+        result.floorStillReached = (result.deleted > 0 ? FreeBytes() : freeAtStart) < floor;
     if (result.deleted > 0)
         log_(LOG_INFO, Format("retention deleted %u files (%llu MB)%s", result.deleted,
                               static_cast<unsigned long long>(result.bytesFreed >> 20),

@@ -3,11 +3,16 @@
 // retention pass; one mutex inside guards the indexes.
 //
 // Each day folder holds "index.txt", one line per segment file, fields separated by one space:
-//     <file name> <start ns> <duration ns> <bytes> <state>
-// e.g. "10-19-19.mp4 1796811559000000000 60000000000 7340032 complete". The start is UTC in ns
-// since 1970, the duration the media duration (0 until the segment ends, and for interrupted ones),
-// bytes the file's size, and the state one of writing (being recorded, or cut off by a crash until
-// Reconcile runs), complete or interrupted (a crash ended it). Lines starting with '#' are comments.
+//     <file name> <start ns> <duration ns> <bytes> <state> <sequence> <clock ns>
+// e.g. "10-19-19.mp4 1796811559000000000 60000000000 7340032 complete 42 1796811559000000000". The
+// start is UTC in ns since 1970, the duration the media duration (0 until the segment ends, and for
+// interrupted ones), bytes the file's size, and the state one of writing (being recorded, or cut
+// off by a crash until Reconcile runs), complete or interrupted (a crash ended it). The sequence
+// numbers the files in the order they were recorded, across cameras, days and restarts; the clock
+// is the wall clock at the file's first frame, which differs from the start when the start was
+// moved to the end of the camera's previous file (a clock that stepped back). Lines of older
+// indexes end after the state: they came before every numbered one, their clock is their start.
+// Lines starting with '#' are comments.
 // Every change replaces the whole file crash-safely (temporary file, fsync, rename, fsync of the
 // folder), so a power cut leaves either the old list or the new one. A line that does not parse
 // (wrong field count, a number out of range, a name that is not a plain "*.mp4", longer than
@@ -28,6 +33,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace segrec {
@@ -40,6 +46,7 @@ struct RetentionPolicy {
     int64_t maxAgeNs = 0;      // files that started longer ago than this are deleted
     uint64_t minFreeBytes = 0; // below this much free space the oldest files are deleted
     unsigned batch = 16;       // at most this many deletions a pass
+    int64_t segmentNs = 0;     // how long a file is cut at: NextSegmentsBytes measures room for one
 };
 
 // What one retention pass did.
@@ -59,6 +66,8 @@ struct IndexEntry {
     int64_t durationNs = 0;
     uint64_t bytes = 0;
     SegmentState state = SegmentState::Writing;
+    uint64_t sequence = 0; // recording order, from 1; 0 for entries of older indexes, which came first
+    int64_t clockNs = 0;   // the wall clock at the file's first frame, whatever startNs was moved to
 };
 
 // The lock file in the recordings folder; a camera of that name would be refused.
@@ -100,8 +109,19 @@ public:
     void EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes, bool durable = true);
 
     // One bounded pass: deletes the oldest finished files (never one being written) while a limit
-    // of policy is exceeded, removes emptied day and camera folders, updates the indexes.
+    // of policy is exceeded, removes emptied day and camera folders, updates the indexes. The
+    // free-space floor is never less than NextSegmentsBytes, so even without one the disk keeps room
+    // for the files being begun; files are deleted for that room only when it can be reached (when
+    // others fill the disk, deleting every recording would not make it). Index rewrites that failed
+    // earlier (a full disk) are tried again.
     RetentionResult EnforceRetention(const RetentionPolicy& policy, int64_t nowNs);
+
+    // Room for every camera's next file: for each camera, its three latest finished files' bytes a
+    // second of media times segmentNs (a file's bytes when that is 0 or it has no duration), the
+    // largest, summed over the cameras. 0 before any file was finished.
+    uint64_t NextSegmentsBytes(int64_t segmentNs);
+    // Free bytes on the recordings' disk, by the free-space query (UINT64_MAX when unknown).
+    uint64_t FreeBytes() const;
 
     // Replaces the free-space query of retention (statvfs on the root: f_bavail * f_frsize), so
     // tests can play a full disk. Call before the store is shared between threads.
@@ -144,7 +164,15 @@ private:
     // it holds none; logs either. Returns what it holds then, or nothing when it was deleted. Caller
     // holds mutex_.
     std::optional<Repaired> RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts);
-    uint64_t FreeBytes() const;
+    // WriteDay, and a day whose write failed is written again at the next retention pass, so the
+    // index on disk catches up with it. Caller holds mutex_.
+    void WriteDayOrLater(const std::string& dayFolder, const DayIndex& day);
+    // NextSegmentsBytes measured from the loaded days. Caller holds mutex_.
+    uint64_t MeasureNextSegments(int64_t segmentNs) const;
+    // MeasureNextSegments, kept until the files change. Caller holds mutex_.
+    uint64_t MeasuredNextSegments(int64_t segmentNs);
+    // Keeps nextSequence_ above the sequence numbers of a day just loaded. Caller holds mutex_.
+    void NoteSequences(const DayIndex& day);
     // Keeps entry as camera's latest segment when it ends after the one kept. Caller holds mutex_.
     void NoteLast(const std::string& camera, const IndexEntry& entry);
 
@@ -161,6 +189,9 @@ private:
     std::set<std::string> open_;             // paths of the segments being written
     std::map<std::string, DayIndex> days_;   // day folder path -> its index, as last written
     std::map<std::string, IndexEntry> last_; // camera -> its latest listed segment that has ended
+    std::set<std::string> unwritten_;        // day folders whose index on disk is behind days_
+    std::optional<std::pair<int64_t, uint64_t>> nextSegments_; // segmentNs -> NextSegmentsBytes
+    uint64_t nextSequence_ = 1;                                // above every sequence number loaded or given
 };
 
 } // namespace segrec

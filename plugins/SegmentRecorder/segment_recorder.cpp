@@ -15,7 +15,9 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdarg>
@@ -23,6 +25,8 @@ extern "C" {
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <dlfcn.h>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -40,6 +44,13 @@ namespace {
 constexpr const char* CONFIG_FILE = "segment_recorder.xml";
 constexpr auto RETENTION_PERIOD = std::chrono::seconds(10);
 constexpr auto SUMMARY_PERIOD = std::chrono::minutes(1);
+// How long Close takes at most: the core waits 10 s for a Close and then leaves the plugin loaded.
+// The writers have CLOSE_DRAIN to write their queues and the rest of CLOSE_LIMIT to end their files.
+constexpr auto CLOSE_DRAIN = std::chrono::seconds(6);
+constexpr auto CLOSE_LIMIT = std::chrono::seconds(8);
+// How often a bounded wait for a thread looks at the clock.
+constexpr auto WAIT_SLICE = std::chrono::milliseconds(20);
+using SteadyTime = std::chrono::steady_clock::time_point;
 // Log lines travel like the core's own, so the log plugin's mask takes them.
 constexpr uint32_t LOG_FLAGS = EVF_MEDIA_GATED | EVF_LOG_MESSAGE;
 constexpr int VIDEO_CLASS = 0; // positions in EVENT_CLASS_BITS
@@ -47,7 +58,9 @@ constexpr int AUDIO_CLASS = 1;
 constexpr int PARAMS_CLASS = 4;
 static_assert(DVR_EVT_MEDIA_PARAMS == 0x0010u, "the stream parameters' class is the fifth of EVENT_CLASS_BITS");
 
-PluginEntryPoint coreCallback; // set by Load, read by every thread afterwards
+// Set by Load, read by every thread afterwards; cleared by Unload, so a thread left stuck in a
+// write that returns after it calls the core no more.
+std::atomic<PluginEntryPoint> coreCallback{nullptr};
 
 int64_t WallClockNs()
 {
@@ -58,9 +71,12 @@ int64_t WallClockNs()
 
 void ReleaseBlock(void* block)
 {
+    const PluginEntryPoint core = coreCallback;
+    if (core == nullptr)
+        return;
     _EventParmsIn in = DvrReleaseEvent(RECORDER_PROVIDER_ID, block);
     _EventParmsOut out = DvrEventParmsOut();
-    coreCallback(&in, &out);
+    core(&in, &out);
 }
 
 // The plugin between Open and Close.
@@ -77,8 +93,11 @@ public:
     std::string Figures();
     // Why nothing can be recorded (another process holds the recordings folder...); empty when it can.
     const std::string& Unusable() const { return store_.Unusable(); }
-    // Finishes every file and joins every thread.
-    void Stop();
+    // Finishes every file and joins every thread: the writers have until drainBy to write their
+    // queues and until finishBy to end their files (CameraWriter::Stop). False when a thread is
+    // still inside a call that has not returned (a hung disk): it was detached, and this object
+    // must outlive it.
+    bool Stop(SteadyTime drainBy, SteadyTime finishBy);
 
 private:
     void Housekeep();
@@ -87,7 +106,8 @@ private:
     // Any thread: free bytes on the recordings' disk (UINT64_MAX when unknown).
     uint64_t FreeBytes() const;
     // Writer threads: FreeBytes, after a retention pass (run by the housekeeping thread, waited
-    // for here) when it is below the floor.
+    // for here) when it is below the floor; 0 when it is still below it then (another program
+    // fills the disk), so a camera that found the disk full waits for room for a whole file.
     uint64_t MakeRoom();
     void LogSummaries(bool final);
 
@@ -109,6 +129,8 @@ private:
     uint64_t retentionPasses_ = 0; // finished
     bool stopping_ = false;
     bool stopped_ = false; // Stop has run
+    bool allEnded_ = true; // what Stop answered
+    bool housekeeperEnded_ = false;
 
     std::thread housekeeper_; // last: starts once everything above exists
 };
@@ -122,13 +144,16 @@ Recorder::Recorder(RecorderConfig config)
           } catch (const std::exception& error) { // std::terminate would end the core
               Log(LOG_FAILURE, "housekeeping stopped: %s", error.what());
           }
+          std::lock_guard lock(mutex_);
+          housekeeperEnded_ = true;
+          wake_.notify_all();
       })
 {
 }
 
 Recorder::~Recorder()
 {
-    Stop();
+    Stop(SteadyTime::max(), SteadyTime::max());
 }
 
 bool Recorder::Take(const _WriteParmsIn& event)
@@ -150,8 +175,12 @@ bool Recorder::Take(const _WriteParmsIn& event)
         auto found = cameras_.find(params->params.camera);
         if (found == cameras_.end()) {
             // Made before it is entered, so a writer whose thread cannot start leaves no entry.
-            WriterHooks hooks{ReleaseBlock, [this] { RequestRetention(); }, [this] { return WaitForStore(); },
-                              [this] { return FreeBytes(); }, [this] { return MakeRoom(); }};
+            WriterHooks hooks{.release = ReleaseBlock,
+                              .noSpace = [this] { RequestRetention(); },
+                              .freeBytes = [this] { return FreeBytes(); },
+                              .makeRoom = [this] { return MakeRoom(); },
+                              .waitForStore = [this] { return WaitForStore(); },
+                              .now = [] { return std::chrono::steady_clock::now(); }};
             auto camera = std::make_unique<CameraWriter>(params->params.camera, config_, store_, std::move(hooks));
             found = cameras_.emplace(params->params.camera, std::move(camera)).first;
         }
@@ -183,7 +212,8 @@ bool Recorder::Take(const _WriteParmsIn& event)
 bool Recorder::WaitForStore()
 {
     std::unique_lock lock(mutex_);
-    wake_.wait(lock, [this] { return storeReady_ || stopping_; });
+    // Not given up at Stop: the frames queued before it are written once the store is ready.
+    wake_.wait(lock, [this] { return storeReady_ || housekeeperEnded_; });
     return storeReady_;
 }
 
@@ -196,15 +226,40 @@ void Recorder::RequestRetention()
 
 uint64_t Recorder::FreeBytes() const
 {
+    return store_.FreeBytes();
+}
+
+// Why config's free-space floor cannot be kept (it is the size of the recordings' disk or more:
+// retention would delete every file); empty when it can. Asked before the recorder starts, so the
+// folder may not exist yet: the disk is then that of its nearest existing parent.
+std::string FloorRefusal(const RecorderConfig& config)
+{
     struct statvfs disk {};
-    if (statvfs(config_.folder.c_str(), &disk) != 0)
-        return UINT64_MAX;
-    return static_cast<uint64_t>(disk.f_bavail) * disk.f_frsize;
+    std::error_code error;
+    std::filesystem::path folder = std::filesystem::absolute(config.folder, error);
+    while (statvfs(folder.c_str(), &disk) != 0) {
+        if (errno != ENOENT || folder == folder.parent_path())
+            return {}; // unknown: retention's own free-space query says so
+        folder = folder.parent_path();
+    }
+    const uint64_t size = static_cast<uint64_t>(disk.f_blocks) * disk.f_frsize;
+    const uint64_t floor = static_cast<uint64_t>(config.minFreeMB) * 1024 * 1024;
+    if (floor < size)
+        return {};
+    char text[256];
+    std::snprintf(text, sizeof text,
+                  "minFreeMB=\"%d\" is not below the size of the file system of %s (%llu MB): retention would "
+                  "delete every recording",
+                  config.minFreeMB, config.folder.c_str(), static_cast<unsigned long long>(size >> 20));
+    return text;
 }
 
 uint64_t Recorder::MakeRoom()
 {
-    const uint64_t floor = static_cast<uint64_t>(config_.minFreeMB) * 1024 * 1024;
+    // Without a floor, or with one lower than that, the store keeps room for every camera's next file.
+    const uint64_t floor =
+        std::max<uint64_t>(static_cast<uint64_t>(config_.minFreeMB) * 1024 * 1024,
+                           store_.NextSegmentsBytes(static_cast<int64_t>(config_.segmentSeconds) * 1000000000LL));
     const uint64_t free = FreeBytes();
     if (free >= floor)
         return free;
@@ -217,7 +272,8 @@ uint64_t Recorder::MakeRoom()
         wake_.notify_all();
         wake_.wait(lock, [&] { return retentionPasses_ >= until || stopping_; });
     }
-    return FreeBytes();
+    const uint64_t after = FreeBytes();
+    return after >= floor ? after : 0;
 }
 
 // The housekeeping thread: reconciles once, then retention every RETENTION_PERIOD (or when asked)
@@ -233,8 +289,10 @@ void Recorder::Housekeep()
     policy.maxAgeNs = static_cast<int64_t>(config_.maxAgeHours) * 3600 * 1000000000LL;
     policy.minFreeBytes = static_cast<uint64_t>(config_.minFreeMB) * 1024 * 1024;
     policy.batch = static_cast<unsigned>(config_.retentionBatch);
+    policy.segmentNs = static_cast<int64_t>(config_.segmentSeconds) * 1000000000LL;
     auto nextRetention = std::chrono::steady_clock::now();
     auto nextSummary = nextRetention + SUMMARY_PERIOD;
+    bool belowFloor = false; // the last pass left free space below the floor
     std::unique_lock lock(mutex_);
     storeReady_ = true;
     wake_.notify_all();
@@ -251,9 +309,13 @@ void Recorder::Housekeep()
             } catch (const std::exception& error) {
                 Log(LOG_WARNING, "retention failed: %s", error.what());
             }
-            if (result.floorStillReached)
-                Log(LOG_WARNING, "free space is still below %d MB after deleting %u files", config_.minFreeMB,
-                    result.deleted);
+            // Said when the disk goes below the floor, not at every pass while it stays there.
+            if (result.floorStillReached && !belowFloor)
+                Log(LOG_WARNING,
+                    "free space is still below %d MB, or the room for every camera's next file, after deleting %u "
+                    "files",
+                    config_.minFreeMB, result.deleted);
+            belowFloor = result.floorStillReached;
             lock.lock();
             deletedFiles_ += result.deleted;
             deletedBytes_ += result.bytesFreed;
@@ -281,7 +343,7 @@ std::string CameraFigures(const std::string& name, const CameraCounters& c)
         "%s: %llu video and %llu audio frames, %llu bytes, %llu files; dropped: queue full %llu, "
         "awaiting key frame %llu, early audio %llu, audio behind %llu, audio codec %llu, write failed %llu, disk full "
         "%llu; timestamps fixed %llu, discontinuities %llu, audio moved %llu; never reached the recorder %llu, their "
-        "gaps %llu",
+        "gaps %llu; dropped at close %llu",
         name.c_str(), static_cast<unsigned long long>(c.video), static_cast<unsigned long long>(c.audio),
         static_cast<unsigned long long>(c.bytes), static_cast<unsigned long long>(c.segments),
         static_cast<unsigned long long>(c.droppedQueueFull), static_cast<unsigned long long>(c.droppedAwaitingKey),
@@ -289,7 +351,8 @@ std::string CameraFigures(const std::string& name, const CameraCounters& c)
         static_cast<unsigned long long>(c.droppedAudioCodec), static_cast<unsigned long long>(c.droppedWriteFailed),
         static_cast<unsigned long long>(c.droppedDiskFull), static_cast<unsigned long long>(c.clampedTimestamps),
         static_cast<unsigned long long>(c.discontinuities), static_cast<unsigned long long>(c.audioRebased),
-        static_cast<unsigned long long>(c.lostUpstream), static_cast<unsigned long long>(c.upstreamGaps));
+        static_cast<unsigned long long>(c.lostUpstream), static_cast<unsigned long long>(c.upstreamGaps),
+        static_cast<unsigned long long>(c.droppedClosing));
     return text;
 }
 
@@ -329,25 +392,63 @@ std::string Recorder::Figures()
     return text + tail;
 }
 
-void Recorder::Stop()
+bool Recorder::Stop(SteadyTime drainBy, SteadyTime finishBy)
 {
     std::vector<CameraWriter*> cameras;
     {
         std::lock_guard lock(mutex_);
         if (stopped_)
-            return;
+            return allEnded_;
         stopped_ = true;
         stopping_ = true; // Take adds no camera from here on
         wake_.notify_all();
         for (auto& [number, camera] : cameras_)
             cameras.push_back(camera.get());
     }
-    if (housekeeper_.joinable())
-        housekeeper_.join();
     // Without the lock: a writer finishing its file may call the hooks, which take it.
     for (CameraWriter* camera : cameras)
-        camera->Stop(); // drains the queue, finishes the file, joins the thread
+        camera->RequestStop(); // every camera writes its queue while the others do
+    bool ended = true;
+    {
+        std::unique_lock lock(mutex_);
+        while (!housekeeperEnded_ && std::chrono::steady_clock::now() < finishBy)
+            wake_.wait_for(lock, WAIT_SLICE);
+        ended = housekeeperEnded_;
+    }
+    if (ended) {
+        housekeeper_.join();
+    } else {
+        Log(LOG_FAILURE,
+            "housekeeping is stuck in a call on the recordings folder that has not returned; left running");
+        housekeeper_.detach();
+    }
+    for (CameraWriter* camera : cameras)
+        ended = camera->Stop(drainBy, finishBy) && ended;
     LogSummaries(true);
+    std::lock_guard lock(mutex_);
+    allEnded_ = ended;
+    return ended;
+}
+
+// Keeps this shared object mapped when the core closes it: a thread left stuck in a write still
+// has its code to return into.
+void PinModule()
+{
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<const void*>(&PinModule), &self) == 0 || self.dli_fname == nullptr) {
+        Log(LOG_FAILURE, "cannot keep the recorder in memory for its stuck threads: its file is not known");
+    } else if (dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) == nullptr) {
+        const char* why = dlerror();
+        Log(LOG_FAILURE, "cannot keep the recorder in memory for its stuck threads: %s", why != nullptr ? why : "");
+    }
+}
+
+// A recorder whose threads are stuck in calls that never returned: kept, never destroyed, for as long
+// as the process runs, since a thread may come back at any time and use it. Closed plugin only.
+void KeepForever(std::shared_ptr<Recorder> stuck)
+{
+    static auto* const kept = new std::vector<std::shared_ptr<Recorder>>(); // never freed, on purpose
+    kept->push_back(std::move(stuck));
 }
 
 // Whether the last Write could not take its event for want of memory or threads: the first of a run
@@ -367,7 +468,8 @@ std::shared_ptr<Recorder> Current()
 
 void Log(int level, const char* format, ...)
 {
-    if (coreCallback == nullptr)
+    const PluginEntryPoint core = coreCallback;
+    if (core == nullptr)
         return;
     char text[768];
     va_list arguments;
@@ -379,7 +481,7 @@ void Log(int level, const char* format, ...)
     _EventParmsIn in = DvrLogEvent(RECORDER_PROVIDER_ID, level, text);
     in.eventFlags = LOG_FLAGS;
     _EventParmsOut out = DvrEventParmsOut();
-    coreCallback(&in, &out);
+    core(&in, &out);
 }
 
 std::string AvError(int code)
@@ -416,13 +518,19 @@ RECORDER_EXPORT int Open(void* in, void* out)
     RecorderConfig config;
     try {
         config = ReadRecorderConfig(CONFIG_FILE);
+        // Refused before anything starts: the first retention pass would delete every file.
+        if (const std::string refusal = FloorRefusal(config); !refusal.empty()) {
+            Log(LOG_FAILURE, "recording nothing: %s", refusal.c_str());
+            return 1;
+        }
         auto started = std::make_shared<Recorder>(config);
         if (!started->Unusable().empty()) {
             // Said once, here: nothing is recorded by this process until it is opened again.
             Log(LOG_FAILURE, "recording nothing: %s", started->Unusable().c_str());
-            started->Stop();
+            started->Stop(SteadyTime::max(), SteadyTime::max()); // nothing was recorded
             return 1;
         }
+
         std::lock_guard lock(recorderLock);
         recorder = std::move(started);
     } catch (const std::exception& error) {
@@ -443,14 +551,26 @@ RECORDER_EXPORT int Close(void* in, void* out)
         std::lock_guard lock(recorderLock);
         closing = std::move(recorder);
     }
-    if (closing)
-        closing->Stop(); // never throws: it joins threads that exist and logs without throwing
+    if (!closing)
+        return 0;
+    // Never throws: it joins threads that exist and logs without throwing.
+    const auto now = std::chrono::steady_clock::now();
+    if (!closing->Stop(now + CLOSE_DRAIN, now + CLOSE_LIMIT)) {
+        // Detaching is only safe while the thread's code and data stay: the object is pinned, the
+        // recorder kept, and Unload stops the calls into the core.
+        PinModule();
+        KeepForever(std::move(closing));
+        Log(LOG_FAILURE, "closed with a thread stuck on the recordings' disk; the files it was writing end at "
+                         "their last whole fragment when the recorder next starts");
+        return 1;
+    }
     return 0;
 }
 
 RECORDER_EXPORT int Unload(void* in, void* out)
 {
     Close(in, out);
+    coreCallback = nullptr;
     return 0;
 }
 
@@ -498,6 +618,6 @@ RECORDER_EXPORT int IOCTL(void* in, void* out)
     std::memcpy(block, text.data(), text.size());
     _EventParmsIn send = DvrParentSendEvent(RECORDER_PROVIDER_ID, block, static_cast<uint32_t>(text.size()));
     _EventParmsOut answer = DvrEventParmsOut();
-    coreCallback(&send, &answer);
+    coreCallback.load()(&send, &answer);
     return 0;
 }

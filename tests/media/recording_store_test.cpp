@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -178,8 +179,10 @@ TEST(RecordingStore, SegmentsAreNamedByUtcStartWithSuffixesForTakenNamesAndPlain
     WriteFile(first, Mp4({1138}));
     store.EndSegment(first, 60 * SECOND, 1234);
     const std::string index = ReadFile(day + "index.txt");
-    EXPECT_NE(index.find("10-19-19.mp4 " + std::to_string(start) + " 60000000000 1234 complete\n"), std::string::npos);
-    EXPECT_NE(index.find("10-19-19-1.mp4 " + std::to_string(start) + " 0 0 writing\n"), std::string::npos);
+    const std::string clock = " " + std::to_string(start) + "\n"; // of the first frame, numbered in recording order
+    EXPECT_NE(index.find("10-19-19.mp4 " + std::to_string(start) + " 60000000000 1234 complete 1" + clock),
+              std::string::npos);
+    EXPECT_NE(index.find("10-19-19-1.mp4 " + std::to_string(start) + " 0 0 writing 2" + clock), std::string::npos);
 }
 
 TEST(RecordingStore, ConcurrentWritersGetDistinctNamesAllListed)
@@ -425,7 +428,8 @@ TEST(RecordingStore, EndSegmentListsTheDurationTheFileHoldsAndCompleteOnlyWhenIt
     const std::string bytes = " " + std::to_string(file.size()) + " ";
     EXPECT_EQ(ReadFile(dir / "rec/front/2026-12-09/index.txt"),
               "# file start_ns duration_ns bytes state\n10-00-00.mp4 " + std::to_string(t) + " 500000000" + bytes +
-                  "interrupted\n10-00-01.mp4 " + std::to_string(t + SECOND) + " 500000000" + bytes + "complete\n");
+                  "interrupted 1 " + std::to_string(t) + "\n10-00-01.mp4 " + std::to_string(t + SECOND) + " 500000000" +
+                  bytes + "complete 2 " + std::to_string(t + SECOND) + "\n");
     EXPECT_EQ(logs.Count("is not known to be whole on the disk"), 1);
 }
 
@@ -473,7 +477,8 @@ TEST(RecordingStore, EndSegmentDeletesAFileWithoutAWholeFragmentInsteadOfListing
     store.EndSegment(good, 60 * SECOND, 500);
     EXPECT_EQ(ReadFile(dir / "rec/front/2026-12-09/index.txt"),
               "# file start_ns duration_ns bytes state\n10-00-03.mp4 " + std::to_string(t + 3 * SECOND) +
-                  " 60000000000 500 complete\n10-00-00.mp4 " + std::to_string(t) + " 0 0 writing\n");
+                  " 60000000000 500 complete 4 " + std::to_string(t + 3 * SECOND) + "\n10-00-00.mp4 " +
+                  std::to_string(t) + " 0 0 writing 5 " + std::to_string(t) + "\n");
 }
 
 TEST(RecordingStore, HostileIndexLinesAreSkippedAndNeverLeadOutOfTheFolder)
@@ -486,6 +491,8 @@ TEST(RecordingStore, HostileIndexLinesAreSkippedAndNeverLeadOutOfTheFolder)
                                      "../../victim.mp4 1 0 10 complete\n" + "a/b.mp4 1 0 10 complete\n" +
                                      "10-00-00.mp4 1 2 3\n" + "10-00-00.mp4 1 2 3 complete extra\n" +
                                      "10-00-00.mp4 1 -5 3 complete\n" + "10-00-00.mp4 1 0 3 done\n" +
+                                     "10-00-00.mp4 1 0 3 complete 0 1\n" + // numbered from 1, and never near the end
+                                     "10-00-00.mp4 1 0 3 complete 4611686018427387905 1\n" +
                                      std::string("\x01\xff\0 garbage\n", 12) + "\n# a comment\n" + good + good);
     WriteFile(day + "10-05-00.mp4", "four");
     WriteFile(dir / "rec/victim.mp4", "keep me");
@@ -494,7 +501,7 @@ TEST(RecordingStore, HostileIndexLinesAreSkippedAndNeverLeadOutOfTheFolder)
     Logs logs;
     RecordingStore store(dir / "rec", logs.Sink());
     store.Reconcile();
-    EXPECT_EQ(logs.Count("skipped 10 unreadable or repeated lines (the first is line 1)"), 1);
+    EXPECT_EQ(logs.Count("skipped 12 unreadable or repeated lines (the first is line 1)"), 1);
     EXPECT_EQ(ReadFile(day + "index.txt"), "# file start_ns duration_ns bytes state\n" + good);
 
     const auto result = store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, Ns(2030, 1, 1));
@@ -511,9 +518,9 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
     RecordingStore store(dir / "rec", logs.Sink());
     const std::string open = Record(store, "b", Ns(2027, 3, 1, 9), 200, false); // the oldest, still being written
     const std::string a1 = Record(store, "a", Ns(2027, 3, 1, 10), 200);
-    const std::string a2 = Record(store, "a", Ns(2027, 3, 2, 10), 200);
     const std::string b1 = Record(store, "b", Ns(2027, 3, 1, 11), 200);
     const std::string b2 = Record(store, "b", Ns(2027, 3, 2, 9), 200);
+    const std::string a2 = Record(store, "a", Ns(2027, 3, 2, 10), 200);
     const RetentionPolicy policy{20 * HOUR, 0, 1}; // day 1 is too old, day 2 is not
     const int64_t now = Ns(2027, 3, 2, 12);
 
@@ -527,7 +534,8 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
     EXPECT_FALSE(fs::exists(b1));
     EXPECT_TRUE(fs::exists(open));
     EXPECT_EQ(ReadFile(dir / "rec/b/2027-03-01/index.txt"), "# file start_ns duration_ns bytes state\n09-00-00.mp4 " +
-                                                                std::to_string(Ns(2027, 3, 1, 9)) + " 0 0 writing\n");
+                                                                std::to_string(Ns(2027, 3, 1, 9)) + " 0 0 writing 1 " +
+                                                                std::to_string(Ns(2027, 3, 1, 9)) + "\n");
     EXPECT_EQ(store.EnforceRetention(policy, now).deleted, 0u); // only younger and open files left
 
     store.EndSegment(open, SECOND, 200);
@@ -580,6 +588,136 @@ TEST(RecordingStore, RetentionFreesSpaceUpToTheFloorAndSaysWhenItCannot)
     EXPECT_TRUE(result.floorStillReached);
     EXPECT_TRUE(fs::exists(open));
     EXPECT_EQ(logs.Count("free space is still below the floor"), 1);
+}
+
+TEST(RecordingOrder, FilesAreAgedByClocksThatCanBeRightAndNeverOutOfRecordingOrder)
+{
+    using segrec::JudgedTimes;
+    const int64_t t = Ns(2027, 3, 1, 10);
+    const int64_t now = Ns(2027, 3, 1, 12);
+    const std::optional<int64_t> unknown;
+    const struct {
+        const char* what;
+        std::vector<int64_t> clocks; // in recording order
+        std::vector<std::optional<int64_t>> judged;
+    } cases[] = {
+        {"before the first time sync", {5 * SECOND, 65 * SECOND, t, t + 60 * SECOND}, {t, t, t, t + 60 * SECOND}},
+        {"set ahead, then put right",
+         {t, Ns(2030, 1, 1), Ns(2030, 1, 1, 0, 1), t + 300 * SECOND},
+         {t, t + 300 * SECOND, t + 300 * SECOND, t + 300 * SECOND}},
+        {"stepped back", {t, t - HOUR, t + 120 * SECOND}, {t, t, t + 120 * SECOND}},
+        {"not set since", {t, 5 * SECOND, Ns(2030, 1, 1)}, {t, unknown, unknown}},
+        {"hostile", {INT64_MIN, INT64_MAX, t}, {t, t, t}},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(JudgedTimes(c.clocks, now), c.judged) << c.what;
+    EXPECT_EQ(JudgedTimes({t}, INT64_MAX), std::vector<std::optional<int64_t>>{t}); // no overflow
+}
+
+TEST(RecordingStore, RetentionGoesByRecordingOrderAcrossRestartsAndWallClocksThatStep)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    const int64_t t = Ns(2027, 3, 1, 10);
+    std::optional<RecordingStore> store;
+    store.emplace(dir / "rec", logs.Sink());
+    const std::string first = Record(*store, "a", t, 1000); // 60 s each
+    const std::string second = Record(*store, "a", t + 60 * SECOND, 1000);
+    store.emplace(dir / "rec", logs.Sink()); // a restart: the numbering goes on from the indexes
+    store->Reconcile();
+    // A new camera before the first time sync; then the clock set two years ahead and put right.
+    const std::string unset = Record(*store, "b", 5 * SECOND, 1000);
+    const std::string ahead = Record(*store, "a", Ns(2029, 3, 1), 1000);
+    const std::string putRight = Record(*store, "a", t + 300 * SECOND, 1000);
+    EXPECT_EQ(unset, dir / "rec/b/1970-01-01/00-00-05.mp4");
+    EXPECT_EQ(ahead, dir / "rec/a/2029-03-01/00-00-00.mp4");
+    EXPECT_EQ(putRight, dir / "rec/a/2029-03-01/00-01-00.mp4"); // after the file before it, never over it
+    EXPECT_NE(ReadFile(dir / "rec/b/1970-01-01/index.txt").find(" complete 3 5000000000\n"), std::string::npos);
+    EXPECT_NE(ReadFile(dir / "rec/a/2029-03-01/index.txt").find(" complete 5 " + std::to_string(t + 300 * SECOND)),
+              std::string::npos);
+
+    // Short of space, the first file recorded goes first, not the one named 1970.
+    uint64_t free = 0;
+    store->SetFreeSpaceQuery([&] { return free; });
+    EXPECT_EQ(store->EnforceRetention(RetentionPolicy{0, 500, 1}, t + 400 * SECOND).deleted, 1u);
+    EXPECT_FALSE(fs::exists(first));
+    EXPECT_TRUE(fs::exists(unset));
+
+    // By age, a file is as old as the clocks that can be right say: the one named 1970 and the ones
+    // named 2029 were recorded before 10:05, and age from then.
+    free = UINT64_MAX;
+    const RetentionPolicy hour{HOUR, 0, 16};
+    EXPECT_EQ(store->EnforceRetention(hour, t + 1800 * SECOND).deleted, 0u);
+    EXPECT_EQ(store->EnforceRetention(hour, t + 3700 * SECOND).deleted, 1u); // past 11:01
+    EXPECT_FALSE(fs::exists(second));
+    EXPECT_EQ(store->EnforceRetention(hour, t + 3 * HOUR).deleted, 3u);
+    EXPECT_FALSE(fs::exists(dir / "rec/a"));
+    EXPECT_FALSE(fs::exists(dir / "rec/b"));
+}
+
+TEST(RecordingStore, WithoutAFloorRetentionStillKeepsRoomForEachCamerasNextFileWhenDeletingCanMakeIt)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    // A 4,500-byte disk holding the recordings and what another program writes.
+    uint64_t others = 0;
+    store.SetFreeSpaceQuery([&] {
+        uint64_t used = others;
+        for (const auto& file : fs::recursive_directory_iterator(dir / "rec"))
+            if (file.path().extension() == ".mp4")
+                used += file.file_size();
+        return used < 4500 ? 4500 - used : 0;
+    });
+    std::vector<std::string> paths;
+    for (int i = 0; i < 4; ++i) // 1,000 bytes a minute: a file of two minutes needs 2,000
+        paths.push_back(Record(store, "a", Ns(2027, 3, 1, 10, i), 1000));
+    const RetentionPolicy noFloor{0, 0, 16, 120 * SECOND};
+    const auto result = store.EnforceRetention(noFloor, Ns(2027, 3, 1, 12));
+    EXPECT_EQ(result.deleted, 2u);
+    EXPECT_FALSE(result.floorStillReached);
+    EXPECT_FALSE(fs::exists(paths[1]));
+    EXPECT_TRUE(fs::exists(paths[2]));
+    EXPECT_EQ(store.NextSegmentsBytes(120 * SECOND), 2000u);
+    EXPECT_EQ(store.EnforceRetention(noFloor, Ns(2027, 3, 1, 12)).deleted, 0u); // the room is there now
+
+    // Another program fills the disk: deleting every recording would not make room for a file of
+    // four minutes, so none is deleted for it.
+    others = 2000;
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{0, 0, 16, 240 * SECOND}, Ns(2027, 3, 1, 12)).deleted, 0u);
+    EXPECT_TRUE(fs::exists(paths[2]));
+}
+
+TEST(RecordingStore, AnIndexOnAFullDiskNeverListsADeletedFileAsWritingAndCatchesUpOnceThereIsRoom)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2026, 12, 9, 10);
+    const std::string index = dir / "rec/front/2026-12-09/index.txt";
+    const std::string good = Record(store, "front", t, 500, false);
+    const std::string removed = store.BeginSegment("front", t + SECOND); // its header found the disk full
+    // The disk is full while the unplayable file holds its blocks, and then while diskFull is set.
+    bool diskFull = false;
+    store.SetIndexWriter([&](int fd, const std::string& text) {
+        if (diskFull || fs::exists(removed)) {
+            errno = ENOSPC;
+            return false;
+        }
+        return segrec::WriteAll(fd, text);
+    });
+    store.EndSegment(removed, 0, 0);
+    EXPECT_FALSE(fs::exists(removed));
+    EXPECT_EQ(ReadFile(index).find("10-00-01.mp4"), std::string::npos) << ReadFile(index);
+
+    diskFull = true;
+    store.EndSegment(good, 60 * SECOND, 500);
+    EXPECT_NE(ReadFile(index).find("10-00-00.mp4 " + std::to_string(t) + " 0 0 writing"), std::string::npos);
+    diskFull = false;
+    store.EnforceRetention(RetentionPolicy{0, 0, 16}, t); // deletes nothing, rewrites the index
+    EXPECT_NE(ReadFile(index).find("10-00-00.mp4 " + std::to_string(t) + " 60000000000 500 complete"),
+              std::string::npos)
+        << ReadFile(index);
 }
 
 // ---- The recordings folder as input: symlinks, FIFOs, a second process ------------------------

@@ -23,6 +23,7 @@ extern "C" {
 #include <functional>
 #include <iterator>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -59,8 +60,8 @@ extern "C" int fdatasync(int fd)
         std::ifstream index(path.parent_path() / "index.txt");
         const std::string text((std::istreambuf_iterator<char>(index)), std::istreambuf_iterator<char>());
         const size_t line = text.find(path.filename().string() + " ");
-        const bool complete =
-            line != std::string::npos && text.substr(line, text.find('\n', line) - line).ends_with("complete");
+        const bool complete = line != std::string::npos &&
+                              text.substr(line, text.find('\n', line) - line).find(" complete") != std::string::npos;
         const std::lock_guard lock(syncMutex);
         fileSyncs.push_back({path.filename().string(), static_cast<uint64_t>(info.st_size), complete});
     }
@@ -369,12 +370,11 @@ std::map<std::string, std::string> IndexOf(const std::string& day)
 {
     std::map<std::string, std::string> entries;
     std::ifstream index("recordings/front/" + day + "/index.txt");
-    std::string name, start, duration, bytes, state;
-    while (index >> name) {
-        if (name[0] != '#' && index >> start >> duration >> bytes >> state)
+    std::string line, name, start, duration, bytes, state;
+    while (std::getline(index, line)) {
+        std::istringstream fields(line);
+        if (!line.starts_with("#") && fields >> name >> start >> duration >> bytes >> state)
             entries[name] = bytes + " " + state;
-        else
-            std::getline(index, name);
     }
     return entries;
 }
@@ -666,54 +666,78 @@ TEST_F(SegmentRecorder, FinishedFragmentsAreInTheFileWhileItIsWritten)
     EXPECT_EQ(CheckFile(file, "aac"), 100u);
 }
 
-TEST_F(SegmentRecorder, AFullDiskEndsTheFileAtItsLastWholeFragmentAndRecordingGoesOn)
+// How many of the recorder's lines contain one of texts.
+size_t LinesWith(dvr_harness* h, std::initializer_list<const char*> texts)
 {
-    // A 72 kB file system without a free-space floor: the third two-second file does not fit (root
-    // only, to mount it).
+    size_t count = 0;
+    for (size_t i = 0; i < dvr_harness_event_count(h, EVT_LOG); ++i) {
+        const std::string line(static_cast<const char*>(dvr_harness_event_at(h, EVT_LOG, i)->data));
+        count += std::any_of(texts.begin(), texts.end(),
+                             [&](const char* text) { return line.find(text) != std::string::npos; });
+    }
+    return count;
+}
+
+TEST_F(SegmentRecorder, AFullDiskEndsTheFileAtItsLastWholeFragmentAndRecordingGoesOnOnceAFileFits)
+{
+    // A 64 kB file system without a free-space floor, which another program fills but for 12 kB,
+    // less than one two-second file (root only, to mount it).
     fs::create_directory("small");
     int status = 0;
-    std::string output = Shell("mount -t tmpfs -o size=72k none small", &status);
+    std::string output = Shell("mount -t tmpfs -o size=64k none small", &status);
     if (status != 0)
         GTEST_SKIP() << "cannot mount a small file system: " << output;
     struct Unmount {
         ~Unmount() { Shell("umount small"); }
     } unmount;
     Clip clip = MakeClip(6, "aac");
+    const uint64_t room = fs::space("small").available;
+    ASSERT_GT(room, 12u * 1024);
+    std::ofstream("small/others.bin") << std::string(room - 12 * 1024, 'x');
     {
         Recorder recorder(R"(<SegmentRecorder folder="small" segmentSeconds="2" fragmentMs="200" minFreeMB="0"/>)");
-        // Without a floor, the full disk has no room for the day index's rewrite either: the
-        // next one, once space is free again, holds the entry.
+        // The full disk may have no room for the day index's rewrite either: the next one, once
+        // space is free again, holds the entry.
         dvr_harness_expect_log(*recorder, 100, "index.txt: No space left on device");
         recorder.Push(clip, 0, START_NS);
         EXPECT_EQ(dvr_harness_wait_log(*recorder, 50, "No space left on device", -1), DVR_HARNESS_OK);
-        // Nothing is written while the disk stays full, not even a file's header.
         EXPECT_EQ(dvr_harness_wait_log(*recorder, 50, "no new file until", -1), DVR_HARNESS_OK);
-        clip.samples.resize(40); // the first second again, later: a file in the space freed
-        Shell("rm small/front/2026-01-02/03-04-05.mp4");
+        // The other program frees a little, not enough for a file: nothing is begun only to be cut
+        // or deleted again, and the file cut short is kept, since deleting it would not make room.
+        fs::resize_file("small/others.bin", room - 16 * 1024);
         recorder.Push(clip, 0, START_NS + 7000000000LL);
         std::string summary = recorder.Close();
         EXPECT_NE(summary.find("write failed 1, disk full "), std::string::npos) << summary;
         EXPECT_EQ(summary.find("disk full 0;"), std::string::npos) << summary;
+        EXPECT_EQ(LinesWith(*recorder, {"ended without a whole fragment", "no new file until"}), 1u);
+    }
+    fs::remove("small/others.bin");
+    clip.samples.resize(40); // a second, later: a file in the space freed
+    {
+        Recorder recorder(R"(<SegmentRecorder folder="small" segmentSeconds="2" fragmentMs="200" minFreeMB="0"/>)");
+        recorder.Push(clip, 0, START_NS + 14000000000LL);
+        recorder.Close();
     }
     const std::string day = "small/front/2026-01-02/";
-    EXPECT_EQ(CheckFile(day + "03-04-07.mp4", "aac"), 50u);
-    const size_t cut = CheckFile(day + "03-04-09.mp4", "aac"); // up to its last whole fragment
+    const size_t cut = CheckFile(day + "03-04-05.mp4", "aac"); // up to its last whole fragment
     EXPECT_GT(cut, 0u);
     EXPECT_LT(cut, 50u);
-    // Its index entry's duration is that of the fragments kept, not of the one lost.
+    // Its index entry's duration is that of the fragments kept, not of the one lost, and no entry
+    // is left as being written.
     std::ifstream index(day + "index.txt");
     std::string name, state;
     int64_t startNs = 0, durationNs = -1;
     uint64_t bytes = 0;
-    while (index >> name && name != "03-04-09.mp4")
+    while (index >> name && name != "03-04-05.mp4")
         index.ignore(1 << 16, '\n');
     index >> startNs >> durationNs >> bytes >> state;
     const double seconds =
-        std::atof(Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 " + day + "03-04-09.mp4").c_str());
+        std::atof(Shell("ffprobe -v error -show_entries format=duration -of csv=p=0 " + day + "03-04-05.mp4").c_str());
     EXPECT_NEAR(static_cast<double>(durationNs) / 1e9, seconds, 0.1) << cut << " frames";
     const auto video = std::count_if(clip.samples.begin(), clip.samples.end(),
                                      [](const Sample& sample) { return sample.kind == EVT_VIDEO; });
-    EXPECT_EQ(CheckFile(day + "03-04-12.mp4", "aac"), static_cast<size_t>(video));
+    EXPECT_EQ(CheckFile(day + "03-04-19.mp4", "aac"), static_cast<size_t>(video));
+    EXPECT_EQ(Shell("grep -c writing " + day + "index.txt"), "0\n");
 }
 
 TEST_F(SegmentRecorder, ASecondProcessOnTheFolderRecordsNothingAndSaysWhyOnce)
@@ -735,6 +759,22 @@ TEST_F(SegmentRecorder, ASecondProcessOnTheFolderRecordsNothingAndSaysWhyOnce)
     }
     close(held);
     EXPECT_EQ(Recordings(), std::vector<std::string>{});
+}
+
+TEST_F(SegmentRecorder, AFreeSpaceFloorAsLargeAsTheDiskIsRefusedBeforeAnyFileIsDeleted)
+{
+    {
+        Recorder recorder(R"(<SegmentRecorder segmentSeconds="2"/>)");
+        recorder.Push(MakeClip(2, "aac"), 0, START_NS);
+        recorder.Close();
+    }
+    const std::vector<std::string> recorded = Recordings();
+    ASSERT_EQ(recorded.size(), 1u);
+    // 1 PiB: more than any disk the tests run on.
+    Recorder recorder(R"(<SegmentRecorder minFreeMB="1073741824"/>)",
+                      "recording nothing: minFreeMB=\"1073741824\" is not below the size of the file system of "
+                      "recordings (");
+    EXPECT_EQ(Recordings(), recorded);
 }
 
 TEST_F(SegmentRecorder, WithoutMemoryOrThreadsAWriteIsAnsweredNoMemoryWithOneLine)

@@ -1,0 +1,177 @@
+// One camera's writer with the plugin's hooks played by the test: a writer thread that never comes
+// back from the disk, and what Stop does about it on a test clock.
+#include "camera_writer.h"
+#include "recorder_log.h"
+
+#include "support/bounded_wait.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <future>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+using dvr::test::WaitReady;
+using dvr::test::WaitUntil;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+std::mutex logMutex;
+std::vector<std::string> logLines; // every line the writer logged; guarded by logMutex
+
+bool Logged(const std::string& text)
+{
+    const std::lock_guard lock(logMutex);
+    for (const std::string& line : logLines)
+        if (line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+} // namespace
+
+// The plugin's log, as segment_recorder.cpp sends it to the core.
+void segrec::Log(int level, const char* format, ...)
+{
+    char text[768];
+    va_list arguments;
+    va_start(arguments, format);
+    std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    const std::lock_guard lock(logMutex);
+    logLines.push_back(std::to_string(level) + " " + text);
+}
+
+std::string segrec::AvError(int code)
+{
+    return "error " + std::to_string(code);
+}
+
+namespace {
+
+// The core's side of a camera: the blocks it handed over and got back, the plugin's hooks, and
+// a clock the test moves.
+class WriterBench {
+public:
+    WriterBench()
+    {
+        char folder[] = "/tmp/camera_writer_XXXXXX";
+        EXPECT_NE(mkdtemp(folder), nullptr);
+        folder_ = folder;
+        store_.emplace(folder_ + "/recordings", [](int, const std::string&) {});
+    }
+    ~WriterBench() { fs::remove_all(folder_); }
+
+    segrec::WriterHooks Hooks()
+    {
+        return {.release =
+                    [this](void* block) {
+                        const std::lock_guard lock(mutex_);
+                        released_.insert(block);
+                    },
+                .noSpace = [] {},
+                .freeBytes = [] { return UINT64_MAX; },
+                .makeRoom = [] { return UINT64_MAX; },
+                // The disk hangs: the writer thread's first call on it does not come back until freed.
+                .waitForStore =
+                    [this] {
+                        hung_ = true;
+                        unhung_.get_future().wait();
+                        return false;
+                    },
+                .now = [this] { return Clock::time_point(Clock::duration(now_.load())); }};
+    }
+    void Advance(std::chrono::seconds by) { now_ += Clock::duration(by).count(); }
+    Clock::time_point Now() const { return Clock::time_point(Clock::duration(now_.load())); }
+    void FreeTheDisk() { unhung_.set_value(); }
+    size_t Released()
+    {
+        const std::lock_guard lock(mutex_);
+        return released_.size();
+    }
+
+    segrec::RecorderConfig config;
+    std::optional<segrec::RecordingStore> store_;
+    std::atomic<bool> hung_{false};
+
+private:
+    std::string folder_;
+    std::promise<void> unhung_;
+    std::atomic<Clock::rep> now_{0};
+    std::mutex mutex_;
+    std::set<void*> released_; // guarded by mutex_
+};
+
+// Stream parameters of an H.264 camera, and its frames, each with a block of its own.
+std::shared_ptr<const segrec::CameraParams> H264Params()
+{
+    auto params = std::make_shared<segrec::CameraParams>();
+    params->params.size = sizeof params->params;
+    params->params.videoCodec = DVR_CODEC_H264;
+    params->params.width = 320;
+    params->params.height = 240;
+    std::snprintf(params->params.name, sizeof params->params.name, "front");
+    return params;
+}
+
+_DvrMediaFrame Frame(int64_t dts, bool key)
+{
+    _DvrMediaFrame frame{};
+    frame.size = sizeof frame;
+    frame.dts = frame.pts = dts;
+    frame.duration = DVR_MEDIA_CLOCK_RATE / 25;
+    frame.flags = key ? DVR_MEDIA_KEY_FRAME : 0;
+    return frame;
+}
+
+} // namespace
+
+TEST(CameraWriter, StopOnAHungDiskDropsTheQueueReleasesEveryBlockAndLeavesTheStuckThreadByItsDeadline)
+{
+    WriterBench bench;
+    auto writer = std::make_unique<segrec::CameraWriter>(0, bench.config, *bench.store_, bench.Hooks());
+    std::vector<std::vector<uint8_t>> blocks(6, std::vector<uint8_t>(1000, 0x42));
+    writer->OfferParams(H264Params());
+    ASSERT_TRUE(writer->OfferFrame(EVT_VIDEO, Frame(0, true), blocks[0].data(), blocks[0].data(), 1000));
+    ASSERT_TRUE(WaitUntil([&] { return bench.hung_.load(); }, "the writer thread to reach the disk"));
+    for (size_t i = 1; i < blocks.size(); ++i)
+        ASSERT_TRUE(writer->OfferFrame(EVT_VIDEO, Frame(3600 * static_cast<int64_t>(i), false), blocks[i].data(),
+                                       blocks[i].data(), 1000));
+
+    // The frame in the hung write no longer holds its block: it was copied before the write.
+    EXPECT_EQ(bench.Released(), 1u);
+    const Clock::time_point drainBy = bench.Now() + std::chrono::seconds(6);
+    const Clock::time_point finishBy = bench.Now() + std::chrono::seconds(8);
+    auto stopped = std::async(std::launch::async, [&] { return writer->Stop(drainBy, finishBy); });
+    bench.Advance(std::chrono::seconds(7)); // past the time to write the queue: it is dropped
+    ASSERT_TRUE(WaitUntil([&] { return bench.Released() == blocks.size(); }, "every queued block to be released"));
+    EXPECT_TRUE(WaitUntil(
+        [] {
+            return Logged("50 front: closing: the disk did not take the queue in time; 5 frames (5000 bytes) dropped");
+        },
+        "the drop to be logged"));
+    bench.Advance(std::chrono::seconds(2)); // past the time to end the file: the thread is left
+    ASSERT_TRUE(WaitReady(stopped, "Stop to return by its deadline"));
+    EXPECT_FALSE(stopped.get());
+    EXPECT_TRUE(Logged("100 front: the writer is stuck"));
+    EXPECT_EQ(writer->Counters().droppedClosing, 5u);
+
+    // The disk comes back: the thread left running ends by itself on the object kept for it.
+    bench.FreeTheDisk();
+    const Clock::time_point giveUp = bench.Now() + std::chrono::seconds(1);
+    auto ended = std::async(std::launch::async, [&] { return writer->Stop(giveUp, giveUp); });
+    EXPECT_TRUE(WaitReady(ended, "the stuck thread to end once its write returned"));
+    bench.Advance(std::chrono::seconds(2)); // ends the wait above if it failed
+    EXPECT_TRUE(ended.get());
+    EXPECT_EQ(writer->Counters().droppedAwaitingKey, 1u); // its key frame, whose file never began
+    EXPECT_EQ(bench.Released(), blocks.size());
+}
