@@ -20,10 +20,12 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <dlfcn.h>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -34,6 +36,11 @@ namespace media_source {
 namespace {
 
 constexpr auto kSummaryInterval = std::chrono::seconds(60);
+// How long Close waits for the cameras' threads to end. Every blocking FFmpeg call is interrupted
+// at once but one: the resolver inside avformat_open_input, which may wait for a name server for
+// many seconds; a thread still there by then is left running, well inside the core's own bound on
+// Close.
+constexpr auto kCloseLimit = std::chrono::seconds(5);
 
 // Guards everything below it; never held while calling the core or joining a camera.
 std::mutex stateLock;
@@ -107,12 +114,37 @@ int AnswerParent()
     text.copy(block, text.size());
     _EventParmsIn in = DvrParentSendEvent(kProviderBase, block, static_cast<uint32_t>(text.size()));
     _EventParmsOut out = DvrEventParmsOut();
-    CoreCallback()(&in, &out);
+    CallCore(&in, &out);
     return 0;
 }
 
-// Stops every camera and joins its thread; the cameras' blocking calls are interrupted.
-void StopCameras()
+// Keeps this shared object mapped when the core unloads it: a thread left in a call still has its
+// code to return into.
+void PinModule()
+{
+    Dl_info self{};
+    if (dladdr(reinterpret_cast<const void*>(&PinModule), &self) == 0 || self.dli_fname == nullptr) {
+        Log(kProviderBase, kLogFailure, "closing: cannot keep MediaSource in memory for a thread left running");
+    } else if (dlopen(self.dli_fname, RTLD_NOW | RTLD_NOLOAD | RTLD_NODELETE) == nullptr) {
+        const char* why = dlerror();
+        Log(kProviderBase, kLogFailure, "closing: cannot keep MediaSource in memory for a thread left running: %s",
+            why != nullptr ? why : "");
+    }
+}
+
+// Cameras whose threads were left running: kept, never destroyed, for as long as the process runs,
+// since the thread may come back at any time and use its camera.
+void KeepForever(std::unique_ptr<Camera> camera)
+{
+    static auto* const kept = new std::vector<std::unique_ptr<Camera>>(); // never freed, on purpose
+    kept->push_back(std::move(camera));
+}
+
+std::atomic<bool> threadsLeft{false}; // a camera's thread was left running: Unload leaves FFmpeg's network up
+
+// Stops every camera and joins its thread; the cameras' blocking calls are interrupted. False when a
+// thread did not end within kCloseLimit and was left running.
+bool StopCameras()
 {
     std::vector<std::unique_ptr<Camera>> stopping;
     {
@@ -123,14 +155,32 @@ void StopCameras()
     stateChanged.notify_all();
     for (auto& camera : stopping)
         camera->RequestStop();
-    for (auto& camera : stopping)
-        camera->Join();
+    const auto deadline = std::chrono::steady_clock::now() + kCloseLimit;
+    std::vector<bool> ended(stopping.size());
+    for (size_t i = 0; i < stopping.size(); ++i)
+        ended[i] = stopping[i]->JoinBy(deadline);
     LogSummary("closing:", [&stopping] {
         std::vector<CameraFigures> figures;
         for (const auto& camera : stopping)
             figures.push_back({camera->Name(), camera->Stats()});
         return figures;
     });
+    bool all = true;
+    for (size_t i = 0; i < stopping.size(); ++i) {
+        if (ended[i])
+            continue;
+        Log(kProviderBase, kLogFailure,
+            "camera %s: its thread is still in a call no interrupt reaches (a name lookup?) after %lld s; left "
+            "running",
+            stopping[i]->Name().c_str(), static_cast<long long>(kCloseLimit.count()));
+        if (all)
+            PinModule();
+        all = false;
+        KeepForever(std::move(stopping[i]));
+    }
+    if (!all)
+        threadsLeft = true;
+    return all;
 }
 
 } // namespace
@@ -166,6 +216,12 @@ MEDIA_SOURCE_EXPORT int Unload(void* in, void* out)
     (void)out;
     int code = Close(nullptr, nullptr);
     RemoveFfmpegLog(); // before this code is unmapped
+    if (threadsLeft) {
+        // A thread left running may come back: it must not call a core that is done with this
+        // plugin, nor find FFmpeg's network state gone.
+        SetCoreCallback(nullptr);
+        return code;
+    }
     avformat_network_deinit();
     return code;
 }
@@ -205,7 +261,8 @@ MEDIA_SOURCE_EXPORT int Close(void* in, void* out)
     (void)in;
     (void)out;
     try {
-        StopCameras();
+        if (!StopCameras())
+            return 1;
     } catch (const std::exception& error) {
         Log(kProviderBase, kLogFailure, "closing: %s", error.what());
         return 1;

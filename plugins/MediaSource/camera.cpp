@@ -125,6 +125,22 @@ void Camera::Join()
         thread_.join();
 }
 
+bool Camera::JoinBy(std::chrono::steady_clock::time_point deadline)
+{
+    if (!thread_.joinable())
+        return true;
+    bool ended;
+    {
+        std::unique_lock<std::mutex> lock(waitLock_);
+        ended = wake_.wait_until(lock, deadline, [this] { return ended_; });
+    }
+    if (ended)
+        thread_.join();
+    else
+        thread_.detach();
+    return ended;
+}
+
 int Camera::Interrupted(void* opaque)
 {
     // FFmpeg calls it on the thread in the blocking call: the reading thread.
@@ -152,6 +168,9 @@ void Camera::Run()
     } catch (const std::exception& error) { // std::terminate would end the core
         Log(providerID_, kLogFailure, "camera %s: reading stopped: %s", config_.name.c_str(), error.what());
     }
+    std::lock_guard<std::mutex> lock(waitLock_);
+    ended_ = true;
+    wake_.notify_all();
 }
 
 void Camera::ReadLoop()

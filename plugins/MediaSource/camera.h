@@ -11,6 +11,7 @@
 #include "reconnect_policy.h"
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -39,6 +40,10 @@ public:
     // Asks the reading thread to stop: a blocked connect or read is interrupted, a wait is woken.
     void RequestStop();
     void Join();
+    // Joins the reading thread if it ends by deadline (true). One still inside a call that no
+    // interrupt reaches (the resolver inside avformat_open_input) is left running (false): the
+    // camera must then outlive it, never destroyed.
+    bool JoinBy(std::chrono::steady_clock::time_point deadline);
 
     const std::string& Name() const { return config_.name; }
     CameraStats Stats() const { return sender_.Stats(); }
@@ -77,8 +82,9 @@ private:
     std::atomic<bool> stopping_{false};
     StallWatch stall_;     // the reading thread's only: a blocking FFmpeg call it sees expire is interrupted
     int64_t openedNs_ = 0; // wall clock when the input last opened; the reader thread's only
-    std::mutex waitLock_;  // guards nothing but the stop wait of wake_
+    std::mutex waitLock_;  // guards ended_ and the stop wait of wake_
     std::condition_variable wake_;
+    bool ended_ = false; // the reading thread has left Run; wake_ is notified with it
     std::thread thread_;
 };
 

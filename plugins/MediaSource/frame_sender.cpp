@@ -114,7 +114,7 @@ bool FrameSender::SendParams()
     _EventParmsIn in = DvrMediaParamsEvent(providerID_, reinterpret_cast<const _DvrMediaParams*>(data.data()),
                                            static_cast<uint32_t>(data.size()));
     _EventParmsOut out = DvrEventParmsOut();
-    CoreCallback()(&in, &out);
+    CallCore(&in, &out);
     if (out.result != EVENT_ACCEPTED) {
         if (!paramsLogged_)
             Log(kProviderBase, kLogWarning,
@@ -209,7 +209,7 @@ void FrameSender::Send(const MediaPacket& packet)
                                           static_cast<uint32_t>(buffer_.size()));
     in.data = buffer_.data();
     _EventParmsOut out = DvrEventParmsOut();
-    CoreCallback()(&in, &out);
+    CallCore(&in, &out);
     if (out.result == EVENT_ACCEPTED) {
         if (packet.video)
             waitingForKeyFrame_ = false;

@@ -36,6 +36,16 @@ PluginEntryPoint CoreCallback()
     return coreCallback;
 }
 
+void CallCore(_EventParmsIn* in, _EventParmsOut* out)
+{
+    PluginEntryPoint callback = coreCallback;
+    if (callback == nullptr) {
+        out->result = EVENT_REFUSED;
+        return;
+    }
+    callback(in, out);
+}
+
 void Log(uint32_t providerID, int32_t level, const char* format, ...)
 {
     char text[1024];

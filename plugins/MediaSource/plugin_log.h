@@ -20,6 +20,10 @@ inline constexpr int32_t kLogFailure = 100;
 void SetCoreCallback(PluginEntryPoint callback);
 PluginEntryPoint CoreCallback();
 
+// Passes an event to the core; once Unload has cleared the callback (a thread left stuck in a
+// call has come back), the event is refused without calling anything.
+void CallCore(_EventParmsIn* in, _EventParmsOut* out);
+
 // Sends one log line under providerID through the core; from any thread.
 void Log(uint32_t providerID, int32_t level, const char* format, ...) __attribute__((format(printf, 3, 4)));
 

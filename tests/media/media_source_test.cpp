@@ -7,15 +7,56 @@
 #include <dvrcore/media.h>
 #include <gtest/gtest.h>
 
+#include "support/bounded_wait.h"
+
 #include <arpa/inet.h>
+#include <condition_variable>
 #include <cstdlib>
+#include <cstring>
+#include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
+
+// A name lookup of "stuck.invalid" by anyone in this process, the plugin's FFmpeg included (the
+// test binary exports its symbols): it waits until the test releases it, as a lookup whose name
+// server never answers, and then fails. Every other name goes to the system's resolver.
+struct StuckResolver {
+    std::mutex lock; // guards inside and released
+    std::condition_variable changed;
+    int inside = 0;
+    bool released = false;
+};
+
+StuckResolver& Resolver()
+{
+    static StuckResolver resolver;
+    return resolver;
+}
+
+extern "C" int getaddrinfo(const char* node, const char* service, const addrinfo* hints, addrinfo** result)
+{
+    if (node != nullptr && std::strcmp(node, "stuck.invalid") == 0) {
+        StuckResolver& resolver = Resolver();
+        std::unique_lock<std::mutex> lock(resolver.lock);
+        ++resolver.inside;
+        resolver.changed.notify_all();
+        resolver.changed.wait_for(lock, std::chrono::minutes(1), [&] { return resolver.released; });
+        --resolver.inside;
+        resolver.changed.notify_all();
+        return EAI_AGAIN;
+    }
+    using Lookup = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
+    static const auto system = reinterpret_cast<Lookup>(dlsym(RTLD_NEXT, "getaddrinfo"));
+    return system(node, service, hints, result);
+}
 
 namespace {
 
@@ -424,6 +465,42 @@ TEST_F(MediaSourceTest, CloseInterruptsAConnectionThatNeverAnswers)
     ASSERT_EQ(dvr_harness_wait_log(h_, -1, "camera mute: connecting", -1), DVR_HARNESS_OK);
     EXPECT_EQ(Finish(), "");
     close(listener);
+}
+
+// Waits in real time for Close's bound on the cameras' threads (label slow).
+TEST_F(MediaSourceTest, CloseLeavesRunningAThreadInANameLookupThatNeverAnswers)
+{
+    StuckResolver& resolver = Resolver();
+    const auto release = [&resolver] {
+        std::lock_guard<std::mutex> lock(resolver.lock);
+        resolver.released = true;
+        resolver.changed.notify_all();
+    };
+    struct ReleaseAtEnd {
+        std::function<void()> release;
+        ~ReleaseAtEnd() { release(); }
+    } releaseAtEnd{release};
+    Configure("<Camera name=\"far\" url=\"rtsp://stuck.invalid/x\"/>\n");
+    Start();
+    {
+        std::unique_lock<std::mutex> lock(resolver.lock);
+        ASSERT_TRUE(dvr::test::WaitOn(
+            resolver.changed, lock, [&] { return resolver.inside == 1; }, "the camera's name lookup"));
+    }
+    dvr_harness_expect_log(h_, 100, "its thread is still in a call no interrupt reaches");
+    dvr_harness_set_timeout(h_, 10000); // the core's own bound on Close
+    EXPECT_EQ(dvr_harness_close(h_), 1);
+    {
+        std::lock_guard<std::mutex> lock(resolver.lock);
+        EXPECT_EQ(resolver.inside, 1) << "Close waited for the name lookup to end";
+    }
+    EXPECT_NE(Joined(LogLines(h_)).find("100 camera far: its thread is still in a call no interrupt reaches"),
+              std::string::npos)
+        << Joined(LogLines(h_));
+    release();
+    std::unique_lock<std::mutex> lock(resolver.lock);
+    ASSERT_TRUE(dvr::test::WaitOn(
+        resolver.changed, lock, [&] { return resolver.inside == 0; }, "the lookup's return"));
 }
 
 TEST_F(MediaSourceTest, ACameraWhoseThreadCannotStartIsLeftOutWithAFailureLine)
