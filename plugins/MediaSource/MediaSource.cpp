@@ -201,7 +201,7 @@ MEDIA_SOURCE_EXPORT int Load(void* in, void* out)
         cameras.clear();
     }
     avformat_network_init();
-    InstallFfmpegLog();
+    ffmpeg_common::InstallFfmpegLog();
     self->providerID = kProviderBase;
     self->wantsWorkerThread = 1;
     self->logLevelDefault = kLogInfo;
@@ -215,7 +215,7 @@ MEDIA_SOURCE_EXPORT int Unload(void* in, void* out)
     (void)in;
     (void)out;
     int code = Close(nullptr, nullptr);
-    RemoveFfmpegLog(); // before this code is unmapped
+    ffmpeg_common::RemoveFfmpegLog(); // before this code is unmapped
     if (threadsLeft) {
         // A thread left running may come back: it must not call a core that is done with this
         // plugin, nor find FFmpeg's network state gone.

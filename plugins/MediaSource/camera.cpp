@@ -94,7 +94,8 @@ Camera::Camera(CameraConfig config)
       providerID_(kProviderBase | (config_.number & 0xFFFFu)),
       isFile_(StartsWith(config_.url, "file:") || config_.url.find("://") == std::string::npos),
       sender_(config_.number, config_.name),
-      ffmpegLines_(providerID_, config_.name, config_.url, maskedUrl_),
+      ffmpegLines_("camera " + config_.name, config_.url, maskedUrl_,
+                   [id = providerID_](int32_t level, const std::string& line) { Log(id, level, "%s", line.c_str()); }),
       stall_(config_.timeoutSeconds * kNsPerSecond)
 {
 }

@@ -24,6 +24,9 @@ struct AVStream;
 
 namespace media_source {
 
+using ffmpeg_common::FfmpegLines;
+using ffmpeg_common::FfmpegLinesScope;
+
 struct FormatContextCloser {
     void operator()(AVFormatContext* context) const;
 };

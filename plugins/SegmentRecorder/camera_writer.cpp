@@ -100,8 +100,10 @@ CameraWriter::CameraWriter(uint32_t camera, const RecorderConfig& config, Record
       hooks_(std::move(hooks)),
       name_("camera" + std::to_string(camera)),
       timeline_(static_cast<int64_t>(config.segmentSeconds) * CLOCK_RATE),
+      ffmpegLines_(name_, "", "", [](int32_t level, const std::string& line) { Log(level, "%s", line.c_str()); }),
       nextSync_(std::chrono::steady_clock::now()),
       thread_([this] {
+          ffmpeg_common::FfmpegLinesScope ffmpegLines(&ffmpegLines_);
           try {
               Run();
           } catch (const std::exception& error) { // the last resort: std::terminate would end the core
@@ -341,6 +343,8 @@ void CameraWriter::Handle(const Item& item)
 void CameraWriter::HandleParams(const std::shared_ptr<const CameraParams>& params)
 {
     const _DvrMediaParams& next = params->params;
+    if (next.name[0] != '\0')
+        ffmpegLines_.subject = next.name;
     bool changed = !params_ || params_->params.videoCodec != next.videoCodec ||
                    params_->params.audioCodec != next.audioCodec || params_->params.width != next.width ||
                    params_->params.height != next.height || params_->params.sampleRate != next.sampleRate ||

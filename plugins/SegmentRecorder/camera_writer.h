@@ -3,6 +3,7 @@
 #pragma once
 
 #include "audio_transcoder.h"
+#include "ffmpeg_log.h"
 #include "recorder_config.h"
 #include "recording_store.h"
 #include "segment_file.h"
@@ -155,12 +156,13 @@ private:
     std::unique_ptr<AudioTranscoder> transcoder_;
     std::string path_;
     TimelinePolicy timeline_;
-    int64_t endDts_ = 0;         // the file's media end from its start, 1/90,000 s
-    int64_t wholeEndDts_ = 0;    // the media end of the whole fragments in the file
-    bool outOfMemory_ = false;   // the last frame handled ran out of memory: said once a run
-    int writeError_ = 0;         // AVERROR of a failed write: the file ends before the next frame
-    bool diskFull_ = false;      // a write failed with ENOSPC: no new file until space was freed
-    uint64_t freeAtFailure_ = 0; // free bytes once the file that found the disk full was closed
+    ffmpeg_common::FfmpegLines ffmpegLines_; // FFmpeg's messages on the writer thread, under the camera's name
+    int64_t endDts_ = 0;                     // the file's media end from its start, 1/90,000 s
+    int64_t wholeEndDts_ = 0;                // the media end of the whole fragments in the file
+    bool outOfMemory_ = false;               // the last frame handled ran out of memory: said once a run
+    int writeError_ = 0;                     // AVERROR of a failed write: the file ends before the next frame
+    bool diskFull_ = false;                  // a write failed with ENOSPC: no new file until space was freed
+    uint64_t freeAtFailure_ = 0;             // free bytes once the file that found the disk full was closed
     std::chrono::steady_clock::time_point nextSync_;
     std::vector<uint8_t> frameCopy_; // the frame being written, taken over from its block
 

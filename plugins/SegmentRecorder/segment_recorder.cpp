@@ -4,6 +4,7 @@
 // once, runs retention every 10 s (at once when a disk is full) and logs each camera's summary
 // once a minute.
 #include "camera_writer.h"
+#include "ffmpeg_log.h"
 #include "recorder_config.h"
 #include "recorder_log.h"
 #include "recording_store.h"
@@ -508,6 +509,7 @@ RECORDER_EXPORT int Load(void* in, void* out)
     self->classMasks[PARAMS_CLASS] = DVR_MEDIA_KEYS;
     self->acceptsWrites = 1;
     self->logLevelDefault = LOG_INFO;
+    ffmpeg_common::InstallFfmpegLog();
     return 0;
 }
 
@@ -570,6 +572,7 @@ RECORDER_EXPORT int Close(void* in, void* out)
 RECORDER_EXPORT int Unload(void* in, void* out)
 {
     Close(in, out);
+    ffmpeg_common::RemoveFfmpegLog(); // before this code is unmapped
     coreCallback = nullptr;
     return 0;
 }

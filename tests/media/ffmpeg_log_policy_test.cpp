@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-using media_source::FfmpegLineLevel;
-using media_source::LineRateLimit;
+using ffmpeg_common::FfmpegLineLevel;
+using ffmpeg_common::LineRateLimit;
 
 TEST(FfmpegLogPolicy, ErrorsAndWarningsAreLoggedAndTheChatterIsNot)
 {

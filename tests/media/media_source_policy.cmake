@@ -5,6 +5,7 @@ add_executable(media_source_policy_tests ${CMAKE_CURRENT_LIST_DIR}/reconnect_pol
                ${CMAKE_CURRENT_LIST_DIR}/ffmpeg_log_policy_test.cpp ${CMAKE_CURRENT_LIST_DIR}/pacing_policy_test.cpp
                ${CMAKE_CURRENT_LIST_DIR}/key_frame_policy_test.cpp ${CMAKE_CURRENT_LIST_DIR}/parameter_sets_test.cpp
                ${CMAKE_SOURCE_DIR}/plugins/MediaSource/parameter_sets.cpp)
-target_include_directories(media_source_policy_tests PRIVATE ${CMAKE_SOURCE_DIR}/plugins/MediaSource ${CMAKE_SOURCE_DIR}/include)
+target_include_directories(media_source_policy_tests PRIVATE ${CMAKE_SOURCE_DIR}/plugins/MediaSource
+                           ${CMAKE_SOURCE_DIR}/plugins/ffmpeg_common ${CMAKE_SOURCE_DIR}/include)
 target_link_libraries(media_source_policy_tests PRIVATE PkgConfig::DVRCORE_FFMPEG GTest::gtest GTest::gtest_main)
 gtest_discover_tests(media_source_policy_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 60 LABELS media)

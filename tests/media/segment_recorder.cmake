@@ -3,7 +3,10 @@
 if(CMAKE_CROSSCOMPILING)
   return()
 endif()
-add_executable(segment_recorder_tests ${CMAKE_CURRENT_SOURCE_DIR}/segment_recorder_test.cpp)
+# With its own copy of the plugins' FFmpeg log chain, to play a plugin that joined it earlier.
+add_executable(segment_recorder_tests ${CMAKE_CURRENT_SOURCE_DIR}/segment_recorder_test.cpp
+               ${CMAKE_SOURCE_DIR}/plugins/ffmpeg_common/ffmpeg_log.cpp)
+target_include_directories(segment_recorder_tests PRIVATE ${CMAKE_SOURCE_DIR}/plugins/ffmpeg_common)
 target_link_libraries(segment_recorder_tests PRIVATE dvrcore_harness PkgConfig::DVRCORE_FFMPEG GTest::gtest
                       GTest::gtest_main)
 target_compile_definitions(segment_recorder_tests PRIVATE SEGMENT_RECORDER="$<TARGET_FILE:SegmentRecorder>")

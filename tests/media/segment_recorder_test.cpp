@@ -2,6 +2,7 @@
 // with the ffmpeg tool are read with libavformat and pushed as stream parameters and frames; the
 // files it writes are checked with ffmpeg and ffprobe.
 #include "fault_injection.h"
+#include "ffmpeg_log.h"
 
 #include <dvrcore/harness.h>
 #include <dvrcore/media.h>
@@ -478,6 +479,45 @@ TEST_F(SegmentRecorder, G711AudioStaysWithVideoAcrossHolesAndItsPrimingIsNotPlay
         EXPECT_NEAR(audioStart - videoStart, i == 0 ? lateBy : 0.0, 0.01) << files[i];
         EXPECT_NEAR(audioEnd, videoEnd, 0.13) << files[i];
     }
+}
+
+// FFmpeg's messages on a writer's thread reach the recorder's log under the camera, while the other
+// messages pass on to the plugin that installed its callback before, here played by this test with
+// its own copy of the chain; and a plugin that leaves the chain first, out of order, is skipped.
+TEST_F(SegmentRecorder, FfmpegMessagesOfAWriterAreTheRecordersAndTheOthersPassOn)
+{
+    // AAC in ADTS frames with no configuration, as from a source that sends a transport stream's
+    // audio as it comes: FFmpeg's muxer says what it cannot take.
+    int status = 0;
+    const std::string output = Shell("ffmpeg -v error -y -f lavfi -i testsrc=size=160x120:rate=25 -f lavfi -i "
+                                     "sine=sample_rate=8000 -t 2 -c:v libx264 -g 25 -c:a aac -f mpegts clip.ts",
+                                     &status);
+    ASSERT_EQ(status, 0) << output;
+    const Clip clip = ReadClip("clip.ts");
+    std::vector<std::string> mine; // this test's thread's messages, as the earlier plugin logs them
+    ffmpeg_common::FfmpegLines lines("test", "", "",
+                                     [&mine](int32_t, const std::string& line) { mine.push_back(line); });
+    ffmpeg_common::FfmpegLinesScope scope(&lines);
+    ffmpeg_common::InstallFfmpegLog();
+    Recorder recorder(R"(<SegmentRecorder queueSeconds="600"/>)");
+    av_log(nullptr, AV_LOG_ERROR, "one\n");
+    EXPECT_EQ(mine, std::vector<std::string>{"test: FFmpeg: one"});
+    recorder.Push(clip, 0, START_NS);
+    EXPECT_EQ(dvr_harness_wait_log(*recorder, 75, "front: FFmpeg: ", -1), DVR_HARNESS_OK);
+    ffmpeg_common::RemoveFfmpegLog(); // the earlier one leaves first: the recorder passes on past it
+    av_log(nullptr, AV_LOG_ERROR, "two\n");
+    EXPECT_EQ(mine.size(), 1u);
+    const size_t before = dvr_harness_event_count(*recorder, EVT_LOG);
+    recorder.Push(clip, 10 * CLOCK_RATE, START_NS + 10000000000LL, DVR_MEDIA_DISCONTINUITY);
+    recorder.Close();
+    size_t after = 0;
+    for (size_t i = before; i < dvr_harness_event_count(*recorder, EVT_LOG); ++i)
+        after += std::string(static_cast<const char*>(dvr_harness_event_at(*recorder, EVT_LOG, i)->data))
+                     .find("front: FFmpeg: ") != std::string::npos;
+    EXPECT_GT(after, 0u);
+    recorder.Finish(); // unloaded: FFmpeg's own callback is back, or this would call unmapped code
+    av_log(nullptr, AV_LOG_ERROR, "three\n");
+    EXPECT_EQ(mine.size(), 1u);
 }
 
 TEST_F(SegmentRecorder, TimestampsGoingWrongAreClampedOrStartANewFile)

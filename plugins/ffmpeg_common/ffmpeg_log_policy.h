@@ -1,14 +1,14 @@
 // Which of FFmpeg's messages reach the core's log, and how many: pure rules, apart from the
 // callback that asks them.
-#ifndef MEDIA_SOURCE_FFMPEG_LOG_POLICY_H
-#define MEDIA_SOURCE_FFMPEG_LOG_POLICY_H
+#ifndef FFMPEG_COMMON_FFMPEG_LOG_POLICY_H
+#define FFMPEG_COMMON_FFMPEG_LOG_POLICY_H
 
 #include <cstdint>
 
-namespace media_source {
+namespace ffmpeg_common {
 
 inline constexpr int32_t kLogError = 75;         // between a warning and a failure of the plugin
-inline constexpr int kFfmpegLinesPerMinute = 20; // per camera
+inline constexpr int kFfmpegLinesPerMinute = 20; // per camera and plugin
 inline constexpr int64_t kFfmpegWindowNs = 60LL * 1000000000LL;
 
 // The log level of an FFmpeg message of avLevel (AV_LOG_*: 0 panic ... 16 error, 24 warning, 32
@@ -25,7 +25,7 @@ constexpr int32_t FfmpegLineLevel(int avLevel)
 
 // At most perWindow lines in each window of windowNs, the first starting with the first line; the
 // lines past that are counted, and the first line of a later window says how many there were.
-// One thread's: each camera's reading thread has its own.
+// One thread's: each thread that calls FFmpeg for a camera has its own.
 class LineRateLimit {
 public:
     LineRateLimit(int perWindow, int64_t windowNs)
@@ -66,6 +66,6 @@ private:
     uint64_t suppressed_ = 0;
 };
 
-} // namespace media_source
+} // namespace ffmpeg_common
 
 #endif
