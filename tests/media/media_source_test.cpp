@@ -352,6 +352,32 @@ TEST_F(MediaSourceTest, ANewPictureSizeMidStreamGoesOutAsNewParametersBeforeItsF
     EXPECT_EQ(EventKeyFrame(&video[50].event->record), 1);
 }
 
+TEST_F(MediaSourceTest, AStreamOpenedWithoutAPictureSizeWaitsForItsFirstParameterSets)
+{
+    // 6 s of a busy picture with its parameter sets removed, more than FFmpeg's probe reads (5 MB):
+    // the stream opens as "H264 0x0". Then a clip with them, as a camera would send at last.
+    const std::string ffmpeg = std::string(FFMPEG_TOOL) + " -v error -f lavfi -i testsrc=rate=25:size=320x240";
+    for (const std::string& command :
+         {ffmpeg + " -t 6 -vf noise=alls=80:allf=t -c:v libx264 -preset ultrafast -b:v 10M -maxrate 10M -bufsize 2M"
+                   " -g 25 -bf 0 -bsf:v 'filter_units=remove_types=7|8' -f mpegts a.ts",
+          ffmpeg + " -t 2 -c:v libx264 -preset ultrafast -g 25 -bf 0 -output_ts_offset 6 -f mpegts b.ts",
+          std::string("cat a.ts b.ts >clip.ts")})
+        ASSERT_EQ(std::system(command.c_str()), 0) << command;
+    Configure("<Camera name=\"late\" url=\"file:clip.ts\" pace=\"0\"/>\n");
+    Start();
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 10, 10000), DVR_HARNESS_OK);
+
+    // Parameters once the size is known, with it; no frame before them.
+    const dvr_harness_event* event = dvr_harness_event_at(h_, DVR_EVT_MEDIA_PARAMS, 0);
+    _DvrMediaParams params{};
+    ASSERT_TRUE(event != nullptr && DvrReadMediaParams(event->data, event->record.len, &params));
+    EXPECT_EQ(params.width, 320u);
+    EXPECT_EQ(params.height, 240u);
+    std::vector<Frame> video = Frames(h_, EVT_VIDEO);
+    EXPECT_LT(event->sequence, video[0].event->sequence);
+    EXPECT_EQ(EventKeyFrame(&video[0].event->record), 1);
+}
+
 TEST_F(MediaSourceTest, KeyFramesFartherApartThanTheGateAreWarnedOfOnceWithWhatToConfigure)
 {
     // 9 s at 100 frames a second, one key frame: a group of 900 frames as the clip loops.
