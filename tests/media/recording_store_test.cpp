@@ -655,6 +655,41 @@ TEST(RecordingStore, RetentionGoesByRecordingOrderAcrossRestartsAndWallClocksTha
     EXPECT_FALSE(fs::exists(dir / "rec/b"));
 }
 
+TEST(RecordingStore, WithFewDayIndexesInMemoryRetentionStillTakesEveryFileInRecordingOrder)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    std::vector<std::string> recorded; // in recording order
+    {
+        RecordingStore store(dir / "rec", logs.Sink());
+        // Three cameras a day for five days, their files interleaved; then a camera whose clock
+        // stepped back writes into the first day, recorded after everything else.
+        for (int day = 1; day <= 5; ++day)
+            for (const char* camera : {"a", "b", "c"})
+                for (int hour = 0; hour < 2; ++hour)
+                    recorded.push_back(Record(store, camera, Ns(2027, 3, day, hour + 10), 200 + day));
+        recorded.push_back(Record(store, "z", Ns(2027, 3, 1, 9), 300));
+    }
+    // A restart with room for two day indexes: the sixteen days are summarised, not held.
+    RecordingStore store(dir / "rec", logs.Sink());
+    store.SetLoadedDaysLimit(2);
+    store.Reconcile();
+    EXPECT_EQ(store.LoadedDays().first, 2u);
+    const std::string open = store.BeginSegment("a", Ns(2027, 3, 6, 10)); // its day stays loaded
+    EXPECT_EQ(store.NextSegmentsBytes(60 * SECOND), 205u * 3 + 300u);     // every camera's latest files
+    for (size_t i = 0; i < recorded.size(); ++i) {
+        ASSERT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 1}, Ns(2028, 1, 1)).deleted, 1u) << i;
+        EXPECT_FALSE(fs::exists(recorded[i])) << recorded[i];
+        if (i + 1 < recorded.size()) {
+            EXPECT_TRUE(fs::exists(recorded[i + 1])) << recorded[i + 1];
+        }
+        EXPECT_LE(store.LoadedDays().first, 3u); // the limit, and the day being written
+    }
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, Ns(2028, 1, 1)).deleted, 0u);
+    EXPECT_TRUE(fs::exists(open));
+    EXPECT_FALSE(fs::exists(dir / "rec/b"));
+}
+
 TEST(RecordingStore, WithoutAFloorRetentionStillKeepsRoomForEachCamerasNextFileWhenDeletingCanMakeIt)
 {
     TemporaryDirectory dir;
