@@ -35,6 +35,8 @@ constexpr uint64_t MAX_INDEX_BYTES = uint64_t{16} << 20; // an index is read up 
 constexpr int MAX_SUFFIX = 999;                          // "-1" ... "-999" within one second
 constexpr const char* INDEX_NAME = "index.txt";
 constexpr const char* INDEX_TEMP_NAME = "index.txt.tmp"; // ReplaceFileAt's temporary file
+constexpr const char* INDEX_HEADER = "# file start_ns duration_ns bytes state\n";
+constexpr size_t COMPACT_SLACK = 16; // superseded lines an index may hold beyond one a file
 constexpr int LOG_DETAIL = 0;
 constexpr int LOG_INFO = 25;
 constexpr int LOG_WARNING = 50;
@@ -140,10 +142,12 @@ uint64_t RecordingStore::FreeBytes() const
     return freeSpace_();
 }
 
-RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, unsigned& skipped) const
+RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, unsigned& skipped, size_t* lines) const
 {
     DayIndex day;
     skipped = 0;
+    size_t entryLines = 0;
+    bool torn = false;
     const std::string path = dayFolder + "/" + INDEX_NAME;
     DayFolder folder;
     if (!OpenDay(dayFolder, false, folder))
@@ -160,8 +164,8 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
         log_(LOG_WARNING, "cannot read " + path + ": " + strerror(errno));
         return day;
     }
-    fd.Release(); // the FILE closes it
-    std::set<std::string> names;
+    fd.Release();                        // the FILE closes it
+    std::map<std::string, size_t> names; // name -> its entry in day
     std::string line;
     bool tooLong = false;
     unsigned lineNumber = 0, firstSkipped = 0;
@@ -174,8 +178,13 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
         std::optional<IndexEntry> entry;
         if (!tooLong)
             entry = ParseIndexLine(line);
-        if (entry && names.insert(entry->name).second) {
+        const auto [listed, fresh] = entry ? names.try_emplace(entry->name, day.size()) : std::pair{names.end(), false};
+        if (entry && fresh) {
             day.push_back(std::move(*entry));
+            ++entryLines;
+        } else if (entry && FormatIndexLine(day[listed->second]) != line + "\n") {
+            day[listed->second] = std::move(*entry); // a later line of a file replaces the earlier
+            ++entryLines;
         } else if (skipped++ == 0) {
             firstSkipped = lineNumber;
         }
@@ -196,30 +205,86 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
                 tooLong = true;
         }
     }
-    if (!line.empty() || tooLong)
-        endLine();
+    if (!line.empty() || tooLong) {
+        // Without its newline: an append a crash cut short, whatever it parses as.
+        torn = true;
+        if (skipped++ == 0)
+            firstSkipped = lineNumber + 1;
+        log_(LOG_WARNING, path + ": its last line was cut short, dropped");
+    }
     if (total >= MAX_INDEX_BYTES)
         log_(LOG_WARNING, Format("%s: longer than %llu bytes, the rest is ignored", path.c_str(),
                                  static_cast<unsigned long long>(MAX_INDEX_BYTES)));
     if (skipped > 0)
         log_(LOG_WARNING, Format("%s: skipped %u unreadable or repeated lines (the first is line %u)", path.c_str(),
                                  skipped, firstSkipped));
+    if (lines != nullptr)
+        *lines = torn ? SIZE_MAX : entryLines;
     return day;
 }
 
-bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day) const
+bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day)
 {
-    std::string text = "# file start_ns duration_ns bytes state\n";
+    std::string text = INDEX_HEADER;
     for (const IndexEntry& entry : day)
         text += FormatIndexLine(entry);
     DayFolder folder;
     if (!OpenDay(dayFolder, false, folder))
         return false;
     std::string why;
-    if (ReplaceFileAt(folder.day.Get(), INDEX_NAME, text, why, indexWriter_))
+    if (ReplaceFileAt(folder.day.Get(), INDEX_NAME, text, why, indexWriter_)) {
+        if (const auto known = days_.find(dayFolder); known != days_.end())
+            known->second.lines = day.size();
         return true;
+    }
     log_(LOG_FAILURE, dayFolder + ": " + why);
     return false;
+}
+
+bool RecordingStore::SaveEntry(const std::string& dayFolder, const DayIndex& day, const IndexEntry& entry)
+{
+    // Rewritten whole when it must be (a torn last line, a write that failed before) or when its
+    // superseded lines outnumber its files.
+    Day& known = days_[dayFolder];
+    if (known.lines == SIZE_MAX || known.lines >= 2 * day.size() + COMPACT_SLACK || unwritten_.count(dayFolder) > 0)
+        return WriteDay(dayFolder, day);
+    DayFolder folder;
+    if (!OpenDay(dayFolder, false, folder))
+        return false;
+    std::string why;
+    const UniqueFd index = OpenFileAt(folder.day.Get(), INDEX_NAME, O_RDWR | O_APPEND | O_CREAT, why);
+    struct stat info {};
+    if (index.Get() < 0 || fstat(index.Get(), &info) != 0) {
+        log_(LOG_FAILURE,
+             dayFolder + ": cannot write " + INDEX_NAME + ": " + (index.Get() < 0 ? why : strerror(errno)));
+        return false;
+    }
+    char last = '\n';
+    if (info.st_size > 0 && (pread(index.Get(), &last, 1, info.st_size - 1) != 1 || last != '\n'))
+        return WriteDay(dayFolder, day); // not as this store left it
+    // A new index is a new name in the day folder, durable once the folder is synced.
+    const std::string text = (info.st_size == 0 ? INDEX_HEADER : "") + FormatIndexLine(entry);
+    if (indexWriter_(index.Get(), text) && fsync(index.Get()) == 0 &&
+        (info.st_size > 0 || fsync(folder.day.Get()) == 0)) {
+        ++known.lines;
+        return true;
+    }
+    const int error = errno;
+    // What was written of the line goes, so the index ends with a whole line again.
+    if (ftruncate(index.Get(), info.st_size) != 0)
+        known.lines = SIZE_MAX;
+    log_(LOG_FAILURE, dayFolder + ": cannot write " + INDEX_NAME + ": " + strerror(error));
+    return false;
+}
+
+RecordingStore::~RecordingStore()
+{
+    if (!unusable_.empty())
+        return;
+    const std::lock_guard lock(mutex_);
+    for (auto& [dayFolder, day] : days_)
+        if (day.entries && day.lines != day.entries->size())
+            WriteDay(dayFolder, *day.entries);
 }
 
 RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder)
@@ -228,19 +293,20 @@ RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder
     day.used = ++useClock_;
     if (!day.entries) {
         unsigned skipped = 0;
-        day.entries = ReadDay(dayFolder, skipped);
+        day.entries = ReadDay(dayFolder, skipped, &day.lines);
         NoteSequences(*day.entries);
         Summarize(dayFolder, day);
     }
     return *day.entries;
 }
 
-void RecordingStore::AddDay(const std::string& dayFolder, DayIndex entries)
+void RecordingStore::AddDay(const std::string& dayFolder, DayIndex entries, size_t lines)
 {
     const auto [added, fresh] = days_.try_emplace(dayFolder);
     if (!fresh)
         return;
     added->second.entries = std::move(entries);
+    added->second.lines = lines;
     added->second.used = ++useClock_;
     NoteSequences(*added->second.entries);
     Summarize(dayFolder, added->second);
@@ -407,7 +473,7 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     open_.insert(path);
     Summarize(dayFolder, days_[dayFolder]);
     // A failed index write is logged; the segment is still recorded and Reconcile lists it later.
-    WriteDay(dayFolder, day);
+    SaveEntry(dayFolder, day, day.back());
     TrimLoadedDays();
     if (file != nullptr)
         *file = std::move(created);
@@ -464,12 +530,12 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         log_(LOG_WARNING, "segment " + path +
                               " is not known to be whole on the disk (a write or sync failed): "
                               "listed as interrupted");
-    WriteDayOrLater(dayFolder, day);
+    WriteDayOrLater(dayFolder, day, &*entry);
 }
 
-void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day)
+void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day, const IndexEntry* changed)
 {
-    if (WriteDay(dayFolder, day))
+    if (changed != nullptr ? SaveEntry(dayFolder, day, *changed) : WriteDay(dayFolder, day))
         unwritten_.erase(dayFolder);
     else
         unwritten_.insert(dayFolder);
@@ -584,7 +650,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
     Day& summary = days_[dayFolder];
     summary.used = ++useClock_;
     if (!summary.entries)
-        summary.entries = ReadDay(dayFolder, skipped);
+        summary.entries = ReadDay(dayFolder, skipped, &summary.lines);
     NoteSequences(*summary.entries);
     counts.linesSkipped += skipped;
     bool changed = skipped > 0;
@@ -644,7 +710,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
         if (open_.count(dayFolder + "/" + entry.name) == 0)
             NoteLast(fs::path(dayFolder).parent_path().filename().string(), entry);
     day = std::move(kept);
-    if (changed) {
+    if (changed || summary.lines != day.size()) { // repaired, or holding superseded lines
         std::stable_sort(day.begin(), day.end(),
                          [](const IndexEntry& a, const IndexEntry& b) { return a.startNs < b.startNs; });
         WriteDay(dayFolder, day);
@@ -739,9 +805,10 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
                 continue;
         }
         unsigned skipped = 0;
-        DayIndex day = ReadDay(dayFolder, skipped);
+        size_t lines = 0;
+        DayIndex day = ReadDay(dayFolder, skipped, &lines);
         const std::lock_guard lock(mutex_);
-        AddDay(dayFolder, std::move(day));
+        AddDay(dayFolder, std::move(day), lines);
         TrimLoadedDays();
     }
     uint64_t floor = 0;

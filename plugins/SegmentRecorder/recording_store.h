@@ -79,6 +79,11 @@ public:
     // root: the recordings folder (created when missing; it may itself be a symlink, nothing under
     // it may). Takes the folder's lock: see Unusable.
     RecordingStore(std::string root, StoreLog log);
+    // Rewrites the loaded day indexes that hold superseded lines, so a store closed in order leaves
+    // one line a file.
+    ~RecordingStore();
+    RecordingStore(const RecordingStore&) = delete;
+    RecordingStore& operator=(const RecordingStore&) = delete;
 
     // Empty while the store holds the recordings folder and its lock; else why it does not (another
     // process records into it, or the folder cannot be opened or locked): then every call below
@@ -148,6 +153,7 @@ private:
         std::optional<DayKey> oldest;    // its key in oldestFirst_; none when it lists no file
         uint64_t bytes = 0;              // the listed files' bytes (0 for files being written)
         uint64_t used = 0;               // when it was last used, in useClock_ ticks
+        size_t lines = 0;                // entry lines in its index on disk, superseded ones too; SIZE_MAX: rewrite it
     };
     // One of a camera's latest finished files, by which its next file's room is judged.
     struct Recent {
@@ -169,14 +175,21 @@ private:
     // Logs once per path that a folder is refused.
     void Refuse(const std::string& path, const std::string& why) const;
 
-    // Reads a day's index from disk, skipping (logging and counting) lines that do not parse. No lock.
-    DayIndex ReadDay(const std::string& dayFolder, unsigned& skipped) const;
+    // Reads a day's index from disk, skipping (logging and counting) lines that do not parse and a
+    // last line without its newline; a later line of a file replaces its earlier ones. lines, when
+    // given, is set to the entry lines read, or SIZE_MAX when the last was cut short. No lock.
+    DayIndex ReadDay(const std::string& dayFolder, unsigned& skipped, size_t* lines = nullptr) const;
     // Replaces a day's index on disk crash-safely; false (logged) when it could not. Caller holds mutex_.
-    bool WriteDay(const std::string& dayFolder, const DayIndex& day) const;
+    bool WriteDay(const std::string& dayFolder, const DayIndex& day);
+    // Appends entry, new or changed, to the day's index and syncs it (a crash leaves at most a last
+    // line without its newline, which ReadDay drops); the index is rewritten whole instead when it
+    // must be (WriteDay). false (logged) when it could not, the index then as it was. Caller holds
+    // mutex_.
+    bool SaveEntry(const std::string& dayFolder, const DayIndex& day, const IndexEntry& entry);
     // The day's index, read from disk when not loaded. Caller holds mutex_.
     DayIndex& LoadedDay(const std::string& dayFolder);
     // Adds a day read without the lock unless it is known by now. Caller holds mutex_.
-    void AddDay(const std::string& dayFolder, DayIndex entries);
+    void AddDay(const std::string& dayFolder, DayIndex entries, size_t lines);
     // Brings a loaded day's summary, oldestFirst_, totalBytes_ and its camera's recent_ up to its
     // entries; called after every change to them. Caller holds mutex_.
     void Summarize(const std::string& dayFolder, Day& day);
@@ -201,7 +214,7 @@ private:
     std::optional<Repaired> RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts);
     // WriteDay, and a day whose write failed is written again at the next retention pass, so the
     // index on disk catches up with it. Caller holds mutex_.
-    void WriteDayOrLater(const std::string& dayFolder, const DayIndex& day);
+    void WriteDayOrLater(const std::string& dayFolder, const DayIndex& day, const IndexEntry* changed = nullptr);
     // NextSegmentsBytes measured from recent_. Caller holds mutex_.
     uint64_t MeasureNextSegments(int64_t segmentNs) const;
     // Keeps nextSequence_ above the sequence numbers of a day just loaded. Caller holds mutex_.
