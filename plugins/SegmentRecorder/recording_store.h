@@ -13,10 +13,13 @@
 // moved to the end of the camera's previous file (a clock that stepped back). Lines of older
 // indexes end after the state: they came before every numbered one, their clock is their start.
 // Lines starting with '#' are comments.
-// Every change replaces the whole file crash-safely (temporary file, fsync, rename, fsync of the
-// folder), so a power cut leaves either the old list or the new one. A line that does not parse
-// (wrong field count, a number out of range, a name that is not a plain "*.mp4", longer than
-// 1024 characters) is skipped with a log line and dropped at the next rewrite.
+// A segment's start and end each append its line (write, fsync): a later line of a file replaces
+// its earlier ones, and a last line without its newline is what a crash left of an append, dropped
+// when read. Removals (retention, unplayable files), Reconcile, a retried failed write and a store
+// closed in order replace the whole file crash-safely instead (temporary file, fsync, rename,
+// fsync of the folder), leaving one line a file. A line that does not parse (wrong field count, a
+// number out of range, a name that is not a plain "*.mp4", longer than 1024 characters) or repeats
+// its file's line before it word for word is skipped with a log line and dropped at the next rewrite.
 //
 // The folder is input as much as the indexes are (folder_access.h): a camera or day folder that is
 // a symlink is refused with a log line, and nothing is written or deleted through it; an index or
