@@ -13,9 +13,9 @@ it is compared with, measured in the same run on the same machine:
               against a program that only dlopens the same files
   memory      idle resident size against a program linked with the same libraries; peak resident
               size under a flood of gated 1 MiB frames with memory throttling on
-  store       SegmentRecorder's recording store (bench_store) at 100 and 2.07 million files: a
+  store       SegmentRecorder's recording store (bench_store) at 96 and 2.07 million files: a
               restart's reconcile, retention passes, segment starts and ends, resident size
-              (--quick: 100 and 250,000 files)
+              (--quick: 96 and 250,000 files)
   media       16 cameras recorded by the media plugins against 16 ffmpeg processes
               (bench/media/media_bench.py; --no-media skips it)
 The figures go to BUILD_DIR/bench/results.json.
@@ -409,7 +409,7 @@ class Bench:
     # ---- recording store ------------------------------------------------------------------------
 
     def store(self):
-        sizes = ["100", "250000" if self.quick else "2072640"]
+        sizes = ["96", "250000" if self.quick else "2072640"]
         path = os.path.join(self.bench, "store_results.json")
         command = [self.tool("bench_store"), "--json", path]
         for size in sizes:

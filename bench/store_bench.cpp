@@ -4,10 +4,11 @@
 //
 //     bench_store [--files N]... [--folder DIR] [--json FILE]
 //
-// Default: 100 files (one camera, one day) and 2,072,640 (16 cameras x 90 days of 60 s files, the
-// last day until 23:00, where the new segments go). Each size runs in a fresh folder, removed
-// afterwards. When the file system has fewer free inodes than files, the size is scaled down to
-// what fits, with a note: the store lists a file only while it exists, so every file is made.
+// Default: 96 files (16 cameras, one day, 6 files each) and 2,072,640 (16 cameras x 90 days of
+// 60 s files, the last day until 23:00, where the new segments go). Each size runs in a fresh
+// folder, removed afterwards. When the file system has fewer free inodes than files, the size is
+// scaled down to what fits, with a note: the store lists a file only while it exists, so every
+// file is made.
 #include "recording_names.h"
 #include "recording_store.h"
 
@@ -96,8 +97,10 @@ struct Layout {
 
 Layout LayoutFor(uint64_t files)
 {
-    if (files <= LAST_DAY_FILES)
-        return Layout{1, 1, static_cast<unsigned>(files)};
+    // Small stores are one day of the same 16 cameras, so a pass touches as many day indexes.
+    if (files < 16 * LAST_DAY_FILES)
+        return files < 16 ? Layout{1, 1, static_cast<unsigned>(files)}
+                          : Layout{16, 1, static_cast<unsigned>(files / 16)};
     Layout layout{16, 1, LAST_DAY_FILES};
     while (Layout{16, layout.days + 1, LAST_DAY_FILES}.Files() <= files)
         ++layout.days;
@@ -249,7 +252,7 @@ int main(int argc, char** argv)
             json = argv[i + 1];
     }
     if (sizes.empty())
-        sizes = {100, Layout{16, 90, LAST_DAY_FILES}.Files()};
+        sizes = {96, Layout{16, 90, LAST_DAY_FILES}.Files()};
     std::string out = "[";
     for (const uint64_t size : sizes) {
         const Figures f = Measure(folder, size);
