@@ -323,14 +323,25 @@ void RecordingStore::Summarize(const std::string& dayFolder, Day& day)
     const std::string camera = fs::path(dayFolder).parent_path().filename().string();
     std::vector<Recent>& recent = recent_[camera];
     std::erase_if(recent, [&](const Recent& file) { return file.dayFolder == dayFolder; });
+    const bool open = HasOpen(dayFolder);
+    std::vector<const IndexEntry*> latest; // the day's newest finished files, newest first
     for (const IndexEntry& entry : *day.entries) {
         day.bytes += entry.bytes;
         DayKey key{entry.sequence, entry.startNs, dayFolder};
         if (!day.oldest || key < *day.oldest)
             day.oldest = std::move(key);
-        if (open_.count(dayFolder + "/" + entry.name) == 0)
-            recent.push_back(Recent{dayFolder, entry});
+        if (open && open_.count(dayFolder + "/" + entry.name) > 0)
+            continue;
+        const auto at = std::find_if(latest.begin(), latest.end(),
+                                     [&](const IndexEntry* kept) { return RecordedAfter(entry, *kept); });
+        if (latest.size() < RECENT || at != latest.end()) {
+            latest.insert(at, &entry);
+            if (latest.size() > RECENT)
+                latest.pop_back();
+        }
     }
+    for (const IndexEntry* entry : latest)
+        recent.push_back(Recent{dayFolder, *entry});
     const size_t kept = std::min(recent.size(), RECENT);
     std::partial_sort(recent.begin(), recent.begin() + static_cast<ptrdiff_t>(kept), recent.end(),
                       [](const Recent& a, const Recent& b) { return RecordedAfter(a.entry, b.entry); });
