@@ -325,11 +325,11 @@ void RecordingStore::Summarize(const std::string& dayFolder, Day& day)
     std::erase_if(recent, [&](const Recent& file) { return file.dayFolder == dayFolder; });
     const bool open = HasOpen(dayFolder);
     std::vector<const IndexEntry*> latest; // the day's newest finished files, newest first
+    const IndexEntry* oldest = nullptr;
     for (const IndexEntry& entry : *day.entries) {
         day.bytes += entry.bytes;
-        DayKey key{entry.sequence, entry.startNs, dayFolder};
-        if (!day.oldest || key < *day.oldest)
-            day.oldest = std::move(key);
+        if (oldest == nullptr || std::tie(entry.sequence, entry.startNs) < std::tie(oldest->sequence, oldest->startNs))
+            oldest = &entry;
         if (open && open_.count(dayFolder + "/" + entry.name) > 0)
             continue;
         const auto at = std::find_if(latest.begin(), latest.end(),
@@ -348,8 +348,10 @@ void RecordingStore::Summarize(const std::string& dayFolder, Day& day)
     recent.resize(kept);
     if (recent.empty())
         recent_.erase(camera);
-    if (day.oldest)
+    if (oldest != nullptr) {
+        day.oldest = DayKey{oldest->sequence, oldest->startNs, dayFolder};
         oldestFirst_.insert(*day.oldest);
+    }
     totalBytes_ += day.bytes;
 }
 
