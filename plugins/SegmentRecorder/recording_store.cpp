@@ -277,7 +277,7 @@ bool RecordingStore::SaveEntry(const std::string& dayFolder, const DayIndex& day
     return false;
 }
 
-RecordingStore::~RecordingStore()
+void RecordingStore::Compact()
 {
     if (!unusable_.empty())
         return;

@@ -16,7 +16,7 @@
 // A segment's start and end each append its line (write, fsync): a later line of a file replaces
 // its earlier ones, and a last line without its newline is what a crash left of an append, dropped
 // when read. Removals (retention, unplayable files), Reconcile, a retried failed write and a store
-// closed in order replace the whole file crash-safely instead (temporary file, fsync, rename,
+// compacted (Compact) replace the whole file crash-safely instead (temporary file, fsync, rename,
 // fsync of the folder), leaving one line a file. A line that does not parse (wrong field count, a
 // number out of range, a name that is not a plain "*.mp4", longer than 1024 characters) or repeats
 // its file's line before it word for word is skipped with a log line and dropped at the next rewrite.
@@ -82,11 +82,6 @@ public:
     // root: the recordings folder (created when missing; it may itself be a symlink, nothing under
     // it may). Takes the folder's lock: see Unusable.
     RecordingStore(std::string root, StoreLog log);
-    // Rewrites the loaded day indexes that hold superseded lines, so a store closed in order leaves
-    // one line a file.
-    ~RecordingStore();
-    RecordingStore(const RecordingStore&) = delete;
-    RecordingStore& operator=(const RecordingStore&) = delete;
 
     // Empty while the store holds the recordings folder and its lock; else why it does not (another
     // process records into it, or the folder cannot be opened or locked): then every call below
@@ -116,6 +111,11 @@ public:
     // A segment that holds no whole fragment (ended before its first frame, or after a failed
     // write) plays nothing: it is deleted and dropped from the index instead, with a log line.
     void EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes, bool durable = true);
+
+    // Rewrites the day indexes in memory that hold superseded lines (a file's start and its end),
+    // one line a file: called once the writers have stopped, so a recorder closed in order leaves
+    // its indexes compact. Indexes not in memory keep their lines until the next rewrite.
+    void Compact();
 
     // One bounded pass: deletes the oldest finished files (never one being written) while a limit
     // of policy is exceeded, removes emptied day and camera folders, updates the indexes. The

@@ -477,12 +477,12 @@ TEST(RecordingStore, EndSegmentListsTheDurationTheFileHoldsAndCompleteOnlyWhenIt
     const std::string ended = "10-00-00.mp4 " + std::to_string(t) + " 500000000" + bytes + "interrupted 1 " +
                               std::to_string(t) + "\n10-00-01.mp4 " + std::to_string(t + SECOND) + " 500000000" +
                               bytes + "complete 2 " + std::to_string(t + SECOND) + "\n";
-    // Each change is a line appended; the later line of a file is what it is. A store closed in
-    // order leaves one line a file.
+    // Each change is a line appended; the later line of a file is what it is. Compacted, one line
+    // a file.
     EXPECT_EQ(ReadFile(index), header + "10-00-00.mp4 " + std::to_string(t) + " 0 0 writing 1 " + std::to_string(t) +
                                    "\n10-00-01.mp4 " + std::to_string(t + SECOND) + " 0 0 writing 2 " +
                                    std::to_string(t + SECOND) + "\n" + ended);
-    store.reset();
+    store->Compact();
     EXPECT_EQ(ReadFile(index), header + ended);
     EXPECT_EQ(logs.Count("is not known to be whole on the disk"), 1);
 }
