@@ -13,6 +13,9 @@ it is compared with, measured in the same run on the same machine:
               against a program that only dlopens the same files
   memory      idle resident size against a program linked with the same libraries; peak resident
               size under a flood of gated 1 MiB frames with memory throttling on
+  store       SegmentRecorder's recording store (bench_store) at 96 and 2.07 million files: a
+              restart's reconcile, retention passes, segment starts and ends, resident size
+              (--quick: 96 and 250,000 files)
   media       16 cameras recorded by the media plugins against 16 ffmpeg processes
               (bench/media/media_bench.py; --no-media skips it)
 The figures go to BUILD_DIR/bench/results.json.
@@ -403,6 +406,18 @@ class Bench:
                                   "flood_refused_other": int(flood["refused_other"])}
 
 
+    # ---- recording store ------------------------------------------------------------------------
+
+    def store(self):
+        sizes = ["96", "250000" if self.quick else "2072640"]
+        path = os.path.join(self.bench, "store_results.json")
+        command = [self.tool("bench_store"), "--json", path]
+        for size in sizes:
+            command += ["--files", size]
+        subprocess.run(command, check=True)
+        with open(path) as figures:
+            self.results["store"] = json.load(figures)
+
     # ---- media ----------------------------------------------------------------------------------
 
     def media(self):
@@ -452,6 +467,13 @@ def print_table(results):
         print("%-58s %.1f MiB; %d accepted, %d throttled, %d other" % (
             "peak resident size, gated 1 MiB flood", memory["flood_peak_rss_mib"], memory["flood_accepted"],
             memory["flood_throttled"], memory["flood_refused_other"]))
+    for row in results.get("store", []):
+        label = "store of %d files" % row["files"]
+        print("%-58s %.2f ms (16 deleted), %.2f ms (none); restart %.0f ms" % (
+            label + ": retention pass", row["pass_ms"], row["idle_pass_ms"], row["reconcile_ms"]))
+        print("%-58s start %.0f us, end %.0f us; resident +%.1f MiB (peak +%.1f)" % (
+            label + ": segment", row["begin_us"], row["end_us"], row["store_mib"],
+            max(row["pass_peak_mib"], row["reconcile_peak_mib"])))
     media = results.get("media")
     if media:
         real, fast = media["dvrcore_realtime"], media["dvrcore_fast"]
@@ -470,10 +492,10 @@ def main():
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     if len(args) != 1:
         fail("usage: run_bench.py BUILD_DIR [--quick] [--no-media] "
-             "[--only=throughput,latency,log_gate,startup,memory,media]")
+             "[--only=throughput,latency,log_gate,startup,memory,store,media]")
     quick = "--quick" in sys.argv
     only = next((a.split("=", 1)[1].split(",") for a in sys.argv if a.startswith("--only=")),
-                ["throughput", "latency", "log_gate", "startup", "memory", "media"])
+                ["throughput", "latency", "log_gate", "startup", "memory", "store", "media"])
     if "--no-media" in sys.argv:
         only = [name for name in only if name != "media"]
     bench = Bench(args[0], quick)

@@ -35,6 +35,8 @@ constexpr uint64_t MAX_INDEX_BYTES = uint64_t{16} << 20; // an index is read up 
 constexpr int MAX_SUFFIX = 999;                          // "-1" ... "-999" within one second
 constexpr const char* INDEX_NAME = "index.txt";
 constexpr const char* INDEX_TEMP_NAME = "index.txt.tmp"; // ReplaceFileAt's temporary file
+constexpr const char* INDEX_HEADER = "# file start_ns duration_ns bytes state\n";
+constexpr size_t COMPACT_SLACK = 16; // superseded lines an index may hold beyond one a file
 constexpr int LOG_DETAIL = 0;
 constexpr int LOG_INFO = 25;
 constexpr int LOG_WARNING = 50;
@@ -140,10 +142,12 @@ uint64_t RecordingStore::FreeBytes() const
     return freeSpace_();
 }
 
-RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, unsigned& skipped) const
+RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, unsigned& skipped, size_t* lines) const
 {
     DayIndex day;
     skipped = 0;
+    size_t entryLines = 0;
+    bool torn = false;
     const std::string path = dayFolder + "/" + INDEX_NAME;
     DayFolder folder;
     if (!OpenDay(dayFolder, false, folder))
@@ -160,8 +164,8 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
         log_(LOG_WARNING, "cannot read " + path + ": " + strerror(errno));
         return day;
     }
-    fd.Release(); // the FILE closes it
-    std::set<std::string> names;
+    fd.Release();                        // the FILE closes it
+    std::map<std::string, size_t> names; // name -> its entry in day
     std::string line;
     bool tooLong = false;
     unsigned lineNumber = 0, firstSkipped = 0;
@@ -174,8 +178,13 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
         std::optional<IndexEntry> entry;
         if (!tooLong)
             entry = ParseIndexLine(line);
-        if (entry && names.insert(entry->name).second) {
+        const auto [listed, fresh] = entry ? names.try_emplace(entry->name, day.size()) : std::pair{names.end(), false};
+        if (entry && fresh) {
             day.push_back(std::move(*entry));
+            ++entryLines;
+        } else if (entry && FormatIndexLine(day[listed->second]) != line + "\n") {
+            day[listed->second] = std::move(*entry); // a later line of a file replaces the earlier
+            ++entryLines;
         } else if (skipped++ == 0) {
             firstSkipped = lineNumber;
         }
@@ -196,41 +205,207 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
                 tooLong = true;
         }
     }
-    if (!line.empty() || tooLong)
-        endLine();
+    if (!line.empty() || tooLong) {
+        // Without its newline: an append a crash cut short, whatever it parses as.
+        torn = true;
+        if (skipped++ == 0)
+            firstSkipped = lineNumber + 1;
+        log_(LOG_WARNING, path + ": its last line was cut short, dropped");
+    }
     if (total >= MAX_INDEX_BYTES)
         log_(LOG_WARNING, Format("%s: longer than %llu bytes, the rest is ignored", path.c_str(),
                                  static_cast<unsigned long long>(MAX_INDEX_BYTES)));
     if (skipped > 0)
         log_(LOG_WARNING, Format("%s: skipped %u unreadable or repeated lines (the first is line %u)", path.c_str(),
                                  skipped, firstSkipped));
+    if (lines != nullptr)
+        *lines = torn ? SIZE_MAX : entryLines;
     return day;
 }
 
-bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day) const
+bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day)
 {
-    std::string text = "# file start_ns duration_ns bytes state\n";
+    std::string text = INDEX_HEADER;
     for (const IndexEntry& entry : day)
         text += FormatIndexLine(entry);
     DayFolder folder;
     if (!OpenDay(dayFolder, false, folder))
         return false;
     std::string why;
-    if (ReplaceFileAt(folder.day.Get(), INDEX_NAME, text, why, indexWriter_))
+    if (ReplaceFileAt(folder.day.Get(), INDEX_NAME, text, why, indexWriter_)) {
+        if (const auto known = days_.find(dayFolder); known != days_.end())
+            known->second.lines = day.size();
         return true;
+    }
     log_(LOG_FAILURE, dayFolder + ": " + why);
     return false;
 }
 
+bool RecordingStore::SaveEntry(const std::string& dayFolder, const DayIndex& day, const IndexEntry& entry)
+{
+    // Rewritten whole when it must be (a torn last line, a write that failed before) or when its
+    // superseded lines outnumber its files.
+    Day& known = days_[dayFolder];
+    if (known.lines == SIZE_MAX || known.lines >= 2 * day.size() + COMPACT_SLACK || unwritten_.count(dayFolder) > 0)
+        return WriteDay(dayFolder, day);
+    DayFolder folder;
+    if (!OpenDay(dayFolder, false, folder))
+        return false;
+    std::string why;
+    const UniqueFd index = OpenFileAt(folder.day.Get(), INDEX_NAME, O_RDWR | O_APPEND | O_CREAT, why);
+    struct stat info {};
+    if (index.Get() < 0 || fstat(index.Get(), &info) != 0) {
+        log_(LOG_FAILURE,
+             dayFolder + ": cannot write " + INDEX_NAME + ": " + (index.Get() < 0 ? why : strerror(errno)));
+        return false;
+    }
+    char last = '\n';
+    if (info.st_size > 0 && (pread(index.Get(), &last, 1, info.st_size - 1) != 1 || last != '\n'))
+        return WriteDay(dayFolder, day); // not as this store left it
+    // A new index is a new name in the day folder, durable once the folder is synced.
+    const std::string text = (info.st_size == 0 ? INDEX_HEADER : "") + FormatIndexLine(entry);
+    if (indexWriter_(index.Get(), text) && fsync(index.Get()) == 0 &&
+        (info.st_size > 0 || fsync(folder.day.Get()) == 0)) {
+        ++known.lines;
+        return true;
+    }
+    const int error = errno;
+    // What was written of the line goes, so the index ends with a whole line again.
+    if (ftruncate(index.Get(), info.st_size) != 0)
+        known.lines = SIZE_MAX;
+    log_(LOG_FAILURE, dayFolder + ": cannot write " + INDEX_NAME + ": " + strerror(error));
+    return false;
+}
+
+void RecordingStore::Compact()
+{
+    if (!unusable_.empty())
+        return;
+    const std::lock_guard lock(mutex_);
+    for (auto& [dayFolder, day] : days_)
+        if (day.entries && day.lines != day.entries->size())
+            WriteDay(dayFolder, *day.entries);
+}
+
 RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder)
 {
-    auto day = days_.find(dayFolder);
-    if (day == days_.end()) {
+    Day& day = days_[dayFolder];
+    day.used = ++useClock_;
+    if (!day.entries) {
         unsigned skipped = 0;
-        day = days_.emplace(dayFolder, ReadDay(dayFolder, skipped)).first;
-        NoteSequences(day->second);
+        day.entries = ReadDay(dayFolder, skipped, &day.lines);
+        NoteSequences(*day.entries);
+        Summarize(dayFolder, day);
     }
-    return day->second;
+    return *day.entries;
+}
+
+void RecordingStore::AddDay(const std::string& dayFolder, DayIndex entries, size_t lines)
+{
+    const auto [added, fresh] = days_.try_emplace(dayFolder);
+    if (!fresh)
+        return;
+    added->second.entries = std::move(entries);
+    added->second.lines = lines;
+    added->second.used = ++useClock_;
+    NoteSequences(*added->second.entries);
+    Summarize(dayFolder, added->second);
+}
+
+void RecordingStore::Summarize(const std::string& dayFolder, Day& day)
+{
+    constexpr size_t RECENT = 3; // the files of a camera its next one is judged by
+    if (day.oldest)
+        oldestFirst_.erase(*day.oldest);
+    totalBytes_ -= day.bytes;
+    day.oldest.reset();
+    day.bytes = 0;
+    const std::string camera = fs::path(dayFolder).parent_path().filename().string();
+    std::vector<Recent>& recent = recent_[camera];
+    std::erase_if(recent, [&](const Recent& file) { return file.dayFolder == dayFolder; });
+    const bool open = HasOpen(dayFolder);
+    std::vector<const IndexEntry*> latest; // the day's newest finished files, newest first
+    const IndexEntry* oldest = nullptr;
+    for (const IndexEntry& entry : *day.entries) {
+        day.bytes += entry.bytes;
+        if (oldest == nullptr || std::tie(entry.sequence, entry.startNs) < std::tie(oldest->sequence, oldest->startNs))
+            oldest = &entry;
+        if (open && open_.count(dayFolder + "/" + entry.name) > 0)
+            continue;
+        const auto at = std::find_if(latest.begin(), latest.end(),
+                                     [&](const IndexEntry* kept) { return RecordedAfter(entry, *kept); });
+        if (latest.size() < RECENT || at != latest.end()) {
+            latest.insert(at, &entry);
+            if (latest.size() > RECENT)
+                latest.pop_back();
+        }
+    }
+    for (const IndexEntry* entry : latest)
+        recent.push_back(Recent{dayFolder, *entry});
+    const size_t kept = std::min(recent.size(), RECENT);
+    std::partial_sort(recent.begin(), recent.begin() + static_cast<ptrdiff_t>(kept), recent.end(),
+                      [](const Recent& a, const Recent& b) { return RecordedAfter(a.entry, b.entry); });
+    recent.resize(kept);
+    if (recent.empty())
+        recent_.erase(camera);
+    if (oldest != nullptr) {
+        day.oldest = DayKey{oldest->sequence, oldest->startNs, dayFolder};
+        oldestFirst_.insert(*day.oldest);
+    }
+    totalBytes_ += day.bytes;
+}
+
+void RecordingStore::ForgetDay(const std::string& dayFolder)
+{
+    const auto day = days_.find(dayFolder);
+    if (day == days_.end())
+        return;
+    day->second.entries.emplace(); // nothing listed: its summary and recent files go
+    Summarize(dayFolder, day->second);
+    days_.erase(day);
+    unwritten_.erase(dayFolder);
+}
+
+bool RecordingStore::HasOpen(const std::string& dayFolder) const
+{
+    const std::string prefix = dayFolder + "/";
+    const auto open = open_.lower_bound(prefix);
+    return open != open_.end() && open->starts_with(prefix);
+}
+
+void RecordingStore::TrimLoadedDays()
+{
+    size_t loaded = 0;
+    for (const auto& [dayFolder, day] : days_)
+        loaded += day.entries.has_value();
+    while (loaded > loadedLimit_) {
+        Day* oldest = nullptr;
+        for (auto& [dayFolder, day] : days_)
+            if (day.entries && (oldest == nullptr || day.used < oldest->used) && unwritten_.count(dayFolder) == 0 &&
+                !HasOpen(dayFolder))
+                oldest = &day;
+        if (oldest == nullptr)
+            return;              // every loaded day is being written or waits for its index write
+        oldest->entries.reset(); // its index on disk says the same, and is read again when needed
+        --loaded;
+    }
+}
+
+void RecordingStore::SetLoadedDaysLimit(size_t days)
+{
+    loadedLimit_ = days;
+}
+
+std::pair<size_t, size_t> RecordingStore::LoadedDays()
+{
+    const std::lock_guard lock(mutex_);
+    std::pair<size_t, size_t> loaded;
+    for (const auto& [dayFolder, day] : days_)
+        if (day.entries) {
+            ++loaded.first;
+            loaded.second += day.entries->size();
+        }
+    return loaded;
 }
 
 std::vector<std::string> RecordingStore::DayFolders() const
@@ -309,8 +484,10 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     day.push_back(IndexEntry{name, startNs, 0, 0, SegmentState::Writing, nextSequence_++, clockNs});
     std::string path = (folder / name).string();
     open_.insert(path);
+    Summarize(dayFolder, days_[dayFolder]);
     // A failed index write is logged; the segment is still recorded and Reconcile lists it later.
-    WriteDay(dayFolder, day);
+    SaveEntry(dayFolder, day, day.back());
+    TrimLoadedDays();
     if (file != nullptr)
         *file = std::move(created);
     return path;
@@ -336,7 +513,7 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         return;
     }
     if (!opened) { // refused since the segment began, and logged: its index is left as it is
-        days_.erase(dayFolder);
+        ForgetDay(dayFolder);
         return;
     }
     DayIndex& day = LoadedDay(dayFolder);
@@ -349,6 +526,7 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed. The
         // file goes first: on a full disk its blocks are what lets the index be rewritten.
         day.erase(entry);
+        Summarize(dayFolder, days_[dayFolder]);
         if (unlinkat(folder.day.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
             log_(LOG_WARNING, "cannot delete " + path + ": " + strerror(errno));
         WriteDayOrLater(dayFolder, day);
@@ -360,17 +538,17 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
     entry->bytes = bytes;
     entry->state = durable ? SegmentState::Complete : SegmentState::Interrupted;
     NoteLast(file.parent_path().parent_path().filename().string(), *entry);
-    nextSegments_.reset();
+    Summarize(dayFolder, days_[dayFolder]);
     if (!durable)
         log_(LOG_WARNING, "segment " + path +
                               " is not known to be whole on the disk (a write or sync failed): "
                               "listed as interrupted");
-    WriteDayOrLater(dayFolder, day);
+    WriteDayOrLater(dayFolder, day, &*entry);
 }
 
-void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day)
+void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day, const IndexEntry* changed)
 {
-    if (WriteDay(dayFolder, day))
+    if (changed != nullptr ? SaveEntry(dayFolder, day, *changed) : WriteDay(dayFolder, day))
         unwritten_.erase(dayFolder);
     else
         unwritten_.insert(dayFolder);
@@ -379,32 +557,16 @@ void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayInde
 uint64_t RecordingStore::NextSegmentsBytes(int64_t segmentNs)
 {
     const std::lock_guard lock(mutex_);
-    return MeasuredNextSegments(segmentNs);
-}
-
-uint64_t RecordingStore::MeasuredNextSegments(int64_t segmentNs)
-{
-    if (!nextSegments_ || nextSegments_->first != segmentNs)
-        nextSegments_.emplace(segmentNs, MeasureNextSegments(segmentNs));
-    return nextSegments_->second;
+    return MeasureNextSegments(segmentNs);
 }
 
 uint64_t RecordingStore::MeasureNextSegments(int64_t segmentNs) const
 {
-    constexpr size_t RECENT = 3; // the files of a camera its next one is judged by
-    std::map<std::string, std::vector<const IndexEntry*>> byCamera;
-    for (const auto& [dayFolder, day] : days_)
-        for (const IndexEntry& entry : day)
-            if (open_.count(dayFolder + "/" + entry.name) == 0)
-                byCamera[fs::path(dayFolder).parent_path().filename().string()].push_back(&entry);
     uint64_t total = 0;
-    for (auto& [camera, entries] : byCamera) {
-        const size_t recent = std::min(entries.size(), RECENT);
-        std::partial_sort(entries.begin(), entries.begin() + static_cast<ptrdiff_t>(recent), entries.end(),
-                          [](const IndexEntry* a, const IndexEntry* b) { return RecordedAfter(*a, *b); });
+    for (const auto& [camera, files] : recent_) {
         double largest = 0; // a double: bytes times nanoseconds overflow 64 bits
-        for (size_t i = 0; i < recent; ++i) {
-            const IndexEntry& entry = *entries[i];
+        for (const Recent& file : files) {
+            const IndexEntry& entry = file.entry;
             const double bytes = static_cast<double>(entry.bytes);
             largest =
                 std::max(largest, segmentNs > 0 && entry.durationNs > 0
@@ -498,13 +660,14 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
         return;
     ++counts.days;
     unsigned skipped = 0;
-    auto loaded = days_.find(dayFolder);
-    if (loaded == days_.end())
-        loaded = days_.emplace(dayFolder, ReadDay(dayFolder, skipped)).first;
-    NoteSequences(loaded->second);
+    Day& summary = days_[dayFolder];
+    summary.used = ++useClock_;
+    if (!summary.entries)
+        summary.entries = ReadDay(dayFolder, skipped, &summary.lines);
+    NoteSequences(*summary.entries);
     counts.linesSkipped += skipped;
     bool changed = skipped > 0;
-    DayIndex& day = loaded->second;
+    DayIndex& day = *summary.entries;
 
     std::map<std::string, struct stat> files; // the segment files in the folder
     for (const auto& [name, info] : ListFolder(folder.day.Get())) {
@@ -560,40 +723,112 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
         if (open_.count(dayFolder + "/" + entry.name) == 0)
             NoteLast(fs::path(dayFolder).parent_path().filename().string(), entry);
     day = std::move(kept);
-    nextSegments_.reset();
-    if (changed) {
+    if (changed || summary.lines != day.size()) { // repaired, or holding superseded lines
         std::stable_sort(day.begin(), day.end(),
                          [](const IndexEntry& a, const IndexEntry& b) { return a.startNs < b.startNs; });
         WriteDay(dayFolder, day);
     }
+    Summarize(dayFolder, summary);
+    TrimLoadedDays();
 }
+
+// Walks every listed file in recording order, the ones being written too: the days merged in the
+// order of their oldest file, each loaded and sorted only once the walk reaches it, so a walk that
+// stops early reads only the days at the head of the order. Nothing may change the days' entries
+// while it walks. Caller holds mutex_.
+class RecordingStore::OldestFirst {
+public:
+    explicit OldestFirst(RecordingStore& store)
+        : store_(store)
+    {
+    }
+
+    // The next file and its day folder, or nullptr once every file was given.
+    const IndexEntry* Next(const std::string*& dayFolder)
+    {
+        // A day joins the merge before any file that comes after its oldest one is given.
+        for (;;) {
+            const auto next = lastDay_ ? store_.oldestFirst_.upper_bound(*lastDay_) : store_.oldestFirst_.begin();
+            if (next == store_.oldestFirst_.end() || (!heap_.empty() && KeyOf(heap_.front()) < *next))
+                break;
+            lastDay_ = *next;
+            const std::string& folder = store_.days_.find(std::get<2>(*lastDay_))->first;
+            Cursor cursor{{}, 0, &folder};
+            for (const IndexEntry& entry : store_.LoadedDay(folder))
+                cursor.files.push_back(&entry);
+            std::sort(cursor.files.begin(), cursor.files.end(), [](const IndexEntry* a, const IndexEntry* b) {
+                return RecordedBefore(*a, *b) || (!RecordedBefore(*b, *a) && a->name < b->name);
+            });
+            if (!cursor.files.empty()) {
+                heap_.push_back(std::move(cursor));
+                std::push_heap(heap_.begin(), heap_.end(), Later);
+            }
+        }
+        if (heap_.empty())
+            return nullptr;
+        std::pop_heap(heap_.begin(), heap_.end(), Later);
+        Cursor& cursor = heap_.back();
+        const IndexEntry* entry = cursor.files[cursor.at++];
+        dayFolder = cursor.dayFolder;
+        if (cursor.at < cursor.files.size())
+            std::push_heap(heap_.begin(), heap_.end(), Later);
+        else
+            heap_.pop_back();
+        return entry;
+    }
+
+private:
+    // A loaded day's files in recording order, and how many of them were given.
+    struct Cursor {
+        std::vector<const IndexEntry*> files;
+        size_t at = 0;
+        const std::string* dayFolder = nullptr;
+    };
+    static DayKey KeyOf(const Cursor& cursor)
+    {
+        const IndexEntry& entry = *cursor.files[cursor.at];
+        return DayKey{entry.sequence, entry.startNs, *cursor.dayFolder};
+    }
+    // The heap's order: its front is the cursor whose next file was recorded first.
+    static bool Later(const Cursor& a, const Cursor& b)
+    {
+        const IndexEntry& x = *a.files[a.at];
+        const IndexEntry& y = *b.files[b.at];
+        if (RecordedBefore(x, y) || RecordedBefore(y, x))
+            return RecordedBefore(y, x);
+        return std::tie(*a.dayFolder, x.name) > std::tie(*b.dayFolder, y.name);
+    }
+
+    RecordingStore& store_;
+    std::optional<DayKey> lastDay_; // the last day that joined
+    std::vector<Cursor> heap_;      // the days still being given, a heap by Later
+};
 
 RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, int64_t nowNs)
 {
     RetentionResult result;
     if (!unusable_.empty())
         return result;
-    // Days not yet in memory are listed and read without the lock, then added unless a writer
-    // loaded them meanwhile.
-    std::vector<std::pair<std::string, DayIndex>> found;
+    // Days not yet known (made by another hand, or before Reconcile) are read without the lock, one
+    // at a time, and added unless a writer loaded them meanwhile.
     for (std::string& dayFolder : DayFolders()) {
-        bool loaded = false;
         {
             const std::lock_guard lock(mutex_);
-            loaded = days_.count(dayFolder) > 0;
+            if (days_.count(dayFolder) > 0)
+                continue;
         }
         unsigned skipped = 0;
-        if (!loaded)
-            found.emplace_back(dayFolder, ReadDay(dayFolder, skipped));
+        size_t lines = 0;
+        DayIndex day = ReadDay(dayFolder, skipped, &lines);
+        const std::lock_guard lock(mutex_);
+        AddDay(dayFolder, std::move(day), lines);
+        TrimLoadedDays();
     }
     uint64_t floor = 0;
     {
         const std::lock_guard lock(mutex_);
-        for (auto& [dayFolder, day] : found)
-            if (const auto [added, fresh] = days_.try_emplace(dayFolder, std::move(day)); fresh)
-                NoteSequences(added->second);
         // Without a floor, or with one lower than that, room is kept for every camera's next file.
-        floor = std::max(policy.minFreeBytes, MeasuredNextSegments(policy.segmentNs));
+        floor = std::max(policy.minFreeBytes, MeasureNextSegments(policy.segmentNs));
     }
     const uint64_t freeAtStart = floor > 0 ? FreeBytes() : UINT64_MAX;
 
@@ -602,50 +837,65 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         IndexEntry entry;
     };
     std::vector<Victim> victims;
+    std::set<std::string> touched, refused;
     {
         const std::lock_guard lock(mutex_);
-        // Every file in the order it was recorded, the ones being written too: their clocks help
-        // judge when the files before them were recorded.
-        std::vector<Victim> recorded;
-        for (const auto& [dayFolder, day] : days_)
-            for (const IndexEntry& entry : day)
-                recorded.push_back(Victim{dayFolder, entry});
-        std::sort(recorded.begin(), recorded.end(), [](const Victim& a, const Victim& b) {
-            if (RecordedBefore(a.entry, b.entry) || RecordedBefore(b.entry, a.entry))
-                return RecordedBefore(a.entry, b.entry);
-            return std::tie(a.dayFolder, a.entry.name) < std::tie(b.dayFolder, b.entry.name);
-        });
-        std::vector<int64_t> clocks;
-        clocks.reserve(recorded.size());
-        for (const Victim& file : recorded)
-            clocks.push_back(file.entry.clockNs);
-        const std::vector<std::optional<int64_t>> judged = JudgedTimes(clocks, nowNs);
-        std::vector<Victim> candidates;
-        std::vector<std::optional<int64_t>> recordedAt; // judged, of each candidate
-        for (size_t i = 0; i < recorded.size(); ++i) {
-            if (open_.count(recorded[i].dayFolder + "/" + recorded[i].entry.name) > 0)
-                continue;
-            candidates.push_back(std::move(recorded[i]));
-            recordedAt.push_back(judged[i]);
-        }
-        // Room for the next files is made only when deleting can make it.
-        uint64_t reachable = freeAtStart;
-        for (const Victim& candidate : candidates)
-            reachable += std::min(candidate.entry.bytes, UINT64_MAX - reachable);
+        // Room for the next files is made only when deleting can make it: files being written list 0 bytes.
+        const uint64_t reachable = freeAtStart + std::min(totalBytes_, UINT64_MAX - freeAtStart);
         const uint64_t target = reachable >= floor ? floor : policy.minFreeBytes;
         uint64_t freeBytes = freeAtStart;
-        for (size_t i = 0; i < candidates.size(); ++i) {
-            Victim& candidate = candidates[i];
+        bool done = false;
+        // Takes the files oldest first until one is young enough and the disk has room (the rest
+        // are younger), never one being written.
+        const auto consider = [&](const IndexEntry& entry, const std::string& dayFolder,
+                                  std::optional<int64_t> recordedAt) {
+            if (done || open_.count(dayFolder + "/" + entry.name) > 0)
+                return;
             const bool tooOld =
-                policy.maxAgeNs > 0 && recordedAt[i] && StartedLongerAgo(*recordedAt[i], nowNs, policy.maxAgeNs);
+                policy.maxAgeNs > 0 && recordedAt && StartedLongerAgo(*recordedAt, nowNs, policy.maxAgeNs);
             const bool diskShort = freeBytes < target;
-            if ((!tooOld && !diskShort) || (policy.batch > 0 && victims.size() >= policy.batch))
-                break; // the rest are younger
-            freeBytes += std::min(candidate.entry.bytes, UINT64_MAX - freeBytes);
-            DayIndex& day = days_[candidate.dayFolder];
-            day.erase(std::find_if(day.begin(), day.end(),
-                                   [&](const IndexEntry& e) { return e.name == candidate.entry.name; }));
-            victims.push_back(std::move(candidate));
+            if ((!tooOld && !diskShort) || (policy.batch > 0 && victims.size() >= policy.batch)) {
+                done = true;
+                return;
+            }
+            freeBytes += std::min(entry.bytes, UINT64_MAX - freeBytes);
+            victims.push_back(Victim{dayFolder, entry});
+        };
+        // Each file is aged by JudgedTimes' rule as the walk goes: the latest clock that can be
+        // right so far, and a file whose clock cannot waits for the next file whose clock can.
+        const int64_t latest = nowNs > INT64_MAX - FUTURE_SLACK_NS ? INT64_MAX : nowNs + FUTURE_SLACK_NS;
+        std::optional<int64_t> known;
+        std::vector<std::pair<const IndexEntry*, const std::string*>> unjudged;
+        OldestFirst walk(*this);
+        const std::string* dayFolder = nullptr;
+        while (!done) {
+            const IndexEntry* entry = walk.Next(dayFolder);
+            if (entry == nullptr) {
+                for (const auto& [waiting, folder] : unjudged)
+                    consider(*waiting, *folder, std::nullopt);
+                break;
+            }
+            if (entry->clockNs < EARLIEST_CLOCK_NS || entry->clockNs > latest) {
+                unjudged.emplace_back(entry, dayFolder);
+                continue;
+            }
+            known = std::max(entry->clockNs, known.value_or(entry->clockNs));
+            for (const auto& [waiting, folder] : unjudged)
+                consider(*waiting, *folder, known);
+            unjudged.clear();
+            consider(*entry, *dayFolder, known);
+        }
+        // Off the lists now; their days' indexes on disk are behind until rewritten below, which
+        // also keeps them loaded meanwhile.
+        for (const Victim& victim : victims) {
+            DayIndex& day = *days_[victim.dayFolder].entries;
+            day.erase(
+                std::find_if(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == victim.entry.name; }));
+            touched.insert(victim.dayFolder);
+        }
+        for (const std::string& changed : touched) {
+            Summarize(changed, days_[changed]);
+            unwritten_.insert(changed);
         }
     }
 
@@ -653,7 +903,6 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
     // A day folder refused here (swapped for a symlink since it was read) is forgotten, its files
     // kept: retention must not take them again every pass.
     std::vector<Victim> kept;
-    std::set<std::string> touched, refused;
     for (Victim& victim : victims) {
         const std::string path = victim.dayFolder + "/" + victim.entry.name;
         const char* name = victim.entry.name.c_str();
@@ -665,7 +914,6 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         struct stat info {};
         const bool found = fstatat(folder.day.Get(), name, &info, AT_SYMLINK_NOFOLLOW) == 0;
         const uint64_t size = found ? static_cast<uint64_t>(info.st_size) : 0;
-        touched.insert(victim.dayFolder);
         if (unlinkat(folder.day.Get(), name, 0) == 0) {
             ++result.deleted;
             result.bytesFreed += size;
@@ -678,33 +926,41 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
     {
         const std::lock_guard lock(mutex_);
         for (const std::string& dayFolder : std::set<std::string>(unwritten_)) { // retried with the space freed
-            if (days_.count(dayFolder) > 0)
-                WriteDayOrLater(dayFolder, days_[dayFolder]);
-            else
+            const auto day = days_.find(dayFolder);
+            if (day == days_.end() || !day->second.entries)
                 unwritten_.erase(dayFolder);
+            else if (touched.count(dayFolder) == 0)
+                WriteDayOrLater(dayFolder, *day->second.entries);
         }
-        for (Victim& victim : kept)
-            days_[victim.dayFolder].push_back(std::move(victim.entry));
-        for (const std::string& dayFolder : refused)
-            days_.erase(dayFolder);
-        nextSegments_.reset();
+        for (Victim& victim : kept) {
+            if (refused.count(victim.dayFolder) == 0) {
+                days_[victim.dayFolder].entries->push_back(std::move(victim.entry));
+                Summarize(victim.dayFolder, days_[victim.dayFolder]);
+            }
+        }
+        for (const std::string& dayFolder : refused) {
+            ForgetDay(dayFolder);
+            touched.erase(dayFolder);
+        }
         for (const std::string& dayFolder : touched) {
             // Emptied folders go under the lock, so BeginSegment cannot be creating a file in them.
             DayFolder folder;
             if (!OpenDay(dayFolder, false, folder)) {
-                days_.erase(dayFolder);
+                ForgetDay(dayFolder);
                 continue;
             }
             const fs::path day(dayFolder);
-            if (days_[dayFolder].empty() && unlinkat(folder.day.Get(), INDEX_NAME, 0) == 0 &&
+            const DayIndex& entries = *days_[dayFolder].entries;
+            if (entries.empty() && unlinkat(folder.day.Get(), INDEX_NAME, 0) == 0 &&
                 unlinkat(folder.camera.Get(), day.filename().c_str(), AT_REMOVEDIR) == 0) {
-                days_.erase(dayFolder);
+                ForgetDay(dayFolder);
                 // Only when that was its last day.
                 unlinkat(rootFd_.Get(), day.parent_path().filename().c_str(), AT_REMOVEDIR);
             } else {
-                WriteDay(dayFolder, days_[dayFolder]);
+                WriteDayOrLater(dayFolder, entries);
             }
         }
+        TrimLoadedDays();
     }
     if (floor > 0)
         result.floorStillReached = (result.deleted > 0 ? FreeBytes() : freeAtStart) < floor;

@@ -13,10 +13,13 @@
 // moved to the end of the camera's previous file (a clock that stepped back). Lines of older
 // indexes end after the state: they came before every numbered one, their clock is their start.
 // Lines starting with '#' are comments.
-// Every change replaces the whole file crash-safely (temporary file, fsync, rename, fsync of the
-// folder), so a power cut leaves either the old list or the new one. A line that does not parse
-// (wrong field count, a number out of range, a name that is not a plain "*.mp4", longer than
-// 1024 characters) is skipped with a log line and dropped at the next rewrite.
+// A segment's start and end each append its line (write, fsync): a later line of a file replaces
+// its earlier ones, and a last line without its newline is what a crash left of an append, dropped
+// when read. Removals (retention, unplayable files), Reconcile, a retried failed write and a store
+// compacted (Compact) replace the whole file crash-safely instead (temporary file, fsync, rename,
+// fsync of the folder), leaving one line a file. A line that does not parse (wrong field count, a
+// number out of range, a name that is not a plain "*.mp4", longer than 1024 characters) or repeats
+// its file's line before it word for word is skipped with a log line and dropped at the next rewrite.
 //
 // The folder is input as much as the indexes are (folder_access.h): a camera or day folder that is
 // a symlink is refused with a log line, and nothing is written or deleted through it; an index or
@@ -33,6 +36,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -108,6 +112,11 @@ public:
     // write) plays nothing: it is deleted and dropped from the index instead, with a log line.
     void EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes, bool durable = true);
 
+    // Rewrites the day indexes in memory that hold superseded lines (a file's start and its end),
+    // one line a file: called once the writers have stopped, so a recorder closed in order leaves
+    // its indexes compact. Indexes not in memory keep their lines until the next rewrite.
+    void Compact();
+
     // One bounded pass: deletes the oldest finished files (never one being written) while a limit
     // of policy is exceeded, removes emptied day and camera folders, updates the indexes. The
     // free-space floor is never less than NextSegmentsBytes, so even without one the disk keeps room
@@ -129,9 +138,32 @@ public:
     // Replaces how an index's text is written into its temporary file (WriteAll), so tests can fail
     // a write midway. Call before the store is shared between threads.
     void SetIndexWriter(TextWriter write);
+    // How many day indexes are kept whole in memory at most, beyond the days being written and the
+    // ones whose write is pending (DEFAULT_LOADED_DAYS). Call before the store is shared.
+    void SetLoadedDaysLimit(size_t days);
+    // The day indexes held whole in memory now, and their entries: for tests and benchmarks.
+    std::pair<size_t, size_t> LoadedDays();
+
+    static constexpr size_t DEFAULT_LOADED_DAYS = 48;
 
 private:
     using DayIndex = std::vector<IndexEntry>;
+    // Where a day folder stands in recording order: the sequence and start of its oldest file.
+    using DayKey = std::tuple<uint64_t, int64_t, std::string>;
+    // A day folder as memory holds it: always its summary, its index only while loaded.
+    struct Day {
+        std::optional<DayIndex> entries; // the index, while loaded
+        std::optional<DayKey> oldest;    // its key in oldestFirst_; none when it lists no file
+        uint64_t bytes = 0;              // the listed files' bytes (0 for files being written)
+        uint64_t used = 0;               // when it was last used, in useClock_ ticks
+        size_t lines = 0;                // entry lines in its index on disk, superseded ones too; SIZE_MAX: rewrite it
+    };
+    // One of a camera's latest finished files, by which its next file's room is judged.
+    struct Recent {
+        std::string dayFolder;
+        IndexEntry entry;
+    };
+    class OldestFirst;
     struct ReconcileCounts;
     // The descriptors of a day folder and of its camera's folder.
     struct DayFolder {
@@ -146,12 +178,31 @@ private:
     // Logs once per path that a folder is refused.
     void Refuse(const std::string& path, const std::string& why) const;
 
-    // Reads a day's index from disk, skipping (logging and counting) lines that do not parse. No lock.
-    DayIndex ReadDay(const std::string& dayFolder, unsigned& skipped) const;
+    // Reads a day's index from disk, skipping (logging and counting) lines that do not parse and a
+    // last line without its newline; a later line of a file replaces its earlier ones. lines, when
+    // given, is set to the entry lines read, or SIZE_MAX when the last was cut short. No lock.
+    DayIndex ReadDay(const std::string& dayFolder, unsigned& skipped, size_t* lines = nullptr) const;
     // Replaces a day's index on disk crash-safely; false (logged) when it could not. Caller holds mutex_.
-    bool WriteDay(const std::string& dayFolder, const DayIndex& day) const;
-    // The day's index, read from disk on first use. Caller holds mutex_.
+    bool WriteDay(const std::string& dayFolder, const DayIndex& day);
+    // Appends entry, new or changed, to the day's index and syncs it (a crash leaves at most a last
+    // line without its newline, which ReadDay drops); the index is rewritten whole instead when it
+    // must be (WriteDay). false (logged) when it could not, the index then as it was. Caller holds
+    // mutex_.
+    bool SaveEntry(const std::string& dayFolder, const DayIndex& day, const IndexEntry& entry);
+    // The day's index, read from disk when not loaded. Caller holds mutex_.
     DayIndex& LoadedDay(const std::string& dayFolder);
+    // Adds a day read without the lock unless it is known by now. Caller holds mutex_.
+    void AddDay(const std::string& dayFolder, DayIndex entries, size_t lines);
+    // Brings a loaded day's summary, oldestFirst_, totalBytes_ and its camera's recent_ up to its
+    // entries; called after every change to them. Caller holds mutex_.
+    void Summarize(const std::string& dayFolder, Day& day);
+    // Drops a day from memory, its summary too (emptied, removed or refused). Caller holds mutex_.
+    void ForgetDay(const std::string& dayFolder);
+    // Unloads the least recently used days beyond the limit; never a day with a file being written
+    // or an index write pending. Caller holds mutex_.
+    void TrimLoadedDays();
+    // Whether a file of the day folder is being written. Caller holds mutex_.
+    bool HasOpen(const std::string& dayFolder) const;
     // The day folders on disk (<root>/<camera>/<YYYY-MM-DD>). No lock: only lists folders.
     std::vector<std::string> DayFolders() const;
     void ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts);
@@ -166,11 +217,9 @@ private:
     std::optional<Repaired> RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts);
     // WriteDay, and a day whose write failed is written again at the next retention pass, so the
     // index on disk catches up with it. Caller holds mutex_.
-    void WriteDayOrLater(const std::string& dayFolder, const DayIndex& day);
-    // NextSegmentsBytes measured from the loaded days. Caller holds mutex_.
+    void WriteDayOrLater(const std::string& dayFolder, const DayIndex& day, const IndexEntry* changed = nullptr);
+    // NextSegmentsBytes measured from recent_. Caller holds mutex_.
     uint64_t MeasureNextSegments(int64_t segmentNs) const;
-    // MeasureNextSegments, kept until the files change. Caller holds mutex_.
-    uint64_t MeasuredNextSegments(int64_t segmentNs);
     // Keeps nextSequence_ above the sequence numbers of a day just loaded. Caller holds mutex_.
     void NoteSequences(const DayIndex& day);
     // Keeps entry as camera's latest segment when it ends after the one kept. Caller holds mutex_.
@@ -182,16 +231,20 @@ private:
     UniqueFd lock_;        // holds the flock of LOCK_NAME
     std::string unusable_; // set in the constructor only
     mutable std::mutex refusedMutex_;
-    mutable std::set<std::string> refused_;  // folders already logged as refused; guarded by refusedMutex_
-    std::function<uint64_t()> freeSpace_;    // set before the store is shared, then only read
-    TextWriter indexWriter_ = WriteAll;      // the same
-    std::mutex mutex_;                       // guards everything below
-    std::set<std::string> open_;             // paths of the segments being written
-    std::map<std::string, DayIndex> days_;   // day folder path -> its index, as last written
-    std::map<std::string, IndexEntry> last_; // camera -> its latest listed segment that has ended
-    std::set<std::string> unwritten_;        // day folders whose index on disk is behind days_
-    std::optional<std::pair<int64_t, uint64_t>> nextSegments_; // segmentNs -> NextSegmentsBytes
-    uint64_t nextSequence_ = 1;                                // above every sequence number loaded or given
+    mutable std::set<std::string> refused_;             // folders already logged as refused; guarded by refusedMutex_
+    std::function<uint64_t()> freeSpace_;               // set before the store is shared, then only read
+    TextWriter indexWriter_ = WriteAll;                 // the same
+    std::mutex mutex_;                                  // guards everything below
+    std::set<std::string> open_;                        // paths of the segments being written
+    std::map<std::string, Day> days_;                   // day folder path -> its summary and, if loaded, index
+    std::set<DayKey> oldestFirst_;                      // the days listing files, by their oldest file
+    uint64_t totalBytes_ = 0;                           // the bytes of every listed file
+    std::map<std::string, std::vector<Recent>> recent_; // camera -> its latest finished files, newest first
+    std::map<std::string, IndexEntry> last_;            // camera -> its latest listed segment that has ended
+    std::set<std::string> unwritten_;                   // day folders whose index on disk is behind days_
+    uint64_t nextSequence_ = 1;                         // above every sequence number loaded or given
+    uint64_t useClock_ = 0;                             // ticks at every use of a day, for Day::used
+    size_t loadedLimit_ = DEFAULT_LOADED_DAYS;          // set before the store is shared
 };
 
 } // namespace segrec

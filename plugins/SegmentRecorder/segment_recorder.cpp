@@ -425,6 +425,9 @@ bool Recorder::Stop(SteadyTime drainBy, SteadyTime finishBy)
     }
     for (CameraWriter* camera : cameras)
         ended = camera->Stop(drainBy, finishBy) && ended;
+    // Only on a disk that answered: a rewrite on a hung one would hold Close past its limit.
+    if (ended && std::chrono::steady_clock::now() < finishBy)
+        store_.Compact();
     LogSummaries(true);
     std::lock_guard lock(mutex_);
     allEnded_ = ended;

@@ -374,6 +374,51 @@ TEST(RecordingStore, ReconcileChecksEveryFilesSizeAndListsTheDurationItsFragment
     EXPECT_EQ(logs.Count("2 finished files whose size changed"), 1);
 }
 
+TEST(RecordingStore, AnIndexAppendedToUntilACrashIsReadByItsLatestWholeLines)
+{
+    TemporaryDirectory dir;
+    const std::string day = dir / "rec/front/2026-12-09/";
+    fs::create_directories(day);
+    const int64_t t = Ns(2026, 12, 9, 10);
+    const auto line = [&](const char* name, int64_t start, int64_t duration, size_t bytes, const char* state,
+                          int sequence) {
+        return std::string(name) + " " + std::to_string(t + start) + " " + std::to_string(duration) + " " +
+               std::to_string(bytes) + " " + state + " " + std::to_string(sequence) + " " + std::to_string(t + start) +
+               "\n";
+    };
+    // The first file began and ended, the second began, and the power went while its end was
+    // appended: the torn line, its clock cut short, would still parse.
+    const std::string torn = line("10-01-00.mp4", 60 * SECOND, 60 * SECOND, 196, "complete", 2);
+    WriteFile(day + "index.txt",
+              "# file start_ns duration_ns bytes state\n" + line("10-00-00.mp4", 0, 0, 0, "writing", 1) +
+                  line("10-00-00.mp4", 0, 60 * SECOND, 196, "complete", 1) +
+                  line("10-01-00.mp4", 60 * SECOND, 0, 0, "writing", 2) + torn.substr(0, torn.size() - 4));
+    WriteFile(day + "10-00-00.mp4", Mp4({100}));
+    WriteFile(day + "10-01-00.mp4", Mp4({100}));
+    Logs logs;
+    std::optional<RecordingStore> store;
+    store.emplace(dir / "rec", logs.Sink());
+    store->Reconcile();
+    EXPECT_EQ(logs.Count("index.txt: its last line was cut short, dropped"), 1);
+    const std::string reconciled = "# file start_ns duration_ns bytes state\n" +
+                                   line("10-00-00.mp4", 0, 60 * SECOND, 196, "complete", 1) +
+                                   line("10-01-00.mp4", 60 * SECOND, 0, 196, "interrupted", 2);
+    EXPECT_EQ(ReadFile(day + "index.txt"), reconciled);
+
+    // Appended to again once whole; a file recorded after a restart numbers on.
+    const std::string next = Record(*store, "front", t + 180 * SECOND, 300);
+    EXPECT_EQ(ReadFile(day + "index.txt"), reconciled + line("10-03-00.mp4", 180 * SECOND, 0, 0, "writing", 3) +
+                                               line("10-03-00.mp4", 180 * SECOND, 60 * SECOND, 300, "complete", 3));
+    store.reset();
+    store.emplace(dir / "rec", logs.Sink());
+    store->Reconcile();
+    EXPECT_EQ(logs.Count("reconciled 1 day folders: 0 segments marked interrupted, 0 files added to the index, 0 files "
+                         "cut back"),
+              1);
+    EXPECT_EQ(ReadFile(day + "index.txt"),
+              reconciled + line("10-03-00.mp4", 180 * SECOND, 60 * SECOND, 300, "complete", 3));
+}
+
 TEST(RecordingStore, NewFoldersAreSyncedIntoTheirParentsAndAFailedIndexWriteLeavesTheOldIndexWhole)
 {
     TemporaryDirectory dir;
@@ -417,19 +462,28 @@ TEST(RecordingStore, EndSegmentListsTheDurationTheFileHoldsAndCompleteOnlyWhenIt
 {
     TemporaryDirectory dir;
     Logs logs;
-    RecordingStore store(dir / "rec", logs.Sink());
+    std::optional<RecordingStore> store;
+    store.emplace(dir / "rec", logs.Sink());
     const int64_t t = Ns(2026, 12, 9, 10);
     const std::string file = Box("ftyp", 24) + TimedMoov() + TimedMoof(45000) + Box("mdat", 40);
-    const std::string failed = store.BeginSegment("front", t), synced = store.BeginSegment("front", t + SECOND);
+    const std::string failed = store->BeginSegment("front", t), synced = store->BeginSegment("front", t + SECOND);
     WriteFile(failed, file);
     WriteFile(synced, file);
-    store.EndSegment(failed, 0, file.size(), false); // its sync failed; the writer counted nothing
-    store.EndSegment(synced, 60 * SECOND, file.size());
+    store->EndSegment(failed, 0, file.size(), false); // its sync failed; the writer counted nothing
+    store->EndSegment(synced, 60 * SECOND, file.size());
     const std::string bytes = " " + std::to_string(file.size()) + " ";
-    EXPECT_EQ(ReadFile(dir / "rec/front/2026-12-09/index.txt"),
-              "# file start_ns duration_ns bytes state\n10-00-00.mp4 " + std::to_string(t) + " 500000000" + bytes +
-                  "interrupted 1 " + std::to_string(t) + "\n10-00-01.mp4 " + std::to_string(t + SECOND) + " 500000000" +
-                  bytes + "complete 2 " + std::to_string(t + SECOND) + "\n");
+    const std::string index = dir / "rec/front/2026-12-09/index.txt";
+    const std::string header = "# file start_ns duration_ns bytes state\n";
+    const std::string ended = "10-00-00.mp4 " + std::to_string(t) + " 500000000" + bytes + "interrupted 1 " +
+                              std::to_string(t) + "\n10-00-01.mp4 " + std::to_string(t + SECOND) + " 500000000" +
+                              bytes + "complete 2 " + std::to_string(t + SECOND) + "\n";
+    // Each change is a line appended; the later line of a file is what it is. Compacted, one line
+    // a file.
+    EXPECT_EQ(ReadFile(index), header + "10-00-00.mp4 " + std::to_string(t) + " 0 0 writing 1 " + std::to_string(t) +
+                                   "\n10-00-01.mp4 " + std::to_string(t + SECOND) + " 0 0 writing 2 " +
+                                   std::to_string(t + SECOND) + "\n" + ended);
+    store->Compact();
+    EXPECT_EQ(ReadFile(index), header + ended);
     EXPECT_EQ(logs.Count("is not known to be whole on the disk"), 1);
 }
 
@@ -477,8 +531,9 @@ TEST(RecordingStore, EndSegmentDeletesAFileWithoutAWholeFragmentInsteadOfListing
     store.EndSegment(good, 60 * SECOND, 500);
     EXPECT_EQ(ReadFile(dir / "rec/front/2026-12-09/index.txt"),
               "# file start_ns duration_ns bytes state\n10-00-03.mp4 " + std::to_string(t + 3 * SECOND) +
-                  " 60000000000 500 complete 4 " + std::to_string(t + 3 * SECOND) + "\n10-00-00.mp4 " +
-                  std::to_string(t) + " 0 0 writing 5 " + std::to_string(t) + "\n");
+                  " 0 0 writing 4 " + std::to_string(t + 3 * SECOND) + "\n10-00-00.mp4 " + std::to_string(t) +
+                  " 0 0 writing 5 " + std::to_string(t) + "\n10-00-03.mp4 " + std::to_string(t + 3 * SECOND) +
+                  " 60000000000 500 complete 4 " + std::to_string(t + 3 * SECOND) + "\n");
 }
 
 TEST(RecordingStore, HostileIndexLinesAreSkippedAndNeverLeadOutOfTheFolder)
@@ -655,6 +710,41 @@ TEST(RecordingStore, RetentionGoesByRecordingOrderAcrossRestartsAndWallClocksTha
     EXPECT_FALSE(fs::exists(dir / "rec/b"));
 }
 
+TEST(RecordingStore, WithFewDayIndexesInMemoryRetentionStillTakesEveryFileInRecordingOrder)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    std::vector<std::string> recorded; // in recording order
+    {
+        RecordingStore store(dir / "rec", logs.Sink());
+        // Three cameras a day for five days, their files interleaved; then a camera whose clock
+        // stepped back writes into the first day, recorded after everything else.
+        for (int day = 1; day <= 5; ++day)
+            for (const char* camera : {"a", "b", "c"})
+                for (int hour = 0; hour < 2; ++hour)
+                    recorded.push_back(Record(store, camera, Ns(2027, 3, day, hour + 10), 200 + day));
+        recorded.push_back(Record(store, "z", Ns(2027, 3, 1, 9), 300));
+    }
+    // A restart with room for two day indexes: the sixteen days are summarised, not held.
+    RecordingStore store(dir / "rec", logs.Sink());
+    store.SetLoadedDaysLimit(2);
+    store.Reconcile();
+    EXPECT_EQ(store.LoadedDays().first, 2u);
+    const std::string open = store.BeginSegment("a", Ns(2027, 3, 6, 10)); // its day stays loaded
+    EXPECT_EQ(store.NextSegmentsBytes(60 * SECOND), 205u * 3 + 300u);     // every camera's latest files
+    for (size_t i = 0; i < recorded.size(); ++i) {
+        ASSERT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 1}, Ns(2028, 1, 1)).deleted, 1u) << i;
+        EXPECT_FALSE(fs::exists(recorded[i])) << recorded[i];
+        if (i + 1 < recorded.size()) {
+            EXPECT_TRUE(fs::exists(recorded[i + 1])) << recorded[i + 1];
+        }
+        EXPECT_LE(store.LoadedDays().first, 3u); // the limit, and the day being written
+    }
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, Ns(2028, 1, 1)).deleted, 0u);
+    EXPECT_TRUE(fs::exists(open));
+    EXPECT_FALSE(fs::exists(dir / "rec/b"));
+}
+
 TEST(RecordingStore, WithoutAFloorRetentionStillKeepsRoomForEachCamerasNextFileWhenDeletingCanMakeIt)
 {
     TemporaryDirectory dir;
@@ -758,6 +848,8 @@ TEST(RecordingStore, IndexWritesFollowNoSymlinkPlantedAsTheTemporaryFile)
     WriteFile(dir / "victim", "keep me");
     fs::create_symlink(dir / "victim", day + "index.txt.tmp");
     Record(store, "front", Ns(2026, 12, 9, 11), 200);
+    // Retention takes the first file and rewrites the index whole.
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 1}, Ns(2027, 1, 1)).deleted, 1u);
     EXPECT_EQ(ReadFile(dir / "victim"), "keep me");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(day + "index.txt")));
     EXPECT_NE(ReadFile(day + "index.txt").find("11-00-00.mp4"), std::string::npos);

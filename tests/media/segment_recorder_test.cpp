@@ -60,7 +60,7 @@ extern "C" int fdatasync(int fd)
         const std::filesystem::path path(target);
         std::ifstream index(path.parent_path() / "index.txt");
         const std::string text((std::istreambuf_iterator<char>(index)), std::istreambuf_iterator<char>());
-        const size_t line = text.find(path.filename().string() + " ");
+        const size_t line = text.rfind("\n" + path.filename().string() + " "); // its latest line
         const bool complete = line != std::string::npos &&
                               text.substr(line, text.find('\n', line) - line).find(" complete") != std::string::npos;
         const std::lock_guard lock(syncMutex);
