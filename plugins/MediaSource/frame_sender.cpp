@@ -13,6 +13,8 @@ namespace {
 // A camera whose AAC configuration has not come by this video key frame is sent without audio until
 // it comes, rather than losing its video as well.
 constexpr uint32_t kKeyFramesWithoutAudioConfig = 2;
+// The frame buffer keeps up to this much between frames, and more only while frames need it.
+constexpr size_t kKeepBufferBytes = 1 << 20;
 
 DropCause CauseOf(int32_t result)
 {
@@ -201,6 +203,9 @@ void FrameSender::Send(const MediaPacket& packet)
         Refused(EVENT_NO_MEMORY);
         return;
     }
+    // A buffer that grew for one large frame is given back at the next small one.
+    if (buffer_.capacity() > kKeepBufferBytes && buffer_.capacity() > 4 * buffer_.size())
+        buffer_.shrink_to_fit();
     std::memcpy(buffer_.data(), &header, sizeof header);
     if (packet.size != 0)
         std::memcpy(buffer_.data() + sizeof header, packet.data, packet.size);

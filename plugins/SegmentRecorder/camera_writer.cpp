@@ -24,6 +24,8 @@ constexpr int64_t CLOCK_RATE = DVR_MEDIA_CLOCK_RATE;
 // Stop's deadlines are on hooks_.now, which need not be the condition's clock: it is read again at
 // least this often.
 constexpr auto WAIT_SLICE = std::chrono::milliseconds(20);
+// The frame buffer keeps up to this much between frames, and more only while frames need it.
+constexpr size_t KEEP_BUFFER_BYTES = 1 << 20;
 
 // A frame as the timeline policy judges it.
 TimelineFrame FrameOf(const _DvrMediaFrame& frame, bool video, uint32_t skipped)
@@ -128,7 +130,7 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     std::unique_lock lock(mutex_);
     if (stopping_)
         return false;
-    const bool overBytes = queuedBytes_ + size > static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
+    bool overBytes = queuedBytes_ + size > static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
     // Media time queued: the sum of the steps between queued video frames, each taken as at most a
     // second, so a jump in the camera's timestamps does not look like a long queue.
     int64_t step = 0;
@@ -138,6 +140,10 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
         haveOfferedVideo_ = true;
     }
     const bool overTime = queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
+    // The shared bound is asked last: only a frame that is queued takes from it.
+    if (!overBytes && !overTime && !(droppingToKey_ && !key) && hooks_.budget != nullptr &&
+        !hooks_.budget->Take(camera_, size))
+        overBytes = true;
     if (overBytes || overTime || (droppingToKey_ && !key)) {
         const bool first = !droppingToKey_;
         droppingToKey_ = true;
@@ -230,6 +236,8 @@ void CameraWriter::DropQueue()
         for (const Item& item : dropped)
             frames += item.block != nullptr ? 1 : 0;
         bytes = queuedBytes_;
+        if (hooks_.budget != nullptr)
+            hooks_.budget->Give(camera_, queuedBytes_);
         queuedBytes_ = 0;
         queuedTicks_ = 0;
         counters_.droppedClosing += frames;
@@ -287,6 +295,8 @@ void CameraWriter::Run()
         queue_.pop_front();
         queuedBytes_ -= item.size;
         queuedTicks_ -= item.step;
+        if (hooks_.budget != nullptr)
+            hooks_.budget->Give(camera_, item.size);
         lock.unlock();
         if (item.block != nullptr)
             TakeOver(item);
@@ -311,6 +321,9 @@ void CameraWriter::TakeOver(Item& item)
     } catch (const std::bad_alloc&) {
         return;
     }
+    // A buffer that grew for one large frame is given back at the next small one.
+    if (frameCopy_.capacity() > KEEP_BUFFER_BYTES && frameCopy_.capacity() > 4 * item.size)
+        frameCopy_.shrink_to_fit();
     item.payload = frameCopy_.data();
     hooks_.release(item.block);
     item.block = nullptr;

@@ -4,6 +4,7 @@
 
 #include "audio_transcoder.h"
 #include "ffmpeg_log.h"
+#include "queue_budget.h"
 #include "recorder_config.h"
 #include "recording_store.h"
 #include "segment_file.h"
@@ -60,6 +61,7 @@ struct WriterHooks {
     std::function<uint64_t()> makeRoom;       // freeBytes, after a retention pass when below the floor
     std::function<bool()> waitForStore;       // blocks until the store is reconciled; false when closing
     std::function<std::chrono::steady_clock::time_point()> now; // the clock of Stop's deadlines
+    QueueBudget* budget = nullptr; // the bytes shared with the other cameras' queues; none when null
 };
 
 class CameraWriter {

@@ -114,6 +114,7 @@ private:
 
     const RecorderConfig config_;
     RecordingStore store_;
+    QueueBudget budget_; // every camera's queue together
 
     // mutex_ guards everything below it; wake_ wakes the housekeeping thread and the writers
     // waiting for the store. No lock is held while a writer is stopped or the core is called.
@@ -139,6 +140,7 @@ private:
 Recorder::Recorder(RecorderConfig config)
     : config_(std::move(config)),
       store_(config_.folder, [](int level, const std::string& text) { Log(level, "%s", text.c_str()); }),
+      budget_(static_cast<uint64_t>(config_.queueTotalMB) * 1024 * 1024),
       housekeeper_([this] {
           try {
               Housekeep();
@@ -181,7 +183,9 @@ bool Recorder::Take(const _WriteParmsIn& event)
                               .freeBytes = [this] { return FreeBytes(); },
                               .makeRoom = [this] { return MakeRoom(); },
                               .waitForStore = [this] { return WaitForStore(); },
-                              .now = [] { return std::chrono::steady_clock::now(); }};
+                              .now = [] { return std::chrono::steady_clock::now(); },
+                              .budget = &budget_};
+            budget_.Join(params->params.camera);
             auto camera = std::make_unique<CameraWriter>(params->params.camera, config_, store_, std::move(hooks));
             found = cameras_.emplace(params->params.camera, std::move(camera)).first;
         }

@@ -597,7 +597,7 @@ TEST_F(Disk, SlowDiskMakesTheCoreThrottleTheSourceDropsToKeyFramesAndEveryFileSt
         GTEST_SKIP() << disk.Failure();
     std::string root = disk.Path() + "/recordings";
     WriteSources({{"busy", "file:" + Clip("busy.mp4")}}, R"(pace="0")");
-    WriteRecorder("folder=\"" + root + R"(" segmentSeconds="30" queueMB="512" queueSeconds="3600")");
+    WriteRecorder("folder=\"" + root + R"(" segmentSeconds="30" queueMB="512" queueTotalMB="512" queueSeconds="3600")");
     ASSERT_NO_FATAL_FAILURE(StartCore());
     auto throttled = [&] {
         const std::string& output = core->Output();
