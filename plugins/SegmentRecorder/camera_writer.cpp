@@ -127,9 +127,26 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
                               size_t size)
 {
     const bool key = kind == EVT_VIDEO && (frame.flags & DVR_MEDIA_KEY_FRAME) != 0;
+    // A flow-controlled sender waits for room instead of losing frames: its frames are never held
+    // to the media-time bound, and their bytes are counted back to it whatever becomes of them.
+    const bool flowControlled = (frame.flags & DVR_MEDIA_FLOW_CONTROLLED) != 0;
+    const uint64_t flowBytes = flowControlled ? frame.size + size : 0;
     std::unique_lock lock(mutex_);
     if (stopping_)
         return false;
+    flowControlled_ = flowControlled_ || flowControlled;
+    if (kind == EVT_VIDEO && (frame.flags & DVR_MEDIA_REPEATED) != 0 && haveVideoSequence_ &&
+        static_cast<int32_t>(frame.sequence - lastVideoSequence_) <= 0) {
+        // A key frame sent again only to open the core's gate: this writer has it already.
+        const auto record = FlowDoneLocked(flowBytes);
+        lock.unlock();
+        SendFlow(record);
+        return false;
+    }
+    if (kind == EVT_VIDEO) {
+        haveVideoSequence_ = true;
+        lastVideoSequence_ = frame.sequence;
+    }
     bool overBytes = queuedBytes_ + size > static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
     // Media time queued: the sum of the steps between queued video frames, each taken as at most a
     // second, so a jump in the camera's timestamps does not look like a long queue.
@@ -139,7 +156,8 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
         lastOfferedVideoDts_ = frame.dts;
         haveOfferedVideo_ = true;
     }
-    const bool overTime = queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
+    const bool overTime =
+        !flowControlled && queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
     // The shared bound is asked last: only a frame that is queued takes from it.
     if (!overBytes && !overTime && !(droppingToKey_ && !key) && hooks_.budget != nullptr &&
         !hooks_.budget->Take(camera_, size))
@@ -150,7 +168,9 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
         ++counters_.droppedQueueFull;
         ++skipped_[kind == EVT_VIDEO ? 0 : 1];
         const std::string name = name_;
+        const auto record = FlowDoneLocked(flowBytes);
         lock.unlock(); // never call the core holding a lock
+        SendFlow(record);
         if (first)
             Log(LOG_WARNING, "%s: the writer is behind (queue over %s); dropping until the next key frame",
                 name.c_str(), overBytes ? "its size" : "its media time");
@@ -165,10 +185,16 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     item.size = size;
     item.step = step;
     item.skipped = std::exchange(skipped_[kind == EVT_VIDEO ? 0 : 1], 0);
+    item.flowBytes = flowBytes;
     queue_.push_back(std::move(item));
     queuedBytes_ += size;
     queuedTicks_ += step;
     wake_.notify_one();
+    if (flowControlled && !flowAnnounced_) {
+        const auto record = FlowDoneLocked(0);
+        lock.unlock();
+        SendFlow(record);
+    }
     return true;
 }
 
@@ -233,8 +259,10 @@ void CameraWriter::DropQueue()
     {
         std::lock_guard lock(mutex_);
         dropped.swap(queue_);
-        for (const Item& item : dropped)
+        for (const Item& item : dropped) {
             frames += item.block != nullptr ? 1 : 0;
+            flowDone_ += item.flowBytes; // no record: the camera is closing
+        }
         bytes = queuedBytes_;
         if (hooks_.budget != nullptr)
             hooks_.budget->Give(camera_, queuedBytes_);
@@ -248,6 +276,31 @@ void CameraWriter::DropQueue()
     if (frames > 0)
         Log(LOG_WARNING, "%s: closing: the disk did not take the queue in time; %llu frames (%llu bytes) dropped",
             Name().c_str(), static_cast<unsigned long long>(frames), static_cast<unsigned long long>(bytes));
+}
+
+std::pair<uint64_t, uint64_t> CameraWriter::FlowDoneLocked(uint64_t bytes)
+{
+    flowDone_ += bytes;
+    // The first record goes out with the camera's first flow-controlled frame: until it comes, the
+    // sender keeps to a small first window.
+    if (!flowControlled_ || (flowAnnounced_ && flowDone_ == flowReported_))
+        return {0, 0};
+    uint64_t window = static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
+    if (hooks_.budget != nullptr)
+        window = std::min(window, hooks_.budget->Share());
+    // A record every quarter window keeps the sender going; one whenever the queue runs empty
+    // reaches a sender that waits for the frames still on their way here.
+    if (flowAnnounced_ && !queue_.empty() && flowDone_ - flowReported_ < window / 4)
+        return {0, 0};
+    flowAnnounced_ = true;
+    flowReported_ = flowDone_;
+    return {flowDone_, window};
+}
+
+void CameraWriter::SendFlow(std::pair<uint64_t, uint64_t> record)
+{
+    if (record.second != 0 && hooks_.flow)
+        hooks_.flow(camera_, record.first, record.second);
 }
 
 CameraCounters CameraWriter::Counters() const
@@ -297,7 +350,9 @@ void CameraWriter::Run()
         queuedTicks_ -= item.step;
         if (hooks_.budget != nullptr)
             hooks_.budget->Give(camera_, item.size);
+        const auto record = FlowDoneLocked(item.flowBytes);
         lock.unlock();
+        SendFlow(record);
         if (item.block != nullptr)
             TakeOver(item);
         HandleSafely(item);

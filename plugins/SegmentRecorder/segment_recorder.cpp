@@ -80,6 +80,23 @@ void ReleaseBlock(void* block)
     core(&in, &out);
 }
 
+// Tells a camera's sender how far its writer got with the camera's flow-controlled frames.
+void SendFlow(uint32_t camera, uint64_t doneBytes, uint64_t windowBytes)
+{
+    const PluginEntryPoint core = coreCallback;
+    if (core == nullptr)
+        return;
+    _DvrMediaFlow flow{};
+    flow.size = sizeof flow;
+    flow.version = DVR_MEDIA_FLOW_VERSION;
+    flow.camera = camera;
+    flow.doneBytes = doneBytes;
+    flow.windowBytes = windowBytes;
+    _EventParmsIn in = DvrMediaFlowEvent(RECORDER_PROVIDER_ID, &flow);
+    _EventParmsOut out = DvrEventParmsOut();
+    core(&in, &out);
+}
+
 // The plugin between Open and Close.
 class Recorder {
 public:
@@ -184,7 +201,8 @@ bool Recorder::Take(const _WriteParmsIn& event)
                               .makeRoom = [this] { return MakeRoom(); },
                               .waitForStore = [this] { return WaitForStore(); },
                               .now = [] { return std::chrono::steady_clock::now(); },
-                              .budget = &budget_};
+                              .budget = &budget_,
+                              .flow = SendFlow};
             budget_.Join(params->params.camera);
             auto camera = std::make_unique<CameraWriter>(params->params.camera, config_, store_, std::move(hooks));
             found = cameras_.emplace(params->params.camera, std::move(camera)).first;
