@@ -159,8 +159,10 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     const bool overTime =
         !flowControlled && queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
     // The shared bound is asked last: only a frame that is queued takes from it.
+    // The room a flow record promised stays the sender's when a camera joins and the shares shrink.
+    const bool promised = flowControlled && queuedBytes_ + size <= flowWindow_;
     if (!overBytes && !overTime && !(droppingToKey_ && !key) && hooks_.budget != nullptr &&
-        !hooks_.budget->Take(camera_, size))
+        !hooks_.budget->Take(camera_, size, promised))
         overBytes = true;
     if (overBytes || overTime || (droppingToKey_ && !key)) {
         const bool first = !droppingToKey_;
@@ -294,6 +296,7 @@ std::pair<uint64_t, uint64_t> CameraWriter::FlowDoneLocked(uint64_t bytes)
         return {0, 0};
     flowAnnounced_ = true;
     flowReported_ = flowDone_;
+    flowWindow_ = window;
     return {flowDone_, window};
 }
 

@@ -159,6 +159,7 @@ private:
     uint64_t flowDone_ = 0;       // event bytes of flow-controlled frames written or dropped
     uint64_t flowReported_ = 0;   // flowDone_ as the last flow record said it
     bool flowAnnounced_ = false;  // a flow record went out
+    uint64_t flowWindow_ = 0;     // the window the last flow record gave
     bool haveVideoSequence_ = false;
     uint32_t lastVideoSequence_ = 0; // of the last video frame offered: a repeated key frame up to it is skipped
     bool stopping_ = false;

@@ -23,12 +23,14 @@ public:
         std::lock_guard lock(mutex_);
         held_.try_emplace(camera, 0);
     }
-    // Takes bytes for camera's queue when they fit in its share (true). Any thread.
-    bool Take(uint32_t camera, uint64_t bytes)
+    // Takes bytes for camera's queue when they fit in its share (true). promised: the camera was
+    // told of room for them before its share shrank (a camera joined): they are taken all the same,
+    // and the total is over its bound until that camera's queue drains. Any thread.
+    bool Take(uint32_t camera, uint64_t bytes, bool promised = false)
     {
         std::lock_guard lock(mutex_);
         uint64_t& held = held_[camera];
-        if (held + bytes > ShareLocked())
+        if (!promised && held + bytes > ShareLocked())
             return false;
         held += bytes;
         return true;

@@ -204,4 +204,6 @@ TEST(QueueBudget, EachCameraFillsItsOwnShareAndTogetherTheyStayWithinTheTotal)
     EXPECT_FALSE(budget.Take(0, 1));
     budget.Give(0, 1333);
     EXPECT_TRUE(budget.Take(0, 1000));
+    // Room promised before the shares shrank is taken all the same.
+    EXPECT_TRUE(budget.Take(0, 333, true));
 }
