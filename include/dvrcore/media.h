@@ -94,6 +94,13 @@ typedef struct _DvrMediaParams {
 /* Flags of a frame header. */
 #define DVR_MEDIA_KEY_FRAME 0x00000001u /* also set in the event's key-frame byte for video */
 #define DVR_MEDIA_NO_DTS 0x00000002u    /* the stream gave no decode time: dts is a copy of pts */
+/* The sender follows the receiver's flow records (below): it never has more of the camera's frames
+ * in flight than the last record allows, so a receiver that sends them drops no such frame for a
+ * full queue. A file read for import sets it; a live camera, which cannot wait, does not. */
+#define DVR_MEDIA_FLOW_CONTROLLED 0x00000004u
+/* A video key frame sent again, with its sequence and bytes, only to open the core's key-frame gate
+ * after the core refused a frame: a receiver that has this sequence already skips it. */
+#define DVR_MEDIA_REPEATED 0x00000008u
 
 #define DVR_MEDIA_FRAME_VERSION 1u
 
@@ -150,6 +157,46 @@ static inline int DvrReadMediaParams(const void* data, uint32_t len, _DvrMediaPa
            memchr(params->name, 0, sizeof params->name) != NULL;
 }
 
+/* ---- Flow records ---------------------------------------------------------------------------- */
+
+/* The class of flow records: a receiver's progress on one camera's DVR_MEDIA_FLOW_CONTROLLED frames,
+ * sent by the receiver with the camera's routing key, never gated. A sender of such frames sets
+ * DVR_MEDIA_KEYS as its DVR_EVT_MEDIA_FLOW class mask. */
+#define DVR_EVT_MEDIA_FLOW 0x0020u
+#define DVR_MEDIA_FLOW_VERSION 1u
+
+/* The data of a DVR_EVT_MEDIA_FLOW event. Byte counts are of the frames' events (their len), counted
+ * from the first frame of the camera the receiver got. The sender may send a frame while the bytes it
+ * had the core accept, less doneBytes, plus the frame's len, are at most windowBytes, and always
+ * when the receiver is done with everything sent. A receiver sends a record at least whenever its
+ * queue of the camera's frames runs empty, so a waiting sender always hears of it. */
+typedef struct _DvrMediaFlow {
+    uint32_t size;        /* sizeof(_DvrMediaFlow) */
+    uint32_t version;     /* DVR_MEDIA_FLOW_VERSION */
+    uint32_t camera;      /* the camera number */
+    uint32_t reserved;    /* 0 */
+    uint64_t doneBytes;   /* of the camera's frames the receiver has written or dropped */
+    uint64_t windowBytes; /* how far beyond doneBytes the sender may go */
+} _DvrMediaFlow;
+
+/* A flow record event. */
+static inline _EventParmsIn DvrMediaFlowEvent(uint32_t providerID, const _DvrMediaFlow* flow)
+{
+    _EventParmsIn event = DvrEventParmsIn(providerID, DVR_EVT_MEDIA_FLOW, DVR_MEDIA_CAMERA_KEY(flow->camera));
+    event.len = sizeof *flow;
+    event.data = (void*)(uintptr_t)flow;
+    return event;
+}
+
+/* Copies a flow record out of an event's data; 0 when it is too short or of an unknown version. */
+static inline int DvrReadMediaFlow(const void* data, uint32_t len, _DvrMediaFlow* flow)
+{
+    if (data == NULL || len < sizeof *flow)
+        return 0;
+    memcpy(flow, data, sizeof *flow);
+    return flow->version == DVR_MEDIA_FLOW_VERSION && flow->size >= sizeof *flow && flow->size <= len;
+}
+
 /* ---- Layout checks --------------------------------------------------------------------------- */
 
 #ifdef __cplusplus
@@ -165,6 +212,9 @@ DVR_MEDIA_LAYOUT_CHECK(sizeof(_DvrMediaFrame) == 48, media_frame_size);
 DVR_MEDIA_LAYOUT_CHECK(offsetof(_DvrMediaFrame, dts) == 16, media_frame_dts);
 DVR_MEDIA_LAYOUT_CHECK(offsetof(_DvrMediaFrame, captureTimeNs) == 32, media_frame_capture);
 DVR_MEDIA_LAYOUT_CHECK(offsetof(_DvrMediaFrame, flags) == 44, media_frame_flags);
+
+DVR_MEDIA_LAYOUT_CHECK(sizeof(_DvrMediaFlow) == 32, media_flow_size);
+DVR_MEDIA_LAYOUT_CHECK(offsetof(_DvrMediaFlow, doneBytes) == 16, media_flow_done);
 
 #undef DVR_MEDIA_LAYOUT_CHECK
 

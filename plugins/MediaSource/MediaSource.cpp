@@ -204,6 +204,10 @@ MEDIA_SOURCE_EXPORT int Load(void* in, void* out)
     ffmpeg_common::InstallFfmpegLog();
     self->providerID = kProviderBase;
     self->wantsWorkerThread = 1;
+    // The receivers' flow records of every camera reach Write.
+    self->classMasks[5] = DVR_MEDIA_KEYS;
+    static_assert(DVR_EVT_MEDIA_FLOW == 0x0020u, "flow records are the sixth class of EVENT_CLASS_BITS");
+    self->acceptsWrites = 1;
     self->logLevelDefault = kLogInfo;
     return 0;
 }
@@ -267,6 +271,22 @@ MEDIA_SOURCE_EXPORT int Close(void* in, void* out)
         Log(kProviderBase, kLogFailure, "closing: %s", error.what());
         return 1;
     }
+    return 0;
+}
+
+// Write on the core's delivery thread: a receiver's flow record goes to its camera, whose reading
+// thread may wait for it. Nothing is kept.
+MEDIA_SOURCE_EXPORT int Write(void* in, void* out)
+{
+    const auto* event = static_cast<const _WriteParmsIn*>(in);
+    (void)out;
+    _DvrMediaFlow flow{};
+    if (event == nullptr || event->eventType != DVR_EVT_MEDIA_FLOW || !DvrReadMediaFlow(event->data, event->len, &flow))
+        return 0;
+    std::lock_guard<std::mutex> lock(stateLock); // Close takes the cameras under it
+    for (const auto& camera : cameras)
+        if (camera->Number() == flow.camera)
+            camera->Acknowledge(flow.doneBytes, flow.windowBytes);
     return 0;
 }
 

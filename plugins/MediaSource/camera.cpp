@@ -23,8 +23,6 @@ namespace media_source {
 namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000LL;
-// An unpaced file's pause after each frame dropped for the core's memory throttling.
-constexpr int64_t kThrottledPauseNs = 20000000LL;
 
 struct PacketFree {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
@@ -93,7 +91,7 @@ Camera::Camera(CameraConfig config)
       maskedUrl_(MaskUrl(config_.url)),
       providerID_(kProviderBase | (config_.number & 0xFFFFu)),
       isFile_(StartsWith(config_.url, "file:") || config_.url.find("://") == std::string::npos),
-      sender_(config_.number, config_.name),
+      sender_(config_.number, config_.name, isFile_), // nothing of a file is lost by waiting
       ffmpegLines_("camera " + config_.name, config_.url, maskedUrl_,
                    [id = providerID_](int32_t level, const std::string& line) { Log(id, level, "%s", line.c_str()); }),
       stall_(config_.timeoutSeconds * kNsPerSecond)
@@ -118,6 +116,7 @@ void Camera::RequestStop()
         stopping_ = true;
     }
     wake_.notify_all();
+    sender_.Interrupt();
 }
 
 void Camera::Join()
@@ -440,10 +439,6 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
         sender_.Send(media);
         ++packetsSent;
         av_packet_unref(packet.get());
-        // A file read as fast as it can be waits while the core is short of memory instead of
-        // reading on only to drop what it reads: nothing of a file is lost by waiting.
-        if (isFile_ && !config_.paced && sender_.Throttled() && !WaitUntil(MonotonicNs() + kThrottledPauseNs))
-            return "closing";
     }
     return "closing";
 }

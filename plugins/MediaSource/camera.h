@@ -50,6 +50,9 @@ public:
 
     const std::string& Name() const { return config_.name; }
     CameraStats Stats() const { return sender_.Stats(); }
+    // A receiver's flow record for this camera's frames. Any thread.
+    void Acknowledge(uint64_t doneBytes, uint64_t windowBytes) { sender_.Acknowledge(doneBytes, windowBytes); }
+    uint32_t Number() const { return config_.number; }
 
 private:
     // The reading thread's body: runs ReadLoop, and nothing thrown leaves it.

@@ -2,6 +2,7 @@
 
 #include "plugin_log.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,24 @@ namespace {
 // A camera whose AAC configuration has not come by this video key frame is sent without audio until
 // it comes, rather than losing its video as well.
 constexpr uint32_t kKeyFramesWithoutAudioConfig = 2;
+// The frame buffer keeps up to this much between frames, and more only while frames need it.
+constexpr size_t kKeepBufferBytes = 1 << 20;
+// A lossless camera's pause before it offers a refused frame again.
+constexpr auto kRetryPause = std::chrono::milliseconds(20);
+// Offers of one frame refused for a missing key frame after the last key frame was sent again.
+constexpr int kGateRetries = 2;
+// What a lossless camera sends before a receiver's first flow record: less than any receiver's
+// window. Once it is out, the camera waits this long for a record before it takes it that no
+// receiver follows its frames and sends on without waiting.
+constexpr uint64_t kFirstWindowBytes = 512 * 1024;
+constexpr auto kFirstRecordWait = std::chrono::seconds(2);
+
+// A buffer that grew for one large frame is given back at the next small one.
+void ShrinkIfOversized(std::vector<uint8_t>& buffer)
+{
+    if (buffer.capacity() > kKeepBufferBytes && buffer.capacity() > 4 * buffer.size())
+        buffer.shrink_to_fit();
+}
 
 DropCause CauseOf(int32_t result)
 {
@@ -34,18 +53,19 @@ std::string FormatStats(const std::string& name, const CameraStats& stats)
                   "%s: read %" PRIu64 ", sent %" PRIu64 ", key frames %" PRIu64 ", %" PRIu64
                   " bytes; dropped: throttled %" PRIu64 ", no key frame %" PRIu64 ", gate expired %" PRIu64
                   ", no memory %" PRIu64 ", refused %" PRIu64 ", before key frame %" PRIu64 ", no parameters %" PRIu64
-                  ", damaged %" PRIu64 "; reconnects %" PRIu64,
+                  ", damaged %" PRIu64 "; reconnects %" PRIu64 ", offered again %" PRIu64,
                   name.c_str(), stats.framesRead, stats.framesSent, stats.keyFrames, stats.bytesSent,
                   stats.drops[kDropThrottled], stats.drops[kDropNoKeyFrame], stats.drops[kDropGateExpired],
                   stats.drops[kDropNoMemory], stats.drops[kDropRefused], stats.drops[kDropBeforeKeyFrame],
-                  stats.drops[kDropNoParameters], stats.drops[kDropDamaged], stats.reconnects);
+                  stats.drops[kDropNoParameters], stats.drops[kDropDamaged], stats.reconnects, stats.offeredAgain);
     return text;
 }
 
-FrameSender::FrameSender(uint32_t camera, std::string name)
+FrameSender::FrameSender(uint32_t camera, std::string name, bool lossless)
     : camera_(camera),
       providerID_(kProviderBase | (camera & 0xFFFFu)),
-      name_(std::move(name))
+      name_(std::move(name)),
+      lossless_(lossless)
 {
 }
 
@@ -62,6 +82,8 @@ void FrameSender::StartConnection(const StreamInfo& info)
     paramsLogged_ = false;
     keyFramesWaiting_ = 0;
     audioLeftOut_ = false;
+    keyCopy_.clear(); // another connection's key frame opens no gate for this one's frames
+    gateClosed_ = false;
     SendParams();
 }
 
@@ -189,7 +211,8 @@ void FrameSender::Send(const MediaPacket& packet)
     header.pts = packet.pts;
     header.captureTimeNs = packet.captureTimeNs;
     header.duration = packet.duration;
-    header.flags = (packet.keyFrame ? DVR_MEDIA_KEY_FRAME : 0) | (packet.noDts ? DVR_MEDIA_NO_DTS : 0);
+    header.flags = (packet.keyFrame ? DVR_MEDIA_KEY_FRAME : 0) | (packet.noDts ? DVR_MEDIA_NO_DTS : 0) |
+                   (lossless_ ? DVR_MEDIA_FLOW_CONTROLLED : 0);
     try {
         buffer_.resize(sizeof header + packet.size);
     } catch (const std::bad_alloc&) {
@@ -201,16 +224,13 @@ void FrameSender::Send(const MediaPacket& packet)
         Refused(EVENT_NO_MEMORY);
         return;
     }
+    ShrinkIfOversized(buffer_);
     std::memcpy(buffer_.data(), &header, sizeof header);
     if (packet.size != 0)
         std::memcpy(buffer_.data() + sizeof header, packet.data, packet.size);
 
-    _EventParmsIn in = DvrMediaFrameEvent(providerID_, packet.video ? EVT_VIDEO : EVT_AUDIO, &header,
-                                          static_cast<uint32_t>(buffer_.size()));
-    in.data = buffer_.data();
-    _EventParmsOut out = DvrEventParmsOut();
-    CallCore(&in, &out);
-    if (out.result == EVENT_ACCEPTED) {
+    const int32_t result = lossless_ ? OfferUntilTaken(packet.video, packet.keyFrame) : Offer(buffer_, packet.video);
+    if (result == EVENT_ACCEPTED) {
         if (packet.video)
             waitingForKeyFrame_ = false;
         std::lock_guard<std::mutex> lock(statsLock_);
@@ -218,7 +238,119 @@ void FrameSender::Send(const MediaPacket& packet)
         stats_.bytesSent += packet.size;
         return;
     }
-    Refused(out.result);
+    Refused(result);
+}
+
+int32_t FrameSender::Offer(const std::vector<uint8_t>& buffer, bool video)
+{
+    const auto len = static_cast<uint32_t>(buffer.size());
+    if (lossless_) {
+        bool unfollowed = false; // said after the lock: the core is never called holding it
+        {
+            std::unique_lock<std::mutex> lock(flowLock_);
+            auto room = [&] {
+                const uint64_t window = flowKnown_ ? windowBytes_ : kFirstWindowBytes;
+                return interrupted_ || unfollowed_ || sentBytes_ <= doneBytes_ ||
+                       sentBytes_ - doneBytes_ + len <= window;
+            };
+            if (!flowKnown_ && !flowChanged_.wait_for(lock, kFirstRecordWait, room))
+                unfollowed = unfollowed_ = true;
+            flowChanged_.wait(lock, room);
+            if (interrupted_)
+                return EVENT_REFUSED;
+        }
+        if (unfollowed)
+            Log(kProviderBase, kLogInfo, "camera %s: no receiver follows its frames: they go on without waiting",
+                name_.c_str());
+    }
+    _DvrMediaFrame header{};
+    std::memcpy(&header, buffer.data(), sizeof header);
+    _EventParmsIn in = DvrMediaFrameEvent(providerID_, video ? EVT_VIDEO : EVT_AUDIO, &header, len);
+    in.data = const_cast<uint8_t*>(buffer.data());
+    _EventParmsOut out = DvrEventParmsOut();
+    CallCore(&in, &out);
+    if (out.result == EVENT_ACCEPTED && lossless_) {
+        std::lock_guard<std::mutex> lock(flowLock_);
+        sentBytes_ += len;
+    }
+    return out.result;
+}
+
+int32_t FrameSender::OfferUntilTaken(bool video, bool key)
+{
+    bool offeredAgain = false;
+    for (int gateRetries = 0;;) {
+        // Throttling made the core's gate start again at a key frame: the last one goes again first,
+        // marked repeated so the receiver skips it, and the frames after it then pass.
+        if (video && !key && gateClosed_ && !keyCopy_.empty()) {
+            const int32_t opened = Offer(keyCopy_, true);
+            if (opened == EVENT_ACCEPTED) {
+                gateClosed_ = false;
+            } else if (opened == EVENT_THROTTLED || opened == EVENT_NO_MEMORY) {
+                if (!Pause(kRetryPause))
+                    return EVENT_REFUSED;
+                continue;
+            } else {
+                return opened;
+            }
+        }
+        const int32_t result = Offer(buffer_, video);
+        if (result == EVENT_ACCEPTED) {
+            if (video && key) {
+                keyCopy_ = buffer_;
+                ShrinkIfOversized(keyCopy_);
+                _DvrMediaFrame header{};
+                std::memcpy(&header, keyCopy_.data(), sizeof header);
+                header.flags |= DVR_MEDIA_REPEATED;
+                std::memcpy(keyCopy_.data(), &header, sizeof header);
+            }
+            if (video)
+                gateClosed_ = false;
+            if (offeredAgain) {
+                std::lock_guard<std::mutex> lock(statsLock_);
+                ++stats_.offeredAgain;
+            }
+            return result;
+        }
+        if (result == EVENT_NO_KEY_FRAME && !keyCopy_.empty() && gateRetries++ < kGateRetries) {
+            gateClosed_ = true;
+            offeredAgain = true;
+            continue;
+        }
+        if (result != EVENT_THROTTLED && result != EVENT_NO_MEMORY)
+            return result;
+        gateClosed_ = true; // a throttled frame of either kind closes the camera's gate
+        offeredAgain = true;
+        if (!Pause(kRetryPause))
+            return EVENT_REFUSED;
+    }
+}
+
+bool FrameSender::Pause(std::chrono::milliseconds pause)
+{
+    std::unique_lock<std::mutex> lock(flowLock_);
+    return !flowChanged_.wait_for(lock, pause, [this] { return interrupted_; });
+}
+
+void FrameSender::Acknowledge(uint64_t doneBytes, uint64_t windowBytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(flowLock_);
+        flowKnown_ = true;
+        unfollowed_ = false;
+        doneBytes_ = doneBytes;
+        windowBytes_ = windowBytes;
+    }
+    flowChanged_.notify_all();
+}
+
+void FrameSender::Interrupt()
+{
+    {
+        std::lock_guard<std::mutex> lock(flowLock_);
+        interrupted_ = true;
+    }
+    flowChanged_.notify_all();
 }
 
 void FrameSender::Refused(int32_t result)

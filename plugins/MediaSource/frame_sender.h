@@ -5,6 +5,8 @@
 
 #include <dvrcore/media.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -32,7 +34,8 @@ struct CameraStats {
     uint64_t keyFrames = 0;  // video key frames read
     uint64_t bytesSent = 0;  // coded bytes accepted, headers not counted
     uint64_t drops[kDropCauseCount] = {};
-    uint64_t reconnects = 0; // connection attempts after the first
+    uint64_t reconnects = 0;   // connection attempts after the first
+    uint64_t offeredAgain = 0; // frames of a file the core refused and took when offered again
 };
 
 // "front: read 250, sent 248, key frames 10, 81234 bytes, dropped: ..." for log lines and parent packets.
@@ -63,10 +66,14 @@ struct MediaPacket {
     size_t size = 0;
 };
 
-// Used by the camera's reading thread only, except Stats and CountReconnect (any thread).
+// Used by the camera's reading thread only, except Stats, CountReconnect, Acknowledge and
+// Interrupt (any thread).
 class FrameSender {
 public:
-    FrameSender(uint32_t camera, std::string name);
+    // lossless: the camera is a file, which loses no frame by waiting: a frame the core refuses for
+    // want of memory is offered again after a pause, and its frames follow the receiver's flow
+    // records. Otherwise a refusal drops the camera's frames to its next video key frame.
+    FrameSender(uint32_t camera, std::string name, bool lossless = false);
 
     // A new connection: sends its stream parameters (a discontinuity after the first connection);
     // frames wait for its first video key frame.
@@ -81,8 +88,11 @@ public:
     void StartOver() { loopAwaitsKeyFrame_ = hasVideo_; }
     // Offers one frame to the core, or drops it while the camera waits for a video key frame.
     void Send(const MediaPacket& packet);
-    // Whether the camera drops its frames because the core is short of memory.
-    bool Throttled() const { return waitingForKeyFrame_ && waitCause_ == kDropThrottled; }
+    // A receiver's flow record: it is done with doneBytes of the frames sent, and allows windowBytes
+    // beyond them. From the first record on, a lossless camera waits for that room.
+    void Acknowledge(uint64_t doneBytes, uint64_t windowBytes);
+    // Ends every wait of the sender for good: the camera stops.
+    void Interrupt();
     void CountReconnect();
     CameraStats Stats() const;
 
@@ -94,6 +104,13 @@ private:
     // A frame the core refused with result, or that could not be sent: dropped, and the camera
     // waits for its next video key frame.
     void Refused(int32_t result);
+    // Sends the event data in buffer once the receiver has room for it; the core's answer.
+    int32_t Offer(const std::vector<uint8_t>& buffer, bool video);
+    // Offer for a lossless camera: after a refusal for want of memory, waits and offers the frame
+    // again, first sending the last key frame again when the core's gate wants one.
+    int32_t OfferUntilTaken(bool video, bool key);
+    // Waits for pause, or less when interrupted (false then).
+    bool Pause(std::chrono::milliseconds pause);
 
     uint32_t camera_;
     uint32_t providerID_;
@@ -111,6 +128,18 @@ private:
     bool audioLeftOut_ = false;       // the parameters taken say no audio: its configuration had not come
     uint32_t sequence_[2] = {0, 0};   // video, audio: every frame read, sent or dropped
     std::vector<uint8_t> buffer_;     // the event data of the frame being sent, reused
+    const bool lossless_;
+    std::vector<uint8_t> keyCopy_; // lossless: the last key frame taken, marked repeated, to open the gate again
+    bool gateClosed_ = false;      // lossless: the core refused a frame since keyCopy_, so its gate wants a key frame
+
+    std::mutex flowLock_; // guards the flow state below; flowChanged_ wakes the reading thread's waits
+    std::condition_variable flowChanged_;
+    bool flowKnown_ = false;   // a flow record came
+    uint64_t sentBytes_ = 0;   // event bytes of flow-controlled frames the core took
+    uint64_t doneBytes_ = 0;   // of those, what the receiver is done with
+    uint64_t windowBytes_ = 0; // how far beyond doneBytes_ the camera may send
+    bool unfollowed_ = false;  // no record came in time: the camera sends without waiting until one comes
+    bool interrupted_ = false;
 
     mutable std::mutex statsLock_; // guards stats_
     CameraStats stats_;

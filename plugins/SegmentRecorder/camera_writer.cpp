@@ -24,6 +24,8 @@ constexpr int64_t CLOCK_RATE = DVR_MEDIA_CLOCK_RATE;
 // Stop's deadlines are on hooks_.now, which need not be the condition's clock: it is read again at
 // least this often.
 constexpr auto WAIT_SLICE = std::chrono::milliseconds(20);
+// The frame buffer keeps up to this much between frames, and more only while frames need it.
+constexpr size_t KEEP_BUFFER_BYTES = 1 << 20;
 
 // A frame as the timeline policy judges it.
 TimelineFrame FrameOf(const _DvrMediaFrame& frame, bool video, uint32_t skipped)
@@ -125,10 +127,27 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
                               size_t size)
 {
     const bool key = kind == EVT_VIDEO && (frame.flags & DVR_MEDIA_KEY_FRAME) != 0;
+    // A flow-controlled sender waits for room instead of losing frames: its frames are never held
+    // to the media-time bound, and their bytes are counted back to it whatever becomes of them.
+    const bool flowControlled = (frame.flags & DVR_MEDIA_FLOW_CONTROLLED) != 0;
+    const uint64_t flowBytes = flowControlled ? frame.size + size : 0;
     std::unique_lock lock(mutex_);
     if (stopping_)
         return false;
-    const bool overBytes = queuedBytes_ + size > static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
+    flowControlled_ = flowControlled_ || flowControlled;
+    if (kind == EVT_VIDEO && (frame.flags & DVR_MEDIA_REPEATED) != 0 && haveVideoSequence_ &&
+        static_cast<int32_t>(frame.sequence - lastVideoSequence_) <= 0) {
+        // A key frame sent again only to open the core's gate: this writer has it already.
+        const auto record = FlowDoneLocked(flowBytes);
+        lock.unlock();
+        SendFlow(record);
+        return false;
+    }
+    if (kind == EVT_VIDEO) {
+        haveVideoSequence_ = true;
+        lastVideoSequence_ = frame.sequence;
+    }
+    bool overBytes = queuedBytes_ + size > static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
     // Media time queued: the sum of the steps between queued video frames, each taken as at most a
     // second, so a jump in the camera's timestamps does not look like a long queue.
     int64_t step = 0;
@@ -137,14 +156,23 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
         lastOfferedVideoDts_ = frame.dts;
         haveOfferedVideo_ = true;
     }
-    const bool overTime = queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
+    const bool overTime =
+        !flowControlled && queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
+    // The shared bound is asked last: only a frame that is queued takes from it.
+    // The room a flow record promised stays the sender's when a camera joins and the shares shrink.
+    const bool promised = flowControlled && queuedBytes_ + size <= flowWindow_;
+    if (!overBytes && !overTime && !(droppingToKey_ && !key) && hooks_.budget != nullptr &&
+        !hooks_.budget->Take(camera_, size, promised))
+        overBytes = true;
     if (overBytes || overTime || (droppingToKey_ && !key)) {
         const bool first = !droppingToKey_;
         droppingToKey_ = true;
         ++counters_.droppedQueueFull;
         ++skipped_[kind == EVT_VIDEO ? 0 : 1];
         const std::string name = name_;
+        const auto record = FlowDoneLocked(flowBytes);
         lock.unlock(); // never call the core holding a lock
+        SendFlow(record);
         if (first)
             Log(LOG_WARNING, "%s: the writer is behind (queue over %s); dropping until the next key frame",
                 name.c_str(), overBytes ? "its size" : "its media time");
@@ -159,10 +187,16 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     item.size = size;
     item.step = step;
     item.skipped = std::exchange(skipped_[kind == EVT_VIDEO ? 0 : 1], 0);
+    item.flowBytes = flowBytes;
     queue_.push_back(std::move(item));
     queuedBytes_ += size;
     queuedTicks_ += step;
     wake_.notify_one();
+    if (flowControlled && !flowAnnounced_) {
+        const auto record = FlowDoneLocked(0);
+        lock.unlock();
+        SendFlow(record);
+    }
     return true;
 }
 
@@ -227,9 +261,13 @@ void CameraWriter::DropQueue()
     {
         std::lock_guard lock(mutex_);
         dropped.swap(queue_);
-        for (const Item& item : dropped)
+        for (const Item& item : dropped) {
             frames += item.block != nullptr ? 1 : 0;
+            flowDone_ += item.flowBytes; // no record: the camera is closing
+        }
         bytes = queuedBytes_;
+        if (hooks_.budget != nullptr)
+            hooks_.budget->Give(camera_, queuedBytes_);
         queuedBytes_ = 0;
         queuedTicks_ = 0;
         counters_.droppedClosing += frames;
@@ -240,6 +278,32 @@ void CameraWriter::DropQueue()
     if (frames > 0)
         Log(LOG_WARNING, "%s: closing: the disk did not take the queue in time; %llu frames (%llu bytes) dropped",
             Name().c_str(), static_cast<unsigned long long>(frames), static_cast<unsigned long long>(bytes));
+}
+
+std::pair<uint64_t, uint64_t> CameraWriter::FlowDoneLocked(uint64_t bytes)
+{
+    flowDone_ += bytes;
+    // The first record goes out with the camera's first flow-controlled frame: until it comes, the
+    // sender keeps to a small first window.
+    if (!flowControlled_ || (flowAnnounced_ && flowDone_ == flowReported_))
+        return {0, 0};
+    uint64_t window = static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
+    if (hooks_.budget != nullptr)
+        window = std::min(window, hooks_.budget->Share());
+    // A record every quarter window keeps the sender going; one whenever the queue runs empty
+    // reaches a sender that waits for the frames still on their way here.
+    if (flowAnnounced_ && !queue_.empty() && flowDone_ - flowReported_ < window / 4)
+        return {0, 0};
+    flowAnnounced_ = true;
+    flowReported_ = flowDone_;
+    flowWindow_ = window;
+    return {flowDone_, window};
+}
+
+void CameraWriter::SendFlow(std::pair<uint64_t, uint64_t> record)
+{
+    if (record.second != 0 && hooks_.flow)
+        hooks_.flow(camera_, record.first, record.second);
 }
 
 CameraCounters CameraWriter::Counters() const
@@ -287,7 +351,11 @@ void CameraWriter::Run()
         queue_.pop_front();
         queuedBytes_ -= item.size;
         queuedTicks_ -= item.step;
+        if (hooks_.budget != nullptr)
+            hooks_.budget->Give(camera_, item.size);
+        const auto record = FlowDoneLocked(item.flowBytes);
         lock.unlock();
+        SendFlow(record);
         if (item.block != nullptr)
             TakeOver(item);
         HandleSafely(item);
@@ -311,6 +379,9 @@ void CameraWriter::TakeOver(Item& item)
     } catch (const std::bad_alloc&) {
         return;
     }
+    // A buffer that grew for one large frame is given back at the next small one.
+    if (frameCopy_.capacity() > KEEP_BUFFER_BYTES && frameCopy_.capacity() > 4 * item.size)
+        frameCopy_.shrink_to_fit();
     item.payload = frameCopy_.data();
     hooks_.release(item.block);
     item.block = nullptr;

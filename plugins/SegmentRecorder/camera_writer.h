@@ -4,6 +4,7 @@
 
 #include "audio_transcoder.h"
 #include "ffmpeg_log.h"
+#include "queue_budget.h"
 #include "recorder_config.h"
 #include "recording_store.h"
 #include "segment_file.h"
@@ -20,6 +21,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace segrec {
@@ -60,6 +62,10 @@ struct WriterHooks {
     std::function<uint64_t()> makeRoom;       // freeBytes, after a retention pass when below the floor
     std::function<bool()> waitForStore;       // blocks until the store is reconciled; false when closing
     std::function<std::chrono::steady_clock::time_point()> now; // the clock of Stop's deadlines
+    QueueBudget* budget = nullptr; // the bytes shared with the other cameras' queues; none when null
+    // Tells the camera's sender how far the writer got with its flow-controlled frames (a flow
+    // record of dvrcore/media.h); none when null. Called without the writer's lock.
+    std::function<void(uint32_t camera, uint64_t doneBytes, uint64_t windowBytes)> flow = nullptr;
 };
 
 class CameraWriter {
@@ -97,8 +103,9 @@ private:
         void* block = nullptr;
         const uint8_t* payload = nullptr;
         size_t size = 0;
-        int64_t step = 0;     // media time this frame adds to the queue, 1/90,000 s
-        uint32_t skipped = 0; // frames of its kind the queue dropped just before it
+        int64_t step = 0;       // media time this frame adds to the queue, 1/90,000 s
+        uint32_t skipped = 0;   // frames of its kind the queue dropped just before it
+        uint64_t flowBytes = 0; // the event's len when its sender is flow-controlled, else 0
         std::shared_ptr<const CameraParams> params;
     };
 
@@ -107,6 +114,10 @@ private:
     // a write that never returns holds no block of the core's. Without memory for the copy the
     // frame is written from its block, released after it.
     void TakeOver(Item& item);
+    // Adds bytes to what the writer is done with; the flow record to send when one is due (its
+    // window 0 when none is). Under mutex_.
+    std::pair<uint64_t, uint64_t> FlowDoneLocked(uint64_t bytes);
+    void SendFlow(std::pair<uint64_t, uint64_t> record);
     // Drops what is queued, releasing every block, and logs how much.
     void DropQueue();
     void Handle(const Item& item);
@@ -142,8 +153,15 @@ private:
     int64_t queuedTicks_ = 0; // media time queued, 1/90,000 s
     int64_t lastOfferedVideoDts_ = 0;
     bool haveOfferedVideo_ = false;
-    bool droppingToKey_ = false; // a frame was dropped: drop until the next video key frame
-    uint32_t skipped_[2] = {};   // video, audio: dropped since the last frame of the kind was queued
+    bool droppingToKey_ = false;  // a frame was dropped: drop until the next video key frame
+    uint32_t skipped_[2] = {};    // video, audio: dropped since the last frame of the kind was queued
+    bool flowControlled_ = false; // a frame came flow-controlled: the sender waits for flow records
+    uint64_t flowDone_ = 0;       // event bytes of flow-controlled frames written or dropped
+    uint64_t flowReported_ = 0;   // flowDone_ as the last flow record said it
+    bool flowAnnounced_ = false;  // a flow record went out
+    uint64_t flowWindow_ = 0;     // the window the last flow record gave
+    bool haveVideoSequence_ = false;
+    uint32_t lastVideoSequence_ = 0; // of the last video frame offered: a repeated key frame up to it is skipped
     bool stopping_ = false;
     bool ended_ = false; // the writer thread is done with this object; ended_ is notified with it
     std::condition_variable endedChanged_;

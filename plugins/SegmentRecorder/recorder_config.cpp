@@ -64,6 +64,7 @@ RecorderConfig ReadRecorderConfig(const std::string& path)
     ReadNumber(*root, "maxAgeHours", 0, 100 * 365 * 24, config.maxAgeHours);
     ReadNumber(*root, "minFreeMB", 0, 1 << 30, config.minFreeMB);
     ReadNumber(*root, "queueMB", 1, 4096, config.queueMB);
+    ReadNumber(*root, "queueTotalMB", 1, 4096, config.queueTotalMB);
     ReadNumber(*root, "queueSeconds", 1, 3600, config.queueSeconds);
     ReadNumber(*root, "retentionBatch", 1, 100000, config.retentionBatch);
     return config;

@@ -13,6 +13,7 @@ struct RecorderConfig {
     int maxAgeHours = 0;     // 0: no age limit
     int minFreeMB = 256;     // free space kept on the recordings' file system; 0: no floor
     int queueMB = 64;        // per camera, waiting to be written
+    int queueTotalMB = 48;   // every camera's queue together: a quarter of the core's 190 MiB memory limit
     int queueSeconds = 10;   // per camera, media time waiting to be written
     int retentionBatch = 16; // deletions per retention pass
 };

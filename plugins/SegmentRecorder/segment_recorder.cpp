@@ -80,6 +80,23 @@ void ReleaseBlock(void* block)
     core(&in, &out);
 }
 
+// Tells a camera's sender how far its writer got with the camera's flow-controlled frames.
+void SendFlow(uint32_t camera, uint64_t doneBytes, uint64_t windowBytes)
+{
+    const PluginEntryPoint core = coreCallback;
+    if (core == nullptr)
+        return;
+    _DvrMediaFlow flow{};
+    flow.size = sizeof flow;
+    flow.version = DVR_MEDIA_FLOW_VERSION;
+    flow.camera = camera;
+    flow.doneBytes = doneBytes;
+    flow.windowBytes = windowBytes;
+    _EventParmsIn in = DvrMediaFlowEvent(RECORDER_PROVIDER_ID, &flow);
+    _EventParmsOut out = DvrEventParmsOut();
+    core(&in, &out);
+}
+
 // The plugin between Open and Close.
 class Recorder {
 public:
@@ -114,6 +131,7 @@ private:
 
     const RecorderConfig config_;
     RecordingStore store_;
+    QueueBudget budget_; // every camera's queue together
 
     // mutex_ guards everything below it; wake_ wakes the housekeeping thread and the writers
     // waiting for the store. No lock is held while a writer is stopped or the core is called.
@@ -139,6 +157,7 @@ private:
 Recorder::Recorder(RecorderConfig config)
     : config_(std::move(config)),
       store_(config_.folder, [](int level, const std::string& text) { Log(level, "%s", text.c_str()); }),
+      budget_(static_cast<uint64_t>(config_.queueTotalMB) * 1024 * 1024),
       housekeeper_([this] {
           try {
               Housekeep();
@@ -181,7 +200,10 @@ bool Recorder::Take(const _WriteParmsIn& event)
                               .freeBytes = [this] { return FreeBytes(); },
                               .makeRoom = [this] { return MakeRoom(); },
                               .waitForStore = [this] { return WaitForStore(); },
-                              .now = [] { return std::chrono::steady_clock::now(); }};
+                              .now = [] { return std::chrono::steady_clock::now(); },
+                              .budget = &budget_,
+                              .flow = SendFlow};
+            budget_.Join(params->params.camera);
             auto camera = std::make_unique<CameraWriter>(params->params.camera, config_, store_, std::move(hooks));
             found = cameras_.emplace(params->params.camera, std::move(camera)).first;
         }

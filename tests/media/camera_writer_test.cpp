@@ -175,3 +175,35 @@ TEST(CameraWriter, StopOnAHungDiskDropsTheQueueReleasesEveryBlockAndLeavesTheStu
     EXPECT_EQ(writer->Counters().droppedAwaitingKey, 1u); // its key frame, whose file never began
     EXPECT_EQ(bench.Released(), blocks.size());
 }
+
+TEST(QueueBudget, EachCameraFillsItsOwnShareAndTogetherTheyStayWithinTheTotal)
+{
+    segrec::QueueBudget budget(4000);
+    for (uint32_t camera : {0u, 1u, 2u})
+        budget.Join(camera);
+    EXPECT_EQ(budget.Share(), 1333u);
+
+    // Camera 0 falls behind: it fills its share and then takes nothing more.
+    uint64_t taken = 0;
+    while (budget.Take(0, 100))
+        taken += 100;
+    EXPECT_EQ(taken, 1300u);
+    // The others still have their whole shares.
+    EXPECT_TRUE(budget.Take(1, 1333));
+    EXPECT_TRUE(budget.Take(2, 1333));
+    EXPECT_FALSE(budget.Take(2, 1));
+    // What a camera gives back is room for its own queue again.
+    budget.Give(0, 1300);
+    EXPECT_FALSE(budget.Take(1, 1));
+    EXPECT_TRUE(budget.Take(0, 1333));
+
+    // A fourth camera: the shares shrink, and the cameras over theirs take nothing until they drain.
+    budget.Join(3);
+    EXPECT_EQ(budget.Share(), 1000u);
+    EXPECT_TRUE(budget.Take(3, 1000));
+    EXPECT_FALSE(budget.Take(0, 1));
+    budget.Give(0, 1333);
+    EXPECT_TRUE(budget.Take(0, 1000));
+    // Room promised before the shares shrank is taken all the same.
+    EXPECT_TRUE(budget.Take(0, 333, true));
+}

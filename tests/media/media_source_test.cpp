@@ -22,6 +22,7 @@
 #include <netinet/in.h>
 #include <string>
 #include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -404,10 +405,58 @@ TEST_F(MediaSourceTest, KeyFramesFartherApartThanTheGateAreWarnedOfOnceWithWhatT
     EXPECT_EQ(warnings, 1u);
 }
 
-TEST_F(MediaSourceTest, AfterARefusalTheCameraDropsVideoAndAudioUntilItsNextKeyFrame)
+// Serves the file at path to every HTTP client on a port of 127.0.0.1, as a live camera's stream.
+class LoopbackHttp {
+public:
+    explicit LoopbackHttp(const std::string& path)
+        : body_(ReadAll(path))
+    {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr*>(&address), length), 0);
+        EXPECT_EQ(listen(listener_, 4), 0);
+        EXPECT_EQ(getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length), 0);
+        port_ = ntohs(address.sin_port);
+        server_ = std::thread([this] {
+            for (int client; (client = accept(listener_, nullptr, nullptr)) >= 0; close(client)) {
+                char request[4096];
+                (void)!recv(client, request, sizeof request, 0);
+                const std::string reply =
+                    "HTTP/1.0 200 OK\r\nContent-Type: video/mp2t\r\nContent-Length: " + std::to_string(body_.size()) +
+                    "\r\n\r\n" + body_;
+                (void)!send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+            }
+        });
+    }
+    ~LoopbackHttp()
+    {
+        shutdown(listener_, SHUT_RDWR); // ends the accept
+        server_.join();
+        close(listener_);
+    }
+    std::string Url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/live.ts"; }
+
+private:
+    static std::string ReadAll(const std::string& path)
+    {
+        std::ifstream file(path, std::ios::binary);
+        return {std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    }
+
+    std::string body_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::thread server_;
+};
+
+TEST_F(MediaSourceTest, AfterARefusalALiveCameraDropsVideoAndAudioUntilItsNextKeyFrame)
 {
-    MakeClip();
-    Configure("<Camera name=\"clip\" url=\"file:clip.mp4\"/>\n");
+    MakeClip("-c:a aac -shortest -f mpegts clip.ts");
+    LoopbackHttp server("clip.ts");
+    Configure("<Camera name=\"live\" url=\"" + server.Url() + "\"/>\n");
     // The eleventh video frame is throttled.
     std::vector<int32_t> answers(10, EVENT_ACCEPTED);
     answers.push_back(EVENT_THROTTLED);
@@ -423,6 +472,7 @@ TEST_F(MediaSourceTest, AfterARefusalTheCameraDropsVideoAndAudioUntilItsNextKeyF
     // The next frame offered is the clip's next key frame, the 26th.
     EXPECT_EQ(video[11].header.sequence, 25u);
     EXPECT_EQ(EventKeyFrame(&video[11].event->record), 1);
+    EXPECT_EQ(video[11].header.flags & (DVR_MEDIA_FLOW_CONTROLLED | DVR_MEDIA_REPEATED), 0u);
     // No audio between the refusal and that key frame; the audio sequence shows the gap.
     uint32_t audioDropped = 0;
     std::vector<Frame> audio = Frames(h_, EVT_AUDIO);
@@ -436,6 +486,43 @@ TEST_F(MediaSourceTest, AfterARefusalTheCameraDropsVideoAndAudioUntilItsNextKeyF
     // The refused frame and every frame skipped after it count as throttled.
     std::string figures = AskFigures();
     EXPECT_NE(figures.find("throttled " + std::to_string(1 + 14 + audioDropped) + ","), std::string::npos) << figures;
+}
+
+TEST_F(MediaSourceTest, AFileCameraOffersAThrottledFrameAgainBehindItsKeyFrameAndDropsNothing)
+{
+    MakeClip();
+    Configure("<Camera name=\"clip\" url=\"file:clip.mp4\" pace=\"0\"/>\n");
+    // The eleventh video frame is throttled, and so is the first offer after it.
+    std::vector<int32_t> answers(10, EVENT_ACCEPTED);
+    answers.push_back(EVENT_THROTTLED);
+    answers.push_back(EVENT_THROTTLED);
+    h_ = dvr_harness_new(MEDIA_SOURCE_PLUGIN);
+    dvr_harness_queue_answers(h_, EVT_VIDEO, answers.data(), answers.size());
+    ASSERT_EQ(dvr_harness_start(h_), DVR_HARNESS_OK);
+    ASSERT_EQ(dvr_harness_wait_events(h_, EVT_VIDEO, 40, 10000), DVR_HARNESS_OK);
+
+    std::vector<Frame> video = Frames(h_, EVT_VIDEO);
+    for (const Frame& frame : video)
+        EXPECT_NE(frame.header.flags & DVR_MEDIA_FLOW_CONTROLLED, 0u);
+    EXPECT_EQ(video[10].header.sequence, 10u);
+    // Throttling closed the core's gate: the key frame taken before goes again first, marked
+    // repeated, until the core takes it; then the refused frame and the ones after it, none left out.
+    for (size_t i : {11u, 12u}) {
+        EXPECT_EQ(video[i].header.sequence, 0u) << i;
+        EXPECT_EQ(video[i].header.flags & DVR_MEDIA_REPEATED, DVR_MEDIA_REPEATED) << i;
+        EXPECT_EQ(EventKeyFrame(&video[i].event->record), 1) << i;
+    }
+    EXPECT_EQ(video[12].event->answer, EVENT_ACCEPTED);
+    for (size_t i = 13; i < video.size(); ++i) {
+        EXPECT_EQ(video[i].header.sequence, i - 3) << i;
+        EXPECT_EQ(video[i].header.flags & DVR_MEDIA_REPEATED, 0u) << i;
+    }
+    std::vector<Frame> audio = Frames(h_, EVT_AUDIO);
+    for (size_t i = 1; i < audio.size(); ++i)
+        EXPECT_EQ(audio[i].header.sequence, audio[i - 1].header.sequence + 1);
+    std::string figures = AskFigures();
+    EXPECT_NE(figures.find("throttled 0, no key frame 0,"), std::string::npos) << figures;
+    EXPECT_NE(figures.find("offered again 1"), std::string::npos) << figures;
 }
 
 TEST_F(MediaSourceTest, UnreachableCameraRetriesWithBackOffAndNeverLogsItsPassword)
