@@ -23,6 +23,8 @@ namespace media_source {
 namespace {
 
 constexpr int64_t kNsPerSecond = 1000000000LL;
+// How long a network camera's reader lets frames gather once it has caught up (see ReadBatch).
+constexpr int64_t kReadBatchNs = 60'000'000;
 
 struct PacketFree {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
@@ -355,13 +357,21 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
     int64_t seekDts = AV_NOPTS_VALUE;
     int64_t lastDts[2] = {AV_NOPTS_VALUE, AV_NOPTS_VALUE}; // video, audio: sent timestamps
     FilePacer pacer;
+    // RTSP is read over TCP (see Connect), which holds what comes while the reader sleeps.
+    const bool overTcp = StartsWith(config_.url, "rtsp://") || StartsWith(config_.url, "rtsps://");
+    const ReadBatch batch(overTcp ? kReadBatchNs : 0);
+    int64_t nextRead = 0;
     CaptureClock captureClock(openedNs_);
     keyFrames_.Restart();
 
     while (!stopping_) {
+        if (nextRead > MonotonicNs() && !WaitUntil(nextRead)) // a network camera's frames gather
+            return "closing";
         // Armed for each read: the waits between reads (pacing, throttling) are the camera's own.
-        stall_.Arm(MonotonicNs());
+        const int64_t readStart = MonotonicNs();
+        stall_.Arm(readStart);
         int error = av_read_frame(input, packet.get());
+        nextRead = batch.NextRead(readStart, MonotonicNs());
         if (error == AVERROR_EOF && isFile_ && readThisPass) {
             firstPass = readThisPass = false;
             loopOffset = endDts - (firstDts == INT64_MAX ? 0 : firstDts);

@@ -40,6 +40,32 @@ private:
     int64_t startDts_ = 0;
 };
 
+// A network camera's reader wakes for a burst of frames, not for each one. A read that had to wait
+// for the network (it took longer than WAITED_NS) has caught up with the camera: the reader then
+// sleeps for batchNs while the next frames gather in the socket, and reads them together. Each wait
+// inside a read is a context switch, and so is each wake of the core's queue worker for a frame
+// that comes alone; a burst costs one of each. Frames are late by at most batchNs, and their
+// capture times come from their media time, not from when they were read. Only for a transport
+// that holds what comes meanwhile (RTSP over TCP): a datagram socket could overflow.
+class ReadBatch {
+public:
+    static constexpr int64_t WAITED_NS = 2'000'000;
+
+    explicit ReadBatch(int64_t batchNs)
+        : batchNs_(batchNs)
+    {
+    }
+
+    // When to read next (monotonic ns) after a read that began at startNs and returned at endNs.
+    int64_t NextRead(int64_t startNs, int64_t endNs) const
+    {
+        return endNs - startNs > WAITED_NS ? endNs + batchNs_ : endNs;
+    }
+
+private:
+    int64_t batchNs_;
+};
+
 } // namespace media_source
 
 #endif

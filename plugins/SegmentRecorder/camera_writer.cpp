@@ -26,6 +26,13 @@ constexpr int64_t CLOCK_RATE = DVR_MEDIA_CLOCK_RATE;
 constexpr auto WAIT_SLICE = std::chrono::milliseconds(20);
 // The frame buffer keeps up to this much between frames, and more only while frames need it.
 constexpr size_t KEEP_BUFFER_BYTES = 1 << 20;
+// The writer thread is woken for a batch of frames, not for each one: every wake-up costs a context
+// switch and two system calls, and the muxer writes nothing to the disk before a fragment ends
+// anyway. A batch is due at this many items, at a video key frame (it ends a fragment), at new
+// parameters and for a flow-controlled sender (which waits for the writer); frames that do not fill
+// a batch wait at most BATCH_HOLD.
+constexpr size_t BATCH_ITEMS = 16;
+constexpr auto BATCH_HOLD = std::chrono::milliseconds(200);
 
 // A frame as the timeline policy judges it.
 TimelineFrame FrameOf(const _DvrMediaFrame& frame, bool video, uint32_t skipped)
@@ -188,10 +195,13 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     item.step = step;
     item.skipped = std::exchange(skipped_[kind == EVT_VIDEO ? 0 : 1], 0);
     item.flowBytes = flowBytes;
+    if (queue_.empty())
+        batchSince_ = std::chrono::steady_clock::now();
     queue_.push_back(std::move(item));
     queuedBytes_ += size;
     queuedTicks_ += step;
-    wake_.notify_one();
+    if (queue_.size() >= BATCH_ITEMS || key || flowControlled)
+        BatchDueLocked();
     if (flowControlled && !flowAnnounced_) {
         const auto record = FlowDoneLocked(0);
         lock.unlock();
@@ -210,8 +220,19 @@ void CameraWriter::OfferParams(std::shared_ptr<const CameraParams> params)
     Item item;
     item.kind = DVR_EVT_MEDIA_PARAMS;
     item.params = std::move(params);
+    if (queue_.empty())
+        batchSince_ = std::chrono::steady_clock::now();
     queue_.push_back(std::move(item));
-    wake_.notify_one();
+    BatchDueLocked();
+}
+
+void CameraWriter::BatchDueLocked()
+{
+    if (batchDue_)
+        return;
+    batchDue_ = true;
+    if (writerIdle_)
+        wake_.notify_one();
 }
 
 void CameraWriter::RequestStop()
@@ -330,8 +351,15 @@ void CameraWriter::Run()
 {
     const auto syncPeriod = std::chrono::milliseconds(config_.syncMs);
     std::unique_lock lock(mutex_);
+    bool draining = false; // once a batch is begun, the queue is written until it runs empty
+    const auto idleUntil = [&](std::chrono::steady_clock::time_point until) {
+        writerIdle_ = true;
+        wake_.wait_until(lock, until);
+        writerIdle_ = false;
+    };
     for (;;) {
-        if (std::chrono::steady_clock::now() >= nextSync_) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextSync_) {
             nextSync_ = std::chrono::steady_clock::now() + syncPeriod;
             lock.unlock();
             if (file_) {
@@ -344,9 +372,16 @@ void CameraWriter::Run()
         if (queue_.empty()) {
             if (stopping_)
                 break;
-            wake_.wait_until(lock, nextSync_);
+            draining = false;
+            idleUntil(nextSync_);
             continue;
         }
+        if (!draining && !batchDue_ && !stopping_ && now < batchSince_ + BATCH_HOLD) {
+            idleUntil(std::min(nextSync_, batchSince_ + BATCH_HOLD));
+            continue;
+        }
+        draining = true;
+        batchDue_ = false;
         Item item = std::move(queue_.front());
         queue_.pop_front();
         queuedBytes_ -= item.size;

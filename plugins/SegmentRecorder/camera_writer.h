@@ -118,6 +118,8 @@ private:
     // window 0 when none is). Under mutex_.
     std::pair<uint64_t, uint64_t> FlowDoneLocked(uint64_t bytes);
     void SendFlow(std::pair<uint64_t, uint64_t> record);
+    // Marks the queue's batch due, waking the writer thread if it waits. Under mutex_.
+    void BatchDueLocked();
     // Drops what is queued, releasing every block, and logs how much.
     void DropQueue();
     void Handle(const Item& item);
@@ -144,13 +146,16 @@ private:
     RecordingStore& store_;
     const WriterHooks hooks_;
 
-    // mutex_ guards the queue, its sums, the drop state, stopping_, name_ and counters_; wake_ wakes
-    // the writer thread for new items and for Stop.
+    // mutex_ guards the queue, its sums, the drop state, the batch state, stopping_, name_ and
+    // counters_; wake_ wakes the writer thread for a batch of items and for Stop.
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Item> queue_;
     uint64_t queuedBytes_ = 0;
-    int64_t queuedTicks_ = 0; // media time queued, 1/90,000 s
+    int64_t queuedTicks_ = 0;                          // media time queued, 1/90,000 s
+    std::chrono::steady_clock::time_point batchSince_; // when the first item of the queue came
+    bool batchDue_ = false;                            // the queue holds a batch worth waking the writer for
+    bool writerIdle_ = false;                          // the writer thread waits on wake_
     int64_t lastOfferedVideoDts_ = 0;
     bool haveOfferedVideo_ = false;
     bool droppingToKey_ = false;  // a frame was dropped: drop until the next video key frame

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 using media_source::FilePacer;
+using media_source::ReadBatch;
 
 namespace {
 constexpr int64_t MS = 1'000'000;
@@ -38,4 +39,13 @@ TEST(FilePacer, ALoopingFileIsPacedPastTheDayAndAHalfWhereNanosecondsTimesTicksO
         EXPECT_EQ(pacer.Due(hours * hour, dueNs - MS), dueNs) << hours << " h";
         EXPECT_EQ(pacer.Due(hours * hour + FRAME, dueNs), dueNs + 40 * MS) << hours << " h";
     }
+}
+
+TEST(ReadBatch, OnlyAReadThatWaitedForTheNetworkIsFollowedByASleep)
+{
+    const ReadBatch batch(60 * MS);
+    EXPECT_EQ(batch.NextRead(100 * MS, 100 * MS + MS / 2), 100 * MS + MS / 2); // data was there: read on
+    EXPECT_EQ(batch.NextRead(100 * MS, 102 * MS), 102 * MS);                   // not longer than the limit
+    EXPECT_EQ(batch.NextRead(100 * MS, 130 * MS), 190 * MS);                   // caught up: let frames gather
+    EXPECT_EQ(ReadBatch(0).NextRead(100 * MS, 130 * MS), 130 * MS);            // a file never sleeps
 }
