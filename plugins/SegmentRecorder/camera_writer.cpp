@@ -748,6 +748,8 @@ bool CameraWriter::WritePacket(int track, AVPacket& packet, AVRational from, int
     if (result >= 0) {
         if (file_->Bytes() != before) { // a fragment of the packets before this one reached the file
             wholeEndDts_ = endDts_;
+            if (hooks_.wrote)
+                hooks_.wrote(file_->Bytes() - before);
             hooks_.makeRoom();
         }
         endDts_ = std::max(endDts_, end90k);

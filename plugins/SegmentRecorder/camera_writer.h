@@ -56,11 +56,12 @@ struct CameraCounters {
 
 // What the writer needs from the plugin; each callable is safe from any thread.
 struct WriterHooks {
-    std::function<void(void* block)> release; // gives a kept block back to the core
-    std::function<void()> noSpace;            // a write found the disk full: run retention now
-    std::function<uint64_t()> freeBytes;      // free space on the recordings' disk
-    std::function<uint64_t()> makeRoom;       // freeBytes, after a retention pass when below the floor
-    std::function<bool()> waitForStore;       // blocks until the store is reconciled; false when closing
+    std::function<void(void* block)> release;            // gives a kept block back to the core
+    std::function<void()> noSpace;                       // a write found the disk full: run retention now
+    std::function<uint64_t()> freeBytes;                 // free space on the recordings' disk
+    std::function<uint64_t()> makeRoom;                  // freeBytes, after a retention pass when below the floor
+    std::function<void(uint64_t bytes)> wrote = nullptr; // bytes reached the disk; none when null
+    std::function<bool()> waitForStore;                  // blocks until the store is reconciled; false when closing
     std::function<std::chrono::steady_clock::time_point()> now; // the clock of Stop's deadlines
     QueueBudget* budget = nullptr; // the bytes shared with the other cameras' queues; none when null
     // Tells the camera's sender how far the writer got with its flow-controlled frames (a flow

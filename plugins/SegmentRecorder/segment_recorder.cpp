@@ -5,6 +5,7 @@
 // once a minute.
 #include "camera_writer.h"
 #include "ffmpeg_log.h"
+#include "free_space_estimate.h"
 #include "recorder_config.h"
 #include "recorder_log.h"
 #include "recording_store.h"
@@ -131,7 +132,8 @@ private:
 
     const RecorderConfig config_;
     RecordingStore store_;
-    QueueBudget budget_; // every camera's queue together
+    QueueBudget budget_;                                   // every camera's queue together
+    FreeSpaceEstimate freeSpace_{std::chrono::seconds(5)}; // between queries of the disk
 
     // mutex_ guards everything below it; wake_ wakes the housekeeping thread and the writers
     // waiting for the store. No lock is held while a writer is stopped or the core is called.
@@ -199,6 +201,7 @@ bool Recorder::Take(const _WriteParmsIn& event)
                               .noSpace = [this] { RequestRetention(); },
                               .freeBytes = [this] { return FreeBytes(); },
                               .makeRoom = [this] { return MakeRoom(); },
+                              .wrote = [this](uint64_t bytes) { freeSpace_.Wrote(bytes); },
                               .waitForStore = [this] { return WaitForStore(); },
                               .now = [] { return std::chrono::steady_clock::now(); },
                               .budget = &budget_,
@@ -283,7 +286,10 @@ uint64_t Recorder::MakeRoom()
     const uint64_t floor =
         std::max<uint64_t>(static_cast<uint64_t>(config_.minFreeMB) * 1024 * 1024,
                            store_.NextSegmentsBytes(static_cast<int64_t>(config_.segmentSeconds) * 1000000000LL));
+    if (const auto estimate = freeSpace_.Enough(floor, std::chrono::steady_clock::now()))
+        return *estimate;
     const uint64_t free = FreeBytes();
+    freeSpace_.Measured(free, std::chrono::steady_clock::now());
     if (free >= floor)
         return free;
     {
@@ -296,6 +302,7 @@ uint64_t Recorder::MakeRoom()
         wake_.wait(lock, [&] { return retentionPasses_ >= until || stopping_; });
     }
     const uint64_t after = FreeBytes();
+    freeSpace_.Measured(after, std::chrono::steady_clock::now());
     return after >= floor ? after : 0;
 }
 

@@ -2,6 +2,7 @@
 #include "fragment_scan.h"
 #include "fragment_timing.h"
 #include "recording_names.h"
+#include "free_space_estimate.h"
 #include "recording_store.h"
 
 #include "support/bounded_wait.h"
@@ -933,4 +934,27 @@ TEST(RecordingStore, ASecondStoreOnTheFolderDoesNothingUntilTheFirstIsGone)
     fs::create_symlink(dir / "victim", lock);
     EXPECT_NE(RecordingStore(dir / "rec", logs.Sink()).Unusable().find("a symlink"), std::string::npos);
     EXPECT_EQ(ReadFile(dir / "victim"), "keep me");
+}
+
+TEST(FreeSpaceEstimate, StandsInForAQueryUntilItIsOldOrNearTheFloor)
+{
+    using Clock = segrec::FreeSpaceEstimate::Clock;
+    constexpr uint64_t MiB = 1ULL << 20;
+    const Clock::time_point t0{};
+    segrec::FreeSpaceEstimate free(std::chrono::seconds(5));
+    EXPECT_FALSE(free.Enough(100 * MiB, t0)) << "nothing measured yet";
+
+    free.Measured(1000 * MiB, t0);
+    free.Wrote(300 * MiB);
+    EXPECT_EQ(free.Enough(100 * MiB, t0 + std::chrono::seconds(4)), 700 * MiB); // less what was written
+    EXPECT_FALSE(free.Enough(100 * MiB, t0 + std::chrono::seconds(5))) << "too old: another program may write";
+    // Within a quarter of the floor and 64 MiB of it, or below it, only a query answers.
+    EXPECT_FALSE(free.Enough(600 * MiB, t0));
+    EXPECT_EQ(free.Enough(500 * MiB, t0), 700 * MiB);
+    free.Wrote(700 * MiB);
+    EXPECT_FALSE(free.Enough(0, t0)) << "what was written used up every byte measured";
+
+    free.Measured(UINT64_MAX, t0); // a disk whose free space is unknown stays unknown
+    free.Wrote(MiB);
+    EXPECT_EQ(free.Enough(100 * MiB, t0), UINT64_MAX);
 }
