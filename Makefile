@@ -144,7 +144,7 @@ soak: build
 # BENCH_FLAGS=--no-media without the media benchmark. Never part of make test.
 BENCH_FLAGS ?=
 deps-bench: deps
-	@bash scripts/install-deps.sh python3 gcc gstreamer1.0-tools gstreamer1.0-plugins-base libgstreamer1.0-dev
+	@bash scripts/install-deps.sh python3 gcc gstreamer1.0-tools gstreamer1.0-plugins-base libgstreamer1.0-dev strace
 
 bench: deps-bench
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DDVRCORE_TESTS=OFF >/dev/null
