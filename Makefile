@@ -139,8 +139,9 @@ soak: build
 
 # The benchmarks (bench/): a release build in build-bench/, every benchmark run against its
 # baseline and the GStreamer peer, one table printed, the figures in build-bench/bench/results.json;
-# then the media benchmark (bench/media/media_bench.py: 16 cameras recorded by the media plugins
-# against 16 ffmpeg processes, about 5 minutes more). BENCH_FLAGS=--quick for a rough pass,
+# then the media benchmark (bench/media/media_bench.py: RTSP cameras recorded by the media plugins
+# and by ffmpeg processes at once, then 16 file cameras as fast as read against 16 ffmpeg processes;
+# about 25 minutes more; strace for its --strace run). BENCH_FLAGS=--quick for a rough pass,
 # BENCH_FLAGS=--no-media without the media benchmark. Never part of make test.
 BENCH_FLAGS ?=
 deps-bench: deps

@@ -356,15 +356,19 @@ def make_rtsp_clip(folder, name, seconds):
     return clip
 
 
-def stop_process(process, sig, seconds):
-    """Signal, then kill what is still there after the given time."""
-    if process.poll() is None:
-        process.send_signal(sig)
+def wait_or_kill(process, seconds):
     try:
         process.wait(seconds)
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait(5)
+
+
+def stop_process(process, sig, seconds):
+    """Signal, then kill what is still there after the given time."""
+    if process.poll() is None:
+        process.send_signal(sig)
+    wait_or_kill(process, seconds)
 
 
 def video_times(path):
@@ -375,18 +379,18 @@ def video_times(path):
 
 
 def recorded_fps(folder):
-    """Video frames a second each camera's files hold: frame intervals over the time they span,
-    summed over its files (a file's format duration counts its audio too)."""
+    """Video frames a second each camera's files hold: the frame intervals over the time they span.
+    An interval over twice the median is left out: the first frame of a client that joins a running
+    mount lands at 0 whatever its distance to the second."""
     rates = {}
     for camera in sorted(os.listdir(folder)):
-        intervals, seconds = 0, 0.0
+        intervals = []
         for root, _, names in os.walk(os.path.join(folder, camera)):
             for name in names:
                 if name.endswith(".mp4"):
-                    times = video_times(os.path.join(root, name))
-                    if len(times) > 1:
-                        intervals, seconds = intervals + len(times) - 1, seconds + max(times) - min(times)
-        rates[camera] = intervals / seconds if seconds else 0.0
+                    times = sorted(video_times(os.path.join(root, name)))
+                    intervals += [later - earlier for earlier, later in zip(times, times[1:])]
+        rates[camera] = media_figures.frame_rate(intervals)
     return rates
 
 
@@ -397,15 +401,24 @@ class SideBySide:
     def __init__(self, build, work, name, clip, cameras):
         self.server, self.core, self.peers = None, None, []
         self.cameras, self.peer_work = cameras, os.path.join(work, "ffmpeg")
-        self.server = subprocess.Popen([SYSTEM_PYTHON, SERVER, "--clip", clip, "--mounts", str(cameras), "--audio",
-                                        PROFILES[name]["server_audio"]], stdout=subprocess.PIPE,
-                                       stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL, text=True)
+        try:
+            self.start(build, work, name, clip)
+        except BaseException:
+            self.close()
+            raise
+
+    def start(self, build, work, name, clip):
+        os.makedirs(self.peer_work)
+        # GStreamer's warnings go to a file: a pipe nobody reads would stop the server once full.
+        self.server = subprocess.Popen([SYSTEM_PYTHON, SERVER, "--clip", clip, "--mounts", str(self.cameras),
+                                        "--audio", PROFILES[name]["server_audio"]], stdout=subprocess.PIPE,
+                                       stderr=open(os.path.join(work, "server.log"), "wb"), stdin=subprocess.DEVNULL,
+                                       text=True)
         ready = select.select([self.server.stdout], [], [], 20)[0]
         line = self.server.stdout.readline() if ready else ""
         if not line.startswith("ready "):
-            self.close()
             fail("the RTSP server did not start: %r" % line)
-        urls = ["rtsp://127.0.0.1:%d/cam%d" % (int(line.split()[1]), k) for k in range(cameras)]
+        urls = ["rtsp://127.0.0.1:%d/cam%d" % (int(line.split()[1]), k) for k in range(self.cameras)]
         self.core = Core(build, os.path.join(work, "dvrcore"), [("cam%02d" % k, url, "") for k, url in enumerate(urls)])
         for k, url in enumerate(urls):
             out = os.path.join(self.peer_work, "recordings", "cam%02d" % k)
@@ -439,7 +452,7 @@ class SideBySide:
             if peer.poll() is None:
                 peer.send_signal(signal.SIGINT)
         for peer in self.peers:
-            stop_process(peer, signal.SIGINT, 30)
+            wait_or_kill(peer, 30)  # a second SIGINT would not let it finish its file
         core, self.core = self.core, None
         try:
             if core is not None:
@@ -625,8 +638,12 @@ def print_table(r):
                      figure(row["ratio"][ratio], 6, 2) for _, key, ratio, digits in groups]
             print("%4d " % row["cameras"] + " ".join(cells) + "  %5.1f %5.1f %7d %6.1f" % (
                 core["fps_per_camera"], peer["fps_per_camera"], core["dropped"], row["server_cpu_percent"]))
-    print("syscalls: read + write (/proc/PID/io); frames: video frames, the core's counted by its recorder, "
-          "ffmpeg's %s" % r["ffmpeg_frames"])
+            for side, fps in (("dvrcore", core["fps_per_camera"]), ("ffmpeg", peer["fps_per_camera"])):
+                if fps < FPS - 1:
+                    print("     %s got %.1f frames a second a camera, not %d: a side or the server fell behind"
+                          % (side, fps, FPS))
+    print("dropped: the core's frames dropped in the window; syscalls: read + write (/proc/PID/io); frames: video "
+          "frames, the core's counted by its recorder, ffmpeg's %s" % r["ffmpeg_frames"])
     trace = r.get("strace")
     if trace:
         print("\nstrace -c -f for %d s, %s, %d cameras: system calls per video frame (the core: all its cameras; "

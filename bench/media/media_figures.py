@@ -82,6 +82,16 @@ def side_figures(before, after, wall_s, cameras, frames):
             "frames": frames, "fps_per_camera": round(frames / (cameras * wall_s), 2)}
 
 
+def frame_rate(intervals):
+    """Frames a second from the intervals between frames' timestamps, leaving out those over twice
+    the median (a gap at the start of a file is no frame lost in the window)."""
+    if not intervals:
+        return 0.0
+    median = sorted(intervals)[len(intervals) // 2]
+    kept = [interval for interval in intervals if interval <= 2 * median]
+    return len(kept) / sum(kept) if sum(kept) > 0 else 0.0
+
+
 def ratio(core, peer):
     """core / peer, or None where the peer's figure is 0 (nothing to set against)."""
     return round(core / peer, 3) if peer else None

@@ -89,6 +89,15 @@ class SideFigures(unittest.TestCase):
         self.assertEqual((ratios["cpu"], ratios["user"], ratios["sys"], ratios["steady_rss"]), (0.5, 1.0, None, 0.25))
 
 
+class FrameRate(unittest.TestCase):
+    def test_the_gap_before_a_joining_clients_first_frame_does_not_lower_the_rate(self):
+        # 0.168 s to the second frame, then 249 frames 40 ms apart: a client that joined mid-way.
+        self.assertAlmostEqual(media_figures.frame_rate([0.168] + [0.04] * 249), 25.0)
+
+    def test_files_without_two_frames_give_no_rate(self):
+        self.assertEqual(media_figures.frame_rate([]), 0.0)
+
+
 class StraceTable(unittest.TestCase):
     def test_calls_are_read_under_their_heading_whether_or_not_errors_are_blank(self):
         self.assertEqual(media_figures.parse_strace_summary(STRACE),
