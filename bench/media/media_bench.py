@@ -308,8 +308,6 @@ def ffmpeg_fast(scratch, clip, media_seconds):
             "files": check_decodes(os.path.join(work, "recordings"), 1)}
 
 
-
-
 # ---- real time: the RTSP server's mounts recorded by both sides at once --------------------------
 
 # The clip each mount sends: (size, video bit rate, the audio's ffmpeg options, container, what the
