@@ -141,7 +141,7 @@ soak: build
 # baseline and the GStreamer peer, one table printed, the figures in build-bench/bench/results.json;
 # then the media benchmark (bench/media/media_bench.py: RTSP cameras recorded by the media plugins
 # and by ffmpeg processes at once, then 16 file cameras as fast as read against 16 ffmpeg processes;
-# about 25 minutes more; strace for its --strace run). BENCH_FLAGS=--quick for a rough pass,
+# about 20 minutes more; strace for its --strace run). BENCH_FLAGS=--quick for a rough pass,
 # BENCH_FLAGS=--no-media without the media benchmark. Never part of make test.
 BENCH_FLAGS ?=
 deps-bench: deps

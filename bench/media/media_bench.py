@@ -221,18 +221,18 @@ def start_ffmpegs(clip, work, seconds=None):
     return processes
 
 
-def check_decodes(folder, count, expected=CAMERAS):
-    """count recorded files, spread over the cameras, must decode without a single error."""
+def check_decodes(folder, count, expected=CAMERAS, joined=False):
+    """count recorded files, spread over the cameras, must decode without a single error (joined: see
+    media_figures.decode_sample)."""
     files = sorted(os.path.join(root, name) for root, _, names in os.walk(folder)
                    for name in names if name.endswith(".mp4"))
     cameras = sorted({os.path.relpath(f, folder).split(os.sep)[0] for f in files})
     if len(cameras) != expected:
         fail("%s: files of %d cameras, not %d" % (folder, len(cameras), expected))
-    sample = []
-    for i in range(count):
-        camera = cameras[i * len(cameras) // count]
-        own = [f for f in files if os.path.relpath(f, folder).split(os.sep)[0] == camera]
-        sample.append(max(own, key=os.path.getsize))
+    by_camera = {camera: [] for camera in cameras}
+    for path in files:
+        by_camera[os.path.relpath(path, folder).split(os.sep)[0]].append(path)
+    sample = media_figures.decode_sample(by_camera, count, joined, os.path.getsize)
     for path in sample:
         out = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "null", "-"], capture_output=True, text=True)
         if out.returncode != 0 or out.stderr.strip():
@@ -503,9 +503,10 @@ def realtime_row(build, scratch, name, clip, cameras, seconds, warmup):
     row["dvrcore"].update(dropped=last["dropped"] - first["dropped"], dropped_before_window=first["dropped"],
                           drops=last["drops"], throttle_lines=throttle_lines(
         os.path.join(work, "dvrcore"))[:4], files=check_decodes(os.path.join(work, "dvrcore", "recordings"),
-                                                               min(4, cameras), cameras))
+                                                               min(4, cameras), cameras, joined=True))
     row["ffmpeg"].update(slowest_camera_fps=round(min(rates.values()), 2),
-                         files=check_decodes(os.path.join(run.peer_work, "recordings"), min(4, cameras), cameras))
+                         files=check_decodes(os.path.join(run.peer_work, "recordings"), min(4, cameras), cameras,
+                                             joined=True))
     row["ratio"] = media_figures.ratios(row["dvrcore"], row["ffmpeg"])
     shutil.rmtree(work, ignore_errors=True)
     return row
@@ -584,12 +585,14 @@ def main():
                "ffmpeg_frames": "its files' frame rate (video packets over the time they span, ffprobe), "
                                 "times the window",
                "load_average_before": os.getloadavg(), "realtime": {}}
+    path = os.path.join(build, "bench", "media_results.json")
     try:
         for name in profiles:
             rows = results["realtime"][name] = []
             for count in cameras:
                 print("media bench: real time, %s, %d cameras" % (name, count), flush=True)
                 rows.append(realtime_row(build, scratch, name, clips[name], count, seconds, warmup))
+                save(path, results)  # what was measured so far, should a later run fail
         if options.strace:
             print("media bench: strace, %s, %d cameras" % (profiles[0], options.strace), flush=True)
             results["strace"] = strace_run(build, scratch, profiles[0], clips[profiles[0]], options.strace, warmup)
@@ -608,9 +611,15 @@ def main():
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     results["load_average_after"] = os.getloadavg()
-    with open(os.path.join(build, "bench", "media_results.json"), "w") as out:
-        json.dump(results, out, indent=2)
+    results["complete"] = True
+    save(path, results)
     print_table(results)
+
+
+def save(path, results):
+    with open(path + ".part", "w") as out:
+        json.dump(dict(results, complete=results.get("complete", False)), out, indent=2)
+    os.replace(path + ".part", path)
 
 
 def figure(value, width, digits):

@@ -1,4 +1,5 @@
-"""What the media benchmark reads from /proc and from strace, and the figures it derives from them.
+"""What the media benchmark reads from /proc and from strace, the figures it derives from them, and
+which recorded files it decodes.
 
 No process is started here: each reader takes the /proc root as an argument so that the tests can
 hand it a folder of their own.
@@ -90,6 +91,20 @@ def frame_rate(intervals):
     median = sorted(intervals)[len(intervals) // 2]
     kept = [interval for interval in intervals if interval <= 2 * median]
     return len(kept) / sum(kept) if sum(kept) > 0 else 0.0
+
+
+def decode_sample(files, count, joined, size):
+    """count files to decode, from cameras spread over the list: each camera's largest. files: each
+    camera's files in recording order. joined: the cameras joined running streams, and a camera's
+    first file, which starts wherever its join fell (ffmpeg copies the frames before the first key
+    frame), is taken only when it is the camera's only one."""
+    cameras = sorted(files)
+    sample = []
+    for i in range(count):
+        own = files[cameras[i * len(cameras) // count]]
+        own = own[1:] if joined and len(own) > 1 else own
+        sample.append(max(own, key=size))
+    return sample
 
 
 def ratio(core, peer):

@@ -98,6 +98,19 @@ class FrameRate(unittest.TestCase):
         self.assertEqual(media_figures.frame_rate([]), 0.0)
 
 
+class DecodeSample(unittest.TestCase):
+    # Sizes by name: each camera's first file is its largest.
+    SIZES = {"a/0": 90, "a/1": 50, "a/2": 60, "b/0": 99, "b/1": 10, "c/0": 5}
+    FILES = {"a": ["a/0", "a/1", "a/2"], "b": ["b/0", "b/1"], "c": ["c/0"]}
+
+    def test_cameras_that_joined_a_running_stream_are_checked_past_their_first_file(self):
+        self.assertEqual(media_figures.decode_sample(self.FILES, 3, True, self.SIZES.get), ["a/2", "b/1", "c/0"])
+
+    def test_cameras_that_started_the_stream_are_checked_on_their_largest_file(self):
+        self.assertEqual(media_figures.decode_sample(self.FILES, 3, False, self.SIZES.get), ["a/0", "b/0", "c/0"])
+        self.assertEqual(media_figures.decode_sample(self.FILES, 1, False, self.SIZES.get), ["a/0"])
+
+
 class StraceTable(unittest.TestCase):
     def test_calls_are_read_under_their_heading_whether_or_not_errors_are_blank(self):
         self.assertEqual(media_figures.parse_strace_summary(STRACE),
