@@ -139,12 +139,13 @@ soak: build
 
 # The benchmarks (bench/): a release build in build-bench/, every benchmark run against its
 # baseline and the GStreamer peer, one table printed, the figures in build-bench/bench/results.json;
-# then the media benchmark (bench/media/media_bench.py: 16 cameras recorded by the media plugins
-# against 16 ffmpeg processes, about 5 minutes more). BENCH_FLAGS=--quick for a rough pass,
+# then the media benchmark (bench/media/media_bench.py: RTSP cameras recorded by the media plugins
+# and by ffmpeg processes at once, then 16 file cameras as fast as read against 16 ffmpeg processes;
+# about 20 minutes more; strace for its --strace run). BENCH_FLAGS=--quick for a rough pass,
 # BENCH_FLAGS=--no-media without the media benchmark. Never part of make test.
 BENCH_FLAGS ?=
 deps-bench: deps
-	@bash scripts/install-deps.sh python3 gcc gstreamer1.0-tools gstreamer1.0-plugins-base libgstreamer1.0-dev
+	@bash scripts/install-deps.sh python3 gcc gstreamer1.0-tools gstreamer1.0-plugins-base libgstreamer1.0-dev strace
 
 bench: deps-bench
 	@cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DDVRCORE_TESTS=OFF >/dev/null

@@ -1,24 +1,34 @@
 #!/usr/bin/env python3
-"""The media benchmark: 16 cameras of 1080p25 H.264 at 4 Mbit/s with AAC audio recorded by dvrcore
-(LogPI, MediaSource, SegmentRecorder) and by 16 processes of the ffmpeg tool doing the same job.
+"""The media benchmark: cameras recorded by dvrcore (LogPI, MediaSource, SegmentRecorder) and by
+processes of the ffmpeg tool doing the same job, one process a camera.
 
-    media_bench.py BUILD_DIR [--quick]
+    media_bench.py BUILD_DIR [--quick] [--cameras 1,4,8,16] [--profile 1080p-aac,720p-g711]
+                   [--window SECONDS] [--strace [CAMERAS]] [--no-fast]
 
-Two runs per side, one after the other on the same machine:
-  real time  file cameras paced by their timestamps (ffmpeg -re) for a fixed time; CPU seconds per
-             camera-hour over a window after a warm-up, peak (VmHWM) and steady (mean VmRSS over
-             the window) resident memory, and every frame the plugins dropped
-  fast       cameras read as fast as they can be (MediaSource pace="0", ffmpeg without -re) until
-             each has recorded a fixed length of media (or dvrcore records nothing for 20 s: a
-             stall, reported); CPU seconds per camera-hour and camera-seconds recorded per wall second
-Both sides read the same clip, made once with the ffmpeg tool and kept in BUILD_DIR/bench/media/.
-A sample of the recorded files must decode without an error. The figures go to
+  real time  both sides at once on the same loopback RTSP server (bench_rtsp_server.py, one shared
+             pipeline a mount, each sending a clip at its own pace), for each profile and camera
+             count: once frames flow on both and after a warm-up, over a window (60 s; 20 s with
+             --quick, cameras 1,4), CPU seconds per camera-hour (user and system), read + write
+             system calls and context switches per video frame, peak (VmHWM) and steady (mean VmRSS
+             and Pss over the window) resident memory per side, and every frame the core dropped.
+             The core's frames are those its recorder counts in the window; ffmpeg's are its files'
+             frame rate (ffprobe's packets over duration) times the window.
+  fast       16 file cameras read as fast as they can be (MediaSource pace="0", ffmpeg without -re)
+             until each has recorded a fixed length of media (or dvrcore records nothing for 20 s:
+             a stall, reported); CPU seconds per camera-hour and camera-seconds recorded per wall
+             second; 16 ffmpeg processes after the core, not beside it
+  --strace   one more real-time run (8 cameras unless given) with `strace -c -f` on the core and on
+             one ffmpeg for 15 s: the system calls each makes most, per video frame
+The clips are made once with the ffmpeg tool and kept in BUILD_DIR/bench/media/. A sample of each
+side's recorded files must decode without an error. The figures go to
 BUILD_DIR/bench/media_results.json.
 """
+import argparse
 import json
 import os
 import pty
 import re
+import select
 import shutil
 import signal
 import socket
@@ -28,13 +38,14 @@ import sys
 import threading
 import time
 
+import media_figures
+
 CAMERAS = 16
 FPS = 25
 START_LINE = b"successfully started core version"
 IPC_PARAMETERS = 7
 MEDIA_SOURCE_TARGET = 0x0A2 << 20
 RECORDER_TARGET = 0x0A3 << 20
-TICK = os.sysconf("SC_CLK_TCK")
 MIB = 1048576
 STALL_SECONDS = 20
 
@@ -42,13 +53,6 @@ STALL_SECONDS = 20
 def fail(message):
     sys.stderr.write("media bench: %s\n" % message)
     sys.exit(1)
-
-
-def cpu_seconds(pid):
-    """utime + stime of a process (all its threads) from /proc."""
-    with open("/proc/%d/stat" % pid) as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / TICK
 
 
 def memory(pid):
@@ -100,7 +104,8 @@ def make_clip(folder):
 class Core:
     """dvrcore with exactly LogPI, MediaSource and SegmentRecorder in a fresh working folder."""
 
-    def __init__(self, build, work, clip, paced):
+    def __init__(self, build, work, cameras):
+        """cameras: (name, url, extra attributes) for media_source.xml."""
         self.work = work
         os.makedirs(os.path.join(work, "bin", "plugins"))
         os.makedirs(os.path.join(work, "bin", "protected-plugins"))
@@ -109,8 +114,8 @@ class Core:
             shutil.copy2(os.path.join(build, "plugins", plugin + ".so"), os.path.join(work, "bin", "plugins"))
         with open(os.path.join(work, "media_source.xml"), "w") as config:
             config.write("<MediaSource>\n")
-            for n in range(CAMERAS):
-                config.write('  <Camera name="cam%02d" url="file:%s"%s/>\n' % (n, clip, "" if paced else ' pace="0"'))
+            for name, url, extra in cameras:
+                config.write('  <Camera name="%s" url="%s"%s/>\n' % (name, url, extra))
             config.write("</MediaSource>\n")
         with open(os.path.join(work, "segment_recorder.xml"), "w") as config:
             config.write('<SegmentRecorder folder="recordings" segmentSeconds="10"/>\n')
@@ -194,85 +199,45 @@ class Core:
             fail("the core exited with %d: %s" % (self.process.returncode, self.console_text()))
 
 
-def ffmpeg_args(clip, out, paced, seconds):
-    args = ["ffmpeg", "-nostdin", "-v", "error"] + (["-re"] if paced else [])
-    args += ["-stream_loop", "-1", "-i", clip] + ([] if seconds is None else ["-t", str(seconds)])
-    return args + ["-c", "copy", "-f", "segment", "-segment_time", "10", "-segment_format", "mp4",
-                   "-segment_format_options", "movflags=frag_keyframe+empty_moov+default_base_moof",
-                   os.path.join(out, "%05d.mp4")]
+# What every ffmpeg process does with its input: 10 s files of fragmented MP4, as the recorder's.
+SEGMENT_ARGS = ["-f", "segment", "-segment_time", "10", "-segment_format", "mp4", "-segment_format_options",
+                "movflags=frag_keyframe+empty_moov+default_base_moof"]
 
 
-def start_ffmpegs(clip, work, paced, seconds=None):
+def ffmpeg_args(clip, out, seconds):
+    """The looped clip read as fast as it can be."""
+    args = ["ffmpeg", "-nostdin", "-v", "error", "-stream_loop", "-1", "-i", clip]
+    args += [] if seconds is None else ["-t", str(seconds)]
+    return args + ["-c", "copy"] + SEGMENT_ARGS + [os.path.join(out, "%05d.mp4")]
+
+
+def start_ffmpegs(clip, work, seconds=None):
     processes = []
     for n in range(CAMERAS):
         out = os.path.join(work, "recordings", "cam%02d" % n)
         os.makedirs(out)
-        processes.append(subprocess.Popen(ffmpeg_args(clip, out, paced, seconds), stdin=subprocess.DEVNULL,
+        processes.append(subprocess.Popen(ffmpeg_args(clip, out, seconds), stdin=subprocess.DEVNULL,
                                           stderr=open(os.path.join(work, "ffmpeg%02d.log" % n), "wb")))
     return processes
 
 
-def realtime_window(pids, seconds, warmup):
-    """CPU seconds of the processes over a window of the given length after a warm-up, and their
-    summed resident memory sampled every second in it."""
-    time.sleep(warmup)
-    sampler = Sampler()
-    before = sum(cpu_seconds(pid) for pid in pids)
-    began = time.monotonic()
-    while time.monotonic() - began < seconds:
-        time.sleep(1.0)
-        sampler.sample(pids)
-    cpu = sum(cpu_seconds(pid) for pid in pids) - before
-    wall = time.monotonic() - began
-    peak = sum(memory(pid).get("VmHWM", 0) for pid in pids)
-    rss, pss = sampler.steady()
-    return {"cpu_s": round(cpu, 2), "wall_s": round(wall, 2),
-            "cpu_s_per_camera_hour": round(cpu / (CAMERAS * wall) * 3600, 1),
-            "peak_rss_mib": round(peak / MIB, 1), "steady_rss_mib": round(rss / MIB, 1),
-            "steady_pss_mib": round(pss / MIB, 1)}
-
-
-def check_decodes(folder, count):
-    """count recorded files, spread over the cameras, must decode without a single error."""
+def check_decodes(folder, count, expected=CAMERAS, joined=False):
+    """count recorded files, spread over the cameras, must decode without a single error (joined: see
+    media_figures.decode_sample)."""
     files = sorted(os.path.join(root, name) for root, _, names in os.walk(folder)
                    for name in names if name.endswith(".mp4"))
     cameras = sorted({os.path.relpath(f, folder).split(os.sep)[0] for f in files})
-    if len(cameras) != CAMERAS:
-        fail("%s: files of %d cameras, not %d" % (folder, len(cameras), CAMERAS))
-    sample = []
-    for i in range(count):
-        camera = cameras[i * len(cameras) // count]
-        own = [f for f in files if os.path.relpath(f, folder).split(os.sep)[0] == camera]
-        sample.append(max(own, key=os.path.getsize))
+    if len(cameras) != expected:
+        fail("%s: files of %d cameras, not %d" % (folder, len(cameras), expected))
+    by_camera = {camera: [] for camera in cameras}
+    for path in files:
+        by_camera[os.path.relpath(path, folder).split(os.sep)[0]].append(path)
+    sample = media_figures.decode_sample(by_camera, count, joined, os.path.getsize)
     for path in sample:
         out = subprocess.run(["ffmpeg", "-v", "error", "-i", path, "-f", "null", "-"], capture_output=True, text=True)
         if out.returncode != 0 or out.stderr.strip():
             fail("%s does not decode: %s" % (path, out.stderr.strip()[-500:]))
     return {"files": len(files), "decoded": len(sample), "mib": round(sum(map(os.path.getsize, files)) / MIB, 1)}
-
-
-def dvrcore_realtime(build, scratch, clip, seconds, warmup):
-    work = os.path.join(scratch, "dvrcore-realtime")
-    core = Core(build, work, clip, paced=True)
-    row = realtime_window([core.process.pid], seconds, warmup)
-    figures = core.figures()
-    core.stop()
-    row.update(figures, recorded_camera_s=round(figures["video_frames"] / FPS, 1))
-    row["throttle_lines"] = throttle_lines(work)[:4]
-    row["files"] = check_decodes(os.path.join(work, "recordings"), 4)
-    return row
-
-
-def ffmpeg_realtime(scratch, clip, seconds, warmup):
-    work = os.path.join(scratch, "ffmpeg-realtime")
-    processes = start_ffmpegs(clip, work, paced=True)
-    row = realtime_window([p.pid for p in processes], seconds, warmup)
-    for process in processes:
-        process.send_signal(signal.SIGINT)  # ffmpeg closes its files on SIGINT
-    for process in processes:
-        process.wait(30)
-    row["files"] = check_decodes(os.path.join(work, "recordings"), 4)
-    return row
 
 
 def throttle_lines(work):
@@ -288,7 +253,7 @@ def dvrcore_fast(build, scratch, clip, media_seconds):
     """Until the recorder has written media_seconds of video per camera (asked four times a second),
     or has written nothing for STALL_SECONDS: then the run is reported as stalled."""
     work = os.path.join(scratch, "dvrcore-fast")
-    core = Core(build, work, clip, paced=False)
+    core = Core(build, work, [("cam%02d" % n, "file:" + clip, ' pace="0"') for n in range(CAMERAS)])
     target = CAMERAS * media_seconds * FPS
     progress, progress_at = -1, time.monotonic()
     stalled = False
@@ -302,7 +267,7 @@ def dvrcore_fast(build, scratch, clip, media_seconds):
         elif time.monotonic() - progress_at > STALL_SECONDS:
             stalled = True
             break
-    cpu = cpu_seconds(core.process.pid)
+    cpu = sum(media_figures.cpu_split(core.process.pid))
     wall = (progress_at if stalled else time.monotonic()) - core.started
     peak = memory(core.process.pid).get("VmHWM", 0)
     core.stop()
@@ -326,7 +291,7 @@ def ffmpeg_fast(scratch, clip, media_seconds):
     """16 processes each copying media_seconds of the looped clip; CPU and peak memory from wait4."""
     work = os.path.join(scratch, "ffmpeg-fast")
     began = time.monotonic()
-    processes = start_ffmpegs(clip, work, paced=False, seconds=media_seconds)
+    processes = start_ffmpegs(clip, work, seconds=media_seconds)
     cpu, peak = 0.0, 0
     for process in processes:
         _, status, usage = os.wait4(process.pid, 0)
@@ -343,75 +308,371 @@ def ffmpeg_fast(scratch, clip, media_seconds):
             "files": check_decodes(os.path.join(work, "recordings"), 1)}
 
 
+# ---- real time: the RTSP server's mounts recorded by both sides at once --------------------------
+
+# The clip each mount sends: (size, video bit rate, the audio's ffmpeg options, container, what the
+# server's pipeline payloads, how the ffmpeg side copies the audio). MP4 takes no G.711: that side
+# makes AAC of it, as the recorder does.
+PROFILES = {
+    "1080p-aac": {"size": "1920x1080", "bitrate": "4M", "container": "mp4", "server_audio": "aac",
+                  "audio": ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000"],
+                  "audio_codec": ["-c:a", "aac", "-b:a", "64k"], "peer_audio": ["-c:a", "copy"],
+                  "label": "1080p25 H.264 4 Mbit/s (key frame every 2 s, no B-frames) + AAC 48 kHz"},
+    "720p-g711": {"size": "1280x720", "bitrate": "2M", "container": "mov", "server_audio": "alaw",
+                  "audio": ["-f", "lavfi", "-i", "sine=frequency=440:sample_rate=8000"],
+                  "audio_codec": ["-c:a", "pcm_alaw", "-ac", "1"], "peer_audio": ["-c:a", "aac"],
+                  "label": "720p25 H.264 2 Mbit/s (key frame every 2 s, no B-frames) + G.711 A-law 8 kHz"},
+}
+SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bench_rtsp_server.py")
+# GStreamer's Python bindings are Debian's: the system interpreter, whatever python3 runs this.
+SYSTEM_PYTHON = "/usr/bin/python3"
+STRACE_SECONDS = 15
+FLOW_TIMEOUT = 60
+
+
+def make_rtsp_clip(folder, name, seconds):
+    """A clip of the profile at least this long: 10 s encoded once, then copied over and over (no
+    second encoding); both kept in folder."""
+    profile = PROFILES[name]
+    clip = os.path.join(folder, "rtsp-%s-%ds.%s" % (name, seconds, profile["container"]))
+    if os.path.exists(clip):
+        return clip
+    base = os.path.join(folder, "rtsp-%s-10s.%s" % (name, profile["container"]))
+    if not os.path.exists(base):
+        print("media bench: making %s with the ffmpeg tool (once)" % base, flush=True)
+        part = base + ".part." + profile["container"]
+        picture = "testsrc2=size=%s:rate=25" % profile["size"]
+        video = ["-vf", "noise=alls=12:allf=t", "-c:v", "libx264", "-preset", "veryfast", "-b:v", profile["bitrate"],
+                 "-maxrate", profile["bitrate"], "-bufsize", "2M", "-g", "50", "-bf", "0", "-pix_fmt", "yuv420p"]
+        subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", picture] + profile["audio"] + ["-t", "10"]
+                       + video + profile["audio_codec"] + [part], check=True)
+        os.rename(part, base)
+    part = clip + ".part." + profile["container"]
+    subprocess.run(["ffmpeg", "-v", "error", "-y", "-stream_loop", "-1", "-i", base, "-t", str(seconds), "-c", "copy",
+                    part], check=True)
+    os.rename(part, clip)
+    return clip
+
+
+def wait_or_kill(process, seconds):
+    try:
+        process.wait(seconds)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait(5)
+
+
+def stop_process(process, sig, seconds):
+    """Signal, then kill what is still there after the given time."""
+    if process.poll() is None:
+        process.send_signal(sig)
+    wait_or_kill(process, seconds)
+
+
+def video_times(path):
+    """The timestamps in seconds of a recorded file's video packets, in file order."""
+    out = subprocess.run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries", "packet=pts_time",
+                          "-of", "csv=p=0", path], capture_output=True, text=True, timeout=120)
+    return [float(line.strip(",")) for line in out.stdout.split() if line.strip(",") not in ("", "N/A")]
+
+
+def recorded_fps(folder):
+    """Video frames a second each camera's files hold: the frame intervals over the time they span.
+    An interval over twice the median is left out: the first frame of a client that joins a running
+    mount lands at 0 whatever its distance to the second."""
+    rates = {}
+    for camera in sorted(os.listdir(folder)):
+        intervals = []
+        for root, _, names in os.walk(os.path.join(folder, camera)):
+            for name in names:
+                if name.endswith(".mp4"):
+                    times = sorted(video_times(os.path.join(root, name)))
+                    intervals += [later - earlier for earlier, later in zip(times, times[1:])]
+        rates[camera] = media_figures.frame_rate(intervals)
+    return rates
+
+
+class SideBySide:
+    """The server with N mounts, the core with N RTSP cameras and N ffmpeg processes, all on the same
+    mounts at once. close() ends them all, whatever state they are in."""
+
+    def __init__(self, build, work, name, clip, cameras):
+        self.server, self.core, self.peers = None, None, []
+        self.cameras, self.peer_work = cameras, os.path.join(work, "ffmpeg")
+        try:
+            self.start(build, work, name, clip)
+        except BaseException:
+            self.close()
+            raise
+
+    def start(self, build, work, name, clip):
+        os.makedirs(self.peer_work)
+        # GStreamer's warnings go to a file: a pipe nobody reads would stop the server once full.
+        self.server = subprocess.Popen([SYSTEM_PYTHON, SERVER, "--clip", clip, "--mounts", str(self.cameras),
+                                        "--audio", PROFILES[name]["server_audio"]], stdout=subprocess.PIPE,
+                                       stderr=open(os.path.join(work, "server.log"), "wb"), stdin=subprocess.DEVNULL,
+                                       text=True)
+        ready = select.select([self.server.stdout], [], [], 20)[0]
+        line = self.server.stdout.readline() if ready else ""
+        if not line.startswith("ready "):
+            fail("the RTSP server did not start: %r" % line)
+        urls = ["rtsp://127.0.0.1:%d/cam%d" % (int(line.split()[1]), k) for k in range(self.cameras)]
+        self.core = Core(build, os.path.join(work, "dvrcore"), [("cam%02d" % k, url, "") for k, url in enumerate(urls)])
+        for k, url in enumerate(urls):
+            out = os.path.join(self.peer_work, "recordings", "cam%02d" % k)
+            os.makedirs(out)
+            args = ["ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", "tcp", "-i", url, "-c:v", "copy"]
+            args += PROFILES[name]["peer_audio"] + SEGMENT_ARGS + [os.path.join(out, "%05d.mp4")]
+            self.peers.append(subprocess.Popen(args, stdin=subprocess.DEVNULL,
+                                               stderr=open(os.path.join(self.peer_work, "ffmpeg%02d.log" % k), "wb")))
+
+    def wait_flowing(self):
+        """Until every camera of the core has recorded video and every ffmpeg has written a fragment."""
+        deadline = time.monotonic() + FLOW_TIMEOUT
+        while True:
+            videos = [int(v) for v in re.findall(r"(\d+) video and \d+ audio frames",
+                                                  self.core.ask(RECORDER_TARGET, b"recorder:"))]
+            written = [folder_bytes(os.path.join(self.peer_work, "recordings", "cam%02d" % k))
+                       for k in range(self.cameras)]
+            if len(videos) == self.cameras and min(videos) > 0 and min(written) > 65536:
+                return
+            for k, peer in enumerate(self.peers):
+                if peer.poll() is not None:
+                    fail("ffmpeg of cam%02d exited with %d" % (k, peer.returncode))
+            if time.monotonic() > deadline:
+                fail("no frames flowing after %d s: dvrcore %s, ffmpeg bytes %s" % (FLOW_TIMEOUT, videos, written))
+            time.sleep(0.5)
+
+    def close(self):
+        """ffmpeg closes its files on SIGINT; the core stops on SIGTERM (and fails the run if it
+        exits with an error); the server last, so that no side sees its stream end first."""
+        for peer in self.peers:
+            if peer.poll() is None:
+                peer.send_signal(signal.SIGINT)
+        for peer in self.peers:
+            wait_or_kill(peer, 30)  # a second SIGINT would not let it finish its file
+        core, self.core = self.core, None
+        try:
+            if core is not None:
+                core.stop()
+        finally:
+            if self.server is not None:
+                stop_process(self.server, signal.SIGTERM, 10)
+
+
+def folder_bytes(folder):
+    return sum(os.path.getsize(os.path.join(root, name)) for root, _, names in os.walk(folder) for name in names)
+
+
+def realtime_row(build, scratch, name, clip, cameras, seconds, warmup):
+    """Both sides on the same N mounts: after the frames flow and a warm-up, each side's counters
+    over the window, its memory sampled every second, and its files decoded."""
+    work = os.path.join(scratch, "realtime-%s-%d" % (name, cameras))
+    run = SideBySide(build, work, name, clip, cameras)
+    try:
+        run.wait_flowing()
+        time.sleep(warmup)
+        sides = {"dvrcore": [run.core.process.pid], "ffmpeg": [p.pid for p in run.peers]}
+        samplers = {side: Sampler() for side in sides}
+        first = run.core.figures()
+        before = {side: media_figures.counters(pids) for side, pids in sides.items()}
+        server_before = sum(media_figures.cpu_split(run.server.pid))
+        began = time.monotonic()
+        while time.monotonic() - began < seconds:
+            time.sleep(1.0)
+            for side, pids in sides.items():
+                samplers[side].sample(pids)
+        after = {side: media_figures.counters(pids) for side, pids in sides.items()}
+        wall = time.monotonic() - began
+        server_cpu = sum(media_figures.cpu_split(run.server.pid)) - server_before
+        last = run.core.figures()
+        peaks = {side: sum(memory(pid).get("VmHWM", 0) for pid in pids) for side, pids in sides.items()}
+    finally:
+        run.close()
+    # The core counts its recorded frames itself; ffmpeg's are its files' frame rate times the window.
+    rates = recorded_fps(os.path.join(run.peer_work, "recordings"))
+    frames = {"dvrcore": last["video_frames"] - first["video_frames"], "ffmpeg": round(sum(rates.values()) * wall)}
+    row = {"cameras": cameras, "wall_s": round(wall, 2), "server_cpu_percent": round(server_cpu / wall * 100, 1)}
+    for side in sides:
+        figures = media_figures.side_figures(before[side], after[side], wall, cameras, frames[side])
+        rss, pss = samplers[side].steady()
+        figures.update(peak_rss_mib=round(peaks[side] / MIB, 1), steady_rss_mib=round(rss / MIB, 1),
+                       steady_pss_mib=round(pss / MIB, 1))
+        row[side] = figures
+    # A camera joining a running mount drops what comes before its first key frame: not in the window.
+    row["dvrcore"].update(dropped=last["dropped"] - first["dropped"], dropped_before_window=first["dropped"],
+                          drops=last["drops"], throttle_lines=throttle_lines(
+        os.path.join(work, "dvrcore"))[:4], files=check_decodes(os.path.join(work, "dvrcore", "recordings"),
+                                                               min(4, cameras), cameras, joined=True))
+    row["ffmpeg"].update(slowest_camera_fps=round(min(rates.values()), 2),
+                         files=check_decodes(os.path.join(run.peer_work, "recordings"), min(4, cameras), cameras,
+                                             joined=True))
+    row["ratio"] = media_figures.ratios(row["dvrcore"], row["ffmpeg"])
+    shutil.rmtree(work, ignore_errors=True)
+    return row
+
+
+def start_strace(pid, out):
+    """`strace -c -f` attached to a running process and its threads; it writes its table to out when
+    it gets SIGINT."""
+    return subprocess.Popen(["strace", "-c", "-f", "-o", out, "-p", str(pid)], stdin=subprocess.DEVNULL,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+
+def strace_run(build, scratch, name, clip, cameras, warmup):
+    """The core and one ffmpeg under `strace -c -f` together for STRACE_SECONDS, once the frames flow:
+    the system calls each makes most, per video frame (the core's frames counted by the recorder,
+    ffmpeg's taken as 25 a second: an estimate)."""
+    if shutil.which("strace") is None:
+        fail("strace is not installed (make deps-bench installs it)")
+    work = os.path.join(scratch, "strace-%s-%d" % (name, cameras))
+    run = SideBySide(build, work, name, clip, cameras)
+    try:
+        run.wait_flowing()
+        time.sleep(warmup)
+        outputs = {side: os.path.join(work, side + ".strace") for side in ("dvrcore", "ffmpeg")}
+        first = run.core.figures()
+        tracers = [start_strace(run.core.process.pid, outputs["dvrcore"]),
+                   start_strace(run.peers[0].pid, outputs["ffmpeg"])]
+        time.sleep(STRACE_SECONDS)
+        for tracer in tracers:
+            stop_process(tracer, signal.SIGINT, 30)  # strace prints its table as it detaches
+        last = run.core.figures()
+    finally:
+        run.close()
+    frames = {"dvrcore": last["video_frames"] - first["video_frames"], "ffmpeg": FPS * STRACE_SECONDS}
+    result = {"cameras": cameras, "profile": name, "seconds": STRACE_SECONDS, "frames": frames,
+              "ffmpeg_frames": "estimate: 25 frames a second of one camera"}
+    for side, path in outputs.items():
+        with open(path, errors="replace") as table:
+            rows = media_figures.parse_strace_summary(table.read())
+        result[side] = media_figures.top_per_frame(rows, frames[side])
+        result[side + "_calls_per_frame"] = round(sum(rows.values()) / frames[side], 2) if frames[side] else None
+    shutil.rmtree(work, ignore_errors=True)
+    return result
+
+
 def main():
-    args = [a for a in sys.argv[1:] if not a.startswith("--")]
-    if len(args) != 1:
-        fail("usage: media_bench.py BUILD_DIR [--quick]")
-    build = os.path.abspath(args[0])
-    quick = "--quick" in sys.argv
+    parser = argparse.ArgumentParser(prog="media_bench.py")
+    parser.add_argument("build")
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--cameras", type=media_figures.parse_cameras)
+    parser.add_argument("--profile", default=",".join(PROFILES))
+    parser.add_argument("--window", type=int)
+    parser.add_argument("--strace", type=int, nargs="?", const=8, metavar="CAMERAS")
+    parser.add_argument("--no-fast", action="store_true")
+    options = parser.parse_args()
+    profiles = options.profile.split(",")
+    for name in profiles:
+        if name not in PROFILES:
+            fail("no profile %s (there are %s)" % (name, ", ".join(PROFILES)))
+    build = os.path.abspath(options.build)
     for plugin in ("LogPI", "MediaSource", "SegmentRecorder"):
         if not os.path.exists(os.path.join(build, "plugins", plugin + ".so")):
             fail("%s/plugins/%s.so was not built (FFmpeg's libraries missing?)" % (build, plugin))
+    seconds, warmup, media_seconds = (20, 3, 30) if options.quick else (60, 5, 120)
+    seconds = options.window or seconds
+    cameras = options.cameras or ([1, 4] if options.quick else [1, 4, 8, 16])
     folder = os.path.join(build, "bench", "media")
     os.makedirs(folder, exist_ok=True)
-    clip, clip_mbps = make_clip(folder)
+    # Long enough for the start, the warm-up and the window (or the strace run) of any count.
+    clip_seconds = max(180, seconds + warmup + 60)
+    clips = {name: make_rtsp_clip(folder, name, clip_seconds) for name in profiles}
     scratch = os.path.join(folder, "scratch")
     shutil.rmtree(scratch, ignore_errors=True)
-    seconds, warmup, media_seconds = (20, 3, 30) if quick else (60, 5, 120)
-    results = {"cameras": CAMERAS, "clip": "1080p25 H.264 (libx264, -g 50) + AAC, 10 s, %.2f Mbit/s" % clip_mbps,
-               "realtime_window_s": seconds, "fast_media_s_per_camera": media_seconds,
-               "load_average_before": os.getloadavg()}
+    results = {"realtime_window_s": seconds, "warmup_s": warmup,
+               "profiles": {name: PROFILES[name]["label"] for name in profiles},
+               "ffmpeg_frames": "its files' frame rate (video packets over the time they span, ffprobe), "
+                                "times the window",
+               "load_average_before": os.getloadavg(), "realtime": {}}
+    path = os.path.join(build, "bench", "media_results.json")
     try:
-        for name, run in (("dvrcore_realtime", lambda: dvrcore_realtime(build, scratch, clip, seconds, warmup)),
-                          ("ffmpeg_realtime", lambda: ffmpeg_realtime(scratch, clip, seconds, warmup)),
-                          ("dvrcore_fast", lambda: dvrcore_fast(build, scratch, clip, media_seconds)),
-                          ("ffmpeg_fast", lambda: ffmpeg_fast(scratch, clip, media_seconds))):
-            print("media bench: %s" % name, flush=True)
-            results[name] = run()
+        for name in profiles:
+            rows = results["realtime"][name] = []
+            for count in cameras:
+                print("media bench: real time, %s, %d cameras" % (name, count), flush=True)
+                rows.append(realtime_row(build, scratch, name, clips[name], count, seconds, warmup))
+                save(path, results)  # what was measured so far, should a later run fail
+        if options.strace:
+            print("media bench: strace, %s, %d cameras" % (profiles[0], options.strace), flush=True)
+            results["strace"] = strace_run(build, scratch, profiles[0], clips[profiles[0]], options.strace, warmup)
+        if not options.no_fast:
+            clip, clip_mbps = make_clip(folder)
+            results.update(cameras=CAMERAS, fast_media_s_per_camera=media_seconds,
+                           clip="1080p25 H.264 (libx264, -g 50) + AAC, 10 s, %.2f Mbit/s" % clip_mbps)
+            for name, run in (("dvrcore_fast", lambda: dvrcore_fast(build, scratch, clip, media_seconds)),
+                              ("ffmpeg_fast", lambda: ffmpeg_fast(scratch, clip, media_seconds))):
+                print("media bench: %s" % name, flush=True)
+                results[name] = run()
+            results["throughput_ratio_fast"] = round(results["dvrcore_fast"]["camera_s_per_wall_s"] /
+                                                     results["ffmpeg_fast"]["camera_s_per_wall_s"], 3)
+            results["cpu_ratio_fast"] = round(results["dvrcore_fast"]["cpu_s_per_camera_hour"] /
+                                              results["ffmpeg_fast"]["cpu_s_per_camera_hour"], 3)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
-    core, peer = results["dvrcore_realtime"], results["ffmpeg_realtime"]
-    results["cpu_ratio_realtime"] = round(core["cpu_s_per_camera_hour"] / peer["cpu_s_per_camera_hour"], 3)
-    results["throughput_ratio_fast"] = round(results["dvrcore_fast"]["camera_s_per_wall_s"] /
-                                             results["ffmpeg_fast"]["camera_s_per_wall_s"], 3)
-    results["cpu_ratio_fast"] = round(results["dvrcore_fast"]["cpu_s_per_camera_hour"] /
-                                      results["ffmpeg_fast"]["cpu_s_per_camera_hour"], 3)
-    results["memory_ratio_steady"] = round(core["steady_rss_mib"] / peer["steady_rss_mib"], 3)
-    results["memory_ratio_peak"] = round(core["peak_rss_mib"] / peer["peak_rss_mib"], 3)
-    # One core gives 3600 CPU seconds an hour; each camera-hour recorded in real time costs this many.
-    results["cameras_per_core"] = round(3600 / core["cpu_s_per_camera_hour"], 1)
     results["load_average_after"] = os.getloadavg()
-    with open(os.path.join(build, "bench", "media_results.json"), "w") as out:
-        json.dump(results, out, indent=2)
+    results["complete"] = True
+    save(path, results)
     print_table(results)
 
 
+def save(path, results):
+    with open(path + ".part", "w") as out:
+        json.dump(dict(results, complete=results.get("complete", False)), out, indent=2)
+    os.replace(path + ".part", path)
+
+
+def figure(value, width, digits):
+    return ("%*.*f" % (width, digits, value)) if isinstance(value, (int, float)) else "%*s" % (width, "-")
+
+
 def print_table(r):
-    core, peer = r["dvrcore_realtime"], r["ffmpeg_realtime"]
-    fast, peer_fast = r["dvrcore_fast"], r["ffmpeg_fast"]
-    print("\nmedia benchmark: %d cameras, %s" % (r["cameras"], r["clip"]))
-    print("%-44s %14s %14s %8s" % ("figure", "dvrcore", "16 x ffmpeg", "ratio"))
-    print("%-44s %14.1f %14.1f %7.2fx  (goal <= 1.0x)" % ("real time: CPU s per camera-hour", core["cpu_s_per_camera_hour"],
-                                                        peer["cpu_s_per_camera_hour"], r["cpu_ratio_realtime"]))
-    print("%-44s %14.1f %14.1f %7.2fx  (goal <= 0.5x)" % ("real time: steady resident MiB (VmRSS)", core["steady_rss_mib"],
-                                                        peer["steady_rss_mib"], r["memory_ratio_steady"]))
-    print("%-44s %14.1f %14.1f %7.2fx" % ("real time: peak resident MiB (VmHWM)", core["peak_rss_mib"],
-                                         peer["peak_rss_mib"], r["memory_ratio_peak"]))
-    print("%-44s %14.1f %14.1f" % ("real time: steady Pss MiB (shared pages split)", core["steady_pss_mib"],
-                                   peer["steady_pss_mib"]))
-    print("%-44s %14d %14s           (goal 0)" % ("real time: frames dropped, every cause", core["dropped"], "-"))
-    print("%-44s %14.1f %14.1f %7.2fx" % ("fast: CPU s per camera-hour", fast["cpu_s_per_camera_hour"],
-                                         peer_fast["cpu_s_per_camera_hour"], r["cpu_ratio_fast"]))
-    print("%-44s %14.1f %14.1f %7.2fx  (goal >= 1.0x)" % ("fast: camera-seconds recorded per wall second",
-                                                         fast["camera_s_per_wall_s"], peer_fast["camera_s_per_wall_s"],
-                                                         r["throughput_ratio_fast"]))
-    print("%-44s %14s  (goal: every frame; the rest on its way)" % (
-        "fast: frames recorded of frames read", "%d / %d" % (fast["frames_recorded"], fast["frames_read"])))
-    print("%-44s %14.1f %14.1f" % ("fast: peak resident MiB", fast["peak_rss_mib"], peer_fast["peak_rss_mib"]))
-    print("%-44s %14d%s" % ("fast: frames dropped, every cause", fast["dropped"],
-                            "  STALLED: nothing recorded for %d s" % STALL_SECONDS if fast["stalled"] else ""))
-    print("%-44s %14.1f  (3600 / CPU s per camera-hour, real time)" % ("4 Mbit/s cameras per CPU core",
-                                                                      r["cameras_per_core"]))
+    groups = (("CPU s/cam-h", "cpu_s_per_camera_hour", "cpu", 1), ("user s/cam-h", "user_s_per_camera_hour", "user", 1),
+              ("sys s/cam-h", "sys_s_per_camera_hour", "sys", 1),
+              ("syscalls/frame", "syscalls_per_frame", "syscalls_per_frame", 1),
+              ("ctx sw/frame", "context_switches_per_frame", "context_switches_per_frame", 2),
+              ("peak RSS MiB", "peak_rss_mib", "peak_rss", 1), ("steady RSS MiB", "steady_rss_mib", "steady_rss", 1))
+    for name, rows in r["realtime"].items():
+        print("\nmedia benchmark, real time, both sides at once: %s, window %d s" % (r["profiles"][name],
+                                                                                  r["realtime_window_s"]))
+        print("%4s " % "" + " ".join("%-22s" % label for label, _, _, _ in groups) + "  %-11s %7s %6s" % (
+            "fps/camera", "dropped", "server"))
+        print("%4s " % "cams" + " ".join("%7s %7s %6s" % ("dvrcore", "ffmpeg", "ratio") for _ in groups) +
+              "  %5s %5s %7s %6s" % ("core", "ffm", "", "CPU %"))
+        for row in rows:
+            core, peer = row["dvrcore"], row["ffmpeg"]
+            cells = [figure(core[key], 7, digits) + " " + figure(peer[key], 7, digits) + " " +
+                     figure(row["ratio"][ratio], 6, 2) for _, key, ratio, digits in groups]
+            print("%4d " % row["cameras"] + " ".join(cells) + "  %5.1f %5.1f %7d %6.1f" % (
+                core["fps_per_camera"], peer["fps_per_camera"], core["dropped"], row["server_cpu_percent"]))
+            for side, fps in (("dvrcore", core["fps_per_camera"]), ("ffmpeg", peer["fps_per_camera"])):
+                if fps < FPS - 1:
+                    print("     %s got %.1f frames a second a camera, not %d: a side or the server fell behind"
+                          % (side, fps, FPS))
+    print("dropped: the core's frames dropped in the window; syscalls: read + write (/proc/PID/io); frames: video "
+          "frames, the core's counted by its recorder, ffmpeg's %s" % r["ffmpeg_frames"])
+    trace = r.get("strace")
+    if trace:
+        print("\nstrace -c -f for %d s, %s, %d cameras: system calls per video frame (the core: all its cameras; "
+              "ffmpeg: one camera, frames %s)" % (trace["seconds"], trace["profile"], trace["cameras"],
+                                                  trace["ffmpeg_frames"]))
+        for side in ("dvrcore", "ffmpeg"):
+            print("  %-8s %s calls/frame in all: %s" % (side, trace[side + "_calls_per_frame"], ", ".join(
+                "%s %s" % (call, per) for call, per in trace[side])))
+    if "dvrcore_fast" in r:
+        fast, peer_fast = r["dvrcore_fast"], r["ffmpeg_fast"]
+        print("\nmedia benchmark, fast (import): %d file cameras, %s" % (r["cameras"], r["clip"]))
+        print("%-44s %14s %14s %8s" % ("figure", "dvrcore", "16 x ffmpeg", "ratio"))
+        print("%-44s %14.1f %14.1f %7.2fx" % ("fast: CPU s per camera-hour", fast["cpu_s_per_camera_hour"],
+                                             peer_fast["cpu_s_per_camera_hour"], r["cpu_ratio_fast"]))
+        print("%-44s %14.1f %14.1f %7.2fx  (goal >= 1.0x)" % (
+            "fast: camera-seconds recorded per wall second", fast["camera_s_per_wall_s"],
+            peer_fast["camera_s_per_wall_s"], r["throughput_ratio_fast"]))
+        print("%-44s %14s  (goal: every frame; the rest on its way)" % (
+            "fast: frames recorded of frames read", "%d / %d" % (fast["frames_recorded"], fast["frames_read"])))
+        print("%-44s %14.1f %14.1f" % ("fast: peak resident MiB", fast["peak_rss_mib"], peer_fast["peak_rss_mib"]))
+        print("%-44s %14d%s" % ("fast: frames dropped, every cause", fast["dropped"],
+                                "  STALLED: nothing recorded for %d s" % STALL_SECONDS if fast["stalled"] else ""))
     print("load average before %s, after %s (a shared machine: the figures are indicative)" % (
         " ".join("%.1f" % x for x in r["load_average_before"]), " ".join("%.1f" % x for x in r["load_average_after"])))
 
