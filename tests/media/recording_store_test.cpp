@@ -1,8 +1,8 @@
 // The recorder's file store: segment names, the day index after a crash or when hostile, retention.
 #include "fragment_scan.h"
 #include "fragment_timing.h"
-#include "recording_names.h"
 #include "free_space_estimate.h"
+#include "recording_names.h"
 #include "recording_store.h"
 
 #include "support/bounded_wait.h"
