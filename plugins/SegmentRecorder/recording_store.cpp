@@ -175,6 +175,15 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
             line.clear();
             return;
         }
+        if (const auto gone = tooLong ? std::nullopt : ParseDeletionLine(line)) {
+            if (const auto listed = names.find(std::string(*gone)); listed != names.end()) {
+                day[listed->second].name.clear(); // taken out below
+                names.erase(listed);
+            }
+            ++entryLines;
+            line.clear();
+            return;
+        }
         std::optional<IndexEntry> entry;
         if (!tooLong)
             entry = ParseIndexLine(line);
@@ -205,6 +214,7 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
                 tooLong = true;
         }
     }
+    std::erase_if(day, [](const IndexEntry& entry) { return entry.name.empty(); });
     if (!line.empty() || tooLong) {
         // Without its newline: an append a crash cut short, whatever it parses as.
         torn = true;
@@ -241,50 +251,108 @@ bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day)
     return false;
 }
 
-bool RecordingStore::SaveEntry(const std::string& dayFolder, const DayIndex& day, const IndexEntry& entry)
+RecordingStore::Append RecordingStore::PlanAppend(const std::string& dayFolder, std::string lines)
 {
     // Rewritten whole when it must be (a torn last line, a write that failed before) or when its
-    // superseded lines outnumber its files.
+    // superseded and deletion lines outnumber its files.
     Day& known = days_[dayFolder];
-    if (known.lines == SIZE_MAX || known.lines >= 2 * day.size() + COMPACT_SLACK || unwritten_.count(dayFolder) > 0)
-        return WriteDay(dayFolder, day);
-    DayFolder folder;
-    if (!OpenDay(dayFolder, false, folder))
-        return false;
-    std::string why;
-    const UniqueFd index = OpenFileAt(folder.day.Get(), INDEX_NAME, O_RDWR | O_APPEND | O_CREAT, why);
-    struct stat info {};
-    if (index.Get() < 0 || fstat(index.Get(), &info) != 0) {
-        log_(LOG_FAILURE,
-             dayFolder + ": cannot write " + INDEX_NAME + ": " + (index.Get() < 0 ? why : strerror(errno)));
-        return false;
+    const size_t files = known.entries ? known.entries->size() : 0;
+    if (known.entries &&
+        (known.lines == SIZE_MAX || known.lines >= 2 * files + COMPACT_SLACK || unwritten_.count(dayFolder) > 0)) {
+        WriteDayOrLater(dayFolder, *known.entries);
+        return Append{{}, unwritten_.count(dayFolder) == 0};
     }
-    char last = '\n';
-    if (info.st_size > 0 && (pread(index.Get(), &last, 1, info.st_size - 1) != 1 || last != '\n'))
-        return WriteDay(dayFolder, day); // not as this store left it
-    // A new index is a new name in the day folder, durable once the folder is synced.
-    const std::string text = (info.st_size == 0 ? INDEX_HEADER : "") + FormatIndexLine(entry);
-    if (indexWriter_(index.Get(), text) && fsync(index.Get()) == 0 &&
-        (info.st_size > 0 || fsync(folder.day.Get()) == 0)) {
-        ++known.lines;
+    return Append{std::move(lines), true};
+}
+
+bool RecordingStore::AppendLines(const std::string& dayFolder, const Append& append)
+{
+    if (append.text.empty())
+        return append.written;
+    bool appended = false, rewrite = false;
+    std::string failure;
+    DayFolder folder;
+    if (OpenDay(dayFolder, false, folder)) {
+        std::string why;
+        const UniqueFd index = OpenFileAt(folder.day.Get(), INDEX_NAME, O_RDWR | O_APPEND | O_CREAT, why);
+        struct stat info {};
+        char last = '\n';
+        if (index.Get() < 0 || fstat(index.Get(), &info) != 0) {
+            failure = index.Get() < 0 ? why : strerror(errno);
+        } else if (info.st_size > 0 && (pread(index.Get(), &last, 1, info.st_size - 1) != 1 || last != '\n')) {
+            rewrite = true; // not as this store left it
+        } else {
+            // A new index is a new name in the day folder, durable once the folder is synced.
+            const std::string text = (info.st_size == 0 ? INDEX_HEADER : "") + append.text;
+            appended = indexWriter_(index.Get(), text) && fsync(index.Get()) == 0 &&
+                       (info.st_size > 0 || fsync(folder.day.Get()) == 0);
+            if (!appended) {
+                failure = strerror(errno);
+                // What was written of the lines goes, so the index ends with a whole line again.
+                rewrite = ftruncate(index.Get(), info.st_size) != 0;
+            }
+        }
+    }
+    if (!failure.empty())
+        log_(LOG_FAILURE, dayFolder + ": cannot write " + INDEX_NAME + ": " + failure);
+    const std::lock_guard lock(mutex_);
+    const auto day = days_.find(dayFolder);
+    if (day == days_.end() || !day->second.entries)
+        return appended;
+    if (appended) {
+        day->second.lines += static_cast<size_t>(std::count(append.text.begin(), append.text.end(), '\n'));
         return true;
     }
-    const int error = errno;
-    // What was written of the line goes, so the index ends with a whole line again.
-    if (ftruncate(index.Get(), info.st_size) != 0)
-        known.lines = SIZE_MAX;
-    log_(LOG_FAILURE, dayFolder + ": cannot write " + INDEX_NAME + ": " + strerror(error));
+    if (rewrite) {
+        day->second.lines = SIZE_MAX;
+        if (failure.empty()) {
+            WriteDayOrLater(dayFolder, *day->second.entries);
+            return unwritten_.count(dayFolder) == 0;
+        }
+    }
+    unwritten_.insert(dayFolder); // rewritten at the next retention pass
     return false;
+}
+
+std::mutex& RecordingStore::CameraMutex(const std::string& camera)
+{
+    const std::lock_guard lock(cameraLocksMutex_);
+    std::unique_ptr<std::mutex>& held = cameraLocks_[camera];
+    if (!held)
+        held = std::make_unique<std::mutex>();
+    return *held;
+}
+
+std::string RecordingStore::CameraOf(const std::string& dayFolder)
+{
+    return fs::path(dayFolder).parent_path().filename().string();
+}
+
+void RecordingStore::IndexNames(Day& day)
+{
+    day.names.clear();
+    if (day.entries)
+        for (const IndexEntry& entry : *day.entries)
+            day.names.insert(entry.name);
 }
 
 void RecordingStore::Compact()
 {
     if (!unusable_.empty())
         return;
-    const std::lock_guard lock(mutex_);
-    for (auto& [dayFolder, day] : days_)
-        if (day.entries && day.lines != day.entries->size())
-            WriteDay(dayFolder, *day.entries);
+    std::vector<std::string> due;
+    {
+        const std::lock_guard lock(mutex_);
+        for (const auto& [dayFolder, day] : days_)
+            if (day.entries && day.lines != day.entries->size())
+                due.push_back(dayFolder);
+    }
+    for (const std::string& dayFolder : due) {
+        const std::lock_guard cameraLock(CameraMutex(CameraOf(dayFolder)));
+        const std::lock_guard lock(mutex_);
+        if (const auto day = days_.find(dayFolder); day != days_.end() && day->second.entries)
+            WriteDay(dayFolder, *day->second.entries);
+    }
 }
 
 RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder)
@@ -294,6 +362,7 @@ RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder
     if (!day.entries) {
         unsigned skipped = 0;
         day.entries = ReadDay(dayFolder, skipped, &day.lines);
+        IndexNames(day);
         NoteSequences(*day.entries);
         Summarize(dayFolder, day);
     }
@@ -308,6 +377,7 @@ void RecordingStore::AddDay(const std::string& dayFolder, DayIndex entries, size
     added->second.entries = std::move(entries);
     added->second.lines = lines;
     added->second.used = ++useClock_;
+    IndexNames(added->second);
     NoteSequences(*added->second.entries);
     Summarize(dayFolder, added->second);
 }
@@ -355,6 +425,34 @@ void RecordingStore::Summarize(const std::string& dayFolder, Day& day)
     totalBytes_ += day.bytes;
 }
 
+void RecordingStore::NoteBegun(const std::string& dayFolder, Day& day, const IndexEntry& entry)
+{
+    const DayKey key{entry.sequence, entry.startNs, dayFolder};
+    if (!day.oldest || key < *day.oldest) {
+        if (day.oldest)
+            oldestFirst_.erase(*day.oldest);
+        day.oldest = key;
+        oldestFirst_.insert(key);
+    }
+}
+
+void RecordingStore::NoteEnded(const std::string& dayFolder, Day& day, const IndexEntry& entry, uint64_t bytesBefore)
+{
+    constexpr size_t RECENT = 3; // as Summarize keeps
+    totalBytes_ = totalBytes_ - bytesBefore + entry.bytes;
+    day.bytes = day.bytes - bytesBefore + entry.bytes;
+    std::vector<Recent>& recent = recent_[CameraOf(dayFolder)];
+    std::erase_if(recent,
+                  [&](const Recent& file) { return file.dayFolder == dayFolder && file.entry.name == entry.name; });
+    const auto at = std::find_if(recent.begin(), recent.end(),
+                                 [&](const Recent& kept) { return RecordedAfter(entry, kept.entry); });
+    if (recent.size() < RECENT || at != recent.end()) {
+        recent.insert(at, Recent{dayFolder, entry});
+        if (recent.size() > RECENT)
+            recent.pop_back();
+    }
+}
+
 void RecordingStore::ForgetDay(const std::string& dayFolder)
 {
     const auto day = days_.find(dayFolder);
@@ -382,11 +480,12 @@ void RecordingStore::TrimLoadedDays()
         Day* oldest = nullptr;
         for (auto& [dayFolder, day] : days_)
             if (day.entries && (oldest == nullptr || day.used < oldest->used) && unwritten_.count(dayFolder) == 0 &&
-                !HasOpen(dayFolder))
+                retiring_.count(dayFolder) == 0 && !HasOpen(dayFolder))
                 oldest = &day;
         if (oldest == nullptr)
             return;              // every loaded day is being written or waits for its index write
         oldest->entries.reset(); // its index on disk says the same, and is read again when needed
+        oldest->names.clear();
         --loaded;
     }
 }
@@ -446,7 +545,8 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
         return {};
     }
     std::string dayName, timeName;
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard cameraLock(CameraMutex(camera));
+    std::unique_lock lock(mutex_);
     const auto last = last_.find(camera);
     const int64_t clockNs = startNs;
     startNs = SegmentStart(startNs, last == last_.end() ? nullptr : &last->second);
@@ -460,12 +560,14 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     DayFolder opened;
     if (!OpenDay(dayFolder, true, opened))
         return {};
+    const bool wasLoaded = days_[dayFolder].entries.has_value();
     DayIndex& day = LoadedDay(dayFolder);
+    Day& summary = days_[dayFolder];
     std::string name;
     UniqueFd created;
     for (int suffix = 0; suffix <= MAX_SUFFIX && name.empty(); ++suffix) {
         std::string candidate = timeName + (suffix > 0 ? "-" + std::to_string(suffix) : "") + ".mp4";
-        if (std::any_of(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == candidate; }))
+        if (summary.names.count(candidate) > 0)
             continue;
         std::string why;
         created = OpenFileAt(opened.day.Get(), candidate, O_WRONLY | O_CREAT | O_EXCL, why);
@@ -482,12 +584,16 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
         return {};
     }
     day.push_back(IndexEntry{name, startNs, 0, 0, SegmentState::Writing, nextSequence_++, clockNs});
+    summary.names.insert(name);
     std::string path = (folder / name).string();
     open_.insert(path);
-    Summarize(dayFolder, days_[dayFolder]);
+    NoteBegun(dayFolder, summary, day.back());
+    const Append append = PlanAppend(dayFolder, FormatIndexLine(day.back()));
+    if (!wasLoaded)
+        TrimLoadedDays();
+    lock.unlock();
     // A failed index write is logged; the segment is still recorded and Reconcile lists it later.
-    SaveEntry(dayFolder, day, day.back());
-    TrimLoadedDays();
+    AppendLines(dayFolder, append);
     if (file != nullptr)
         *file = std::move(created);
     return path;
@@ -507,7 +613,8 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
     std::string why;
     if (const UniqueFd fd = opened ? OpenFileAt(folder.day.Get(), name, O_RDONLY, why) : UniqueFd(); fd.Get() >= 0)
         scan = ScanFragments(fd.Get());
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard cameraLock(CameraMutex(CameraOf(dayFolder)));
+    std::unique_lock lock(mutex_);
     if (open_.erase(path) == 0) {
         log_(LOG_WARNING, "segment " + path + " ended but was not begun");
         return;
@@ -516,8 +623,11 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         ForgetDay(dayFolder);
         return;
     }
-    DayIndex& day = LoadedDay(dayFolder);
-    const auto entry = std::find_if(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == name; });
+    DayIndex& day = LoadedDay(dayFolder); // loaded while its file was being written
+    // From the back: the file ending is its camera's latest, appended to the day last but for the
+    // files other hands added since.
+    const auto found = std::find_if(day.rbegin(), day.rend(), [&](const IndexEntry& e) { return e.name == name; });
+    const auto entry = found == day.rend() ? day.end() : std::prev(found.base());
     if (entry == day.end()) {
         log_(LOG_WARNING, "segment " + path + " ended but is missing from its day's index");
         return;
@@ -526,6 +636,7 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed. The
         // file goes first: on a full disk its blocks are what lets the index be rewritten.
         day.erase(entry);
+        days_[dayFolder].names.erase(name);
         Summarize(dayFolder, days_[dayFolder]);
         if (unlinkat(folder.day.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
             log_(LOG_WARNING, "cannot delete " + path + ": " + strerror(errno));
@@ -534,21 +645,24 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
                                  static_cast<unsigned long long>(scan.fileBytes)));
         return;
     }
+    const uint64_t bytesBefore = entry->bytes;
     entry->durationNs = scan.durationNs > 0 ? scan.durationNs : std::max<int64_t>(durationNs, 0);
     entry->bytes = bytes;
     entry->state = durable ? SegmentState::Complete : SegmentState::Interrupted;
-    NoteLast(file.parent_path().parent_path().filename().string(), *entry);
-    Summarize(dayFolder, days_[dayFolder]);
+    NoteLast(CameraOf(dayFolder), *entry);
+    NoteEnded(dayFolder, days_[dayFolder], *entry, bytesBefore);
+    const Append append = PlanAppend(dayFolder, FormatIndexLine(*entry));
+    lock.unlock();
     if (!durable)
         log_(LOG_WARNING, "segment " + path +
                               " is not known to be whole on the disk (a write or sync failed): "
                               "listed as interrupted");
-    WriteDayOrLater(dayFolder, day, &*entry);
+    AppendLines(dayFolder, append);
 }
 
-void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day, const IndexEntry* changed)
+void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day)
 {
-    if (changed != nullptr ? SaveEntry(dayFolder, day, *changed) : WriteDay(dayFolder, day))
+    if (WriteDay(dayFolder, day))
         unwritten_.erase(dayFolder);
     else
         unwritten_.insert(dayFolder);
@@ -654,6 +768,7 @@ std::optional<RecordingStore::Repaired> RecordingStore::RepairInterrupted(int da
 void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts)
 {
     const int64_t dayNumber = DayFromName(fs::path(dayFolder).filename().string()).value_or(0);
+    const std::lock_guard cameraLock(CameraMutex(CameraOf(dayFolder)));
     const std::lock_guard lock(mutex_);
     DayFolder folder;
     if (!OpenDay(dayFolder, false, folder))
@@ -723,6 +838,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
         if (open_.count(dayFolder + "/" + entry.name) == 0)
             NoteLast(fs::path(dayFolder).parent_path().filename().string(), entry);
     day = std::move(kept);
+    IndexNames(summary);
     if (changed || summary.lines != day.size()) { // repaired, or holding superseded lines
         std::stable_sort(day.begin(), day.end(),
                          [](const IndexEntry& a, const IndexEntry& b) { return a.startNs < b.startNs; });
@@ -885,17 +1001,18 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
             unjudged.clear();
             consider(*entry, *dayFolder, known);
         }
-        // Off the lists now; their days' indexes on disk are behind until rewritten below, which
-        // also keeps them loaded meanwhile.
+        // Off the lists now; their days' indexes on disk are behind until their deletion lines
+        // are appended below, and retiring_ keeps them loaded meanwhile.
         for (const Victim& victim : victims) {
-            DayIndex& day = *days_[victim.dayFolder].entries;
-            day.erase(
-                std::find_if(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == victim.entry.name; }));
+            Day& day = days_[victim.dayFolder];
+            day.entries->erase(std::find_if(day.entries->begin(), day.entries->end(),
+                                            [&](const IndexEntry& e) { return e.name == victim.entry.name; }));
+            day.names.erase(victim.entry.name);
             touched.insert(victim.dayFolder);
         }
         for (const std::string& changed : touched) {
             Summarize(changed, days_[changed]);
-            unwritten_.insert(changed);
+            retiring_.insert(changed);
         }
     }
 
@@ -903,6 +1020,7 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
     // A day folder refused here (swapped for a symlink since it was read) is forgotten, its files
     // kept: retention must not take them again every pass.
     std::vector<Victim> kept;
+    std::map<std::string, std::string> deletions; // day folder -> the deletion lines of its files
     for (Victim& victim : victims) {
         const std::string path = victim.dayFolder + "/" + victim.entry.name;
         const char* name = victim.entry.name.c_str();
@@ -920,46 +1038,65 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         } else if (errno != ENOENT) {
             log_(LOG_WARNING, "retention cannot delete " + path + ": " + strerror(errno));
             kept.push_back(std::move(victim));
+            continue;
         }
+        deletions[victim.dayFolder] += victim.entry.name + " " + DELETED_STATE + "\n";
     }
 
+    std::set<std::string> due; // the days whose index is written below
     {
         const std::lock_guard lock(mutex_);
-        for (const std::string& dayFolder : std::set<std::string>(unwritten_)) { // retried with the space freed
-            const auto day = days_.find(dayFolder);
-            if (day == days_.end() || !day->second.entries)
-                unwritten_.erase(dayFolder);
-            else if (touched.count(dayFolder) == 0)
-                WriteDayOrLater(dayFolder, *day->second.entries);
-        }
         for (Victim& victim : kept) {
             if (refused.count(victim.dayFolder) == 0) {
-                days_[victim.dayFolder].entries->push_back(std::move(victim.entry));
-                Summarize(victim.dayFolder, days_[victim.dayFolder]);
+                Day& day = days_[victim.dayFolder];
+                day.names.insert(victim.entry.name);
+                day.entries->push_back(std::move(victim.entry));
+                Summarize(victim.dayFolder, day);
             }
         }
         for (const std::string& dayFolder : refused) {
             ForgetDay(dayFolder);
             touched.erase(dayFolder);
+            retiring_.erase(dayFolder);
         }
-        for (const std::string& dayFolder : touched) {
-            // Emptied folders go under the lock, so BeginSegment cannot be creating a file in them.
-            DayFolder folder;
-            if (!OpenDay(dayFolder, false, folder)) {
-                ForgetDay(dayFolder);
-                continue;
-            }
-            const fs::path day(dayFolder);
-            const DayIndex& entries = *days_[dayFolder].entries;
-            if (entries.empty() && unlinkat(folder.day.Get(), INDEX_NAME, 0) == 0 &&
-                unlinkat(folder.camera.Get(), day.filename().c_str(), AT_REMOVEDIR) == 0) {
-                ForgetDay(dayFolder);
-                // Only when that was its last day.
-                unlinkat(rootFd_.Get(), day.parent_path().filename().c_str(), AT_REMOVEDIR);
-            } else {
-                WriteDayOrLater(dayFolder, entries);
-            }
+        due = unwritten_; // retried with the space freed
+        due.insert(touched.begin(), touched.end());
+    }
+    // Each day under its camera's lock, so no writer appends to an index being replaced or creates
+    // a file in a folder being removed; the deletion lines are appended without mutex_.
+    for (const std::string& dayFolder : due) {
+        const std::lock_guard cameraLock(CameraMutex(CameraOf(dayFolder)));
+        std::unique_lock lock(mutex_);
+        retiring_.erase(dayFolder);
+        const auto known = days_.find(dayFolder);
+        if (known == days_.end() || !known->second.entries) {
+            unwritten_.erase(dayFolder);
+            continue;
         }
+        const DayIndex& entries = *known->second.entries;
+        if (touched.count(dayFolder) == 0) {
+            WriteDayOrLater(dayFolder, entries);
+            continue;
+        }
+        DayFolder folder;
+        if (!OpenDay(dayFolder, false, folder)) {
+            ForgetDay(dayFolder);
+            continue;
+        }
+        const fs::path day(dayFolder);
+        if (entries.empty() && unlinkat(folder.day.Get(), INDEX_NAME, 0) == 0 &&
+            unlinkat(folder.camera.Get(), day.filename().c_str(), AT_REMOVEDIR) == 0) {
+            ForgetDay(dayFolder);
+            // Only when that was its last day.
+            unlinkat(rootFd_.Get(), day.parent_path().filename().c_str(), AT_REMOVEDIR);
+            continue;
+        }
+        const Append append = PlanAppend(dayFolder, deletions[dayFolder]);
+        lock.unlock();
+        AppendLines(dayFolder, append);
+    }
+    {
+        const std::lock_guard lock(mutex_);
         TrimLoadedDays();
     }
     if (floor > 0)

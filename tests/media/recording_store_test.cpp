@@ -1,8 +1,8 @@
 // The recorder's file store: segment names, the day index after a crash or when hostile, retention.
 #include "fragment_scan.h"
 #include "fragment_timing.h"
-#include "recording_names.h"
 #include "free_space_estimate.h"
+#include "recording_names.h"
 #include "recording_store.h"
 
 #include "support/bounded_wait.h"
@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -208,6 +209,71 @@ TEST(RecordingStore, ConcurrentWritersGetDistinctNamesAllListed)
     EXPECT_EQ(paths.size(), 100u);
     const std::string index = ReadFile(dir / "rec/cam/2030-01-01/index.txt");
     EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 101); // a comment line and one per segment
+}
+
+TEST(RecordingStore, CamerasAppendTheirIndexLinesSideBySideWhileRetentionDeletes)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    std::optional<RecordingStore> owned;
+    RecordingStore& store = owned.emplace(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2030, 1, 1, 10);
+    // Camera a's first append is held in its write: camera b still begins and ends a file, and
+    // the room for the next files is still measured, meanwhile.
+    std::atomic<bool> hold{true};
+    std::promise<void> entered, release;
+    std::future<void> enteredSeen = entered.get_future();
+    const std::shared_future<void> released = release.get_future().share();
+    store.SetIndexWriter([&](int fd, const std::string& text) {
+        if (text.find(std::to_string(t)) != std::string::npos && hold.exchange(false)) {
+            entered.set_value();
+            released.wait_for(dvr::test::WAIT_LIMIT);
+        }
+        return segrec::WriteAll(fd, text);
+    });
+    std::string held;
+    dvr::test::TestThread a([&] { held = store.BeginSegment("a", t); });
+    ASSERT_TRUE(dvr::test::WaitReady(enteredSeen, "camera a's index append"));
+    dvr::test::TestThread b([&] {
+        Record(store, "b", t + HOUR, 300);
+        store.NextSegmentsBytes(60 * SECOND);
+    });
+    EXPECT_TRUE(b.Join("camera b's file while camera a's index append is held"));
+    release.set_value();
+    ASSERT_TRUE(a.Join("camera a's index append once released"));
+    WriteFile(held, Mp4({100}));
+    store.EndSegment(held, 60 * SECOND, 196);
+
+    // Two cameras record while retention passes take their oldest files: every line lands whole
+    // and in order, so a restart finds each index agreeing with its folder.
+    std::atomic<bool> recording{true};
+    std::vector<dvr::test::TestThread> cameras;
+    for (const char* camera : {"a", "b"})
+        cameras.emplace_back([&store, &t, camera] {
+            for (int i = 0; i < 40; ++i)
+                Record(store, camera, t + 2 * HOUR + i * 60 * SECOND, 200 + i);
+        });
+    dvr::test::TestThread retention([&] {
+        for (int pass = 0; pass < 10000 && recording; ++pass)
+            store.EnforceRetention(RetentionPolicy{10 * 60 * SECOND, 0, 3}, t + 2 * HOUR + 20 * 60 * SECOND);
+    });
+    for (dvr::test::TestThread& camera : cameras)
+        ASSERT_TRUE(camera.Join("a camera's 40 files"));
+    recording = false;
+    ASSERT_TRUE(retention.Join("the retention passes"));
+    while (store.EnforceRetention(RetentionPolicy{10 * 60 * SECOND, 0, 3}, t + 2 * HOUR + 20 * 60 * SECOND).deleted > 0)
+        ;
+    EXPECT_FALSE(fs::exists(dir / "rec/a/2030-01-01/12-09-00.mp4"));
+    EXPECT_TRUE(fs::exists(dir / "rec/a/2030-01-01/12-10-00.mp4"));
+    EXPECT_EQ(logs.Count("cannot write"), 0);
+    owned.reset();
+    Logs restart;
+    RecordingStore after(dir / "rec", restart.Sink());
+    after.Reconcile();
+    EXPECT_EQ(restart.Count("reconciled 2 day folders: 0 segments marked interrupted, 0 files added to the index, 0 "
+                            "files cut back to their last whole fragment, 0 entries of missing files dropped, 0 "
+                            "unplayable files deleted, 0 index lines skipped"),
+              1);
 }
 
 TEST(FragmentScan, EndsAtTheLastWholeFragmentWhereverTheFileIsCutAndWhateverItsSizesClaim)
@@ -420,6 +486,61 @@ TEST(RecordingStore, AnIndexAppendedToUntilACrashIsReadByItsLatestWholeLines)
               reconciled + line("10-03-00.mp4", 180 * SECOND, 60 * SECOND, 300, "complete", 3));
 }
 
+TEST(RecordingStore, DeletionLinesDropTheirFilesATornOneIsDroppedItselfAndDeadLinesAreRewrittenAway)
+{
+    TemporaryDirectory dir;
+    const std::string day = dir / "rec/front/2026-12-09/";
+    fs::create_directories(day);
+    const int64_t t = Ns(2026, 12, 9, 10);
+    const auto line = [&](const char* name, int sequence) {
+        const std::string start = std::to_string(t + sequence * 60 * SECOND);
+        return std::string(name) + " " + start + " 60000000000 196 complete " + std::to_string(sequence) + " " + start +
+               "\n";
+    };
+    // Retention deleted the first file, and the power went while it appended the second's line.
+    WriteFile(day + "index.txt", "# file start_ns duration_ns bytes state\n" + line("10-01-00.mp4", 1) +
+                                     line("10-02-00.mp4", 2) + line("10-03-00.mp4", 3) + "10-01-00.mp4 deleted\n" +
+                                     "10-02-00.mp4 dele");
+    WriteFile(day + "10-02-00.mp4", Mp4({100}));
+    WriteFile(day + "10-03-00.mp4", Mp4({100}));
+    Logs logs;
+    std::optional<RecordingStore> store;
+    store.emplace(dir / "rec", logs.Sink());
+    store->Reconcile();
+    EXPECT_EQ(logs.Count("index.txt: its last line was cut short, dropped"), 1);
+    EXPECT_EQ(logs.Count("reconciled 1 day folders: 0 segments marked interrupted, 0 files added to the index, 0 files "
+                         "cut back to their last whole fragment, 0 entries of missing files dropped"),
+              1);
+    EXPECT_EQ(ReadFile(day + "index.txt"),
+              "# file start_ns duration_ns bytes state\n" + line("10-02-00.mp4", 2) + line("10-03-00.mp4", 3));
+
+    // A day's passes append deletion lines until its dead lines outnumber its files; then it is
+    // rewritten one line a file, and reads back as the files left.
+    for (int i = 0; i < 20; ++i)
+        Record(*store, "front", t + (10 + i) * 60 * SECOND, 196);
+    bool rewritten = false;
+    for (int pass = 0; pass < 20 && !rewritten; ++pass) {
+        ASSERT_EQ(store->EnforceRetention(RetentionPolicy{HOUR, 0, 1}, t + 3 * HOUR).deleted, 1u);
+        const std::string index = ReadFile(day + "index.txt");
+        rewritten = index.find(" deleted\n") == std::string::npos;
+        if (pass == 0) {
+            EXPECT_TRUE(index.ends_with("10-02-00.mp4 deleted\n")) << index;
+        }
+    }
+    EXPECT_TRUE(rewritten);
+    const std::string index = ReadFile(day + "index.txt");
+    const auto files = std::count_if(fs::directory_iterator(day), fs::directory_iterator(),
+                                     [](const fs::directory_entry& file) { return file.path().extension() == ".mp4"; });
+    EXPECT_GT(files, 5);
+    EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), files + 1) << index;
+    store.reset();
+    store.emplace(dir / "rec", logs.Sink());
+    store->Reconcile();
+    EXPECT_EQ(logs.Count("0 files added to the index, 0 files cut back to their last whole fragment, 0 entries of "
+                         "missing files dropped"),
+              2);
+}
+
 TEST(RecordingStore, NewFoldersAreSyncedIntoTheirParentsAndAFailedIndexWriteLeavesTheOldIndexWhole)
 {
     TemporaryDirectory dir;
@@ -589,9 +710,13 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
     EXPECT_EQ(store.EnforceRetention(policy, now).deleted, 1u);
     EXPECT_FALSE(fs::exists(b1));
     EXPECT_TRUE(fs::exists(open));
-    EXPECT_EQ(ReadFile(dir / "rec/b/2027-03-01/index.txt"), "# file start_ns duration_ns bytes state\n09-00-00.mp4 " +
-                                                                std::to_string(Ns(2027, 3, 1, 9)) + " 0 0 writing 1 " +
-                                                                std::to_string(Ns(2027, 3, 1, 9)) + "\n");
+    // The deletion is one line appended to the day's index, not a rewrite of it.
+    const std::string b1Line = "11-00-00.mp4 " + std::to_string(Ns(2027, 3, 1, 11));
+    EXPECT_EQ(ReadFile(dir / "rec/b/2027-03-01/index.txt"),
+              "# file start_ns duration_ns bytes state\n09-00-00.mp4 " + std::to_string(Ns(2027, 3, 1, 9)) +
+                  " 0 0 writing 1 " + std::to_string(Ns(2027, 3, 1, 9)) + "\n" + b1Line + " 0 0 writing 3 " +
+                  std::to_string(Ns(2027, 3, 1, 11)) + "\n" + b1Line + " 60000000000 200 complete 3 " +
+                  std::to_string(Ns(2027, 3, 1, 11)) + "\n11-00-00.mp4 deleted\n");
     EXPECT_EQ(store.EnforceRetention(policy, now).deleted, 0u); // only younger and open files left
 
     store.EndSegment(open, SECOND, 200);
@@ -849,8 +974,9 @@ TEST(RecordingStore, IndexWritesFollowNoSymlinkPlantedAsTheTemporaryFile)
     WriteFile(dir / "victim", "keep me");
     fs::create_symlink(dir / "victim", day + "index.txt.tmp");
     Record(store, "front", Ns(2026, 12, 9, 11), 200);
-    // Retention takes the first file and rewrites the index whole.
+    // Retention takes the first file, and Compact rewrites the index whole.
     EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 1}, Ns(2027, 1, 1)).deleted, 1u);
+    store.Compact();
     EXPECT_EQ(ReadFile(dir / "victim"), "keep me");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(day + "index.txt")));
     EXPECT_NE(ReadFile(day + "index.txt").find("11-00-00.mp4"), std::string::npos);
