@@ -71,7 +71,7 @@ bool StartedLongerAgo(int64_t startNs, int64_t nowNs, int64_t ageNs)
 
 struct RecordingStore::ReconcileCounts {
     unsigned days = 0, interrupted = 0, repaired = 0, added = 0, dropped = 0, deleted = 0, linesSkipped = 0,
-             resized = 0;
+             resized = 0, summarized = 0;
 };
 
 RecordingStore::RecordingStore(std::string root, StoreLog log)
@@ -328,12 +328,14 @@ std::string RecordingStore::CameraOf(const std::string& dayFolder)
     return fs::path(dayFolder).parent_path().filename().string();
 }
 
-void RecordingStore::IndexNames(Day& day)
+std::unordered_set<std::string>& RecordingStore::Names(Day& day)
 {
-    day.names.clear();
-    if (day.entries)
+    if (!day.names) {
+        day.names.emplace();
         for (const IndexEntry& entry : *day.entries)
-            day.names.insert(entry.name);
+            day.names->insert(entry.name);
+    }
+    return *day.names;
 }
 
 void RecordingStore::Compact()
@@ -353,6 +355,7 @@ void RecordingStore::Compact()
         if (const auto day = days_.find(dayFolder); day != days_.end() && day->second.entries)
             WriteDay(dayFolder, *day->second.entries);
     }
+    SaveSummaries();
 }
 
 RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder)
@@ -362,7 +365,7 @@ RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder
     if (!day.entries) {
         unsigned skipped = 0;
         day.entries = ReadDay(dayFolder, skipped, &day.lines);
-        IndexNames(day);
+        day.names.reset();
         NoteSequences(*day.entries);
         Summarize(dayFolder, day);
     }
@@ -377,7 +380,6 @@ void RecordingStore::AddDay(const std::string& dayFolder, DayIndex entries, size
     added->second.entries = std::move(entries);
     added->second.lines = lines;
     added->second.used = ++useClock_;
-    IndexNames(added->second);
     NoteSequences(*added->second.entries);
     Summarize(dayFolder, added->second);
 }
@@ -485,7 +487,7 @@ void RecordingStore::TrimLoadedDays()
         if (oldest == nullptr)
             return;              // every loaded day is being written or waits for its index write
         oldest->entries.reset(); // its index on disk says the same, and is read again when needed
-        oldest->names.clear();
+        oldest->names.reset();
         --loaded;
     }
 }
@@ -567,7 +569,7 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     UniqueFd created;
     for (int suffix = 0; suffix <= MAX_SUFFIX && name.empty(); ++suffix) {
         std::string candidate = timeName + (suffix > 0 ? "-" + std::to_string(suffix) : "") + ".mp4";
-        if (summary.names.count(candidate) > 0)
+        if (Names(summary).count(candidate) > 0)
             continue;
         std::string why;
         created = OpenFileAt(opened.day.Get(), candidate, O_WRONLY | O_CREAT | O_EXCL, why);
@@ -584,7 +586,7 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
         return {};
     }
     day.push_back(IndexEntry{name, startNs, 0, 0, SegmentState::Writing, nextSequence_++, clockNs});
-    summary.names.insert(name);
+    Names(summary).insert(name);
     std::string path = (folder / name).string();
     open_.insert(path);
     NoteBegun(dayFolder, summary, day.back());
@@ -636,7 +638,8 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed. The
         // file goes first: on a full disk its blocks are what lets the index be rewritten.
         day.erase(entry);
-        days_[dayFolder].names.erase(name);
+        if (days_[dayFolder].names)
+            days_[dayFolder].names->erase(name);
         Summarize(dayFolder, days_[dayFolder]);
         if (unlinkat(folder.day.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
             log_(LOG_WARNING, "cannot delete " + path + ": " + strerror(errno));
@@ -711,14 +714,141 @@ void RecordingStore::Reconcile()
     if (!unusable_.empty())
         return;
     ReconcileCounts counts;
+    uint64_t next = 0;
+    const std::map<std::string, Saved> saved = ReadSummaries(next);
     // The folders are listed without the lock; each day is then reconciled under it on its own.
-    for (const std::string& dayFolder : DayFolders())
-        ReconcileDay(dayFolder, counts);
+    const std::vector<std::string> folders = DayFolders(); // sorted: a camera's days together, oldest first
+    std::vector<std::string> summarized;
+    for (size_t i = 0; i < folders.size(); ++i) {
+        const std::string& dayFolder = folders[i];
+        const bool latest = i + 1 == folders.size() || CameraOf(dayFolder) != CameraOf(folders[i + 1]);
+        const auto summary = latest ? saved.end() : saved.find(dayFolder);
+        if (summary != saved.end() && TakeSummary(dayFolder, summary->second))
+            summarized.push_back(dayFolder);
+        else
+            ReconcileDay(dayFolder, counts);
+    }
+    counts.summarized = static_cast<unsigned>(summarized.size());
+    // A camera whose days read hold fewer than three finished files, by which its next file's room
+    // is judged, or none to start its next file after, reads its summarized days newest first.
+    for (auto day = summarized.rbegin(); day != summarized.rend(); ++day) {
+        const std::string camera = CameraOf(*day);
+        const std::lock_guard cameraLock(CameraMutex(camera));
+        const std::lock_guard lock(mutex_);
+        const auto recent = recent_.find(camera);
+        if (recent != recent_.end() && recent->second.size() >= 3 && last_.count(camera) > 0)
+            continue;
+        for (const IndexEntry& entry : LoadedDay(*day))
+            NoteLast(camera, entry);
+        TrimLoadedDays();
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        nextSequence_ = std::max(nextSequence_, next);
+    }
     log_(LOG_INFO, Format("reconciled %u day folders: %u segments marked interrupted, %u files added to the index, "
                           "%u files cut back to their last whole fragment, %u entries of missing files dropped, %u "
-                          "unplayable files deleted, %u index lines skipped, %u finished files whose size changed",
+                          "unplayable files deleted, %u index lines skipped, %u finished files whose size changed; "
+                          "%u day folders unchanged since the last clean stop",
                           counts.days, counts.interrupted, counts.added, counts.repaired, counts.dropped,
-                          counts.deleted, counts.linesSkipped, counts.resized));
+                          counts.deleted, counts.linesSkipped, counts.resized, counts.summarized));
+}
+
+bool RecordingStore::IndexIdentity(const std::string& dayFolder, Saved& identity) const
+{
+    DayFolder folder;
+    struct stat info {};
+    if (!OpenDay(dayFolder, false, folder) || fstatat(folder.day.Get(), INDEX_NAME, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode))
+        return false;
+    identity.inode = info.st_ino;
+    identity.indexBytes = static_cast<uint64_t>(info.st_size);
+    identity.mtimeNs = int64_t{info.st_mtim.tv_sec} * NS_PER_SECOND + info.st_mtim.tv_nsec;
+    return true;
+}
+
+std::map<std::string, RecordingStore::Saved> RecordingStore::ReadSummaries(uint64_t& next) const
+{
+    std::map<std::string, Saved> saved;
+    std::string why;
+    const UniqueFd fd = OpenFileAt(rootFd_.Get(), SUMMARY_NAME, O_RDONLY, why);
+    if (fd.Get() < 0)
+        return saved;
+    std::string text;
+    char buffer[65536];
+    ssize_t got = 0;
+    while (text.size() < MAX_INDEX_BYTES && (got = read(fd.Get(), buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(got));
+    // Whole lines only: written by a crash-safe replace, so anything else is not this store's.
+    for (size_t from = 0, end = 0; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
+        const std::string_view line(text.data() + from, end - from);
+        std::string_view fields[7];
+        size_t count = 0;
+        for (size_t at = 0; at <= line.size() && count < 7; ++count) {
+            const size_t space = std::min(line.find(' ', at), line.size());
+            fields[count] = line.substr(at, space - at);
+            at = space + 1;
+        }
+        if (count == 2 && fields[0] == "next") {
+            if (!ReadNumber(fields[1], next))
+                next = 0;
+            continue;
+        }
+        const size_t slash = fields[0].find('/');
+        Saved day;
+        if (count != 7 || slash == std::string_view::npos || !IsPlainName(fields[0].substr(0, slash)) ||
+            !DayFromName(fields[0].substr(slash + 1)) || !ReadNumber(fields[1], day.inode) ||
+            !ReadNumber(fields[2], day.indexBytes) || !ReadNumber(fields[3], day.mtimeNs) ||
+            !ReadNumber(fields[4], day.sequence) || !ReadNumber(fields[5], day.startNs) ||
+            !ReadNumber(fields[6], day.bytes))
+            continue; // read in full instead
+        saved[(fs::path(root_) / fields[0].substr(0, slash) / fields[0].substr(slash + 1)).string()] = day;
+    }
+    return saved;
+}
+
+bool RecordingStore::TakeSummary(const std::string& dayFolder, const Saved& saved)
+{
+    Saved now;
+    if (!IndexIdentity(dayFolder, now) || now.inode != saved.inode || now.indexBytes != saved.indexBytes ||
+        now.mtimeNs != saved.mtimeNs)
+        return false;
+    const std::lock_guard lock(mutex_);
+    const auto [known, fresh] = days_.try_emplace(dayFolder);
+    if (!fresh)
+        return true;
+    Day& day = known->second;
+    day.used = ++useClock_;
+    day.oldest = DayKey{saved.sequence, saved.startNs, dayFolder};
+    oldestFirst_.insert(*day.oldest);
+    day.bytes = saved.bytes;
+    totalBytes_ += std::min(saved.bytes, UINT64_MAX - totalBytes_);
+    return true;
+}
+
+void RecordingStore::SaveSummaries()
+{
+    std::string text = "# day folders: camera/day index_inode index_bytes index_mtime_ns oldest_sequence "
+                       "oldest_start_ns bytes\n";
+    {
+        const std::lock_guard lock(mutex_);
+        text += "next " + std::to_string(nextSequence_) + "\n";
+        for (const auto& [dayFolder, day] : days_) {
+            Saved identity;
+            // A day whose index is behind memory, or is being written, is read at the next start.
+            if (!day.oldest || unwritten_.count(dayFolder) > 0 || retiring_.count(dayFolder) > 0 ||
+                HasOpen(dayFolder) || !IndexIdentity(dayFolder, identity))
+                continue;
+            const fs::path path(dayFolder);
+            text += CameraOf(dayFolder) + "/" + path.filename().string() + " " + std::to_string(identity.inode) + " " +
+                    std::to_string(identity.indexBytes) + " " + std::to_string(identity.mtimeNs) + " " +
+                    std::to_string(std::get<0>(*day.oldest)) + " " + std::to_string(std::get<1>(*day.oldest)) + " " +
+                    std::to_string(day.bytes) + "\n";
+        }
+    }
+    std::string why;
+    if (!ReplaceFileAt(rootFd_.Get(), SUMMARY_NAME, text, why))
+        log_(LOG_WARNING, root_ + "/" + SUMMARY_NAME + ": " + why + "; the next start reads every day's index");
 }
 
 std::optional<RecordingStore::Repaired> RecordingStore::RepairInterrupted(int dayFd, const std::string& path,
@@ -838,7 +968,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
         if (open_.count(dayFolder + "/" + entry.name) == 0)
             NoteLast(fs::path(dayFolder).parent_path().filename().string(), entry);
     day = std::move(kept);
-    IndexNames(summary);
+    summary.names.reset();
     if (changed || summary.lines != day.size()) { // repaired, or holding superseded lines
         std::stable_sort(day.begin(), day.end(),
                          [](const IndexEntry& a, const IndexEntry& b) { return a.startNs < b.startNs; });
@@ -1007,7 +1137,8 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
             Day& day = days_[victim.dayFolder];
             day.entries->erase(std::find_if(day.entries->begin(), day.entries->end(),
                                             [&](const IndexEntry& e) { return e.name == victim.entry.name; }));
-            day.names.erase(victim.entry.name);
+            if (day.names)
+                day.names->erase(victim.entry.name);
             touched.insert(victim.dayFolder);
         }
         for (const std::string& changed : touched) {
@@ -1049,7 +1180,8 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         for (Victim& victim : kept) {
             if (refused.count(victim.dayFolder) == 0) {
                 Day& day = days_[victim.dayFolder];
-                day.names.insert(victim.entry.name);
+                if (day.names)
+                    day.names->insert(victim.entry.name);
                 day.entries->push_back(std::move(victim.entry));
                 Summarize(victim.dayFolder, day);
             }

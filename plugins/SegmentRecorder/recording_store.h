@@ -87,6 +87,11 @@ struct IndexEntry {
 
 // The lock file in the recordings folder; a camera of that name would be refused.
 inline constexpr const char* LOCK_NAME = ".recorder.lock";
+// The day summaries a clean stop leaves in the recordings folder (Compact), a line a day folder:
+//     <camera>/<day> <index inode> <index bytes> <index mtime ns> <oldest sequence> <oldest start ns> <bytes>
+// after a line "next <sequence>". A restart takes a day's summary instead of reading its index
+// while the index is still that file (inode, size and time unchanged).
+inline constexpr const char* SUMMARY_NAME = ".recorder.days";
 
 class RecordingStore {
 public:
@@ -105,7 +110,10 @@ public:
     // end of their last whole fragment and listed as interrupted with that size and the duration
     // their fragments hold, or deleted when they hold no whole fragment; an entry whose file is
     // gone is dropped. Logs a line per repaired or deleted file and a summary. Called once before
-    // recording starts.
+    // recording starts. Reads only the days that can have changed since the last clean stop: each
+    // camera's latest day (where a crash leaves its file) and every day whose index is not the one
+    // the stop's summaries (SUMMARY_NAME) describe; the others are taken from their summaries, so
+    // a finished file cut short in such a day while the recorder was stopped is not seen.
     void Reconcile();
 
     // Creates the camera's day folder and in it the empty file of a new segment that starts at
@@ -125,7 +133,8 @@ public:
 
     // Rewrites the day indexes in memory that hold superseded lines (a file's start and its end),
     // one line a file: called once the writers have stopped, so a recorder closed in order leaves
-    // its indexes compact. Indexes not in memory keep their lines until the next rewrite.
+    // its indexes compact. Indexes not in memory keep their lines until the next rewrite. Then saves
+    // every day's summary (SUMMARY_NAME) for the next Reconcile.
     void Compact();
 
     // One bounded pass: deletes the oldest finished files (never one being written) while a limit
@@ -168,7 +177,8 @@ private:
         uint64_t bytes = 0;              // the listed files' bytes (0 for files being written)
         uint64_t used = 0;               // when it was last used, in useClock_ ticks
         size_t lines = 0; // entry lines in its index on disk, superseded and deletion ones too; SIZE_MAX: rewrite it
-        std::unordered_set<std::string> names; // the names in entries, while loaded: a new file's name is checked here
+        // The names in entries, made once a file is begun in the day: its new name is checked here.
+        std::optional<std::unordered_set<std::string>> names;
     };
     // What an index append is to write once mutex_ is released: its text, or nothing when the index
     // was rewritten whole instead (written is then that rewrite's outcome).
@@ -215,8 +225,8 @@ private:
     std::mutex& CameraMutex(const std::string& camera);
     // The camera of a day folder's path.
     static std::string CameraOf(const std::string& dayFolder);
-    // Sets a loaded day's names from its entries. Caller holds mutex_.
-    static void IndexNames(Day& day);
+    // A loaded day's names, made from its entries when it has none. Caller holds mutex_.
+    static std::unordered_set<std::string>& Names(Day& day);
     // Brings a day's summary and the totals up to a file it now lists as being written (begun) or
     // as finished (ended, once bytesBefore), without going over the day's other files. Caller holds
     // mutex_.
@@ -239,6 +249,20 @@ private:
     // The day folders on disk (<root>/<camera>/<YYYY-MM-DD>). No lock: only lists folders.
     std::vector<std::string> DayFolders() const;
     void ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts);
+    // A day's summary as a clean stop saved it, with the identity of the index it summarizes.
+    struct Saved {
+        uint64_t inode = 0, indexBytes = 0, bytes = 0, sequence = 0;
+        int64_t mtimeNs = 0, startNs = 0;
+    };
+    // The summaries of SUMMARY_NAME by day folder path, and the sequence it gives next; empty when
+    // there is none or it does not parse. No lock.
+    std::map<std::string, Saved> ReadSummaries(uint64_t& next) const;
+    // Writes SUMMARY_NAME from days_: the days whose index on disk says what memory does.
+    void SaveSummaries();
+    // Takes a day's saved summary when its index is still the one summarized; false when not.
+    bool TakeSummary(const std::string& dayFolder, const Saved& saved);
+    // The identity of a day's index: inode, size and modification time; false when there is none.
+    bool IndexIdentity(const std::string& dayFolder, Saved& identity) const;
     // What a repaired file holds: its size and, when its fragments say, its media duration.
     struct Repaired {
         uint64_t bytes = 0;
