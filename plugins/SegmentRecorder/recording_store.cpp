@@ -262,6 +262,8 @@ RecordingStore::Append RecordingStore::PlanAppend(const std::string& dayFolder, 
         WriteDayOrLater(dayFolder, *known.entries);
         return Append{{}, unwritten_.count(dayFolder) == 0};
     }
+    if (!lines.empty())
+        ++known.appending;
     return Append{std::move(lines), true};
 }
 
@@ -299,6 +301,8 @@ bool RecordingStore::AppendLines(const std::string& dayFolder, const Append& app
     const auto day = days_.find(dayFolder);
     if (day == days_.end() || !day->second.entries)
         return appended;
+    if (day->second.appending > 0)
+        --day->second.appending;
     if (appended) {
         day->second.lines += static_cast<size_t>(std::count(append.text.begin(), append.text.end(), '\n'));
         return true;
@@ -482,7 +486,7 @@ void RecordingStore::TrimLoadedDays()
         Day* oldest = nullptr;
         for (auto& [dayFolder, day] : days_)
             if (day.entries && (oldest == nullptr || day.used < oldest->used) && unwritten_.count(dayFolder) == 0 &&
-                retiring_.count(dayFolder) == 0 && !HasOpen(dayFolder))
+                retiring_.count(dayFolder) == 0 && day.appending == 0 && !HasOpen(dayFolder))
                 oldest = &day;
         if (oldest == nullptr)
             return;              // every loaded day is being written or waits for its index write

@@ -177,6 +177,7 @@ private:
         uint64_t bytes = 0;              // the listed files' bytes (0 for files being written)
         uint64_t used = 0;               // when it was last used, in useClock_ ticks
         size_t lines = 0; // entry lines in its index on disk, superseded and deletion ones too; SIZE_MAX: rewrite it
+        unsigned appending = 0; // appends planned and not yet done (AppendLines): keeps entries loaded
         // The names in entries, made once a file is begun in the day: its new name is checked here.
         std::optional<std::unordered_set<std::string>> names;
     };
