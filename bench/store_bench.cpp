@@ -15,6 +15,7 @@
 #include "recording_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -23,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -144,6 +146,7 @@ struct Figures {
     double passMs = 0, passMaxMs = 0, idlePassMs = 0, passPeakMiB = 0;
     double beginUs = 0, endUs = 0, beginMaxUs = 0, endMaxUs = 0;
     double cleanRestartMs = 0, crashRestartMs = 0;
+    double roundMs = 0; // every camera's start, write and end on its own thread at once
 };
 
 Figures Measure(const std::string& parent, uint64_t wanted)
@@ -225,6 +228,28 @@ Figures Measure(const std::string& parent, uint64_t wanted)
         figures.beginMaxUs = Max(begins);
         figures.endUs = Median(ends);
         figures.endMaxUs = Max(ends);
+        // Then five rounds with each camera on its own thread, as the writers cut at once.
+        std::vector<double> rounds;
+        for (int round = 5; round < 10; ++round) {
+            std::atomic<bool> go{false};
+            std::vector<std::thread> cameras;
+            for (unsigned camera = 0; camera < layout.cameras; ++camera)
+                cameras.emplace_back([&, camera] {
+                    while (!go)
+                        std::this_thread::yield();
+                    segrec::UniqueFd file;
+                    const std::string path =
+                        store.BeginSegment("cam" + std::to_string(camera), end + round * MINUTE, &file);
+                    if (!path.empty() && segrec::WriteAll(file.Get(), mp4))
+                        store.EndSegment(path, MINUTE, mp4.size());
+                });
+            start = Clock::now();
+            go = true;
+            for (std::thread& camera : cameras)
+                camera.join();
+            rounds.push_back(Ms(Clock::now() - start));
+        }
+        figures.roundMs = Median(rounds);
         figures.storeMiB = StatusMiB("VmRSS:") - before;
         store.Compact(); // a clean stop
     }
@@ -256,6 +281,8 @@ Figures Measure(const std::string& parent, uint64_t wanted)
                 figures.beginMaxUs, figures.endUs, figures.endMaxUs);
     std::printf("  store resident: +%.1f MiB after the passes, peak during them +%.1f MiB\n", figures.storeMiB,
                 figures.passPeakMiB);
+    std::printf("  %u cameras each starting, writing and ending a file at once: median %.2f ms a round\n",
+                layout.cameras, figures.roundMs);
     std::printf("  restart (Reconcile) after a clean stop: %.1f ms; after a crash: %.1f ms\n", figures.cleanRestartMs,
                 figures.crashRestartMs);
     std::fflush(stdout);
@@ -284,14 +311,15 @@ int main(int argc, char** argv)
     for (const uint64_t size : sizes) {
         const Figures f = Measure(folder, size);
         char row[768];
-        std::snprintf(row, sizeof row,
-                      "%s{\"files\": %llu, \"build_s\": %.1f, \"reconcile_ms\": %.1f, \"reconcile_peak_mib\": %.2f, "
-                      "\"pass_ms\": %.3f, \"pass_max_ms\": %.3f, \"idle_pass_ms\": %.3f, \"pass_peak_mib\": %.2f, "
-                      "\"store_mib\": %.2f, \"begin_us\": %.1f, \"begin_max_us\": %.1f, \"end_us\": %.1f, "
-                      "\"end_max_us\": %.1f, \"clean_restart_ms\": %.1f, \"crash_restart_ms\": %.1f}",
-                      out.size() > 1 ? ", " : "", static_cast<unsigned long long>(f.files), f.buildS, f.reconcileMs,
-                      f.reconcilePeakMiB, f.passMs, f.passMaxMs, f.idlePassMs, f.passPeakMiB, f.storeMiB, f.beginUs,
-                      f.beginMaxUs, f.endUs, f.endMaxUs, f.cleanRestartMs, f.crashRestartMs);
+        std::snprintf(
+            row, sizeof row,
+            "%s{\"files\": %llu, \"build_s\": %.1f, \"reconcile_ms\": %.1f, \"reconcile_peak_mib\": %.2f, "
+            "\"pass_ms\": %.3f, \"pass_max_ms\": %.3f, \"idle_pass_ms\": %.3f, \"pass_peak_mib\": %.2f, "
+            "\"store_mib\": %.2f, \"begin_us\": %.1f, \"begin_max_us\": %.1f, \"end_us\": %.1f, "
+            "\"end_max_us\": %.1f, \"clean_restart_ms\": %.1f, \"crash_restart_ms\": %.1f, \"round_ms\": %.2f}",
+            out.size() > 1 ? ", " : "", static_cast<unsigned long long>(f.files), f.buildS, f.reconcileMs,
+            f.reconcilePeakMiB, f.passMs, f.passMaxMs, f.idlePassMs, f.passPeakMiB, f.storeMiB, f.beginUs, f.beginMaxUs,
+            f.endUs, f.endMaxUs, f.cleanRestartMs, f.crashRestartMs, f.roundMs);
         out += row;
     }
     if (!json.empty())

@@ -1,6 +1,6 @@
 // The recorder's files on disk: where a segment goes, the index of each day, reconciling the index
 // with the files after a crash, and retention. Shared by every camera's writer thread and the
-// retention pass; one mutex inside guards the indexes.
+// retention pass; each camera's lock and one mutex inside guard the indexes (see Locks below).
 //
 // Each day folder holds "index.txt", one line per segment file, fields separated by one space:
 //     <file name> <start ns> <duration ns> <bytes> <state> <sequence> <clock ns>

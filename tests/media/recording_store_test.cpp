@@ -537,6 +537,19 @@ TEST(RecordingStore, ARestartReadsOnlyEachCamerasLatestDayAndTheDaysChangedSince
     EXPECT_NE(latest.find("12-00-00.mp4 " + std::to_string(t + 4 * day + 2 * HOUR) + " 0 196 interrupted"),
               std::string::npos)
         << latest;
+
+    // Summaries that do not parse or do not match are no summaries: those days are read.
+    store.reset();
+    const std::string saved = ReadFile(dir / (std::string("rec/") + segrec::SUMMARY_NAME));
+    const size_t third = saved.find("a/2027-05-03 ");
+    ASSERT_NE(third, std::string::npos) << saved;
+    WriteFile(dir / (std::string("rec/") + segrec::SUMMARY_NAME),
+              saved.substr(0, third) + "a/2027-05-03 1 2 3 4 5 6\n" + saved.substr(saved.find('\n', third) + 1) +
+                  "../2027-05-03 1 2 3 4 5 6 7\n");
+    store.emplace(dir / "rec", logs.Sink());
+    store->Reconcile();
+    EXPECT_EQ(logs.Count("reconciled 5 day folders: 0 segments marked interrupted"), 1);
+    EXPECT_EQ(logs.Count("; 1 day folders unchanged since the last clean stop"), 1);
 }
 
 TEST(RecordingStore, DeletionLinesDropTheirFilesATornOneIsDroppedItselfAndDeadLinesAreRewrittenAway)
