@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -513,9 +514,11 @@ std::pair<size_t, size_t> RecordingStore::LoadedDays()
     return loaded;
 }
 
-std::vector<std::string> RecordingStore::DayFolders() const
+std::vector<std::string> RecordingStore::DayFolders(bool changedOnly)
 {
     std::vector<std::string> folders;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
     for (const auto& [cameraName, cameraInfo] : ListFolder(rootFd_.Get())) {
         const std::string cameraPath = (fs::path(root_) / cameraName).string();
         const EntryUse cameraUse = CameraEntryUse(cameraName, cameraInfo.st_mode);
@@ -523,6 +526,21 @@ std::vector<std::string> RecordingStore::DayFolders() const
             Refuse(cameraPath, RefusalText(cameraInfo.st_mode));
         if (cameraUse != EntryUse::Use)
             continue;
+        // A folder's time changes when a folder is made or removed in it: one whose time is what it
+        // was at its last listing has the same day folders. Only a time a second old is kept, so a
+        // folder made within the same tick of the clock as the listing is not missed.
+        const int64_t changed = int64_t{cameraInfo.st_mtim.tv_sec} * NS_PER_SECOND + cameraInfo.st_mtim.tv_nsec;
+        const bool settled = changed + NS_PER_SECOND < int64_t{now.tv_sec} * NS_PER_SECOND + now.tv_nsec;
+        {
+            const std::lock_guard lock(listedMutex_);
+            const auto listed = listed_.find(cameraName);
+            if (changedOnly && listed != listed_.end() && listed->second == changed)
+                continue;
+            if (settled)
+                listed_[cameraName] = changed;
+            else if (listed != listed_.end())
+                listed_.erase(listed);
+        }
         std::string why;
         const UniqueFd camera = OpenFolderAt(rootFd_.Get(), cameraName, false, why);
         if (camera.Get() < 0) { // swapped since it was listed
@@ -1061,7 +1079,7 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         return result;
     // Days not yet known (made by another hand, or before Reconcile) are read without the lock, one
     // at a time, and added unless a writer loaded them meanwhile.
-    for (std::string& dayFolder : DayFolders()) {
+    for (std::string& dayFolder : DayFolders(true)) {
         {
             const std::lock_guard lock(mutex_);
             if (days_.count(dayFolder) > 0)

@@ -247,8 +247,9 @@ private:
     void TrimLoadedDays();
     // Whether a file of the day folder is being written. Caller holds mutex_.
     bool HasOpen(const std::string& dayFolder) const;
-    // The day folders on disk (<root>/<camera>/<YYYY-MM-DD>). No lock: only lists folders.
-    std::vector<std::string> DayFolders() const;
+    // The day folders on disk (<root>/<camera>/<YYYY-MM-DD>); with changedOnly, only those of the
+    // camera folders changed since their last listing. Takes listedMutex_ alone.
+    std::vector<std::string> DayFolders(bool changedOnly = false);
     void ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts);
     // A day's summary as a clean stop saved it, with the identity of the index it summarizes.
     struct Saved {
@@ -290,6 +291,8 @@ private:
     std::string unusable_; // set in the constructor only
     mutable std::mutex refusedMutex_;
     mutable std::set<std::string> refused_; // folders already logged as refused; guarded by refusedMutex_
+    std::mutex listedMutex_;
+    std::map<std::string, int64_t> listed_; // camera -> its folder's time at its last listing; guarded by listedMutex_
     std::function<uint64_t()> freeSpace_;   // set before the store is shared, then only read
     TextWriter indexWriter_ = WriteAll;     // the same
     std::mutex cameraLocksMutex_;

@@ -799,6 +799,25 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
     EXPECT_TRUE(fs::exists(dir / "rec"));
 }
 
+TEST(RecordingStore, RetentionFindsADayFolderAnotherHandMadeAfterItsCameraWasListed)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2027, 3, 2, 10);
+    Record(store, "a", t, 200);
+    // The camera folder's time is long past, so the pass keeps its listing.
+    const timespec times[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "rec/a").c_str(), times, 0), 0);
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, t).deleted, 0u);
+    const std::string day = dir / "rec/a/2027-03-01/";
+    fs::create_directories(day);
+    WriteFile(day + "09-00-00.mp4", Mp4({100}));
+    WriteFile(day + "index.txt", "09-00-00.mp4 " + std::to_string(Ns(2027, 3, 1, 9)) + " 60000000000 196 complete\n");
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, t).deleted, 1u);
+    EXPECT_FALSE(fs::exists(day + "09-00-00.mp4"));
+}
+
 TEST(RecordingStore, RetentionFreesSpaceUpToTheFloorAndSaysWhenItCannot)
 {
     TemporaryDirectory dir;
