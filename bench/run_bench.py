@@ -14,7 +14,8 @@ it is compared with, measured in the same run on the same machine:
   memory      idle resident size against a program linked with the same libraries; peak resident
               size under a flood of gated 1 MiB frames with memory throttling on
   store       SegmentRecorder's recording store (bench_store) at 96 and 2.07 million files: a
-              restart's reconcile, retention passes, segment starts and ends, resident size
+              first start's reconcile and a restart's after a clean stop and after a crash,
+              retention passes, segment starts and ends (also 16 cameras at once), resident size
               (--quick: 96 and 250,000 files)
   media       cameras recorded by the media plugins beside ffmpeg processes
               (bench/media/media_bench.py; --no-media skips it)
@@ -469,10 +470,12 @@ def print_table(results):
             memory["flood_throttled"], memory["flood_refused_other"]))
     for row in results.get("store", []):
         label = "store of %d files" % row["files"]
-        print("%-58s %.2f ms (16 deleted), %.2f ms (none); restart %.0f ms" % (
-            label + ": retention pass", row["pass_ms"], row["idle_pass_ms"], row["reconcile_ms"]))
-        print("%-58s start %.0f us, end %.0f us; resident +%.1f MiB (peak +%.1f)" % (
-            label + ": segment", row["begin_us"], row["end_us"], row["store_mib"],
+        print("%-58s %.2f ms (16 deleted), %.2f ms (none)" % (
+            label + ": retention pass", row["pass_ms"], row["idle_pass_ms"]))
+        print("%-58s first start %.0f ms; after a clean stop %.1f ms, after a crash %.1f ms" % (
+            label + ": reconcile", row["reconcile_ms"], row["clean_restart_ms"], row["crash_restart_ms"]))
+        print("%-58s start %.0f us, end %.0f us; 16 at once %.2f ms; resident +%.1f MiB (peak +%.1f)" % (
+            label + ": segment", row["begin_us"], row["end_us"], row["round_ms"], row["store_mib"],
             max(row["pass_peak_mib"], row["reconcile_peak_mib"])))
     media = results.get("media")
     if media:

@@ -1,6 +1,8 @@
 // The recording store at scale (bench_store): builds a recordings folder of empty segment files
-// with their day indexes in a temporary folder, then measures the store on it: a restart's
-// Reconcile, retention passes, segment starts and ends, and the process's resident size.
+// with their day indexes in a temporary folder, then measures the store on it: a first start's
+// Reconcile (no summaries of a clean stop: every index is read), retention passes, segment starts
+// and ends, the process's resident size, and then the Reconcile of a restart after a clean stop
+// (Compact) and after a crash (every camera's file left being written).
 //
 //     bench_store [--files N]... [--folder DIR] [--json FILE]
 //
@@ -13,6 +15,7 @@
 #include "recording_store.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cinttypes>
 #include <cstdio>
@@ -21,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <fcntl.h>
@@ -141,6 +145,8 @@ struct Figures {
     double buildS = 0, reconcileMs = 0, reconcilePeakMiB = 0, storeMiB = 0;
     double passMs = 0, passMaxMs = 0, idlePassMs = 0, passPeakMiB = 0;
     double beginUs = 0, endUs = 0, beginMaxUs = 0, endMaxUs = 0;
+    double cleanRestartMs = 0, crashRestartMs = 0;
+    double roundMs = 0; // every camera's start, write and end on its own thread at once
 };
 
 Figures Measure(const std::string& parent, uint64_t wanted)
@@ -166,11 +172,13 @@ Figures Measure(const std::string& parent, uint64_t wanted)
 
     const double before = StatusMiB("VmRSS:");
     ResetPeak();
+    const auto log = [](int level, const std::string& text) {
+        if (level >= 50)
+            std::fprintf(stderr, "store: %s\n", text.c_str());
+    };
+    const int64_t end = FIRST_DAY + (layout.days - 1) * DAY + layout.lastDayFiles * MINUTE;
     {
-        RecordingStore store(root, [](int level, const std::string& text) {
-            if (level >= 50)
-                std::fprintf(stderr, "store: %s\n", text.c_str());
-        });
+        RecordingStore store(root, log);
         start = Clock::now();
         store.Reconcile();
         figures.reconcileMs = Ms(Clock::now() - start);
@@ -178,7 +186,6 @@ Figures Measure(const std::string& parent, uint64_t wanted)
 
         // Five passes that each delete the 16 oldest files (every file is old enough), then passes
         // with nothing old enough.
-        const int64_t end = FIRST_DAY + (layout.days - 1) * DAY + layout.lastDayFiles * MINUTE;
         const RetentionPolicy policy{MINUTE, 0, 16, MINUTE};
         std::vector<double> passes, idle;
         ResetPeak();
@@ -221,9 +228,52 @@ Figures Measure(const std::string& parent, uint64_t wanted)
         figures.beginMaxUs = Max(begins);
         figures.endUs = Median(ends);
         figures.endMaxUs = Max(ends);
+        // Then five rounds with each camera on its own thread, as the writers cut at once.
+        std::vector<double> rounds;
+        for (int round = 5; round < 10; ++round) {
+            std::atomic<bool> go{false};
+            std::vector<std::thread> cameras;
+            for (unsigned camera = 0; camera < layout.cameras; ++camera)
+                cameras.emplace_back([&, camera] {
+                    while (!go)
+                        std::this_thread::yield();
+                    segrec::UniqueFd file;
+                    const std::string path =
+                        store.BeginSegment("cam" + std::to_string(camera), end + round * MINUTE, &file);
+                    if (!path.empty() && segrec::WriteAll(file.Get(), mp4))
+                        store.EndSegment(path, MINUTE, mp4.size());
+                });
+            start = Clock::now();
+            go = true;
+            for (std::thread& camera : cameras)
+                camera.join();
+            rounds.push_back(Ms(Clock::now() - start));
+        }
+        figures.roundMs = Median(rounds);
         figures.storeMiB = StatusMiB("VmRSS:") - before;
+        store.Compact(); // a clean stop
     }
-    std::printf("  restart (Reconcile): %.0f ms, peak resident +%.1f MiB\n", figures.reconcileMs,
+    {
+        RecordingStore store(root, log);
+        start = Clock::now();
+        store.Reconcile();
+        figures.cleanRestartMs = Ms(Clock::now() - start);
+        // A crash: every camera's next file is begun, written and never ended.
+        const std::string mp4 = SmallMp4();
+        for (unsigned camera = 0; camera < layout.cameras; ++camera) {
+            segrec::UniqueFd file;
+            store.BeginSegment("cam" + std::to_string(camera), end + 10 * MINUTE, &file);
+            if (!segrec::WriteAll(file.Get(), mp4))
+                std::fprintf(stderr, "bench_store: cannot write a segment\n");
+        }
+    }
+    {
+        RecordingStore store(root, log);
+        start = Clock::now();
+        store.Reconcile();
+        figures.crashRestartMs = Ms(Clock::now() - start);
+    }
+    std::printf("  first start (Reconcile, every index read): %.0f ms, peak resident +%.1f MiB\n", figures.reconcileMs,
                 figures.reconcilePeakMiB);
     std::printf("  retention pass deleting 16 files: median %.2f ms (max %.2f); deleting none: %.2f ms\n",
                 figures.passMs, figures.passMaxMs, figures.idlePassMs);
@@ -231,6 +281,10 @@ Figures Measure(const std::string& parent, uint64_t wanted)
                 figures.beginMaxUs, figures.endUs, figures.endMaxUs);
     std::printf("  store resident: +%.1f MiB after the passes, peak during them +%.1f MiB\n", figures.storeMiB,
                 figures.passPeakMiB);
+    std::printf("  %u cameras each starting, writing and ending a file at once: median %.2f ms a round\n",
+                layout.cameras, figures.roundMs);
+    std::printf("  restart (Reconcile) after a clean stop: %.1f ms; after a crash: %.1f ms\n", figures.cleanRestartMs,
+                figures.crashRestartMs);
     std::fflush(stdout);
     std::error_code error;
     fs::remove_all(root, error);
@@ -257,14 +311,15 @@ int main(int argc, char** argv)
     for (const uint64_t size : sizes) {
         const Figures f = Measure(folder, size);
         char row[768];
-        std::snprintf(row, sizeof row,
-                      "%s{\"files\": %llu, \"build_s\": %.1f, \"reconcile_ms\": %.1f, \"reconcile_peak_mib\": %.2f, "
-                      "\"pass_ms\": %.3f, \"pass_max_ms\": %.3f, \"idle_pass_ms\": %.3f, \"pass_peak_mib\": %.2f, "
-                      "\"store_mib\": %.2f, \"begin_us\": %.1f, \"begin_max_us\": %.1f, \"end_us\": %.1f, "
-                      "\"end_max_us\": %.1f}",
-                      out.size() > 1 ? ", " : "", static_cast<unsigned long long>(f.files), f.buildS, f.reconcileMs,
-                      f.reconcilePeakMiB, f.passMs, f.passMaxMs, f.idlePassMs, f.passPeakMiB, f.storeMiB, f.beginUs,
-                      f.beginMaxUs, f.endUs, f.endMaxUs);
+        std::snprintf(
+            row, sizeof row,
+            "%s{\"files\": %llu, \"build_s\": %.1f, \"reconcile_ms\": %.1f, \"reconcile_peak_mib\": %.2f, "
+            "\"pass_ms\": %.3f, \"pass_max_ms\": %.3f, \"idle_pass_ms\": %.3f, \"pass_peak_mib\": %.2f, "
+            "\"store_mib\": %.2f, \"begin_us\": %.1f, \"begin_max_us\": %.1f, \"end_us\": %.1f, "
+            "\"end_max_us\": %.1f, \"clean_restart_ms\": %.1f, \"crash_restart_ms\": %.1f, \"round_ms\": %.2f}",
+            out.size() > 1 ? ", " : "", static_cast<unsigned long long>(f.files), f.buildS, f.reconcileMs,
+            f.reconcilePeakMiB, f.passMs, f.passMaxMs, f.idlePassMs, f.passPeakMiB, f.storeMiB, f.beginUs, f.beginMaxUs,
+            f.endUs, f.endMaxUs, f.cleanRestartMs, f.crashRestartMs, f.roundMs);
         out += row;
     }
     if (!json.empty())

@@ -232,6 +232,19 @@ inline std::optional<IndexEntry> ParseIndexLine(std::string_view line)
     return entry;
 }
 
+// The word of a deletion line, "<file name> deleted": retention deleted that file.
+inline constexpr const char* DELETED_STATE = "deleted";
+
+// The file name of a deletion line (without its newline); nothing when it is not one.
+inline std::optional<std::string_view> ParseDeletionLine(std::string_view line)
+{
+    const size_t space = line.find(' ');
+    if (space == std::string_view::npos || line.substr(space + 1) != DELETED_STATE ||
+        !IsSegmentName(line.substr(0, space)))
+        return std::nullopt;
+    return line.substr(0, space);
+}
+
 // The index line of an entry, with its newline.
 inline std::string FormatIndexLine(const IndexEntry& entry)
 {

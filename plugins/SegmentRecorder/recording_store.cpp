@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -71,7 +72,7 @@ bool StartedLongerAgo(int64_t startNs, int64_t nowNs, int64_t ageNs)
 
 struct RecordingStore::ReconcileCounts {
     unsigned days = 0, interrupted = 0, repaired = 0, added = 0, dropped = 0, deleted = 0, linesSkipped = 0,
-             resized = 0;
+             resized = 0, summarized = 0;
 };
 
 RecordingStore::RecordingStore(std::string root, StoreLog log)
@@ -175,6 +176,15 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
             line.clear();
             return;
         }
+        if (const auto gone = tooLong ? std::nullopt : ParseDeletionLine(line)) {
+            if (const auto listed = names.find(std::string(*gone)); listed != names.end()) {
+                day[listed->second].name.clear(); // taken out below
+                names.erase(listed);
+            }
+            ++entryLines;
+            line.clear();
+            return;
+        }
         std::optional<IndexEntry> entry;
         if (!tooLong)
             entry = ParseIndexLine(line);
@@ -205,6 +215,7 @@ RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, u
                 tooLong = true;
         }
     }
+    std::erase_if(day, [](const IndexEntry& entry) { return entry.name.empty(); });
     if (!line.empty() || tooLong) {
         // Without its newline: an append a crash cut short, whatever it parses as.
         torn = true;
@@ -241,50 +252,115 @@ bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day)
     return false;
 }
 
-bool RecordingStore::SaveEntry(const std::string& dayFolder, const DayIndex& day, const IndexEntry& entry)
+RecordingStore::Append RecordingStore::PlanAppend(const std::string& dayFolder, std::string lines)
 {
     // Rewritten whole when it must be (a torn last line, a write that failed before) or when its
-    // superseded lines outnumber its files.
+    // superseded and deletion lines outnumber its files.
     Day& known = days_[dayFolder];
-    if (known.lines == SIZE_MAX || known.lines >= 2 * day.size() + COMPACT_SLACK || unwritten_.count(dayFolder) > 0)
-        return WriteDay(dayFolder, day);
-    DayFolder folder;
-    if (!OpenDay(dayFolder, false, folder))
-        return false;
-    std::string why;
-    const UniqueFd index = OpenFileAt(folder.day.Get(), INDEX_NAME, O_RDWR | O_APPEND | O_CREAT, why);
-    struct stat info {};
-    if (index.Get() < 0 || fstat(index.Get(), &info) != 0) {
-        log_(LOG_FAILURE,
-             dayFolder + ": cannot write " + INDEX_NAME + ": " + (index.Get() < 0 ? why : strerror(errno)));
-        return false;
+    const size_t files = known.entries ? known.entries->size() : 0;
+    if (known.entries &&
+        (known.lines == SIZE_MAX || known.lines >= 2 * files + COMPACT_SLACK || unwritten_.count(dayFolder) > 0)) {
+        WriteDayOrLater(dayFolder, *known.entries);
+        return Append{{}, unwritten_.count(dayFolder) == 0};
     }
-    char last = '\n';
-    if (info.st_size > 0 && (pread(index.Get(), &last, 1, info.st_size - 1) != 1 || last != '\n'))
-        return WriteDay(dayFolder, day); // not as this store left it
-    // A new index is a new name in the day folder, durable once the folder is synced.
-    const std::string text = (info.st_size == 0 ? INDEX_HEADER : "") + FormatIndexLine(entry);
-    if (indexWriter_(index.Get(), text) && fsync(index.Get()) == 0 &&
-        (info.st_size > 0 || fsync(folder.day.Get()) == 0)) {
-        ++known.lines;
+    if (!lines.empty())
+        ++known.appending;
+    return Append{std::move(lines), true};
+}
+
+bool RecordingStore::AppendLines(const std::string& dayFolder, const Append& append)
+{
+    if (append.text.empty())
+        return append.written;
+    bool appended = false, rewrite = false;
+    std::string failure;
+    DayFolder folder;
+    if (OpenDay(dayFolder, false, folder)) {
+        std::string why;
+        const UniqueFd index = OpenFileAt(folder.day.Get(), INDEX_NAME, O_RDWR | O_APPEND | O_CREAT, why);
+        struct stat info {};
+        char last = '\n';
+        if (index.Get() < 0 || fstat(index.Get(), &info) != 0) {
+            failure = index.Get() < 0 ? why : strerror(errno);
+        } else if (info.st_size > 0 && (pread(index.Get(), &last, 1, info.st_size - 1) != 1 || last != '\n')) {
+            rewrite = true; // not as this store left it
+        } else {
+            // A new index is a new name in the day folder, durable once the folder is synced.
+            const std::string text = (info.st_size == 0 ? INDEX_HEADER : "") + append.text;
+            appended = indexWriter_(index.Get(), text) && fsync(index.Get()) == 0 &&
+                       (info.st_size > 0 || fsync(folder.day.Get()) == 0);
+            if (!appended) {
+                failure = strerror(errno);
+                // What was written of the lines goes, so the index ends with a whole line again.
+                rewrite = ftruncate(index.Get(), info.st_size) != 0;
+            }
+        }
+    }
+    if (!failure.empty())
+        log_(LOG_FAILURE, dayFolder + ": cannot write " + INDEX_NAME + ": " + failure);
+    const std::lock_guard lock(mutex_);
+    const auto day = days_.find(dayFolder);
+    if (day == days_.end() || !day->second.entries)
+        return appended;
+    if (day->second.appending > 0)
+        --day->second.appending;
+    if (appended) {
+        day->second.lines += static_cast<size_t>(std::count(append.text.begin(), append.text.end(), '\n'));
         return true;
     }
-    const int error = errno;
-    // What was written of the line goes, so the index ends with a whole line again.
-    if (ftruncate(index.Get(), info.st_size) != 0)
-        known.lines = SIZE_MAX;
-    log_(LOG_FAILURE, dayFolder + ": cannot write " + INDEX_NAME + ": " + strerror(error));
+    if (rewrite) {
+        day->second.lines = SIZE_MAX;
+        if (failure.empty()) {
+            WriteDayOrLater(dayFolder, *day->second.entries);
+            return unwritten_.count(dayFolder) == 0;
+        }
+    }
+    unwritten_.insert(dayFolder); // rewritten at the next retention pass
     return false;
+}
+
+std::mutex& RecordingStore::CameraMutex(const std::string& camera)
+{
+    const std::lock_guard lock(cameraLocksMutex_);
+    std::unique_ptr<std::mutex>& held = cameraLocks_[camera];
+    if (!held)
+        held = std::make_unique<std::mutex>();
+    return *held;
+}
+
+std::string RecordingStore::CameraOf(const std::string& dayFolder)
+{
+    return fs::path(dayFolder).parent_path().filename().string();
+}
+
+std::unordered_set<std::string>& RecordingStore::Names(Day& day)
+{
+    if (!day.names) {
+        day.names.emplace();
+        for (const IndexEntry& entry : *day.entries)
+            day.names->insert(entry.name);
+    }
+    return *day.names;
 }
 
 void RecordingStore::Compact()
 {
     if (!unusable_.empty())
         return;
-    const std::lock_guard lock(mutex_);
-    for (auto& [dayFolder, day] : days_)
-        if (day.entries && day.lines != day.entries->size())
-            WriteDay(dayFolder, *day.entries);
+    std::vector<std::string> due;
+    {
+        const std::lock_guard lock(mutex_);
+        for (const auto& [dayFolder, day] : days_)
+            if (day.entries && day.lines != day.entries->size())
+                due.push_back(dayFolder);
+    }
+    for (const std::string& dayFolder : due) {
+        const std::lock_guard cameraLock(CameraMutex(CameraOf(dayFolder)));
+        const std::lock_guard lock(mutex_);
+        if (const auto day = days_.find(dayFolder); day != days_.end() && day->second.entries)
+            WriteDay(dayFolder, *day->second.entries);
+    }
+    SaveSummaries();
 }
 
 RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder)
@@ -294,6 +370,7 @@ RecordingStore::DayIndex& RecordingStore::LoadedDay(const std::string& dayFolder
     if (!day.entries) {
         unsigned skipped = 0;
         day.entries = ReadDay(dayFolder, skipped, &day.lines);
+        day.names.reset();
         NoteSequences(*day.entries);
         Summarize(dayFolder, day);
     }
@@ -355,6 +432,34 @@ void RecordingStore::Summarize(const std::string& dayFolder, Day& day)
     totalBytes_ += day.bytes;
 }
 
+void RecordingStore::NoteBegun(const std::string& dayFolder, Day& day, const IndexEntry& entry)
+{
+    const DayKey key{entry.sequence, entry.startNs, dayFolder};
+    if (!day.oldest || key < *day.oldest) {
+        if (day.oldest)
+            oldestFirst_.erase(*day.oldest);
+        day.oldest = key;
+        oldestFirst_.insert(key);
+    }
+}
+
+void RecordingStore::NoteEnded(const std::string& dayFolder, Day& day, const IndexEntry& entry, uint64_t bytesBefore)
+{
+    constexpr size_t RECENT = 3; // as Summarize keeps
+    totalBytes_ = totalBytes_ - bytesBefore + entry.bytes;
+    day.bytes = day.bytes - bytesBefore + entry.bytes;
+    std::vector<Recent>& recent = recent_[CameraOf(dayFolder)];
+    std::erase_if(recent,
+                  [&](const Recent& file) { return file.dayFolder == dayFolder && file.entry.name == entry.name; });
+    const auto at = std::find_if(recent.begin(), recent.end(),
+                                 [&](const Recent& kept) { return RecordedAfter(entry, kept.entry); });
+    if (recent.size() < RECENT || at != recent.end()) {
+        recent.insert(at, Recent{dayFolder, entry});
+        if (recent.size() > RECENT)
+            recent.pop_back();
+    }
+}
+
 void RecordingStore::ForgetDay(const std::string& dayFolder)
 {
     const auto day = days_.find(dayFolder);
@@ -382,11 +487,12 @@ void RecordingStore::TrimLoadedDays()
         Day* oldest = nullptr;
         for (auto& [dayFolder, day] : days_)
             if (day.entries && (oldest == nullptr || day.used < oldest->used) && unwritten_.count(dayFolder) == 0 &&
-                !HasOpen(dayFolder))
+                retiring_.count(dayFolder) == 0 && day.appending == 0 && !HasOpen(dayFolder))
                 oldest = &day;
         if (oldest == nullptr)
             return;              // every loaded day is being written or waits for its index write
         oldest->entries.reset(); // its index on disk says the same, and is read again when needed
+        oldest->names.reset();
         --loaded;
     }
 }
@@ -408,9 +514,11 @@ std::pair<size_t, size_t> RecordingStore::LoadedDays()
     return loaded;
 }
 
-std::vector<std::string> RecordingStore::DayFolders() const
+std::vector<std::string> RecordingStore::DayFolders(bool changedOnly)
 {
     std::vector<std::string> folders;
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
     for (const auto& [cameraName, cameraInfo] : ListFolder(rootFd_.Get())) {
         const std::string cameraPath = (fs::path(root_) / cameraName).string();
         const EntryUse cameraUse = CameraEntryUse(cameraName, cameraInfo.st_mode);
@@ -418,6 +526,21 @@ std::vector<std::string> RecordingStore::DayFolders() const
             Refuse(cameraPath, RefusalText(cameraInfo.st_mode));
         if (cameraUse != EntryUse::Use)
             continue;
+        // A folder's time changes when a folder is made or removed in it: one whose time is what it
+        // was at its last listing has the same day folders. Only a time a second old is kept, so a
+        // folder made within the same tick of the clock as the listing is not missed.
+        const int64_t changed = int64_t{cameraInfo.st_mtim.tv_sec} * NS_PER_SECOND + cameraInfo.st_mtim.tv_nsec;
+        const bool settled = changed + NS_PER_SECOND < int64_t{now.tv_sec} * NS_PER_SECOND + now.tv_nsec;
+        {
+            const std::lock_guard lock(listedMutex_);
+            const auto listed = listed_.find(cameraName);
+            if (changedOnly && listed != listed_.end() && listed->second == changed)
+                continue;
+            if (settled)
+                listed_[cameraName] = changed;
+            else if (listed != listed_.end())
+                listed_.erase(listed);
+        }
         std::string why;
         const UniqueFd camera = OpenFolderAt(rootFd_.Get(), cameraName, false, why);
         if (camera.Get() < 0) { // swapped since it was listed
@@ -446,7 +569,8 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
         return {};
     }
     std::string dayName, timeName;
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard cameraLock(CameraMutex(camera));
+    std::unique_lock lock(mutex_);
     const auto last = last_.find(camera);
     const int64_t clockNs = startNs;
     startNs = SegmentStart(startNs, last == last_.end() ? nullptr : &last->second);
@@ -460,12 +584,14 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     DayFolder opened;
     if (!OpenDay(dayFolder, true, opened))
         return {};
+    const bool wasLoaded = days_[dayFolder].entries.has_value();
     DayIndex& day = LoadedDay(dayFolder);
+    Day& summary = days_[dayFolder];
     std::string name;
     UniqueFd created;
     for (int suffix = 0; suffix <= MAX_SUFFIX && name.empty(); ++suffix) {
         std::string candidate = timeName + (suffix > 0 ? "-" + std::to_string(suffix) : "") + ".mp4";
-        if (std::any_of(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == candidate; }))
+        if (Names(summary).count(candidate) > 0)
             continue;
         std::string why;
         created = OpenFileAt(opened.day.Get(), candidate, O_WRONLY | O_CREAT | O_EXCL, why);
@@ -482,12 +608,16 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
         return {};
     }
     day.push_back(IndexEntry{name, startNs, 0, 0, SegmentState::Writing, nextSequence_++, clockNs});
+    Names(summary).insert(name);
     std::string path = (folder / name).string();
     open_.insert(path);
-    Summarize(dayFolder, days_[dayFolder]);
+    NoteBegun(dayFolder, summary, day.back());
+    const Append append = PlanAppend(dayFolder, FormatIndexLine(day.back()));
+    if (!wasLoaded)
+        TrimLoadedDays();
+    lock.unlock();
     // A failed index write is logged; the segment is still recorded and Reconcile lists it later.
-    SaveEntry(dayFolder, day, day.back());
-    TrimLoadedDays();
+    AppendLines(dayFolder, append);
     if (file != nullptr)
         *file = std::move(created);
     return path;
@@ -507,7 +637,8 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
     std::string why;
     if (const UniqueFd fd = opened ? OpenFileAt(folder.day.Get(), name, O_RDONLY, why) : UniqueFd(); fd.Get() >= 0)
         scan = ScanFragments(fd.Get());
-    const std::lock_guard lock(mutex_);
+    const std::lock_guard cameraLock(CameraMutex(CameraOf(dayFolder)));
+    std::unique_lock lock(mutex_);
     if (open_.erase(path) == 0) {
         log_(LOG_WARNING, "segment " + path + " ended but was not begun");
         return;
@@ -516,8 +647,11 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         ForgetDay(dayFolder);
         return;
     }
-    DayIndex& day = LoadedDay(dayFolder);
-    const auto entry = std::find_if(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == name; });
+    DayIndex& day = LoadedDay(dayFolder); // loaded while its file was being written
+    // From the back: the file ending is its camera's latest, appended to the day last but for the
+    // files other hands added since.
+    const auto found = std::find_if(day.rbegin(), day.rend(), [&](const IndexEntry& e) { return e.name == name; });
+    const auto entry = found == day.rend() ? day.end() : std::prev(found.base());
     if (entry == day.end()) {
         log_(LOG_WARNING, "segment " + path + " ended but is missing from its day's index");
         return;
@@ -526,6 +660,8 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed. The
         // file goes first: on a full disk its blocks are what lets the index be rewritten.
         day.erase(entry);
+        if (days_[dayFolder].names)
+            days_[dayFolder].names->erase(name);
         Summarize(dayFolder, days_[dayFolder]);
         if (unlinkat(folder.day.Get(), name.c_str(), 0) != 0 && errno != ENOENT)
             log_(LOG_WARNING, "cannot delete " + path + ": " + strerror(errno));
@@ -534,21 +670,24 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
                                  static_cast<unsigned long long>(scan.fileBytes)));
         return;
     }
+    const uint64_t bytesBefore = entry->bytes;
     entry->durationNs = scan.durationNs > 0 ? scan.durationNs : std::max<int64_t>(durationNs, 0);
     entry->bytes = bytes;
     entry->state = durable ? SegmentState::Complete : SegmentState::Interrupted;
-    NoteLast(file.parent_path().parent_path().filename().string(), *entry);
-    Summarize(dayFolder, days_[dayFolder]);
+    NoteLast(CameraOf(dayFolder), *entry);
+    NoteEnded(dayFolder, days_[dayFolder], *entry, bytesBefore);
+    const Append append = PlanAppend(dayFolder, FormatIndexLine(*entry));
+    lock.unlock();
     if (!durable)
         log_(LOG_WARNING, "segment " + path +
                               " is not known to be whole on the disk (a write or sync failed): "
                               "listed as interrupted");
-    WriteDayOrLater(dayFolder, day, &*entry);
+    AppendLines(dayFolder, append);
 }
 
-void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day, const IndexEntry* changed)
+void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day)
 {
-    if (changed != nullptr ? SaveEntry(dayFolder, day, *changed) : WriteDay(dayFolder, day))
+    if (WriteDay(dayFolder, day))
         unwritten_.erase(dayFolder);
     else
         unwritten_.insert(dayFolder);
@@ -597,14 +736,141 @@ void RecordingStore::Reconcile()
     if (!unusable_.empty())
         return;
     ReconcileCounts counts;
+    uint64_t next = 0;
+    const std::map<std::string, Saved> saved = ReadSummaries(next);
     // The folders are listed without the lock; each day is then reconciled under it on its own.
-    for (const std::string& dayFolder : DayFolders())
-        ReconcileDay(dayFolder, counts);
+    const std::vector<std::string> folders = DayFolders(); // sorted: a camera's days together, oldest first
+    std::vector<std::string> summarized;
+    for (size_t i = 0; i < folders.size(); ++i) {
+        const std::string& dayFolder = folders[i];
+        const bool latest = i + 1 == folders.size() || CameraOf(dayFolder) != CameraOf(folders[i + 1]);
+        const auto summary = latest ? saved.end() : saved.find(dayFolder);
+        if (summary != saved.end() && TakeSummary(dayFolder, summary->second))
+            summarized.push_back(dayFolder);
+        else
+            ReconcileDay(dayFolder, counts);
+    }
+    counts.summarized = static_cast<unsigned>(summarized.size());
+    // A camera whose days read hold fewer than three finished files, by which its next file's room
+    // is judged, or none to start its next file after, reads its summarized days newest first.
+    for (auto day = summarized.rbegin(); day != summarized.rend(); ++day) {
+        const std::string camera = CameraOf(*day);
+        const std::lock_guard cameraLock(CameraMutex(camera));
+        const std::lock_guard lock(mutex_);
+        const auto recent = recent_.find(camera);
+        if (recent != recent_.end() && recent->second.size() >= 3 && last_.count(camera) > 0)
+            continue;
+        for (const IndexEntry& entry : LoadedDay(*day))
+            NoteLast(camera, entry);
+        TrimLoadedDays();
+    }
+    {
+        const std::lock_guard lock(mutex_);
+        nextSequence_ = std::max(nextSequence_, next);
+    }
     log_(LOG_INFO, Format("reconciled %u day folders: %u segments marked interrupted, %u files added to the index, "
                           "%u files cut back to their last whole fragment, %u entries of missing files dropped, %u "
-                          "unplayable files deleted, %u index lines skipped, %u finished files whose size changed",
+                          "unplayable files deleted, %u index lines skipped, %u finished files whose size changed; "
+                          "%u day folders unchanged since the last clean stop",
                           counts.days, counts.interrupted, counts.added, counts.repaired, counts.dropped,
-                          counts.deleted, counts.linesSkipped, counts.resized));
+                          counts.deleted, counts.linesSkipped, counts.resized, counts.summarized));
+}
+
+bool RecordingStore::IndexIdentity(const std::string& dayFolder, Saved& identity) const
+{
+    DayFolder folder;
+    struct stat info {};
+    if (!OpenDay(dayFolder, false, folder) || fstatat(folder.day.Get(), INDEX_NAME, &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode))
+        return false;
+    identity.inode = info.st_ino;
+    identity.indexBytes = static_cast<uint64_t>(info.st_size);
+    identity.mtimeNs = int64_t{info.st_mtim.tv_sec} * NS_PER_SECOND + info.st_mtim.tv_nsec;
+    return true;
+}
+
+std::map<std::string, RecordingStore::Saved> RecordingStore::ReadSummaries(uint64_t& next) const
+{
+    std::map<std::string, Saved> saved;
+    std::string why;
+    const UniqueFd fd = OpenFileAt(rootFd_.Get(), SUMMARY_NAME, O_RDONLY, why);
+    if (fd.Get() < 0)
+        return saved;
+    std::string text;
+    char buffer[65536];
+    ssize_t got = 0;
+    while (text.size() < MAX_INDEX_BYTES && (got = read(fd.Get(), buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(got));
+    // Whole lines only: written by a crash-safe replace, so anything else is not this store's.
+    for (size_t from = 0, end = 0; (end = text.find('\n', from)) != std::string::npos; from = end + 1) {
+        const std::string_view line(text.data() + from, end - from);
+        std::string_view fields[7];
+        size_t count = 0;
+        for (size_t at = 0; at <= line.size() && count < 7; ++count) {
+            const size_t space = std::min(line.find(' ', at), line.size());
+            fields[count] = line.substr(at, space - at);
+            at = space + 1;
+        }
+        if (count == 2 && fields[0] == "next") {
+            if (!ReadNumber(fields[1], next))
+                next = 0;
+            continue;
+        }
+        const size_t slash = fields[0].find('/');
+        Saved day;
+        if (count != 7 || slash == std::string_view::npos || !IsPlainName(fields[0].substr(0, slash)) ||
+            !DayFromName(fields[0].substr(slash + 1)) || !ReadNumber(fields[1], day.inode) ||
+            !ReadNumber(fields[2], day.indexBytes) || !ReadNumber(fields[3], day.mtimeNs) ||
+            !ReadNumber(fields[4], day.sequence) || !ReadNumber(fields[5], day.startNs) ||
+            !ReadNumber(fields[6], day.bytes))
+            continue; // read in full instead
+        saved[(fs::path(root_) / fields[0].substr(0, slash) / fields[0].substr(slash + 1)).string()] = day;
+    }
+    return saved;
+}
+
+bool RecordingStore::TakeSummary(const std::string& dayFolder, const Saved& saved)
+{
+    Saved now;
+    if (!IndexIdentity(dayFolder, now) || now.inode != saved.inode || now.indexBytes != saved.indexBytes ||
+        now.mtimeNs != saved.mtimeNs)
+        return false;
+    const std::lock_guard lock(mutex_);
+    const auto [known, fresh] = days_.try_emplace(dayFolder);
+    if (!fresh)
+        return true;
+    Day& day = known->second;
+    day.used = ++useClock_;
+    day.oldest = DayKey{saved.sequence, saved.startNs, dayFolder};
+    oldestFirst_.insert(*day.oldest);
+    day.bytes = saved.bytes;
+    totalBytes_ += std::min(saved.bytes, UINT64_MAX - totalBytes_);
+    return true;
+}
+
+void RecordingStore::SaveSummaries()
+{
+    std::string text = "# day folders: camera/day index_inode index_bytes index_mtime_ns oldest_sequence "
+                       "oldest_start_ns bytes\n";
+    {
+        const std::lock_guard lock(mutex_);
+        text += "next " + std::to_string(nextSequence_) + "\n";
+        for (const auto& [dayFolder, day] : days_) {
+            Saved identity;
+            // A day whose index is behind memory, or is being written, is read at the next start.
+            if (!day.oldest || unwritten_.count(dayFolder) > 0 || retiring_.count(dayFolder) > 0 ||
+                HasOpen(dayFolder) || !IndexIdentity(dayFolder, identity))
+                continue;
+            const fs::path path(dayFolder);
+            text += CameraOf(dayFolder) + "/" + path.filename().string() + " " + std::to_string(identity.inode) + " " +
+                    std::to_string(identity.indexBytes) + " " + std::to_string(identity.mtimeNs) + " " +
+                    std::to_string(std::get<0>(*day.oldest)) + " " + std::to_string(std::get<1>(*day.oldest)) + " " +
+                    std::to_string(day.bytes) + "\n";
+        }
+    }
+    std::string why;
+    if (!ReplaceFileAt(rootFd_.Get(), SUMMARY_NAME, text, why))
+        log_(LOG_WARNING, root_ + "/" + SUMMARY_NAME + ": " + why + "; the next start reads every day's index");
 }
 
 std::optional<RecordingStore::Repaired> RecordingStore::RepairInterrupted(int dayFd, const std::string& path,
@@ -654,6 +920,7 @@ std::optional<RecordingStore::Repaired> RecordingStore::RepairInterrupted(int da
 void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts)
 {
     const int64_t dayNumber = DayFromName(fs::path(dayFolder).filename().string()).value_or(0);
+    const std::lock_guard cameraLock(CameraMutex(CameraOf(dayFolder)));
     const std::lock_guard lock(mutex_);
     DayFolder folder;
     if (!OpenDay(dayFolder, false, folder))
@@ -723,6 +990,7 @@ void RecordingStore::ReconcileDay(const std::string& dayFolder, ReconcileCounts&
         if (open_.count(dayFolder + "/" + entry.name) == 0)
             NoteLast(fs::path(dayFolder).parent_path().filename().string(), entry);
     day = std::move(kept);
+    summary.names.reset();
     if (changed || summary.lines != day.size()) { // repaired, or holding superseded lines
         std::stable_sort(day.begin(), day.end(),
                          [](const IndexEntry& a, const IndexEntry& b) { return a.startNs < b.startNs; });
@@ -811,7 +1079,7 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         return result;
     // Days not yet known (made by another hand, or before Reconcile) are read without the lock, one
     // at a time, and added unless a writer loaded them meanwhile.
-    for (std::string& dayFolder : DayFolders()) {
+    for (std::string& dayFolder : DayFolders(true)) {
         {
             const std::lock_guard lock(mutex_);
             if (days_.count(dayFolder) > 0)
@@ -885,17 +1153,19 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
             unjudged.clear();
             consider(*entry, *dayFolder, known);
         }
-        // Off the lists now; their days' indexes on disk are behind until rewritten below, which
-        // also keeps them loaded meanwhile.
+        // Off the lists now; their days' indexes on disk are behind until their deletion lines
+        // are appended below, and retiring_ keeps them loaded meanwhile.
         for (const Victim& victim : victims) {
-            DayIndex& day = *days_[victim.dayFolder].entries;
-            day.erase(
-                std::find_if(day.begin(), day.end(), [&](const IndexEntry& e) { return e.name == victim.entry.name; }));
+            Day& day = days_[victim.dayFolder];
+            day.entries->erase(std::find_if(day.entries->begin(), day.entries->end(),
+                                            [&](const IndexEntry& e) { return e.name == victim.entry.name; }));
+            if (day.names)
+                day.names->erase(victim.entry.name);
             touched.insert(victim.dayFolder);
         }
         for (const std::string& changed : touched) {
             Summarize(changed, days_[changed]);
-            unwritten_.insert(changed);
+            retiring_.insert(changed);
         }
     }
 
@@ -903,6 +1173,7 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
     // A day folder refused here (swapped for a symlink since it was read) is forgotten, its files
     // kept: retention must not take them again every pass.
     std::vector<Victim> kept;
+    std::map<std::string, std::string> deletions; // day folder -> the deletion lines of its files
     for (Victim& victim : victims) {
         const std::string path = victim.dayFolder + "/" + victim.entry.name;
         const char* name = victim.entry.name.c_str();
@@ -920,46 +1191,66 @@ RetentionResult RecordingStore::EnforceRetention(const RetentionPolicy& policy, 
         } else if (errno != ENOENT) {
             log_(LOG_WARNING, "retention cannot delete " + path + ": " + strerror(errno));
             kept.push_back(std::move(victim));
+            continue;
         }
+        deletions[victim.dayFolder] += victim.entry.name + " " + DELETED_STATE + "\n";
     }
 
+    std::set<std::string> due; // the days whose index is written below
     {
         const std::lock_guard lock(mutex_);
-        for (const std::string& dayFolder : std::set<std::string>(unwritten_)) { // retried with the space freed
-            const auto day = days_.find(dayFolder);
-            if (day == days_.end() || !day->second.entries)
-                unwritten_.erase(dayFolder);
-            else if (touched.count(dayFolder) == 0)
-                WriteDayOrLater(dayFolder, *day->second.entries);
-        }
         for (Victim& victim : kept) {
             if (refused.count(victim.dayFolder) == 0) {
-                days_[victim.dayFolder].entries->push_back(std::move(victim.entry));
-                Summarize(victim.dayFolder, days_[victim.dayFolder]);
+                Day& day = days_[victim.dayFolder];
+                if (day.names)
+                    day.names->insert(victim.entry.name);
+                day.entries->push_back(std::move(victim.entry));
+                Summarize(victim.dayFolder, day);
             }
         }
         for (const std::string& dayFolder : refused) {
             ForgetDay(dayFolder);
             touched.erase(dayFolder);
+            retiring_.erase(dayFolder);
         }
-        for (const std::string& dayFolder : touched) {
-            // Emptied folders go under the lock, so BeginSegment cannot be creating a file in them.
-            DayFolder folder;
-            if (!OpenDay(dayFolder, false, folder)) {
-                ForgetDay(dayFolder);
-                continue;
-            }
-            const fs::path day(dayFolder);
-            const DayIndex& entries = *days_[dayFolder].entries;
-            if (entries.empty() && unlinkat(folder.day.Get(), INDEX_NAME, 0) == 0 &&
-                unlinkat(folder.camera.Get(), day.filename().c_str(), AT_REMOVEDIR) == 0) {
-                ForgetDay(dayFolder);
-                // Only when that was its last day.
-                unlinkat(rootFd_.Get(), day.parent_path().filename().c_str(), AT_REMOVEDIR);
-            } else {
-                WriteDayOrLater(dayFolder, entries);
-            }
+        due = unwritten_; // retried with the space freed
+        due.insert(touched.begin(), touched.end());
+    }
+    // Each day under its camera's lock, so no writer appends to an index being replaced or creates
+    // a file in a folder being removed; the deletion lines are appended without mutex_.
+    for (const std::string& dayFolder : due) {
+        const std::lock_guard cameraLock(CameraMutex(CameraOf(dayFolder)));
+        std::unique_lock lock(mutex_);
+        retiring_.erase(dayFolder);
+        const auto known = days_.find(dayFolder);
+        if (known == days_.end() || !known->second.entries) {
+            unwritten_.erase(dayFolder);
+            continue;
         }
+        const DayIndex& entries = *known->second.entries;
+        if (touched.count(dayFolder) == 0) {
+            WriteDayOrLater(dayFolder, entries);
+            continue;
+        }
+        DayFolder folder;
+        if (!OpenDay(dayFolder, false, folder)) {
+            ForgetDay(dayFolder);
+            continue;
+        }
+        const fs::path day(dayFolder);
+        if (entries.empty() && unlinkat(folder.day.Get(), INDEX_NAME, 0) == 0 &&
+            unlinkat(folder.camera.Get(), day.filename().c_str(), AT_REMOVEDIR) == 0) {
+            ForgetDay(dayFolder);
+            // Only when that was its last day.
+            unlinkat(rootFd_.Get(), day.parent_path().filename().c_str(), AT_REMOVEDIR);
+            continue;
+        }
+        const Append append = PlanAppend(dayFolder, deletions[dayFolder]);
+        lock.unlock();
+        AppendLines(dayFolder, append);
+    }
+    {
+        const std::lock_guard lock(mutex_);
         TrimLoadedDays();
     }
     if (floor > 0)

@@ -1,6 +1,6 @@
 // The recorder's files on disk: where a segment goes, the index of each day, reconciling the index
 // with the files after a crash, and retention. Shared by every camera's writer thread and the
-// retention pass; one mutex inside guards the indexes.
+// retention pass; each camera's lock and one mutex inside guard the indexes (see Locks below).
 //
 // Each day folder holds "index.txt", one line per segment file, fields separated by one space:
 //     <file name> <start ns> <duration ns> <bytes> <state> <sequence> <clock ns>
@@ -12,12 +12,21 @@
 // is the wall clock at the file's first frame, which differs from the start when the start was
 // moved to the end of the camera's previous file (a clock that stepped back). Lines of older
 // indexes end after the state: they came before every numbered one, their clock is their start.
-// Lines starting with '#' are comments.
-// A segment's start and end each append its line (write, fsync): a later line of a file replaces
-// its earlier ones, and a last line without its newline is what a crash left of an append, dropped
-// when read. Removals (retention, unplayable files), Reconcile, a retried failed write and a store
-// compacted (Compact) replace the whole file crash-safely instead (temporary file, fsync, rename,
-// fsync of the folder), leaving one line a file. A line that does not parse (wrong field count, a
+// Lines starting with '#' are comments. A line "<file name> deleted" says retention deleted that
+// file: it drops the file's earlier lines (a later line of the name lists a new file again). An
+// older recorder skips it as unreadable and drops the entry once Reconcile finds the file gone.
+// A segment's start and end each append its line (write, fsync), and a retention pass appends one
+// deletion line per file it deleted: a later line of a file replaces its earlier ones, and a last
+// line without its newline is what a crash left of an append, dropped when read. An index whose
+// superseded and deletion lines outnumber its files (plus a slack), Reconcile, unplayable files, a
+// retried failed write and a store compacted (Compact) replace the whole file crash-safely instead
+// (temporary file, fsync, rename, fsync of the folder), leaving one line a file.
+//
+// Locks: a camera's lock (CameraMutex) is held by whoever writes an index of that camera's days or
+// creates or removes files and folders in them, for the whole change and its write; the store's
+// mutex_ guards what memory holds and is taken after a camera's lock, never before one, and is not
+// held while a segment's start or end line or a pass's deletion lines are appended and synced, so
+// the cameras' appends run side by side. A line that does not parse (wrong field count, a
 // number out of range, a name that is not a plain "*.mp4", longer than 1024 characters) or repeats
 // its file's line before it word for word is skipped with a log line and dropped at the next rewrite.
 //
@@ -32,11 +41,13 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <tuple>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -76,6 +87,11 @@ struct IndexEntry {
 
 // The lock file in the recordings folder; a camera of that name would be refused.
 inline constexpr const char* LOCK_NAME = ".recorder.lock";
+// The day summaries a clean stop leaves in the recordings folder (Compact), a line a day folder:
+//     <camera>/<day> <index inode> <index bytes> <index mtime ns> <oldest sequence> <oldest start ns> <bytes>
+// after a line "next <sequence>". A restart takes a day's summary instead of reading its index
+// while the index is still that file (inode, size and time unchanged).
+inline constexpr const char* SUMMARY_NAME = ".recorder.days";
 
 class RecordingStore {
 public:
@@ -94,7 +110,10 @@ public:
     // end of their last whole fragment and listed as interrupted with that size and the duration
     // their fragments hold, or deleted when they hold no whole fragment; an entry whose file is
     // gone is dropped. Logs a line per repaired or deleted file and a summary. Called once before
-    // recording starts.
+    // recording starts. Reads only the days that can have changed since the last clean stop: each
+    // camera's latest day (where a crash leaves its file) and every day whose index is not the one
+    // the stop's summaries (SUMMARY_NAME) describe; the others are taken from their summaries, so
+    // a finished file cut short in such a day while the recorder was stopped is not seen.
     void Reconcile();
 
     // Creates the camera's day folder and in it the empty file of a new segment that starts at
@@ -114,7 +133,8 @@ public:
 
     // Rewrites the day indexes in memory that hold superseded lines (a file's start and its end),
     // one line a file: called once the writers have stopped, so a recorder closed in order leaves
-    // its indexes compact. Indexes not in memory keep their lines until the next rewrite.
+    // its indexes compact. Indexes not in memory keep their lines until the next rewrite. Then saves
+    // every day's summary (SUMMARY_NAME) for the next Reconcile.
     void Compact();
 
     // One bounded pass: deletes the oldest finished files (never one being written) while a limit
@@ -156,7 +176,16 @@ private:
         std::optional<DayKey> oldest;    // its key in oldestFirst_; none when it lists no file
         uint64_t bytes = 0;              // the listed files' bytes (0 for files being written)
         uint64_t used = 0;               // when it was last used, in useClock_ ticks
-        size_t lines = 0;                // entry lines in its index on disk, superseded ones too; SIZE_MAX: rewrite it
+        size_t lines = 0; // entry lines in its index on disk, superseded and deletion ones too; SIZE_MAX: rewrite it
+        unsigned appending = 0; // appends planned and not yet done (AppendLines): keeps entries loaded
+        // The names in entries, made once a file is begun in the day: its new name is checked here.
+        std::optional<std::unordered_set<std::string>> names;
+    };
+    // What an index append is to write once mutex_ is released: its text, or nothing when the index
+    // was rewritten whole instead (written is then that rewrite's outcome).
+    struct Append {
+        std::string text;
+        bool written = true;
     };
     // One of a camera's latest finished files, by which its next file's room is judged.
     struct Recent {
@@ -184,11 +213,26 @@ private:
     DayIndex ReadDay(const std::string& dayFolder, unsigned& skipped, size_t* lines = nullptr) const;
     // Replaces a day's index on disk crash-safely; false (logged) when it could not. Caller holds mutex_.
     bool WriteDay(const std::string& dayFolder, const DayIndex& day);
-    // Appends entry, new or changed, to the day's index and syncs it (a crash leaves at most a last
-    // line without its newline, which ReadDay drops); the index is rewritten whole instead when it
-    // must be (WriteDay). false (logged) when it could not, the index then as it was. Caller holds
+    // The lines to append to the day's index (entries new or changed, or deletion lines), or, when
+    // the index must be rewritten whole instead (a torn last line, a failed write before, or more
+    // dead lines than files), that rewrite done. Caller holds the day's camera lock and mutex_.
+    Append PlanAppend(const std::string& dayFolder, std::string lines);
+    // Appends an Append's text to the day's index and syncs it (a crash leaves at most a last line
+    // without its newline, which ReadDay drops), then notes the outcome under mutex_: a failed append
+    // (logged) leaves the index as it was and due for a rewrite. Caller holds the day's camera lock
+    // and not mutex_.
+    bool AppendLines(const std::string& dayFolder, const Append& append);
+    // The lock of a camera's index writes and its folders' changes; never taken under mutex_.
+    std::mutex& CameraMutex(const std::string& camera);
+    // The camera of a day folder's path.
+    static std::string CameraOf(const std::string& dayFolder);
+    // A loaded day's names, made from its entries when it has none. Caller holds mutex_.
+    static std::unordered_set<std::string>& Names(Day& day);
+    // Brings a day's summary and the totals up to a file it now lists as being written (begun) or
+    // as finished (ended, once bytesBefore), without going over the day's other files. Caller holds
     // mutex_.
-    bool SaveEntry(const std::string& dayFolder, const DayIndex& day, const IndexEntry& entry);
+    void NoteBegun(const std::string& dayFolder, Day& day, const IndexEntry& entry);
+    void NoteEnded(const std::string& dayFolder, Day& day, const IndexEntry& entry, uint64_t bytesBefore);
     // The day's index, read from disk when not loaded. Caller holds mutex_.
     DayIndex& LoadedDay(const std::string& dayFolder);
     // Adds a day read without the lock unless it is known by now. Caller holds mutex_.
@@ -203,9 +247,24 @@ private:
     void TrimLoadedDays();
     // Whether a file of the day folder is being written. Caller holds mutex_.
     bool HasOpen(const std::string& dayFolder) const;
-    // The day folders on disk (<root>/<camera>/<YYYY-MM-DD>). No lock: only lists folders.
-    std::vector<std::string> DayFolders() const;
+    // The day folders on disk (<root>/<camera>/<YYYY-MM-DD>); with changedOnly, only those of the
+    // camera folders changed since their last listing. Takes listedMutex_ alone.
+    std::vector<std::string> DayFolders(bool changedOnly = false);
     void ReconcileDay(const std::string& dayFolder, ReconcileCounts& counts);
+    // A day's summary as a clean stop saved it, with the identity of the index it summarizes.
+    struct Saved {
+        uint64_t inode = 0, indexBytes = 0, bytes = 0, sequence = 0;
+        int64_t mtimeNs = 0, startNs = 0;
+    };
+    // The summaries of SUMMARY_NAME by day folder path, and the sequence it gives next; empty when
+    // there is none or it does not parse. No lock.
+    std::map<std::string, Saved> ReadSummaries(uint64_t& next) const;
+    // Writes SUMMARY_NAME from days_: the days whose index on disk says what memory does.
+    void SaveSummaries();
+    // Takes a day's saved summary when its index is still the one summarized; false when not.
+    bool TakeSummary(const std::string& dayFolder, const Saved& saved);
+    // The identity of a day's index: inode, size and modification time; false when there is none.
+    bool IndexIdentity(const std::string& dayFolder, Saved& identity) const;
     // What a repaired file holds: its size and, when its fragments say, its media duration.
     struct Repaired {
         uint64_t bytes = 0;
@@ -217,7 +276,7 @@ private:
     std::optional<Repaired> RepairInterrupted(int dayFd, const std::string& path, ReconcileCounts& counts);
     // WriteDay, and a day whose write failed is written again at the next retention pass, so the
     // index on disk catches up with it. Caller holds mutex_.
-    void WriteDayOrLater(const std::string& dayFolder, const DayIndex& day, const IndexEntry* changed = nullptr);
+    void WriteDayOrLater(const std::string& dayFolder, const DayIndex& day);
     // NextSegmentsBytes measured from recent_. Caller holds mutex_.
     uint64_t MeasureNextSegments(int64_t segmentNs) const;
     // Keeps nextSequence_ above the sequence numbers of a day just loaded. Caller holds mutex_.
@@ -231,20 +290,26 @@ private:
     UniqueFd lock_;        // holds the flock of LOCK_NAME
     std::string unusable_; // set in the constructor only
     mutable std::mutex refusedMutex_;
-    mutable std::set<std::string> refused_;             // folders already logged as refused; guarded by refusedMutex_
-    std::function<uint64_t()> freeSpace_;               // set before the store is shared, then only read
-    TextWriter indexWriter_ = WriteAll;                 // the same
-    std::mutex mutex_;                                  // guards everything below
-    std::set<std::string> open_;                        // paths of the segments being written
+    mutable std::set<std::string> refused_; // folders already logged as refused; guarded by refusedMutex_
+    std::mutex listedMutex_;
+    std::map<std::string, int64_t> listed_; // camera -> its folder's time at its last listing; guarded by listedMutex_
+    std::function<uint64_t()> freeSpace_;   // set before the store is shared, then only read
+    TextWriter indexWriter_ = WriteAll;     // the same
+    std::mutex cameraLocksMutex_;
+    std::map<std::string, std::unique_ptr<std::mutex>> cameraLocks_; // camera -> its lock; guarded by cameraLocksMutex_
+    std::mutex mutex_;                                               // guards everything below
+    std::set<std::string> open_;                                     // paths of the segments being written
     std::map<std::string, Day> days_;                   // day folder path -> its summary and, if loaded, index
     std::set<DayKey> oldestFirst_;                      // the days listing files, by their oldest file
     uint64_t totalBytes_ = 0;                           // the bytes of every listed file
     std::map<std::string, std::vector<Recent>> recent_; // camera -> its latest finished files, newest first
     std::map<std::string, IndexEntry> last_;            // camera -> its latest listed segment that has ended
     std::set<std::string> unwritten_;                   // day folders whose index on disk is behind days_
-    uint64_t nextSequence_ = 1;                         // above every sequence number loaded or given
-    uint64_t useClock_ = 0;                             // ticks at every use of a day, for Day::used
-    size_t loadedLimit_ = DEFAULT_LOADED_DAYS;          // set before the store is shared
+    std::set<std::string>
+        retiring_;              // day folders a retention pass deleted from, until their deletion lines are written
+    uint64_t nextSequence_ = 1; // above every sequence number loaded or given
+    uint64_t useClock_ = 0;     // ticks at every use of a day, for Day::used
+    size_t loadedLimit_ = DEFAULT_LOADED_DAYS; // set before the store is shared
 };
 
 } // namespace segrec

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <future>
@@ -208,6 +209,73 @@ TEST(RecordingStore, ConcurrentWritersGetDistinctNamesAllListed)
     EXPECT_EQ(paths.size(), 100u);
     const std::string index = ReadFile(dir / "rec/cam/2030-01-01/index.txt");
     EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), 101); // a comment line and one per segment
+}
+
+TEST(RecordingStore, CamerasAppendTheirIndexLinesSideBySideWhileRetentionDeletes)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    std::optional<RecordingStore> owned;
+    RecordingStore& store = owned.emplace(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2030, 1, 1, 10);
+    // Camera a's first append is held in its write: camera b still begins and ends a file, and
+    // the room for the next files is still measured, meanwhile.
+    std::atomic<bool> hold{true};
+    std::promise<void> entered, release;
+    std::future<void> enteredSeen = entered.get_future();
+    const std::shared_future<void> released = release.get_future().share();
+    store.SetIndexWriter([&](int fd, const std::string& text) {
+        if (text.find(std::to_string(t)) != std::string::npos && hold.exchange(false)) {
+            entered.set_value();
+            released.wait_for(dvr::test::WAIT_LIMIT);
+        }
+        return segrec::WriteAll(fd, text);
+    });
+    std::string held;
+    dvr::test::TestThread a([&] { held = store.BeginSegment("a", t); });
+    ASSERT_TRUE(dvr::test::WaitReady(enteredSeen, "camera a's index append"));
+    dvr::test::TestThread b([&] {
+        Record(store, "b", t + HOUR, 300);
+        store.NextSegmentsBytes(60 * SECOND);
+    });
+    EXPECT_TRUE(b.Join("camera b's file while camera a's index append is held"));
+    release.set_value();
+    ASSERT_TRUE(a.Join("camera a's index append once released"));
+    WriteFile(held, Mp4({100}));
+    store.EndSegment(held, 60 * SECOND, 196);
+
+    // Two cameras record while retention passes take their oldest files: every line lands whole
+    // and in order, so a restart finds each index agreeing with its folder.
+    std::atomic<bool> recording{true};
+    std::vector<dvr::test::TestThread> cameras;
+    for (const char* camera : {"a", "b"})
+        cameras.emplace_back([&store, &t, camera] {
+            for (int i = 0; i < 40; ++i)
+                Record(store, camera, t + 2 * HOUR + i * 60 * SECOND, 200 + i);
+        });
+    std::atomic<unsigned> deleted{0};
+    dvr::test::TestThread retention([&] {
+        for (int pass = 0; pass < 10000 && recording; ++pass)
+            deleted += store.EnforceRetention(RetentionPolicy{10 * 60 * SECOND, 0, 3}, t + 2 * HOUR + 20 * 60 * SECOND)
+                           .deleted;
+    });
+    for (dvr::test::TestThread& camera : cameras)
+        ASSERT_TRUE(camera.Join("a camera's 40 files"));
+    recording = false;
+    ASSERT_TRUE(retention.Join("the retention passes"));
+    while (unsigned more =
+               store.EnforceRetention(RetentionPolicy{10 * 60 * SECOND, 0, 3}, t + 2 * HOUR + 20 * 60 * SECOND).deleted)
+        deleted += more;
+    EXPECT_GT(deleted, 0u);
+    EXPECT_EQ(logs.Count("cannot write"), 0);
+    owned.reset();
+    Logs restart;
+    RecordingStore after(dir / "rec", restart.Sink());
+    after.Reconcile();
+    EXPECT_EQ(restart.Count("reconciled 2 day folders: 0 segments marked interrupted, 0 files added to the index, 0 "
+                            "files cut back to their last whole fragment, 0 entries of missing files dropped, 0 "
+                            "unplayable files deleted, 0 index lines skipped"),
+              1);
 }
 
 TEST(FragmentScan, EndsAtTheLastWholeFragmentWhereverTheFileIsCutAndWhateverItsSizesClaim)
@@ -420,6 +488,125 @@ TEST(RecordingStore, AnIndexAppendedToUntilACrashIsReadByItsLatestWholeLines)
               reconciled + line("10-03-00.mp4", 180 * SECOND, 60 * SECOND, 300, "complete", 3));
 }
 
+TEST(RecordingStore, ARestartReadsOnlyEachCamerasLatestDayAndTheDaysChangedSinceTheLastCleanStop)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    const int64_t t = Ns(2027, 5, 1, 10);
+    const int64_t day = 24 * HOUR;
+    std::optional<RecordingStore> store;
+    store.emplace(dir / "rec", logs.Sink());
+    for (int d = 0; d < 5; ++d)
+        for (int i = 0; i < 3; ++i)
+            Record(*store, "a", t + d * day + i * 60 * SECOND, 200 + 100 * d + i);
+    Record(*store, "b", t, 500);
+    const uint64_t room = store->NextSegmentsBytes(60 * SECOND);
+    store->Compact(); // a clean stop
+    store.reset();
+
+    // Camera a's latest day and b's only one are read; a's four others are taken from their summaries.
+    store.emplace(dir / "rec", logs.Sink());
+    store->Reconcile();
+    EXPECT_EQ(logs.Count("reconciled 2 day folders: 0 segments marked interrupted"), 1);
+    EXPECT_EQ(logs.Count("; 4 day folders unchanged since the last clean stop"), 1);
+    EXPECT_EQ(store->LoadedDays(), (std::pair<size_t, size_t>{2, 4}));
+    EXPECT_EQ(store->NextSegmentsBytes(60 * SECOND), room);
+    // Retention still takes the oldest file first, from a day that was not read.
+    EXPECT_EQ(store->EnforceRetention(RetentionPolicy{HOUR, 0, 1}, t + 10 * day).deleted, 1u);
+    EXPECT_FALSE(fs::exists(dir / "rec/a/2027-05-01/10-00-00.mp4"));
+
+    // Then a crash cuts off a's file being written and one begun before its index line; a day's
+    // index was also appended to by another hand. The days read are those three.
+    const std::string cut = store->BeginSegment("a", t + 4 * day + HOUR);
+    WriteFile(cut, Mp4({100}) + "torn fragment");
+    WriteFile(dir / "rec/a/2027-05-05/12-00-00.mp4", Mp4({100}));
+    WriteFile(dir / "rec/a/2027-05-02/11-00-00.mp4", Mp4({100}));
+    WriteFile(dir / "rec/a/2027-05-02/index.txt", ReadFile(dir / "rec/a/2027-05-02/index.txt") + "11-00-00.mp4 " +
+                                                      std::to_string(t + day + HOUR) + " 60000000000 196 complete\n");
+    store.reset();
+    store.emplace(dir / "rec", logs.Sink());
+    store->Reconcile();
+    EXPECT_EQ(logs.Count("reconciled 4 day folders: 1 segments marked interrupted, 1 files added to the index, 1 files "
+                         "cut back to their last whole fragment, 0 entries of missing files dropped"),
+              1);
+    EXPECT_EQ(logs.Count("; 2 day folders unchanged since the last clean stop"), 1);
+    const std::string latest = ReadFile(dir / "rec/a/2027-05-05/index.txt");
+    EXPECT_NE(latest.find("11-00-00.mp4 " + std::to_string(t + 4 * day + HOUR) + " 0 196 interrupted"),
+              std::string::npos)
+        << latest;
+    EXPECT_NE(latest.find("12-00-00.mp4 " + std::to_string(t + 4 * day + 2 * HOUR) + " 0 196 interrupted"),
+              std::string::npos)
+        << latest;
+
+    // Summaries that do not parse or do not match are no summaries: those days are read.
+    store.reset();
+    const std::string saved = ReadFile(dir / (std::string("rec/") + segrec::SUMMARY_NAME));
+    const size_t third = saved.find("a/2027-05-03 ");
+    ASSERT_NE(third, std::string::npos) << saved;
+    WriteFile(dir / (std::string("rec/") + segrec::SUMMARY_NAME),
+              saved.substr(0, third) + "a/2027-05-03 1 2 3 4 5 6\n" + saved.substr(saved.find('\n', third) + 1) +
+                  "../2027-05-03 1 2 3 4 5 6 7\n");
+    store.emplace(dir / "rec", logs.Sink());
+    store->Reconcile();
+    EXPECT_EQ(logs.Count("reconciled 5 day folders: 0 segments marked interrupted"), 1);
+    EXPECT_EQ(logs.Count("; 1 day folders unchanged since the last clean stop"), 1);
+}
+
+TEST(RecordingStore, DeletionLinesDropTheirFilesATornOneIsDroppedItselfAndDeadLinesAreRewrittenAway)
+{
+    TemporaryDirectory dir;
+    const std::string day = dir / "rec/front/2026-12-09/";
+    fs::create_directories(day);
+    const int64_t t = Ns(2026, 12, 9, 10);
+    const auto line = [&](const char* name, int sequence) {
+        const std::string start = std::to_string(t + sequence * 60 * SECOND);
+        return std::string(name) + " " + start + " 60000000000 196 complete " + std::to_string(sequence) + " " + start +
+               "\n";
+    };
+    // Retention deleted the first file, and the power went while it appended the second's line.
+    WriteFile(day + "index.txt", "# file start_ns duration_ns bytes state\n" + line("10-01-00.mp4", 1) +
+                                     line("10-02-00.mp4", 2) + line("10-03-00.mp4", 3) + "10-01-00.mp4 deleted\n" +
+                                     "10-02-00.mp4 dele");
+    WriteFile(day + "10-02-00.mp4", Mp4({100}));
+    WriteFile(day + "10-03-00.mp4", Mp4({100}));
+    Logs logs;
+    std::optional<RecordingStore> store;
+    store.emplace(dir / "rec", logs.Sink());
+    store->Reconcile();
+    EXPECT_EQ(logs.Count("index.txt: its last line was cut short, dropped"), 1);
+    EXPECT_EQ(logs.Count("reconciled 1 day folders: 0 segments marked interrupted, 0 files added to the index, 0 files "
+                         "cut back to their last whole fragment, 0 entries of missing files dropped"),
+              1);
+    EXPECT_EQ(ReadFile(day + "index.txt"),
+              "# file start_ns duration_ns bytes state\n" + line("10-02-00.mp4", 2) + line("10-03-00.mp4", 3));
+
+    // A day's passes append deletion lines until its dead lines outnumber its files; then it is
+    // rewritten one line a file, and reads back as the files left.
+    for (int i = 0; i < 20; ++i)
+        Record(*store, "front", t + (10 + i) * 60 * SECOND, 196);
+    bool rewritten = false;
+    for (int pass = 0; pass < 20 && !rewritten; ++pass) {
+        ASSERT_EQ(store->EnforceRetention(RetentionPolicy{HOUR, 0, 1}, t + 3 * HOUR).deleted, 1u);
+        const std::string index = ReadFile(day + "index.txt");
+        rewritten = index.find(" deleted\n") == std::string::npos;
+        if (pass == 0) {
+            EXPECT_TRUE(index.ends_with("10-02-00.mp4 deleted\n")) << index;
+        }
+    }
+    EXPECT_TRUE(rewritten);
+    const std::string index = ReadFile(day + "index.txt");
+    const auto files = std::count_if(fs::directory_iterator(day), fs::directory_iterator(),
+                                     [](const fs::directory_entry& file) { return file.path().extension() == ".mp4"; });
+    EXPECT_GT(files, 5);
+    EXPECT_EQ(std::count(index.begin(), index.end(), '\n'), files + 1) << index;
+    store.reset();
+    store.emplace(dir / "rec", logs.Sink());
+    store->Reconcile();
+    EXPECT_EQ(logs.Count("0 files added to the index, 0 files cut back to their last whole fragment, 0 entries of "
+                         "missing files dropped"),
+              2);
+}
+
 TEST(RecordingStore, NewFoldersAreSyncedIntoTheirParentsAndAFailedIndexWriteLeavesTheOldIndexWhole)
 {
     TemporaryDirectory dir;
@@ -589,9 +776,13 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
     EXPECT_EQ(store.EnforceRetention(policy, now).deleted, 1u);
     EXPECT_FALSE(fs::exists(b1));
     EXPECT_TRUE(fs::exists(open));
-    EXPECT_EQ(ReadFile(dir / "rec/b/2027-03-01/index.txt"), "# file start_ns duration_ns bytes state\n09-00-00.mp4 " +
-                                                                std::to_string(Ns(2027, 3, 1, 9)) + " 0 0 writing 1 " +
-                                                                std::to_string(Ns(2027, 3, 1, 9)) + "\n");
+    // The deletion is one line appended to the day's index, not a rewrite of it.
+    const std::string b1Line = "11-00-00.mp4 " + std::to_string(Ns(2027, 3, 1, 11));
+    EXPECT_EQ(ReadFile(dir / "rec/b/2027-03-01/index.txt"),
+              "# file start_ns duration_ns bytes state\n09-00-00.mp4 " + std::to_string(Ns(2027, 3, 1, 9)) +
+                  " 0 0 writing 1 " + std::to_string(Ns(2027, 3, 1, 9)) + "\n" + b1Line + " 0 0 writing 3 " +
+                  std::to_string(Ns(2027, 3, 1, 11)) + "\n" + b1Line + " 60000000000 200 complete 3 " +
+                  std::to_string(Ns(2027, 3, 1, 11)) + "\n11-00-00.mp4 deleted\n");
     EXPECT_EQ(store.EnforceRetention(policy, now).deleted, 0u); // only younger and open files left
 
     store.EndSegment(open, SECOND, 200);
@@ -606,6 +797,25 @@ TEST(RecordingStore, RetentionByAgeDeletesOldestFinishedFilesFirstInBoundedBatch
     EXPECT_FALSE(fs::exists(dir / "rec/a")); // emptied camera folders
     EXPECT_FALSE(fs::exists(dir / "rec/b"));
     EXPECT_TRUE(fs::exists(dir / "rec"));
+}
+
+TEST(RecordingStore, RetentionFindsADayFolderAnotherHandMadeAfterItsCameraWasListed)
+{
+    TemporaryDirectory dir;
+    Logs logs;
+    RecordingStore store(dir / "rec", logs.Sink());
+    const int64_t t = Ns(2027, 3, 2, 10);
+    Record(store, "a", t, 200);
+    // The camera folder's time is long past, so the pass keeps its listing.
+    const timespec times[2] = {{0, UTIME_OMIT}, {1'000'000'000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, (dir / "rec/a").c_str(), times, 0), 0);
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, t).deleted, 0u);
+    const std::string day = dir / "rec/a/2027-03-01/";
+    fs::create_directories(day);
+    WriteFile(day + "09-00-00.mp4", Mp4({100}));
+    WriteFile(day + "index.txt", "09-00-00.mp4 " + std::to_string(Ns(2027, 3, 1, 9)) + " 60000000000 196 complete\n");
+    EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 16}, t).deleted, 1u);
+    EXPECT_FALSE(fs::exists(day + "09-00-00.mp4"));
 }
 
 TEST(RecordingStore, RetentionFreesSpaceUpToTheFloorAndSaysWhenItCannot)
@@ -849,8 +1059,9 @@ TEST(RecordingStore, IndexWritesFollowNoSymlinkPlantedAsTheTemporaryFile)
     WriteFile(dir / "victim", "keep me");
     fs::create_symlink(dir / "victim", day + "index.txt.tmp");
     Record(store, "front", Ns(2026, 12, 9, 11), 200);
-    // Retention takes the first file and rewrites the index whole.
+    // Retention takes the first file, and Compact rewrites the index whole.
     EXPECT_EQ(store.EnforceRetention(RetentionPolicy{HOUR, 0, 1}, Ns(2027, 1, 1)).deleted, 1u);
+    store.Compact();
     EXPECT_EQ(ReadFile(dir / "victim"), "keep me");
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(day + "index.txt")));
     EXPECT_NE(ReadFile(day + "index.txt").find("11-00-00.mp4"), std::string::npos);
