@@ -111,15 +111,14 @@ protected:
 
     std::string Recordings() const { return install / "recordings"; }
 
-    // Every file under root is a segment or a day index; every segment decodes without a word
-    // from ffmpeg and starts with a key frame, its decode times growing (with gaps only where
-    // allowed). Returns what ffprobe said
-    // of each segment.
+    // Every file under root is a segment, a day index, or the store's lock or day summaries; every segment decodes
+    // without a word from ffmpeg and starts with a key frame, its decode times growing (with gaps only where allowed).
+    // Returns what ffprobe said of each segment.
     static std::map<std::string, Inspection> ExpectEveryFilePlays(const std::string& root,
                                                                   Gaps gaps = Gaps::BeforeKeyFrames)
     {
         static const std::regex allowed(
-            R"(.*/\d{4}-\d\d-\d\d/(\d\d-\d\d-\d\d(-\d+)?\.mp4|index\.txt)|.*/recordings/\.recorder\.lock)");
+            R"(.*/\d{4}-\d\d-\d\d/(\d\d-\d\d-\d\d(-\d+)?\.mp4|index\.txt)|.*/recordings/\.recorder\.(lock|days))");
         // The tools run for several files at once: their start-up is most of their time.
         std::map<std::string, std::future<std::pair<std::string, Inspection>>> checks;
         for (const std::string& file : FilesUnder(root)) {
