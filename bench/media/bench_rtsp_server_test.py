@@ -6,6 +6,7 @@ import select
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 SERVER = os.path.join(os.path.dirname(os.path.abspath(__file__)), "bench_rtsp_server.py")
@@ -18,15 +19,17 @@ def make_clip(folder, audio):
     clip = os.path.join(folder, "clip-%s.%s" % (audio, container))
     rate = "48000" if audio == "aac" else "8000"
     subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25", "-f", "lavfi",
-                    "-i", "sine=sample_rate=" + rate, "-t", "20", "-c:v", "libx264", "-preset", "ultrafast", "-g", "25",
+                    "-i", "sine=sample_rate=" + rate, "-t", "60", "-c:v", "libx264", "-preset", "ultrafast", "-g", "25",
                     "-bf", "0", "-pix_fmt", "yuv420p"] + codec + [clip], check=True, timeout=120)
     return clip
 
 
 def probe(url):
-    """The codecs of an RTSP URL's streams, as ffprobe sees them over TCP."""
-    out = subprocess.Popen(["ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-show_entries", "stream=codec_name",
-                            "-of", "csv=p=0", url], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    """The codecs of an RTSP URL's streams, as ffprobe sees them over TCP; a connection that sends
+    nothing for 20 s ends it with an error rather than a hang."""
+    out = subprocess.Popen(["ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-timeout", "20000000",
+                            "-show_entries", "stream=codec_name", "-of", "csv=p=0", url],
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     return out
 
 
@@ -48,7 +51,11 @@ class BenchRtspServer(unittest.TestCase):
 
     def expect_streams(self, probes, codecs):
         for process in probes:
-            out, err = process.communicate(timeout=30)
+            try:
+                out, err = process.communicate(timeout=90)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                self.fail("ffprobe said nothing within 90 s")
             self.assertEqual(process.returncode, 0, err)
             self.assertEqual(sorted(out.split()), sorted(codecs))
 
@@ -57,8 +64,11 @@ class BenchRtspServer(unittest.TestCase):
             with self.subTest(audio=audio):
                 port = self.serve(audio, 2)
                 url = "rtsp://127.0.0.1:%d/cam%d"
-                # Two clients on /cam1 at once, then /cam0 alone.
-                self.expect_streams([probe(url % (port, 1)), probe(url % (port, 1))], ["h264", CLIPS[audio][2]])
+                # Two clients on /cam1 at once (the second joining the running pipeline a second
+                # later, as the benchmark's second side does), then /cam0 alone.
+                first = probe(url % (port, 1))
+                time.sleep(1)
+                self.expect_streams([first, probe(url % (port, 1))], ["h264", CLIPS[audio][2]])
                 self.expect_streams([probe(url % (port, 0))], ["h264", CLIPS[audio][2]])
 
     def test_no_mount_past_the_count(self):
