@@ -5,7 +5,7 @@
 #         <prefix>/lib/dvrcore/plugins/LogPI.so     the bundled plugins of DVRCORE_INSTALLED_PLUGINS
 #         <prefix>/lib/dvrcore/protected-plugins/   empty, for the device's own plugins
 #         <prefix>/bin/dvrcore                      a link to the core
-#   media <prefix>/lib/dvrcore/plugins/MediaSource.so, SegmentRecorder.so
+#   media <prefix>/lib/dvrcore/plugins/MediaSource.so, SegmentRecorder.so, WebView.so
 #                                                   the media plugins (DVRCORE_MEDIA_PLUGINS), apart
 #                                                   from the core because they bring FFmpeg's libraries
 #   sdk   <prefix>/include/dvrcore/plugin_api.h     the plugin SDK (and media.h, the media frame convention)
@@ -24,7 +24,7 @@ set(DVRCORE_INSTALL_DOC_DIR share/doc/dvrcore-plugin-dev)
 set(DVRCORE_INSTALLED_PLUGINS LogPI CACHE STRING "Bundled plugins that are installed with the core")
 # The bundled plugins that record real video; the dvrcore_plugin function installs those that are
 # built (only when FFmpeg's libraries are found) into the component media.
-set(DVRCORE_MEDIA_PLUGINS MediaSource SegmentRecorder)
+set(DVRCORE_MEDIA_PLUGINS MediaSource SegmentRecorder WebView)
 
 # ---- core -----------------------------------------------------------------------------------------
 install(TARGETS dvrcore RUNTIME DESTINATION ${DVRCORE_INSTALL_DIR} COMPONENT core)

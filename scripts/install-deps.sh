@@ -8,6 +8,8 @@ packages=(g++ cmake make pkg-config
           libtinyxml-dev libwxgtk3.2-dev
           libgtest-dev libbenchmark-dev locales
           libavformat-dev libavcodec-dev libavutil-dev ffmpeg
+          # The web view: HTTP on Boost.Beast (header-only), JSON, TLS and password hashes.
+          libboost-dev nlohmann-json3-dev libssl-dev libcrypt-dev
           # The media process tests: an RTSP server (H.264 test pattern, A-law tone) and a slow disk.
           python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
           gstreamer1.0-plugins-ugly libfuse3-dev fuse3 "$@")

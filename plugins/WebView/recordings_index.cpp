@@ -1,0 +1,188 @@
+#include "recordings_index.h"
+
+#include "fragment_scan.h"
+#include "recording_names.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace webview {
+
+namespace {
+
+constexpr int64_t NS_PER_DAY = int64_t{86400} * 1'000'000'000;
+// A larger index is not read: a day of one-minute files is about 150 KiB.
+constexpr off_t MAX_INDEX_BYTES = off_t{16} << 20;
+
+// Closes its descriptor.
+class Fd {
+public:
+    explicit Fd(int fd = -1)
+        : fd_(fd)
+    {
+    }
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int Get() const { return fd_; }
+    int Release() { return std::exchange(fd_, -1); }
+
+private:
+    int fd_;
+};
+
+int OpenFolder(int parent, const std::string& name)
+{
+    return openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+}
+
+// The index text of a day folder; nothing when it is missing, not a regular file or too large.
+std::optional<std::string> ReadIndex(int dayFd)
+{
+    Fd fd(openat(dayFd, "index.txt", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat status {};
+    if (fd.Get() < 0 || fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > MAX_INDEX_BYTES)
+        return std::nullopt;
+    std::string text(static_cast<size_t>(status.st_size), '\0');
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t got = pread(fd.Get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        done += static_cast<size_t>(got);
+    }
+    text.resize(done);
+    return text;
+}
+
+// The names of a folder's entries that are folders themselves (by lstat: a symlink is not one).
+std::vector<std::string> SubFolders(int folderFd)
+{
+    std::vector<std::string> names;
+    const int copy = dup(folderFd);
+    if (copy < 0)
+        return names;
+    DIR* folder = fdopendir(copy);
+    if (folder == nullptr) {
+        close(copy);
+        return names;
+    }
+    while (const dirent* entry = readdir(folder)) {
+        struct stat status {};
+        if (fstatat(folderFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode) &&
+            segrec::DayFromName(entry->d_name))
+            names.emplace_back(entry->d_name);
+    }
+    closedir(folder);
+    return names;
+}
+
+} // namespace
+
+std::vector<segrec::IndexEntry> ParseDayIndex(std::string_view text)
+{
+    std::vector<segrec::IndexEntry> entries;
+    while (!text.empty()) {
+        const size_t end = text.find('\n');
+        if (end == std::string_view::npos)
+            break; // torn: what a crash left of an append
+        const std::string_view line = text.substr(0, end);
+        text.remove_prefix(end + 1);
+        if (line.empty() || line[0] == '#')
+            continue;
+        auto named = [&](std::string_view name) {
+            return std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.name == name; });
+        };
+        if (auto deleted = segrec::ParseDeletionLine(line)) {
+            if (auto found = named(*deleted); found != entries.end())
+                entries.erase(found);
+        } else if (auto entry = segrec::ParseIndexLine(line)) {
+            if (auto found = named(entry->name); found != entries.end())
+                *found = std::move(*entry);
+            else
+                entries.push_back(std::move(*entry));
+        }
+    }
+    return entries;
+}
+
+bool ListRecordings(int recordingsFd, const std::string& camera, int64_t fromNs, int64_t toNs,
+                    std::vector<Recording>& found, std::string& why)
+{
+    Fd cameraFd(OpenFolder(recordingsFd, camera));
+    if (cameraFd.Get() < 0) {
+        why = errno == ENOENT ? "" : std::strerror(errno);
+        return false;
+    }
+    for (const std::string& day : SubFolders(cameraFd.Get())) {
+        const int64_t dayStart = *segrec::DayFromName(day) * NS_PER_DAY;
+        // A file starts on its day and may run into the next one.
+        if (dayStart > toNs || dayStart + 2 * NS_PER_DAY < fromNs)
+            continue;
+        Fd dayFd(OpenFolder(cameraFd.Get(), day));
+        if (dayFd.Get() < 0)
+            continue;
+        auto text = ReadIndex(dayFd.Get());
+        if (!text)
+            continue;
+        for (segrec::IndexEntry& entry : ParseDayIndex(*text)) {
+            const int64_t end = entry.startNs + std::max<int64_t>(entry.durationNs, 0);
+            if (entry.startNs <= toNs && end >= fromNs)
+                found.push_back({day, std::move(entry)});
+        }
+    }
+    std::sort(found.begin(), found.end(),
+              [](const Recording& a, const Recording& b) { return a.entry.startNs < b.entry.startNs; });
+    return true;
+}
+
+std::optional<OpenRecording> OpenRecordingFile(int recordingsFd, const std::string& camera, const std::string& day,
+                                               const std::string& file)
+{
+    Fd cameraFd(OpenFolder(recordingsFd, camera));
+    if (cameraFd.Get() < 0)
+        return std::nullopt;
+    Fd dayFd(OpenFolder(cameraFd.Get(), day));
+    if (dayFd.Get() < 0)
+        return std::nullopt;
+    auto text = ReadIndex(dayFd.Get());
+    if (!text)
+        return std::nullopt;
+    OpenRecording result;
+    bool listed = false;
+    for (segrec::IndexEntry& entry : ParseDayIndex(*text))
+        if (entry.name == file) {
+            result.entry = std::move(entry);
+            listed = true;
+        }
+    if (!listed)
+        return std::nullopt;
+    Fd fd(openat(dayFd.Get(), file.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct stat status {};
+    if (fd.Get() < 0 || fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode))
+        return std::nullopt;
+    result.servedBytes = static_cast<uint64_t>(status.st_size);
+    if (result.entry.state == segrec::SegmentState::Writing) {
+        const segrec::FragmentScan scan = segrec::ScanFragments(fd.Get());
+        if (!scan.Playable())
+            return std::nullopt;
+        result.servedBytes = scan.wholeBytes;
+    }
+    result.inode = status.st_ino;
+    result.modifiedNs = static_cast<int64_t>(status.st_mtim.tv_sec) * 1'000'000'000 + status.st_mtim.tv_nsec;
+    result.fd = fd.Release();
+    return result;
+}
+
+} // namespace webview

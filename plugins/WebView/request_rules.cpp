@@ -1,0 +1,219 @@
+#include "request_rules.h"
+
+#include <charconv>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+namespace webview {
+
+namespace {
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Decodes percent escapes (and '+' as a space in a query); nothing for a bad escape or a control byte.
+std::optional<std::string> Decode(std::string_view text, bool query)
+{
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (c == '%') {
+            if (i + 2 >= text.size())
+                return std::nullopt;
+            const int high = HexValue(text[i + 1]);
+            const int low = HexValue(text[i + 2]);
+            if (high < 0 || low < 0)
+                return std::nullopt;
+            c = static_cast<char>(high * 16 + low);
+            i += 2;
+        } else if (c == '+' && query) {
+            c = ' ';
+        }
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return std::nullopt;
+        decoded += c;
+    }
+    return decoded;
+}
+
+// A path component that names one entry inside its folder.
+bool IsPlainName(std::string_view name)
+{
+    if (name.empty() || name.size() > 255 || name == "." || name == "..")
+        return false;
+    for (char c : name)
+        if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+              c == '.'))
+            return false;
+    return true;
+}
+
+bool IsDayName(std::string_view name)
+{
+    if (name.size() != 10 || name[4] != '-' || name[7] != '-')
+        return false;
+    for (size_t i : {0, 1, 2, 3, 5, 6, 8, 9})
+        if (name[i] < '0' || name[i] > '9')
+            return false;
+    return true;
+}
+
+bool IsMp4Name(std::string_view name)
+{
+    return IsPlainName(name) && name.size() > 4 && name.substr(name.size() - 4) == ".mp4";
+}
+
+template <typename Number>
+bool ReadWhole(std::string_view text, Number& value)
+{
+    const char* end = text.data() + text.size();
+    auto [stop, error] = std::from_chars(text.data(), end, value);
+    return !text.empty() && error == std::errc() && stop == end;
+}
+
+std::optional<std::map<std::string, std::string>> ParseQuery(std::string_view text)
+{
+    std::map<std::string, std::string> query;
+    while (!text.empty()) {
+        const size_t amp = text.find('&');
+        const std::string_view pair = text.substr(0, amp);
+        text = amp == std::string_view::npos ? std::string_view() : text.substr(amp + 1);
+        if (pair.empty())
+            continue;
+        const size_t equals = pair.find('=');
+        auto name = Decode(pair.substr(0, equals), true);
+        auto value = Decode(equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1), true);
+        if (!name || !value)
+            return std::nullopt;
+        query.emplace(std::move(*name), std::move(*value));
+    }
+    return query;
+}
+
+} // namespace
+
+Route ParseRoute(std::string_view target)
+{
+    Route route;
+    if (target.empty() || target[0] != '/')
+        return route;
+    const size_t mark = target.find('?');
+    const std::string_view rawPath = target.substr(0, mark);
+    if (mark != std::string_view::npos) {
+        auto query = ParseQuery(target.substr(mark + 1));
+        if (!query)
+            return route;
+        route.query = std::move(*query);
+    }
+    // Split first, decode each segment after: an escaped '/' stays inside its segment and is refused.
+    std::vector<std::string> segments;
+    for (size_t from = 1; from <= rawPath.size();) {
+        const size_t slash = std::min(rawPath.find('/', from), rawPath.size());
+        auto segment = Decode(rawPath.substr(from, slash - from), false);
+        if (!segment)
+            return route;
+        segments.push_back(std::move(*segment));
+        from = slash + 1;
+    }
+    for (const std::string& segment : segments)
+        if (segment.empty() || segment == "." || segment == ".." || segment.find('/') != std::string::npos)
+            return route;
+    auto is = [&](std::initializer_list<const char*> names) {
+        if (segments.size() != names.size())
+            return false;
+        size_t i = 0;
+        for (const char* name : names)
+            if (segments[i++] != name)
+                return false;
+        return true;
+    };
+    if (is({"api", "login"}))
+        route.kind = RouteKind::Login;
+    else if (is({"api", "cameras"}))
+        route.kind = RouteKind::Cameras;
+    else if (is({"api", "status"}))
+        route.kind = RouteKind::Status;
+    else if (is({"api", "recordings"}))
+        route.kind = RouteKind::Recordings;
+    else if (segments.size() == 4 && segments[0] == "recordings" && IsPlainName(segments[1]) &&
+             IsDayName(segments[2]) && IsMp4Name(segments[3])) {
+        route.kind = RouteKind::RecordingFile;
+        route.camera = segments[1];
+        route.day = segments[2];
+        route.file = segments[3];
+    }
+    return route;
+}
+
+std::optional<int64_t> QueryTime(const Route& route, const std::string& name)
+{
+    auto found = route.query.find(name);
+    int64_t value = 0;
+    if (found == route.query.end() || !ReadWhole(std::string_view(found->second), value))
+        return std::nullopt;
+    return value;
+}
+
+ByteRange ParseRange(std::optional<std::string_view> header, uint64_t size)
+{
+    ByteRange whole{RangeKind::Whole, 0, size};
+    constexpr std::string_view UNIT = "bytes=";
+    if (!header || header->substr(0, UNIT.size()) != UNIT)
+        return whole;
+    const std::string_view spec = header->substr(UNIT.size());
+    const size_t dash = spec.find('-');
+    if (dash == std::string_view::npos || spec.find(',') != std::string_view::npos)
+        return whole;
+    const std::string_view firstText = spec.substr(0, dash);
+    const std::string_view lastText = spec.substr(dash + 1);
+    uint64_t first = 0;
+    uint64_t last = 0;
+    if (firstText.empty()) { // the last n bytes
+        if (!ReadWhole(lastText, last))
+            return whole;
+        if (last == 0 || size == 0)
+            return {RangeKind::Unsatisfiable, 0, 0};
+        const uint64_t length = std::min(last, size);
+        return {RangeKind::Partial, size - length, length};
+    }
+    if (!ReadWhole(firstText, first))
+        return whole;
+    if (lastText.empty())
+        last = UINT64_MAX;
+    else if (!ReadWhole(lastText, last) || last < first)
+        return whole;
+    if (first >= size)
+        return {RangeKind::Unsatisfiable, 0, 0};
+    last = std::min(last, size - 1);
+    return {RangeKind::Partial, first, last - first + 1};
+}
+
+std::string EntityTag(uint64_t inode, uint64_t size, int64_t modifiedNs)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "\"%llx-%llx-%llx\"", static_cast<unsigned long long>(inode),
+                  static_cast<unsigned long long>(size), static_cast<unsigned long long>(modifiedNs));
+    return text;
+}
+
+std::string HttpDate(int64_t seconds)
+{
+    const time_t when = static_cast<time_t>(seconds);
+    tm utc{};
+    gmtime_r(&when, &utc);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+    return text;
+}
+
+} // namespace webview

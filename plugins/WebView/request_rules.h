@@ -1,0 +1,55 @@
+// The rules of the request path, pure functions with no I/O: what a target names, what a query
+// says and which bytes a Range header asks for. Callable from any thread.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace webview {
+
+enum class RouteKind { NotFound, Login, Cameras, Status, Recordings, RecordingFile };
+
+// What a request target names. For RecordingFile, camera, day ("YYYY-MM-DD") and file
+// ("HH-MM-SS[-n].mp4") are each one plain path component: no "..", no '/', no control bytes.
+struct Route {
+    RouteKind kind = RouteKind::NotFound;
+    std::string camera;
+    std::string day;
+    std::string file;
+    std::map<std::string, std::string> query; // decoded; a name given twice keeps its first value
+};
+
+// The route of a request target "/path?query". Percent escapes are decoded; a bad escape, "%00",
+// an empty or dot segment, or a path of no route gives NotFound.
+Route ParseRoute(std::string_view target);
+
+// A query value as a whole number of nanoseconds since 1970; nothing when it is missing or not one.
+std::optional<int64_t> QueryTime(const Route& route, const std::string& name);
+
+enum class RangeKind {
+    Whole,        // no Range, or one this server ignores (several ranges, not bytes, malformed): 200
+    Partial,      // 206 with Content-Range
+    Unsatisfiable // 416 with "Content-Range: bytes */size"
+};
+
+struct ByteRange {
+    RangeKind kind = RangeKind::Whole;
+    uint64_t first = 0;  // first byte served
+    uint64_t length = 0; // bytes served
+};
+
+// The bytes of a file of size bytes that a Range header value asks for: "bytes=a-b", "bytes=a-" or
+// "bytes=-n" (the last n bytes). A range reaching past the end is cut at the end; one starting at or
+// past it, or a suffix of 0 bytes, is unsatisfiable.
+ByteRange ParseRange(std::optional<std::string_view> header, uint64_t size);
+
+// The validator of a file's bytes: changes when the file is replaced, grows or is rewritten.
+std::string EntityTag(uint64_t inode, uint64_t size, int64_t modifiedNs);
+
+// An HTTP date (IMF-fixdate) of seconds since 1970.
+std::string HttpDate(int64_t seconds);
+
+} // namespace webview

@@ -1,0 +1,270 @@
+#include "web_routes.h"
+
+#include "recordings_index.h"
+#include "request_rules.h"
+#include "web_log.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace webview {
+
+namespace {
+
+using json = nlohmann::json;
+
+std::string_view View(boost::beast::string_view text)
+{
+    return {text.data(), text.size()};
+}
+
+StringResponse Text(http::status status, const Request& request, const std::string& text)
+{
+    StringResponse response{status, request.version()};
+    response.set(http::field::content_type, "text/plain; charset=utf-8");
+    response.set(http::field::cache_control, "no-store");
+    response.body() = text + "\n";
+    return response;
+}
+
+StringResponse Json(const Request& request, const json& value)
+{
+    StringResponse response{http::status::ok, request.version()};
+    response.set(http::field::content_type, "application/json");
+    response.set(http::field::cache_control, "no-store");
+    response.body() = value.dump();
+    return response;
+}
+
+// The value of a cookie in a Cookie header; empty when absent.
+std::string CookieValue(std::string_view header, std::string_view name)
+{
+    while (!header.empty()) {
+        const size_t semicolon = header.find(';');
+        std::string_view pair = header.substr(0, semicolon);
+        header = semicolon == std::string_view::npos ? std::string_view() : header.substr(semicolon + 1);
+        while (!pair.empty() && pair.front() == ' ')
+            pair.remove_prefix(1);
+        if (pair.size() > name.size() && pair.substr(0, name.size()) == name && pair[name.size()] == '=')
+            return std::string(pair.substr(name.size() + 1));
+    }
+    return {};
+}
+
+const char* CodecName(uint32_t codec)
+{
+    switch (codec) {
+    case DVR_CODEC_H264: return "h264";
+    case DVR_CODEC_HEVC: return "hevc";
+    case DVR_CODEC_AAC: return "aac";
+    case DVR_CODEC_ALAW: return "alaw";
+    case DVR_CODEC_ULAW: return "ulaw";
+    default: return codec == 0 ? "" : "other";
+    }
+}
+
+} // namespace
+
+Reply WebRoutes::Handle(const Request& request, const RequestContext& context)
+{
+    ++requests_;
+    const Route route = ParseRoute(View(request.target()));
+    if (route.kind == RouteKind::Login)
+        return Login(request, context);
+    if (auto refused = Refusal(request, context))
+        return std::move(*refused);
+    if (route.kind == RouteKind::NotFound)
+        return Text(http::status::not_found, request, "not found");
+    if (request.method() != http::verb::get) {
+        StringResponse response = Text(http::status::method_not_allowed, request, "GET only");
+        response.set(http::field::allow, "GET");
+        return response;
+    }
+    switch (route.kind) {
+    case RouteKind::Cameras: return Cameras(request);
+    case RouteKind::Status: return Status(request);
+    case RouteKind::Recordings: return Recordings(request, route);
+    default: return RecordingFile(request, route);
+    }
+}
+
+std::optional<StringResponse> WebRoutes::Refusal(const Request& request, const RequestContext& context)
+{
+    if (!auth_.Required())
+        return std::nullopt;
+    const std::string session = CookieValue(View(request[http::field::cookie]), SESSION_COOKIE);
+    if (!session.empty() && auth_.SessionValid(session))
+        return std::nullopt;
+    // Basic credentials only where nobody on the way can read them.
+    const auto authorization = request[http::field::authorization];
+    if (context.tls && !authorization.empty()) {
+        const LoginResult result = auth_.CheckBasic(context.address, std::string(authorization));
+        if (result == LoginResult::Accepted)
+            return std::nullopt;
+        if (result == LoginResult::Slowed) {
+            StringResponse response = Text(http::status::too_many_requests, request, "too many failed logins");
+            response.set(http::field::retry_after, std::to_string(auth_.RetryAfter(context.address).count()));
+            return response;
+        }
+        Log(LOG_WARNING, "failed login from %s", context.address.c_str());
+    }
+    StringResponse response = Text(http::status::unauthorized, request, "log in first");
+    if (context.tls)
+        response.set(http::field::www_authenticate, "Basic realm=\"dvrcore\", charset=\"UTF-8\"");
+    return response;
+}
+
+Reply WebRoutes::Login(const Request& request, const RequestContext& context)
+{
+    if (request.method() != http::verb::post) {
+        StringResponse response = Text(http::status::method_not_allowed, request, "POST only");
+        response.set(http::field::allow, "POST");
+        return response;
+    }
+    if (!auth_.Required())
+        return Text(http::status::ok, request, "no login needed");
+    std::string name;
+    std::string password;
+    const auto type = request[http::field::content_type];
+    if (type.starts_with("application/json")) {
+        const json body = json::parse(request.body(), nullptr, false);
+        if (!body.is_object() || !body.contains("name") || !body["name"].is_string() || !body.contains("password") ||
+            !body["password"].is_string())
+            return Text(http::status::bad_request, request, "expected {\"name\": ..., \"password\": ...}");
+        name = body["name"];
+        password = body["password"];
+    } else {
+        const Route form = ParseRoute("/api/login?" + request.body());
+        auto found = form.query.find("name");
+        auto secret = form.query.find("password");
+        if (form.kind != RouteKind::Login || found == form.query.end() || secret == form.query.end())
+            return Text(http::status::bad_request, request, "expected the form fields name and password");
+        name = found->second;
+        password = secret->second;
+    }
+    std::string session;
+    switch (auth_.Login(context.address, name, password, session)) {
+    case LoginResult::Accepted: {
+        StringResponse response = Text(http::status::ok, request, "logged in");
+        std::string cookie = std::string(SESSION_COOKIE) + "=" + session + "; Path=/; HttpOnly; SameSite=Strict";
+        if (context.tls)
+            cookie += "; Secure";
+        response.set(http::field::set_cookie, cookie);
+        return response;
+    }
+    case LoginResult::Slowed: {
+        StringResponse response = Text(http::status::too_many_requests, request, "too many failed logins");
+        response.set(http::field::retry_after, std::to_string(auth_.RetryAfter(context.address).count()));
+        return response;
+    }
+    case LoginResult::Refused: break;
+    }
+    Log(LOG_WARNING, "failed login from %s", context.address.c_str());
+    return Text(http::status::unauthorized, request, "wrong name or password");
+}
+
+StringResponse WebRoutes::Cameras(const Request& request)
+{
+    json cameras = json::array();
+    for (const CameraFigures& camera : cameras_.Cameras())
+        cameras.push_back({{"number", camera.number},
+                           {"name", camera.name},
+                           {"video", CodecName(camera.videoCodec)},
+                           {"width", camera.width},
+                           {"height", camera.height},
+                           {"audio", CodecName(camera.audioCodec)},
+                           {"sampleRate", camera.sampleRate},
+                           {"connections", camera.generation}});
+    return Json(request, {{"cameras", cameras}});
+}
+
+StringResponse WebRoutes::Status(const Request& request)
+{
+    json cameras = json::array();
+    for (const CameraFigures& camera : cameras_.Cameras())
+        cameras.push_back({{"name", camera.name},
+                           {"videoFrames", camera.videoFrames},
+                           {"audioFrames", camera.audioFrames},
+                           {"bytes", camera.bytes},
+                           {"lastCaptureNs", camera.lastCaptureNs}});
+    return Json(request, {{"cameras", cameras},
+                          {"framesWithoutParameters", cameras_.WithoutParameters()},
+                          {"malformedEvents", cameras_.Malformed()},
+                          {"requests", requests_}});
+}
+
+StringResponse WebRoutes::Recordings(const Request& request, const Route& route)
+{
+    auto camera = route.query.find("camera");
+    const auto from = route.query.count("from") ? QueryTime(route, "from") : std::optional<int64_t>(INT64_MIN);
+    const auto to = route.query.count("to") ? QueryTime(route, "to") : std::optional<int64_t>(INT64_MAX);
+    if (camera == route.query.end() ||
+        ParseRoute("/recordings/" + camera->second + "/2000-01-01/a.mp4").kind != RouteKind::RecordingFile)
+        return Text(http::status::bad_request, request, "camera=<name> is needed");
+    if (!from || !to)
+        return Text(http::status::bad_request, request, "from and to are ns since 1970");
+    std::vector<Recording> found;
+    std::string why;
+    const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool listed = folder >= 0 && ListRecordings(folder, camera->second, *from, *to, found, why);
+    if (folder >= 0)
+        close(folder);
+    if (!listed && !why.empty()) {
+        Log(LOG_WARNING, "recordings of %s: %s", camera->second.c_str(), why.c_str());
+        return Text(http::status::internal_server_error, request, "the recordings cannot be read");
+    }
+    json files = json::array();
+    for (const Recording& recording : found) {
+        const segrec::IndexEntry& entry = recording.entry;
+        files.push_back({{"day", recording.day},
+                         {"file", entry.name},
+                         {"url", "/recordings/" + camera->second + "/" + recording.day + "/" + entry.name},
+                         {"start", entry.startNs},
+                         {"duration", entry.durationNs},
+                         {"bytes", entry.bytes},
+                         {"state", entry.state == segrec::SegmentState::Writing    ? "writing"
+                                   : entry.state == segrec::SegmentState::Complete ? "complete"
+                                                                                   : "interrupted"}});
+    }
+    return Json(request, {{"camera", camera->second}, {"files", files}});
+}
+
+Reply WebRoutes::RecordingFile(const Request& request, const Route& route)
+{
+    const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    std::optional<OpenRecording> file;
+    if (folder >= 0) {
+        file = OpenRecordingFile(folder, route.camera, route.day, route.file);
+        close(folder);
+    }
+    if (!file)
+        return Text(http::status::not_found, request, "not found");
+    const auto rangeHeader = request.find(http::field::range);
+    const ByteRange range = ParseRange(
+        rangeHeader == request.end() ? std::nullopt : std::optional<std::string_view>(View(rangeHeader->value())),
+        file->servedBytes);
+    const std::string size = std::to_string(file->servedBytes);
+    if (range.kind == RangeKind::Unsatisfiable) {
+        close(file->fd);
+        StringResponse response = Text(http::status::range_not_satisfiable, request, "range not satisfiable");
+        response.set(http::field::content_range, "bytes */" + size);
+        return response;
+    }
+    FileResponse response{range.kind == RangeKind::Partial ? http::status::partial_content : http::status::ok,
+                          request.version()};
+    response.set(http::field::content_type, "video/mp4");
+    response.set(http::field::accept_ranges, "bytes");
+    response.set(http::field::etag, EntityTag(file->inode, file->servedBytes, file->modifiedNs));
+    response.set(http::field::last_modified, HttpDate(file->modifiedNs / 1'000'000'000));
+    response.set(http::field::cache_control, "no-cache");
+    if (range.kind == RangeKind::Partial)
+        response.set(http::field::content_range, "bytes " + std::to_string(range.first) + "-" +
+                                                     std::to_string(range.first + range.length - 1) + "/" + size);
+    boost::beast::error_code ignored;
+    response.body().reset(RangeFile(file->fd, range.first, range.length), ignored);
+    return response;
+}
+
+} // namespace webview

@@ -1,0 +1,43 @@
+// What each request gets: authentication first, then the route's answer. Server's thread.
+#pragma once
+
+#include "camera_table.h"
+#include "request_rules.h"
+#include "web_auth.h"
+#include "web_server.h"
+
+#include <string>
+
+namespace webview {
+
+// The session cookie's name.
+inline constexpr const char* SESSION_COOKIE = "dvr_session";
+
+class WebRoutes {
+public:
+    // recordings: the recorder's folder, opened anew for each request (the recorder may make it later).
+    WebRoutes(std::string recordings, const CameraTable& cameras, Authenticator& auth)
+        : recordings_(std::move(recordings)),
+          cameras_(cameras),
+          auth_(auth)
+    {
+    }
+
+    Reply Handle(const Request& request, const RequestContext& context);
+
+private:
+    Reply Login(const Request& request, const RequestContext& context);
+    // An answer refusing the request, or nothing when it may go on.
+    std::optional<StringResponse> Refusal(const Request& request, const RequestContext& context);
+    StringResponse Cameras(const Request& request);
+    StringResponse Status(const Request& request);
+    StringResponse Recordings(const Request& request, const Route& route);
+    Reply RecordingFile(const Request& request, const Route& route);
+
+    const std::string recordings_;
+    const CameraTable& cameras_;
+    Authenticator& auth_;
+    uint64_t requests_ = 0; // answered, for the status
+};
+
+} // namespace webview

@@ -1,0 +1,81 @@
+// The HTTP server: one acceptor and one session object per connection, all run by one io_context
+// on the server's own thread, plain or TLS (Beast's OpenSSL stream). It owns the limits every
+// connection lives under; what a request gets is the handler's business.
+#pragma once
+
+#include "range_file.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/http.hpp>
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <variant>
+
+namespace webview {
+
+namespace http = boost::beast::http;
+
+struct ServerSettings {
+    std::string address = "127.0.0.1";
+    uint16_t port = 8080;    // 0: any free port; Port() says which
+    std::string certificate; // PEM files; both set: TLS only
+    std::string key;
+    size_t headerBytes = 8 * 1024;    // a longer header is answered 431 and the connection closed
+    size_t bodyBytes = 16 * 1024;     // a longer body is answered 413 and the connection closed
+    size_t connections = 64;          // open at once; one more is closed at once
+    size_t connectionsPerAddress = 8; // the same, per client address
+    // Time to the end of a request's header and body once its first byte came (or the TLS handshake).
+    std::chrono::milliseconds headerTimeout{10000};
+    std::chrono::milliseconds idleTimeout{60000};  // waiting for a request's first byte
+    std::chrono::milliseconds writeTimeout{30000}; // without a byte of the response going out
+};
+
+using Request = http::request<http::string_body>;
+using StringResponse = http::response<http::string_body>;
+using FileResponse = http::response<http::basic_file_body<RangeFile>>;
+using Reply = std::variant<StringResponse, FileResponse>;
+
+struct RequestContext {
+    std::string address; // the client's IP address
+    bool tls = false;
+};
+
+// Called on the server's thread for every whole request; the server adds the headers every reply
+// carries and sets keep-alive and the length.
+using RequestHandler = std::function<Reply(const Request&, const RequestContext&)>;
+
+class WebServer {
+public:
+    WebServer(ServerSettings settings, RequestHandler handler);
+    ~WebServer(); // Stop
+    WebServer(const WebServer&) = delete;
+    WebServer& operator=(const WebServer&) = delete;
+
+    // Loads the certificate, binds, listens and starts the server's thread. False with why otherwise.
+    bool Start(std::string& why);
+    // The port listened on, once started.
+    uint16_t Port() const { return port_; }
+    // Stops accepting and drops every connection: returns once the thread has ended, which is
+    // as soon as the handler running (if any) returns. Any thread but the server's.
+    void Stop();
+
+    struct State; // what the sessions share with the server: the handler, the limits, the counts
+
+private:
+    void DoAccept();
+
+    std::shared_ptr<State> state_; // held by every session, so it outlives them
+    // Destroyed after the thread ends: its pending handlers hold the sessions, which go with it.
+    std::unique_ptr<boost::asio::io_context> io_;
+    std::unique_ptr<boost::asio::ip::tcp::acceptor> acceptor_; // server's thread once started
+    uint16_t port_ = 0;
+    std::thread thread_; // runs io_ until Stop
+};
+
+} // namespace webview

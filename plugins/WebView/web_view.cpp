@@ -1,0 +1,168 @@
+// WebView: serves the cameras' figures and the recorder's files to a browser over HTTP or HTTPS.
+// Write only counts a camera's frames and notes its parameters (it keeps no block); the server
+// runs on its own thread from Open to Close and reads the recordings through the day indexes.
+#include "camera_table.h"
+#include "web_auth.h"
+#include "web_config.h"
+#include "web_log.h"
+#include "web_routes.h"
+#include "web_server.h"
+
+#include <dvrcore/media.h>
+#include <dvrcore/plugin_api.h>
+
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+
+#define WEB_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace webview {
+
+namespace {
+
+constexpr const char* CONFIG_FILE = "web_view.xml";
+constexpr const char* RECORDER_CONFIG_FILE = "segment_recorder.xml";
+constexpr uint32_t LOG_FLAGS = EVF_MEDIA_GATED | EVF_LOG_MESSAGE;
+constexpr int VIDEO_CLASS = 0; // positions in EVENT_CLASS_BITS
+constexpr int AUDIO_CLASS = 1;
+constexpr int PARAMS_CLASS = 4;
+
+// Set by Load, cleared by Unload; read by every thread.
+std::atomic<PluginEntryPoint> coreCallback{nullptr};
+
+// The plugin between Open and Close: the server last, so it stops before what it serves goes.
+struct WebView {
+    WebView(const WebConfig& config, const CameraTable& cameras)
+        : auth(config.users, [] { return std::chrono::steady_clock::now(); }),
+          routes(config.recordings, cameras, auth),
+          server(
+              ServerSettings{
+                  .address = config.address, .port = config.port, .certificate = config.certificate, .key = config.key},
+              [this](const Request& request, const RequestContext& context) { return routes.Handle(request, context); })
+    {
+    }
+    Authenticator auth; // server's thread
+    WebRoutes routes;   // server's thread
+    WebServer server;
+};
+
+CameraTable cameras;           // from Write, for the server; outlives every server
+std::mutex viewLock;           // guards view between Open and Close
+std::unique_ptr<WebView> view; // between Open and Close
+
+} // namespace
+
+void Log(int level, const char* format, ...)
+{
+    const PluginEntryPoint core = coreCallback;
+    if (core == nullptr)
+        return;
+    char text[768];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = std::vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    if (length <= 0)
+        return;
+    _EventParmsIn in = DvrLogEvent(WEB_PROVIDER_ID, level, text);
+    in.eventFlags = LOG_FLAGS;
+    _EventParmsOut out = DvrEventParmsOut();
+    core(&in, &out);
+}
+
+} // namespace webview
+
+using namespace webview;
+
+WEB_EXPORT int Load(void* in, void* out)
+{
+    auto* parms = static_cast<_LoadParmsIn*>(in);
+    auto* self = static_cast<_LoadParmsOut*>(out);
+    if (parms == nullptr || self == nullptr || self->size < sizeof(_LoadParmsOut))
+        return 1;
+    coreCallback = parms->callback;
+    self->providerID = WEB_PROVIDER_ID;
+    self->classMasks[VIDEO_CLASS] = DVR_MEDIA_FRAME_MASK;
+    self->classMasks[AUDIO_CLASS] = DVR_MEDIA_FRAME_MASK;
+    self->classMasks[PARAMS_CLASS] = DVR_MEDIA_KEYS;
+    self->acceptsWrites = 1;
+    self->logLevelDefault = LOG_INFO;
+    return 0;
+}
+
+WEB_EXPORT int Open(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    const std::optional<WebConfig> config = ReadWebConfig(CONFIG_FILE, RECORDER_CONFIG_FILE);
+    if (!config)
+        return 1; // said why
+    if (const std::string refusal = ExposureRefusal(*config); !refusal.empty()) {
+        Log(LOG_FAILURE, "serving nothing: %s", refusal.c_str());
+        return 1;
+    }
+    try {
+        auto started = std::make_unique<WebView>(*config, cameras);
+        std::string why;
+        if (!started->server.Start(why)) {
+            Log(LOG_FAILURE, "serving nothing: cannot listen on %s port %u: %s", config->address.c_str(), config->port,
+                why.c_str());
+            return 1;
+        }
+        const bool tls = !config->certificate.empty();
+        Log(LOG_INFO, "serving %s://%s:%u/ (recordings in %s, %zu users)", tls ? "https" : "http",
+            config->address.c_str(), started->server.Port(), config->recordings.c_str(), config->users.size());
+        std::lock_guard lock(viewLock);
+        view = std::move(started);
+    } catch (const std::exception& error) {
+        Log(LOG_FAILURE, "serving nothing: %s", error.what());
+        return 1;
+    }
+    return 0;
+}
+
+WEB_EXPORT int Close(void* in, void* out)
+{
+    (void)in;
+    (void)out;
+    std::unique_ptr<WebView> closing;
+    {
+        std::lock_guard lock(viewLock);
+        closing = std::move(view);
+    }
+    closing.reset(); // stops the server: its thread ends once the request it runs (if any) is answered
+    return 0;
+}
+
+WEB_EXPORT int Unload(void* in, void* out)
+{
+    Close(in, out);
+    coreCallback = nullptr;
+    return 0;
+}
+
+WEB_EXPORT int Write(void* in, void* out)
+{
+    const auto* event = static_cast<const _WriteParmsIn*>(in);
+    auto* result = static_cast<_WriteParmsOut*>(out);
+    if (event == nullptr || result == nullptr)
+        return 1;
+    result->keep = 0;
+    if (event->eventType == DVR_EVT_MEDIA_PARAMS) {
+        _DvrMediaParams params{};
+        if (DvrReadMediaParams(event->data, event->len, &params))
+            cameras.Parameters(params);
+        else
+            cameras.Malformed();
+    } else if (event->eventType == EVT_VIDEO || event->eventType == EVT_AUDIO) {
+        _DvrMediaFrame frame{};
+        if (DvrReadMediaFrame(event->data, event->len, &frame))
+            cameras.Frame(event->eventType == EVT_VIDEO, frame, event->len);
+        else
+            cameras.Malformed();
+    }
+    return 0;
+}
