@@ -90,14 +90,15 @@ set(CPACK_DEBIAN_MEDIA_PACKAGE_NAME dvrcore-plugins-media)
 set(CPACK_DEBIAN_MEDIA_PACKAGE_SECTION video)
 set(CPACK_DEBIAN_MEDIA_PACKAGE_SHLIBDEPS ON)
 # The plugins go into the core's plugins folder and follow its plugin interface: the core of the
-# same version. dpkg-shlibdeps adds FFmpeg's libraries and the C and C++ runtimes.
+# same version. dpkg-shlibdeps adds FFmpeg's libraries, OpenSSL, libcrypt and the C and C++ runtimes.
 set(CPACK_DEBIAN_MEDIA_PACKAGE_DEPENDS "dvrcore (= ${PROJECT_VERSION})")
 string(CONCAT CPACK_COMPONENT_MEDIA_DESCRIPTION
     "dvrcore plugins that record real video\n"
     "MediaSource reads cameras over RTSP (and video files, looped) and hands their frames to the\n"
     "core; SegmentRecorder writes each camera's frames to fragmented MP4 files of a set length,\n"
     "cut at key frames, with a day index and removal of old recordings. Both use FFmpeg's\n"
-    "libraries. Their configuration files are media_source.xml and segment_recorder.xml in the\n"
+    "libraries. WebView serves the cameras' figures and the recordings over HTTP(S). Their\n"
+    "configuration files are media_source.xml, segment_recorder.xml and web_view.xml in the\n"
     "core's working folder.")
 
 include(CPack)
