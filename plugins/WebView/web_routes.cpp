@@ -34,7 +34,8 @@ StringResponse Json(const Request& request, const json& value)
     StringResponse response{http::status::ok, request.version()};
     response.set(http::field::content_type, "application/json");
     response.set(http::field::cache_control, "no-store");
-    response.body() = value.dump();
+    // A camera's name comes from another plugin: bytes that are not UTF-8 are replaced, not thrown on.
+    response.body() = value.dump(-1, ' ', false, json::error_handler_t::replace);
     return response;
 }
 

@@ -94,6 +94,14 @@ TEST_F(WebViewTest, RoutesAnswerWithWhatThePluginKnowsAndTheIndexLists)
     EXPECT_NE(cameras.body.find("\"width\":160"), std::string::npos) << cameras.body;
     EXPECT_EQ(Fetch(port, "/api/status").status, 200);
 
+    // A name that is not UTF-8, from a plugin that broke the convention, does not break the answer.
+    params.camera = 4;
+    std::strcpy(params.name, "bad\xff");
+    event = DvrMediaParamsEvent(0x00A20000, &params, sizeof params);
+    ASSERT_EQ(dvr_harness_push(h_, &event, &keep), DVR_HARNESS_OK);
+    EXPECT_EQ(Fetch(port, "/api/cameras").status, 200);
+    EXPECT_EQ(Fetch(port, "/api/status").status, 200);
+
     const Answer listed = Fetch(port, "/api/recordings?camera=cam&from=0&to=" + std::to_string(2 * DAY_NS));
     EXPECT_EQ(listed.status, 200);
     EXPECT_NE(listed.body.find("\"url\":\"/recordings/cam/1970-01-02/00-00-00.mp4\""), std::string::npos)
