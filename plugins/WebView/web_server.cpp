@@ -95,7 +95,8 @@ private:
         parser_->body_limit(state_->settings.bodyBytes);
         if (buffer_.size() > 0) // the next request came with the last one
             return ReadRequest();
-        Lowest().expires_after(state_->settings.idleTimeout);
+        // A connection that never sent a request gets no more time than a request's header does.
+        Lowest().expires_after(served_ == 0 ? state_->settings.headerTimeout : state_->settings.idleTimeout);
         stream_.async_read_some(buffer_.prepare(1024),
                                 [self = this->shared_from_this()](beast::error_code ec, size_t bytes) {
                                     if (ec)
@@ -121,6 +122,7 @@ private:
         if (ec)
             return Close(); // time-out, end of stream, bad request bytes
         const Request& request = parser_->get();
+        ++served_;
         Reply reply = state_->handler(request, RequestContext{address_, IS_TLS});
         std::visit([&](auto& response) { Send(std::move(response), request.keep_alive()); }, reply);
     }
@@ -187,6 +189,7 @@ private:
                  http::response_serializer<http::basic_file_body<RangeFile>>>
         serializer_;
     bool keepAlive_ = false;
+    uint64_t served_ = 0; // requests read whole
 };
 
 } // namespace

@@ -32,7 +32,8 @@ struct ServerSettings {
     size_t connectionsPerAddress = 8; // the same, per client address
     // Time to the end of a request's header and body once its first byte came (or the TLS handshake).
     std::chrono::milliseconds headerTimeout{10000};
-    std::chrono::milliseconds idleTimeout{60000};  // waiting for a request's first byte
+    // Waiting for the first byte of a request after the first; for the first, headerTimeout.
+    std::chrono::milliseconds idleTimeout{60000};
     std::chrono::milliseconds writeTimeout{30000}; // without a byte of the response going out
 };
 

@@ -316,13 +316,13 @@ protected:
     std::unique_ptr<WebServer> server_;
 };
 
-TEST_F(ServerLimits, ASlowClientIsCutOffAtTheHeaderTimeOut)
+TEST_F(ServerLimits, SlowAndSilentClientsAreCutOffAtTheHeaderTimeOut)
 {
     ServerSettings settings;
     settings.headerTimeout = std::chrono::milliseconds(200);
     settings.idleTimeout = std::chrono::hours(1);
     Start(settings);
-    const int fd = Connect(server_->Port());
+    int fd = Connect(server_->Port());
     ASSERT_GE(fd, 0);
     // A byte every 20 ms, never ending its header: only the header time-out can end it (the header
     // limit is far away).
@@ -333,6 +333,10 @@ TEST_F(ServerLimits, ASlowClientIsCutOffAtTheHeaderTimeOut)
         closed = !SendAll(fd, i < header.size() ? header.substr(i, 1) : "a") ||
                  ClosedWithin(fd, std::chrono::milliseconds(20));
     EXPECT_TRUE(closed) << "the slow client was never cut off";
+    close(fd);
+    // One that connects and sends nothing at all is cut off alike.
+    fd = Connect(server_->Port());
+    EXPECT_TRUE(ClosedWithin(fd, dvr::test::WAIT_LIMIT)) << "the silent client was never cut off";
     close(fd);
     EXPECT_EQ(Fetch(server_->Port(), "/").status, 200); // and the server answers others
 }
