@@ -126,9 +126,13 @@ bool ListRecordings(int recordingsFd, const std::string& camera, int64_t fromNs,
         return false;
     }
     for (const std::string& day : SubFolders(cameraFd.Get())) {
-        const int64_t dayStart = *segrec::DayFromName(day) * NS_PER_DAY;
+        // Days whose nanoseconds do not fit hold no file the index can list.
+        const int64_t days = *segrec::DayFromName(day);
+        if (days < INT64_MIN / NS_PER_DAY || days > INT64_MAX / NS_PER_DAY)
+            continue;
+        const int64_t dayStart = days * NS_PER_DAY;
         // A file starts on its day and may run into the next one.
-        if (dayStart > toNs || dayStart + 2 * NS_PER_DAY < fromNs)
+        if (dayStart > toNs || (fromNs > INT64_MIN + 2 * NS_PER_DAY && dayStart < fromNs - 2 * NS_PER_DAY))
             continue;
         Fd dayFd(OpenFolder(cameraFd.Get(), day));
         if (dayFd.Get() < 0)
@@ -137,7 +141,8 @@ bool ListRecordings(int recordingsFd, const std::string& camera, int64_t fromNs,
         if (!text)
             continue;
         for (segrec::IndexEntry& entry : ParseDayIndex(*text)) {
-            const int64_t end = entry.startNs + std::max<int64_t>(entry.durationNs, 0);
+            const int64_t duration = std::max<int64_t>(entry.durationNs, 0);
+            const int64_t end = entry.startNs > INT64_MAX - duration ? INT64_MAX : entry.startNs + duration;
             if (entry.startNs <= toNs && end >= fromNs)
                 found.push_back({day, std::move(entry)});
         }

@@ -194,6 +194,15 @@ TEST_F(RecordingsFolder, FilesAreListedByOverlapAndOpenedOnlyWhenIndexedRegularA
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].entry.name, "00-00-00.mp4");
     EXPECT_EQ(found[1].entry.name, "00-00-01.mp4");
+    // Times at the end of the clock's range neither wrap nor are left out.
+    const int64_t late = INT64_MAX - 10;
+    WriteFile(root_ / "cam" / "2262-04-11" / "index.txt",
+              "23-47-16.mp4 " + std::to_string(late) + " 100 1 complete 9 9\n");
+    WriteFile(root_ / "cam" / "9999-12-31" / "index.txt", "00-00-00.mp4 1 1 1 complete 10 1\n");
+    std::vector<Recording> last;
+    ASSERT_TRUE(ListRecordings(Folder(), "cam", late + 5, INT64_MAX, last, why)) << why;
+    ASSERT_EQ(last.size(), 1u);
+    EXPECT_EQ(last[0].entry.name, "23-47-16.mp4");
     EXPECT_FALSE(ListRecordings(Folder(), "nobody", 0, DAY * 9, found, why));
     EXPECT_EQ(why, "");
 
