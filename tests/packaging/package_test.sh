@@ -112,9 +112,14 @@ for file in ./usr/bin/dvrcore-inspect ./usr/bin/dvrcore-validate "./usr/lib/$mul
     grep -qx "$file" "$work/tools.list" || fail "the tools package lacks $file"
 done
 media_plugins=(/usr/lib/dvrcore/plugins/MediaSource.so /usr/lib/dvrcore/plugins/SegmentRecorder.so)
+# The web view is built where its libraries are: always natively (install-deps.sh installs them);
+# the armhf sysroot does not carry them yet.
+if [ $# -lt 2 ] || grep -qx ./usr/lib/dvrcore/plugins/WebView.so "$work/media.list"; then
+    media_plugins+=(/usr/lib/dvrcore/plugins/WebView.so)
+fi
 [ "$(sort "$work/media.list")" = "$(printf '.%s\n' "${media_plugins[@]}" | sort)" ] ||
-    fail "the media plugins' package holds other files than MediaSource.so and SegmentRecorder.so: $(cat "$work/media.list")"
-! grep -q -e MediaSource -e SegmentRecorder "$work/core.list" || fail "the core package holds a media plugin"
+    fail "the media plugins' package holds other files than ${media_plugins[*]##*/}: $(cat "$work/media.list")"
+! grep -q -e MediaSource -e SegmentRecorder -e WebView "$work/core.list" || fail "the core package holds a media plugin"
 
 echo "== dpkg -i"
 trap cleanup EXIT
@@ -173,7 +178,7 @@ for plugin in "${media_plugins[@]}"; do
     [ ! -e "$root$plugin" ] || fail "$plugin is left after dpkg -r dvrcore-plugins-media"
 done
 [ -f "$root/usr/lib/dvrcore/plugins/LogPI.so" ] || fail "dpkg -r dvrcore-plugins-media took the core's LogPI.so"
-echo "media plugins: $(basename "$media_deb") loads MediaSource.so and SegmentRecorder.so; depends on $media_depends"
+echo "media plugins: $(basename "$media_deb") loads ${media_plugins[*]##*/}; depends on $media_depends"
 
 echo "== dpkg -r"
 "${dpkg_root[@]}" -r dvrcore-plugin-tools dvrcore-plugin-dev dvrcore >/dev/null
