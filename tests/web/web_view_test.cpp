@@ -7,6 +7,12 @@
 #include <dvrcore/media.h>
 #include <gtest/gtest.h>
 
+#include <boost/asio/connect.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+
 #include <crypt.h>
 #include <filesystem>
 #include <string>
@@ -57,9 +63,9 @@ protected:
             return 0;
         for (size_t i = 0; i < dvr_harness_event_count(h_, EVT_LOG); ++i) {
             const std::string line = static_cast<const char*>(dvr_harness_event_at(h_, EVT_LOG, i)->data);
-            const size_t at = line.find("http://127.0.0.1:");
+            const size_t at = line.find("://127.0.0.1:");
             if (at != std::string::npos)
-                return static_cast<uint16_t>(std::stoi(line.substr(at + 17)));
+                return static_cast<uint16_t>(std::stoi(line.substr(at + 13)));
         }
         ADD_FAILURE() << "no line names the port";
         return 0;
@@ -188,6 +194,47 @@ TEST_F(WebViewTest, WithUsersEveryRouteButTheLoginNeedsASession)
         EXPECT_EQ(line.find("s3cret"), std::string::npos) << line;
         EXPECT_EQ(line.find(session.substr(12)), std::string::npos) << line;
     }
+}
+
+// One request over TLS to 127.0.0.1:port (the certificate is not checked); the status and a header.
+std::pair<int, std::string> FetchTls(uint16_t port, const std::string& target, const std::string& authorization,
+                                     const std::string& header)
+{
+    namespace beast = boost::beast;
+    namespace http = beast::http;
+    boost::asio::io_context io;
+    boost::asio::ssl::context tls(boost::asio::ssl::context::tls_client);
+    beast::ssl_stream<beast::tcp_stream> stream(io, tls);
+    beast::get_lowest_layer(stream).expires_after(std::chrono::seconds(10));
+    beast::get_lowest_layer(stream).connect(
+        boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
+    stream.handshake(boost::asio::ssl::stream_base::client);
+    http::request<http::empty_body> request{http::verb::get, target, 11};
+    request.set(http::field::host, "127.0.0.1");
+    if (!authorization.empty())
+        request.set(http::field::authorization, authorization);
+    http::write(stream, request);
+    beast::flat_buffer buffer;
+    http::response<http::string_body> response;
+    http::read(stream, buffer, response);
+    return {response.result_int(), std::string(response[header])};
+}
+
+TEST_F(WebViewTest, OverTlsBasicCredentialsAreTakenAndTheServerAsksForThem)
+{
+    const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 1 "
+                             "-subj /CN=127.0.0.1 2>/dev/null";
+    ASSERT_EQ(std::system(make.c_str()), 0) << make;
+    const uint16_t port = Open("certificate=\"cert.pem\" key=\"key.pem\"",
+                               "<User name=\"alice\" hash=\"" + HashOf("s3cret word") + "\"/>");
+    ASSERT_NE(port, 0);
+    const auto refused = FetchTls(port, "/api/cameras", "", "WWW-Authenticate");
+    EXPECT_EQ(refused.first, 401);
+    EXPECT_NE(refused.second.find("Basic"), std::string::npos);
+    // "alice:s3cret word"
+    EXPECT_EQ(FetchTls(port, "/api/cameras", "Basic YWxpY2U6czNjcmV0IHdvcmQ=", "").first, 200);
+    EXPECT_EQ(FetchTls(port, "/api/cameras", "Basic YWxpY2U6d3Jvbmc=", "").first, 401);
+    EXPECT_EQ(Fetch(port, "/api/cameras").status, 0) << "plain HTTP was answered on the TLS port";
 }
 
 TEST_F(WebViewTest, ListeningBeyondLoopbackWithoutUsersOpensNothing)
