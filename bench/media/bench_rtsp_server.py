@@ -10,14 +10,12 @@ clip. Prints "ready PORT" on standard output once it listens, and stops on SIGTE
     bench_rtsp_server.py --clip CLIP --mounts N --audio aac|alaw [--port PORT]
 """
 import argparse
-import signal
+import os
 import sys
 
-import gi
-
-gi.require_version("Gst", "1.0")
-gi.require_version("GstRtspServer", "1.0")
-from gi.repository import GLib, Gst, GstRtspServer  # noqa: E402
+# The serving loop is the test server's.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "media"))
+import rtsp_server  # noqa: E402
 
 # The demuxer's pads are linked by name; config-interval=-1 repeats the parameter sets before each
 # key frame, so a client joining a running mount decodes from the next key frame on.
@@ -34,27 +32,8 @@ def main():
     parser.add_argument("--audio", choices=sorted(AUDIO), required=True)
     parser.add_argument("--port", type=int, default=0)
     args = parser.parse_args()
-
-    Gst.init(None)
-    server = GstRtspServer.RTSPServer()
-    server.set_address("127.0.0.1")
-    server.set_service(str(args.port))
-    launch = "( " + VIDEO.format(clip=args.clip) + AUDIO[args.audio] + " )"
-    for mount in range(args.mounts):
-        factory = GstRtspServer.RTSPMediaFactory()
-        factory.set_launch(launch)
-        factory.set_shared(True)
-        server.get_mount_points().add_factory("/cam%d" % mount, factory)
-    if server.attach(None) == 0:
-        print("failed to listen on port", args.port, file=sys.stderr)
-        return 1
-
-    loop = GLib.MainLoop()
-    for sig in (signal.SIGTERM, signal.SIGINT):
-        GLib.unix_signal_add(GLib.PRIORITY_DEFAULT, sig, loop.quit)
-    print("ready", server.get_bound_port(), flush=True)
-    loop.run()
-    return 0
+    launch = VIDEO.format(clip=args.clip) + AUDIO[args.audio]
+    return rtsp_server.serve(args.port, {"/cam%d" % mount: (launch, True) for mount in range(args.mounts)})
 
 
 if __name__ == "__main__":

@@ -34,27 +34,20 @@ TS = ("videotestsrc is-live=true pattern=ball ! video/x-raw,width=320,height=240
 CLIP = "filesrc location={} ! qtdemux ! h264parse ! rtph264pay name=pay0 pt=96 config-interval=1"
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--port", type=int, default=0)
-    parser.add_argument("--no-audio", action="store_true")
-    parser.add_argument("--ts", action="store_true")
-    parser.add_argument("--clip")
-    args = parser.parse_args()
-
+def serve(port, mounts):
+    """Serves mounts ({path: (launch, shared)}) on 127.0.0.1 and port (0: a free one) until SIGTERM
+    or SIGINT; prints "ready PORT" once it listens. Returns the process's exit status."""
     Gst.init(None)
     server = GstRtspServer.RTSPServer()
     server.set_address("127.0.0.1")
-    server.set_service(str(args.port))
-    factory = GstRtspServer.RTSPMediaFactory()
-    if args.clip:
-        factory.set_launch("( " + CLIP.format(args.clip) + " )")
-    else:
-        factory.set_launch("( " + (TS if args.ts else PATTERN + ("" if args.no_audio else TONE)) + " )")
-        factory.set_shared(True)
-    server.get_mount_points().add_factory("/stream", factory)
+    server.set_service(str(port))
+    for path, (launch, shared) in mounts.items():
+        factory = GstRtspServer.RTSPMediaFactory()
+        factory.set_launch("( " + launch + " )")
+        factory.set_shared(shared)
+        server.get_mount_points().add_factory(path, factory)
     if server.attach(None) == 0:
-        print("failed to listen on port", args.port, file=sys.stderr)
+        print("failed to listen on port", port, file=sys.stderr)
         return 1
 
     loop = GLib.MainLoop()
@@ -63,6 +56,20 @@ def main():
     print("ready", server.get_bound_port(), flush=True)
     loop.run()
     return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--no-audio", action="store_true")
+    parser.add_argument("--ts", action="store_true")
+    parser.add_argument("--clip")
+    args = parser.parse_args()
+    if args.clip:
+        mount = (CLIP.format(args.clip), False)
+    else:
+        mount = (TS if args.ts else PATTERN + ("" if args.no_audio else TONE), True)
+    return serve(args.port, {"/stream": mount})
 
 
 if __name__ == "__main__":
