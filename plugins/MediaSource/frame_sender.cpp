@@ -21,10 +21,9 @@ constexpr auto kRetryPause = std::chrono::milliseconds(20);
 // Offers of one frame refused for a missing key frame after the last key frame was sent again.
 constexpr int kGateRetries = 2;
 // What a lossless camera sends before a receiver's first flow record: less than any receiver's
-// window. Once it is out, the camera waits this long for a record before it takes it that no
-// receiver follows its frames and sends on without waiting.
+// window. Once it is out, the camera waits its first-record wait for a record before it takes it
+// that no receiver follows its frames and sends on without waiting.
 constexpr uint64_t kFirstWindowBytes = 512 * 1024;
-constexpr auto kFirstRecordWait = std::chrono::seconds(2);
 
 // A buffer that grew for one large frame is given back at the next small one.
 void ShrinkIfOversized(std::vector<uint8_t>& buffer)
@@ -61,11 +60,13 @@ std::string FormatStats(const std::string& name, const CameraStats& stats)
     return text;
 }
 
-FrameSender::FrameSender(uint32_t camera, std::string name, bool lossless)
+FrameSender::FrameSender(uint32_t camera, std::string name, bool lossless,
+                         std::chrono::milliseconds firstRecordWait)
     : camera_(camera),
       providerID_(kProviderBase | (camera & 0xFFFFu)),
       name_(std::move(name)),
-      lossless_(lossless)
+      lossless_(lossless),
+      firstRecordWait_(firstRecordWait)
 {
 }
 
@@ -253,7 +254,7 @@ int32_t FrameSender::Offer(const std::vector<uint8_t>& buffer, bool video)
                 return interrupted_ || unfollowed_ || sentBytes_ <= doneBytes_ ||
                        sentBytes_ - doneBytes_ + len <= window;
             };
-            if (!flowKnown_ && !flowChanged_.wait_for(lock, kFirstRecordWait, room))
+            if (!flowKnown_ && !flowChanged_.wait_for(lock, firstRecordWait_, room))
                 unfollowed = unfollowed_ = true;
             flowChanged_.wait(lock, room);
             if (interrupted_)

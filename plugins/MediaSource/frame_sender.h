@@ -73,7 +73,10 @@ public:
     // lossless: the camera is a file, which loses no frame by waiting: a frame the core refuses for
     // want of memory is offered again after a pause, and its frames follow the receiver's flow
     // records. Otherwise a refusal drops the camera's frames to its next video key frame.
-    FrameSender(uint32_t camera, std::string name, bool lossless = false);
+    // firstRecordWait: how long a lossless camera whose first window is out waits for a receiver's
+    // first record before it takes it that nobody follows its frames.
+    FrameSender(uint32_t camera, std::string name, bool lossless = false,
+                std::chrono::milliseconds firstRecordWait = std::chrono::seconds(2));
 
     // A new connection: sends its stream parameters (a discontinuity after the first connection);
     // frames wait for its first video key frame.
@@ -129,6 +132,7 @@ private:
     uint32_t sequence_[2] = {0, 0};   // video, audio: every frame read, sent or dropped
     std::vector<uint8_t> buffer_;     // the event data of the frame being sent, reused
     const bool lossless_;
+    const std::chrono::milliseconds firstRecordWait_;
     std::vector<uint8_t> keyCopy_; // lossless: the last key frame taken, marked repeated, to open the gate again
     bool gateClosed_ = false;      // lossless: the core refused a frame since keyCopy_, so its gate wants a key frame
 
