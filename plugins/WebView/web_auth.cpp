@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <crypt.h>
 #include <memory>
+#include <stdexcept>
 
 namespace webview {
 
@@ -16,6 +17,10 @@ constexpr auto SESSION_LIFE = std::chrono::hours(12);
 constexpr size_t MAX_SESSIONS = 256;
 constexpr size_t MAX_FAILING_ADDRESSES = 4096;
 constexpr auto LONGEST_PAUSE = std::chrono::seconds(30);
+// Basic credentials come with every request, and their hash costs milliseconds on the server's
+// one thread: a value checked right is taken without hashing for a while.
+constexpr auto BASIC_PASS_LIFE = std::chrono::minutes(10);
+constexpr size_t MAX_BASIC_PASSES = 64;
 
 bool SameBytes(const std::string& a, const std::string& b)
 {
@@ -28,6 +33,21 @@ Authenticator::Authenticator(std::vector<WebUser> users, SteadyClock clock)
     : users_(std::move(users)),
       clock_(std::move(clock))
 {
+    if (RAND_bytes(key_, sizeof key_) != 1)
+        throw std::runtime_error("no random bytes for the session key");
+}
+
+std::string Authenticator::Digest(const std::string& text) const
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+    if (!context || EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr) != 1 ||
+        EVP_DigestUpdate(context.get(), key_, sizeof key_) != 1 ||
+        EVP_DigestUpdate(context.get(), text.data(), text.size()) != 1 ||
+        EVP_DigestFinal_ex(context.get(), digest, &length) != 1)
+        throw std::runtime_error("SHA-256 failed");
+    return std::string(reinterpret_cast<const char*>(digest), length);
 }
 
 bool Authenticator::PasswordMatches(const std::string& name, const std::string& password) const
@@ -89,13 +109,13 @@ LoginResult Authenticator::Login(const std::string& address, const std::string& 
     if (sessions_.size() >= MAX_SESSIONS) // the one expiring first goes
         sessions_.erase(std::min_element(sessions_.begin(), sessions_.end(),
                                          [](const auto& a, const auto& b) { return a.second < b.second; }));
-    sessions_[session] = now + SESSION_LIFE;
+    sessions_[Digest(session)] = now + SESSION_LIFE;
     return LoginResult::Accepted;
 }
 
 bool Authenticator::SessionValid(const std::string& id)
 {
-    auto found = sessions_.find(id);
+    auto found = sessions_.find(Digest(id));
     if (found == sessions_.end())
         return false;
     if (found->second <= clock_()) {
@@ -110,6 +130,15 @@ LoginResult Authenticator::CheckBasic(const std::string& address, const std::str
     constexpr std::string_view SCHEME = "Basic ";
     if (value.compare(0, SCHEME.size(), SCHEME) != 0 || value.size() - SCHEME.size() > 1024)
         return LoginResult::Refused;
+    if (RetryAfter(address).count() > 0)
+        return LoginResult::Slowed;
+    const SteadyTime now = clock_();
+    const std::string digest = Digest(value);
+    if (auto pass = basicPasses_.find(digest); pass != basicPasses_.end()) {
+        if (pass->second > now)
+            return LoginResult::Accepted;
+        basicPasses_.erase(pass);
+    }
     const std::string encoded = value.substr(SCHEME.size());
     std::string decoded(encoded.size() / 4 * 3 + 3, '\0');
     const int length =
@@ -127,8 +156,12 @@ LoginResult Authenticator::CheckBasic(const std::string& address, const std::str
         return LoginResult::Refused;
     std::string unused;
     const LoginResult result = Login(address, decoded.substr(0, colon), decoded.substr(colon + 1), unused);
-    if (result == LoginResult::Accepted)
-        sessions_.erase(unused); // Basic credentials come with every request: no session
+    if (result == LoginResult::Accepted) {
+        sessions_.erase(Digest(unused)); // Basic credentials come with every request: no session
+        std::erase_if(basicPasses_, [&](const auto& item) { return item.second <= now; });
+        if (basicPasses_.size() < MAX_BASIC_PASSES)
+            basicPasses_[digest] = now + BASIC_PASS_LIFE;
+    }
     OPENSSL_cleanse(decoded.data(), decoded.size());
     return result;
 }

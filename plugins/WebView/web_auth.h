@@ -40,6 +40,9 @@ public:
 
 private:
     bool PasswordMatches(const std::string& name, const std::string& password) const;
+    // SHA-256 of this run's random key and text: what the maps below hold instead of session ids
+    // and credentials, so that finding one compares digests, whose timing says nothing of the id.
+    std::string Digest(const std::string& text) const;
 
     struct Failures {
         unsigned count = 0;
@@ -48,8 +51,11 @@ private:
 
     const std::vector<WebUser> users_;
     const SteadyClock clock_;
-    std::map<std::string, SteadyTime> sessions_; // id to its expiry
-    std::map<std::string, Failures> failures_;   // by client address
+    unsigned char key_[32];
+    std::map<std::string, SteadyTime> sessions_; // an id's digest to its expiry
+    std::map<std::string, SteadyTime>
+        basicPasses_;                          // a Basic value's digest, checked right, to when it is checked again
+    std::map<std::string, Failures> failures_; // by client address
 };
 
 } // namespace webview
