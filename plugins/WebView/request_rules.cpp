@@ -208,12 +208,45 @@ std::string EntityTag(uint64_t inode, uint64_t size, int64_t modifiedNs)
 
 std::string HttpDate(int64_t seconds)
 {
+    // The names are HTTP's, whatever locale the process runs in (strftime's %a and %b follow it).
+    static const char* const DAYS[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const MONTHS[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
     const time_t when = static_cast<time_t>(seconds);
     tm utc{};
-    gmtime_r(&when, &utc);
+    if (gmtime_r(&when, &utc) == nullptr)
+        return "Thu, 01 Jan 1970 00:00:00 GMT";
     char text[64];
-    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S GMT", &utc);
+    std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", DAYS[utc.tm_wday], utc.tm_mday,
+                  MONTHS[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
     return text;
+}
+
+bool RangeApplies(std::optional<std::string_view> ifRange, std::string_view entityTag, std::string_view lastModified)
+{
+    if (!ifRange)
+        return true;
+    // A strong comparison: a weak tag never matches, nor does anything but the exact validator.
+    return *ifRange == entityTag || *ifRange == lastModified;
+}
+
+bool NoneMatchHolds(std::string_view ifNoneMatch, std::string_view entityTag)
+{
+    // A list of tags, weak or strong, compared weakly; "*" matches any current file.
+    while (!ifNoneMatch.empty()) {
+        const size_t comma = ifNoneMatch.find(',');
+        std::string_view tag = ifNoneMatch.substr(0, comma);
+        ifNoneMatch = comma == std::string_view::npos ? std::string_view() : ifNoneMatch.substr(comma + 1);
+        while (!tag.empty() && (tag.front() == ' ' || tag.front() == '\t'))
+            tag.remove_prefix(1);
+        while (!tag.empty() && (tag.back() == ' ' || tag.back() == '\t'))
+            tag.remove_suffix(1);
+        if (tag.starts_with("W/"))
+            tag.remove_prefix(2);
+        if (tag == "*" || tag == entityTag)
+            return true;
+    }
+    return false;
 }
 
 } // namespace webview

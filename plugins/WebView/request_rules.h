@@ -52,4 +52,12 @@ std::string EntityTag(uint64_t inode, uint64_t size, int64_t modifiedNs);
 // An HTTP date (IMF-fixdate) of seconds since 1970.
 std::string HttpDate(int64_t seconds);
 
+// Whether a Range still applies under an If-Range value (a validator the client kept): only when
+// it is the file's entity tag or Last-Modified date exactly; otherwise the whole current file is
+// sent, so a client never joins the bytes of two versions of a file. Without If-Range it applies.
+bool RangeApplies(std::optional<std::string_view> ifRange, std::string_view entityTag, std::string_view lastModified);
+
+// Whether an If-None-Match value names the file's entity tag (or is "*"): the answer is then 304.
+bool NoneMatchHolds(std::string_view ifNoneMatch, std::string_view entityTag);
+
 } // namespace webview

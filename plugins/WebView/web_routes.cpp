@@ -242,10 +242,23 @@ Reply WebRoutes::RecordingFile(const Request& request, const Route& route)
     }
     if (!file)
         return Text(http::status::not_found, request, "not found");
-    const auto rangeHeader = request.find(http::field::range);
-    const ByteRange range = ParseRange(
-        rangeHeader == request.end() ? std::nullopt : std::optional<std::string_view>(View(rangeHeader->value())),
-        file->servedBytes);
+    const std::string entityTag = EntityTag(file->inode, file->servedBytes, file->modifiedNs);
+    const std::string lastModified = HttpDate(file->modifiedNs / 1'000'000'000);
+    const auto header = [&](http::field field) {
+        const auto found = request.find(field);
+        return found == request.end() ? std::nullopt : std::optional<std::string_view>(View(found->value()));
+    };
+    if (const auto ifNoneMatch = header(http::field::if_none_match);
+        ifNoneMatch && NoneMatchHolds(*ifNoneMatch, entityTag)) {
+        close(file->fd);
+        StringResponse response{http::status::not_modified, request.version()};
+        response.set(http::field::etag, entityTag);
+        response.set(http::field::last_modified, lastModified);
+        response.set(http::field::cache_control, "no-cache");
+        return response;
+    }
+    const bool rangeApplies = RangeApplies(header(http::field::if_range), entityTag, lastModified);
+    const ByteRange range = ParseRange(rangeApplies ? header(http::field::range) : std::nullopt, file->servedBytes);
     const std::string size = std::to_string(file->servedBytes);
     if (range.kind == RangeKind::Unsatisfiable) {
         close(file->fd);
@@ -257,8 +270,8 @@ Reply WebRoutes::RecordingFile(const Request& request, const Route& route)
                           request.version()};
     response.set(http::field::content_type, "video/mp4");
     response.set(http::field::accept_ranges, "bytes");
-    response.set(http::field::etag, EntityTag(file->inode, file->servedBytes, file->modifiedNs));
-    response.set(http::field::last_modified, HttpDate(file->modifiedNs / 1'000'000'000));
+    response.set(http::field::etag, entityTag);
+    response.set(http::field::last_modified, lastModified);
     response.set(http::field::cache_control, "no-cache");
     if (range.kind == RangeKind::Partial)
         response.set(http::field::content_range, "bytes " + std::to_string(range.first) + "-" +

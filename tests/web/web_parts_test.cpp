@@ -125,7 +125,22 @@ TEST(RequestRules, RangesFollowTheRangeHeaderRules)
         EXPECT_EQ(range.length, c.length) << label;
     }
     EXPECT_EQ(HttpDate(0), "Thu, 01 Jan 1970 00:00:00 GMT");
+    EXPECT_EQ(HttpDate(1796990400), "Fri, 11 Dec 2026 12:00:00 GMT");
     EXPECT_NE(EntityTag(1, 2, 3), EntityTag(1, 3, 3)); // a grown file is another entity
+
+    // A range is kept only for the version of the file the client names; If-None-Match says 304.
+    const std::string tag = "\"1-2-3\"", date = HttpDate(0);
+    EXPECT_TRUE(RangeApplies(std::nullopt, tag, date));
+    EXPECT_TRUE(RangeApplies(tag, tag, date));
+    EXPECT_TRUE(RangeApplies(date, tag, date));
+    EXPECT_FALSE(RangeApplies("\"1-2-4\"", tag, date));
+    EXPECT_FALSE(RangeApplies("W/" + tag, tag, date));
+    EXPECT_FALSE(RangeApplies(HttpDate(1), tag, date));
+    EXPECT_TRUE(NoneMatchHolds(tag, tag));
+    EXPECT_TRUE(NoneMatchHolds("\"x\", W/" + tag, tag));
+    EXPECT_TRUE(NoneMatchHolds("*", tag));
+    EXPECT_FALSE(NoneMatchHolds("\"x\", \"1-2-4\"", tag));
+    EXPECT_FALSE(NoneMatchHolds("", tag));
 }
 
 TEST(DayIndex, LaterLinesWinDeletionsDropAndATornLastLineIsSkipped)

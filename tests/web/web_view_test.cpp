@@ -144,6 +144,15 @@ TEST_F(WebViewTest, RecordingsAreServedWholeOrByRangeAndNothingElseIs)
     const Answer beyond = Fetch(port, url, "Range: bytes=" + std::to_string(file.size()) + "-\r\n");
     EXPECT_EQ(beyond.status, 416);
     EXPECT_EQ(beyond.Header("Content-Range"), "bytes */" + std::to_string(file.size()));
+    // Validators: a range of another version of the file gets the whole file; a known one, 304.
+    const std::string etag = whole.Header("ETag");
+    EXPECT_EQ(Fetch(port, url, "Range: bytes=40-55\r\nIf-Range: " + etag + "\r\n").status, 206);
+    const Answer changed = Fetch(port, url, "Range: bytes=40-55\r\nIf-Range: \"another\"\r\n");
+    EXPECT_EQ(changed.status, 200);
+    EXPECT_EQ(changed.body, file);
+    const Answer unchanged = Fetch(port, url, "If-None-Match: " + etag + "\r\n");
+    EXPECT_EQ(unchanged.status, 304);
+    EXPECT_EQ(unchanged.body, "");
 
     for (const char* refused :
          {"/recordings/cam/1970-01-02/link.mp4", // a symlink the index names
