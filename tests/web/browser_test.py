@@ -267,7 +267,6 @@ class Page(unittest.TestCase):
         wait_for("playback to go on", lambda: self.script("return arguments[0].currentTime", video) > first + 1)
         self.screenshot("page-day.png")
 
-    @needs("/api/export")
     def test_a_selected_span_exports_to_a_file_that_decodes(self):
         file = self.wait_for_complete_file("camera2")
         self.open_day("camera2", file)
@@ -277,7 +276,15 @@ class Page(unittest.TestCase):
             end - begin, 0).release().perform()
         link = wait_for("the export link", lambda: [e for e in self.browser.find_elements(By.ID, "export-link")
                                                     if e.is_displayed()])[0]
-        self.assertIn("/api/export?camera=camera2&from=", link.get_attribute("href"))
+        found = re.search(r"/api/export\?camera=camera2&from=(\d+)&to=(\d+)$", link.get_attribute("href"))
+        self.assertTrue(found, link.get_attribute("href"))
+        # The span dragged, to within two pixels of the timeline.
+        pixel = float(timeline.get_attribute("data-window-span")) / timeline.size["width"] * 1e6
+        self.assertLess(abs(int(found.group(1)) - (file["start"] + 1e9)), 2 * pixel)
+        self.assertLess(abs(int(found.group(2)) - (file["start"] + file["duration"] - 1e9)), 2 * pixel)
+        self.screenshot("page-export.png")
+        if "/api/export" in PENDING_ROUTES:
+            self.skipTest("/api/export is not part of this tree yet: the link is checked, not its download")
         link.click()
         path = wait_for("the download", lambda: [os.path.join(self.downloads, n) for n in os.listdir(self.downloads)
                                                  if n.endswith(".mp4")], timeout=60)[0]
@@ -294,10 +301,12 @@ class Page(unittest.TestCase):
                 By.CSS_SELECTOR, "#status-table tbody tr")) == len(CAMERAS) else None)
         self.assertEqual(len(rows), len(CAMERAS))
         self.assertIn("resident", self.browser.find_element(By.ID, "core-status").text)
-        # Escape goes back to the grid.
-        self.browser.find_element(By.TAG_NAME, "body").send_keys(Keys.ESCAPE)
-        wait_for("the grid", lambda: self.browser.find_element(By.ID, "grid-view").is_displayed())
         self.screenshot("page-status.png")
+        # Escape goes back to the grid, and a tile opens its camera's day with Enter.
+        self.browser.find_element(By.TAG_NAME, "body").send_keys(Keys.ESCAPE)
+        tile = wait_for("the grid", lambda: self.browser.find_elements(By.CSS_SELECTOR, '.tile[data-camera="camera2"]'))
+        tile[0].send_keys(Keys.ENTER)
+        wait_for("camera2's day", lambda: self.browser.find_element(By.ID, "camera-title").text == "camera2")
 
 
 class Login(unittest.TestCase):
