@@ -272,5 +272,6 @@ export class DayView {
     const at = this.playing.file.start + (this.video.currentTime - (this.base || 0)) * 1000;
     this.video.dataset.playingMs = Math.round(at);
     this.playingLabel.textContent = `Playing ${this.playing.file.file}: ${dayOf(at)} ${clock(at, true)} UTC`;
+    if (this.dragFrom === undefined && this.cursor === null) this.draw(); // the playing position's mark
   }
 }
