@@ -6,6 +6,10 @@
 
 namespace webview {
 
+namespace {
+using SegmentState = decltype(Recording::entry.state); // as the day index names it
+} // namespace
+
 RecordingsSummary SummarizeRecordings(int recordingsFd, const std::string& camera)
 {
     RecordingsSummary summary;
@@ -17,7 +21,7 @@ RecordingsSummary SummarizeRecordings(int recordingsFd, const std::string& camer
         ++summary.files;
         uint64_t bytes = recording.entry.bytes;
         // The index gives a file's size when it ends; until then the file itself says how far it got.
-        if (recording.entry.state == segrec::SegmentState::Writing)
+        if (recording.entry.state == SegmentState::Writing)
             if (auto open = OpenRecordingFile(recordingsFd, camera, recording.day, recording.entry.name)) {
                 bytes = open->servedBytes;
                 close(open->fd);
@@ -26,7 +30,7 @@ RecordingsSummary SummarizeRecordings(int recordingsFd, const std::string& camer
     }
     summary.oldestNs = found.front().entry.startNs;
     summary.newestNs = found.back().entry.startNs;
-    summary.writing = found.back().entry.state == segrec::SegmentState::Writing;
+    summary.writing = found.back().entry.state == SegmentState::Writing;
     return summary;
 }
 
