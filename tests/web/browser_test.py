@@ -309,6 +309,29 @@ class Page(unittest.TestCase):
         wait_for("camera2's day", lambda: self.browser.find_element(By.ID, "camera-title").text == "camera2")
 
 
+    def test_on_a_phone_the_grid_is_one_column_and_nothing_is_wider_than_the_screen(self):
+        self.browser.set_window_size(390, 844)
+        try:
+            for fragment, ready in (("#/", ".tile"), ("#/status", "#status-table tbody tr"),
+                                    ("#/camera/camera1", "#timeline .span")):
+                self.open(fragment)
+                found = wait_for(f"{fragment} on a phone", lambda: self.browser.find_elements(By.CSS_SELECTOR, ready))
+                if fragment == "#/":
+                    self.assertEqual(len({tile.location["x"] for tile in found}), 1, "tiles side by side")
+                if fragment.startswith("#/camera/"):  # opened at its newest recording
+                    wait_for("the timeline's hours", lambda: self.browser.find_elements(By.CSS_SELECTOR, "#ticks span"))
+                    newest = max(f["start"] for f in self.core.recordings("camera1")) / 1e6
+                    timeline = self.browser.find_element(By.ID, "timeline")
+                    start = float(timeline.get_attribute("data-window-start"))
+                    self.assertLessEqual(start, newest)
+                    self.assertLessEqual(newest, start + float(timeline.get_attribute("data-window-span")))
+                wide = self.script("return document.documentElement.scrollWidth - window.innerWidth")
+                self.assertLessEqual(wide, 0, f"{fragment} is {wide} px wider than the screen")
+            self.screenshot("page-phone.png")
+        finally:
+            self.browser.set_window_size(1280, 900)
+
+
 class Login(unittest.TestCase):
     """A core with a user: the page asks for the login, and a wrong password sees no video."""
 

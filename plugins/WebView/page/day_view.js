@@ -96,6 +96,7 @@ export class DayView {
     this.dayStart = Date.parse(`${dayOf(newest)}T00:00:00Z`);
     this.dayInput.value = dayOf(newest);
     this.windowSpan = DEFAULT_WINDOW_MS;
+    this.windowStart = this.dayStart;
     await this.load();
     const last = this.files[this.files.length - 1];
     this.center(last ? last.end : Date.now());
