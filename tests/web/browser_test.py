@@ -309,6 +309,28 @@ class Page(unittest.TestCase):
         wait_for("camera2's day", lambda: self.browser.find_element(By.ID, "camera-title").text == "camera2")
 
 
+    def test_the_keyboard_alone_opens_a_day_plays_selects_and_goes_back(self):
+        self.wait_for_complete_file("camera1")
+        self.open("#/")
+        tile = wait_for("camera1's tile", lambda: self.browser.find_elements(By.CSS_SELECTOR,
+                                                                             '.tile[data-camera="camera1"]'))[0]
+        tile.send_keys(Keys.ENTER)
+        wait_for("the timeline focused", lambda: self.script("return document.activeElement.id") == "timeline"
+                 and self.browser.find_elements(By.CSS_SELECTOR, "#ticks span"))
+        keys = ActionChains(self.browser)
+        keys.send_keys(Keys.ARROW_LEFT).send_keys(Keys.ENTER).perform()
+        video = self.browser.find_element(By.ID, "playback")
+        wait_for("the recording to play", lambda: self.script(
+            "const v = arguments[0]; return v.readyState >= 2 && !v.paused && v.currentTime > 0", video))
+        ActionChains(self.browser).key_down(Keys.SHIFT).send_keys(Keys.ARROW_RIGHT, Keys.ARROW_RIGHT).key_up(
+            Keys.SHIFT).perform()
+        link = self.browser.find_element(By.ID, "export-link")
+        wait_for("the export link", link.is_displayed)
+        found = re.search(r"from=(\d+)&to=(\d+)$", link.get_attribute("href"))
+        self.assertLess(int(found.group(1)), int(found.group(2)))
+        ActionChains(self.browser).send_keys(Keys.ESCAPE).perform()
+        wait_for("the grid", lambda: self.browser.find_element(By.ID, "grid-view").is_displayed())
+
     def test_on_a_phone_the_grid_is_one_column_and_nothing_is_wider_than_the_screen(self):
         self.browser.set_window_size(390, 844)
         try:
