@@ -71,11 +71,11 @@ const char* CodecName(uint32_t codec)
 }
 
 // A camera's recordings; none when the folder is missing or the name is no folder's.
-RecordingsSummary SummaryOf(int folder, const std::string& camera)
+RecordingsSummary SummaryOf(RecordingsSummaries& summaries, int folder, const std::string& camera)
 {
     if (folder < 0 || ParseRoute("/recordings/" + camera + "/2000-01-01/a.mp4").kind != RouteKind::RecordingFile)
         return {};
-    return SummarizeRecordings(folder, camera);
+    return summaries.Get(folder, camera);
 }
 
 } // namespace
@@ -194,7 +194,7 @@ StringResponse WebRoutes::Cameras(const Request& request)
                            {"sampleRate", camera.sampleRate},
                            {"connections", camera.generation},
                            {"framesPerSecond", std::round(camera.rates.framesPerSecond * 100) / 100},
-                           {"recording", IsRecording(camera, SummaryOf(folder, camera.name))}});
+                           {"recording", IsRecording(camera, SummaryOf(summaries_, folder, camera.name))}});
     if (folder >= 0)
         close(folder);
     return Json(request, {{"cameras", cameras}});
@@ -205,7 +205,7 @@ StringResponse WebRoutes::Status(const Request& request)
     json cameras = json::array();
     const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (const CameraFigures& camera : cameras_.Cameras())
-        cameras.push_back(CameraStatus(camera, SummaryOf(folder, camera.name)));
+        cameras.push_back(CameraStatus(camera, SummaryOf(summaries_, folder, camera.name)));
     if (folder >= 0)
         close(folder);
     return Json(request, {{"cameras", cameras},

@@ -3,6 +3,7 @@
 
 #include "camera_table.h"
 #include "core_status.h"
+#include "recordings_summary.h"
 #include "request_rules.h"
 #include "web_auth.h"
 #include "web_server.h"
@@ -40,7 +41,8 @@ private:
     const CameraTable& cameras_;
     Authenticator& auth_;
     const CoreStatus& core_;
-    uint64_t requests_ = 0; // answered, for the status
+    RecordingsSummaries summaries_; // of the cameras' files, for the status
+    uint64_t requests_ = 0;         // answered, for the status
 };
 
 } // namespace webview

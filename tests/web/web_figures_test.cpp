@@ -13,6 +13,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <regex>
 #include <set>
 #include <unistd.h>
@@ -181,6 +182,38 @@ TEST_F(DiskFigures, FilesBytesHorizonAndRecordingComeFromTheIndexes)
     EXPECT_EQ(figures["recordings"]["oldestNs"], DAY);
     EXPECT_EQ(figures["lastFrameAgeMs"], 100);
     EXPECT_TRUE(CameraStatus(CameraFigures{}, {})["recordings"]["oldestNs"].is_null());
+}
+
+TEST_F(DiskFigures, TheWholeStoreIsReadAgainOnlyAfterAWhileTheNewestFileAtEveryCall)
+{
+    constexpr int64_t DAY = int64_t{86400} * 1'000'000'000;
+    const auto index = root_ / "cam" / "1970-01-11" / "index.txt";
+    WriteFile(root_ / "cam" / "1970-01-02" / "index.txt",
+              "00-00-00.mp4 " + std::to_string(DAY) + " 100 1000 complete 1 1\n");
+    WriteFile(index, "00-00-00.mp4 " + std::to_string(10 * DAY) + " 100 10 complete 2 2\n");
+    SteadyTime now{};
+    int64_t wall = 10 * DAY + 500;
+    RecordingsSummaries summaries([&] { return now; }, [&] { return wall; });
+    EXPECT_EQ(summaries.Get(Folder(), "cam").files, 2u);
+
+    // A new file starts: the newest and its state at once, the counts at the next whole reading.
+    std::ofstream(index, std::ios::app) << "00-00-01.mp4 " << 10 * DAY + 1000 << " 0 0 writing 3 3\n";
+    now += RecordingsSummaries::WHOLE_EVERY - 1s;
+    RecordingsSummary summary = summaries.Get(Folder(), "cam");
+    EXPECT_EQ(summary.files, 2u);
+    EXPECT_EQ(summary.newestNs, 10 * DAY + 1000);
+    EXPECT_TRUE(summary.writing);
+    EXPECT_EQ(summary.oldestNs, DAY);
+    now += 1s;
+    EXPECT_EQ(summaries.Get(Folder(), "cam").files, 3u);
+    // Only the last day's indexes are read between: an older day's change waits for the whole.
+    wall += 3 * DAY;
+    std::ofstream(root_ / "cam" / "1970-01-02" / "index.txt", std::ios::app) << "00-00-00.mp4 deleted\n";
+    EXPECT_EQ(summaries.Get(Folder(), "cam").oldestNs, DAY);
+    now += RecordingsSummaries::WHOLE_EVERY;
+    summary = summaries.Get(Folder(), "cam");
+    EXPECT_EQ(summary.oldestNs, 10 * DAY);
+    EXPECT_TRUE(summary.writing);
 }
 
 Request Get(const std::string& target, const std::string& match = "")
