@@ -13,10 +13,11 @@ deps:
 build: configure
 	@cmake --build $(BUILD_DIR) -j $(JOBS)
 
-# Records a looped test clip with the media plugins (scripts/run.sh); run-demo runs the synthetic demo plugins.
-# Each builds only what it runs: the core, parentsim and its three plugins (a first run on a fresh
-# clone then records within a couple of minutes); `make build` and `make test` build everything.
-RUN_TARGETS := dvrcore parentsim LogPI MediaSource SegmentRecorder
+# Records a looped test clip with the media plugins and shows it in the web view (scripts/run.sh);
+# run-demo runs the synthetic demo plugins. Each builds only what it runs: the core, parentsim and
+# its plugins (a first run on a fresh clone then records within a few minutes); `make build` and
+# `make test` build everything.
+RUN_TARGETS := dvrcore parentsim LogPI MediaSource SegmentRecorder WebView
 RUN_DEMO_TARGETS := dvrcore parentsim LogPI DemoSource DemoRecorder
 
 configure: deps

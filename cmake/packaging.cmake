@@ -97,7 +97,8 @@ string(CONCAT CPACK_COMPONENT_MEDIA_DESCRIPTION
     "MediaSource reads cameras over RTSP (and video files, looped) and hands their frames to the\n"
     "core; SegmentRecorder writes each camera's frames to fragmented MP4 files of a set length,\n"
     "cut at key frames, with a day index and removal of old recordings. Both use FFmpeg's\n"
-    "libraries. WebView serves the cameras' figures and the recordings over HTTP(S). Their\n"
+    "libraries. WebView serves a page (live view, playback, status), the cameras' figures and\n"
+    "the recordings over HTTP(S). Their\n"
     "configuration files are media_source.xml, segment_recorder.xml and web_view.xml in the\n"
     "core's working folder.")
 

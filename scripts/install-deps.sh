@@ -12,7 +12,9 @@ packages=(g++ cmake make pkg-config
           libboost-dev nlohmann-json3-dev libssl-dev libcrypt-dev
           # The media process tests: an RTSP server (H.264 test pattern, A-law tone) and a slow disk.
           python3-gi gir1.2-gst-rtsp-server-1.0 gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-          gstreamer1.0-plugins-ugly libfuse3-dev fuse3 "$@")
+          gstreamer1.0-plugins-ugly libfuse3-dev fuse3
+          # The browser tests: headless Chromium driven by Selenium.
+          chromium chromium-driver python3-selenium "$@")
 
 # The status line groups digits the way the device's en_US.UTF-8 locale does.
 has_locale() { locale -a 2>/dev/null | grep -qi '^en_US\.utf-\?8$'; }

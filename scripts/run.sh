@@ -3,8 +3,9 @@
 # into the parent's stop packet; lines typed here ("TARGET COMMAND [PAYLOAD]", "stop", "close") go to
 # the core as parent packets.
 #
-#   run.sh BUILD        records: LogPI, MediaSource and SegmentRecorder in the working folder run/,
-#                       with a camera that loops a 10 s H.264 + AAC clip made here by the ffmpeg tool
+#   run.sh BUILD        records: LogPI, MediaSource, SegmentRecorder and WebView in the working folder
+#                       run/, with a camera that loops a 10 s H.264 + AAC clip made here by the ffmpeg
+#                       tool, and the web view on http://127.0.0.1:8080/ (loopback only, no users)
 #   run.sh BUILD demo   the synthetic demo: LogPI, DemoSource and DemoRecorder in run-demo/
 #
 # The core loads every plugin beside it, so each run gets its own copy of the core with exactly its
@@ -14,7 +15,7 @@ build=$(cd "${1:-build}" && pwd)
 mode=${2:-media}
 
 case $mode in
-  media) work=run; plugins=(LogPI MediaSource SegmentRecorder) ;;
+  media) work=run; plugins=(LogPI MediaSource SegmentRecorder WebView) ;;
   demo) work=run-demo; plugins=(LogPI DemoSource DemoRecorder) ;;
   *) echo "run.sh: unknown mode '$mode' (media or demo)" >&2; exit 2 ;;
 esac
@@ -52,10 +53,20 @@ EOF
 [ -f segment_recorder.xml ] || cat > segment_recorder.xml <<'EOF'
 <SegmentRecorder folder="recordings" segmentSeconds="20"/>
 EOF
+# The web view: this machine only, so no user is needed.
+[ -f web_view.xml ] || cat > web_view.xml <<'EOF'
+<WebView address="127.0.0.1" port="8080"/>
+EOF
+address=$(sed -n 's/.*address="\([^"]*\)".*/\1/p' web_view.xml | head -n 1)
+port=$(sed -n 's/.*port="\([0-9]*\)".*/\1/p' web_view.xml | head -n 1)
+scheme=http
+if grep -q 'certificate=' web_view.xml; then scheme=https; fi
+url="$scheme://${address:-127.0.0.1}:${port:-8080}/"
 
 cat <<EOF
 run.sh: recording camera1 (run/media_source.xml) into $work/recordings/<camera>/<YYYY-MM-DD>/<HH-MM-SS>.mp4
         (UTC, a new file about every 20 s: run/segment_recorder.xml); Ctrl-C stops.
+run.sh: watch it live, play and export the recordings in a browser: $url (run/web_view.xml)
 EOF
 # Ctrl-C reaches parentsim, which stops the core; this script goes on to list what was recorded.
 trap '' INT
@@ -74,4 +85,5 @@ Describe it:     ffprobe -hide_banner run/$latest
 Check it whole:  ffmpeg -v error -i run/$latest -f null -   (prints nothing when every frame decodes)
 EOF
 fi
+echo "In a browser:    $url (while the core runs: make run again)"
 exit $status

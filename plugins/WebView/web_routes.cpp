@@ -1,11 +1,15 @@
 #include "web_routes.h"
 
+#include "page_files.h"
 #include "recordings_index.h"
+#include "recordings_summary.h"
 #include "request_rules.h"
+#include "status_figures.h"
 #include "web_log.h"
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -66,11 +70,21 @@ const char* CodecName(uint32_t codec)
     }
 }
 
+// A camera's recordings; none when the folder is missing or the name is no folder's.
+RecordingsSummary SummaryOf(RecordingsSummaries& summaries, int folder, const std::string& camera)
+{
+    if (folder < 0 || ParseRoute("/recordings/" + camera + "/2000-01-01/a.mp4").kind != RouteKind::RecordingFile)
+        return {};
+    return summaries.Get(folder, camera);
+}
+
 } // namespace
 
 Reply WebRoutes::Handle(const Request& request, const RequestContext& context)
 {
     ++requests_;
+    if (auto page = PageReply(request))
+        return std::move(*page);
     const Route route = ParseRoute(View(request.target()));
     if (route.kind == RouteKind::Login)
         return Login(request, context);
@@ -169,6 +183,7 @@ Reply WebRoutes::Login(const Request& request, const RequestContext& context)
 StringResponse WebRoutes::Cameras(const Request& request)
 {
     json cameras = json::array();
+    const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (const CameraFigures& camera : cameras_.Cameras())
         cameras.push_back({{"number", camera.number},
                            {"name", camera.name},
@@ -177,20 +192,24 @@ StringResponse WebRoutes::Cameras(const Request& request)
                            {"height", camera.height},
                            {"audio", CodecName(camera.audioCodec)},
                            {"sampleRate", camera.sampleRate},
-                           {"connections", camera.generation}});
+                           {"connections", camera.generation},
+                           {"framesPerSecond", std::round(camera.rates.framesPerSecond * 100) / 100},
+                           {"recording", IsRecording(camera, SummaryOf(summaries_, folder, camera.name))}});
+    if (folder >= 0)
+        close(folder);
     return Json(request, {{"cameras", cameras}});
 }
 
 StringResponse WebRoutes::Status(const Request& request)
 {
     json cameras = json::array();
+    const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     for (const CameraFigures& camera : cameras_.Cameras())
-        cameras.push_back({{"name", camera.name},
-                           {"videoFrames", camera.videoFrames},
-                           {"audioFrames", camera.audioFrames},
-                           {"bytes", camera.bytes},
-                           {"lastCaptureNs", camera.lastCaptureNs}});
+        cameras.push_back(CameraStatus(camera, SummaryOf(summaries_, folder, camera.name)));
+    if (folder >= 0)
+        close(folder);
     return Json(request, {{"cameras", cameras},
+                          {"core", CoreStatusFigures(core_.Figures(), ResidentBytes())},
                           {"framesWithoutParameters", cameras_.WithoutParameters()},
                           {"malformedEvents", cameras_.Malformed()},
                           {"requests", requests_}});

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "camera_table.h"
+#include "core_status.h"
+#include "recordings_summary.h"
 #include "request_rules.h"
 #include "web_auth.h"
 #include "web_server.h"
@@ -16,10 +18,11 @@ inline constexpr const char* SESSION_COOKIE = "dvr_session";
 class WebRoutes {
 public:
     // recordings: the recorder's folder, opened anew for each request (the recorder may make it later).
-    WebRoutes(std::string recordings, const CameraTable& cameras, Authenticator& auth)
+    WebRoutes(std::string recordings, const CameraTable& cameras, Authenticator& auth, const CoreStatus& core)
         : recordings_(std::move(recordings)),
           cameras_(cameras),
-          auth_(auth)
+          auth_(auth),
+          core_(core)
     {
     }
 
@@ -37,7 +40,9 @@ private:
     const std::string recordings_;
     const CameraTable& cameras_;
     Authenticator& auth_;
-    uint64_t requests_ = 0; // answered, for the status
+    const CoreStatus& core_;
+    RecordingsSummaries summaries_; // of the cameras' files, for the status
+    uint64_t requests_ = 0;         // answered, for the status
 };
 
 } // namespace webview

@@ -1,7 +1,9 @@
-// WebView: serves the cameras' figures and the recorder's files to a browser over HTTP or HTTPS.
-// Write only counts a camera's frames and notes its parameters (it keeps no block); the server
+// WebView: serves the page, the cameras' figures and the recorder's files to a browser over HTTP
+// or HTTPS. Write only counts a camera's frames, notes its parameters and the core's status
+// documents (it keeps no block); the server
 // runs on its own thread from Open to Close and reads the recordings through the day indexes.
 #include "camera_table.h"
+#include "core_status.h"
 #include "web_auth.h"
 #include "web_config.h"
 #include "web_log.h"
@@ -28,6 +30,7 @@ constexpr const char* RECORDER_CONFIG_FILE = "segment_recorder.xml";
 constexpr uint32_t LOG_FLAGS = EVF_MEDIA_GATED | EVF_LOG_MESSAGE;
 constexpr int VIDEO_CLASS = 0; // positions in EVENT_CLASS_BITS
 constexpr int AUDIO_CLASS = 1;
+constexpr int STATUS_CLASS = 2;
 constexpr int PARAMS_CLASS = 4;
 
 // Set by Load, cleared by Unload; read by every thread.
@@ -35,9 +38,9 @@ std::atomic<PluginEntryPoint> coreCallback{nullptr};
 
 // The plugin between Open and Close: the server last, so it stops before what it serves goes.
 struct WebView {
-    WebView(const WebConfig& config, const CameraTable& cameras)
+    WebView(const WebConfig& config, const CameraTable& cameras, const CoreStatus& core)
         : auth(config.users, [] { return std::chrono::steady_clock::now(); }),
-          routes(config.recordings, cameras, auth),
+          routes(config.recordings, cameras, auth, core),
           server(
               ServerSettings{
                   .address = config.address, .port = config.port, .certificate = config.certificate, .key = config.key},
@@ -50,6 +53,7 @@ struct WebView {
 };
 
 CameraTable cameras;           // from Write, for the server; outlives every server
+CoreStatus coreStatus;         // the same, of the core's status documents
 std::mutex viewLock;           // guards view between Open and Close
 std::unique_ptr<WebView> view; // between Open and Close
 
@@ -88,6 +92,8 @@ WEB_EXPORT int Load(void* in, void* out)
     self->classMasks[VIDEO_CLASS] = DVR_MEDIA_FRAME_MASK;
     self->classMasks[AUDIO_CLASS] = DVR_MEDIA_FRAME_MASK;
     self->classMasks[PARAMS_CLASS] = DVR_MEDIA_KEYS;
+    // The core's documents: flag bits 0 to 23 as they are, bits 24 to 30 one place up.
+    self->classMasks[STATUS_CLASS] = (EVF_CORE_DOCUMENT & 0x00FFFFFFu) | ((EVF_CORE_DOCUMENT & 0x7F000000u) << 1);
     self->acceptsWrites = 1;
     self->logLevelDefault = LOG_INFO;
     return 0;
@@ -105,7 +111,7 @@ WEB_EXPORT int Open(void* in, void* out)
         return 1;
     }
     try {
-        auto started = std::make_unique<WebView>(*config, cameras);
+        auto started = std::make_unique<WebView>(*config, cameras, coreStatus);
         std::string why;
         if (!started->server.Start(why)) {
             Log(LOG_FAILURE, "serving nothing: cannot listen on %s port %u: %s", config->address.c_str(), config->port,
@@ -160,9 +166,11 @@ WEB_EXPORT int Write(void* in, void* out)
     } else if (event->eventType == EVT_VIDEO || event->eventType == EVT_AUDIO) {
         _DvrMediaFrame frame{};
         if (DvrReadMediaFrame(event->data, event->len, &frame))
-            cameras.Frame(event->eventType == EVT_VIDEO, frame, event->len);
+            cameras.Frame(event->eventType == EVT_VIDEO, frame, event->len, coreStatus.Throttling());
         else
             cameras.Malformed();
+    } else if (event->eventType == EVT_STATUS && event->providerID == CORE_PROVIDER_ID && event->data != nullptr) {
+        coreStatus.Document(std::string_view(static_cast<const char*>(event->data), event->len));
     }
     return 0;
 }

@@ -119,6 +119,49 @@ TEST_F(WebViewTest, RoutesAnswerWithWhatThePluginKnowsAndTheIndexLists)
     EXPECT_EQ(Fetch(port, "/api/status", "", "DELETE").status, 405);
 }
 
+TEST_F(WebViewTest, StatusCarriesTheCoresThrottlingAndEachCamerasFlowAndFiles)
+{
+    const uint16_t port = Open("");
+    ASSERT_NE(port, 0);
+    std::string document = "<?xml version=\"1.0\" ?><oDVR><Memory ID=\"-2147483648\" Throttling=\"1\" Time=\"5\" "
+                           "/></oDVR>";
+    _EventParmsIn status = DvrEventParmsIn(CORE_PROVIDER_ID, EVT_STATUS, EVF_CORE_DOCUMENT);
+    status.data = document.data();
+    status.len = static_cast<uint32_t>(document.size());
+    ASSERT_EQ(dvr_harness_push(h_, &status, nullptr), DVR_HARNESS_OK);
+
+    _DvrMediaParams params{};
+    params.size = sizeof params;
+    params.version = DVR_MEDIA_PARAMS_VERSION;
+    params.camera = 2;
+    params.generation = 1;
+    std::strcpy(params.name, "cam");
+    _EventParmsIn event = DvrMediaParamsEvent(0x00A20000, &params, sizeof params);
+    ASSERT_EQ(dvr_harness_push(h_, &event, nullptr), DVR_HARNESS_OK);
+    struct {
+        _DvrMediaFrame header;
+        char bytes[10];
+    } frame{};
+    frame.header.size = sizeof frame.header;
+    frame.header.version = DVR_MEDIA_FRAME_VERSION;
+    frame.header.camera = 2;
+    frame.header.flags = DVR_MEDIA_KEY_FRAME;
+    for (uint32_t sequence : {0u, 3u}) { // two frames missing, while the core throttles
+        frame.header.sequence = sequence;
+        event = DvrMediaFrameEvent(0x00A20000, EVT_VIDEO, &frame.header, sizeof frame);
+        ASSERT_EQ(dvr_harness_push(h_, &event, nullptr), DVR_HARNESS_OK);
+    }
+
+    const Answer answer = Fetch(port, "/api/status");
+    EXPECT_EQ(answer.status, 200);
+    for (const std::string& figure : std::vector<std::string>{
+             "\"throttling\":true", "\"throttlingStarts\":1",
+             "\"residentBytes\":", "\"missing\":{\"other\":0,\"throttled\":2}",
+             "\"lastFrameAgeMs\":", "\"recording\":false", "\"files\":2", "\"oldestNs\":" + std::to_string(DAY_NS)})
+        EXPECT_NE(answer.body.find(figure), std::string::npos) << figure << " in " << answer.body;
+    EXPECT_NE(Fetch(port, "/api/cameras").body.find("\"recording\":false"), std::string::npos);
+}
+
 TEST_F(WebViewTest, RecordingsAreServedWholeOrByRangeAndNothingElseIs)
 {
     const uint16_t port = Open("");
