@@ -41,8 +41,9 @@ std::string RandomHex()
 
 } // namespace
 
-RtspSession::RtspSession(std::function<bool()> interrupted)
+RtspSession::RtspSession(std::function<bool()> interrupted, std::function<int64_t()> now)
     : interrupted_(std::move(interrupted)),
+      now_(std::move(now)),
       buffer_(kBufferBytes)
 {
 }
@@ -298,14 +299,14 @@ RtspSession::OpenResult RtspSession::Open(const std::string& url, RtspOffer& off
         return OpenResult::Failed;
     }
     playing_ = true;
-    nextKeepAliveNs_ = MonotonicNs() + timeoutSeconds_ * kNsPerSecond / 2;
+    nextKeepAliveNs_ = now_() + timeoutSeconds_ * kNsPerSecond / 2;
     offer = *selected;
     return OpenResult::Playing;
 }
 
 void RtspSession::SendKeepAlive()
 {
-    nextKeepAliveNs_ = MonotonicNs() + timeoutSeconds_ * kNsPerSecond / 2;
+    nextKeepAliveNs_ = now_() + timeoutSeconds_ * kNsPerSecond / 2;
     const char* method = getParameter_ ? "GET_PARAMETER" : "OPTIONS";
     std::string request = std::string(method) + " " + playUrl_ + " RTSP/1.0\r\nCSeq: " + std::to_string(++cseq_) +
                           "\r\nSession: " + session_ + "\r\nUser-Agent: dvrcore\r\n";
@@ -320,7 +321,7 @@ void RtspSession::SendKeepAlive()
 
 int RtspSession::ReadPacket(uint8_t* out, int size)
 {
-    if (MonotonicNs() >= nextKeepAliveNs_)
+    if (now_() >= nextKeepAliveNs_)
         SendKeepAlive();
     size_t garbage = 0;
     for (;;) {

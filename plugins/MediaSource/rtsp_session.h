@@ -6,6 +6,7 @@
 #ifndef MEDIA_SOURCE_RTSP_SESSION_H
 #define MEDIA_SOURCE_RTSP_SESSION_H
 
+#include "plugin_log.h"
 #include "rtsp_messages.h"
 
 #include <cstdint>
@@ -23,8 +24,9 @@ public:
         Unsupported // the camera wants what this client does not do: FFmpeg's client reads it instead
     };
 
-    // interrupted: asked during every wait; true ends the wait and the call fails.
-    explicit RtspSession(std::function<bool()> interrupted);
+    // interrupted: asked during every wait; true ends the wait and the call fails. now: the
+    // monotonic clock of the keep-alives, in ns.
+    explicit RtspSession(std::function<bool()> interrupted, std::function<int64_t()> now = MonotonicNs);
     ~RtspSession(); // a TEARDOWN if playing, then the connection closes
     RtspSession(const RtspSession&) = delete;
     RtspSession& operator=(const RtspSession&) = delete;
@@ -60,6 +62,7 @@ private:
     void SendKeepAlive();
 
     const std::function<bool()> interrupted_;
+    const std::function<int64_t()> now_;
     int fd_ = -1;
     RtspUrl url_;
     std::vector<uint8_t> buffer_; // bytes read and not yet taken: [start_, end_)
