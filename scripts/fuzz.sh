@@ -10,7 +10,7 @@ seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET...]}
 shift
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(parent_link_fuzzer xml_file_fuzzer xml_depth_fuzzer config_change_fuzzer plugin_event_fuzzer
-                                 web_request_fuzzer)
+                                 web_request_fuzzer rtsp_messages_fuzzer)
 jobs=${JOBS:-2}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DDVRCORE_FUZZ=ON -DDVRCORE_TESTS=OFF -DDVRCORE_WERROR=OFF \

@@ -7,6 +7,7 @@
 #include "plugin_log.h"
 #include "probe_slots.h"
 #include "reconnect_policy.h"
+#include "rtsp_input.h"
 #include "url_mask.h"
 
 extern "C" {
@@ -115,7 +116,7 @@ int FindStreamInfo(AVFormatContext* context)
 
 void FormatContextCloser::operator()(AVFormatContext* context) const
 {
-    avformat_close_input(&context);
+    CloseInput(context);
 }
 
 Camera::Camera(CameraConfig config)
@@ -282,11 +283,35 @@ bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason
         }
     }
     stall_.Arm(MonotonicNs());
-    int error = avformat_open_input(&context, config_.url.c_str(), nullptr, &options);
-    av_dict_free(&options);
-    if (error < 0) {
-        reason = describe(error); // avformat_open_input freed the context
-        return false;
+    int error = 0;
+    bool opened = false;
+    if (ownRtsp_ && StartsWith(config_.url, "rtsp://")) {
+        switch (RtspInput::Open(
+            config_.url, [this] { return Interrupted(this) != 0; }, context, reason)) {
+        case RtspInput::Result::Opened: opened = true; break;
+        case RtspInput::Result::Failed:
+            av_dict_free(&options);
+            if (!stopping_ && stall_.Expired(MonotonicNs()))
+                reason = "nothing received for " + std::to_string(config_.timeoutSeconds) + " s";
+            return false; // the context is freed
+        case RtspInput::Result::Unsupported:
+            // For good: this camera is read by FFmpeg's client from now on.
+            ownRtsp_ = false;
+            Log(providerID_, kLogInfo, "camera %s: read by FFmpeg's RTSP client: %s", config_.name.c_str(),
+                reason.c_str());
+            stall_.Arm(MonotonicNs());
+            break;
+        }
+    }
+    if (!opened) {
+        error = avformat_open_input(&context, config_.url.c_str(), nullptr, &options);
+        av_dict_free(&options);
+        if (error < 0) {
+            reason = describe(error); // avformat_open_input freed the context
+            return false;
+        }
+    } else {
+        av_dict_free(&options);
     }
     input.reset(context);
     openedNs_ = RealtimeNs(); // the stream flows from here; probing it reads its first frames

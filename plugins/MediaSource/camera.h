@@ -90,6 +90,9 @@ private:
     int64_t openedNs_ = 0; // wall clock when the input last opened; the reader thread's only
     std::mutex waitLock_;  // guards ended_ and the stop wait of wake_
     std::condition_variable wake_;
+    // rtsp:// is read through our own session (rtsp_input.h) until the camera turns out to want
+    // what only FFmpeg's client does; the reading thread's only.
+    bool ownRtsp_ = true;
     bool ended_ = false; // the reading thread has left Run; wake_ is notified with it
     std::thread thread_;
 };

@@ -316,11 +316,11 @@ TEST_F(Import, AnUnpacedFileIntoASmallQueueRecordsEveryFrameOnce)
 
 class Rtsp : public MediaChain {};
 
-TEST_F(Rtsp, ServerRestartGivesANewFileAndNoBrokenOneAndTheCredentialsStayHidden)
+TEST_F(Rtsp, ServerRestartGivesANewFileAndNoBrokenOneAndDigestCredentialsWorkAndStayHidden)
 {
-    RtspServer server;
+    RtspServer server({"--user", "viewer:s3cr3tPass", "--digest"});
     ASSERT_EQ(server.Failure(), "");
-    WriteSources({{"door", server.Url("viewer:s3cr3tPass@")}});
+    WriteSources({{"door", server.Url("viewer:s3cr3tPass@")}, {"porch", server.Url("viewer:n0tThePass@")}});
     WriteRecorder(R"(segmentSeconds="60" fragmentMs="500")");
     ASSERT_NO_FATAL_FAILURE(StartCore());
 
@@ -341,6 +341,11 @@ TEST_F(Rtsp, ServerRestartGivesANewFileAndNoBrokenOneAndTheCredentialsStayHidden
     ExpectIndexesAgree(Recordings());
     for (const std::string& segment : Segments(Recordings(), "door"))
         EXPECT_GT(VideoPackets(segment).size(), 0u) << segment;
+    // A wrong password records nothing and says why.
+    EXPECT_TRUE(Segments(Recordings(), "porch").empty());
+    EXPECT_NE(consoles.find("camera porch: cannot open"), std::string::npos) << consoles;
+    EXPECT_NE(consoles.find("401"), std::string::npos) << consoles;
+    EXPECT_EQ(consoles.find("read by FFmpeg's RTSP client"), std::string::npos) << consoles;
     std::vector<std::string> everything = FilesUnder(install.Path());
     for (const std::string& file : everything) {
         if (file.ends_with(".so") || file.ends_with("/dvrcore") || file.ends_with("/media_source.xml"))
