@@ -1,9 +1,9 @@
-// Reading the recorder's day indexes (format in SegmentRecorder's recording_store.h) and opening
-// the files they name. The recordings folder is input: every folder and file is opened relative to
-// its parent's descriptor with O_NOFOLLOW, and only regular files are read. Any thread.
+// Listing the recorder's files through its day indexes (read by plugins/recording_index, as the
+// recorder reads them) and opening the files they name. The recordings folder is input: every folder and file is opened
+// relative to its parent's descriptor with O_NOFOLLOW, and only regular files are read. Any thread.
 #pragma once
 
-#include "recording_store.h"
+#include "day_index.h"
 
 #include <cstdint>
 #include <optional>
@@ -13,14 +13,9 @@
 
 namespace webview {
 
-// The entries a day's index text lists, in the order of their first lines: a later line of a file
-// replaces its earlier one, "<file> deleted" drops it, a last line without its newline (what a
-// crash left of an append) and lines that do not parse are skipped.
-std::vector<segrec::IndexEntry> ParseDayIndex(std::string_view text);
-
 struct Recording {
     std::string day; // "YYYY-MM-DD"
-    segrec::IndexEntry entry;
+    recindex::IndexEntry entry;
 };
 
 // The files of camera whose span [start, start + duration] meets [fromNs, toNs], by start. False
@@ -30,9 +25,9 @@ bool ListRecordings(int recordingsFd, const std::string& camera, int64_t fromNs,
 
 // A file of a recording opened for reading.
 struct OpenRecording {
-    int fd = -1;              // owned by the caller once returned
-    uint64_t servedBytes = 0; // the whole file, or up to its last whole fragment while it is written
-    segrec::IndexEntry entry; // its index entry
+    int fd = -1;                // owned by the caller once returned
+    uint64_t servedBytes = 0;   // the whole file, or up to its last whole fragment while it is written
+    recindex::IndexEntry entry; // its index entry
     uint64_t inode = 0;
     int64_t modifiedNs = 0;
 };

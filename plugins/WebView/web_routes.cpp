@@ -218,16 +218,14 @@ StringResponse WebRoutes::Recordings(const Request& request, const Route& route)
     }
     json files = json::array();
     for (const Recording& recording : found) {
-        const segrec::IndexEntry& entry = recording.entry;
+        const recindex::IndexEntry& entry = recording.entry;
         files.push_back({{"day", recording.day},
                          {"file", entry.name},
                          {"url", "/recordings/" + camera->second + "/" + recording.day + "/" + entry.name},
                          {"start", entry.startNs},
                          {"duration", entry.durationNs},
                          {"bytes", entry.bytes},
-                         {"state", entry.state == segrec::SegmentState::Writing    ? "writing"
-                                   : entry.state == segrec::SegmentState::Complete ? "complete"
-                                                                                   : "interrupted"}});
+                         {"state", recindex::StateName(entry.state)}});
     }
     return Json(request, {{"camera", camera->second}, {"files", files}});
 }
