@@ -82,6 +82,14 @@ std::vector<std::string> SubFolders(int folderFd)
 
 } // namespace
 
+int64_t RecordedUntil(const recindex::IndexEntry& entry)
+{
+    if (entry.state == recindex::SegmentState::Writing)
+        return INT64_MAX; // its index line says 0 until it ends
+    const int64_t duration = std::max<int64_t>(entry.durationNs, 0);
+    return entry.startNs > INT64_MAX - duration ? INT64_MAX : entry.startNs + duration;
+}
+
 bool ListRecordings(int recordingsFd, const std::string& camera, int64_t fromNs, int64_t toNs,
                     std::vector<Recording>& found, std::string& why)
 {
@@ -106,9 +114,7 @@ bool ListRecordings(int recordingsFd, const std::string& camera, int64_t fromNs,
         if (!entries)
             continue;
         for (recindex::IndexEntry& entry : *entries) {
-            const int64_t duration = std::max<int64_t>(entry.durationNs, 0);
-            const int64_t end = entry.startNs > INT64_MAX - duration ? INT64_MAX : entry.startNs + duration;
-            if (entry.startNs <= toNs && end >= fromNs)
+            if (entry.startNs <= toNs && RecordedUntil(entry) >= fromNs)
                 found.push_back({day, std::move(entry)});
         }
     }

@@ -18,7 +18,11 @@ struct Recording {
     recindex::IndexEntry entry;
 };
 
-// The files of camera whose span [start, start + duration] meets [fromNs, toNs], by start. False
+// Where a file's media ends as its index says: its start plus its duration; a file being written
+// reaches on to now, as far as anyone can ask.
+int64_t RecordedUntil(const recindex::IndexEntry& entry);
+
+// The files of camera whose span [start, RecordedUntil] meets [fromNs, toNs], by start. False
 // with why when the camera's folder cannot be read (why is empty when the camera has none).
 bool ListRecordings(int recordingsFd, const std::string& camera, int64_t fromNs, int64_t toNs,
                     std::vector<Recording>& found, std::string& why);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "camera_table.h"
+#include "export_stream.h"
 #include "request_rules.h"
 #include "web_auth.h"
 #include "web_server.h"
@@ -24,6 +25,9 @@ public:
     }
 
     Reply Handle(const Request& request, const RequestContext& context);
+    // Cancels the exports and waits for their threads: after the server's thread has stopped, before
+    // the server (whose io_context their replies post to) is destroyed.
+    void StopExports() { exporter_.Stop(); }
 
 private:
     Reply Login(const Request& request, const RequestContext& context);
@@ -33,11 +37,13 @@ private:
     StringResponse Status(const Request& request);
     StringResponse Recordings(const Request& request, const Route& route);
     Reply RecordingFile(const Request& request, const Route& route);
+    Reply Export(const Request& request, const Route& route);
 
     const std::string recordings_;
     const CameraTable& cameras_;
     Authenticator& auth_;
     uint64_t requests_ = 0; // answered, for the status
+    Exporter exporter_;     // Start on the server's thread
 };
 
 } // namespace webview

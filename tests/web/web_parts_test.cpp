@@ -194,6 +194,11 @@ TEST_F(RecordingsFolder, FilesAreListedByOverlapAndOpenedOnlyWhenIndexedRegularA
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].entry.name, "00-00-00.mp4");
     EXPECT_EQ(found[1].entry.name, "00-00-01.mp4");
+    // A file being written (duration 0 in its line) holds a moment after its start.
+    std::vector<Recording> ongoing;
+    ASSERT_TRUE(ListRecordings(Folder(), "cam", DAY + 1500, DAY + 1600, ongoing, why)) << why;
+    ASSERT_EQ(ongoing.size(), 1u);
+    EXPECT_EQ(ongoing[0].entry.name, "00-00-01.mp4");
     // Times at the end of the clock's range neither wrap nor are left out.
     const int64_t late = INT64_MAX - 10;
     WriteFile(root_ / "cam" / "2262-04-11" / "index.txt",
