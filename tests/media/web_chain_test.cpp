@@ -41,13 +41,18 @@ protected:
         ASSERT_NE(crypt_gensalt_rn("$6$", 0, nullptr, 0, salt, sizeof salt), nullptr);
         WriteFile(install / "web_view.xml", std::string("<WebView port=\"0\"><User name=\"alice\" hash=\"") +
                                                 crypt_r("s3cret word", salt, &data) + "\"/></WebView>\n");
+        ASSERT_NO_FATAL_FAILURE(StartCore());
+    }
+
+    // Starts the core with a supervisor's link, finds the plugin's port and logs in.
+    void StartCore()
+    {
         parent = std::make_unique<dvr::test::ParentEnd>();
         core = install.Start({std::to_string(parent->CoreDescriptor())}, {parent->CoreDescriptor()});
         parent->ReleaseCoreEnd();
         parent->SendParameters(std::string("ovrimd\0"
                                            "1.0.0",
                                            12));
-        ASSERT_TRUE(core->WaitForOutput("serving http://127.0.0.1:", PATIENCE)) << core->Output();
         ASSERT_TRUE(WaitUntil(*core, [&] {
             return std::regex_search(core->Output(), served, std::regex(R"(serving http://127\.0\.0\.1:(\d+)/)"));
         })) << core->Output();
@@ -215,6 +220,50 @@ TEST_F(WebChain, HostileClientsLeaveRecordingUntouchedAndThePluginAnswering)
         EXPECT_EQ(value, 0u) << name << " in " << figures;
     EXPECT_NE(figures.find("never reached the recorder 0,"), std::string::npos) << figures;
     close(slow);
+    StopCore();
+}
+
+// A restart of the core leaves a hole between two files: an export across it keeps the hole in
+// time (the file lasts the span, not the span less the hole) and names it in its header.
+TEST_F(WebChain, AnExportAcrossAGapKeepsItInTimeAndSaysSo)
+{
+    ASSERT_TRUE(WaitForFinishedFiles(2)) << core->Output();
+    StopCore();
+    const int64_t stopped =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    // The hole must be longer than the 1 s a gap needs: wait until the wall clock has moved 3 s on.
+    std::this_thread::sleep_for(std::chrono::seconds(3));
+    ASSERT_NO_FATAL_FAILURE(StartCore());
+    ASSERT_TRUE(WaitUntil(*core, [&] {
+        for (const auto& file : Listed())
+            if (file["start"].get<int64_t>() > stopped && file["state"] == "complete")
+                return true;
+        return false;
+    })) << core->Output();
+    int64_t lastBefore = 0, firstAfter = INT64_MAX;
+    for (const auto& file : Listed()) {
+        const int64_t start = file["start"].get<int64_t>();
+        if (start < stopped)
+            lastBefore = std::max(lastBefore, start);
+        else
+            firstAfter = std::min(firstAfter, start);
+    }
+    const int64_t from = lastBefore; // the stop may have ended that file within a second
+    const int64_t to = firstAfter + SECOND;
+    const Answer exported =
+        Fetch(port, "/api/export?camera=cam&from=" + std::to_string(from) + "&to=" + std::to_string(to), session);
+    ASSERT_EQ(exported.status, 200) << exported.head << exported.body.substr(0, 200);
+    EXPECT_TRUE(exported.Header("X-Dvr-Gaps").starts_with("1; ")) << exported.head;
+    bool complete = false;
+    const std::string saved = install / "gap.mp4";
+    WriteFile(saved, Dechunk(exported.body, complete));
+    EXPECT_TRUE(complete);
+    EXPECT_EQ(DecodeErrors(saved), "");
+    const double span = static_cast<double>(to - from) / 1e9;
+    const double duration = Inspect(saved).duration;
+    EXPECT_GE(duration, span - 0.05) << "the hole was squeezed out";
+    EXPECT_LE(duration, span + 2 * GOP_SECONDS + 0.1);
     StopCore();
 }
 
