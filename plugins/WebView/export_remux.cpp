@@ -27,7 +27,6 @@ using ffmpeg_common::AvErrorText;
 constexpr int IO_BUFFER_SIZE = 64 * 1024;
 constexpr int EXPORT_FRAGMENT_MS = 1000; // fragments of at most a second: the muxer holds no more
 constexpr AVRational NS = {1, 1'000'000'000};
-constexpr int VIDEO_TRACK = 0;
 
 // One recorded file open for demuxing.
 class InputFile {

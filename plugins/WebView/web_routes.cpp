@@ -243,6 +243,8 @@ Reply WebRoutes::Export(const Request& request, const Route& route)
         return Text(http::status::bad_request, request, "from and to are ns since 1970");
     if (auto problem = ExportSpanProblem(*from, *to))
         return Text(http::status::bad_request, request, *problem);
+    if (request.version() < 11) // the export is sent in chunks, which HTTP/1.0 lacks
+        return Text(http::status::http_version_not_supported, request, "an export needs HTTP/1.1");
     std::vector<Recording> found;
     std::string why;
     const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -190,6 +190,13 @@ TEST_F(WebChain, RoutesRangesAndExportsServeWhatIsRecordedAndOnlyToALoggedInClie
     EXPECT_EQ(Fetch(port, "/api/export?camera=cam&from=1000&to=2000", session).status, 404);
     EXPECT_EQ(Fetch(port, "/api/export?camera=cam&from=2000&to=1000", session).status, 400);
     EXPECT_EQ(Fetch(port, "/api/export?camera=cam&from=x&to=1000", session).status, 400);
+    const int old = web::test::Connect(port);
+    std::string refused;
+    EXPECT_TRUE(web::test::SendAll(old, "GET /api/export?camera=cam&from=" + std::to_string(from) +
+                                            "&to=" + std::to_string(to) + " HTTP/1.0\r\n" + session + "\r\n"));
+    EXPECT_TRUE(web::test::ClosedWithin(old, std::chrono::seconds(10), &refused));
+    close(old);
+    EXPECT_TRUE(refused.starts_with("HTTP/1.0 505")) << refused.substr(0, 100);
     StopCore();
 }
 
