@@ -56,7 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     std::set<std::string> names;
-    for (const segrec::IndexEntry& entry : webview::ParseDayIndex(rest))
+    for (const recindex::IndexEntry& entry : recindex::ParseDayIndex(rest).entries)
         Require(names.insert(entry.name).second && OneComponent(entry.name) && entry.durationNs >= 0);
     return 0;
 }

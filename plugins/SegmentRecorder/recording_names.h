@@ -1,5 +1,6 @@
 // Pure helpers of the recording store: the names of camera and day folders and segment files, and
-// the lines of a day's index (format in recording_store.h). No state, no I/O; callable from any thread.
+// the times judged from a day index's entries (the lines themselves: day_index.h). No state, no I/O; callable from any
+// thread.
 #pragma once
 
 #include "recording_store.h"
@@ -20,23 +21,19 @@
 
 namespace segrec {
 
-constexpr size_t MAX_NAME = 255; // longest camera or file name taken
-constexpr int64_t NS_PER_SECOND = 1'000'000'000;
-// The highest sequence number an index may hold: far more files than a recorder ever writes, and
-// far enough below the type's end that the numbering cannot wrap.
-constexpr uint64_t MAX_SEQUENCE = uint64_t{1} << 62;
-
-// A name used as one path component: letters, digits, '-', '_', '.', never "." or "..", so it
-// cannot lead out of its folder.
-inline bool IsPlainName(std::string_view name)
-{
-    if (name.empty() || name.size() > MAX_NAME || name == "." || name == "..")
-        return false;
-    return std::all_of(name.begin(), name.end(), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
-               c == '.';
-    });
-}
+using recindex::DayFromName;
+using recindex::DELETED_STATE;
+using recindex::FormatIndexLine;
+using recindex::IsPlainName;
+using recindex::IsSegmentName;
+using recindex::MAX_NAME;
+using recindex::MAX_SEQUENCE;
+using recindex::NS_PER_SECOND;
+using recindex::ParseDeletionLine;
+using recindex::ParseIndexLine;
+using recindex::ReadDigits;
+using recindex::ReadNumber;
+using recindex::StateName;
 
 // Where a camera's next segment starts: at the capture time of its first frame, but never before
 // the end (start plus listed duration) of the camera's previous segment, when there is one. Frames
@@ -88,38 +85,6 @@ inline std::vector<std::optional<int64_t>> JudgedTimes(const std::vector<int64_t
         if (!judged[i - 1])
             judged[i - 1] = judged[i];
     return judged;
-}
-
-inline bool IsSegmentName(std::string_view name)
-{
-    return name.size() > 4 && name.ends_with(".mp4") && IsPlainName(name);
-}
-
-inline bool ReadDigits(std::string_view text, size_t at, size_t count, int& value)
-{
-    if (at + count > text.size())
-        return false;
-    value = 0;
-    for (size_t i = at; i < at + count; ++i) {
-        if (text[i] < '0' || text[i] > '9')
-            return false;
-        value = value * 10 + (text[i] - '0');
-    }
-    return true;
-}
-
-// Days since 1970 of a day folder's name "YYYY-MM-DD"; nothing when it is not a date.
-inline std::optional<int64_t> DayFromName(std::string_view name)
-{
-    int year = 0, month = 0, day = 0;
-    if (name.size() != 10 || name[4] != '-' || name[7] != '-' || !ReadDigits(name, 0, 4, year) ||
-        !ReadDigits(name, 5, 2, month) || !ReadDigits(name, 8, 2, day))
-        return std::nullopt;
-    const std::chrono::year_month_day date{std::chrono::year{year}, std::chrono::month{static_cast<unsigned>(month)},
-                                           std::chrono::day{static_cast<unsigned>(day)}};
-    if (!date.ok())
-        return std::nullopt;
-    return std::chrono::sys_days{date}.time_since_epoch().count();
 }
 
 // Start of a segment from its day and its file name "HH-MM-SS.mp4" or "HH-MM-SS-n.mp4".
@@ -179,80 +144,6 @@ inline EntryUse DayEntryUse(std::string_view name, mode_t type)
 inline const char* RefusalText(mode_t type)
 {
     return S_ISLNK(type) ? "it is a symlink" : "it is not a folder";
-}
-
-inline const char* StateName(SegmentState state)
-{
-    switch (state) {
-    case SegmentState::Writing: return "writing";
-    case SegmentState::Complete: return "complete";
-    case SegmentState::Interrupted: return "interrupted";
-    }
-    return "interrupted";
-}
-
-template <typename Number>
-inline bool ReadNumber(std::string_view field, Number& value)
-{
-    const char* end = field.data() + field.size();
-    const auto [stop, error] = std::from_chars(field.data(), end, value);
-    return !field.empty() && error == std::errc() && stop == end;
-}
-
-// One index line "<name> <start ns> <duration ns> <bytes> <state> [<sequence> <clock ns>]"; nothing
-// when it does not parse.
-inline std::optional<IndexEntry> ParseIndexLine(std::string_view line)
-{
-    std::string_view fields[7];
-    size_t count = 0;
-    for (size_t from = 0; from <= line.size(); ++count) {
-        if (count == 7)
-            return std::nullopt;
-        const size_t space = std::min(line.find(' ', from), line.size());
-        fields[count] = line.substr(from, space - from);
-        from = space + 1;
-    }
-    IndexEntry entry;
-    if ((count != 5 && count != 7) || !IsSegmentName(fields[0]) || !ReadNumber(fields[1], entry.startNs) ||
-        !ReadNumber(fields[2], entry.durationNs) || entry.durationNs < 0 || !ReadNumber(fields[3], entry.bytes))
-        return std::nullopt;
-    entry.clockNs = entry.startNs;
-    if (count == 7 && (!ReadNumber(fields[5], entry.sequence) || entry.sequence == 0 || entry.sequence > MAX_SEQUENCE ||
-                       !ReadNumber(fields[6], entry.clockNs)))
-        return std::nullopt;
-    entry.name = fields[0];
-    if (fields[4] == "writing")
-        entry.state = SegmentState::Writing;
-    else if (fields[4] == "complete")
-        entry.state = SegmentState::Complete;
-    else if (fields[4] == "interrupted")
-        entry.state = SegmentState::Interrupted;
-    else
-        return std::nullopt;
-    return entry;
-}
-
-// The word of a deletion line, "<file name> deleted": retention deleted that file.
-inline constexpr const char* DELETED_STATE = "deleted";
-
-// The file name of a deletion line (without its newline); nothing when it is not one.
-inline std::optional<std::string_view> ParseDeletionLine(std::string_view line)
-{
-    const size_t space = line.find(' ');
-    if (space == std::string_view::npos || line.substr(space + 1) != DELETED_STATE ||
-        !IsSegmentName(line.substr(0, space)))
-        return std::nullopt;
-    return line.substr(0, space);
-}
-
-// The index line of an entry, with its newline.
-inline std::string FormatIndexLine(const IndexEntry& entry)
-{
-    std::string line = entry.name + " " + std::to_string(entry.startNs) + " " + std::to_string(entry.durationNs) + " " +
-                       std::to_string(entry.bytes) + " " + StateName(entry.state);
-    if (entry.sequence > 0) // an older index's entry keeps its form
-        line += " " + std::to_string(entry.sequence) + " " + std::to_string(entry.clockNs);
-    return line + "\n";
 }
 
 } // namespace segrec

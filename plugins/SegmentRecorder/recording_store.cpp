@@ -31,10 +31,11 @@ namespace fs = std::filesystem;
 namespace segrec {
 namespace {
 
-constexpr size_t MAX_INDEX_LINE = 1024;                  // longer index lines are skipped
-constexpr uint64_t MAX_INDEX_BYTES = uint64_t{16} << 20; // an index is read up to this size
+using recindex::FragmentScan;
+using recindex::INDEX_NAME;
+using recindex::MAX_INDEX_BYTES;
+using recindex::ScanFragments;
 constexpr int MAX_SUFFIX = 999;                          // "-1" ... "-999" within one second
-constexpr const char* INDEX_NAME = "index.txt";
 constexpr const char* INDEX_TEMP_NAME = "index.txt.tmp"; // ReplaceFileAt's temporary file
 constexpr const char* INDEX_HEADER = "# file start_ns duration_ns bytes state\n";
 constexpr size_t COMPACT_SLACK = 16; // superseded lines an index may hold beyond one a file
@@ -145,93 +146,36 @@ uint64_t RecordingStore::FreeBytes() const
 
 RecordingStore::DayIndex RecordingStore::ReadDay(const std::string& dayFolder, unsigned& skipped, size_t* lines) const
 {
-    DayIndex day;
     skipped = 0;
-    size_t entryLines = 0;
-    bool torn = false;
     const std::string path = dayFolder + "/" + INDEX_NAME;
     DayFolder folder;
     if (!OpenDay(dayFolder, false, folder))
-        return day;
+        return {};
     std::string why;
-    UniqueFd fd = OpenFileAt(folder.day.Get(), INDEX_NAME, O_RDONLY, why);
+    const UniqueFd fd = OpenFileAt(folder.day.Get(), INDEX_NAME, O_RDONLY, why);
     if (fd.Get() < 0) {
         if (errno != ENOENT)
             log_(LOG_WARNING, "cannot read " + path + ": " + why + "; skipped");
-        return day;
+        return {};
     }
-    const std::unique_ptr<FILE, int (*)(FILE*)> file(fdopen(fd.Get(), "rb"), fclose);
-    if (!file) {
+    bool failed = false;
+    recindex::DayIndex day = recindex::ReadDayIndex(fd.Get(), failed);
+    if (failed) {
         log_(LOG_WARNING, "cannot read " + path + ": " + strerror(errno));
-        return day;
+        return {};
     }
-    fd.Release();                        // the FILE closes it
-    std::map<std::string, size_t> names; // name -> its entry in day
-    std::string line;
-    bool tooLong = false;
-    unsigned lineNumber = 0, firstSkipped = 0;
-    const auto endLine = [&] {
-        ++lineNumber;
-        if (!tooLong && (line.empty() || line[0] == '#')) {
-            line.clear();
-            return;
-        }
-        if (const auto gone = tooLong ? std::nullopt : ParseDeletionLine(line)) {
-            if (const auto listed = names.find(std::string(*gone)); listed != names.end()) {
-                day[listed->second].name.clear(); // taken out below
-                names.erase(listed);
-            }
-            ++entryLines;
-            line.clear();
-            return;
-        }
-        std::optional<IndexEntry> entry;
-        if (!tooLong)
-            entry = ParseIndexLine(line);
-        const auto [listed, fresh] = entry ? names.try_emplace(entry->name, day.size()) : std::pair{names.end(), false};
-        if (entry && fresh) {
-            day.push_back(std::move(*entry));
-            ++entryLines;
-        } else if (entry && FormatIndexLine(day[listed->second]) != line + "\n") {
-            day[listed->second] = std::move(*entry); // a later line of a file replaces the earlier
-            ++entryLines;
-        } else if (skipped++ == 0) {
-            firstSkipped = lineNumber;
-        }
-        line.clear();
-        tooLong = false;
-    };
-    char buffer[4096];
-    uint64_t total = 0;
-    size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof buffer, file.get())) > 0 && total < MAX_INDEX_BYTES) {
-        total += got;
-        for (size_t i = 0; i < got; ++i) {
-            if (buffer[i] == '\n')
-                endLine();
-            else if (line.size() < MAX_INDEX_LINE)
-                line += buffer[i];
-            else
-                tooLong = true;
-        }
-    }
-    std::erase_if(day, [](const IndexEntry& entry) { return entry.name.empty(); });
-    if (!line.empty() || tooLong) {
-        // Without its newline: an append a crash cut short, whatever it parses as.
-        torn = true;
-        if (skipped++ == 0)
-            firstSkipped = lineNumber + 1;
+    if (day.torn)
         log_(LOG_WARNING, path + ": its last line was cut short, dropped");
-    }
-    if (total >= MAX_INDEX_BYTES)
+    if (day.truncated)
         log_(LOG_WARNING, Format("%s: longer than %llu bytes, the rest is ignored", path.c_str(),
-                                 static_cast<unsigned long long>(MAX_INDEX_BYTES)));
-    if (skipped > 0)
+                                 static_cast<unsigned long long>(recindex::MAX_INDEX_BYTES)));
+    if (day.skipped > 0)
         log_(LOG_WARNING, Format("%s: skipped %u unreadable or repeated lines (the first is line %u)", path.c_str(),
-                                 skipped, firstSkipped));
+                                 day.skipped, day.firstSkipped));
+    skipped = day.skipped;
     if (lines != nullptr)
-        *lines = torn ? SIZE_MAX : entryLines;
-    return day;
+        *lines = day.torn ? SIZE_MAX : day.entryLines;
+    return std::move(day.entries);
 }
 
 bool RecordingStore::WriteDay(const std::string& dayFolder, const DayIndex& day)

@@ -2,7 +2,8 @@
 // with the files after a crash, and retention. Shared by every camera's writer thread and the
 // retention pass; each camera's lock and one mutex inside guard the indexes (see Locks below).
 //
-// Each day folder holds "index.txt", one line per segment file, fields separated by one space:
+// Each day folder holds "index.txt" (its lines and the rules by which it is read are in
+// plugins/recording_index/day_index.h), one line per segment file, fields separated by one space:
 //     <file name> <start ns> <duration ns> <bytes> <state> <sequence> <clock ns>
 // e.g. "10-19-19.mp4 1796811559000000000 60000000000 7340032 complete 42 1796811559000000000". The
 // start is UTC in ns since 1970, the duration the media duration (0 until the segment ends, and for
@@ -36,6 +37,7 @@
 // an flock on LOCK_NAME inside it for its whole life, and a store that cannot take it does nothing.
 #pragma once
 
+#include "day_index.h"
 #include "folder_access.h"
 
 #include <cstdint>
@@ -71,19 +73,9 @@ struct RetentionResult {
     bool floorStillReached = false; // free space still below the floor once the pass ended
 };
 
-// The state of a segment in its day's index.
-enum class SegmentState { Writing, Complete, Interrupted };
-
-// One line of a day's index.
-struct IndexEntry {
-    std::string name; // file name inside the day folder
-    int64_t startNs = 0;
-    int64_t durationNs = 0;
-    uint64_t bytes = 0;
-    SegmentState state = SegmentState::Writing;
-    uint64_t sequence = 0; // recording order, from 1; 0 for entries of older indexes, which came first
-    int64_t clockNs = 0;   // the wall clock at the file's first frame, whatever startNs was moved to
-};
+// The day index's entries and rules are shared with the plugins that read the recordings.
+using recindex::IndexEntry;
+using recindex::SegmentState;
 
 // The lock file in the recordings folder; a camera of that name would be refused.
 inline constexpr const char* LOCK_NAME = ".recorder.lock";

@@ -1,5 +1,5 @@
-// One fragmented MP4 file being written: the mp4 muxer writing through an AVIOContext of ours into a
-// file descriptor we own, so every finished fragment reaches the file at once and the writer
+// One fragmented MP4 file being written: the shared fragmented MP4 muxer (ffmpeg_common) writing
+// into a file descriptor we own, so every finished fragment reaches the file at once and the writer
 // thread decides when it reaches the disk. Used by one camera's writer thread only.
 #pragma once
 
@@ -7,6 +7,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "fmp4_muxer.h"
 #include "folder_access.h"
 
 #include <cstdint>
@@ -42,20 +43,19 @@ public:
     // does not bring them back.
     bool Durable() const { return !syncFailed_; }
 
-    bool HasAudio() const { return context_->nb_streams > AUDIO_TRACK; }
+    bool HasAudio() const { return muxer_->Tracks() > AUDIO_TRACK; }
     // The time base the muxer keeps track's timestamps in, set once the header is written.
-    AVRational TimeBase(int track) const { return context_->streams[track]->time_base; }
+    AVRational TimeBase(int track) const { return muxer_->TimeBase(track); }
     uint64_t Bytes() const { return bytes_; }
     int LastErrno() const { return lastErrno_; }
 
 private:
     SegmentFile() = default;
-    static int WriteBytes(void* opaque, uint8_t* buffer, int size);
+    int WriteBytes(const uint8_t* buffer, int size);
     void CutBack();
 
     int fd_ = -1;
-    AVFormatContext* context_ = nullptr;
-    AVIOContext* io_ = nullptr;
+    std::unique_ptr<ffmpeg_common::Fmp4Muxer> muxer_;
     uint64_t bytes_ = 0;       // written to the descriptor
     uint64_t wholeBytes_ = 0;  // bytes_ after the last packet the muxer took without a failure
     uint64_t syncedBytes_ = 0; // bytes_ at the last fdatasync

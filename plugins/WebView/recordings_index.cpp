@@ -1,7 +1,7 @@
 #include "recordings_index.h"
 
+#include "day_index.h"
 #include "fragment_scan.h"
-#include "recording_names.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,14 +10,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace webview {
 
 namespace {
 
 constexpr int64_t NS_PER_DAY = int64_t{86400} * 1'000'000'000;
-// A larger index is not read: a day of one-minute files is about 150 KiB.
-constexpr off_t MAX_INDEX_BYTES = off_t{16} << 20;
 
 // Closes its descriptor.
 class Fd {
@@ -45,25 +44,18 @@ int OpenFolder(int parent, const std::string& name)
     return openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 }
 
-// The index text of a day folder; nothing when it is missing, not a regular file or too large.
-std::optional<std::string> ReadIndex(int dayFd)
+// The entries of a day folder's index; nothing when it is missing, not a regular file or unreadable.
+std::optional<std::vector<recindex::IndexEntry>> ReadIndex(int dayFd)
 {
-    Fd fd(openat(dayFd, "index.txt", O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    Fd fd(openat(dayFd, recindex::INDEX_NAME, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     struct stat status {};
-    if (fd.Get() < 0 || fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size > MAX_INDEX_BYTES)
+    if (fd.Get() < 0 || fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode))
         return std::nullopt;
-    std::string text(static_cast<size_t>(status.st_size), '\0');
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t got = pread(fd.Get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            break;
-        done += static_cast<size_t>(got);
-    }
-    text.resize(done);
-    return text;
+    bool failed = false;
+    recindex::DayIndex day = recindex::ReadDayIndex(fd.Get(), failed);
+    if (failed)
+        return std::nullopt;
+    return std::move(day.entries);
 }
 
 // The names of a folder's entries that are folders themselves (by lstat: a symlink is not one).
@@ -81,7 +73,7 @@ std::vector<std::string> SubFolders(int folderFd)
     while (const dirent* entry = readdir(folder)) {
         struct stat status {};
         if (fstatat(folderFd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(status.st_mode) &&
-            segrec::DayFromName(entry->d_name))
+            recindex::DayFromName(entry->d_name))
             names.emplace_back(entry->d_name);
     }
     closedir(folder);
@@ -90,31 +82,12 @@ std::vector<std::string> SubFolders(int folderFd)
 
 } // namespace
 
-std::vector<segrec::IndexEntry> ParseDayIndex(std::string_view text)
+int64_t RecordedUntil(const recindex::IndexEntry& entry)
 {
-    std::vector<segrec::IndexEntry> entries;
-    while (!text.empty()) {
-        const size_t end = text.find('\n');
-        if (end == std::string_view::npos)
-            break; // torn: what a crash left of an append
-        const std::string_view line = text.substr(0, end);
-        text.remove_prefix(end + 1);
-        if (line.empty() || line[0] == '#')
-            continue;
-        auto named = [&](std::string_view name) {
-            return std::find_if(entries.begin(), entries.end(), [&](const auto& e) { return e.name == name; });
-        };
-        if (auto deleted = segrec::ParseDeletionLine(line)) {
-            if (auto found = named(*deleted); found != entries.end())
-                entries.erase(found);
-        } else if (auto entry = segrec::ParseIndexLine(line)) {
-            if (auto found = named(entry->name); found != entries.end())
-                *found = std::move(*entry);
-            else
-                entries.push_back(std::move(*entry));
-        }
-    }
-    return entries;
+    if (entry.state == recindex::SegmentState::Writing)
+        return INT64_MAX; // its index line says 0 until it ends
+    const int64_t duration = std::max<int64_t>(entry.durationNs, 0);
+    return entry.startNs > INT64_MAX - duration ? INT64_MAX : entry.startNs + duration;
 }
 
 bool ListRecordings(int recordingsFd, const std::string& camera, int64_t fromNs, int64_t toNs,
@@ -127,7 +100,7 @@ bool ListRecordings(int recordingsFd, const std::string& camera, int64_t fromNs,
     }
     for (const std::string& day : SubFolders(cameraFd.Get())) {
         // Days whose nanoseconds do not fit hold no file the index can list.
-        const int64_t days = *segrec::DayFromName(day);
+        const int64_t days = *recindex::DayFromName(day);
         if (days < INT64_MIN / NS_PER_DAY || days > INT64_MAX / NS_PER_DAY)
             continue;
         const int64_t dayStart = days * NS_PER_DAY;
@@ -137,13 +110,11 @@ bool ListRecordings(int recordingsFd, const std::string& camera, int64_t fromNs,
         Fd dayFd(OpenFolder(cameraFd.Get(), day));
         if (dayFd.Get() < 0)
             continue;
-        auto text = ReadIndex(dayFd.Get());
-        if (!text)
+        auto entries = ReadIndex(dayFd.Get());
+        if (!entries)
             continue;
-        for (segrec::IndexEntry& entry : ParseDayIndex(*text)) {
-            const int64_t duration = std::max<int64_t>(entry.durationNs, 0);
-            const int64_t end = entry.startNs > INT64_MAX - duration ? INT64_MAX : entry.startNs + duration;
-            if (entry.startNs <= toNs && end >= fromNs)
+        for (recindex::IndexEntry& entry : *entries) {
+            if (entry.startNs <= toNs && RecordedUntil(entry) >= fromNs)
                 found.push_back({day, std::move(entry)});
         }
     }
@@ -161,12 +132,12 @@ std::optional<OpenRecording> OpenRecordingFile(int recordingsFd, const std::stri
     Fd dayFd(OpenFolder(cameraFd.Get(), day));
     if (dayFd.Get() < 0)
         return std::nullopt;
-    auto text = ReadIndex(dayFd.Get());
-    if (!text)
+    auto entries = ReadIndex(dayFd.Get());
+    if (!entries)
         return std::nullopt;
     OpenRecording result;
     bool listed = false;
-    for (segrec::IndexEntry& entry : ParseDayIndex(*text))
+    for (recindex::IndexEntry& entry : *entries)
         if (entry.name == file) {
             result.entry = std::move(entry);
             listed = true;
@@ -178,8 +149,8 @@ std::optional<OpenRecording> OpenRecordingFile(int recordingsFd, const std::stri
     if (fd.Get() < 0 || fstat(fd.Get(), &status) != 0 || !S_ISREG(status.st_mode))
         return std::nullopt;
     result.servedBytes = static_cast<uint64_t>(status.st_size);
-    if (result.entry.state == segrec::SegmentState::Writing) {
-        const segrec::FragmentScan scan = segrec::ScanFragments(fd.Get());
+    if (result.entry.state == recindex::SegmentState::Writing) {
+        const recindex::FragmentScan scan = recindex::ScanFragments(fd.Get());
         if (!scan.Playable())
             return std::nullopt;
         result.servedBytes = scan.wholeBytes;

@@ -145,6 +145,8 @@ Route ParseRoute(std::string_view target)
         route.kind = RouteKind::Status;
     else if (is({"api", "recordings"}))
         route.kind = RouteKind::Recordings;
+    else if (is({"api", "export"}))
+        route.kind = RouteKind::Export;
     else if (segments.size() == 4 && segments[0] == "recordings" && IsPlainName(segments[1]) &&
              IsDayName(segments[2]) && IsMp4Name(segments[3])) {
         route.kind = RouteKind::RecordingFile;

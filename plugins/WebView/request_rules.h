@@ -10,7 +10,7 @@
 
 namespace webview {
 
-enum class RouteKind { NotFound, Login, Cameras, Status, Recordings, RecordingFile };
+enum class RouteKind { NotFound, Login, Cameras, Status, Recordings, RecordingFile, Export };
 
 // What a request target names. For RecordingFile, camera, day ("YYYY-MM-DD") and file
 // ("HH-MM-SS[-n].mp4") are each one plain path component: no "..", no '/', no control bytes.

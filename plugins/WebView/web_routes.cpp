@@ -101,6 +101,7 @@ Reply WebRoutes::Handle(const Request& request, const RequestContext& context)
     case RouteKind::Cameras: return Cameras(request);
     case RouteKind::Status: return Status(request);
     case RouteKind::Recordings: return Recordings(request, route);
+    case RouteKind::Export: return Export(request, route);
     default: return RecordingFile(request, route);
     }
 }
@@ -237,18 +238,62 @@ StringResponse WebRoutes::Recordings(const Request& request, const Route& route)
     }
     json files = json::array();
     for (const Recording& recording : found) {
-        const segrec::IndexEntry& entry = recording.entry;
+        const recindex::IndexEntry& entry = recording.entry;
         files.push_back({{"day", recording.day},
                          {"file", entry.name},
                          {"url", "/recordings/" + camera->second + "/" + recording.day + "/" + entry.name},
                          {"start", entry.startNs},
                          {"duration", entry.durationNs},
                          {"bytes", entry.bytes},
-                         {"state", entry.state == segrec::SegmentState::Writing    ? "writing"
-                                   : entry.state == segrec::SegmentState::Complete ? "complete"
-                                                                                   : "interrupted"}});
+                         {"state", recindex::StateName(entry.state)}});
     }
     return Json(request, {{"camera", camera->second}, {"files", files}});
+}
+
+Reply WebRoutes::Export(const Request& request, const Route& route)
+{
+    auto camera = route.query.find("camera");
+    const auto from = QueryTime(route, "from");
+    const auto to = QueryTime(route, "to");
+    if (camera == route.query.end() ||
+        ParseRoute("/recordings/" + camera->second + "/2000-01-01/a.mp4").kind != RouteKind::RecordingFile)
+        return Text(http::status::bad_request, request, "camera=<name> is needed");
+    if (!from || !to)
+        return Text(http::status::bad_request, request, "from and to are ns since 1970");
+    if (auto problem = ExportSpanProblem(*from, *to))
+        return Text(http::status::bad_request, request, *problem);
+    if (request.version() < 11) // the export is sent in chunks, which HTTP/1.0 lacks
+        return Text(http::status::http_version_not_supported, request, "an export needs HTTP/1.1");
+    std::vector<Recording> found;
+    std::string why;
+    const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool listed = folder >= 0 && ListRecordings(folder, camera->second, *from, *to, found, why);
+    if (folder >= 0)
+        close(folder);
+    if (!listed && !why.empty()) {
+        Log(LOG_WARNING, "recordings of %s: %s", camera->second.c_str(), why.c_str());
+        return Text(http::status::internal_server_error, request, "the recordings cannot be read");
+    }
+    ExportPlan plan = PlanExport(std::move(found), *from, *to);
+    if (plan.files.empty())
+        return Text(http::status::not_found, request, "nothing recorded in that span");
+    HeadResponse head{http::status::ok, request.version()};
+    head.set(http::field::content_type, "video/mp4");
+    head.set(http::field::cache_control, "no-store");
+    head.set(http::field::content_disposition,
+             "attachment; filename=\"" + ExportFileName(camera->second, *from) + "\"");
+    head.set("X-Dvr-Gaps", GapHeader(plan.gaps));
+    auto pipe = exporter_.Start(ExportJob{.recordings = recordings_,
+                                          .camera = camera->second,
+                                          .files = std::move(plan.files),
+                                          .fromNs = *from,
+                                          .toNs = *to});
+    if (!pipe) {
+        StringResponse busy = Text(http::status::service_unavailable, request, "too many exports at once");
+        busy.set(http::field::retry_after, "5");
+        return busy;
+    }
+    return ChunkedReply{std::move(head), std::move(pipe)};
 }
 
 Reply WebRoutes::RecordingFile(const Request& request, const Route& route)

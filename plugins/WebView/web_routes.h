@@ -3,6 +3,7 @@
 
 #include "camera_table.h"
 #include "core_status.h"
+#include "export_stream.h"
 #include "recordings_summary.h"
 #include "request_rules.h"
 #include "web_auth.h"
@@ -27,6 +28,9 @@ public:
     }
 
     Reply Handle(const Request& request, const RequestContext& context);
+    // Cancels the exports and waits for their threads: after the server's thread has stopped, before
+    // the server (whose io_context their replies post to) is destroyed.
+    void StopExports() { exporter_.Stop(); }
 
 private:
     Reply Login(const Request& request, const RequestContext& context);
@@ -36,6 +40,7 @@ private:
     StringResponse Status(const Request& request);
     StringResponse Recordings(const Request& request, const Route& route);
     Reply RecordingFile(const Request& request, const Route& route);
+    Reply Export(const Request& request, const Route& route);
 
     const std::string recordings_;
     const CameraTable& cameras_;
@@ -43,6 +48,7 @@ private:
     const CoreStatus& core_;
     RecordingsSummaries summaries_; // of the cameras' files, for the status
     uint64_t requests_ = 0;         // answered, for the status
+    Exporter exporter_;             // Start on the server's thread
 };
 
 } // namespace webview

@@ -29,7 +29,7 @@ namespace {
 
 // Sets the headers every reply carries.
 template <typename Body>
-void Finish(http::response<Body>& response, bool keepAlive)
+void CommonHeaders(http::response<Body>& response, bool keepAlive)
 {
     response.set(http::field::server, "dvrcore");
     // The page's scripts, styles and sockets come from this server only (no inline script); its live
@@ -39,6 +39,12 @@ void Finish(http::response<Body>& response, bool keepAlive)
     response.set("X-Content-Type-Options", "nosniff");
     response.set("Referrer-Policy", "no-referrer");
     response.keep_alive(keepAlive);
+}
+
+template <typename Body>
+void Finish(http::response<Body>& response, bool keepAlive)
+{
+    CommonHeaders(response, keepAlive);
     response.prepare_payload();
 }
 
@@ -66,6 +72,8 @@ public:
     }
     ~Session()
     {
+        if (chunked_)
+            chunked_->body->Cancel();
         --state_->open;
         if (--state_->perAddress[address_] == 0)
             state_->perAddress.erase(address_);
@@ -126,7 +134,86 @@ private:
         const Request& request = parser_->get();
         ++served_;
         Reply reply = state_->handler(request, RequestContext{address_, IS_TLS});
-        std::visit([&](auto& response) { Send(std::move(response), request.keep_alive()); }, reply);
+        const bool keepAlive = request.keep_alive();
+        std::visit(
+            [&](auto& response) {
+                if constexpr (std::is_same_v<std::decay_t<decltype(response)>, ChunkedReply>)
+                    SendChunked(std::move(response), keepAlive);
+                else
+                    Send(std::move(response), keepAlive);
+            },
+            reply);
+    }
+
+    // A reply made while it is sent: its head once the first piece is there, then a chunk a piece,
+    // each asked for once the one before it is written.
+    void SendChunked(ChunkedReply&& reply, bool keepAlive)
+    {
+        keepAlive_ = keepAlive;
+        chunked_.emplace(std::move(reply));
+        AskPiece(true);
+    }
+
+    void AskPiece(bool first)
+    {
+        chunked_->body->Next(stream_.get_executor(),
+                             [self = this->shared_from_this(), first](ChunkSource::Piece piece, std::string bytes) {
+                                 self->OnPiece(first, piece, std::move(bytes));
+                             });
+    }
+
+    void OnPiece(bool first, ChunkSource::Piece piece, std::string bytes)
+    {
+        if (piece == ChunkSource::Piece::Failed) {
+            if (!first)
+                return Close(); // without the last chunk: the client sees the body cut short
+            EndChunked();
+            return Send(Plain(http::status::internal_server_error, 11, bytes), false);
+        }
+        piece_ = std::move(bytes);
+        if (!first)
+            return WritePiece(piece);
+        HeadResponse& head = chunked_->head;
+        CommonHeaders(head, keepAlive_);
+        head.chunked(true);
+        headSerializer_.emplace(head);
+        Lowest().expires_after(state_->settings.writeTimeout);
+        http::async_write_header(stream_, *headSerializer_,
+                                 [self = this->shared_from_this(), piece](beast::error_code ec, size_t) {
+                                     if (ec)
+                                         return self->Close();
+                                     self->WritePiece(piece);
+                                 });
+    }
+
+    void WritePiece(ChunkSource::Piece piece)
+    {
+        Lowest().expires_after(state_->settings.writeTimeout);
+        if (piece == ChunkSource::Piece::End)
+            return asio::async_write(stream_, http::make_chunk_last(),
+                                     [self = this->shared_from_this()](beast::error_code ec, size_t) {
+                                         if (ec)
+                                             return self->Close();
+                                         self->EndChunked();
+                                         if (!self->keepAlive_)
+                                             return self->Close();
+                                         self->DoRead();
+                                     });
+        asio::async_write(stream_, http::make_chunk(asio::buffer(piece_)),
+                          [self = this->shared_from_this()](beast::error_code ec, size_t) {
+                              if (ec)
+                                  return self->Close();
+                              self->AskPiece(false);
+                          });
+    }
+
+    void EndChunked()
+    {
+        if (chunked_)
+            chunked_->body->Cancel();
+        headSerializer_.reset();
+        chunked_.reset();
+        piece_.clear();
     }
 
     template <typename Body>
@@ -175,6 +262,7 @@ private:
 
     void Close()
     {
+        EndChunked();
         beast::error_code ignored;
         Lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
         Lowest().close();
@@ -190,6 +278,9 @@ private:
     std::variant<std::monostate, http::response_serializer<http::string_body>,
                  http::response_serializer<http::basic_file_body<RangeFile>>>
         serializer_;
+    std::optional<ChunkedReply> chunked_;                                       // the chunked reply being written
+    std::optional<http::response_serializer<http::empty_body>> headSerializer_; // of chunked_'s head
+    std::string piece_;                                                         // the chunk being written
     bool keepAlive_ = false;
     uint64_t served_ = 0; // requests read whole
 };

@@ -5,6 +5,7 @@
 
 #include "range_file.h"
 
+#include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/http.hpp>
@@ -40,7 +41,33 @@ struct ServerSettings {
 using Request = http::request<http::string_body>;
 using StringResponse = http::response<http::string_body>;
 using FileResponse = http::response<http::basic_file_body<RangeFile>>;
-using Reply = std::variant<StringResponse, FileResponse>;
+using HeadResponse = http::response<http::empty_body>;
+
+// The body of a reply that is made while it is sent, in HTTP chunks. The server asks for one piece
+// at a time and writes it before it asks again, so a slow client slows its maker down.
+class ChunkSource {
+public:
+    enum class Piece {
+        Data,  // bytes to send as one chunk
+        End,   // the body is whole: the last chunk follows
+        Failed // the body cannot be finished: bytes says why; the connection closes without the last chunk
+    };
+    using Ready = std::function<void(Piece piece, std::string bytes)>;
+    virtual ~ChunkSource() = default;
+    // Asks for the next piece: ready is posted to executor once it is there, once per call.
+    virtual void Next(boost::asio::any_io_executor executor, Ready ready) = 0;
+    // The reply is over (sent, or the connection is gone): the maker stops. Any thread.
+    virtual void Cancel() = 0;
+};
+
+// head's status and headers, sent once the first piece is there; when that piece is Failed, a 500
+// with its text goes instead.
+struct ChunkedReply {
+    HeadResponse head;
+    std::shared_ptr<ChunkSource> body;
+};
+
+using Reply = std::variant<StringResponse, FileResponse, ChunkedReply>;
 
 struct RequestContext {
     std::string address; // the client's IP address

@@ -4,6 +4,7 @@
 // runs on its own thread from Open to Close and reads the recordings through the day indexes.
 #include "camera_table.h"
 #include "core_status.h"
+#include "ffmpeg_log.h"
 #include "web_auth.h"
 #include "web_config.h"
 #include "web_log.h"
@@ -88,6 +89,7 @@ WEB_EXPORT int Load(void* in, void* out)
     if (parms == nullptr || self == nullptr || self->size < sizeof(_LoadParmsOut))
         return 1;
     coreCallback = parms->callback;
+    ffmpeg_common::InstallFfmpegLog(); // the exports' FFmpeg messages become the plugin's lines
     self->providerID = WEB_PROVIDER_ID;
     self->classMasks[VIDEO_CLASS] = DVR_MEDIA_FRAME_MASK;
     self->classMasks[AUDIO_CLASS] = DVR_MEDIA_FRAME_MASK;
@@ -139,6 +141,10 @@ WEB_EXPORT int Close(void* in, void* out)
         std::lock_guard lock(viewLock);
         closing = std::move(view);
     }
+    if (closing) {
+        closing->server.Stop();
+        closing->routes.StopExports();
+    }
     closing.reset(); // stops the server: its thread ends once the request it runs (if any) is answered
     return 0;
 }
@@ -146,6 +152,7 @@ WEB_EXPORT int Close(void* in, void* out)
 WEB_EXPORT int Unload(void* in, void* out)
 {
     Close(in, out);
+    ffmpeg_common::RemoveFfmpegLog();
     coreCallback = nullptr;
     return 0;
 }

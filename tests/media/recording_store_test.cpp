@@ -30,7 +30,7 @@ namespace fs = std::filesystem;
 using dvr::test::ReadFile;
 using dvr::test::TemporaryDirectory;
 using dvr::test::WriteFile;
-using segrec::FragmentScan;
+using recindex::FragmentScan;
 using segrec::RecordingStore;
 using segrec::RetentionPolicy;
 
@@ -283,7 +283,7 @@ TEST(FragmentScan, EndsAtTheLastWholeFragmentWhereverTheFileIsCutAndWhateverItsS
     TemporaryDirectory dir;
     const auto scan = [&](const std::string& bytes) {
         WriteFile(dir / "f.mp4", bytes);
-        return segrec::ScanFragments(dir / "f.mp4");
+        return recindex::ScanFragments(dir / "f.mp4");
     };
     const std::string file = Mp4({100, 200}); // fragments end at 196 and 428
     const FragmentScan whole = scan(file);
@@ -317,14 +317,14 @@ TEST(FragmentScan, EndsAtTheLastWholeFragmentWhereverTheFileIsCutAndWhateverItsS
     // Not what the recorder writes: ftyp not first, no moov before the first fragment, no file.
     EXPECT_FALSE(scan(Box("moov", 40) + Box("ftyp", 24) + Box("moof", 32) + Box("mdat", 10)).Playable());
     EXPECT_FALSE(scan(Box("ftyp", 24) + Box("moof", 32) + Box("mdat", 10) + Box("moov", 40)).Playable());
-    EXPECT_FALSE(segrec::ScanFragments(dir / "missing.mp4").readable);
+    EXPECT_FALSE(recindex::ScanFragments(dir / "missing.mp4").readable);
 }
 
 TEST(FragmentTiming, SumsTheVideoTracksSampleDurationsInItsTimescaleWhicheverBoxGivesThem)
 {
-    using segrec::FragmentTicks;
+    using recindex::FragmentTicks;
     const std::string moov = TimedMoov();
-    const segrec::TrackTiming video = segrec::ReadTrackTiming(std::string_view(moov).substr(8));
+    const recindex::TrackTiming video = recindex::ReadTrackTiming(std::string_view(moov).substr(8));
     EXPECT_EQ(video.trackId, 2u);
     EXPECT_EQ(video.timescale, 90000u);
     EXPECT_EQ(video.defaultDuration, 3000u);
@@ -336,8 +336,8 @@ TEST(FragmentTiming, SumsTheVideoTracksSampleDurationsInItsTimescaleWhicheverBox
     EXPECT_EQ(ticks(Full("tfhd", 0, {2}) + Full("trun", 0x100, {UINT32_MAX, 3000})), 0u);
     EXPECT_EQ(ticks(Full("trun", 0x100, {1, 3000}) + Full("tfhd", 0, {2})), 0u);
     EXPECT_EQ(ticks(Full("tfhd", 0x08, {2})), 0u);
-    EXPECT_FALSE(segrec::ReadTrackTiming(Nest("trak", Full("tkhd", 0, {0, 0, 1}))).Known()); // no video track
-    EXPECT_EQ(segrec::TicksToNs(UINT64_MAX, 1), INT64_MAX);
+    EXPECT_FALSE(recindex::ReadTrackTiming(Nest("trak", Full("tkhd", 0, {0, 0, 1}))).Known()); // no video track
+    EXPECT_EQ(recindex::TicksToNs(UINT64_MAX, 1), INT64_MAX);
     // Every cut of a moof counts no more than the whole; bytes changed at random parse all the same.
     const std::string moof = TimedMoof(9000).substr(8);
     for (size_t cut = 0; cut <= moof.size(); ++cut)
@@ -347,7 +347,7 @@ TEST(FragmentTiming, SumsTheVideoTracksSampleDurationsInItsTimescaleWhicheverBox
         std::string changed = moof, changedMoov = moov;
         changed[random() % changed.size()] = static_cast<char>(random());
         changedMoov[random() % changedMoov.size()] = static_cast<char>(random());
-        FragmentTicks(changed, segrec::ReadTrackTiming(changedMoov));
+        FragmentTicks(changed, recindex::ReadTrackTiming(changedMoov));
     }
 
     // Through the walk: whole fragments count, a cut one does not.
@@ -355,7 +355,7 @@ TEST(FragmentTiming, SumsTheVideoTracksSampleDurationsInItsTimescaleWhicheverBox
     const std::string file = Box("ftyp", 24) + moov + TimedMoof(90000) + Box("mdat", 40) + TimedMoof(45000) +
                              Box("mdat", 40) + TimedMoof(90000) + Box("mdat", 40);
     WriteFile(dir / "f.mp4", file.substr(0, file.size() - 1));
-    EXPECT_EQ(segrec::ScanFragments(dir / "f.mp4").durationNs, 3 * SECOND / 2);
+    EXPECT_EQ(recindex::ScanFragments(dir / "f.mp4").durationNs, 3 * SECOND / 2);
 }
 
 TEST(RecordingStore, ReconcileCutsInterruptedFilesBackToTheirLastWholeFragmentAndRepairsTheIndex)

@@ -103,4 +103,25 @@ inline Answer Fetch(uint16_t port, const std::string& target, const std::string&
     return answer;
 }
 
+// The body of a chunked answer; complete is false when its last chunk never came.
+inline std::string Dechunk(const std::string& body, bool& complete)
+{
+    std::string data;
+    complete = false;
+    for (size_t at = 0;;) {
+        const size_t end = body.find("\r\n", at);
+        if (end == std::string::npos || end == at)
+            return data;
+        const size_t size = std::stoul(body.substr(at, end - at), nullptr, 16);
+        if (size == 0) {
+            complete = true;
+            return data;
+        }
+        if (end + 2 + size > body.size())
+            return data;
+        data += body.substr(end + 2, size);
+        at = end + 2 + size + 2;
+    }
+}
+
 } // namespace web::test

@@ -153,11 +153,11 @@ TEST(DayIndex, LaterLinesWinDeletionsDropAndATornLastLineIsSkipped)
                              "10-01-00.mp4 deleted\n"
                              "10-02-00.mp4 3000 0 10 interrupted\n"
                              "10-03-00.mp4 4000 0 10 writing 4 4000"; // no newline: torn
-    const auto entries = ParseDayIndex(text);
+    const auto entries = recindex::ParseDayIndex(text).entries;
     ASSERT_EQ(entries.size(), 2u);
     EXPECT_EQ(entries[0].name, "10-00-00.mp4");
     EXPECT_EQ(entries[0].durationNs, 60);
-    EXPECT_EQ(entries[0].state, segrec::SegmentState::Complete);
+    EXPECT_EQ(entries[0].state, recindex::SegmentState::Complete);
     EXPECT_EQ(entries[1].name, "10-02-00.mp4");
     EXPECT_EQ(entries[1].sequence, 0u); // an older index's line
 }
@@ -209,6 +209,11 @@ TEST_F(RecordingsFolder, FilesAreListedByOverlapAndOpenedOnlyWhenIndexedRegularA
     ASSERT_EQ(found.size(), 2u);
     EXPECT_EQ(found[0].entry.name, "00-00-00.mp4");
     EXPECT_EQ(found[1].entry.name, "00-00-01.mp4");
+    // A file being written (duration 0 in its line) holds a moment after its start.
+    std::vector<Recording> ongoing;
+    ASSERT_TRUE(ListRecordings(Folder(), "cam", DAY + 1500, DAY + 1600, ongoing, why)) << why;
+    ASSERT_EQ(ongoing.size(), 1u);
+    EXPECT_EQ(ongoing[0].entry.name, "00-00-01.mp4");
     // Times at the end of the clock's range neither wrap nor are left out.
     const int64_t late = INT64_MAX - 10;
     WriteFile(root_ / "cam" / "2262-04-11" / "index.txt",
@@ -238,6 +243,22 @@ TEST_F(RecordingsFolder, FilesAreListedByOverlapAndOpenedOnlyWhenIndexedRegularA
     EXPECT_FALSE(OpenRecordingFile(Folder(), "alias", "1970-01-02", "00-00-00.mp4"));
     EXPECT_FALSE(ListRecordings(Folder(), "alias", 0, DAY * 9, found, why));
     EXPECT_FALSE(OpenRecordingFile(Folder(), "cam", "1970-01-03", "00-00-00.mp4"));
+}
+
+// The day index is read by the recorder's rules: one longer than the read limit is read up to it,
+// not dropped whole.
+TEST_F(RecordingsFolder, AnIndexPastTheReadLimitListsWhatTheRecorderReads)
+{
+    std::string text = "00-00-00.mp4 86400000000000 100 112 complete 1 1\n";
+    const std::string padding = "#" + std::string(1000, ' ') + "\n";
+    while (text.size() <= recindex::MAX_INDEX_BYTES)
+        text += padding;
+    WriteFile(root_ / "cam" / "1970-01-02" / "index.txt", text);
+    std::vector<Recording> found;
+    std::string why;
+    ASSERT_TRUE(ListRecordings(Folder(), "cam", 0, INT64_MAX, found, why)) << why;
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].entry.name, "00-00-00.mp4");
 }
 
 TEST_F(RecordingsFolder, BadConfigurationsAreRefusedAndExposureNeedsAUser)

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <limits>
 
-namespace segrec {
+namespace recindex {
 namespace {
 
 uint64_t BigEndian(std::string_view bytes, size_t at, int count)
@@ -197,4 +197,4 @@ int64_t TicksToNs(uint64_t ticks, uint32_t timescale)
     return static_cast<int64_t>(seconds * NS_PER_SECOND + restNs);
 }
 
-} // namespace segrec
+} // namespace recindex

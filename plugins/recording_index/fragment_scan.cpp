@@ -12,7 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace segrec {
+namespace recindex {
 namespace {
 
 constexpr uint64_t BOX_HEADER = 8;        // 32-bit size and type
@@ -112,4 +112,4 @@ FragmentScan ScanFragments(int fd)
     return scan;
 }
 
-} // namespace segrec
+} // namespace recindex

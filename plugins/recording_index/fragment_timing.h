@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace segrec {
+namespace recindex {
 
 // The timing of a file's video track, from its moov box.
 struct TrackTiming {
@@ -29,4 +29,4 @@ uint64_t FragmentTicks(std::string_view moof, const TrackTiming& track);
 // ticks of timescale as ns, saturating at INT64_MAX; 0 when timescale is 0.
 int64_t TicksToNs(uint64_t ticks, uint32_t timescale);
 
-} // namespace segrec
+} // namespace recindex

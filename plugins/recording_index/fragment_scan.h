@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace segrec {
+namespace recindex {
 
 // A moov or moof box larger than this is walked past unread: its durations are not counted.
 inline constexpr uint64_t MAX_TIMING_BOX = uint64_t{4} << 20;
@@ -35,4 +35,4 @@ FragmentScan ScanFragments(const std::string& path);
 // The same walk of the file open on fd (which stays open); not readable unless it is a regular file.
 FragmentScan ScanFragments(int fd);
 
-} // namespace segrec
+} // namespace recindex
