@@ -4,6 +4,7 @@
 #include "request_rules.h"
 #include "web_log.h"
 
+#include <boost/beast/websocket/rfc6455.hpp>
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
@@ -66,6 +67,16 @@ const char* CodecName(uint32_t codec)
     }
 }
 
+json LiveJson(const LiveFigures& live)
+{
+    return {{"viewers", live.viewers},
+            {"fragmentsSent", live.fragmentsSent},
+            {"skips", live.skips},
+            {"skippedFragments", live.skippedFragments},
+            {"inboxDropped", live.inboxDropped},
+            {"peakViewerBytes", live.peakViewerBytes}};
+}
+
 } // namespace
 
 Reply WebRoutes::Handle(const Request& request, const RequestContext& context)
@@ -87,6 +98,7 @@ Reply WebRoutes::Handle(const Request& request, const RequestContext& context)
     case RouteKind::Cameras: return Cameras(request);
     case RouteKind::Status: return Status(request);
     case RouteKind::Recordings: return Recordings(request, route);
+    case RouteKind::Live: return Live(request, route);
     default: return RecordingFile(request, route);
     }
 }
@@ -189,7 +201,8 @@ StringResponse WebRoutes::Status(const Request& request)
                            {"videoFrames", camera.videoFrames},
                            {"audioFrames", camera.audioFrames},
                            {"bytes", camera.bytes},
-                           {"lastCaptureNs", camera.lastCaptureNs}});
+                           {"lastCaptureNs", camera.lastCaptureNs},
+                           {"live", LiveJson(live_ ? live_->Figures(camera.number) : LiveFigures{})}});
     return Json(request, {{"cameras", cameras},
                           {"framesWithoutParameters", cameras_.WithoutParameters()},
                           {"malformedEvents", cameras_.Malformed()},
@@ -266,6 +279,23 @@ Reply WebRoutes::RecordingFile(const Request& request, const Route& route)
     boost::beast::error_code ignored;
     response.body().reset(RangeFile(file->fd, range.first, range.length), ignored);
     return response;
+}
+
+Reply WebRoutes::Live(const Request& request, const Route& route)
+{
+    for (const CameraFigures& camera : cameras_.Cameras()) {
+        if (camera.name != route.camera || live_ == nullptr)
+            continue;
+        if (camera.videoCodec != DVR_CODEC_H264)
+            return Text(http::status::unsupported_media_type, request, "the live view takes H.264 video only");
+        if (!boost::beast::websocket::is_upgrade(request)) {
+            StringResponse response = Text(http::status::upgrade_required, request, "a WebSocket upgrade is needed");
+            response.set(http::field::upgrade, "websocket");
+            return response;
+        }
+        return LiveUpgrade{live_, camera.number, camera.name};
+    }
+    return Text(http::status::not_found, request, "not found");
 }
 
 } // namespace webview

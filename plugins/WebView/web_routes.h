@@ -2,6 +2,7 @@
 #pragma once
 
 #include "camera_table.h"
+#include "live_stream.h"
 #include "request_rules.h"
 #include "web_auth.h"
 #include "web_server.h"
@@ -16,10 +17,12 @@ inline constexpr const char* SESSION_COOKIE = "dvr_session";
 class WebRoutes {
 public:
     // recordings: the recorder's folder, opened anew for each request (the recorder may make it later).
-    WebRoutes(std::string recordings, const CameraTable& cameras, Authenticator& auth)
+    // live: the cameras' live streams; without it /live/ finds no camera.
+    WebRoutes(std::string recordings, const CameraTable& cameras, Authenticator& auth, LiveHub* live = nullptr)
         : recordings_(std::move(recordings)),
           cameras_(cameras),
-          auth_(auth)
+          auth_(auth),
+          live_(live)
     {
     }
 
@@ -33,10 +36,12 @@ private:
     StringResponse Status(const Request& request);
     StringResponse Recordings(const Request& request, const Route& route);
     Reply RecordingFile(const Request& request, const Route& route);
+    Reply Live(const Request& request, const Route& route);
 
     const std::string recordings_;
     const CameraTable& cameras_;
     Authenticator& auth_;
+    LiveHub* live_;
     uint64_t requests_ = 0; // answered, for the status
 };
 

@@ -1,5 +1,6 @@
 #include "web_server.h"
 
+#include "live_viewer.h"
 #include "web_log.h"
 
 #include <boost/asio/ssl.hpp>
@@ -124,7 +125,19 @@ private:
         const Request& request = parser_->get();
         ++served_;
         Reply reply = state_->handler(request, RequestContext{address_, IS_TLS});
-        std::visit([&](auto& response) { Send(std::move(response), request.keep_alive()); }, reply);
+        if (auto* live = std::get_if<LiveUpgrade>(&reply)) {
+            const ServerSettings& settings = state_->settings;
+            return std::make_shared<LiveViewer<Stream>>(std::move(stream_), this->shared_from_this(), *live->hub,
+                                                        live->camera, live->name, settings.headerTimeout,
+                                                        settings.idleTimeout)
+                ->Run(parser_->release());
+        }
+        std::visit(
+            [&](auto& response) {
+                if constexpr (!std::is_same_v<std::decay_t<decltype(response)>, LiveUpgrade>)
+                    Send(std::move(response), request.keep_alive());
+            },
+            reply);
     }
 
     template <typename Body>

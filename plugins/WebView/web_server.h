@@ -40,7 +40,14 @@ struct ServerSettings {
 using Request = http::request<http::string_body>;
 using StringResponse = http::response<http::string_body>;
 using FileResponse = http::response<http::basic_file_body<RangeFile>>;
-using Reply = std::variant<StringResponse, FileResponse>;
+class LiveHub;
+// A request the connection answers by becoming a live viewer of camera (a WebSocket).
+struct LiveUpgrade {
+    LiveHub* hub = nullptr;
+    uint32_t camera = 0;
+    std::string name;
+};
+using Reply = std::variant<StringResponse, FileResponse, LiveUpgrade>;
 
 struct RequestContext {
     std::string address; // the client's IP address

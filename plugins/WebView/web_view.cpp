@@ -1,6 +1,7 @@
 // WebView: serves the cameras' figures and the recorder's files to a browser over HTTP or HTTPS.
-// Write only counts a camera's frames and notes its parameters (it keeps no block); the server
-// runs on its own thread from Open to Close and reads the recordings through the day indexes.
+// Write counts a camera's frames and notes its parameters, and copies the frames of cameras someone
+// watches live (it keeps no block); the server runs on its own thread from Open to Close and reads
+// the recordings through the day indexes, and the live thread remuxes what viewers watch.
 #include "camera_table.h"
 #include "web_auth.h"
 #include "web_config.h"
@@ -33,11 +34,13 @@ constexpr int PARAMS_CLASS = 4;
 // Set by Load, cleared by Unload; read by every thread.
 std::atomic<PluginEntryPoint> coreCallback{nullptr};
 
+LiveHub live; // from Write, for the server's viewers; its thread runs from Open to Close
+
 // The plugin between Open and Close: the server last, so it stops before what it serves goes.
 struct WebView {
     WebView(const WebConfig& config, const CameraTable& cameras)
         : auth(config.users, [] { return std::chrono::steady_clock::now(); }),
-          routes(config.recordings, cameras, auth),
+          routes(config.recordings, cameras, auth, &live),
           server(
               ServerSettings{
                   .address = config.address, .port = config.port, .certificate = config.certificate, .key = config.key},
@@ -115,6 +118,7 @@ WEB_EXPORT int Open(void* in, void* out)
         const bool tls = !config->certificate.empty();
         Log(LOG_INFO, "serving %s://%s:%u/ (recordings in %s, %zu users)", tls ? "https" : "http",
             config->address.c_str(), started->server.Port(), config->recordings.c_str(), config->users.size());
+        live.Start();
         std::lock_guard lock(viewLock);
         view = std::move(started);
     } catch (const std::exception& error) {
@@ -134,6 +138,7 @@ WEB_EXPORT int Close(void* in, void* out)
         closing = std::move(view);
     }
     closing.reset(); // stops the server: its thread ends once the request it runs (if any) is answered
+    live.Stop();     // with every viewer gone, the live thread and its muxers
     return 0;
 }
 
@@ -153,15 +158,18 @@ WEB_EXPORT int Write(void* in, void* out)
     result->keep = 0;
     if (event->eventType == DVR_EVT_MEDIA_PARAMS) {
         _DvrMediaParams params{};
-        if (DvrReadMediaParams(event->data, event->len, &params))
+        if (DvrReadMediaParams(event->data, event->len, &params)) {
             cameras.Parameters(params);
-        else
+            live.Parameters(params, static_cast<const uint8_t*>(event->data) + params.size);
+        } else
             cameras.Malformed();
     } else if (event->eventType == EVT_VIDEO || event->eventType == EVT_AUDIO) {
         _DvrMediaFrame frame{};
-        if (DvrReadMediaFrame(event->data, event->len, &frame))
+        if (DvrReadMediaFrame(event->data, event->len, &frame)) {
             cameras.Frame(event->eventType == EVT_VIDEO, frame, event->len);
-        else
+            live.Frame(event->eventType, frame, static_cast<const uint8_t*>(event->data) + frame.size,
+                       event->len - frame.size);
+        } else
             cameras.Malformed();
     }
     return 0;
