@@ -1,5 +1,6 @@
 #include "live_stream.h"
 
+#include "ffmpeg_log.h"
 #include "parameter_sets.h"
 #include "web_log.h"
 
@@ -94,6 +95,10 @@ void LiveHub::Start()
         return;
     stopping_ = false;
     thread_ = std::thread([this] {
+        // The muxers' messages, as the plugin's lines.
+        ffmpeg_common::FfmpegLines lines(
+            "live", "", "", [](int32_t level, const std::string& line) { Log(level, "%s", line.c_str()); });
+        ffmpeg_common::FfmpegLinesScope scope(&lines);
         try {
             Run();
         } catch (const std::exception& error) { // the last resort: std::terminate would end the core

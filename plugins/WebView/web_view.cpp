@@ -3,6 +3,7 @@
 // watches live (it keeps no block); the server runs on its own thread from Open to Close and reads
 // the recordings through the day indexes, and the live thread remuxes what viewers watch.
 #include "camera_table.h"
+#include "ffmpeg_log.h"
 #include "web_auth.h"
 #include "web_config.h"
 #include "web_log.h"
@@ -87,6 +88,7 @@ WEB_EXPORT int Load(void* in, void* out)
     if (parms == nullptr || self == nullptr || self->size < sizeof(_LoadParmsOut))
         return 1;
     coreCallback = parms->callback;
+    ffmpeg_common::InstallFfmpegLog(); // the live thread's FFmpeg messages become the plugin's lines
     self->providerID = WEB_PROVIDER_ID;
     self->classMasks[VIDEO_CLASS] = DVR_MEDIA_FRAME_MASK;
     self->classMasks[AUDIO_CLASS] = DVR_MEDIA_FRAME_MASK;
@@ -145,6 +147,7 @@ WEB_EXPORT int Close(void* in, void* out)
 WEB_EXPORT int Unload(void* in, void* out)
 {
     Close(in, out);
+    ffmpeg_common::RemoveFfmpegLog(); // before this code is unmapped
     coreCallback = nullptr;
     return 0;
 }
