@@ -111,20 +111,22 @@ WEB_EXPORT int Open(void* in, void* out)
     }
     try {
         auto started = std::make_unique<WebView>(*config, cameras);
+        live.Start(); // before the first viewer can come
         std::string why;
         if (!started->server.Start(why)) {
             Log(LOG_FAILURE, "serving nothing: cannot listen on %s port %u: %s", config->address.c_str(), config->port,
                 why.c_str());
+            live.Stop();
             return 1;
         }
         const bool tls = !config->certificate.empty();
         Log(LOG_INFO, "serving %s://%s:%u/ (recordings in %s, %zu users)", tls ? "https" : "http",
             config->address.c_str(), started->server.Port(), config->recordings.c_str(), config->users.size());
-        live.Start();
         std::lock_guard lock(viewLock);
         view = std::move(started);
     } catch (const std::exception& error) {
         Log(LOG_FAILURE, "serving nothing: %s", error.what());
+        live.Stop();
         return 1;
     }
     return 0;
