@@ -5,6 +5,8 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include <new>
+
 namespace webview {
 
 namespace {
@@ -93,7 +95,11 @@ LiveMuxer::~LiveMuxer()
 int LiveMuxer::WriteBytes(void* opaque, uint8_t* buffer, int size)
 {
     auto* muxer = static_cast<LiveMuxer*>(opaque);
-    muxer->written_.insert(muxer->written_.end(), buffer, buffer + size);
+    try { // nothing may be thrown through FFmpeg
+        muxer->written_.insert(muxer->written_.end(), buffer, buffer + size);
+    } catch (const std::bad_alloc&) {
+        return AVERROR(ENOMEM);
+    }
     return size;
 }
 
