@@ -147,8 +147,12 @@ Route ParseRoute(std::string_view target)
         route.kind = RouteKind::Recordings;
     else if (is({"api", "export"}))
         route.kind = RouteKind::Export;
-    else if (segments.size() == 4 && segments[0] == "recordings" && IsPlainName(segments[1]) &&
-             IsDayName(segments[2]) && IsMp4Name(segments[3])) {
+
+    else if (segments.size() == 2 && segments[0] == "live" && IsPlainName(segments[1])) {
+        route.kind = RouteKind::Live;
+        route.camera = segments[1];
+    } else if (segments.size() == 4 && segments[0] == "recordings" && IsPlainName(segments[1]) &&
+               IsDayName(segments[2]) && IsMp4Name(segments[3])) {
         route.kind = RouteKind::RecordingFile;
         route.camera = segments[1];
         route.day = segments[2];

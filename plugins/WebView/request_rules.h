@@ -10,10 +10,11 @@
 
 namespace webview {
 
-enum class RouteKind { NotFound, Login, Cameras, Status, Recordings, RecordingFile, Export };
+enum class RouteKind { NotFound, Login, Cameras, Status, Recordings, RecordingFile, Export, Live };
 
 // What a request target names. For RecordingFile, camera, day ("YYYY-MM-DD") and file
-// ("HH-MM-SS[-n].mp4") are each one plain path component: no "..", no '/', no control bytes.
+// ("HH-MM-SS[-n].mp4") are each one plain path component: no "..", no '/', no control bytes. For
+// Live ("/live/<camera>"), camera is one as well.
 struct Route {
     RouteKind kind = RouteKind::NotFound;
     std::string camera;

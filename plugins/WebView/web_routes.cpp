@@ -7,6 +7,7 @@
 #include "status_figures.h"
 #include "web_log.h"
 
+#include <boost/beast/websocket/rfc6455.hpp>
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -78,6 +79,16 @@ RecordingsSummary SummaryOf(RecordingsSummaries& summaries, int folder, const st
     return summaries.Get(folder, camera);
 }
 
+json LiveJson(const LiveFigures& live)
+{
+    return {{"viewers", live.viewers},
+            {"fragmentsSent", live.fragmentsSent},
+            {"skips", live.skips},
+            {"skippedFragments", live.skippedFragments},
+            {"inboxDropped", live.inboxDropped},
+            {"peakViewerBytes", live.peakViewerBytes}};
+}
+
 } // namespace
 
 Reply WebRoutes::Handle(const Request& request, const RequestContext& context)
@@ -102,6 +113,7 @@ Reply WebRoutes::Handle(const Request& request, const RequestContext& context)
     case RouteKind::Status: return Status(request);
     case RouteKind::Recordings: return Recordings(request, route);
     case RouteKind::Export: return Export(request, route);
+    case RouteKind::Live: return Live(request, route);
     default: return RecordingFile(request, route);
     }
 }
@@ -205,8 +217,11 @@ StringResponse WebRoutes::Status(const Request& request)
 {
     json cameras = json::array();
     const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    for (const CameraFigures& camera : cameras_.Cameras())
-        cameras.push_back(CameraStatus(camera, SummaryOf(summaries_, folder, camera.name)));
+    for (const CameraFigures& camera : cameras_.Cameras()) {
+        json status = CameraStatus(camera, SummaryOf(summaries_, folder, camera.name));
+        status["live"] = LiveJson(live_ ? live_->Figures(camera.number) : LiveFigures{});
+        cameras.push_back(std::move(status));
+    }
     if (folder >= 0)
         close(folder);
     return Json(request, {{"cameras", cameras},
@@ -343,6 +358,23 @@ Reply WebRoutes::RecordingFile(const Request& request, const Route& route)
     boost::beast::error_code ignored;
     response.body().reset(RangeFile(file->fd, range.first, range.length), ignored);
     return response;
+}
+
+Reply WebRoutes::Live(const Request& request, const Route& route)
+{
+    for (const CameraFigures& camera : cameras_.Cameras()) {
+        if (camera.name != route.camera || live_ == nullptr)
+            continue;
+        if (camera.videoCodec != DVR_CODEC_H264)
+            return Text(http::status::unsupported_media_type, request, "the live view takes H.264 video only");
+        if (!boost::beast::websocket::is_upgrade(request)) {
+            StringResponse response = Text(http::status::upgrade_required, request, "a WebSocket upgrade is needed");
+            response.set(http::field::upgrade, "websocket");
+            return response;
+        }
+        return LiveUpgrade{live_, camera.number, camera.name};
+    }
+    return Text(http::status::not_found, request, "not found");
 }
 
 } // namespace webview

@@ -4,6 +4,7 @@
 #include "camera_table.h"
 #include "core_status.h"
 #include "export_stream.h"
+#include "live_stream.h"
 #include "recordings_summary.h"
 #include "request_rules.h"
 #include "web_auth.h"
@@ -19,11 +20,14 @@ inline constexpr const char* SESSION_COOKIE = "dvr_session";
 class WebRoutes {
 public:
     // recordings: the recorder's folder, opened anew for each request (the recorder may make it later).
-    WebRoutes(std::string recordings, const CameraTable& cameras, Authenticator& auth, const CoreStatus& core)
+    // live: the cameras' live streams; without it /live/ finds no camera.
+    WebRoutes(std::string recordings, const CameraTable& cameras, Authenticator& auth, const CoreStatus& core,
+              LiveHub* live = nullptr)
         : recordings_(std::move(recordings)),
           cameras_(cameras),
           auth_(auth),
-          core_(core)
+          core_(core),
+          live_(live)
     {
     }
 
@@ -41,11 +45,13 @@ private:
     StringResponse Recordings(const Request& request, const Route& route);
     Reply RecordingFile(const Request& request, const Route& route);
     Reply Export(const Request& request, const Route& route);
+    Reply Live(const Request& request, const Route& route);
 
     const std::string recordings_;
     const CameraTable& cameras_;
     Authenticator& auth_;
     const CoreStatus& core_;
+    LiveHub* live_;
     RecordingsSummaries summaries_; // of the cameras' files, for the status
     uint64_t requests_ = 0;         // answered, for the status
     Exporter exporter_;             // Start on the server's thread

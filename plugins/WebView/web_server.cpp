@@ -1,5 +1,6 @@
 #include "web_server.h"
 
+#include "live_viewer.h"
 #include "web_log.h"
 
 #include <boost/asio/ssl.hpp>
@@ -134,12 +135,20 @@ private:
         const Request& request = parser_->get();
         ++served_;
         Reply reply = state_->handler(request, RequestContext{address_, IS_TLS});
+        if (auto* live = std::get_if<LiveUpgrade>(&reply)) {
+            const ServerSettings& settings = state_->settings;
+            return std::make_shared<LiveViewer<Stream>>(std::move(stream_), this->shared_from_this(), *live->hub,
+                                                        live->camera, live->name, settings.headerTimeout,
+                                                        settings.idleTimeout)
+                ->Run(parser_->release());
+        }
         const bool keepAlive = request.keep_alive();
         std::visit(
             [&](auto& response) {
-                if constexpr (std::is_same_v<std::decay_t<decltype(response)>, ChunkedReply>)
+                using Kind = std::decay_t<decltype(response)>;
+                if constexpr (std::is_same_v<Kind, ChunkedReply>)
                     SendChunked(std::move(response), keepAlive);
-                else
+                else if constexpr (!std::is_same_v<Kind, LiveUpgrade>)
                     Send(std::move(response), keepAlive);
             },
             reply);

@@ -67,7 +67,14 @@ struct ChunkedReply {
     std::shared_ptr<ChunkSource> body;
 };
 
-using Reply = std::variant<StringResponse, FileResponse, ChunkedReply>;
+class LiveHub;
+// A request the connection answers by becoming a live viewer of camera (a WebSocket).
+struct LiveUpgrade {
+    LiveHub* hub = nullptr;
+    uint32_t camera = 0;
+    std::string name;
+};
+using Reply = std::variant<StringResponse, FileResponse, ChunkedReply, LiveUpgrade>;
 
 struct RequestContext {
     std::string address; // the client's IP address

@@ -1,7 +1,8 @@
 // WebView: serves the page, the cameras' figures and the recorder's files to a browser over HTTP
-// or HTTPS. Write only counts a camera's frames, notes its parameters and the core's status
-// documents (it keeps no block); the server
-// runs on its own thread from Open to Close and reads the recordings through the day indexes.
+// or HTTPS. Write counts a camera's frames, notes its parameters and the core's status documents,
+// and copies the frames of cameras someone watches live (it keeps no block); the server runs on its
+// own thread from Open to Close and reads the recordings through the day indexes, and the live
+// thread remuxes what viewers watch.
 #include "camera_table.h"
 #include "core_status.h"
 #include "ffmpeg_log.h"
@@ -37,11 +38,13 @@ constexpr int PARAMS_CLASS = 4;
 // Set by Load, cleared by Unload; read by every thread.
 std::atomic<PluginEntryPoint> coreCallback{nullptr};
 
+LiveHub live; // from Write, for the server's viewers; its thread runs from Open to Close
+
 // The plugin between Open and Close: the server last, so it stops before what it serves goes.
 struct WebView {
     WebView(const WebConfig& config, const CameraTable& cameras, const CoreStatus& core)
         : auth(config.users, [] { return std::chrono::steady_clock::now(); }),
-          routes(config.recordings, cameras, auth, core),
+          routes(config.recordings, cameras, auth, core, &live),
           server(
               ServerSettings{
                   .address = config.address, .port = config.port, .certificate = config.certificate, .key = config.key},
@@ -89,7 +92,7 @@ WEB_EXPORT int Load(void* in, void* out)
     if (parms == nullptr || self == nullptr || self->size < sizeof(_LoadParmsOut))
         return 1;
     coreCallback = parms->callback;
-    ffmpeg_common::InstallFfmpegLog(); // the exports' FFmpeg messages become the plugin's lines
+    ffmpeg_common::InstallFfmpegLog(); // the exports' and the live thread's FFmpeg messages become the plugin's lines
     self->providerID = WEB_PROVIDER_ID;
     self->classMasks[VIDEO_CLASS] = DVR_MEDIA_FRAME_MASK;
     self->classMasks[AUDIO_CLASS] = DVR_MEDIA_FRAME_MASK;
@@ -114,10 +117,12 @@ WEB_EXPORT int Open(void* in, void* out)
     }
     try {
         auto started = std::make_unique<WebView>(*config, cameras, coreStatus);
+        live.Start(); // before the first viewer can come
         std::string why;
         if (!started->server.Start(why)) {
             Log(LOG_FAILURE, "serving nothing: cannot listen on %s port %u: %s", config->address.c_str(), config->port,
                 why.c_str());
+            live.Stop();
             return 1;
         }
         const bool tls = !config->certificate.empty();
@@ -127,6 +132,7 @@ WEB_EXPORT int Open(void* in, void* out)
         view = std::move(started);
     } catch (const std::exception& error) {
         Log(LOG_FAILURE, "serving nothing: %s", error.what());
+        live.Stop();
         return 1;
     }
     return 0;
@@ -146,13 +152,14 @@ WEB_EXPORT int Close(void* in, void* out)
         closing->routes.StopExports();
     }
     closing.reset(); // stops the server: its thread ends once the request it runs (if any) is answered
+    live.Stop();     // with every viewer gone, the live thread and its muxers
     return 0;
 }
 
 WEB_EXPORT int Unload(void* in, void* out)
 {
     Close(in, out);
-    ffmpeg_common::RemoveFfmpegLog();
+    ffmpeg_common::RemoveFfmpegLog(); // before this code is unmapped
     coreCallback = nullptr;
     return 0;
 }
@@ -166,15 +173,18 @@ WEB_EXPORT int Write(void* in, void* out)
     result->keep = 0;
     if (event->eventType == DVR_EVT_MEDIA_PARAMS) {
         _DvrMediaParams params{};
-        if (DvrReadMediaParams(event->data, event->len, &params))
+        if (DvrReadMediaParams(event->data, event->len, &params)) {
             cameras.Parameters(params);
-        else
+            live.Parameters(params, static_cast<const uint8_t*>(event->data) + params.size);
+        } else
             cameras.Malformed();
     } else if (event->eventType == EVT_VIDEO || event->eventType == EVT_AUDIO) {
         _DvrMediaFrame frame{};
-        if (DvrReadMediaFrame(event->data, event->len, &frame))
+        if (DvrReadMediaFrame(event->data, event->len, &frame)) {
             cameras.Frame(event->eventType == EVT_VIDEO, frame, event->len, coreStatus.Throttling());
-        else
+            live.Frame(event->eventType, frame, static_cast<const uint8_t*>(event->data) + frame.size,
+                       event->len - frame.size);
+        } else
             cameras.Malformed();
     } else if (event->eventType == EVT_STATUS && event->providerID == CORE_PROVIDER_ID && event->data != nullptr) {
         coreStatus.Document(std::string_view(static_cast<const char*>(event->data), event->len));
