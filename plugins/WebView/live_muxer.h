@@ -1,10 +1,8 @@
-// One camera's live remuxer: FFmpeg's mp4 muxer writing fragmented MP4 into memory through an
-// AVIOContext of ours, one fragment each time the caller ends one. Used by the live thread only.
+// One camera's live remuxer: the shared fragmented-MP4 muxer writing into memory, one fragment
+// each time the caller ends one. Used by the live thread only.
 #pragma once
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
+#include "fmp4_muxer.h"
 
 #include <cstdint>
 #include <memory>
@@ -22,7 +20,6 @@ public:
     // with the reason in why.
     static std::unique_ptr<LiveMuxer> Create(const AVCodecParameters& video, const AVCodecParameters* audio,
                                              std::vector<uint8_t>& init, std::string& why);
-    ~LiveMuxer();
     LiveMuxer(const LiveMuxer&) = delete;
     LiveMuxer& operator=(const LiveMuxer&) = delete;
 
@@ -31,18 +28,13 @@ public:
     // Ends the fragment: its moof and mdat in fragment (empty when it holds no packet).
     int EndFragment(std::vector<uint8_t>& fragment);
 
-    bool HasAudio() const { return context_->nb_streams > AUDIO_TRACK; }
+    bool HasAudio() const { return muxer_->Tracks() > AUDIO_TRACK; }
 
 private:
     LiveMuxer() = default;
-    static int WriteBytes(void* opaque, uint8_t* buffer, int size);
 
-    AVFormatContext* context_ = nullptr;
-    AVIOContext* io_ = nullptr;
+    std::unique_ptr<ffmpeg_common::Fmp4Muxer> muxer_;
     std::vector<uint8_t> written_; // what the muxer wrote since it was last taken
 };
-
-// An FFmpeg error code as text.
-std::string AvError(int code);
 
 } // namespace webview

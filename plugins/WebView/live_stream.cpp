@@ -321,7 +321,7 @@ void LiveHub::Handle(uint32_t camera, Remux& remux, const Input& input)
         result = remux.muxer->EndFragment(fragment);
     if (result < 0) {
         Log(LOG_DETAIL, "live %s: remuxing failed (%s); the view starts again at the next key frame",
-            remux.params->params.name, AvError(result).c_str());
+            remux.params->params.name, ffmpeg_common::AvErrorText(result).c_str());
         EndMuxer(camera, remux);
         return;
     }

@@ -63,13 +63,24 @@ std::unique_ptr<Fmp4Muxer> Fmp4Muxer::Create(const std::vector<const AVCodecPara
             track->codec_type == AVMEDIA_TYPE_VIDEO ? AVRational{1, 90000} : AVRational{1, track->sample_rate};
     }
     DictionaryHolder options;
-    // delay_moov: the header goes out with the first fragment, once each track's first times are
-    // known, and carries edit lists: a track starts when its first frame does (audio that begins
-    // after the key frame is not moved forward to it) and B-frames' reordering delay is kept.
-    av_dict_set(&options.dictionary, "movflags", "frag_keyframe+empty_moov+default_base_moof+delay_moov", 0);
-    av_dict_set_int(&options.dictionary, "frag_duration", static_cast<int64_t>(fragmentMs) * 1000, 0);
+    if (fragmentMs > 0) {
+        // delay_moov: the header goes out with the first fragment, once each track's first times
+        // are known, and carries edit lists: a track starts when its first frame does (audio that
+        // begins after the key frame is not moved forward to it) and B-frames' reordering delay is
+        // kept.
+        av_dict_set(&options.dictionary, "movflags", "frag_keyframe+empty_moov+default_base_moof+delay_moov", 0);
+        av_dict_set_int(&options.dictionary, "frag_duration", static_cast<int64_t>(fragmentMs) * 1000, 0);
+    } else {
+        // empty_moov: the init segment stands alone, before any fragment; frag_custom: a fragment
+        // ends only when EndFragment says so; default_base_moof: what Media Source Extensions expect.
+        av_dict_set(&options.dictionary, "movflags", "empty_moov+default_base_moof+frag_custom", 0);
+    }
     av_dict_set(&options.dictionary, "flush_packets", "1", 0);
     result = avformat_write_header(muxer->context_, &options.dictionary);
+    if (result >= 0 && fragmentMs <= 0) {
+        avio_flush(muxer->io_);
+        result = muxer->io_->error;
+    }
     if (result < 0) {
         why = "cannot write the file header: " + AvErrorText(result);
         return nullptr;
@@ -98,6 +109,16 @@ int Fmp4Muxer::Write(int track, AVPacket& packet, AVRational from)
     av_packet_rescale_ts(&packet, from, context_->streams[track]->time_base);
     const int result = av_write_frame(context_, &packet);
     return result >= 0 && io_->error < 0 ? io_->error : result;
+}
+
+int Fmp4Muxer::EndFragment()
+{
+    int result = av_write_frame(context_, nullptr); // with frag_custom: flush the fragment
+    if (result >= 0) {
+        avio_flush(io_);
+        result = io_->error;
+    }
+    return result < 0 ? result : 0;
 }
 
 int Fmp4Muxer::Finish()

@@ -1,5 +1,5 @@
 // FFmpeg's mp4 muxer writing fragmented MP4 through an AVIOContext of ours into a byte sink: the
-// recorder's segment files and the web view's exports are made by it alike. Compiled into each
+// recorder's segment files, the web view's exports and its live view are made by it alike. Compiled into each
 // plugin that uses it. One object is used by one thread at a time.
 #ifndef FFMPEG_COMMON_FMP4_MUXER_H
 #define FFMPEG_COMMON_FMP4_MUXER_H
@@ -26,7 +26,9 @@ public:
 
     // Starts the header of a file with one track per entry of tracks (video in 1/90000, audio in
     // 1/sample rate), fragments of at most fragmentMs; the header reaches sink with the first
-    // fragment. Null with the reason in why.
+    // fragment. fragmentMs 0: the header (an init segment of ftyp and moov) reaches sink at once,
+    // and a fragment ends only at EndFragment, as a live view sends them. Null with the reason in
+    // why.
     static std::unique_ptr<Fmp4Muxer> Create(const std::vector<const AVCodecParameters*>& tracks, int fragmentMs,
                                              Sink sink, std::string& why);
     ~Fmp4Muxer();
@@ -38,6 +40,9 @@ public:
     int Write(int track, AVPacket& packet, AVRational from);
     // Writes the trailer (the last fragment) and hands the rest to the sink.
     int Finish();
+    // With fragmentMs 0: ends the fragment being made and hands it to the sink (nothing when it
+    // holds no packet). 0 or an AVERROR code.
+    int EndFragment();
 
     size_t Tracks() const { return context_->nb_streams; }
     // The time base the muxer keeps track's timestamps in, set once the header is written.
