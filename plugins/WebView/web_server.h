@@ -27,10 +27,12 @@ struct ServerSettings {
     uint16_t port = 8080;    // 0: any free port; Port() says which
     std::string certificate; // PEM files; both set: TLS only
     std::string key;
-    size_t headerBytes = 8 * 1024;    // a longer header is answered 431 and the connection closed
-    size_t bodyBytes = 16 * 1024;     // a longer body is answered 413 and the connection closed
-    size_t connections = 64;          // open at once; one more is closed at once
-    size_t connectionsPerAddress = 8; // the same, per client address
+    size_t headerBytes = 8 * 1024; // a longer header is answered 431 and the connection closed
+    size_t bodyBytes = 16 * 1024;  // a longer body is answered 413 and the connection closed
+    // Open at once; one more is closed at once. A browser showing every live tile of a 16-camera
+    // recorder holds a WebSocket a camera and a few requests of its own, from one address.
+    size_t connections = 128;
+    size_t connectionsPerAddress = 32; // the same, per client address
     // Time to the end of a request's header and body once its first byte came (or the TLS handshake).
     std::chrono::milliseconds headerTimeout{10000};
     // Waiting for the first byte of a request after the first; for the first, headerTimeout.

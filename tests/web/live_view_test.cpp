@@ -415,19 +415,19 @@ TEST_F(LiveViewTest, TheLiveRouteNeedsASessionAKnownCameraAndAnUpgrade)
     EXPECT_EQ(Fetch(port_, "/live/other", "Cookie: " + session + "\r\n" + upgrade).status, 404);
     EXPECT_EQ(Fetch(port_, "/live/cam", "Cookie: " + session + "\r\n").status, 426);
 
-    // Viewers count against the connections of an address (8): a ninth connection is not served
+    // Viewers count against the connections of an address (32): one more connection is not served
     // until one of them leaves.
     std::vector<std::unique_ptr<Viewer>> viewers;
-    for (int i = 0; i < 8; ++i)
+    for (int i = 0; i < 32; ++i)
         viewers.push_back(std::make_unique<Viewer>(port_, session));
     EXPECT_EQ(Fetch(port_, "/api/cameras", "Cookie: " + session + "\r\n").status, 0);
     viewers.pop_back();
     json live = Live(session);
-    for (int i = 0; i < 1000 && live.value("viewers", uint64_t{0}) != 7; ++i) {
+    for (int i = 0; i < 1000 && live.value("viewers", uint64_t{0}) != 31; ++i) {
         usleep(10'000);
         live = Live(session);
     }
-    EXPECT_EQ(live.value("viewers", uint64_t{0}), 7u) << live.dump();
+    EXPECT_EQ(live.value("viewers", uint64_t{0}), 31u) << live.dump();
 }
 
 } // namespace
