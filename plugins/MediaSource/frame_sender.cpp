@@ -60,8 +60,7 @@ std::string FormatStats(const std::string& name, const CameraStats& stats)
     return text;
 }
 
-FrameSender::FrameSender(uint32_t camera, std::string name, bool lossless,
-                         std::chrono::milliseconds firstRecordWait)
+FrameSender::FrameSender(uint32_t camera, std::string name, bool lossless, std::chrono::milliseconds firstRecordWait)
     : camera_(camera),
       providerID_(kProviderBase | (camera & 0xFFFFu)),
       name_(std::move(name)),

@@ -67,7 +67,7 @@ private:
 
 class LiveHub {
 public:
-    explicit LiveHub(LiveSettings settings = {})
+    explicit LiveHub(const LiveSettings& settings = {})
         : settings_(settings)
     {
     }
