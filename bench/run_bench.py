@@ -19,6 +19,8 @@ it is compared with, measured in the same run on the same machine:
               (--quick: 96 and 250,000 files)
   media       cameras recorded by the media plugins beside ffmpeg processes
               (bench/media/media_bench.py; --no-media skips it)
+  web         what live viewers of the web view cost: 16 RTSP cameras recorded, then 4 viewers each
+              (bench/media/web_bench.py; --no-media skips it too)
 The figures go to BUILD_DIR/bench/results.json.
 """
 import json
@@ -427,6 +429,12 @@ class Bench:
         with open(os.path.join(self.bench, "media_results.json")) as figures:
             self.results["media"] = json.load(figures)
 
+    def web(self):
+        script = os.path.join(ROOT, "bench", "media", "web_bench.py")
+        subprocess.run([sys.executable, script, self.build] + (["--quick"] if self.quick else []), check=True)
+        with open(os.path.join(self.bench, "web_results.json")) as figures:
+            self.results["web"] = json.load(figures)
+
 
 def print_table(results):
     print()
@@ -494,18 +502,25 @@ def print_table(results):
             print("%-58s %.1f camera-s/s, %.1f s per camera-hour, x%.2f ffmpeg" % (
                 "media, 16 cameras as fast as read", fast["camera_s_per_wall_s"], fast["cpu_s_per_camera_hour"],
                 media["cpu_ratio_fast"]))
+    web = results.get("web")
+    if web:
+        print("%-58s %.1f CPU s/h, x%.2f the recording of a camera; %.2f MiB; p50/p99 %.0f/%.0f ms; "
+              "%d recorder drops" % ("web, a live viewer-camera (%d cameras x %d viewers)" % (
+                  web["cameras"], web["viewers_per_camera"]), web["viewer_cpu_s_per_viewer_camera_hour"],
+                  web["viewer_to_recording_cpu_ratio"], web["memory_per_viewer_mib"],
+                  web["viewers"]["delay_p50_ms"], web["viewers"]["delay_p99_ms"], web["watched"]["dropped"]))
 
 
 def main():
     args = [a for a in sys.argv[1:] if not a.startswith("--")]
     if len(args) != 1:
         fail("usage: run_bench.py BUILD_DIR [--quick] [--no-media] "
-             "[--only=throughput,latency,log_gate,startup,memory,store,media]")
+             "[--only=throughput,latency,log_gate,startup,memory,store,media,web]")
     quick = "--quick" in sys.argv
     only = next((a.split("=", 1)[1].split(",") for a in sys.argv if a.startswith("--only=")),
-                ["throughput", "latency", "log_gate", "startup", "memory", "store", "media"])
+                ["throughput", "latency", "log_gate", "startup", "memory", "store", "media", "web"])
     if "--no-media" in sys.argv:
-        only = [name for name in only if name != "media"]
+        only = [name for name in only if name not in ("media", "web")]
     bench = Bench(args[0], quick)
     for name in only:
         print("bench: %s" % name, flush=True)

@@ -1,5 +1,6 @@
 // Live viewers for the web benchmark: COUNT WebSocket clients of each camera's /live/<camera> on a
-// loopback web view, reading everything the server sends for SECONDS, on one thread. Prints one
+// loopback web view (the n-th of each camera from 127.0.0.n+1), reading everything the server
+// sends for SECONDS, on one thread. Prints one
 // JSON object: viewers connected, fragments and bytes received, skips the server announced, and the
 // delay from each fragment's capture time (its "captureMs") to the moment its bytes were read here.
 //
@@ -45,16 +46,22 @@ double NowMs()
 
 class Viewer : public std::enable_shared_from_this<Viewer> {
 public:
-    Viewer(asio::io_context& io, Totals& totals, unsigned short port, std::string camera)
+    // from: the loopback address the viewer connects from, as if from a browser of its own.
+    Viewer(asio::io_context& io, Totals& totals, unsigned short port, std::string camera, asio::ip::address from)
         : socket_(io),
           totals_(totals),
           port_(port),
-          camera_(std::move(camera))
+          camera_(std::move(camera)),
+          from_(from)
     {
     }
 
     void Start()
     {
+        beast::error_code error;
+        auto& socket = beast::get_lowest_layer(socket_).socket();
+        if (socket.open(tcp::v4(), error) || socket.bind(tcp::endpoint(from_, 0), error))
+            return Fail("bind", error);
         beast::get_lowest_layer(socket_).async_connect(
             tcp::endpoint(asio::ip::make_address("127.0.0.1"), port_),
             [self = shared_from_this()](beast::error_code error) { self->Connected(error); });
@@ -133,6 +140,7 @@ private:
     Totals& totals_;
     const unsigned short port_;
     const std::string camera_;
+    const asio::ip::address from_;
     double captureMs_ = 0; // of the fragment whose bytes come next
     bool open_ = false;
     bool stopped_ = false;
@@ -161,9 +169,12 @@ int main(int argc, char** argv)
     asio::io_context io;
     Totals totals;
     std::vector<std::shared_ptr<Viewer>> viewers;
+    // Each round of viewers (one of every camera) from an address of its own, as from one browser:
+    // the server bounds the connections of one address.
     for (int n = 0; n < count; ++n)
         for (int camera = 4; camera < argc; ++camera)
-            viewers.push_back(std::make_shared<Viewer>(io, totals, port, argv[camera]));
+            viewers.push_back(std::make_shared<Viewer>(
+                io, totals, port, argv[camera], asio::ip::make_address_v4(0x7F000001u + static_cast<unsigned>(n))));
     for (auto& viewer : viewers)
         viewer->Start();
     asio::steady_timer end(io, std::chrono::seconds(seconds));

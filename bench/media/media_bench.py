@@ -102,16 +102,21 @@ def make_clip(folder):
 
 
 class Core:
-    """dvrcore with exactly LogPI, MediaSource and SegmentRecorder in a fresh working folder."""
+    """dvrcore with exactly LogPI, MediaSource and SegmentRecorder (and any more plugins given) in a
+    fresh working folder."""
 
-    def __init__(self, build, work, cameras):
-        """cameras: (name, url, extra attributes) for media_source.xml."""
+    def __init__(self, build, work, cameras, more_plugins=(), configs=None):
+        """cameras: (name, url, extra attributes) for media_source.xml; configs: more files of the
+        working folder, by name."""
         self.work = work
         os.makedirs(os.path.join(work, "bin", "plugins"))
         os.makedirs(os.path.join(work, "bin", "protected-plugins"))
         shutil.copy2(os.path.join(build, "dvrcore"), os.path.join(work, "bin"))
-        for plugin in ("LogPI", "MediaSource", "SegmentRecorder"):
+        for plugin in ("LogPI", "MediaSource", "SegmentRecorder") + tuple(more_plugins):
             shutil.copy2(os.path.join(build, "plugins", plugin + ".so"), os.path.join(work, "bin", "plugins"))
+        for name, text in (configs or {}).items():
+            with open(os.path.join(work, name), "w") as config:
+                config.write(text)
         with open(os.path.join(work, "media_source.xml"), "w") as config:
             config.write("<MediaSource>\n")
             for name, url, extra in cameras:
