@@ -1,5 +1,10 @@
 #include "request_rules.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cctype>
+
 #include <charconv>
 #include <cstdio>
 #include <ctime>
@@ -226,6 +231,48 @@ std::string HttpDate(int64_t seconds)
     std::snprintf(text, sizeof text, "%s, %02d %s %04d %02d:%02d:%02d GMT", DAYS[utc.tm_wday], utc.tm_mday,
                   MONTHS[utc.tm_mon], utc.tm_year + 1900, utc.tm_hour, utc.tm_min, utc.tm_sec);
     return text;
+}
+
+namespace {
+
+bool SameText(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+           });
+}
+
+} // namespace
+
+bool IsLoopbackHost(std::string_view host)
+{
+    // The name without its port: "[::1]:8080", "127.0.0.1:8080", "localhost".
+    std::string_view name = host;
+    if (name.starts_with("[")) {
+        const size_t close = name.find(']');
+        if (close == std::string_view::npos)
+            return false;
+        const std::string_view rest = name.substr(close + 1);
+        if (!rest.empty() && !rest.starts_with(":"))
+            return false;
+        return name.substr(1, close - 1) == "::1";
+    }
+    name = name.substr(0, name.find(':'));
+    if (SameText(name, "localhost"))
+        return true;
+    in_addr address{};
+    return inet_pton(AF_INET, std::string(name).c_str(), &address) == 1 && (ntohl(address.s_addr) >> 24) == 127;
+}
+
+bool SameOrigin(std::optional<std::string_view> origin, std::string_view host)
+{
+    if (!origin)
+        return true;
+    std::string_view rest = *origin;
+    for (std::string_view scheme : {"http://", "https://"})
+        if (rest.size() > scheme.size() && SameText(rest.substr(0, scheme.size()), scheme))
+            return SameText(rest.substr(scheme.size()), host);
+    return false; // "null", or another scheme's
 }
 
 bool RangeApplies(std::optional<std::string_view> ifRange, std::string_view entityTag, std::string_view lastModified)

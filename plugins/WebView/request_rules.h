@@ -53,6 +53,16 @@ std::string EntityTag(uint64_t inode, uint64_t size, int64_t modifiedNs);
 // An HTTP date (IMF-fixdate) of seconds since 1970.
 std::string HttpDate(int64_t seconds);
 
+// Whether a request's Host names this machine's loopback: localhost, 127.x.x.x or [::1], with or
+// without a port. Without users the server answers nothing else, so a page of another site whose
+// name was pointed at 127.0.0.1 (DNS rebinding) reads nothing through the user's browser.
+bool IsLoopbackHost(std::string_view host);
+
+// Whether a WebSocket's Origin is the server's own page (its scheme's host and port are the
+// request's Host), or there is none (no browser): another site's page opens no live view with the
+// user's browser. A WebSocket is not held to the same-origin rule as other requests are.
+bool SameOrigin(std::optional<std::string_view> origin, std::string_view host);
+
 // Whether a Range still applies under an If-Range value (a validator the client kept): only when
 // it is the file's entity tag or Last-Modified date exactly; otherwise the whole current file is
 // sent, so a client never joins the bytes of two versions of a file. Without If-Range it applies.

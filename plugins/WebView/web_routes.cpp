@@ -94,6 +94,11 @@ json LiveJson(const LiveFigures& live)
 Reply WebRoutes::Handle(const Request& request, const RequestContext& context)
 {
     ++requests_;
+    // A client that names no host (HTTP/1.0) is no browser led there by another site.
+    const auto host = request[http::field::host];
+    if (!auth_.Required() && !host.empty() && !IsLoopbackHost(View(host)))
+        return Text(http::status::forbidden, request,
+                    "without users this server answers only to a loopback name (127.0.0.1, localhost, [::1])");
     if (auto page = PageReply(request))
         return std::move(*page);
     const Route route = ParseRoute(View(request.target()));
@@ -367,6 +372,10 @@ Reply WebRoutes::Live(const Request& request, const Route& route)
             continue;
         if (camera.videoCodec != DVR_CODEC_H264)
             return Text(http::status::unsupported_media_type, request, "the live view takes H.264 video only");
+        const auto origin = request.find(http::field::origin);
+        if (!SameOrigin(origin == request.end() ? std::nullopt : std::optional<std::string_view>(View(origin->value())),
+                        View(request[http::field::host])))
+            return Text(http::status::forbidden, request, "a live view is opened only from this server's own page");
         if (!boost::beast::websocket::is_upgrade(request)) {
             StringResponse response = Text(http::status::upgrade_required, request, "a WebSocket upgrade is needed");
             response.set(http::field::upgrade, "websocket");

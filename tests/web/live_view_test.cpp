@@ -414,6 +414,9 @@ TEST_F(LiveViewTest, TheLiveRouteNeedsASessionAKnownCameraAndAnUpgrade)
     const std::string session = login.Header("Set-Cookie").substr(0, login.Header("Set-Cookie").find(';'));
     EXPECT_EQ(Fetch(port_, "/live/other", "Cookie: " + session + "\r\n" + upgrade).status, 404);
     EXPECT_EQ(Fetch(port_, "/live/cam", "Cookie: " + session + "\r\n").status, 426);
+    // Another site's page opens no live view with the user's browser (and its cookie).
+    EXPECT_EQ(Fetch(port_, "/live/cam", "Cookie: " + session + "\r\nOrigin: http://evil.example\r\n" + upgrade).status,
+              403);
 
     // Viewers count against the connections of an address (32): one more connection is not served
     // until one of them leaves.

@@ -143,6 +143,23 @@ TEST(RequestRules, RangesFollowTheRangeHeaderRules)
     EXPECT_FALSE(NoneMatchHolds("", tag));
 }
 
+TEST(RequestRules, WithoutUsersOnlyLoopbackNamesAreAnsweredAndLiveViewsOpenOnlyFromTheServersPage)
+{
+    for (const char* host :
+         {"127.0.0.1", "127.0.0.1:8080", "127.1.2.3:80", "localhost:8080", "LocalHost", "[::1]:8080", "[::1]"})
+        EXPECT_TRUE(IsLoopbackHost(host)) << host;
+    for (const char* host : {"", "evil.example:8080", "128.0.0.1", "localhost.evil.example", "[::2]:80", "[::1]x",
+                             "10.0.0.1:8080", "127.0.0.1.evil.example"})
+        EXPECT_FALSE(IsLoopbackHost(host)) << host;
+
+    EXPECT_TRUE(SameOrigin(std::nullopt, "127.0.0.1:8080"));
+    EXPECT_TRUE(SameOrigin("http://127.0.0.1:8080", "127.0.0.1:8080"));
+    EXPECT_TRUE(SameOrigin("https://Cam.Local", "cam.local"));
+    for (const char* origin :
+         {"http://evil.example", "http://127.0.0.1:8081", "null", "file://", "ws://127.0.0.1:8080", "http://"})
+        EXPECT_FALSE(SameOrigin(origin, "127.0.0.1:8080")) << origin;
+}
+
 TEST(DayIndex, LaterLinesWinDeletionsDropAndATornLastLineIsSkipped)
 {
     const std::string text = "# comment\n"

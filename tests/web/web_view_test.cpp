@@ -117,6 +117,16 @@ TEST_F(WebViewTest, RoutesAnswerWithWhatThePluginKnowsAndTheIndexLists)
     EXPECT_EQ(Fetch(port, "/api/recordings?camera=cam&from=x").status, 400);
     EXPECT_EQ(Fetch(port, "/nothing").status, 404);
     EXPECT_EQ(Fetch(port, "/api/status", "", "DELETE").status, 405);
+
+    // Without users, a request naming another host (a page of another site whose name was pointed
+    // at 127.0.0.1) gets nothing.
+    const int fd = Connect(port);
+    std::string received;
+    ASSERT_TRUE(SendAll(fd, "GET /api/cameras HTTP/1.1\r\nHost: evil.example:8080\r\nConnection: close\r\n\r\n"));
+    EXPECT_TRUE(ClosedWithin(fd, std::chrono::seconds(10), &received));
+    close(fd);
+    EXPECT_EQ(received.rfind("HTTP/1.1 403", 0), 0u) << received;
+    EXPECT_EQ(received.find("\"name\""), std::string::npos) << received;
 }
 
 TEST_F(WebViewTest, StatusCarriesTheCoresThrottlingAndEachCamerasFlowAndFiles)
