@@ -52,4 +52,5 @@ else()
   set(media_test_filter "*")
 endif()
 gtest_discover_tests(dvrcore_media_process_tests TEST_FILTER "${media_test_filter}" TEST_PREFIX "media."
-                     DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 180 LABELS "media;slow")
+                     DISCOVERY_TIMEOUT 60 TEST_LIST media_process_tests PROPERTIES TIMEOUT 180)
+dvrcore_label_discovered_tests(media_process_tests "media;slow")

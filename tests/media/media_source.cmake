@@ -16,4 +16,5 @@ set(media_source_real_time "*LeavesRunningAThreadInANameLookup*")
 gtest_discover_tests(media_source_tests TEST_FILTER "-${media_source_real_time}" DISCOVERY_TIMEOUT 60
                      PROPERTIES TIMEOUT 120 LABELS media)
 gtest_discover_tests(media_source_tests TEST_FILTER "${media_source_real_time}" DISCOVERY_TIMEOUT 60
-                     PROPERTIES TIMEOUT 120 LABELS "media;slow")
+                     TEST_LIST media_source_real_time_tests PROPERTIES TIMEOUT 120)
+dvrcore_label_discovered_tests(media_source_real_time_tests "media;slow")

@@ -15,5 +15,6 @@ target_compile_definitions(web_chain_tests PRIVATE
     WEB_CHAIN_BUILT=1)
 add_dependencies(web_chain_tests media_clips LogPI WebView MediaSource SegmentRecorder)
 # Each test waits for seconds of real video.
-gtest_discover_tests(web_chain_tests TEST_PREFIX "web." DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 180
-                     LABELS "web;media;slow")
+gtest_discover_tests(web_chain_tests TEST_PREFIX "web." DISCOVERY_TIMEOUT 60 TEST_LIST web_chain_tests
+                     PROPERTIES TIMEOUT 180)
+dvrcore_label_discovered_tests(web_chain_tests "web;media;slow")
