@@ -46,12 +46,18 @@ public:
     ~FakeCamera()
     {
         shutdown(listener_, SHUT_RDWR);
-        thread_.join();
+        WaitClosed();
         close(listener_);
     }
     std::string Url(const std::string& credentials = "") const
     {
         return "rtsp://" + credentials + "127.0.0.1:" + std::to_string(port_) + "/s";
+    }
+    // Waits until the client has closed its connection: every request it sent is then kept.
+    void WaitClosed()
+    {
+        if (thread_.joinable())
+            thread_.join();
     }
     std::vector<std::string> Requests()
     {
@@ -172,6 +178,7 @@ TEST(RtspSession, ASessionIsSetUpAsTheCameraSaysAndOnlyItsMediaComesOutWithKeepA
         ASSERT_EQ(session.ReadPacket(packet, sizeof packet), 12);
         EXPECT_EQ(packet[1], 8);
     }
+    camera.WaitClosed(); // the TEARDOWN may still be on its way
     const std::vector<std::string> requests = camera.Requests();
     std::vector<std::string> methods;
     for (const std::string& request : requests)
