@@ -71,10 +71,16 @@ const char* CodecName(uint32_t codec)
     }
 }
 
+// Whether name is one a camera's recordings folder may have: what the file route takes.
+bool IsCameraName(const std::string& name)
+{
+    return ParseRoute("/recordings/" + name + "/2000-01-01/a.mp4").kind == RouteKind::RecordingFile;
+}
+
 // A camera's recordings; none when the folder is missing or the name is no folder's.
 RecordingsSummary SummaryOf(RecordingsSummaries& summaries, int folder, const std::string& camera)
 {
-    if (folder < 0 || ParseRoute("/recordings/" + camera + "/2000-01-01/a.mp4").kind != RouteKind::RecordingFile)
+    if (folder < 0 || !IsCameraName(camera))
         return {};
     return summaries.Get(folder, camera);
 }
@@ -241,21 +247,13 @@ StringResponse WebRoutes::Recordings(const Request& request, const Route& route)
     auto camera = route.query.find("camera");
     const auto from = route.query.count("from") ? QueryTime(route, "from") : std::optional<int64_t>(INT64_MIN);
     const auto to = route.query.count("to") ? QueryTime(route, "to") : std::optional<int64_t>(INT64_MAX);
-    if (camera == route.query.end() ||
-        ParseRoute("/recordings/" + camera->second + "/2000-01-01/a.mp4").kind != RouteKind::RecordingFile)
+    if (camera == route.query.end() || !IsCameraName(camera->second))
         return Text(http::status::bad_request, request, "camera=<name> is needed");
     if (!from || !to)
         return Text(http::status::bad_request, request, "from and to are ns since 1970");
     std::vector<Recording> found;
-    std::string why;
-    const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool listed = folder >= 0 && ListRecordings(folder, camera->second, *from, *to, found, why);
-    if (folder >= 0)
-        close(folder);
-    if (!listed && !why.empty()) {
-        Log(LOG_WARNING, "recordings of %s: %s", camera->second.c_str(), why.c_str());
-        return Text(http::status::internal_server_error, request, "the recordings cannot be read");
-    }
+    if (auto failed = ListSpan(request, camera->second, *from, *to, found))
+        return std::move(*failed);
     json files = json::array();
     for (const Recording& recording : found) {
         const recindex::IndexEntry& entry = recording.entry;
@@ -270,13 +268,26 @@ StringResponse WebRoutes::Recordings(const Request& request, const Route& route)
     return Json(request, {{"camera", camera->second}, {"files", files}});
 }
 
+std::optional<StringResponse> WebRoutes::ListSpan(const Request& request, const std::string& camera, int64_t from,
+                                                  int64_t to, std::vector<Recording>& found)
+{
+    std::string why;
+    const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const bool listed = folder >= 0 && ListRecordings(folder, camera, from, to, found, why);
+    if (folder >= 0)
+        close(folder);
+    if (listed || why.empty())
+        return std::nullopt;
+    Log(LOG_WARNING, "recordings of %s: %s", camera.c_str(), why.c_str());
+    return Text(http::status::internal_server_error, request, "the recordings cannot be read");
+}
+
 Reply WebRoutes::Export(const Request& request, const Route& route)
 {
     auto camera = route.query.find("camera");
     const auto from = QueryTime(route, "from");
     const auto to = QueryTime(route, "to");
-    if (camera == route.query.end() ||
-        ParseRoute("/recordings/" + camera->second + "/2000-01-01/a.mp4").kind != RouteKind::RecordingFile)
+    if (camera == route.query.end() || !IsCameraName(camera->second))
         return Text(http::status::bad_request, request, "camera=<name> is needed");
     if (!from || !to)
         return Text(http::status::bad_request, request, "from and to are ns since 1970");
@@ -285,15 +296,8 @@ Reply WebRoutes::Export(const Request& request, const Route& route)
     if (request.version() < 11) // the export is sent in chunks, which HTTP/1.0 lacks
         return Text(http::status::http_version_not_supported, request, "an export needs HTTP/1.1");
     std::vector<Recording> found;
-    std::string why;
-    const int folder = open(recordings_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    const bool listed = folder >= 0 && ListRecordings(folder, camera->second, *from, *to, found, why);
-    if (folder >= 0)
-        close(folder);
-    if (!listed && !why.empty()) {
-        Log(LOG_WARNING, "recordings of %s: %s", camera->second.c_str(), why.c_str());
-        return Text(http::status::internal_server_error, request, "the recordings cannot be read");
-    }
+    if (auto failed = ListSpan(request, camera->second, *from, *to, found))
+        return std::move(*failed);
     ExportPlan plan = PlanExport(std::move(found), *from, *to);
     if (plan.files.empty())
         return Text(http::status::not_found, request, "nothing recorded in that span");

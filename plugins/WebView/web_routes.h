@@ -45,6 +45,9 @@ private:
     StringResponse Recordings(const Request& request, const Route& route);
     Reply RecordingFile(const Request& request, const Route& route);
     Reply Export(const Request& request, const Route& route);
+    // The camera's files meeting [from, to] into found; a 500 when its indexes cannot be read.
+    std::optional<StringResponse> ListSpan(const Request& request, const std::string& camera, int64_t from, int64_t to,
+                                           std::vector<Recording>& found);
     Reply Live(const Request& request, const Route& route);
 
     const std::string recordings_;

@@ -340,23 +340,23 @@ TEST(Authenticator, FailedLoginsPauseTheirAddressAndSessionsExpire)
     SteadyTime now{};
     Authenticator auth({{"alice", HashOf("secret")}}, [&] { return now; });
     std::string session;
-    EXPECT_EQ(auth.Login("10.0.0.1", "alice", "wrong", session), LoginResult::Refused);
-    EXPECT_EQ(auth.Login("10.0.0.1", "alice", "secret", session), LoginResult::Slowed);
-    EXPECT_EQ(auth.Login("10.0.0.2", "bob", "secret", session), LoginResult::Refused); // no such user
+    EXPECT_EQ(auth.Login("127.0.0.11", "alice", "wrong", session), LoginResult::Refused);
+    EXPECT_EQ(auth.Login("127.0.0.11", "alice", "secret", session), LoginResult::Slowed);
+    EXPECT_EQ(auth.Login("127.0.0.12", "bob", "secret", session), LoginResult::Refused); // no such user
     now += std::chrono::seconds(1);
-    EXPECT_EQ(auth.Login("10.0.0.1", "alice", "wrong", session), LoginResult::Refused);
+    EXPECT_EQ(auth.Login("127.0.0.11", "alice", "wrong", session), LoginResult::Refused);
     now += std::chrono::seconds(1); // the second failure pauses 2 s
-    EXPECT_EQ(auth.Login("10.0.0.1", "alice", "secret", session), LoginResult::Slowed);
-    EXPECT_EQ(auth.RetryAfter("10.0.0.1"), std::chrono::seconds(1));
+    EXPECT_EQ(auth.Login("127.0.0.11", "alice", "secret", session), LoginResult::Slowed);
+    EXPECT_EQ(auth.RetryAfter("127.0.0.11"), std::chrono::seconds(1));
     now += std::chrono::seconds(1);
-    ASSERT_EQ(auth.Login("10.0.0.1", "alice", "secret", session), LoginResult::Accepted);
+    ASSERT_EQ(auth.Login("127.0.0.11", "alice", "secret", session), LoginResult::Accepted);
     EXPECT_EQ(session.size(), 64u);
     EXPECT_TRUE(auth.SessionValid(session));
     EXPECT_FALSE(auth.SessionValid(session + "0"));
     // Basic credentials: "alice:secret" and "alice:wrong".
-    EXPECT_EQ(auth.CheckBasic("10.0.0.3", "Basic YWxpY2U6c2VjcmV0"), LoginResult::Accepted);
-    EXPECT_EQ(auth.CheckBasic("10.0.0.3", "Basic YWxpY2U6d3Jvbmc="), LoginResult::Refused);
-    EXPECT_EQ(auth.CheckBasic("10.0.0.3", "Basic YWxpY2U6c2VjcmV0"), LoginResult::Slowed);
+    EXPECT_EQ(auth.CheckBasic("127.0.0.13", "Basic YWxpY2U6c2VjcmV0"), LoginResult::Accepted);
+    EXPECT_EQ(auth.CheckBasic("127.0.0.13", "Basic YWxpY2U6d3Jvbmc="), LoginResult::Refused);
+    EXPECT_EQ(auth.CheckBasic("127.0.0.13", "Basic YWxpY2U6c2VjcmV0"), LoginResult::Slowed);
     now += std::chrono::hours(13);
     EXPECT_FALSE(auth.SessionValid(session));
 }
