@@ -320,6 +320,10 @@ class Page(unittest.TestCase):
         ActionChains(self.browser).send_keys(Keys.ESCAPE).perform()
         wait_for("the grid", lambda: self.browser.find_element(By.ID, "grid-view").is_displayed())
 
+    def assert_no_wider_than_the_screen(self, what):
+        wide = self.script("return document.documentElement.scrollWidth - window.innerWidth")
+        self.assertLessEqual(wide, 0, f"{what} is {wide} px wider than the screen")
+
     def test_on_a_phone_the_grid_is_one_column_and_nothing_is_wider_than_the_screen(self):
         self.browser.set_window_size(390, 844)
         try:
@@ -336,8 +340,13 @@ class Page(unittest.TestCase):
                     start = float(timeline.get_attribute("data-window-start"))
                     self.assertLessEqual(start, newest)
                     self.assertLessEqual(newest, start + float(timeline.get_attribute("data-window-span")))
-                wide = self.script("return document.documentElement.scrollWidth - window.innerWidth")
-                self.assertLessEqual(wide, 0, f"{fragment} is {wide} px wider than the screen")
+                self.assert_no_wider_than_the_screen(fragment)
+            # The whole day puts hour labels, the window and its border at both ends of the bars.
+            timeline = self.browser.find_element(By.ID, "timeline")
+            for _ in range(6):  # an hour doubled five times is more than the day
+                self.browser.find_element(By.ID, "zoom-out").click()
+            self.assertEqual(timeline.get_attribute("data-window-span"), str(24 * 3600 * 1000))
+            self.assert_no_wider_than_the_screen("the whole day")
             self.screenshot("page-phone.png")
         finally:
             self.browser.set_window_size(1280, 900)

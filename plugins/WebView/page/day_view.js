@@ -187,12 +187,21 @@ export class DayView {
     const step = [60e3, 300e3, 600e3, 1800e3, 3600e3, 10800e3].find((s) => this.windowSpan / s <= 8) ?? 10800e3;
     for (let t = Math.ceil(this.windowStart / step) * step; t <= this.windowStart + this.windowSpan; t += step) {
       const tick = element('span');
-      tick.style.left = `${((t - this.windowStart) / this.windowSpan) * 100}%`;
-      tick.textContent = clock(t, false);
+      // A label's anchor slides from its left edge at the bar's start to its right edge at the bar's end,
+      // so the labels at either end stay inside the bar.
+      const at = ((t - this.windowStart) / this.windowSpan) * 100;
+      tick.style.left = `${at}%`;
+      tick.style.transform = `translateX(-${at}%)`;
+      tick.textContent = this.hourOfDay(t);
       this.ticks.append(tick);
     }
     document.getElementById('window-label').textContent =
-      `${clock(this.windowStart, false)} to ${clock(this.windowStart + this.windowSpan, false)} UTC`;
+      `${clock(this.windowStart, false)} to ${this.hourOfDay(this.windowStart + this.windowSpan)} UTC`;
+  }
+
+  // hh:mm of a moment in the day shown; its end reads 24:00 rather than the next day's 00:00.
+  hourOfDay(ms) {
+    return ms >= this.dayStart + DAY_MS ? '24:00' : clock(ms, false);
   }
 
   onKey(event) {
