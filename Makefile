@@ -44,13 +44,10 @@ test-tsan: deps
 # The whole suite again under AddressSanitizer, UndefinedBehaviorSanitizer and LeakSanitizer.
 # A quarantine smaller than the default 256 MiB: the core throttles by its resident size, and freed
 # blocks held in a quarantine larger than its 190 MiB memory limit kept it throttled for good.
-# The browser test is left out here for now: in about 2 of 8 runs under this sanitizer the page's
-# core stopped answering (connection refused) within seconds, a fault not yet found; it runs in
-# make test, and the whole-chain web tests cover the same plugins under this sanitizer.
 test-asan: deps
 	@cmake -S . -B build-asan -DDVRCORE_SANITIZE=address -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 	@cmake --build build-asan -j $(JOBS)
-	@cd build-asan && ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:quarantine_size_mb=32" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" ctest --output-on-failure -j $(JOBS) -LE browser
+	@cd build-asan && ASAN_OPTIONS="detect_leaks=1:abort_on_error=0:quarantine_size_mb=32" UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1" ctest --output-on-failure -j $(JOBS)
 
 # The device's build: armhf, cross-compiled into build-arm/ against the armhf sysroot that
 # scripts/install-deps-arm.sh keeps apart from the host's packages, the whole suite run under

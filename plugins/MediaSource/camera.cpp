@@ -324,9 +324,12 @@ bool Camera::Connect(FormatContext& input, StreamInfo& info, std::string& reason
     }
     stall_.Arm(MonotonicNs());
     error = FindStreamInfo(context);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // The probe's decoders are closed: their pictures go back to the system, not to a heap that
-    // keeps them for the process's life.
+    // keeps them for the process's life. (Under a sanitizer the heap is the sanitizer's, and
+    // glibc's trim, first called from two cameras at once, races setting up glibc's unused heap.)
     malloc_trim(0);
+#endif
     if (slot)
         Probes().Give();
     if (error < 0) {

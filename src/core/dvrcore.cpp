@@ -41,7 +41,12 @@ dvrcore::~dvrcore() = default;
 void dvrcore::ReleaseFreedMemory()
 {
     blockPool.Clear();
-    malloc_trim(0); // every arena's free pages, the plugins' threads' included
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Every arena's free pages, the plugins' threads' included. Under a sanitizer the heap is the
+    // sanitizer's: glibc's trim would only set up glibc's unused heap, unguarded against another
+    // thread doing the same.
+    malloc_trim(0);
+#endif
 }
 
 std::chrono::steady_clock::time_point dvrcore::Now()
