@@ -142,6 +142,7 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     if (stopping_)
         return false;
     flowControlled_ = flowControlled_ || flowControlled;
+    const bool promised = flowControlled && flowPromise_.Offer(flowBytes);
     if (kind == EVT_VIDEO && (frame.flags & DVR_MEDIA_REPEATED) != 0 && haveVideoSequence_ &&
         static_cast<int32_t>(frame.sequence - lastVideoSequence_) <= 0) {
         // A key frame sent again only to open the core's gate: this writer has it already.
@@ -167,7 +168,6 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
         !flowControlled && queuedTicks_ + step > static_cast<int64_t>(config_.queueSeconds) * CLOCK_RATE;
     // The shared bound is asked last: only a frame that is queued takes from it.
     // The room a flow record promised stays the sender's when a camera joins and the shares shrink.
-    const bool promised = flowControlled && queuedBytes_ + size <= flowWindow_;
     if (!overBytes && !overTime && !(droppingToKey_ && !key) && hooks_.budget != nullptr &&
         !hooks_.budget->Take(camera_, size, promised))
         overBytes = true;
@@ -202,7 +202,7 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     queuedTicks_ += step;
     if (queue_.size() >= BATCH_ITEMS || key || flowControlled)
         BatchDueLocked();
-    if (flowControlled && !flowAnnounced_) {
+    if (flowControlled && !flowPromise_.Announced()) {
         const auto record = FlowDoneLocked(0);
         lock.unlock();
         SendFlow(record);
@@ -306,18 +306,16 @@ std::pair<uint64_t, uint64_t> CameraWriter::FlowDoneLocked(uint64_t bytes)
     flowDone_ += bytes;
     // The first record goes out with the camera's first flow-controlled frame: until it comes, the
     // sender keeps to a small first window.
-    if (!flowControlled_ || (flowAnnounced_ && flowDone_ == flowReported_))
+    if (!flowControlled_ || (flowPromise_.Announced() && flowDone_ == flowPromise_.ReportedDone()))
         return {0, 0};
     uint64_t window = static_cast<uint64_t>(config_.queueMB) * 1024 * 1024;
     if (hooks_.budget != nullptr)
         window = std::min(window, hooks_.budget->Share());
     // A record every quarter window keeps the sender going; one whenever the queue runs empty
     // reaches a sender that waits for the frames still on their way here.
-    if (flowAnnounced_ && !queue_.empty() && flowDone_ - flowReported_ < window / 4)
+    if (flowPromise_.Announced() && !queue_.empty() && flowDone_ - flowPromise_.ReportedDone() < window / 4)
         return {0, 0};
-    flowAnnounced_ = true;
-    flowReported_ = flowDone_;
-    flowWindow_ = window;
+    flowPromise_.Announce(flowDone_, window);
     return {flowDone_, window};
 }
 

@@ -4,6 +4,7 @@
 
 #include "audio_transcoder.h"
 #include "ffmpeg_log.h"
+#include "flow_promise.h"
 #include "queue_budget.h"
 #include "recorder_config.h"
 #include "recording_store.h"
@@ -163,9 +164,7 @@ private:
     uint32_t skipped_[2] = {};    // video, audio: dropped since the last frame of the kind was queued
     bool flowControlled_ = false; // a frame came flow-controlled: the sender waits for flow records
     uint64_t flowDone_ = 0;       // event bytes of flow-controlled frames written or dropped
-    uint64_t flowReported_ = 0;   // flowDone_ as the last flow record said it
-    bool flowAnnounced_ = false;  // a flow record went out
-    uint64_t flowWindow_ = 0;     // the window the last flow record gave
+    FlowPromise flowPromise_;     // the flow records sent, and the frames offered against them
     bool haveVideoSequence_ = false;
     uint32_t lastVideoSequence_ = 0; // of the last video frame offered: a repeated key frame up to it is skipped
     bool stopping_ = false;

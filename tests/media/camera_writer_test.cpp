@@ -207,3 +207,22 @@ TEST(QueueBudget, EachCameraFillsItsOwnShareAndTogetherTheyStayWithinTheTotal)
     // Room promised before the shares shrank is taken all the same.
     EXPECT_TRUE(budget.Take(0, 333, true));
 }
+
+TEST(FlowPromise, AFrameSentUnderAnyRecordSoFarWasPromisedRoomEvenAfterALaterRecordShrankTheWindow)
+{
+    segrec::FlowPromise promise;
+    EXPECT_FALSE(promise.Offer(100)); // before any record: the sender's own first window, not promised
+
+    promise.Announce(0, 4000); // done 0: up to byte 4000
+    EXPECT_TRUE(promise.Offer(1900)); // 100..2000
+    // The shares shrank (cameras joined) and a record gave a smaller window, while the sender,
+    // which has not had it yet, goes on under the first one.
+    promise.Announce(1000, 1000);
+    EXPECT_TRUE(promise.Offer(1900)); // 2000..3900: within the first record's 4000
+    EXPECT_FALSE(promise.Offer(200)); // 3900..4100: beyond every record
+
+    // Once everything offered is done, any frame may come, however large.
+    promise.Announce(4100, 1000);
+    EXPECT_TRUE(promise.Offer(9000));
+    EXPECT_EQ(promise.ReportedDone(), 4100u);
+}
