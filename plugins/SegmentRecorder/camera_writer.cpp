@@ -29,8 +29,9 @@ constexpr size_t KEEP_BUFFER_BYTES = 1 << 20;
 // The writer thread is woken for a batch of frames, not for each one: every wake-up costs a context
 // switch and two system calls, and the muxer writes nothing to the disk before a fragment ends
 // anyway. A batch is due at this many items, at a video key frame (it ends a fragment), at new
-// parameters and for a flow-controlled sender (which waits for the writer); frames that do not fill
-// a batch wait at most BATCH_HOLD.
+// parameters, and when a flow-controlled sender's queued frames reach a quarter of its window (it
+// waits for the writer before it fills the window); frames that do not fill a batch wait at most
+// BATCH_HOLD.
 constexpr size_t BATCH_ITEMS = 16;
 constexpr auto BATCH_HOLD = std::chrono::milliseconds(200);
 
@@ -200,7 +201,7 @@ bool CameraWriter::OfferFrame(uint32_t kind, const _DvrMediaFrame& frame, void* 
     queue_.push_back(std::move(item));
     queuedBytes_ += size;
     queuedTicks_ += step;
-    if (queue_.size() >= BATCH_ITEMS || key || flowControlled)
+    if (queue_.size() >= BATCH_ITEMS || key || (flowControlled && queuedBytes_ >= flowPromise_.Window() / 4))
         BatchDueLocked();
     if (flowControlled && !flowPromise_.Announced()) {
         const auto record = FlowDoneLocked(0);

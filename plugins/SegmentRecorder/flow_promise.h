@@ -27,16 +27,19 @@ public:
     {
         announced_ = true;
         reportedDone_ = done;
+        window_ = window;
         limit_ = std::max(limit_, done + window);
     }
     bool Announced() const { return announced_; }
-    // The doneBytes of the last record sent.
+    // The doneBytes and the window of the last record sent (0 before any).
     uint64_t ReportedDone() const { return reportedDone_; }
+    uint64_t Window() const { return window_; }
 
 private:
     bool announced_ = false;
     uint64_t offered_ = 0;
     uint64_t reportedDone_ = 0;
+    uint64_t window_ = 0;
     uint64_t limit_ = 0; // the furthest offered_ any record allows
 };
 
