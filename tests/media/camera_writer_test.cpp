@@ -213,7 +213,7 @@ TEST(FlowPromise, AFrameSentUnderAnyRecordSoFarWasPromisedRoomEvenAfterALaterRec
     segrec::FlowPromise promise;
     EXPECT_FALSE(promise.Offer(100)); // before any record: the sender's own first window, not promised
 
-    promise.Announce(0, 4000); // done 0: up to byte 4000
+    promise.Announce(0, 4000);        // done 0: up to byte 4000
     EXPECT_TRUE(promise.Offer(1900)); // 100..2000
     // The shares shrank (cameras joined) and a record gave a smaller window, while the sender,
     // which has not had it yet, goes on under the first one.
