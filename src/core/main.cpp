@@ -34,8 +34,11 @@ int main(int argc, char* argv[])
     // frame's block is freed by a thread other than the one that made it: with an arena for nearly
     // every thread, freed memory scattered over them kept up to 120 MiB resident in a 16-camera
     // import, which the memory limit counts as used and throttled video for.
+    // (A sanitizer's heap is its own, and its mallopt only says no.)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     if (mallopt(M_ARENA_MAX, static_cast<int>(2 * std::max(1u, std::thread::hardware_concurrency()))) == 0)
         WriteError("the malloc arenas could not be bounded\n");
+#endif
 
     dvr::CommandLine commandLine = dvr::ParseCommandLine(argc, argv);
     if (commandLine.showUsage) {
