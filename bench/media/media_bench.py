@@ -3,7 +3,7 @@
 processes of the ffmpeg tool doing the same job, one process a camera.
 
     media_bench.py BUILD_DIR [--quick] [--cameras 1,4,8,16] [--profile 1080p-aac,720p-g711]
-                   [--window SECONDS] [--strace [CAMERAS]] [--no-fast]
+                   [--window SECONDS] [--strace [CAMERAS]] [--no-fast | --fast-only]
 
   real time  both sides at once on the same loopback RTSP server (bench_rtsp_server.py, one shared
              pipeline a mount, each sending a clip at its own pace), for each profile and camera
@@ -13,10 +13,12 @@ processes of the ffmpeg tool doing the same job, one process a camera.
              and Pss over the window) resident memory per side, and every frame the core dropped.
              The core's frames are those its recorder counts in the window; ffmpeg's are its files'
              frame rate (ffprobe's packets over duration) times the window.
-  fast       16 file cameras read as fast as they can be (MediaSource pace="0", ffmpeg without -re)
-             until each has recorded a fixed length of media (or dvrcore records nothing for 20 s:
-             a stall, reported); CPU seconds per camera-hour and camera-seconds recorded per wall
-             second; 16 ffmpeg processes beside the core, both sides at once
+  fast       16 file cameras read as fast as they can be (MediaSource pace="0") and 16 ffmpeg
+             processes (without -re, -progress reports) on the looped clip, both sides started
+             together and left running: once both write and after a warm-up (8 s; 5 s with
+             --quick), over a window (30 s; 15 s with --quick), each side's camera-seconds recorded
+             per wall second and CPU seconds per camera-hour, and the core's dropped frames (dvrcore
+             recording nothing for 20 s is a stall, reported)
   --strace   one more real-time run (8 cameras unless given) with `strace -c -f` on the core and on
              one ffmpeg for 15 s: the system calls each makes most, per video frame
 The clips are made once with the ffmpeg tool and kept in BUILD_DIR/bench/media/. A sample of each
@@ -211,19 +213,22 @@ SEGMENT_ARGS = ["-f", "segment", "-segment_time", "10", "-segment_format", "mp4"
                 "movflags=frag_keyframe+empty_moov+default_base_moof"]
 
 
-def ffmpeg_args(clip, out, seconds):
-    """The looped clip read as fast as it can be."""
+def ffmpeg_args(clip, out, seconds=None, progress=None):
+    """The looped clip read as fast as it can be; progress: a file for ffmpeg's reports of what it
+    has written, four a second."""
     args = ["ffmpeg", "-nostdin", "-v", "error", "-stream_loop", "-1", "-i", clip]
     args += [] if seconds is None else ["-t", str(seconds)]
+    args += [] if progress is None else ["-progress", progress, "-stats_period", "0.25"]
     return args + ["-c", "copy"] + SEGMENT_ARGS + [os.path.join(out, "%05d.mp4")]
 
 
-def start_ffmpegs(clip, work, seconds=None):
+def start_ffmpegs(clip, work, seconds=None, progress=False):
     processes = []
     for n in range(CAMERAS):
         out = os.path.join(work, "recordings", "cam%02d" % n)
         os.makedirs(out)
-        processes.append(subprocess.Popen(ffmpeg_args(clip, out, seconds), stdin=subprocess.DEVNULL,
+        report = os.path.join(work, "progress%02d.txt" % n) if progress else None
+        processes.append(subprocess.Popen(ffmpeg_args(clip, out, seconds, report), stdin=subprocess.DEVNULL,
                                           stderr=open(os.path.join(work, "ffmpeg%02d.log" % n), "wb")))
     return processes
 
@@ -263,63 +268,104 @@ def throttle_lines(work):
         return []
 
 
-def dvrcore_fast(build, scratch, clip, media_seconds):
-    """Until the recorder has written media_seconds of video of every camera (asked four times a
-    second), or has written nothing for STALL_SECONDS: then the run is reported as stalled."""
-    work = os.path.join(scratch, "dvrcore-fast")
-    core = Core(build, work, [("cam%02d" % n, "file:" + clip, ' pace="0"') for n in range(CAMERAS)])
-    target = media_seconds * FPS
-    progress, progress_at = -1, time.monotonic()
-    stalled = False
-    while True:
-        time.sleep(0.25)
-        figures = core.figures()
-        if figures["cameras_recording"] == CAMERAS and figures["fewest_video_frames"] >= target:
-            break
-        if figures["video_frames"] != progress:
-            progress, progress_at = figures["video_frames"], time.monotonic()
-        elif time.monotonic() - progress_at > STALL_SECONDS:
-            stalled = True
-            break
-    cpu = sum(media_figures.cpu_split(core.process.pid))
-    wall = (progress_at if stalled else time.monotonic()) - core.started
-    peak = memory(core.process.pid).get("VmHWM", 0)
-    core.stop()
-    recorded = figures["video_frames"] / FPS
-    throttled = throttle_lines(work)
-    if stalled:
-        print("media bench: STALLED: dvrcore recorded nothing for %d s after %.1f camera-seconds; the core's "
-              "memory throttling: %s" % (STALL_SECONDS, recorded, throttled[-1] if throttled else "none"), flush=True)
-    # Stalled, the CPU spent after the last frame recorded counts too: it is what the run cost.
-    return {"cpu_s": round(cpu, 2), "wall_s": round(wall, 2), "recorded_camera_s": round(recorded, 1),
-            "cpu_s_per_camera_hour": round(cpu / max(recorded, 1) * 3600, 1),
-            "camera_s_per_wall_s": round(recorded / wall, 1), "peak_rss_mib": round(peak / MIB, 1),
-            "dropped": figures["dropped"], "drops": figures["drops"], "stalled": stalled,
-            # Of the frames the source read from the clip, those the recorder wrote: the rest were
-            # dropped or were still on their way to the disk when asked.
-            "frames_read": figures["frames_read"], "frames_recorded": figures["frames_recorded"],
-            "throttle_lines": throttled[:4], "files": check_decodes(os.path.join(work, "recordings"), 4)}
+class FastSides:
+    """16 file cameras of the core (pace="0") and 16 ffmpeg processes (without -re) on the looped
+    clip, started together and left running: each side is measured over the same window, so both
+    share the machine for all of it, and each pays for the write-back of what it wrote then."""
 
+    def __init__(self, build, scratch, clip):
+        self.work, self.peer_work = os.path.join(scratch, "dvrcore-fast"), os.path.join(scratch, "ffmpeg-fast")
+        self.core, self.peers = None, []
+        try:
+            self.core = Core(build, self.work, [("cam%02d" % n, "file:" + clip, ' pace="0"') for n in range(CAMERAS)])
+            os.makedirs(self.peer_work)
+            self.peers = start_ffmpegs(clip, self.peer_work, progress=True)
+        except BaseException:
+            self.close()
+            raise
 
-def ffmpeg_fast(scratch, clip, media_seconds):
-    """16 processes each copying media_seconds of the looped clip; CPU and peak memory from wait4."""
-    work = os.path.join(scratch, "ffmpeg-fast")
-    began = time.monotonic()
-    processes = start_ffmpegs(clip, work, seconds=media_seconds)
-    cpu, peak = 0.0, 0
-    for process in processes:
-        _, status, usage = os.wait4(process.pid, 0)
-        process.returncode = os.waitstatus_to_exitcode(status)
-        if process.returncode != 0:
-            fail("ffmpeg exited with %d" % process.returncode)
-        cpu += usage.ru_utime + usage.ru_stime
-        peak += usage.ru_maxrss * 1024
-    wall = time.monotonic() - began
-    recorded = CAMERAS * media_seconds
-    return {"cpu_s": round(cpu, 2), "wall_s": round(wall, 2), "recorded_camera_s": recorded,
-            "cpu_s_per_camera_hour": round(cpu / recorded * 3600, 1),
-            "camera_s_per_wall_s": round(recorded / wall, 1), "peak_rss_mib": round(peak / MIB, 1),
-            "files": check_decodes(os.path.join(work, "recordings"), 1, peer=True)}
+    def peer_frames(self):
+        """Each ffmpeg's video frames written so far, from its progress reports."""
+        frames = []
+        for n in range(CAMERAS):
+            try:
+                with open(os.path.join(self.peer_work, "progress%02d.txt" % n)) as report:
+                    frames.append(media_figures.progress_frames(report.read()))
+            except FileNotFoundError:
+                frames.append(0)
+        return frames
+
+    def snapshot(self):
+        figures = self.core.figures()
+        for n, peer in enumerate(self.peers):
+            if peer.poll() is not None:
+                fail("ffmpeg of cam%02d exited with %d" % (n, peer.returncode))
+        return {"time": time.monotonic(), "core": figures,
+                "core_cpu": sum(media_figures.cpu_split(self.core.process.pid)), "peer_frames": sum(self.peer_frames()),
+                "peer_cpu": sum(sum(media_figures.cpu_split(peer.pid)) for peer in self.peers)}
+
+    def wait_flowing(self):
+        """Until every camera of the core and every ffmpeg has written video."""
+        deadline = time.monotonic() + FLOW_TIMEOUT
+        while True:
+            core = self.snapshot()["core"]
+            if core["cameras_recording"] == CAMERAS and core["fewest_video_frames"] > 0 and min(self.peer_frames()) > 0:
+                return
+            if time.monotonic() > deadline:
+                fail("fast: no frames flowing after %d s" % FLOW_TIMEOUT)
+            time.sleep(0.25)
+
+    def measure(self, warmup, window):
+        """Both sides' figures over window seconds, after warmup seconds of both flowing."""
+        self.wait_flowing()
+        time.sleep(warmup)
+        before = self.snapshot()
+        progress, progress_at, stalled = before["core"]["video_frames"], before["time"], False
+        while time.monotonic() < before["time"] + window:
+            time.sleep(0.25)
+            frames = self.core.figures()["video_frames"]
+            if frames != progress:
+                progress, progress_at = frames, time.monotonic()
+            elif time.monotonic() - progress_at > STALL_SECONDS:
+                stalled = True
+                break
+        after = self.snapshot()
+        peaks = [memory(pid).get("VmHWM", 0) for pid in [self.core.process.pid] + [peer.pid for peer in self.peers]]
+        wall = after["time"] - before["time"]
+        core_recorded = (after["core"]["video_frames"] - before["core"]["video_frames"]) / FPS
+        peer_recorded = (after["peer_frames"] - before["peer_frames"]) / FPS
+        core_cpu, peer_cpu = after["core_cpu"] - before["core_cpu"], after["peer_cpu"] - before["peer_cpu"]
+        self.close()
+        figures = after["core"]
+        throttled = throttle_lines(self.work)
+        if stalled:
+            print("media bench: STALLED: dvrcore recorded nothing for %d s; the core's memory throttling: %s" % (
+                STALL_SECONDS, throttled[-1] if throttled else "none"), flush=True)
+        core = {"cpu_s": round(core_cpu, 2), "wall_s": round(wall, 2), "recorded_camera_s": round(core_recorded, 1),
+                "cpu_s_per_camera_hour": round(core_cpu / max(core_recorded, 1) * 3600, 1),
+                "camera_s_per_wall_s": round(core_recorded / wall, 1), "peak_rss_mib": round(peaks[0] / MIB, 1),
+                "dropped": figures["dropped"], "drops": figures["drops"], "stalled": stalled,
+                # Of the frames the source read from the clip, those the recorder wrote: the rest
+                # were dropped or were still on their way to the disk when asked.
+                "frames_read": figures["frames_read"], "frames_recorded": figures["frames_recorded"],
+                "throttle_lines": throttled[:4], "files": check_decodes(os.path.join(self.work, "recordings"), 4)}
+        peer = {"cpu_s": round(peer_cpu, 2), "wall_s": round(wall, 2), "recorded_camera_s": round(peer_recorded, 1),
+                "cpu_s_per_camera_hour": round(peer_cpu / max(peer_recorded, 1) * 3600, 1),
+                "camera_s_per_wall_s": round(peer_recorded / wall, 1), "peak_rss_mib": round(sum(peaks[1:]) / MIB, 1),
+                "files": check_decodes(os.path.join(self.peer_work, "recordings"), 1, peer=True)}
+        return {"dvrcore_fast": core, "ffmpeg_fast": peer}
+
+    def close(self):
+        """ffmpeg closes its files on SIGINT; the core stops on SIGTERM (and fails the run if it exits
+        with an error)."""
+        for peer in self.peers:
+            if peer.poll() is None:
+                peer.send_signal(signal.SIGINT)
+        for peer in self.peers:
+            wait_or_kill(peer, 30)
+        core, self.core = self.core, None
+        if core is not None:
+            core.stop()
 
 
 # ---- real time: the RTSP server's mounts recorded by both sides at once --------------------------
@@ -574,7 +620,9 @@ def main():
     parser.add_argument("--profile", default=",".join(PROFILES))
     parser.add_argument("--window", type=int)
     parser.add_argument("--strace", type=int, nargs="?", const=8, metavar="CAMERAS")
-    parser.add_argument("--no-fast", action="store_true")
+    runs = parser.add_mutually_exclusive_group()
+    runs.add_argument("--no-fast", action="store_true")
+    runs.add_argument("--fast-only", action="store_true")
     options = parser.parse_args()
     profiles = options.profile.split(",")
     for name in profiles:
@@ -584,8 +632,9 @@ def main():
     for plugin in ("LogPI", "MediaSource", "SegmentRecorder"):
         if not os.path.exists(os.path.join(build, "plugins", plugin + ".so")):
             fail("%s/plugins/%s.so was not built (FFmpeg's libraries missing?)" % (build, plugin))
-    # The fast run reads long enough that starting 16 cameras (or 16 processes) is a small part of it.
-    seconds, warmup, media_seconds = (20, 3, 120) if options.quick else (60, 5, 900)
+    # The fast run's window starts once both sides' 16 cameras have started and warmed up.
+    seconds, warmup = (20, 3) if options.quick else (60, 5)
+    fast_warmup, fast_window = (5, 15) if options.quick else (8, 30)
     seconds = options.window or seconds
     cameras = options.cameras or ([1, 4] if options.quick else [1, 4, 8, 16])
     folder = os.path.join(build, "bench", "media")
@@ -602,7 +651,7 @@ def main():
                "load_average_before": os.getloadavg(), "realtime": {}}
     path = os.path.join(build, "bench", "media_results.json")
     try:
-        for name in profiles:
+        for name in [] if options.fast_only else profiles:
             rows = results["realtime"][name] = []
             for count in cameras:
                 print("media bench: real time, %s, %d cameras" % (name, count), flush=True)
@@ -613,11 +662,14 @@ def main():
             results["strace"] = strace_run(build, scratch, profiles[0], clips[profiles[0]], options.strace, warmup)
         if not options.no_fast:
             clip, clip_mbps = make_clip(folder)
-            results.update(cameras=CAMERAS, fast_media_s_per_camera=media_seconds,
+            results.update(cameras=CAMERAS, fast_warmup_s=fast_warmup, fast_window_s=fast_window,
                            clip="1080p25 H.264 (libx264, -g 50) + AAC, 10 s, %.2f Mbit/s" % clip_mbps)
             print("media bench: fast, both sides at once", flush=True)
-            results.update(both_at_once({"dvrcore_fast": lambda: dvrcore_fast(build, scratch, clip, media_seconds),
-                                         "ffmpeg_fast": lambda: ffmpeg_fast(scratch, clip, media_seconds)}))
+            sides = FastSides(build, scratch, clip)
+            try:
+                results.update(sides.measure(fast_warmup, fast_window))
+            finally:
+                sides.close()
             results["throughput_ratio_fast"] = round(results["dvrcore_fast"]["camera_s_per_wall_s"] /
                                                      results["ffmpeg_fast"]["camera_s_per_wall_s"], 3)
             results["cpu_ratio_fast"] = round(results["dvrcore_fast"]["cpu_s_per_camera_hour"] /
@@ -628,27 +680,6 @@ def main():
     results["complete"] = True
     save(path, results)
     print_table(results)
-
-
-def both_at_once(runs):
-    """Runs each side's function in a thread of its own, all at once, so the machine's load falls on
-    both alike; their results by name. A side that fails fails the benchmark."""
-    results, errors = {}, []
-
-    def run(name, function):
-        try:
-            results[name] = function()
-        except BaseException as error:  # SystemExit from fail() included
-            errors.append("%s: %s" % (name, error))
-
-    threads = [threading.Thread(target=run, args=item) for item in runs.items()]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    if errors:
-        fail("; ".join(errors))
-    return results
 
 
 def save(path, results):
@@ -684,8 +715,9 @@ def print_table(r):
                 if fps < FPS - 1:
                     print("     %s got %.1f frames a second a camera, not %d: a side or the server fell behind"
                           % (side, fps, FPS))
-    print("dropped: the core's frames dropped in the window; syscalls: read + write (/proc/PID/io); frames: video "
-          "frames, the core's counted by its recorder, ffmpeg's %s" % r["ffmpeg_frames"])
+    if r["realtime"]:
+        print("dropped: the core's frames dropped in the window; syscalls: read + write (/proc/PID/io); frames: video "
+              "frames, the core's counted by its recorder, ffmpeg's %s" % r["ffmpeg_frames"])
     trace = r.get("strace")
     if trace:
         print("\nstrace -c -f for %d s, %s, %d cameras: system calls per video frame (the core: all its cameras; "
@@ -696,7 +728,8 @@ def print_table(r):
                 "%s %s" % (call, per) for call, per in trace[side])))
     if "dvrcore_fast" in r:
         fast, peer_fast = r["dvrcore_fast"], r["ffmpeg_fast"]
-        print("\nmedia benchmark, fast (import): %d file cameras, %s" % (r["cameras"], r["clip"]))
+        print("\nmedia benchmark, fast (import), both sides at once over %d s after %d s: %d file cameras, %s" % (
+            r["fast_window_s"], r["fast_warmup_s"], r["cameras"], r["clip"]))
         print("%-44s %14s %14s %8s" % ("figure", "dvrcore", "16 x ffmpeg", "ratio"))
         print("%-44s %14.1f %14.1f %7.2fx" % ("fast: CPU s per camera-hour", fast["cpu_s_per_camera_hour"],
                                              peer_fast["cpu_s_per_camera_hour"], r["cpu_ratio_fast"]))

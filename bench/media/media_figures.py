@@ -69,6 +69,18 @@ def counters(pids, proc="/proc"):
     return total
 
 
+def progress_frames(text):
+    """Video frames written, from what ffmpeg's -progress option wrote so far: the frame count of its
+    last complete report (one that reached its progress= line), 0 before the first."""
+    frames, last = 0, 0
+    for line in text.splitlines():
+        if line.startswith("frame=") and line[len("frame="):].isdigit():
+            frames = int(line[len("frame="):])
+        elif line.startswith("progress="):
+            last = frames
+    return last
+
+
 def side_figures(before, after, wall_s, cameras, frames):
     """A side's figures over a window: CPU seconds per camera-hour (total, user, system) and read +
     write system calls and context switches per video frame recorded in the window."""

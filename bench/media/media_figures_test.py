@@ -89,6 +89,15 @@ class SideFigures(unittest.TestCase):
         self.assertEqual((ratios["cpu"], ratios["user"], ratios["sys"], ratios["steady_rss"]), (0.5, 1.0, None, 0.25))
 
 
+class Progress(unittest.TestCase):
+    def test_frames_are_those_of_the_last_complete_report_and_none_before_the_first(self):
+        report = "frame=%d\nfps=0.0\nout_time_us=1\nprogress=continue\n"
+        self.assertEqual(media_figures.progress_frames(""), 0)
+        self.assertEqual(media_figures.progress_frames("frame=25\nfps=0.0\n"), 0)
+        # A report being written as it is read counts from its progress= line only.
+        self.assertEqual(media_figures.progress_frames(report % 250 + report % 500 + "frame="), 500)
+
+
 class FrameRate(unittest.TestCase):
     def test_the_gap_before_a_joining_clients_first_frame_does_not_lower_the_rate(self):
         # 0.168 s to the second frame, then 249 frames 40 ms apart: a client that joined mid-way.
