@@ -297,7 +297,9 @@ int32_t FrameSender::OfferUntilTaken(bool video, bool key)
         const int32_t result = Offer(buffer_, video);
         if (result == EVENT_ACCEPTED) {
             if (video && key) {
-                keyCopy_ = buffer_;
+                // The core has its own copy of the frame: its bytes become the key copy without
+                // another, and the next frame is built in the old key copy's storage.
+                keyCopy_.swap(buffer_);
                 ShrinkIfOversized(keyCopy_);
                 _DvrMediaFrame header{};
                 std::memcpy(&header, keyCopy_.data(), sizeof header);
