@@ -268,6 +268,18 @@ def throttle_lines(work):
         return []
 
 
+def stop_sides(peers, core):
+    """ffmpeg closes its files on SIGINT; the core stops on SIGTERM (and fails the run if it exits
+    with an error). Either may be gone or never started."""
+    for peer in peers:
+        if peer.poll() is None:
+            peer.send_signal(signal.SIGINT)
+    for peer in peers:
+        wait_or_kill(peer, 30)  # a second SIGINT would not let it finish its file
+    if core is not None:
+        core.stop()
+
+
 class FastSides:
     """16 file cameras of the core (pace="0") and 16 ffmpeg processes (without -re) on the looped
     clip, started together and left running: each side is measured over the same window, so both
@@ -341,31 +353,19 @@ class FastSides:
         if stalled:
             print("media bench: STALLED: dvrcore recorded nothing for %d s; the core's memory throttling: %s" % (
                 STALL_SECONDS, throttled[-1] if throttled else "none"), flush=True)
-        core = {"cpu_s": round(core_cpu, 2), "wall_s": round(wall, 2), "recorded_camera_s": round(core_recorded, 1),
-                "cpu_s_per_camera_hour": round(core_cpu / max(core_recorded, 1) * 3600, 1),
-                "camera_s_per_wall_s": round(core_recorded / wall, 1), "peak_rss_mib": round(peaks[0] / MIB, 1),
-                "dropped": figures["dropped"], "drops": figures["drops"], "stalled": stalled,
-                # Of the frames the source read from the clip, those the recorder wrote: the rest
-                # were dropped or were still on their way to the disk when asked.
-                "frames_read": figures["frames_read"], "frames_recorded": figures["frames_recorded"],
-                "throttle_lines": throttled[:4], "files": check_decodes(os.path.join(self.work, "recordings"), 4)}
-        peer = {"cpu_s": round(peer_cpu, 2), "wall_s": round(wall, 2), "recorded_camera_s": round(peer_recorded, 1),
-                "cpu_s_per_camera_hour": round(peer_cpu / max(peer_recorded, 1) * 3600, 1),
-                "camera_s_per_wall_s": round(peer_recorded / wall, 1), "peak_rss_mib": round(sum(peaks[1:]) / MIB, 1),
-                "files": check_decodes(os.path.join(self.peer_work, "recordings"), 1, peer=True)}
+        core = dict(media_figures.import_figures(core_cpu, core_recorded, wall, peaks[0]),
+                    dropped=figures["dropped"], drops=figures["drops"], stalled=stalled,
+                    # Of the frames the source read from the clip, those the recorder wrote: the
+                    # rest were dropped or were still on their way to the disk when asked.
+                    frames_read=figures["frames_read"], frames_recorded=figures["frames_recorded"],
+                    throttle_lines=throttled[:4], files=check_decodes(os.path.join(self.work, "recordings"), 4))
+        peer = dict(media_figures.import_figures(peer_cpu, peer_recorded, wall, sum(peaks[1:])),
+                    files=check_decodes(os.path.join(self.peer_work, "recordings"), 1, peer=True))
         return {"dvrcore_fast": core, "ffmpeg_fast": peer}
 
     def close(self):
-        """ffmpeg closes its files on SIGINT; the core stops on SIGTERM (and fails the run if it exits
-        with an error)."""
-        for peer in self.peers:
-            if peer.poll() is None:
-                peer.send_signal(signal.SIGINT)
-        for peer in self.peers:
-            wait_or_kill(peer, 30)
         core, self.core = self.core, None
-        if core is not None:
-            core.stop()
+        stop_sides(self.peers, core)
 
 
 # ---- real time: the RTSP server's mounts recorded by both sides at once --------------------------
@@ -504,17 +504,10 @@ class SideBySide:
             time.sleep(0.5)
 
     def close(self):
-        """ffmpeg closes its files on SIGINT; the core stops on SIGTERM (and fails the run if it
-        exits with an error); the server last, so that no side sees its stream end first."""
-        for peer in self.peers:
-            if peer.poll() is None:
-                peer.send_signal(signal.SIGINT)
-        for peer in self.peers:
-            wait_or_kill(peer, 30)  # a second SIGINT would not let it finish its file
+        """The server last, so that no side sees its stream end first."""
         core, self.core = self.core, None
         try:
-            if core is not None:
-                core.stop()
+            stop_sides(self.peers, core)
         finally:
             if self.server is not None:
                 stop_process(self.server, signal.SIGTERM, 10)

@@ -81,6 +81,16 @@ def progress_frames(text):
     return last
 
 
+def import_figures(cpu_s, recorded_camera_s, wall_s, peak_bytes):
+    """A side's figures over an import's window: CPU seconds per camera-hour recorded (per camera-
+    second at least, so a side that recorded nothing shows its whole cost) and camera-seconds
+    recorded per wall second."""
+    return {"cpu_s": round(cpu_s, 2), "wall_s": round(wall_s, 2), "recorded_camera_s": round(recorded_camera_s, 1),
+            "cpu_s_per_camera_hour": round(cpu_s / max(recorded_camera_s, 1) * 3600, 1),
+            "camera_s_per_wall_s": round(recorded_camera_s / wall_s, 1),
+            "peak_rss_mib": round(peak_bytes / 1048576, 1)}
+
+
 def side_figures(before, after, wall_s, cameras, frames):
     """A side's figures over a window: CPU seconds per camera-hour (total, user, system) and read +
     write system calls and context switches per video frame recorded in the window."""

@@ -89,6 +89,16 @@ class SideFigures(unittest.TestCase):
         self.assertEqual((ratios["cpu"], ratios["user"], ratios["sys"], ratios["steady_rss"]), (0.5, 1.0, None, 0.25))
 
 
+class Import(unittest.TestCase):
+    def test_cpu_is_per_camera_hour_recorded_and_a_side_that_recorded_nothing_shows_its_whole_cost(self):
+        figures = media_figures.import_figures(cpu_s=12.0, recorded_camera_s=7200.0, wall_s=30.0, peak_bytes=3 << 20)
+        self.assertEqual(figures["cpu_s_per_camera_hour"], 6.0)
+        self.assertEqual(figures["camera_s_per_wall_s"], 240.0)
+        self.assertEqual(figures["peak_rss_mib"], 3.0)
+        stalled = media_figures.import_figures(cpu_s=12.0, recorded_camera_s=0.0, wall_s=30.0, peak_bytes=0)
+        self.assertEqual(stalled["cpu_s_per_camera_hour"], 12.0 * 3600)
+        self.assertEqual(stalled["camera_s_per_wall_s"], 0.0)
+
 class Progress(unittest.TestCase):
     def test_frames_are_those_of_the_last_complete_report_and_none_before_the_first(self):
         report = "frame=%d\nfps=0.0\nout_time_us=1\nprogress=continue\n"
