@@ -17,6 +17,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <cmath>
@@ -32,6 +33,60 @@ constexpr int64_t kReadBatchNs = 60'000'000;
 
 struct PacketFree {
     void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+
+// The frames read from what one read of an RTSP connection brought, sent together once the
+// connection holds nothing more (or kCapacity gathered): the core's worker then wakes once for
+// them, not once per frame. Used by the camera's reading thread only.
+class HeldFrames {
+public:
+    static constexpr size_t kCapacity = 16;
+
+    explicit HeldFrames(FrameSender& sender)
+        : sender_(sender)
+    {
+    }
+    ~HeldFrames() { Clear(); }
+    HeldFrames(const HeldFrames&) = delete;
+    HeldFrames& operator=(const HeldFrames&) = delete;
+
+    // Takes packet's data over for media; false (packet untouched) when no packet could be allocated.
+    bool Hold(MediaPacket media, AVPacket& packet)
+    {
+        if (count_ == packets_.size()) {
+            std::unique_ptr<AVPacket, PacketFree> spare(av_packet_alloc());
+            if (spare == nullptr)
+                return false;
+            packets_.push_back(std::move(spare));
+        }
+        av_packet_move_ref(packets_[count_].get(), &packet);
+        media.data = packets_[count_]->data;
+        frames_[count_++] = media;
+        return true;
+    }
+    bool Full() const { return count_ == kCapacity; }
+    // Sends what is held, in the order read; the number sent.
+    size_t Send()
+    {
+        const size_t sent = count_;
+        for (size_t i = 0; i < count_; ++i)
+            sender_.Send(frames_[i]);
+        Clear();
+        return sent;
+    }
+
+private:
+    void Clear()
+    {
+        for (size_t i = 0; i < count_; ++i)
+            av_packet_unref(packets_[i].get());
+        count_ = 0;
+    }
+
+    FrameSender& sender_;
+    std::array<MediaPacket, kCapacity> frames_{};
+    std::vector<std::unique_ptr<AVPacket, PacketFree>> packets_; // reused; the first count_ hold data
+    size_t count_ = 0;
 };
 
 // The one conversion of FFmpeg times into the media clock.
@@ -434,6 +489,19 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
     int64_t nextRead = 0;
     CaptureClock captureClock(openedNs_);
     keyFrames_.Restart();
+    // Our own RTSP session says when it runs dry; frames of other inputs go one by one.
+    RtspInput* rtsp = RtspInput::Of(input);
+    HeldFrames held(sender_);
+    if (rtsp != nullptr)
+        rtsp->SetBeforeWait([&] { packetsSent += held.Send(); });
+    struct Unhook {
+        RtspInput* rtsp;
+        ~Unhook()
+        {
+            if (rtsp != nullptr)
+                rtsp->SetBeforeWait(nullptr);
+        }
+    } unhook{rtsp};
 
     while (!stopping_) {
         if (nextRead > MonotonicNs() && !WaitUntil(nextRead)) // a network camera's frames gather
@@ -460,6 +528,7 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
         if (error < 0) {
             if (stopping_)
                 return "closing";
+            packetsSent += held.Send(); // what the connection brought before it ended
             if (stall_.Expired(MonotonicNs()))
                 return stalled;
             return error == AVERROR_EOF && isFile_ ? "no frames in the file" : ErrorText(error);
@@ -517,6 +586,12 @@ std::string Camera::ReadUntilLost(AVFormatContext* input, StreamInfo& info, uint
         media.captureTimeNs = captureClock.Stamp(media.dts, RealtimeNs());
         media.data = packet->data;
         media.size = static_cast<size_t>(std::max(packet->size, 0));
+        if (rtsp != nullptr && held.Hold(media, *packet)) {
+            if (held.Full())
+                packetsSent += held.Send();
+            continue;
+        }
+        packetsSent += held.Send(); // none is left behind the one sent now
         sender_.Send(media);
         ++packetsSent;
         av_packet_unref(packet.get());

@@ -123,11 +123,16 @@ RtspInput::Result RtspInput::Open(const std::string& url, std::function<bool()> 
     return Result::Opened;
 }
 
+RtspInput* RtspInput::Of(AVFormatContext* context)
+{
+    return static_cast<RtspInput*>(context->opaque);
+}
+
 void CloseInput(AVFormatContext* context)
 {
     if (context == nullptr)
         return;
-    auto* input = static_cast<RtspInput*>(context->opaque);
+    RtspInput* input = RtspInput::Of(context);
     avformat_close_input(&context);
     delete input;
 }

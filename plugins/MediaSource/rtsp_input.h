@@ -28,6 +28,11 @@ public:
 
     ~RtspInput();
 
+    // The RTSP input context reads through, null for any other input.
+    static RtspInput* Of(AVFormatContext* context);
+    // See RtspSession::SetBeforeWait.
+    void SetBeforeWait(std::function<void()> beforeWait) { session_.SetBeforeWait(std::move(beforeWait)); }
+
 private:
     explicit RtspInput(std::function<bool()> interrupted);
     static int ReadDescription(void* opaque, uint8_t* buffer, int size);

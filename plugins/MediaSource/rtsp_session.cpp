@@ -170,6 +170,8 @@ bool RtspSession::Fill()
             readError_ = AVERROR_EXIT;
             return false;
         }
+        if (beforeWait_)
+            beforeWait_();
         pollfd waiting{fd_, POLLIN, 0};
         if (poll(&waiting, 1, kSliceMs) < 0 && errno != EINTR) {
             readError_ = AVERROR(errno);

@@ -41,6 +41,9 @@ public:
     // An RTCP packet of ours (a receiver report) to the camera, on the channel of the stream it
     // reports on.
     void SendRtcp(const uint8_t* data, int size);
+    // Called each time a read finds nothing more on the connection, before it waits for the
+    // camera; none by default.
+    void SetBeforeWait(std::function<void()> beforeWait) { beforeWait_ = std::move(beforeWait); }
 
 private:
     struct Channel {
@@ -63,6 +66,7 @@ private:
 
     const std::function<bool()> interrupted_;
     const std::function<int64_t()> now_;
+    std::function<void()> beforeWait_;
     int fd_ = -1;
     RtspUrl url_;
     std::vector<uint8_t> buffer_; // bytes read and not yet taken: [start_, end_)

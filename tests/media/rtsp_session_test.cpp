@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+extern "C" {
+#include <libavutil/error.h>
+}
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -157,7 +161,11 @@ TEST(RtspSession, ASessionIsSetUpAsTheCameraSaysAndOnlyItsMediaComesOutWithKeepA
         return "";
     });
     {
-        RtspSession session([] { return false; }, [&] { return now.load(); });
+        // Once told to, a wait is interrupted if the session said it was about to wait.
+        std::atomic<int> dry{0};
+        std::atomic<bool> endOnceDry{false};
+        RtspSession session([&] { return endOnceDry && dry > 0; }, [&] { return now.load(); });
+        session.SetBeforeWait([&] { ++dry; });
         RtspOffer offer;
         std::string reason;
         ASSERT_EQ(session.Open(camera.Url("u:p@"), offer, reason), RtspSession::OpenResult::Playing) << reason;
@@ -177,6 +185,12 @@ TEST(RtspSession, ASessionIsSetUpAsTheCameraSaysAndOnlyItsMediaComesOutWithKeepA
         now = 1'000'000'000;
         ASSERT_EQ(session.ReadPacket(packet, sizeof packet), 12);
         EXPECT_EQ(packet[1], 8);
+        // Nothing more comes: the session says so before it waits (a camera's frames read so far
+        // are sent then), and the interruption ends the wait.
+        dry = 0;
+        endOnceDry = true;
+        EXPECT_EQ(session.ReadPacket(packet, sizeof packet), AVERROR_EXIT);
+        EXPECT_GT(dry.load(), 0);
     }
     camera.WaitClosed(); // the TEARDOWN may still be on its way
     const std::vector<std::string> requests = camera.Requests();
