@@ -26,7 +26,7 @@ constexpr int kGateRetries = 2;
 constexpr uint64_t kFirstWindowBytes = 512 * 1024;
 
 // A buffer that grew for one large frame is given back at the next small one.
-void ShrinkIfOversized(std::vector<uint8_t>& buffer)
+void ShrinkIfOversized(FrameBytes& buffer)
 {
     if (buffer.capacity() > kKeepBufferBytes && buffer.capacity() > 4 * buffer.size())
         buffer.shrink_to_fit();
@@ -241,7 +241,7 @@ void FrameSender::Send(const MediaPacket& packet)
     Refused(result);
 }
 
-int32_t FrameSender::Offer(const std::vector<uint8_t>& buffer, bool video)
+int32_t FrameSender::Offer(const FrameBytes& buffer, bool video)
 {
     const auto len = static_cast<uint32_t>(buffer.size());
     if (lossless_) {

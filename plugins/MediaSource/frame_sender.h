@@ -8,8 +8,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace media_source {
@@ -52,6 +55,30 @@ struct StreamInfo {
     uint32_t channels = 0;
     std::vector<uint8_t> audioExtradata;
 };
+
+// Allocates like std::allocator, but a value-less construct leaves the bytes as they are: a frame's
+// buffer grows by what the frame is about to overwrite, so zeroing it first would be wasted work.
+template <typename T>
+struct UninitializedAllocator : std::allocator<T> {
+    UninitializedAllocator() = default;
+    template <typename U>
+    UninitializedAllocator(const UninitializedAllocator<U>&) noexcept
+    {
+    }
+    template <typename U>
+    void construct(U* place) noexcept
+    {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args)
+    {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
+// The event data of one frame: its _DvrMediaFrame header, then its bytes.
+using FrameBytes = std::vector<uint8_t, UninitializedAllocator<uint8_t>>;
 
 // One frame read, timestamps already in 1/90,000 s.
 struct MediaPacket {
@@ -108,7 +135,7 @@ private:
     // waits for its next video key frame.
     void Refused(int32_t result);
     // Sends the event data in buffer once the receiver has room for it; the core's answer.
-    int32_t Offer(const std::vector<uint8_t>& buffer, bool video);
+    int32_t Offer(const FrameBytes& buffer, bool video);
     // Offer for a lossless camera: after a refusal for want of memory, waits and offers the frame
     // again, first sending the last key frame again when the core's gate wants one.
     int32_t OfferUntilTaken(bool video, bool key);
@@ -130,11 +157,11 @@ private:
     uint32_t keyFramesWaiting_ = 0;   // video key frames dropped while this connection's parameters waited
     bool audioLeftOut_ = false;       // the parameters taken say no audio: its configuration had not come
     uint32_t sequence_[2] = {0, 0};   // video, audio: every frame read, sent or dropped
-    std::vector<uint8_t> buffer_;     // the event data of the frame being sent, reused
+    FrameBytes buffer_;               // the event data of the frame being sent, reused
     const bool lossless_;
     const std::chrono::milliseconds firstRecordWait_;
-    std::vector<uint8_t> keyCopy_; // lossless: the last key frame taken, marked repeated, to open the gate again
-    bool gateClosed_ = false;      // lossless: the core refused a frame since keyCopy_, so its gate wants a key frame
+    FrameBytes keyCopy_;      // lossless: the last key frame taken, marked repeated, to open the gate again
+    bool gateClosed_ = false; // lossless: the core refused a frame since keyCopy_, so its gate wants a key frame
 
     std::mutex flowLock_; // guards the flow state below; flowChanged_ wakes the reading thread's waits
     std::condition_variable flowChanged_;
