@@ -313,8 +313,8 @@ class FastSides:
             if peer.poll() is not None:
                 fail("ffmpeg of cam%02d exited with %d" % (n, peer.returncode))
         return {"time": time.monotonic(), "core": figures,
-                "core_cpu": sum(media_figures.cpu_split(self.core.process.pid)), "peer_frames": sum(self.peer_frames()),
-                "peer_cpu": sum(sum(media_figures.cpu_split(peer.pid)) for peer in self.peers)}
+                "core_cpu": media_figures.process_cpu_seconds(self.core.process.pid), "peer_frames": sum(self.peer_frames()),
+                "peer_cpu": sum(media_figures.process_cpu_seconds(peer.pid) for peer in self.peers)}
 
     def wait_flowing(self):
         """Until every camera of the core and every ffmpeg has written video."""

@@ -5,6 +5,7 @@ import math
 import os
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -59,19 +60,25 @@ class ProcCounters(unittest.TestCase):
     def test_a_side_sums_syscalls_and_every_threads_context_switches_over_its_processes(self):
         self.proc.process(10, TICK, TICK, 5, 7, {10: (100, 1), 11: (20, 2)})
         self.proc.process(20, 2 * TICK, 0, 1, 1, {20: (3, 4)})
-        self.assertEqual(media_figures.counters([10, 20], self.proc.root),
-                         {"user_s": 3.0, "sys_s": 1.0, "syscalls": 14, "context_switches": 130})
+        self.assertEqual(media_figures.counters([10, 20], self.proc.root, cpu_seconds=lambda pid: pid / 8),
+                         {"cpu_s": 3.75, "user_s": 3.0, "sys_s": 1.0, "syscalls": 14, "context_switches": 130})
+
+    def test_a_running_process_has_a_cpu_clock_of_its_own(self):
+        spent = media_figures.process_cpu_seconds(os.getpid())
+        self.assertGreater(spent, 0.0)
+        self.assertLessEqual(spent, time.process_time() + 0.01)
 
 
 class SideFigures(unittest.TestCase):
-    BEFORE = {"user_s": 10.0, "sys_s": 5.0, "syscalls": 1000, "context_switches": 500}
+    BEFORE = {"cpu_s": 15.0, "user_s": 10.0, "sys_s": 5.0, "syscalls": 1000, "context_switches": 500}
 
     def test_cpu_is_per_camera_hour_and_the_counters_per_frame_of_the_window(self):
-        after = {"user_s": 13.0, "sys_s": 6.0, "syscalls": 4000, "context_switches": 2000}
-        # 4 cameras for 60 s: 4 CPU seconds are 60 s per camera-hour; 6000 frames are 25 a second each.
+        # The total is the CPU clock's (8 s); user and system share it as their ticks did (3 to 1).
+        after = {"cpu_s": 23.0, "user_s": 13.0, "sys_s": 6.0, "syscalls": 4000, "context_switches": 2000}
+        # 4 cameras for 60 s: 8 CPU seconds are 120 s per camera-hour; 6000 frames are 25 a second each.
         row = media_figures.side_figures(self.BEFORE, after, 60.0, 4, 6000)
         self.assertEqual((row["cpu_s_per_camera_hour"], row["user_s_per_camera_hour"], row["sys_s_per_camera_hour"]),
-                         (60.0, 45.0, 15.0))
+                         (120.0, 90.0, 30.0))
         self.assertEqual((row["syscalls_per_frame"], row["context_switches_per_frame"], row["fps_per_camera"]),
                          (0.5, 0.25, 25.0))
 
