@@ -173,8 +173,13 @@ class Page(unittest.TestCase):
     def script(self, text, *arguments):
         return self.browser.execute_script(text, *arguments)
 
+    # Opens the page at fragment afresh: going to the fragment already shown would change nothing.
     def open(self, fragment):
-        self.browser.get(f"{self.core.url}/{fragment}")
+        url = f"{self.core.url}/{fragment}"
+        if self.browser.current_url == url:
+            self.browser.refresh()
+        else:
+            self.browser.get(url)
 
     def test_page_is_served_with_its_tag_and_the_policy(self):
         status, body = self.core.get("/")
@@ -233,21 +238,45 @@ class Page(unittest.TestCase):
         width = timeline.size["width"]
         return timeline, int((ms - start) / span * width - width / 2)
 
+    # The window of the detail timeline: (start, span) in ms.
+    def window(self):
+        timeline = self.browser.find_element(By.ID, "timeline")
+        return float(timeline.get_attribute("data-window-start")), float(timeline.get_attribute("data-window-span"))
+
+    # Clicks the whole day's bar at ms and zooms in from an hour to under ten minutes across the
+    # timeline (about a second a pixel); returns the whole day's ms a pixel.
+    def pick_and_zoom_in(self, ms):
+        overview = self.browser.find_element(By.ID, "overview")
+        day = float(self.script("return Date.parse(document.getElementById('day').value + 'T00:00:00Z')"))
+        width = overview.size["width"]
+        ActionChains(self.browser).move_to_element_with_offset(
+            overview, int((ms - day) / 86400000 * width - width / 2), 0).click().perform()
+        for _ in range(3):
+            self.browser.find_element(By.ID, "zoom-in").click()
+        wait_for("the window zoomed in", lambda: self.window()[1] <= 600000)
+        return 86400000 / width
+
     def open_day(self, camera, file):
         self.open(f"#/camera/{camera}")
         wait_for("the day's files on the timeline", lambda: self.browser.find_elements(
             By.CSS_SELECTOR, "#timeline .span.complete"))
         middle = (file["start"] + file["duration"] / 2) / 1e6
-        overview = self.browser.find_element(By.ID, "overview")
+        self.pick_and_zoom_in(middle)
+        start, span = self.window()
+        self.assertTrue(start <= middle <= start + span, f"{middle} outside the window {start} + {span}")
+
+    def test_zooming_in_near_either_end_of_the_day_keeps_the_moment_picked(self):
+        self.open("#/camera/camera1")
+        wait_for("the timeline's hours", lambda: self.browser.find_elements(By.CSS_SELECTOR, "#ticks span"))
         day = float(self.script("return Date.parse(document.getElementById('day').value + 'T00:00:00Z')"))
-        ActionChains(self.browser).move_to_element_with_offset(
-            overview, int((middle - day) / 86400000 * overview.size["width"] - overview.size["width"] / 2), 0).click(
-        ).perform()
-        # From an hour to under ten minutes across the timeline: about a second a pixel.
-        for _ in range(3):
-            self.browser.find_element(By.ID, "zoom-in").click()
-        wait_for("the window around the file", lambda: float(self.browser.find_element(
-            By.ID, "timeline").get_attribute("data-window-span")) <= 600000)
+        for minute in (5, 24 * 60 - 5):  # where an hour's window cannot centre on the moment
+            for _ in range(3):  # back to an hour
+                self.browser.find_element(By.ID, "zoom-out").click()
+            picked = day + minute * 60000
+            pixel = self.pick_and_zoom_in(picked)
+            start, span = self.window()
+            self.assertTrue(start - pixel <= picked <= start + span + pixel,
+                            f"minute {minute}: the window is {(start - day) / 60000:.1f} + {span / 60000:.1f} min")
 
     def test_clicking_a_recorded_span_plays_that_moment(self):
         file = self.wait_for_complete_file("camera1")

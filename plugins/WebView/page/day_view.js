@@ -42,6 +42,7 @@ export class DayView {
     this.playing = null; // {file, index}
     this.selection = null; // {from, to}
     this.cursor = null;
+    this.centred = null; // the moment the window was last centred on
     this.bind();
   }
 
@@ -141,14 +142,24 @@ export class DayView {
     return this.windowStart + this.fraction(this.timeline, event) * this.windowSpan;
   }
 
+  // Zooming keeps the moment looked at (the keyboard's cursor, else the moment last centred on, else
+  // the window's middle) where it is on the timeline. Near the day's ends the window cannot centre on
+  // a moment, and zooming about the window's middle would take that moment out of view.
   zoom(factor) {
-    const middle = this.windowStart + this.windowSpan / 2;
+    const inView = (t) => t !== null && t >= this.windowStart && t <= this.windowStart + this.windowSpan;
+    const kept = [this.cursor, this.centred].find(inView) ?? this.windowStart + this.windowSpan / 2;
+    const place = (kept - this.windowStart) / this.windowSpan;
     this.windowSpan = Math.min(DAY_MS, Math.max(MIN_WINDOW_MS, this.windowSpan * factor));
-    this.center(middle);
+    this.show(kept - place * this.windowSpan);
   }
 
   center(at) {
-    const start = at - this.windowSpan / 2;
+    this.centred = at;
+    this.show(at - this.windowSpan / 2);
+  }
+
+  // The window from start, kept within the day.
+  show(start) {
     this.windowStart = Math.min(this.dayStart + DAY_MS - this.windowSpan, Math.max(this.dayStart, start));
     this.draw();
   }
