@@ -233,8 +233,7 @@ class Page(unittest.TestCase):
     # The point of the detail timeline at ms, for a click: (element, x offset from its centre).
     def timeline_point(self, ms):
         timeline = self.browser.find_element(By.ID, "timeline")
-        start = float(timeline.get_attribute("data-window-start"))
-        span = float(timeline.get_attribute("data-window-span"))
+        start, span = self.window()
         width = timeline.size["width"]
         return timeline, int((ms - start) / span * width - width / 2)
 
@@ -243,11 +242,15 @@ class Page(unittest.TestCase):
         timeline = self.browser.find_element(By.ID, "timeline")
         return float(timeline.get_attribute("data-window-start")), float(timeline.get_attribute("data-window-span"))
 
+    # The start of the day shown, in ms.
+    def day_start(self):
+        return float(self.script("return Date.parse(document.getElementById('day').value + 'T00:00:00Z')"))
+
     # Clicks the whole day's bar at ms and zooms in from an hour to under ten minutes across the
     # timeline (about a second a pixel); returns the whole day's ms a pixel.
     def pick_and_zoom_in(self, ms):
         overview = self.browser.find_element(By.ID, "overview")
-        day = float(self.script("return Date.parse(document.getElementById('day').value + 'T00:00:00Z')"))
+        day = self.day_start()
         width = overview.size["width"]
         ActionChains(self.browser).move_to_element_with_offset(
             overview, int((ms - day) / 86400000 * width - width / 2), 0).click().perform()
@@ -268,7 +271,7 @@ class Page(unittest.TestCase):
     def test_zooming_in_near_either_end_of_the_day_keeps_the_moment_picked(self):
         self.open("#/camera/camera1")
         wait_for("the timeline's hours", lambda: self.browser.find_elements(By.CSS_SELECTOR, "#ticks span"))
-        day = float(self.script("return Date.parse(document.getElementById('day').value + 'T00:00:00Z')"))
+        day = self.day_start()
         for minute in (5, 24 * 60 - 5):  # where an hour's window cannot centre on the moment
             for _ in range(3):  # back to an hour
                 self.browser.find_element(By.ID, "zoom-out").click()
