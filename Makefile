@@ -3,6 +3,17 @@ BUILD_DIR ?= build
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
+# Every build directory configured from here compiles through ccache once it is installed (make
+# deps): CI builds the tree seven ways in a fresh clone on each run, most of it unchanged since the
+# last. Paths under the clone are hashed relative to it, and the build folder not at all, so clones
+# in other places share entries (their debug information may then name another clone's folder).
+ifneq ($(shell command -v ccache),)
+export CMAKE_C_COMPILER_LAUNCHER ?= ccache
+export CMAKE_CXX_COMPILER_LAUNCHER ?= ccache
+export CCACHE_BASEDIR ?= $(CURDIR)
+export CCACHE_NOHASHDIR ?= true
+endif
+
 .PHONY: all deps configure build run run-demo test test-tsan test-asan deps-arm build-arm test-arm soak deps-bench bench clean
 
 all: build

@@ -3,7 +3,7 @@
 # Runs as root (apt-get); otherwise it only says what is missing.
 set -euo pipefail
 
-packages=(g++ cmake make pkg-config
+packages=(g++ cmake make pkg-config ccache
           libboost-system-dev libboost-filesystem-dev
           libtinyxml-dev libwxgtk3.2-dev
           libgtest-dev libbenchmark-dev locales
