@@ -3,7 +3,7 @@
 processes of the ffmpeg tool doing the same job, one process a camera.
 
     media_bench.py BUILD_DIR [--quick] [--cameras 1,4,8,16] [--profile 1080p-aac,720p-g711]
-                   [--window SECONDS] [--strace [CAMERAS]] [--no-fast | --fast-only]
+                   [--window SECONDS] [--strace [CAMERAS]] [--no-fast | --fast-only] [--alone]
 
   real time  both sides at once on the same loopback RTSP server (bench_rtsp_server.py, one shared
              pipeline a mount, each sending a clip at its own pace), for each profile and camera
@@ -19,6 +19,9 @@ processes of the ffmpeg tool doing the same job, one process a camera.
              --quick), over a window (30 s; 15 s with --quick), each side's camera-seconds recorded
              per wall second and CPU seconds per camera-hour, and the core's dropped frames (dvrcore
              recording nothing for 20 s is a stall, reported)
+  --alone    after the fast run, the core's import alone: a diagnostic of where its time goes (camera-
+             seconds a second, CPU per camera-hour, bytes written against its files' growth, its
+             threads' states sampled every 50 ms: R runnable, D waiting for the disk, S sleeping)
   --strace   one more real-time run (8 cameras unless given) with `strace -c -f` on the core and on
              one ffmpeg for 15 s: the system calls each makes most, per video frame
 The clips are made once with the ffmpeg tool and kept in BUILD_DIR/bench/media/. A sample of each
@@ -368,6 +371,44 @@ class FastSides:
         stop_sides(self.peers, core)
 
 
+def fast_alone(build, scratch, clip, warmup, window):
+    """The core's import with nothing beside it, a diagnostic of where its time goes (not a
+    comparison: the machine's load is not shared with a peer): camera-seconds a second, CPU seconds
+    per camera-hour, the bytes it wrote against its files' growth, and its threads' states sampled
+    every 50 ms (runnable, waiting for the disk, sleeping)."""
+    work = os.path.join(scratch, "dvrcore-alone")
+    core = Core(build, work, [("cam%02d" % n, "file:" + clip, ' pace="0"') for n in range(CAMERAS)])
+    try:
+        deadline = time.monotonic() + FLOW_TIMEOUT
+        while core.figures()["fewest_video_frames"] == 0:
+            if time.monotonic() > deadline:
+                fail("fast, alone: no frames flowing after %d s" % FLOW_TIMEOUT)
+            time.sleep(0.25)
+        time.sleep(warmup)
+        pid, recordings = core.process.pid, os.path.join(work, "recordings")
+
+        def snapshot():
+            return (time.monotonic(), core.figures()["video_frames"], media_figures.process_cpu_seconds(pid),
+                    media_figures.io_counters(pid)["wchar"], folder_bytes(recordings))
+
+        before, samples, states = snapshot(), 0, {}
+        while time.monotonic() < before[0] + window:
+            for state, count in media_figures.thread_states(pid).items():
+                states[state] = states.get(state, 0) + count
+            samples += 1
+            time.sleep(0.05)
+        after = snapshot()
+    finally:
+        core.stop()
+    figures = media_figures.import_figures(after[2] - before[2], (after[1] - before[1]) / FPS, after[0] - before[0],
+                                           0)
+    figures.update(written_mb=round((after[3] - before[3]) / 1e6, 1),
+                   files_grew_mb=round((after[4] - before[4]) / 1e6, 1),
+                   threads={state: round(count / max(samples, 1), 1) for state, count in sorted(states.items())})
+    del figures["peak_rss_mib"]
+    return figures
+
+
 # ---- real time: the RTSP server's mounts recorded by both sides at once --------------------------
 
 # The clip each mount sends: (size, video bit rate, the audio's ffmpeg options, container, what the
@@ -514,7 +555,15 @@ class SideBySide:
 
 
 def folder_bytes(folder):
-    return sum(os.path.getsize(os.path.join(root, name)) for root, _, names in os.walk(folder) for name in names)
+    """The bytes of the files under folder now; one replaced or deleted meanwhile counts nothing."""
+    total = 0
+    for root, _, names in os.walk(folder):
+        for name in names:
+            try:
+                total += os.path.getsize(os.path.join(root, name))
+            except FileNotFoundError:
+                pass
+    return total
 
 
 def realtime_row(build, scratch, name, clip, cameras, seconds, warmup):
@@ -616,7 +665,10 @@ def main():
     runs = parser.add_mutually_exclusive_group()
     runs.add_argument("--no-fast", action="store_true")
     runs.add_argument("--fast-only", action="store_true")
+    parser.add_argument("--alone", action="store_true")
     options = parser.parse_args()
+    if options.alone and options.no_fast:
+        fail("--alone comes after the fast run: not with --no-fast")
     profiles = options.profile.split(",")
     for name in profiles:
         if name not in PROFILES:
@@ -667,6 +719,9 @@ def main():
                                                      results["ffmpeg_fast"]["camera_s_per_wall_s"], 3)
             results["cpu_ratio_fast"] = round(results["dvrcore_fast"]["cpu_s_per_camera_hour"] /
                                               results["ffmpeg_fast"]["cpu_s_per_camera_hour"], 3)
+            if options.alone:
+                print("media bench: fast, the core alone", flush=True)
+                results["dvrcore_fast_alone"] = fast_alone(build, scratch, clip, fast_warmup, fast_window)
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
     results["load_average_after"] = os.getloadavg()
@@ -736,6 +791,12 @@ def print_table(r):
                                 "  STALLED: nothing recorded for %d s" % STALL_SECONDS if fast["stalled"] else ""))
         for error in peer_fast["files"].get("decode_errors", []):
             print("fast: an ffmpeg file that does not decode cleanly: %s" % error)
+    alone = r.get("dvrcore_fast_alone")
+    if alone:
+        print("\nfast, the core alone (a diagnostic, no peer beside it) over %d s: %.1f camera-seconds a second, "
+              "%.1f CPU s per camera-hour; %.1f MB written, its files grew %.1f MB; threads on average: %s" % (
+                  alone["wall_s"], alone["camera_s_per_wall_s"], alone["cpu_s_per_camera_hour"], alone["written_mb"],
+                  alone["files_grew_mb"], ", ".join("%s %s" % (state, count) for state, count in alone["threads"].items())))
     print("load average before %s, after %s (a shared machine: the figures are indicative)" % (
         " ".join("%.1f" % x for x in r["load_average_before"]), " ".join("%.1f" % x for x in r["load_average_after"])))
 

@@ -40,14 +40,35 @@ def process_cpu_seconds(pid):
     return time.clock_gettime(((~pid) << 3) | 2)  # the process's CPUCLOCK_SCHED clock
 
 
-def io_syscalls(pid, proc="/proc"):
-    """Read and write system calls of a process (syscr + syscw; the kernel sums its threads)."""
+def io_counters(pid, proc="/proc"):
+    """A process's I/O counters (/proc/PID/io; the kernel sums its threads)."""
     figures = {}
     with open("%s/%d/io" % (proc, pid)) as io:
         for line in io:
             key, _, value = line.partition(":")
             figures[key] = int(value)
+    return figures
+
+
+def io_syscalls(pid, proc="/proc"):
+    """Read and write system calls of a process (syscr + syscw)."""
+    figures = io_counters(pid, proc)
     return figures["syscr"] + figures["syscw"]
+
+
+def thread_states(pid, proc="/proc"):
+    """How many of a process's threads are in each scheduler state now: R runnable, D waiting
+    uninterruptibly (for the disk: a write held back or a sync), S sleeping (on a lock or a
+    condition, in a poll), by the state letter of each thread's stat line."""
+    states = {}
+    for stat in glob.glob("%s/%d/task/*/stat" % (proc, pid)):
+        try:
+            with open(stat) as source:
+                state = source.read().rsplit(")", 1)[1].split()[0]
+        except (OSError, IndexError):  # a thread that ended meanwhile
+            continue
+        states[state] = states.get(state, 0) + 1
+    return states
 
 
 def context_switches(pid, proc="/proc"):

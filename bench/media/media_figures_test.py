@@ -63,6 +63,12 @@ class ProcCounters(unittest.TestCase):
         self.assertEqual(media_figures.counters([10, 20], self.proc.root, cpu_seconds=lambda pid: pid / 8),
                          {"cpu_s": 3.75, "user_s": 3.0, "sys_s": 1.0, "syscalls": 14, "context_switches": 130})
 
+    def test_thread_states_are_counted_by_the_letter_after_each_command_name(self):
+        for tid, state in ((10, "R"), (11, "D"), (12, "S"), (13, "S")):
+            os.makedirs(os.path.join(self.proc.root, "10", "task", str(tid)))
+            self.proc.write(10, "task/%d/stat" % tid, STAT.replace(") S ", ") %s " % state) % (0, 0))
+        self.assertEqual(media_figures.thread_states(10, self.proc.root), {"R": 1, "D": 1, "S": 2})
+
     def test_a_running_process_has_a_cpu_clock_of_its_own(self):
         spent = media_figures.process_cpu_seconds(os.getpid())
         self.assertGreater(spent, 0.0)
