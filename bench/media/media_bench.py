@@ -397,15 +397,14 @@ def fast_alone(build, scratch, clip, warmup, window):
                 states[state] = states.get(state, 0) + count
             samples += 1
             time.sleep(0.05)
-        after = snapshot()
+        after, peak = snapshot(), memory(pid).get("VmHWM", 0)
     finally:
         core.stop()
     figures = media_figures.import_figures(after[2] - before[2], (after[1] - before[1]) / FPS, after[0] - before[0],
-                                           0)
+                                           peak)
     figures.update(written_mb=round((after[3] - before[3]) / 1e6, 1),
                    files_grew_mb=round((after[4] - before[4]) / 1e6, 1),
                    threads={state: round(count / max(samples, 1), 1) for state, count in sorted(states.items())})
-    del figures["peak_rss_mib"]
     return figures
 
 
@@ -794,9 +793,11 @@ def print_table(r):
     alone = r.get("dvrcore_fast_alone")
     if alone:
         print("\nfast, the core alone (a diagnostic, no peer beside it) over %d s: %.1f camera-seconds a second, "
-              "%.1f CPU s per camera-hour; %.1f MB written, its files grew %.1f MB; threads on average: %s" % (
-                  alone["wall_s"], alone["camera_s_per_wall_s"], alone["cpu_s_per_camera_hour"], alone["written_mb"],
-                  alone["files_grew_mb"], ", ".join("%s %s" % (state, count) for state, count in alone["threads"].items())))
+              "%.1f CPU s per camera-hour, peak resident %.1f MiB; %.1f MB written, its files grew %.1f MB; threads on "
+              "average: %s" % (
+                  alone["wall_s"], alone["camera_s_per_wall_s"], alone["cpu_s_per_camera_hour"], alone["peak_rss_mib"],
+                  alone["written_mb"], alone["files_grew_mb"],
+                  ", ".join("%s %s" % (state, count) for state, count in alone["threads"].items())))
     print("load average before %s, after %s (a shared machine: the figures are indicative)" % (
         " ".join("%.1f" % x for x in r["load_average_before"]), " ".join("%.1f" % x for x in r["load_average_after"])))
 
