@@ -72,7 +72,7 @@ void dvrcore::RegisterBatch(dvr::EventRing& batch)
     // The whole batch goes into the table at once, so its data stays counted as held while it
     // waits here.
     bool unregistered = false;
-    referenceBlocks.AddHolderEach(CORE_PROVIDER_ID, [&batch, &unregistered](auto&& add) {
+    referenceBlocks.AddHolderEach(CORE_PROVIDER_ID, batch.Size(), [&batch, &unregistered](auto&& add) {
         batch.ForEach([&](const _EventParmsIn& event) { unregistered |= !add(event.data, event.len); });
     });
     if (unregistered)

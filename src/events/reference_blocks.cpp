@@ -11,15 +11,17 @@
 namespace dvr {
 namespace {
 
-// Enough buckets for the blocks of a busy minute, so the table does not rehash while frames flow.
-constexpr size_t INITIAL_BUCKETS = 1024;
+// Enough buckets in each shard for the blocks of a busy minute, so the table does not rehash while
+// frames flow.
+constexpr size_t INITIAL_BUCKETS = 256;
 
 } // namespace
 
 ReferenceBlockTable::ReferenceBlockTable(PluginEntryPoint logCallback)
     : logCallback_(logCallback)
 {
-    blocks_.reserve(INITIAL_BUCKETS);
+    for (Shard& shard : shards_)
+        shard.blocks.reserve(INITIAL_BUCKETS);
 }
 
 ReferenceBlockTable::~ReferenceBlockTable()
@@ -29,12 +31,12 @@ ReferenceBlockTable::~ReferenceBlockTable()
         CoreLog(CORE_PROVIDER_ID, logCallback_, 0, "%s", report.c_str());
 }
 
-bool ReferenceBlockTable::AddHolderLocked(void* block, uint32_t length, uint32_t holder)
+bool ReferenceBlockTable::AddHolderLocked(Shard& shard, void* block, uint32_t length, uint32_t holder)
 {
     if (block == nullptr)
         return true;
     try {
-        auto [entry, created] = blocks_.try_emplace(block); // the strong guarantee: no entry on failure
+        auto [entry, created] = shard.blocks.try_emplace(block); // the strong guarantee: no entry on failure
         if (created) {
             entry->second.length = length;
             entry->second.holders.push_back(holder); // inline: cannot fail
@@ -51,15 +53,15 @@ bool ReferenceBlockTable::AddHolderLocked(void* block, uint32_t length, uint32_t
     }
 }
 
-void ReferenceBlockTable::ShrinkLocked()
+void ReferenceBlockTable::ShrinkLocked(Shard& shard)
 {
-    const size_t buckets = blocks_.bucket_count();
-    if (buckets <= 2 * INITIAL_BUCKETS || blocks_.size() >= buckets / 8)
+    const size_t buckets = shard.blocks.bucket_count();
+    if (buckets <= 2 * INITIAL_BUCKETS || shard.blocks.size() >= buckets / 8)
         return;
     try {
-        // Twice the blocks left: the table grows again only after doubling, and shrinks again
+        // Twice the blocks left: the shard grows again only after doubling, and shrinks again
         // only after losing three quarters of them.
-        blocks_.rehash(std::max(INITIAL_BUCKETS, 2 * blocks_.size()));
+        shard.blocks.rehash(std::max(INITIAL_BUCKETS, 2 * shard.blocks.size()));
     } catch (const std::bad_alloc&) {
         // keeps the larger bucket array; the next release tries again
     }
@@ -76,13 +78,14 @@ bool ReferenceBlockTable::PassHolder(void* block, uint32_t length, std::optional
 {
     if (block == nullptr)
         return true;
-    std::lock_guard lock(mutex_);
+    Shard& shard = ShardOf(block);
+    std::lock_guard lock(shard.mutex);
     if (leaving) {
-        auto entry = blocks_.find(block);
-        if (entry != blocks_.end() && entry->second.holders.size() > 1)
+        auto entry = shard.blocks.find(block);
+        if (entry != shard.blocks.end() && entry->second.holders.size() > 1)
             RemoveFrom(entry->second.holders, *leaving); // never its last holder: that is the core
     }
-    return AddHolderLocked(block, length, coming);
+    return AddHolderLocked(shard, block, length, coming);
 }
 
 bool ReferenceBlockTable::RemoveHolder(void* block, uint32_t holder, std::optional<uint32_t> alsoHolder,
@@ -90,9 +93,10 @@ bool ReferenceBlockTable::RemoveHolder(void* block, uint32_t holder, std::option
 {
     if (block == nullptr)
         return true;
-    std::lock_guard lock(mutex_);
-    auto entry = blocks_.find(block);
-    if (entry == blocks_.end())
+    Shard& shard = ShardOf(block);
+    std::lock_guard lock(shard.mutex);
+    auto entry = shard.blocks.find(block);
+    if (entry == shard.blocks.end())
         return false;
     HolderSet& holders = entry->second.holders;
     if (alsoHolder)
@@ -104,21 +108,26 @@ bool ReferenceBlockTable::RemoveHolder(void* block, uint32_t holder, std::option
         *length = entry->second.length;
     blockCount_.fetch_sub(1, std::memory_order_relaxed);
     byteTotal_.fetch_sub(entry->second.length, std::memory_order_relaxed);
-    blocks_.erase(entry);
-    ShrinkLocked();
+    shard.blocks.erase(entry);
+    ShrinkLocked(shard);
     return true;
 }
 
 bool ReferenceBlockTable::Holds(void* block) const
 {
-    std::lock_guard lock(mutex_);
-    return blocks_.contains(block);
+    const Shard& shard = ShardOf(block);
+    std::lock_guard lock(shard.mutex);
+    return shard.blocks.contains(block);
 }
 
 size_t ReferenceBlockTable::BucketCount() const
 {
-    std::lock_guard lock(mutex_);
-    return blocks_.bucket_count();
+    size_t buckets = 0;
+    for (const Shard& shard : shards_) {
+        std::lock_guard lock(shard.mutex);
+        buckets += shard.blocks.bucket_count();
+    }
+    return buckets;
 }
 
 bool ReferenceBlockTable::Release(void* block, uint32_t holder)
@@ -129,9 +138,9 @@ bool ReferenceBlockTable::Release(void* block, uint32_t holder)
 std::vector<HolderCount> ReferenceBlockTable::HolderCounts() const
 {
     std::map<uint32_t, uint32_t> counts;
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& [address, entry] : blocks_) {
+    for (const Shard& shard : shards_) {
+        std::lock_guard lock(shard.mutex);
+        for (const auto& [address, entry] : shard.blocks) {
             for (uint32_t holder : entry.holders)
                 ++counts[holder];
         }
@@ -147,15 +156,17 @@ std::string ReferenceBlockTable::LeakReport() const
 {
     std::ostringstream text;
     text.imbue(std::locale::classic());
-    std::lock_guard lock(mutex_);
-    for (const auto& [address, entry] : blocks_) {
-        text << "address " << static_cast<const void*>(address) << " leaked by plugins [" << std::hex;
-        const char* separator = "";
-        for (uint32_t holder : entry.holders) {
-            text << separator << holder;
-            separator = ",";
+    for (const Shard& shard : shards_) {
+        std::lock_guard lock(shard.mutex);
+        for (const auto& [address, entry] : shard.blocks) {
+            text << "address " << static_cast<const void*>(address) << " leaked by plugins [" << std::hex;
+            const char* separator = "";
+            for (uint32_t holder : entry.holders) {
+                text << separator << holder;
+                separator = ",";
+            }
+            text << std::dec << "]\n";
         }
-        text << std::dec << "]\n";
     }
     return text.str();
 }

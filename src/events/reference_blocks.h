@@ -27,7 +27,9 @@ struct HolderCount {
 // when the last holder lets go. Holders are provider IDs, CORE_PROVIDER_ID for the core.
 // Its entries come from EventMemoryAllocate: a hold that cannot be recorded for lack of memory is
 // refused (the add answers false, the table unchanged), and the table gives its bucket array back
-// as a backlog of blocks drains. Every operation may be called from any thread.
+// as a backlog of blocks drains. Every operation may be called from any thread. The blocks are
+// spread over shards by address, each with its own lock: every camera's reader and writer threads
+// add and release blocks at once, and one lock for all of them kept them waiting for one another.
 class ReferenceBlockTable {
 public:
     // logCallback receives the leak report when the table is destroyed; null: no report.
@@ -42,17 +44,40 @@ public:
     // its first length). A null block is ignored. False when there was no memory for the hold.
     bool AddHolder(void* block, uint32_t length, uint32_t holder)
     {
-        std::lock_guard lock(mutex_);
-        return AddHolderLocked(block, length, holder);
+        if (block == nullptr)
+            return true;
+        Shard& shard = ShardOf(block);
+        std::lock_guard lock(shard.mutex);
+        return AddHolderLocked(shard, block, length, holder);
     }
 
     // AddHolder for every block that visit hands to its argument add(block, length), which answers
-    // as AddHolder does, under one lock: the queue worker registers a whole batch of events at once.
+    // as AddHolder does: the queue worker registers a whole batch of events at once. blocks: how many
+    // visit hands over; SHARDS or more are registered under every shard's lock, each taken once.
     template <typename Visit>
-    void AddHolderEach(uint32_t holder, Visit&& visit)
+    void AddHolderEach(uint32_t holder, size_t blocks, Visit&& visit)
     {
-        std::lock_guard lock(mutex_);
-        visit([this, holder](void* block, uint32_t length) { return AddHolderLocked(block, length, holder); });
+        if (blocks < SHARDS) {
+            visit([this, holder](void* block, uint32_t length) { return AddHolder(block, length, holder); });
+            return;
+        }
+        struct EveryShard { // holds every shard's lock for its lifetime
+            Shard* shards;
+            explicit EveryShard(Shard* all)
+                : shards(all)
+            {
+                for (size_t i = 0; i < SHARDS; ++i)
+                    shards[i].mutex.lock();
+            }
+            ~EveryShard()
+            {
+                for (size_t i = SHARDS; i-- > 0;)
+                    shards[i].mutex.unlock();
+            }
+        } locked(shards_);
+        visit([this, holder](void* block, uint32_t length) {
+            return block == nullptr || AddHolderLocked(ShardOf(block), block, length, holder);
+        });
     }
 
     // Removes leaving (when given) and adds coming, under one lock. For a block the core holds,
@@ -88,7 +113,7 @@ public:
     // Release without a step before the free.
     bool Release(void* block, uint32_t holder);
 
-    // Per holder, the number of blocks it holds, in ascending holder order. Takes the lock.
+    // Per holder, the number of blocks it holds, in ascending holder order. Takes each shard's lock.
     std::vector<HolderCount> HolderCounts() const;
 
     // Blocks in the table and the sum of their lengths. Lock-free; read together they may show
@@ -96,9 +121,9 @@ public:
     uint32_t BlockCount() const { return blockCount_.load(std::memory_order_relaxed); }
     uint32_t ByteTotal() const { return byteTotal_.load(std::memory_order_relaxed); }
 
-    // Whether block is in the table. Takes the lock.
+    // Whether block is in the table. Takes its shard's lock.
     bool Holds(void* block) const;
-    // Buckets of the table's hash map now. Takes the lock.
+    // Buckets of the shards' hash maps now, summed. Takes each shard's lock.
     size_t BucketCount() const;
 
     // One line "address 0x... leaked by plugins [id,id]\n" per block still in the table, holder IDs
@@ -107,9 +132,6 @@ public:
 
 private:
     static void FreeWithStdFree(void* block, uint32_t /*length*/) { std::free(block); }
-    bool AddHolderLocked(void* block, uint32_t length, uint32_t holder);
-    // Rehashes into fewer buckets once the blocks fill less than an eighth of them.
-    void ShrinkLocked();
 
     // The holders of a block: nearly always one to three, kept inline in the order they came.
     using HolderSet = boost::container::small_vector<uint32_t, 3, EventAllocator<uint32_t>>;
@@ -121,13 +143,29 @@ private:
 
     static void RemoveFrom(HolderSet& holders, uint32_t holder);
 
-    PluginEntryPoint logCallback_; // where the leak report goes; set at construction only
-    mutable std::mutex mutex_;     // guards blocks_, and every change of the two totals
     using BlockMap = std::unordered_map<void*, Block, std::hash<void*>, std::equal_to<void*>,
                                         EventAllocator<std::pair<void* const, Block>>>;
-    BlockMap blocks_;                     // guarded by mutex_
-    std::atomic<uint32_t> blockCount_{0}; // written under mutex_, read without it
-    std::atomic<uint32_t> byteTotal_{0};  // written under mutex_, read without it
+    struct Shard {
+        mutable std::mutex mutex; // guards blocks
+        BlockMap blocks;
+    };
+    static constexpr unsigned SHARD_BITS = 4;
+    static constexpr size_t SHARDS = size_t{1} << SHARD_BITS;
+
+    Shard& ShardOf(void* block) const
+    {
+        // Fibonacci hashing: the top bits of the product depend on every bit of the address.
+        const uint64_t mixed = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(block)) * 0x9E3779B97F4A7C15ull;
+        return shards_[mixed >> (64 - SHARD_BITS)];
+    }
+    bool AddHolderLocked(Shard& shard, void* block, uint32_t length, uint32_t holder);
+    // Rehashes a shard into fewer buckets once its blocks fill less than an eighth of them.
+    static void ShrinkLocked(Shard& shard);
+
+    PluginEntryPoint logCallback_;        // where the leak report goes; set at construction only
+    mutable Shard shards_[SHARDS];        // each guarded by its own mutex
+    std::atomic<uint32_t> blockCount_{0}; // changed under a shard's lock, read without one
+    std::atomic<uint32_t> byteTotal_{0};  // changed under a shard's lock, read without one
 };
 
 } // namespace dvr

@@ -32,7 +32,7 @@ TEST(ReferenceBlocks, HoldsPassedAlongInOneStepEndWithTheCoresAndTheLength)
     ReferenceBlockTable table(nullptr);
     void* first = std::malloc(300);
     void* second = std::malloc(700);
-    table.AddHolderEach(CORE_PROVIDER_ID, [&](auto&& add) {
+    table.AddHolderEach(CORE_PROVIDER_ID, 3, [&](auto&& add) {
         add(first, 300);
         add(nullptr, 0); // an event without data
         add(second, 700);
