@@ -1,6 +1,7 @@
 #include "camera_writer.h"
 
 #include "recorder_log.h"
+#include "recording_names.h"
 
 extern "C" {
 #include <libavutil/channel_layout.h>
@@ -34,6 +35,9 @@ constexpr size_t KEEP_BUFFER_BYTES = 1 << 20;
 // BATCH_HOLD.
 constexpr size_t BATCH_ITEMS = 16;
 constexpr auto BATCH_HOLD = std::chrono::milliseconds(200);
+// Jobs the file finisher may hold: two files' ends and their successors' index lines. Past that the
+// writer waits for the disk, as it did for each file before.
+constexpr size_t FINISHER_JOBS = 4;
 
 // A frame as the timeline policy judges it.
 TimelineFrame FrameOf(const _DvrMediaFrame& frame, bool video, uint32_t skipped)
@@ -112,6 +116,7 @@ CameraWriter::CameraWriter(uint32_t camera, const RecorderConfig& config, Record
       timeline_(static_cast<int64_t>(config.segmentSeconds) * CLOCK_RATE),
       ffmpegLines_(name_, "", "", [](int32_t level, const std::string& line) { Log(level, "%s", line.c_str()); }),
       nextSync_(std::chrono::steady_clock::now()),
+      finisher_(FINISHER_JOBS),
       thread_([this] {
           ffmpeg_common::FfmpegLinesScope ffmpegLines(&ffmpegLines_);
           try {
@@ -119,6 +124,7 @@ CameraWriter::CameraWriter(uint32_t camera, const RecorderConfig& config, Record
           } catch (const std::exception& error) { // the last resort: std::terminate would end the core
               Log(LOG_FAILURE, "camera %u: the writer stopped: %s", camera_, error.what());
           }
+          finisher_.Drain(); // every file it ended is on the disk and in the index
           std::lock_guard lock(mutex_);
           ended_ = true;
           endedChanged_.notify_all();
@@ -393,6 +399,7 @@ void CameraWriter::Run()
         if (item.block != nullptr)
             TakeOver(item);
         HandleSafely(item);
+        PostEnded(); // a file that ended with no other begun after it
         if (item.block != nullptr)
             hooks_.release(item.block);
         lock.lock();
@@ -401,6 +408,7 @@ void CameraWriter::Run()
     try {
         if (file_)
             EndFile("closing");
+        PostEnded();
     } catch (const std::exception& error) { // std::terminate would end the core
         Log(LOG_FAILURE, "%s: the last file could not be finished: %s", Name().c_str(), error.what());
     }
@@ -650,8 +658,10 @@ bool CameraWriter::StartFile(const Item& key)
     }
 
     UniqueFd created;
+    RecordingStore::Continuation continuation;
+    continuation.notBeforeNs = notBeforeNs_;
     try {
-        path_ = store_.BeginSegment(Name(), key.frame.captureTimeNs, &created);
+        path_ = store_.BeginSegment(Name(), key.frame.captureTimeNs, &created, continuation);
     } catch (const std::exception& error) {
         Log(LOG_WARNING, "%s: no new file: %s", p.name, error.what());
         path_.clear();
@@ -660,14 +670,18 @@ bool CameraWriter::StartFile(const Item& key)
         transcoder_.reset();
         return false;
     }
+    fileStartNs_ = continuation.startNs;
+    PostEnded(&continuation); // after the previous file's end, as the index must list them
     file_ = SegmentFile::Create(std::move(created), *video.parameters, audioTrack, config_.fragmentMs, why);
     if (!file_) {
         Log(LOG_WARNING, "%s: %s: %s", p.name, path_.c_str(), why.c_str());
-        try { // deletes the file: without its header it holds nothing playable
-            store_.EndSegment(path_, 0, 0);
-        } catch (const std::exception& error) {
-            Log(LOG_WARNING, "%s: %s", p.name, error.what());
-        }
+        finisher_.Post([this, path = path_, camera = std::string(p.name)] {
+            try { // deletes the file: without its header it holds nothing playable
+                store_.EndSegment(path, 0, 0);
+            } catch (const std::exception& error) {
+                Log(LOG_WARNING, "%s: %s", camera.c_str(), error.what());
+            }
+        });
         transcoder_.reset();
         return false;
     }
@@ -692,20 +706,20 @@ void CameraWriter::EndFile(const char* why)
     if (writeError_ != 0)
         Log(LOG_WARNING, "%s: writing %s failed (%s); the file ends at its last whole fragment", Name().c_str(),
             path_.c_str(), file_->LastErrno() != 0 ? std::strerror(file_->LastErrno()) : AvError(writeError_).c_str());
-    int result = file_->Finish(); // its last fragment may find the disk full too
+    const int result = file_->WriteTrailer(); // its last fragment may find the disk full too
     if (result < 0)
         Log(LOG_WARNING, "%s: %s not finished cleanly: %s", Name().c_str(), path_.c_str(), AvError(result).c_str());
     const int error = file_->LastErrno();
     // A failed write cut the file back to its whole fragments: its duration is theirs.
     const int64_t end = writeError_ == 0 && error == 0 ? endDts_ : wholeEndDts_;
-    try {
-        store_.EndSegment(path_, av_rescale(end, 1000000000, CLOCK_RATE), file_->Bytes(), file_->Durable());
-    } catch (const std::exception& error) {
-        Log(LOG_WARNING, "%s: %s not entered in its day's index: %s", Name().c_str(), path_.c_str(), error.what());
-    }
-    Log(LOG_DETAIL, "%s: %s ended (%s): %.1f s, %llu bytes", Name().c_str(), path_.c_str(), why,
-        static_cast<double>(end) / CLOCK_RATE, static_cast<unsigned long long>(file_->Bytes()));
-    file_.reset();
+    const int64_t durationNs = av_rescale(end, 1000000000, CLOCK_RATE);
+    // The file as the index will list it: its end bounds the next file's start now, before the
+    // finisher has entered it.
+    const recindex::FragmentScan scan = store_.ScanSegment(path_);
+    if (scan.Playable())
+        notBeforeNs_ = SegmentEnd(fileStartNs_, scan.durationNs > 0 ? scan.durationNs : durationNs);
+    PostEnded(); // one ended before, not followed by another file yet
+    endedFile_ = EndedFile{std::shared_ptr<SegmentFile>(std::move(file_)), path_, durationNs, scan, why};
     transcoder_.reset();
     timeline_.FileEnded();
     if (writeError_ != 0 || error != 0) {
@@ -713,11 +727,45 @@ void CameraWriter::EndFile(const char* why)
         timeline_.Restart();
     }
     if (error == ENOSPC) {
+        PostEnded();
+        finisher_.Drain(); // free space is judged once the file is entered, or deleted when it holds nothing
         diskFull_ = true;
         freeAtFailure_ = hooks_.freeBytes();
         Log(LOG_WARNING, "%s: the disk is full; no new file until retention frees space", Name().c_str());
         hooks_.noSpace();
     }
+}
+
+void CameraWriter::PostEnded(const RecordingStore::Continuation* next)
+{
+    std::optional<RecordingStore::Continuation> following;
+    if (next != nullptr)
+        following = *next;
+    if (!endedFile_) {
+        if (following)
+            finisher_.Post([this, following] { store_.WriteBegunLine(*following); });
+        return;
+    }
+    EndedFile ended = std::move(*endedFile_);
+    endedFile_.reset();
+    finisher_.Post([this, ended, following] {
+        const int synced = ended.file->SyncAndClose();
+        if (synced < 0)
+            Log(LOG_WARNING, "%s: %s not finished cleanly: %s", Name().c_str(), ended.path.c_str(),
+                AvError(synced).c_str());
+        bool together = false;
+        try {
+            together = store_.EndSegment(ended.path, ended.durationNs, ended.file->Bytes(), ended.file->Durable(),
+                                         &ended.scan, following ? &*following : nullptr);
+        } catch (const std::exception& error) {
+            Log(LOG_WARNING, "%s: %s not entered in its day's index: %s", Name().c_str(), ended.path.c_str(),
+                error.what());
+        }
+        Log(LOG_DETAIL, "%s: %s ended (%s): %.1f s, %llu bytes", Name().c_str(), ended.path.c_str(), ended.why.c_str(),
+            static_cast<double>(ended.durationNs) / 1e9, static_cast<unsigned long long>(ended.file->Bytes()));
+        if (following && !together)
+            store_.WriteBegunLine(*following);
+    });
 }
 
 bool CameraWriter::RoomAgain()

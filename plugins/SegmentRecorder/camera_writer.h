@@ -4,6 +4,7 @@
 
 #include "audio_transcoder.h"
 #include "ffmpeg_log.h"
+#include "file_finisher.h"
 #include "flow_promise.h"
 #include "queue_budget.h"
 #include "recorder_config.h"
@@ -20,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -136,6 +138,9 @@ private:
     void CountDecision(const TimelineDecision& decision);
     bool StartFile(const Item& key);
     void EndFile(const char* why);
+    // Hands the file EndFile ended to the finisher, with next (the begun line of the file that
+    // follows it), or next alone when no file is waiting.
+    void PostEnded(const RecordingStore::Continuation* next = nullptr);
     // While the disk is full: true once free space has grown since the failure (retention or
     // anyone else freed some), so the key frame at hand may begin a file.
     bool RoomAgain();
@@ -188,6 +193,21 @@ private:
     uint64_t freeAtFailure_ = 0;             // free bytes once the file that found the disk full was closed
     std::chrono::steady_clock::time_point nextSync_;
     std::vector<uint8_t> frameCopy_; // the frame being written, taken over from its block
+    // A file EndFile ended (its trailer written), for the finisher to sync, close and enter.
+    struct EndedFile {
+        std::shared_ptr<SegmentFile> file;
+        std::string path;
+        int64_t durationNs = 0;
+        recindex::FragmentScan scan; // the file as the index will list it
+        std::string why;             // why it ended, for the log
+    };
+    std::optional<EndedFile> endedFile_; // ended, and held until the next file's begun line can go with it
+    int64_t fileStartNs_ = 0;            // the start the store gave the file being written
+    int64_t notBeforeNs_ = INT64_MIN;    // where the last file that holds a frame ends: the next starts no earlier
+
+    // Syncs, closes and enters the ended files, and writes the begun files' index lines, while the
+    // writer thread goes on; drained before the writer thread ends. Its jobs use the members above.
+    FileFinisher finisher_;
 
     std::thread thread_; // last: starts once everything above exists
 };

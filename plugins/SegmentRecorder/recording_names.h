@@ -35,17 +35,21 @@ using recindex::ReadDigits;
 using recindex::ReadNumber;
 using recindex::StateName;
 
+// The end of a segment that starts at startNs and lasts durationNs (a negative duration counts as 0).
+inline int64_t SegmentEnd(int64_t startNs, int64_t durationNs)
+{
+    const int64_t duration = std::max<int64_t>(durationNs, 0);
+    return startNs > INT64_MAX - duration ? INT64_MAX : startNs + duration;
+}
+
 // Where a camera's next segment starts: at the capture time of its first frame, but never before
 // the end (start plus listed duration) of the camera's previous segment, when there is one. Frames
 // are stamped by the clock that reads them and durations measured by the media's own clock; the two
 // drift apart, and the index must never say two files of a camera hold the same moment.
 inline int64_t SegmentStart(int64_t firstFrameNs, const IndexEntry* previous)
 {
-    if (previous == nullptr)
-        return firstFrameNs;
-    const int64_t duration = std::max<int64_t>(previous->durationNs, 0);
-    const int64_t end = previous->startNs > INT64_MAX - duration ? INT64_MAX : previous->startNs + duration;
-    return std::max(firstFrameNs, end);
+    return previous == nullptr ? firstFrameNs
+                               : std::max(firstFrameNs, SegmentEnd(previous->startNs, previous->durationNs));
 }
 
 // Whether a was recorded before b: by sequence number; entries of older indexes, numbered 0, came

@@ -134,6 +134,11 @@ void RecordingStore::SetFreeSpaceQuery(std::function<uint64_t()> query)
     freeSpace_ = std::move(query);
 }
 
+void RecordingStore::SetIndexSync(std::function<int(int fd)> sync)
+{
+    indexSync_ = std::move(sync);
+}
+
 void RecordingStore::SetIndexWriter(TextWriter write)
 {
     indexWriter_ = std::move(write);
@@ -212,7 +217,8 @@ RecordingStore::Append RecordingStore::PlanAppend(const std::string& dayFolder, 
     return Append{std::move(lines), true};
 }
 
-bool RecordingStore::AppendLines(const std::string& dayFolder, const Append& append)
+bool RecordingStore::AppendLines(const std::string& dayFolder, const Append& append, unsigned plans,
+                                 std::unique_lock<std::mutex>* cameraLock)
 {
     if (append.text.empty())
         return append.written;
@@ -231,12 +237,18 @@ bool RecordingStore::AppendLines(const std::string& dayFolder, const Append& app
         } else {
             // A new index is a new name in the day folder, durable once the folder is synced.
             const std::string text = (info.st_size == 0 ? INDEX_HEADER : "") + append.text;
-            appended = indexWriter_(index.Get(), text) && fsync(index.Get()) == 0 &&
-                       (info.st_size > 0 || fsync(folder.day.Get()) == 0);
+            const bool written = indexWriter_(index.Get(), text);
+            // Once the lines are in the file, the camera's other changes need not wait for the
+            // disk: a rewrite from now on holds them too, and syncs its own file.
+            const bool unlocked = written && cameraLock != nullptr && cameraLock->owns_lock();
+            if (unlocked)
+                cameraLock->unlock();
+            appended = written && indexSync_(index.Get()) == 0 && (info.st_size > 0 || fsync(folder.day.Get()) == 0);
             if (!appended) {
                 failure = strerror(errno);
-                // What was written of the lines goes, so the index ends with a whole line again.
-                rewrite = ftruncate(index.Get(), info.st_size) != 0;
+                // What was written of the lines goes, so the index ends with a whole line again;
+                // once others may have appended after them, the index is rewritten whole instead.
+                rewrite = unlocked || ftruncate(index.Get(), info.st_size) != 0;
             }
         }
     }
@@ -246,8 +258,7 @@ bool RecordingStore::AppendLines(const std::string& dayFolder, const Append& app
     const auto day = days_.find(dayFolder);
     if (day == days_.end() || !day->second.entries)
         return appended;
-    if (day->second.appending > 0)
-        --day->second.appending;
+    day->second.appending -= std::min(day->second.appending, plans);
     if (appended) {
         day->second.lines += static_cast<size_t>(std::count(append.text.begin(), append.text.end(), '\n'));
         return true;
@@ -342,6 +353,7 @@ void RecordingStore::Summarize(const std::string& dayFolder, Day& day)
     day.oldest.reset();
     day.bytes = 0;
     const std::string camera = fs::path(dayFolder).parent_path().filename().string();
+    recentGeneration_.fetch_add(1, std::memory_order_release);
     std::vector<Recent>& recent = recent_[camera];
     std::erase_if(recent, [&](const Recent& file) { return file.dayFolder == dayFolder; });
     const bool open = HasOpen(dayFolder);
@@ -392,6 +404,7 @@ void RecordingStore::NoteEnded(const std::string& dayFolder, Day& day, const Ind
     constexpr size_t RECENT = 3; // as Summarize keeps
     totalBytes_ = totalBytes_ - bytesBefore + entry.bytes;
     day.bytes = day.bytes - bytesBefore + entry.bytes;
+    recentGeneration_.fetch_add(1, std::memory_order_release);
     std::vector<Recent>& recent = recent_[CameraOf(dayFolder)];
     std::erase_if(recent,
                   [&](const Recent& file) { return file.dayFolder == dayFolder && file.entry.name == entry.name; });
@@ -503,7 +516,8 @@ std::vector<std::string> RecordingStore::DayFolders(bool changedOnly)
     return folders;
 }
 
-std::string RecordingStore::BeginSegment(const std::string& camera, int64_t startNs, UniqueFd* file)
+std::string RecordingStore::StartSegment(const std::string& camera, int64_t startNs, UniqueFd* file,
+                                         Continuation* continuation)
 {
     if (!unusable_.empty())
         return {};
@@ -518,6 +532,8 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     const auto last = last_.find(camera);
     const int64_t clockNs = startNs;
     startNs = SegmentStart(startNs, last == last_.end() ? nullptr : &last->second);
+    if (continuation != nullptr)
+        startNs = std::max(startNs, continuation->notBeforeNs);
     if (!UtcNames(startNs, dayName, timeName)) {
         log_(LOG_FAILURE,
              Format("camera %s: no date for start time %lld ns", camera.c_str(), static_cast<long long>(startNs)));
@@ -560,36 +576,48 @@ std::string RecordingStore::BeginSegment(const std::string& camera, int64_t star
     if (!wasLoaded)
         TrimLoadedDays();
     lock.unlock();
-    // A failed index write is logged; the segment is still recorded and Reconcile lists it later.
-    AppendLines(dayFolder, append);
+    if (continuation != nullptr) {
+        continuation->startNs = startNs;
+        continuation->dayFolder = dayFolder;
+        continuation->append = append;
+    } else {
+        // A failed index write is logged; the segment is still recorded and Reconcile lists it later.
+        AppendLines(dayFolder, append);
+    }
     if (file != nullptr)
         *file = std::move(created);
     return path;
 }
 
-void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes, bool durable)
+void RecordingStore::WriteBegunLine(const Continuation& continuation)
+{
+    if (continuation.dayFolder.empty())
+        return;
+    std::unique_lock cameraLock(CameraMutex(CameraOf(continuation.dayFolder)));
+    AppendLines(continuation.dayFolder, continuation.append, 1, &cameraLock);
+}
+
+bool RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes, bool durable,
+                                const FragmentScan* scanned, const Continuation* next)
 {
     if (!unusable_.empty())
-        return;
+        return false;
     const fs::path file(path);
     const std::string dayFolder = file.parent_path().string();
     const std::string name = file.filename().string();
     // The writer is done with the file: no lock needed to scan it.
     DayFolder folder;
     const bool opened = OpenDay(dayFolder, false, folder);
-    FragmentScan scan;
-    std::string why;
-    if (const UniqueFd fd = opened ? OpenFileAt(folder.day.Get(), name, O_RDONLY, why) : UniqueFd(); fd.Get() >= 0)
-        scan = ScanFragments(fd.Get());
-    const std::lock_guard cameraLock(CameraMutex(CameraOf(dayFolder)));
+    const FragmentScan scan = scanned != nullptr ? *scanned : opened ? ScanAt(folder, name) : FragmentScan{};
+    std::unique_lock cameraLock(CameraMutex(CameraOf(dayFolder)));
     std::unique_lock lock(mutex_);
     if (open_.erase(path) == 0) {
         log_(LOG_WARNING, "segment " + path + " ended but was not begun");
-        return;
+        return false;
     }
     if (!opened) { // refused since the segment began, and logged: its index is left as it is
         ForgetDay(dayFolder);
-        return;
+        return false;
     }
     DayIndex& day = LoadedDay(dayFolder); // loaded while its file was being written
     // From the back: the file ending is its camera's latest, appended to the day last but for the
@@ -598,7 +626,7 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
     const auto entry = found == day.rend() ? day.end() : std::prev(found.base());
     if (entry == day.end()) {
         log_(LOG_WARNING, "segment " + path + " ended but is missing from its day's index");
-        return;
+        return false;
     }
     if (!scan.Playable()) {
         // Under the lock, so BeginSegment cannot meanwhile take the name that is being freed. The
@@ -612,7 +640,7 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
         WriteDayOrLater(dayFolder, day);
         log_(LOG_WARNING, Format("segment %s ended without a whole fragment (%llu bytes): deleted", path.c_str(),
                                  static_cast<unsigned long long>(scan.fileBytes)));
-        return;
+        return false;
     }
     const uint64_t bytesBefore = entry->bytes;
     entry->durationNs = scan.durationNs > 0 ? scan.durationNs : std::max<int64_t>(durationNs, 0);
@@ -620,13 +648,34 @@ void RecordingStore::EndSegment(const std::string& path, int64_t durationNs, uin
     entry->state = durable ? SegmentState::Complete : SegmentState::Interrupted;
     NoteLast(CameraOf(dayFolder), *entry);
     NoteEnded(dayFolder, days_[dayFolder], *entry, bytesBefore);
-    const Append append = PlanAppend(dayFolder, FormatIndexLine(*entry));
+    Append append = PlanAppend(dayFolder, FormatIndexLine(*entry));
     lock.unlock();
     if (!durable)
         log_(LOG_WARNING, "segment " + path +
                               " is not known to be whole on the disk (a write or sync failed): "
                               "listed as interrupted");
-    AppendLines(dayFolder, append);
+    // The next file's begun line rides on this end's sync: one disk round trip fewer a file.
+    const bool together =
+        next != nullptr && next->dayFolder == dayFolder && !append.text.empty() && !next->append.text.empty();
+    if (together)
+        append.text += next->append.text;
+    AppendLines(dayFolder, append, together ? 2 : 1, &cameraLock);
+    return together;
+}
+
+FragmentScan RecordingStore::ScanAt(const DayFolder& folder, const std::string& name) const
+{
+    std::string why;
+    const UniqueFd fd = OpenFileAt(folder.day.Get(), name, O_RDONLY, why);
+    return fd.Get() >= 0 ? ScanFragments(fd.Get()) : FragmentScan{};
+}
+
+FragmentScan RecordingStore::ScanSegment(const std::string& path) const
+{
+    const fs::path file(path);
+    DayFolder folder;
+    return OpenDay(file.parent_path().string(), false, folder) ? ScanAt(folder, file.filename().string())
+                                                               : FragmentScan{};
 }
 
 void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayIndex& day)
@@ -639,8 +688,18 @@ void RecordingStore::WriteDayOrLater(const std::string& dayFolder, const DayInde
 
 uint64_t RecordingStore::NextSegmentsBytes(int64_t segmentNs)
 {
+    const uint64_t generation = recentGeneration_.load(std::memory_order_acquire);
+    {
+        const std::lock_guard cache(nextBytesMutex_);
+        if (nextBytes_.generation == generation && nextBytes_.segmentNs == segmentNs)
+            return nextBytes_.bytes;
+    }
     const std::lock_guard lock(mutex_);
-    return MeasureNextSegments(segmentNs);
+    const NextBytes measured{recentGeneration_.load(std::memory_order_relaxed), segmentNs,
+                             MeasureNextSegments(segmentNs)};
+    const std::lock_guard cache(nextBytesMutex_);
+    nextBytes_ = measured;
+    return measured.bytes;
 }
 
 uint64_t RecordingStore::MeasureNextSegments(int64_t segmentNs) const

@@ -24,7 +24,8 @@
 // (temporary file, fsync, rename, fsync of the folder), leaving one line a file.
 //
 // Locks: a camera's lock (CameraMutex) is held by whoever writes an index of that camera's days or
-// creates or removes files and folders in them, for the whole change and its write; the store's
+// creates or removes files and folders in them, for the whole change and its write (a segment's
+// end and begun lines from a file finisher are synced after it is released); the store's
 // mutex_ guards what memory holds and is taken after a camera's lock, never before one, and is not
 // held while a segment's start or end line or a pass's deletion lines are appended and synced, so
 // the cameras' appends run side by side. A line that does not parse (wrong field count, a
@@ -39,7 +40,9 @@
 
 #include "day_index.h"
 #include "folder_access.h"
+#include "fragment_scan.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -114,14 +117,50 @@ public:
     // <root>/<camera>/<YYYY-MM-DD>/<HH-MM-SS>.mp4, with "-1", "-2"... before the extension when that name is taken. The
     // file is created with O_EXCL in the folder's descriptor; its descriptor goes to file when given (open for
     // writing), else is closed. The index lists it as being written until EndSegment. "" (logged) on failure.
-    std::string BeginSegment(const std::string& camera, int64_t startNs, UniqueFd* file = nullptr);
+    std::string BeginSegment(const std::string& camera, int64_t startNs, UniqueFd* file = nullptr)
+    {
+        return StartSegment(camera, startNs, file, nullptr);
+    }
+
+    // What an index append is to write once mutex_ is released: its text, or nothing when the index
+    // was rewritten whole instead (written is then that rewrite's outcome).
+    struct Append {
+        std::string text;
+        bool written = true;
+    };
+    // How a writer that enters its ended files in the index from another thread begins its next
+    // file. In: the earliest start its previous file's end allows (that file may not be entered
+    // yet). Out: the start the segment got, and its index line, which the caller writes with
+    // WriteBegunLine after the camera's earlier EndSegment calls.
+    struct Continuation {
+        int64_t notBeforeNs = INT64_MIN;
+        int64_t startNs = 0;
+        std::string dayFolder;
+        Append append;
+    };
+    // BeginSegment, leaving the index line to continuation's owner.
+    std::string BeginSegment(const std::string& camera, int64_t startNs, UniqueFd* file, Continuation& continuation)
+    {
+        return StartSegment(camera, startNs, file, &continuation);
+    }
+    // Writes the index line BeginSegment left in continuation. Any thread.
+    void WriteBegunLine(const Continuation& continuation);
 
     // Marks a segment finished in its day's index, with its size and the media duration its
     // fragments hold (durationNs, the writer's count, when they name no video track). Complete only
     // when durable: a segment whose write or sync failed is listed as interrupted, with a log line.
     // A segment that holds no whole fragment (ended before its first frame, or after a failed
     // write) plays nothing: it is deleted and dropped from the index instead, with a log line.
-    void EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes, bool durable = true);
+    // The walk of a segment's boxes (ScanFragments), the file opened as the store opens its files.
+    recindex::FragmentScan ScanSegment(const std::string& path) const;
+
+    // scanned: the walk of the file (ScanSegment) its writer made once it was written whole, instead
+    // of another.
+    // next: the camera's next segment, whose begun line goes out with this end's line in one write
+    // and one sync when both belong to the same index; answers whether it did (else the caller
+    // writes it with WriteBegunLine).
+    bool EndSegment(const std::string& path, int64_t durationNs, uint64_t bytes, bool durable = true,
+                    const recindex::FragmentScan* scanned = nullptr, const Continuation* next = nullptr);
 
     // Rewrites the day indexes in memory that hold superseded lines (a file's start and its end),
     // one line a file: called once the writers have stopped, so a recorder closed in order leaves
@@ -150,6 +189,9 @@ public:
     // Replaces how an index's text is written into its temporary file (WriteAll), so tests can fail
     // a write midway. Call before the store is shared between threads.
     void SetIndexWriter(TextWriter write);
+    // Replaces the sync of an index after its lines were appended (fsync), so tests can play a slow
+    // disk. Call before the store is shared between threads.
+    void SetIndexSync(std::function<int(int fd)> sync);
     // How many day indexes are kept whole in memory at most, beyond the days being written and the
     // ones whose write is pending (DEFAULT_LOADED_DAYS). Call before the store is shared.
     void SetLoadedDaysLimit(size_t days);
@@ -173,12 +215,6 @@ private:
         // The names in entries, made once a file is begun in the day: its new name is checked here.
         std::optional<std::unordered_set<std::string>> names;
     };
-    // What an index append is to write once mutex_ is released: its text, or nothing when the index
-    // was rewritten whole instead (written is then that rewrite's outcome).
-    struct Append {
-        std::string text;
-        bool written = true;
-    };
     // One of a camera's latest finished files, by which its next file's room is judged.
     struct Recent {
         std::string dayFolder;
@@ -196,6 +232,8 @@ private:
     // following no symlink below the root. false when refused: logged once per folder, unless it
     // is merely missing and create is not set.
     bool OpenDay(const std::string& dayFolder, bool create, DayFolder& opened) const;
+    // The walk of the boxes of the file name in folder; not readable when it cannot be opened.
+    recindex::FragmentScan ScanAt(const DayFolder& folder, const std::string& name) const;
     // Logs once per path that a folder is refused.
     void Refuse(const std::string& path, const std::string& why) const;
 
@@ -208,12 +246,17 @@ private:
     // The lines to append to the day's index (entries new or changed, or deletion lines), or, when
     // the index must be rewritten whole instead (a torn last line, a failed write before, or more
     // dead lines than files), that rewrite done. Caller holds the day's camera lock and mutex_.
+    // BeginSegment; with a continuation, its index line is left to the caller.
+    std::string StartSegment(const std::string& camera, int64_t startNs, UniqueFd* file, Continuation* continuation);
     Append PlanAppend(const std::string& dayFolder, std::string lines);
     // Appends an Append's text to the day's index and syncs it (a crash leaves at most a last line
     // without its newline, which ReadDay drops), then notes the outcome under mutex_: a failed append
     // (logged) leaves the index as it was and due for a rewrite. Caller holds the day's camera lock
     // and not mutex_.
-    bool AppendLines(const std::string& dayFolder, const Append& append);
+    // plans: how many PlanAppend lines append carries. cameraLock, when given, is the day's camera
+    // lock the caller holds: released once the lines are written, before the sync.
+    bool AppendLines(const std::string& dayFolder, const Append& append, unsigned plans = 1,
+                     std::unique_lock<std::mutex>* cameraLock = nullptr);
     // The lock of a camera's index writes and its folders' changes; never taken under mutex_.
     std::mutex& CameraMutex(const std::string& camera);
     // The camera of a day folder's path.
@@ -287,10 +330,21 @@ private:
     std::map<std::string, int64_t> listed_; // camera -> its folder's time at its last listing; guarded by listedMutex_
     std::function<uint64_t()> freeSpace_;   // set before the store is shared, then only read
     TextWriter indexWriter_ = WriteAll;     // the same
+    std::function<int(int)> indexSync_ = fsync; // the same
     std::mutex cameraLocksMutex_;
     std::map<std::string, std::unique_ptr<std::mutex>> cameraLocks_; // camera -> its lock; guarded by cameraLocksMutex_
-    std::mutex mutex_;                                               // guards everything below
-    std::set<std::string> open_;                                     // paths of the segments being written
+    // NextSegmentsBytes's last answer while recent_ is unchanged: every camera asks at every
+    // fragment, and would otherwise wait for mutex_ each time. Taken after mutex_, never before it.
+    struct NextBytes {
+        uint64_t generation = UINT64_MAX; // of recent_ when measured
+        int64_t segmentNs = 0;
+        uint64_t bytes = 0;
+    };
+    std::mutex nextBytesMutex_;                         // guards nextBytes_
+    NextBytes nextBytes_;                               // guarded by nextBytesMutex_
+    std::atomic<uint64_t> recentGeneration_{0};         // counts the changes of recent_; changed under mutex_
+    std::mutex mutex_;                                  // guards everything below
+    std::set<std::string> open_;                        // paths of the segments being written
     std::map<std::string, Day> days_;                   // day folder path -> its summary and, if loaded, index
     std::set<DayKey> oldestFirst_;                      // the days listing files, by their oldest file
     uint64_t totalBytes_ = 0;                           // the bytes of every listed file

@@ -81,16 +81,30 @@ int SegmentFile::Write(int track, AVPacket& packet, AVRational from)
 
 int SegmentFile::Finish()
 {
-    if (finished_)
+    const int trailer = WriteTrailer();
+    const int synced = SyncAndClose();
+    return trailer < 0 ? trailer : synced;
+}
+
+int SegmentFile::WriteTrailer()
+{
+    if (trailerWritten_)
         return 0;
-    finished_ = true;
-    int result = lastErrno_ != 0 ? AVERROR(lastErrno_) : muxer_->Finish();
+    trailerWritten_ = true;
+    const int result = lastErrno_ != 0 ? AVERROR(lastErrno_) : muxer_->Finish();
     if (lastErrno_ != 0)
         CutBack();
+    return result;
+}
+
+int SegmentFile::SyncAndClose()
+{
+    if (fd_ < 0)
+        return 0;
+    int result = 0;
     if (fdatasync(fd_) != 0) {
         syncFailed_ = true;
-        if (result >= 0)
-            result = AVERROR(errno);
+        result = AVERROR(errno);
     }
     syncedBytes_ = bytes_;
     close(fd_);

@@ -35,6 +35,11 @@ public:
     int Write(int track, AVPacket& packet, AVRational from);
     // Writes the trailer (unless a write failed), forces the file to the disk and closes it.
     int Finish();
+    // Finish in two steps, which may run on different threads one after the other: the trailer
+    // (cutting the file back to its last whole fragment when a write failed), then the sync and the
+    // close. Each answers 0 or an AVERROR code.
+    int WriteTrailer();
+    int SyncAndClose();
     // Forces what was written since the last call to the disk; a failure is logged and tried again
     // at the next call.
     void Sync();
@@ -61,7 +66,7 @@ private:
     uint64_t syncedBytes_ = 0; // bytes_ at the last fdatasync
     int lastErrno_ = 0;        // of the first failed write, 0 while none failed
     bool syncFailed_ = false;  // an fdatasync failed
-    bool finished_ = false;
+    bool trailerWritten_ = false;
 };
 
 } // namespace segrec

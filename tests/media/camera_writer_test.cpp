@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -84,6 +86,8 @@ public:
                 // The disk hangs: the writer thread's first call on it does not come back until freed.
                 .waitForStore =
                     [this] {
+                        if (!hangs)
+                            return true;
                         hung_ = true;
                         unhung_.get_future().wait();
                         return false;
@@ -93,6 +97,7 @@ public:
     void Advance(std::chrono::seconds by) { now_ += Clock::duration(by).count(); }
     Clock::time_point Now() const { return Clock::time_point(Clock::duration(now_.load())); }
     void FreeTheDisk() { unhung_.set_value(); }
+    const std::string& Folder() const { return folder_; }
     size_t Released()
     {
         const std::lock_guard lock(mutex_);
@@ -100,6 +105,7 @@ public:
     }
 
     segrec::RecorderConfig config;
+    bool hangs = true; // whether the disk hangs at the first file
     std::optional<segrec::RecordingStore> store_;
     std::atomic<bool> hung_{false};
 
@@ -128,6 +134,7 @@ _DvrMediaFrame Frame(int64_t dts, bool key)
     _DvrMediaFrame frame{};
     frame.size = sizeof frame;
     frame.dts = frame.pts = dts;
+    frame.captureTimeNs = int64_t{1'796'000'000} * 1'000'000'000 + dts * 1'000'000'000 / DVR_MEDIA_CLOCK_RATE;
     frame.duration = DVR_MEDIA_CLOCK_RATE / 25;
     frame.flags = key ? DVR_MEDIA_KEY_FRAME : 0;
     return frame;
@@ -225,4 +232,69 @@ TEST(FlowPromise, AFrameSentUnderAnyRecordSoFarWasPromisedRoomEvenAfterALaterRec
     promise.Announce(4100, 1000);
     EXPECT_TRUE(promise.Offer(9000));
     EXPECT_EQ(promise.ReportedDone(), 4100u);
+}
+
+TEST(CameraWriter, AFileEndsWithoutWaitingForTheDiskAndTheIndexStillListsItsFilesInOrder)
+{
+    WriterBench bench;
+    bench.hangs = false;
+    bench.config.segmentSeconds = 1;
+    // The index's syncs after a file's end wait until the test lets them go, as on a busy disk.
+    std::promise<void> diskBack;
+    std::shared_future<void> diskIsBack = diskBack.get_future().share();
+    std::mutex textsMutex;
+    std::vector<std::string> texts; // every index write; guarded by textsMutex
+    bench.store_->SetIndexWriter([&](int fd, const std::string& text) {
+        const std::lock_guard lock(textsMutex);
+        texts.push_back(text);
+        return segrec::WriteAll(fd, text);
+    });
+    bench.store_->SetIndexSync([&](int fd) {
+        bool ended = false;
+        {
+            const std::lock_guard lock(textsMutex);
+            ended = texts.back().find(" complete ") != std::string::npos;
+        }
+        if (ended)
+            diskIsBack.wait();
+        return fsync(fd);
+    });
+    auto writer = std::make_unique<segrec::CameraWriter>(0, bench.config, *bench.store_, bench.Hooks());
+    auto params = std::make_shared<segrec::CameraParams>(*H264Params());
+    params->videoExtradata = {1, 0x42, 0xC0, 0x1E, 0xFF, 0xE0, 0x00}; // avcC without parameter sets
+    params->params.videoExtradataLength = static_cast<uint32_t>(params->videoExtradata.size());
+    writer->OfferParams(params);
+    // Three files of one second, and the first frame of a fourth.
+    constexpr int FRAMES = 3 * 25 + 1;
+    std::vector<std::vector<uint8_t>> blocks(FRAMES, std::vector<uint8_t>(1000, 0x42));
+    for (int i = 0; i < FRAMES; ++i)
+        ASSERT_TRUE(writer->OfferFrame(EVT_VIDEO, Frame(3600 * int64_t{i}, i % 25 == 0), blocks[i].data(),
+                                       blocks[i].data(), 1000));
+
+    // Every frame is written while the first file's end still waits for the disk.
+    const bool written = WaitUntil([&] { return writer->Counters().video == FRAMES; }, "every frame to be written");
+    diskBack.set_value();
+    ASSERT_TRUE(written);
+    EXPECT_EQ(bench.Released(), blocks.size());
+    EXPECT_EQ(writer->Counters().segments, 4u);
+    writer.reset(); // Stop: the files it ended are entered before it returns
+
+    // Each end went out with the begun line of the file after it, in one write: the index lists the
+    // files one after another, each starting where the one before ended.
+    const std::vector<std::string> files = {"00-53-20.mp4", "00-53-21.mp4", "00-53-22.mp4", "00-53-23.mp4"};
+    size_t together = 0;
+    for (const std::string& text : texts)
+        together += text.find(" complete ") != std::string::npos && text.find(" writing ") != std::string::npos;
+    EXPECT_EQ(together, 3u);
+    std::ifstream index(bench.Folder() + "/recordings/front/2026-11-30/index.txt");
+    const std::string text((std::istreambuf_iterator<char>(index)), std::istreambuf_iterator<char>());
+    const std::vector<recindex::IndexEntry> listed = recindex::ParseDayIndex(text).entries;
+    ASSERT_EQ(listed.size(), files.size()) << text;
+    for (size_t i = 0; i < listed.size(); ++i) {
+        EXPECT_EQ(listed[i].name, files[i]);
+        EXPECT_EQ(listed[i].state, recindex::SegmentState::Complete) << listed[i].name;
+        if (i > 0) {
+            EXPECT_EQ(listed[i].startNs, listed[i - 1].startNs + listed[i - 1].durationNs) << listed[i].name;
+        }
+    }
 }

@@ -696,6 +696,17 @@ TEST(RecordingStore, ACamerasSegmentStartsNoEarlierThanItsPreviousOneEnds)
                   .find("00-01-00.mp4 " + std::to_string(t + 62 * SECOND) + " 0 0 writing"),
               std::string::npos);
     EXPECT_NE(ReadFile(dir / "rec/back/2026-12-09/index.txt").find(std::to_string(t + SECOND)), std::string::npos);
+
+    // A writer that enters its ended files later gives their end itself; the new file's line is then
+    // its to write.
+    RecordingStore::Continuation next;
+    next.notBeforeNs = t + 63 * SECOND;
+    EXPECT_EQ(store.BeginSegment("front", t + 62 * SECOND, nullptr, next), dir / "rec/front/2026-12-10/00-01-01.mp4");
+    EXPECT_EQ(next.startNs, t + 63 * SECOND);
+    const std::string line = "00-01-01.mp4 " + std::to_string(t + 63 * SECOND) + " 0 0 writing";
+    EXPECT_EQ(ReadFile(dir / "rec/front/2026-12-10/index.txt").find(line), std::string::npos);
+    store.WriteBegunLine(next);
+    EXPECT_NE(ReadFile(dir / "rec/front/2026-12-10/index.txt").find(line), std::string::npos);
 }
 
 TEST(RecordingStore, EndSegmentDeletesAFileWithoutAWholeFragmentInsteadOfListingIt)
