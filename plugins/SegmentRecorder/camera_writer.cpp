@@ -746,9 +746,7 @@ void CameraWriter::PostEnded(const RecordingStore::Continuation* next)
             finisher_.Post([this, following] { store_.WriteBegunLine(*following); });
         return;
     }
-    EndedFile ended = std::move(*endedFile_);
-    endedFile_.reset();
-    finisher_.Post([this, ended, following] {
+    finisher_.Post([this, ended = std::move(*endedFile_), following] {
         const int synced = ended.file->SyncAndClose();
         if (synced < 0)
             Log(LOG_WARNING, "%s: %s not finished cleanly: %s", Name().c_str(), ended.path.c_str(),
@@ -766,6 +764,7 @@ void CameraWriter::PostEnded(const RecordingStore::Continuation* next)
         if (following && !together)
             store_.WriteBegunLine(*following);
     });
+    endedFile_.reset();
 }
 
 bool CameraWriter::RoomAgain()
