@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace segrec {
@@ -21,40 +22,50 @@ std::unique_ptr<SegmentFile> SegmentFile::Create(UniqueFd fd, const AVCodecParam
     std::vector<const AVCodecParameters*> tracks = {&video};
     if (audio != nullptr)
         tracks.push_back(audio);
-    SegmentFile* self = file.get();
-    file->muxer_ = ffmpeg_common::Fmp4Muxer::Create(
-        tracks, fragmentMs, [self](const uint8_t* bytes, int size) { return self->WriteBytes(bytes, size); }, why);
-    if (!file->muxer_)
+    file->builder_ = FragmentBuilder::Create(tracks, fragmentMs, why);
+    if (!file->builder_)
         return nullptr;
-    file->wholeBytes_ = file->bytes_;
     return file;
 }
 
 SegmentFile::~SegmentFile()
 {
-    muxer_.reset();
     if (fd_ >= 0)
         close(fd_);
 }
 
-int SegmentFile::WriteBytes(const uint8_t* buffer, int size)
+int SegmentFile::WriteSpans()
 {
     if (lastErrno_ != 0)
         return AVERROR(lastErrno_);
-    int left = size;
-    while (left > 0) {
-        ssize_t written = write(fd_, buffer, static_cast<size_t>(left));
+    constexpr size_t MAX_SPANS = 64;
+    iovec parts[MAX_SPANS];
+    size_t next = 0; // the first span not yet written whole
+    size_t skip = 0; // bytes of it already written
+    while (next < spans_.size()) {
+        size_t count = 0;
+        for (size_t index = next; index < spans_.size() && count < MAX_SPANS; ++index, ++count) {
+            const size_t from = index == next ? skip : 0;
+            parts[count].iov_base = const_cast<uint8_t*>(spans_[index].data + from);
+            parts[count].iov_len = spans_[index].size - from;
+        }
+        const ssize_t written = writev(fd_, parts, static_cast<int>(count));
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0) {
             lastErrno_ = written < 0 ? errno : ENOSPC;
             return AVERROR(lastErrno_);
         }
-        buffer += written;
-        left -= static_cast<int>(written);
         bytes_ += static_cast<uint64_t>(written);
+        size_t left = static_cast<size_t>(written);
+        while (next < spans_.size() && left >= spans_[next].size - skip) {
+            left -= spans_[next].size - skip;
+            skip = 0;
+            ++next;
+        }
+        skip += left;
     }
-    return size;
+    return 0;
 }
 
 void SegmentFile::CutBack()
@@ -69,14 +80,19 @@ int SegmentFile::Write(int track, AVPacket& packet, AVRational from)
 {
     if (lastErrno_ != 0)
         return AVERROR(lastErrno_);
-    const int result = muxer_->Write(track, packet, from);
-    if (result < 0) {
-        if (lastErrno_ != 0)
-            CutBack();
-        return result;
+    av_packet_rescale_ts(&packet, from, builder_->TimeBase(track));
+    if (builder_->Ends(track, packet)) {
+        int result = builder_->EndFragment(spans_);
+        if (result >= 0)
+            result = WriteSpans();
+        if (result < 0) {
+            if (lastErrno_ != 0)
+                CutBack();
+            return result;
+        }
+        wholeBytes_ = bytes_;
     }
-    wholeBytes_ = bytes_;
-    return 0;
+    return builder_->Add(track, packet);
 }
 
 int SegmentFile::Finish()
@@ -91,9 +107,17 @@ int SegmentFile::WriteTrailer()
     if (trailerWritten_)
         return 0;
     trailerWritten_ = true;
-    const int result = lastErrno_ != 0 ? AVERROR(lastErrno_) : muxer_->Finish();
+    int result = lastErrno_ != 0 ? AVERROR(lastErrno_) : builder_->EndFragment(spans_);
+    if (result >= 0)
+        result = WriteSpans();
+    if (result >= 0)
+        result = builder_->Trailer(spans_);
+    if (result >= 0)
+        result = WriteSpans();
     if (lastErrno_ != 0)
         CutBack();
+    else if (result >= 0)
+        wholeBytes_ = bytes_;
     return result;
 }
 

@@ -1,14 +1,15 @@
-// One fragmented MP4 file being written: the shared fragmented MP4 muxer (ffmpeg_common) writing
-// into a file descriptor we own, so every finished fragment reaches the file at once and the writer
-// thread decides when it reaches the disk. Used by one camera's writer thread only.
+// One fragmented MP4 file being written: its fragments built from the packets (fragment_builder)
+// and written to a file descriptor we own in one call each, so every finished fragment reaches the
+// file at once and the writer thread decides when it reaches the disk. Used by one camera's writer
+// thread only.
 #pragma once
 
 extern "C" {
 #include <libavformat/avformat.h>
 }
 
-#include "fmp4_muxer.h"
 #include "folder_access.h"
+#include "fragment_builder.h"
 
 #include <cstdint>
 #include <memory>
@@ -30,8 +31,9 @@ public:
     SegmentFile(const SegmentFile&) = delete;
     SegmentFile& operator=(const SegmentFile&) = delete;
 
-    // Writes one packet of track, its timestamps counted in from from the file's start. On a failed
-    // write the file is cut back to its last whole fragment; LastErrno tells why it failed.
+    // Takes one packet of track, its timestamps counted in from from the file's start, writing the
+    // fragment it ends. On a failed write the file is cut back to its last whole fragment;
+    // LastErrno tells why it failed. packet's data is copied before Write returns.
     int Write(int track, AVPacket& packet, AVRational from);
     // Writes the trailer (unless a write failed), forces the file to the disk and closes it.
     int Finish();
@@ -48,24 +50,26 @@ public:
     // does not bring them back.
     bool Durable() const { return !syncFailed_; }
 
-    bool HasAudio() const { return muxer_->Tracks() > AUDIO_TRACK; }
-    // The time base the muxer keeps track's timestamps in, set once the header is written.
-    AVRational TimeBase(int track) const { return muxer_->TimeBase(track); }
+    bool HasAudio() const { return builder_->Tracks() > AUDIO_TRACK; }
+    // The time base the file keeps track's timestamps in.
+    AVRational TimeBase(int track) const { return builder_->TimeBase(track); }
     uint64_t Bytes() const { return bytes_; }
     int LastErrno() const { return lastErrno_; }
 
 private:
     SegmentFile() = default;
-    int WriteBytes(const uint8_t* buffer, int size);
+    // Writes spans_ whole: 0, or an AVERROR code with lastErrno_ set.
+    int WriteSpans();
     void CutBack();
 
     int fd_ = -1;
-    std::unique_ptr<ffmpeg_common::Fmp4Muxer> muxer_;
-    uint64_t bytes_ = 0;       // written to the descriptor
-    uint64_t wholeBytes_ = 0;  // bytes_ after the last packet the muxer took without a failure
-    uint64_t syncedBytes_ = 0; // bytes_ at the last fdatasync
-    int lastErrno_ = 0;        // of the first failed write, 0 while none failed
-    bool syncFailed_ = false;  // an fdatasync failed
+    std::unique_ptr<FragmentBuilder> builder_;
+    std::vector<ByteSpan> spans_; // what the builder handed out last
+    uint64_t bytes_ = 0;          // written to the descriptor
+    uint64_t wholeBytes_ = 0;     // bytes_ after the last packet the muxer took without a failure
+    uint64_t syncedBytes_ = 0;    // bytes_ at the last fdatasync
+    int lastErrno_ = 0;           // of the first failed write, 0 while none failed
+    bool syncFailed_ = false;     // an fdatasync failed
     bool trailerWritten_ = false;
 };
 

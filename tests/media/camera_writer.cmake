@@ -6,7 +6,7 @@ endif()
 set(recorder_dir ${CMAKE_SOURCE_DIR}/plugins/SegmentRecorder)
 set(index_dir ${CMAKE_SOURCE_DIR}/plugins/recording_index)
 add_executable(camera_writer_tests ${CMAKE_CURRENT_LIST_DIR}/camera_writer_test.cpp ${recorder_dir}/camera_writer.cpp
-               ${recorder_dir}/segment_file.cpp ${recorder_dir}/file_finisher.cpp ${recorder_dir}/audio_transcoder.cpp ${recorder_dir}/recording_store.cpp
+               ${recorder_dir}/segment_file.cpp ${recorder_dir}/fragment_builder.cpp ${recorder_dir}/file_finisher.cpp ${recorder_dir}/audio_transcoder.cpp ${recorder_dir}/recording_store.cpp
                ${index_dir}/fragment_scan.cpp ${index_dir}/fragment_timing.cpp ${index_dir}/day_index.cpp ${recorder_dir}/folder_access.cpp
                ${recorder_dir}/timeline_policy.cpp ${CMAKE_SOURCE_DIR}/plugins/ffmpeg_common/ffmpeg_log.cpp
                ${CMAKE_SOURCE_DIR}/plugins/ffmpeg_common/fmp4_muxer.cpp)
