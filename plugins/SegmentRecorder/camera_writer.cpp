@@ -396,12 +396,18 @@ void CameraWriter::Run()
         const auto record = FlowDoneLocked(item.flowBytes);
         lock.unlock();
         SendFlow(record);
-        if (item.block != nullptr)
-            TakeOver(item);
+        current_ = &item;
         HandleSafely(item);
-        PostEnded(); // a file that ended with no other begun after it
+        current_ = nullptr;
         if (item.block != nullptr)
             hooks_.release(item.block);
+        PostEnded(); // a file that ended with no other begun after it
+        try {
+            if (!WriteFragment())
+                EndFile("write failed");
+        } catch (const std::exception& error) { // std::terminate would end the core
+            Log(LOG_WARNING, "%s: a file could not be ended: %s", Name().c_str(), error.what());
+        }
         lock.lock();
     }
     lock.unlock();
@@ -414,8 +420,11 @@ void CameraWriter::Run()
     }
 }
 
-void CameraWriter::TakeOver(Item& item)
+void CameraWriter::DetachFrame(AVPacket* packet)
 {
+    if (current_ == nullptr || current_->block == nullptr)
+        return;
+    Item& item = *current_;
     try {
         frameCopy_.assign(item.payload, item.payload + item.size);
     } catch (const std::bad_alloc&) {
@@ -424,9 +433,29 @@ void CameraWriter::TakeOver(Item& item)
     // A buffer that grew for one large frame is given back at the next small one.
     if (frameCopy_.capacity() > KEEP_BUFFER_BYTES && frameCopy_.capacity() > 4 * item.size)
         frameCopy_.shrink_to_fit();
+    if (packet != nullptr && packet->data == item.payload)
+        packet->data = frameCopy_.data();
     item.payload = frameCopy_.data();
     hooks_.release(item.block);
     item.block = nullptr;
+}
+
+bool CameraWriter::WriteFragment()
+{
+    if (!file_ || !file_->HasPending())
+        return true;
+    const uint64_t before = file_->Bytes();
+    const int result = file_->WritePending();
+    if (result < 0) {
+        writeError_ = result;
+        Count(&CameraCounters::droppedWriteFailed);
+        return false;
+    }
+    wholeEndDts_ = pendingEndDts_;
+    if (hooks_.wrote)
+        hooks_.wrote(file_->Bytes() - before);
+    hooks_.makeRoom();
+    return true;
 }
 
 void CameraWriter::HandleSafely(const Item& item)
@@ -555,6 +584,7 @@ void CameraWriter::HandleAudio(const Item& item)
     const AVRational timeBase = file_->TimeBase(AUDIO_TRACK);
     bool written = false;
     if (transcoder_) {
+        DetachFrame(); // the transcoder reads the frame while its packets are written
         const int64_t firstSample = av_rescale_q(decision.dts, timeBase, AVRational{1, transcoder_->SampleRate()});
         int result = transcoder_->Feed(item.payload, item.size, firstSample,
                                        [this](AVPacket& packet) { return WriteAac(packet); });
@@ -610,6 +640,7 @@ void CameraWriter::ReportBreak(const char* track, const TimelineDecision& decisi
 
 bool CameraWriter::StartFile(const Item& key)
 {
+    DetachFrame(); // the store and retention may wait for the disk
     if (!params_ || (params_->params.videoCodec != DVR_CODEC_H264 && params_->params.videoCodec != DVR_CODEC_HEVC))
         return false;
     if (!hooks_.waitForStore())
@@ -696,6 +727,7 @@ bool CameraWriter::StartFile(const Item& key)
 
 void CameraWriter::EndFile(const char* why)
 {
+    DetachFrame(); // the trailer, the scan and the finisher may wait for the disk
     if (transcoder_ && writeError_ == 0) {
         int result = transcoder_->Flush([this](AVPacket& packet) { return WriteAac(packet); });
         if (result < 0 && writeError_ == 0)
@@ -769,6 +801,7 @@ void CameraWriter::PostEnded(const RecordingStore::Continuation* next)
 
 bool CameraWriter::RoomAgain()
 {
+    DetachFrame();
     const uint64_t free = hooks_.makeRoom();
     if (free <= freeAtFailure_)
         return false;
@@ -789,21 +822,21 @@ bool CameraWriter::WritePacket(int track, AVPacket& packet, AVRational from, int
 {
     if (!file_ || writeError_ != 0)
         return false;
-    const uint64_t before = file_->Bytes();
-    int result = file_->Write(track, packet, from);
-    if (result >= 0) {
-        if (file_->Bytes() != before) { // a fragment of the packets before this one reached the file
-            wholeEndDts_ = endDts_;
-            if (hooks_.wrote)
-                hooks_.wrote(file_->Bytes() - before);
-            hooks_.makeRoom();
-        }
-        endDts_ = std::max(endDts_, end90k);
-        return true;
+    if (file_->HasPending()) { // a second fragment ends within one frame: the first is written now
+        DetachFrame(&packet);
+        if (!WriteFragment())
+            return false;
     }
-    writeError_ = result;
-    Count(&CameraCounters::droppedWriteFailed);
-    return false;
+    const int result = file_->Write(track, packet, from);
+    if (result < 0) {
+        writeError_ = result;
+        Count(&CameraCounters::droppedWriteFailed);
+        return false;
+    }
+    if (file_->HasPending()) // it holds the packets before this one
+        pendingEndDts_ = endDts_;
+    endDts_ = std::max(endDts_, end90k);
+    return true;
 }
 
 } // namespace segrec

@@ -114,10 +114,15 @@ private:
     };
 
     void Run();
-    // Copies a frame's bytes into the writer's own buffer and gives its block back to the core, so
-    // a write that never returns holds no block of the core's. Without memory for the copy the
-    // frame is written from its block, released after it.
-    void TakeOver(Item& item);
+    // Before anything that may wait for the disk while a frame is being handled: copies the frame's
+    // bytes into the writer's own buffer and gives its block back to the core, so a call that never
+    // returns holds no block of the core's (packet, when given, is pointed at the copy). Frames
+    // are otherwise copied into their fragment straight from the block, which is released before
+    // the fragment is written. Without memory for the copy the block is kept until the frame is done.
+    void DetachFrame(AVPacket* packet = nullptr);
+    // Writes the fragment the last frame ended, if any, with the hooks told; false when the write
+    // failed (writeError_ set).
+    bool WriteFragment();
     // Adds bytes to what the writer is done with; the flow record to send when one is due (its
     // window 0 when none is). Under mutex_.
     std::pair<uint64_t, uint64_t> FlowDoneLocked(uint64_t bytes);
@@ -192,7 +197,9 @@ private:
     bool diskFull_ = false;                  // a write failed with ENOSPC: no new file until space was freed
     uint64_t freeAtFailure_ = 0;             // free bytes once the file that found the disk full was closed
     std::chrono::steady_clock::time_point nextSync_;
-    std::vector<uint8_t> frameCopy_; // the frame being written, taken over from its block
+    Item* current_ = nullptr;        // the item being handled
+    std::vector<uint8_t> frameCopy_; // its bytes, once DetachFrame took them from its block
+    int64_t pendingEndDts_ = 0;      // the media end of the fragment the file has pending
     // A file EndFile ended (its trailer written), for the finisher to sync, close and enter.
     struct EndedFile {
         std::shared_ptr<SegmentFile> file;

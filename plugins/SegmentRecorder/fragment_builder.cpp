@@ -144,16 +144,15 @@ void FragmentBuilder::ForgetHandedOut()
     handedOut_ = false;
     std::vector<uint8_t>().swap(header_);
     for (Track& track : tracks_) {
-        // A buffer that grew for one large fragment is given back at the next, smaller one.
-        if (track.data.capacity() > KEEP_BUFFER_BYTES && track.data.capacity() > 4 * track.data.size())
-            std::vector<uint8_t>().swap(track.data);
-        track.data.clear();
+        // A buffer that grew for one large fragment is given back after a smaller one.
+        if (track.handed.capacity() > KEEP_BUFFER_BYTES && track.handed.capacity() > 4 * track.handed.size())
+            std::vector<uint8_t>().swap(track.handed);
+        track.handed.clear();
     }
 }
 
 int FragmentBuilder::Add(int track, const AVPacket& packet)
 {
-    ForgetHandedOut();
     Track& t = tracks_[static_cast<size_t>(track)];
     if (packet.dts == AV_NOPTS_VALUE || (t.lastDts != AV_NOPTS_VALUE && packet.dts <= t.lastDts))
         return AVERROR(EINVAL);
@@ -266,6 +265,7 @@ int FragmentBuilder::EndFragment(std::vector<ByteSpan>& out)
     for (Track& track : tracks_) {
         if (!track.data.empty())
             out.push_back(ByteSpan{track.data.data(), track.data.size()});
+        track.data.swap(track.handed); // the next fragment fills the buffer the last one was written from
     }
     offset_ += box_.size() + dataBytes;
     handedOut_ = true;
@@ -332,7 +332,7 @@ void FragmentBuilder::BuildMoof(uint32_t dataBytes)
     }
     Put32(box_, 8 + dataBytes);
     PutType(box_, "mdat");
-    for (Track& track : tracks_) // the spans handed out still point at the data: ForgetHandedOut clears it
+    for (Track& track : tracks_)
         track.samples.clear();
 }
 
@@ -347,6 +347,10 @@ int FragmentBuilder::Trailer(std::vector<ByteSpan>& out)
         out.push_back(ByteSpan{header_.data(), header_.size()});
         offset_ += header_.size();
         headerWritten_ = true;
+    }
+    for (Track& track : tracks_) { // no fragment follows: their buffers go
+        std::vector<uint8_t>().swap(track.data);
+        std::vector<uint8_t>().swap(track.handed);
     }
     box_.clear();
     const size_t mfra = OpenBox(box_, "mfra");

@@ -37,11 +37,11 @@ public:
     bool Ends(int track, const AVPacket& packet) const;
     // Copies packet, of track and in its time base, into the fragment being made (Annex B video
     // turned into length-prefixed NAL units, as the header's sample entry says). 0, or an AVERROR
-    // code for timestamps that do not rise.
+    // code for timestamps that do not rise. Leaves the spans last handed out as they are.
     int Add(int track, const AVPacket& packet);
     // Ends the fragment being made: out receives the spans to write, in order (the header before
-    // the first fragment), valid until the next call. Nothing when it holds no sample. 0 or an
-    // AVERROR code when the header could not be made.
+    // the first fragment), valid until the next EndFragment or Trailer. Nothing when it holds no
+    // sample. 0 or an AVERROR code when the header could not be made.
     int EndFragment(std::vector<ByteSpan>& out);
     // Ends the file after EndFragment: the header when no fragment was made, then the mfra box.
     int Trailer(std::vector<ByteSpan>& out);
@@ -73,6 +73,7 @@ private:
         int64_t lastDuration = 0;    // of the last packet added, as the packet gave it
         std::vector<Sample> samples; // of the fragment being made
         std::vector<uint8_t> data;   // their bytes, as the mdat holds them
+        std::vector<uint8_t> handed; // the last fragment's, until written; its buffer is used again
         FirstPacket first;
         std::vector<std::pair<int64_t, uint64_t>> starts; // each fragment's first time and moof offset
     };
@@ -87,7 +88,7 @@ private:
     std::unique_ptr<ffmpeg_common::Fmp4Muxer> headerMuxer_; // writes the header, then goes
     std::vector<uint8_t> header_;                           // ftyp and moov, until written
     bool headerWritten_ = false;
-    bool handedOut_ = false; // spans point at the tracks' data and header_, until the next call
+    bool handedOut_ = false; // spans point at the tracks' handed buffers, box_ and header_
     int firstPackets_ = 0;
     uint32_t sequence_ = 0;    // of the last fragment made
     uint64_t offset_ = 0;      // bytes handed out so far

@@ -82,17 +82,28 @@ int SegmentFile::Write(int track, AVPacket& packet, AVRational from)
         return AVERROR(lastErrno_);
     av_packet_rescale_ts(&packet, from, builder_->TimeBase(track));
     if (builder_->Ends(track, packet)) {
-        int result = builder_->EndFragment(spans_);
+        int result = WritePending();
         if (result >= 0)
-            result = WriteSpans();
-        if (result < 0) {
-            if (lastErrno_ != 0)
-                CutBack();
+            result = builder_->EndFragment(spans_);
+        if (result < 0)
             return result;
-        }
-        wholeBytes_ = bytes_;
+        pending_ = !spans_.empty();
     }
     return builder_->Add(track, packet);
+}
+
+int SegmentFile::WritePending()
+{
+    if (!pending_)
+        return 0;
+    pending_ = false;
+    const int result = WriteSpans();
+    if (result < 0) {
+        CutBack();
+        return result;
+    }
+    wholeBytes_ = bytes_;
+    return 0;
 }
 
 int SegmentFile::Finish()
@@ -107,7 +118,9 @@ int SegmentFile::WriteTrailer()
     if (trailerWritten_)
         return 0;
     trailerWritten_ = true;
-    int result = lastErrno_ != 0 ? AVERROR(lastErrno_) : builder_->EndFragment(spans_);
+    int result = lastErrno_ != 0 ? AVERROR(lastErrno_) : WritePending();
+    if (result >= 0)
+        result = builder_->EndFragment(spans_);
     if (result >= 0)
         result = WriteSpans();
     if (result >= 0)

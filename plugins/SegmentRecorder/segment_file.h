@@ -31,11 +31,16 @@ public:
     SegmentFile(const SegmentFile&) = delete;
     SegmentFile& operator=(const SegmentFile&) = delete;
 
-    // Takes one packet of track, its timestamps counted in from from the file's start, writing the
-    // fragment it ends. On a failed write the file is cut back to its last whole fragment;
-    // LastErrno tells why it failed. packet's data is copied before Write returns.
+    // Takes one packet of track, its timestamps counted in from from the file's start; its data is
+    // copied before Write returns. A packet that ends a fragment leaves it pending, for
+    // WritePending: a fragment still pending then is written first.
     int Write(int track, AVPacket& packet, AVRational from);
-    // Writes the trailer (unless a write failed), forces the file to the disk and closes it.
+    bool HasPending() const { return pending_; }
+    // Writes the pending fragment, if any. On a failed write the file is cut back to its last whole
+    // fragment; LastErrno tells why it failed.
+    int WritePending();
+    // Writes the pending fragment and the trailer (unless a write failed), forces the file to the
+    // disk and closes it.
     int Finish();
     // Finish in two steps, which may run on different threads one after the other: the trailer
     // (cutting the file back to its last whole fragment when a write failed), then the sync and the
@@ -65,6 +70,7 @@ private:
     int fd_ = -1;
     std::unique_ptr<FragmentBuilder> builder_;
     std::vector<ByteSpan> spans_; // what the builder handed out last
+    bool pending_ = false;        // spans_ hold a fragment not written yet
     uint64_t bytes_ = 0;          // written to the descriptor
     uint64_t wholeBytes_ = 0;     // bytes_ after the last packet the muxer took without a failure
     uint64_t syncedBytes_ = 0;    // bytes_ at the last fdatasync
