@@ -440,6 +440,15 @@ void CameraWriter::DetachFrame(AVPacket* packet)
     item.block = nullptr;
 }
 
+AVPacket* CameraWriter::Packet()
+{
+    if (!packet_)
+        packet_.reset(av_packet_alloc());
+    else
+        av_packet_unref(packet_.get());
+    return packet_.get();
+}
+
 bool CameraWriter::WriteFragment()
 {
     if (!file_ || !file_->HasPending())
@@ -544,10 +553,10 @@ void CameraWriter::HandleVideo(const Item& item)
         Count(diskFull_ ? &CameraCounters::droppedDiskFull : &CameraCounters::droppedAwaitingKey);
         return;
     }
-    AVPacket* packet = av_packet_alloc();
+    AVPacket* packet = Packet();
     if (packet == nullptr)
         return;
-    packet->data = const_cast<uint8_t*>(item.payload); // read only: the muxer copies what it keeps
+    packet->data = const_cast<uint8_t*>(item.payload); // read only: the file copies what it keeps
     packet->size = static_cast<int>(item.size);
     packet->dts = decision.dts;
     packet->pts = decision.pts;
@@ -559,7 +568,6 @@ void CameraWriter::HandleVideo(const Item& item)
         ++counters_.video;
         counters_.bytes += item.size;
     }
-    av_packet_free(&packet);
     if (writeError_ != 0)
         EndFile("write failed");
 }
@@ -592,7 +600,7 @@ void CameraWriter::HandleAudio(const Item& item)
         if (result < 0 && writeError_ == 0)
             Log(LOG_WARNING, "%s: G.711 frame not transcoded: %s", Name().c_str(), AvError(result).c_str());
     } else {
-        AVPacket* packet = av_packet_alloc();
+        AVPacket* packet = Packet();
         if (packet == nullptr)
             return;
         packet->data = const_cast<uint8_t*>(item.payload);
@@ -601,7 +609,6 @@ void CameraWriter::HandleAudio(const Item& item)
         packet->duration = av_rescale_q(item.frame.duration, AVRational{1, DVR_MEDIA_CLOCK_RATE}, timeBase);
         packet->flags = AV_PKT_FLAG_KEY;
         written = WritePacket(AUDIO_TRACK, *packet, timeBase, decision.end);
-        av_packet_free(&packet);
     }
     if (written) {
         std::lock_guard lock(mutex_);

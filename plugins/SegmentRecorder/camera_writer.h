@@ -151,6 +151,8 @@ private:
     bool RoomAgain();
     int WriteAac(AVPacket& packet); // a transcoded packet, timestamps in samples
     bool WritePacket(int track, AVPacket& packet, AVRational from, int64_t end90k);
+    // The writer's one packet, emptied; null without memory.
+    AVPacket* Packet();
     void Count(uint64_t CameraCounters::*counter, uint64_t amount = 1);
 
     const uint32_t camera_;
@@ -197,9 +199,13 @@ private:
     bool diskFull_ = false;                  // a write failed with ENOSPC: no new file until space was freed
     uint64_t freeAtFailure_ = 0;             // free bytes once the file that found the disk full was closed
     std::chrono::steady_clock::time_point nextSync_;
-    Item* current_ = nullptr;        // the item being handled
-    std::vector<uint8_t> frameCopy_; // its bytes, once DetachFrame took them from its block
-    int64_t pendingEndDts_ = 0;      // the media end of the fragment the file has pending
+    struct PacketFree {
+        void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+    };
+    std::unique_ptr<AVPacket, PacketFree> packet_; // the frame being written, pointing at its bytes
+    Item* current_ = nullptr;                      // the item being handled
+    std::vector<uint8_t> frameCopy_;               // its bytes, once DetachFrame took them from its block
+    int64_t pendingEndDts_ = 0;                    // the media end of the fragment the file has pending
     // A file EndFile ended (its trailer written), for the finisher to sync, close and enter.
     struct EndedFile {
         std::shared_ptr<SegmentFile> file;
