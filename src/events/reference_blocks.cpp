@@ -1,6 +1,7 @@
 #include "events/reference_blocks.h"
 
 #include <algorithm>
+#include <bit>
 #include <locale>
 #include <map>
 #include <new>
@@ -11,17 +12,19 @@
 namespace dvr {
 namespace {
 
-// Enough buckets in each shard for the blocks of a busy minute, so the table does not rehash while
-// frames flow.
-constexpr size_t INITIAL_BUCKETS = 256;
+// Slots enough in each shard for the blocks of a busy minute, so the table does not rehash while
+// frames flow (a shard grows when half full).
+constexpr size_t INITIAL_SLOTS = 256;
 
 } // namespace
 
 ReferenceBlockTable::ReferenceBlockTable(PluginEntryPoint logCallback)
     : logCallback_(logCallback)
 {
-    for (Shard& shard : shards_)
-        shard.blocks.reserve(INITIAL_BUCKETS);
+    for (Shard& shard : shards_) {
+        shard.blocks.SetMinimumSlots(INITIAL_SLOTS);
+        shard.blocks.Rehash(INITIAL_SLOTS);
+    }
 }
 
 ReferenceBlockTable::~ReferenceBlockTable()
@@ -36,15 +39,15 @@ bool ReferenceBlockTable::AddHolderLocked(Shard& shard, void* block, uint32_t le
     if (block == nullptr)
         return true;
     try {
-        auto [entry, created] = shard.blocks.try_emplace(block); // the strong guarantee: no entry on failure
+        auto [entry, created] = shard.blocks.FindOrAdd(block); // unchanged when it throws
         if (created) {
-            entry->second.length = length;
-            entry->second.holders.push_back(holder); // inline: cannot fail
+            entry->length = length;
+            entry->holders.push_back(holder); // inline: cannot fail
             blockCount_.fetch_add(1, std::memory_order_relaxed);
             byteTotal_.fetch_add(length, std::memory_order_relaxed);
             return true;
         }
-        HolderSet& holders = entry->second.holders;
+        HolderSet& holders = entry->holders;
         if (std::find(holders.begin(), holders.end(), holder) == holders.end())
             holders.push_back(holder); // past three holders it grows; unchanged on failure
         return true;
@@ -55,15 +58,15 @@ bool ReferenceBlockTable::AddHolderLocked(Shard& shard, void* block, uint32_t le
 
 void ReferenceBlockTable::ShrinkLocked(Shard& shard)
 {
-    const size_t buckets = shard.blocks.bucket_count();
-    if (buckets <= 2 * INITIAL_BUCKETS || shard.blocks.size() >= buckets / 8)
+    const size_t slots = shard.blocks.Slots();
+    if (slots <= 2 * INITIAL_SLOTS || shard.blocks.Size() >= slots / 8)
         return;
     try {
-        // Twice the blocks left: the shard grows again only after doubling, and shrinks again
-        // only after losing three quarters of them.
-        shard.blocks.rehash(std::max(INITIAL_BUCKETS, 2 * shard.blocks.size()));
+        // Four times the blocks left: the shard grows again only after doubling, and shrinks again
+        // only after losing half of them.
+        shard.blocks.Rehash(std::max(INITIAL_SLOTS, std::bit_ceil(4 * shard.blocks.Size())));
     } catch (const std::bad_alloc&) {
-        // keeps the larger bucket array; the next release tries again
+        // keeps the larger array; the next release tries again
     }
 }
 
@@ -81,9 +84,9 @@ bool ReferenceBlockTable::PassHolder(void* block, uint32_t length, std::optional
     Shard& shard = ShardOf(block);
     std::lock_guard lock(shard.mutex);
     if (leaving) {
-        auto entry = shard.blocks.find(block);
-        if (entry != shard.blocks.end() && entry->second.holders.size() > 1)
-            RemoveFrom(entry->second.holders, *leaving); // never its last holder: that is the core
+        Block* entry = shard.blocks.Find(block);
+        if (entry != nullptr && entry->holders.size() > 1)
+            RemoveFrom(entry->holders, *leaving); // never its last holder: that is the core
     }
     return AddHolderLocked(shard, block, length, coming);
 }
@@ -95,20 +98,20 @@ bool ReferenceBlockTable::RemoveHolder(void* block, uint32_t holder, std::option
         return true;
     Shard& shard = ShardOf(block);
     std::lock_guard lock(shard.mutex);
-    auto entry = shard.blocks.find(block);
-    if (entry == shard.blocks.end())
+    Block* entry = shard.blocks.Find(block);
+    if (entry == nullptr)
         return false;
-    HolderSet& holders = entry->second.holders;
+    HolderSet& holders = entry->holders;
     if (alsoHolder)
         RemoveFrom(holders, *alsoHolder);
     RemoveFrom(holders, holder);
     if (!holders.empty())
         return false;
     if (length != nullptr)
-        *length = entry->second.length;
+        *length = entry->length;
     blockCount_.fetch_sub(1, std::memory_order_relaxed);
-    byteTotal_.fetch_sub(entry->second.length, std::memory_order_relaxed);
-    shard.blocks.erase(entry);
+    byteTotal_.fetch_sub(entry->length, std::memory_order_relaxed);
+    shard.blocks.Remove(block);
     ShrinkLocked(shard);
     return true;
 }
@@ -117,7 +120,7 @@ bool ReferenceBlockTable::Holds(void* block) const
 {
     const Shard& shard = ShardOf(block);
     std::lock_guard lock(shard.mutex);
-    return shard.blocks.contains(block);
+    return shard.blocks.Find(block) != nullptr;
 }
 
 size_t ReferenceBlockTable::BucketCount() const
@@ -125,7 +128,7 @@ size_t ReferenceBlockTable::BucketCount() const
     size_t buckets = 0;
     for (const Shard& shard : shards_) {
         std::lock_guard lock(shard.mutex);
-        buckets += shard.blocks.bucket_count();
+        buckets += shard.blocks.Slots();
     }
     return buckets;
 }
@@ -140,10 +143,10 @@ std::vector<HolderCount> ReferenceBlockTable::HolderCounts() const
     std::map<uint32_t, uint32_t> counts;
     for (const Shard& shard : shards_) {
         std::lock_guard lock(shard.mutex);
-        for (const auto& [address, entry] : shard.blocks) {
+        shard.blocks.ForEach([&counts](void*, const Block& entry) {
             for (uint32_t holder : entry.holders)
                 ++counts[holder];
-        }
+        });
     }
     std::vector<HolderCount> result;
     result.reserve(counts.size());
@@ -158,7 +161,7 @@ std::string ReferenceBlockTable::LeakReport() const
     text.imbue(std::locale::classic());
     for (const Shard& shard : shards_) {
         std::lock_guard lock(shard.mutex);
-        for (const auto& [address, entry] : shard.blocks) {
+        shard.blocks.ForEach([&text](void* address, const Block& entry) {
             text << "address " << static_cast<const void*>(address) << " leaked by plugins [" << std::hex;
             const char* separator = "";
             for (uint32_t holder : entry.holders) {
@@ -166,7 +169,7 @@ std::string ReferenceBlockTable::LeakReport() const
                 separator = ",";
             }
             text << std::dec << "]\n";
-        }
+        });
     }
     return text.str();
 }

@@ -6,13 +6,13 @@
 #include <mutex>
 #include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include <boost/container/small_vector.hpp>
 
 #include <dvrcore/plugin_api.h>
 
+#include "events/block_map.h"
 #include "events/event_memory.h"
 
 namespace dvr {
@@ -123,7 +123,7 @@ public:
 
     // Whether block is in the table. Takes its shard's lock.
     bool Holds(void* block) const;
-    // Buckets of the shards' hash maps now, summed. Takes each shard's lock.
+    // Slots of the shards' hash maps now, summed. Takes each shard's lock.
     size_t BucketCount() const;
 
     // One line "address 0x... leaked by plugins [id,id]\n" per block still in the table, holder IDs
@@ -143,23 +143,16 @@ private:
 
     static void RemoveFrom(HolderSet& holders, uint32_t holder);
 
-    using BlockMap = std::unordered_map<void*, Block, std::hash<void*>, std::equal_to<void*>,
-                                        EventAllocator<std::pair<void* const, Block>>>;
-    struct Shard {
-        mutable std::mutex mutex; // guards blocks
-        BlockMap blocks;
-    };
     static constexpr unsigned SHARD_BITS = 4;
     static constexpr size_t SHARDS = size_t{1} << SHARD_BITS;
+    struct Shard {
+        mutable std::mutex mutex; // guards blocks
+        BlockMap<Block> blocks{SHARD_BITS};
+    };
 
-    Shard& ShardOf(void* block) const
-    {
-        // Fibonacci hashing: the top bits of the product depend on every bit of the address.
-        const uint64_t mixed = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(block)) * 0x9E3779B97F4A7C15ull;
-        return shards_[mixed >> (64 - SHARD_BITS)];
-    }
+    Shard& ShardOf(void* block) const { return shards_[BlockMap<Block>::Mix(block) >> (64 - SHARD_BITS)]; }
     bool AddHolderLocked(Shard& shard, void* block, uint32_t length, uint32_t holder);
-    // Rehashes a shard into fewer buckets once its blocks fill less than an eighth of them.
+    // Rehashes a shard into fewer slots once its blocks fill less than an eighth of them.
     static void ShrinkLocked(Shard& shard);
 
     PluginEntryPoint logCallback_;        // where the leak report goes; set at construction only

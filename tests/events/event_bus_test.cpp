@@ -710,15 +710,21 @@ TEST_F(EventBus, NoMemoryRefusesOrDropsTheEventLoggedOnceAMinuteAndFreesWhatItTo
         EXPECT_EQ(Send(frame), EVENT_NO_MEMORY) << "a new provider's gate counter";
         EXPECT_EQ(noMemoryLines(), 1u) << "within the minute the failures are only counted";
     }
-    // Queued while memory was there, then the table cannot take the batch: dropped, not delivered.
+    // Queued while memory was there, then the table, full up to where it must grow and without
+    // memory to grow, cannot take the batch: dropped, not delivered.
     Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
     Send(MakeEvent(SOURCE_ID, EVT_AUDIO, 0x1, bytes, sizeof bytes));
     core.clock += std::chrono::seconds(60);
+    std::vector<char> filler(200'000);
     {
         dvr::test::EventMemoryFailure noMemory;
+        for (char& block : filler)
+            core.referenceBlocks.AddHolder(&block, 1, CORE_PROVIDER_ID);
         core.RequestStop();
         core.RunQueueWorker();
     }
+    for (char& block : filler)
+        core.referenceBlocks.RemoveHolder(&block, CORE_PROVIDER_ID);
     EXPECT_EQ(fakes[0].Writes(), 0u);
     EXPECT_EQ(core.referenceBlocks.BlockCount(), 0u);
     EXPECT_TRUE(core.Logged("no memory for the reference block table: an event of provider 110000 dropped"));

@@ -1,6 +1,8 @@
 #include "events/reference_blocks.h"
 
 #include <atomic>
+#include <random>
+#include <set>
 #include <cstdlib>
 #include <sstream>
 #include <thread>
@@ -185,18 +187,23 @@ TEST(ReferenceBlocks, HoldThatCannotBeRecordedIsRefusedAndADrainGivesTheBucketsB
 {
     ReferenceBlockTable table(nullptr);
     char held;
-    char fresh;
     ASSERT_TRUE(table.AddHolder(&held, 10, CORE_PROVIDER_ID));
     table.AddHolder(&held, 10, PLUGIN_A);
     table.AddHolder(&held, 10, PLUGIN_B); // three holders fill the inline room
+    std::vector<char> fresh(100'000);
+    size_t taken = 0; // new blocks are taken while the table has room for them, then refused
     {
         test::EventMemoryFailure noMemory;
-        EXPECT_FALSE(table.AddHolder(&fresh, 20, CORE_PROVIDER_ID)) << "no entry for a new block";
+        while (taken < fresh.size() && table.AddHolder(&fresh[taken], 20, CORE_PROVIDER_ID))
+            ++taken;
+        ASSERT_LT(taken, fresh.size()) << "no room for a new block's entry";
         EXPECT_FALSE(table.PassHolder(&held, 10, std::nullopt, 0x70000)) << "no room for a fourth holder";
     }
-    EXPECT_FALSE(table.Holds(&fresh));
-    EXPECT_EQ(table.BlockCount(), 1u);
-    EXPECT_EQ(table.ByteTotal(), 10u);
+    EXPECT_FALSE(table.Holds(&fresh[taken]));
+    EXPECT_EQ(table.BlockCount(), 1u + taken);
+    EXPECT_EQ(table.ByteTotal(), 10u + 20u * taken);
+    for (size_t i = 0; i < taken; ++i)
+        EXPECT_TRUE(table.RemoveHolder(&fresh[i], CORE_PROVIDER_ID));
     EXPECT_FALSE(table.RemoveHolder(&held, PLUGIN_A));
     EXPECT_FALSE(table.RemoveHolder(&held, PLUGIN_B));
     EXPECT_TRUE(table.RemoveHolder(&held, CORE_PROVIDER_ID)) << "the refused holder never held it";
@@ -210,6 +217,37 @@ TEST(ReferenceBlocks, HoldThatCannotBeRecordedIsRefusedAndADrainGivesTheBucketsB
     for (char& block : blocks)
         table.RemoveHolder(&block, CORE_PROVIDER_ID);
     EXPECT_LE(table.BucketCount(), 2 * initialBuckets);
+}
+
+// Adding and removing at random, the map always finds exactly what a set holds, through growth
+// and through the shifts that close the gaps removals leave in runs of colliding entries.
+TEST(BlockMap, AlwaysFindsWhatASetHoldsThroughRandomAddsAndRemovals)
+{
+    BlockMap<uint32_t> map(4);
+    map.SetMinimumSlots(64);
+    std::set<char*> held;
+    std::vector<char> addresses(3000);
+    std::mt19937 random(7);
+    for (int step = 0; step < 60'000; ++step) {
+        char* block = &addresses[random() % addresses.size()];
+        if (random() % 3 != 0) {
+            *map.FindOrAdd(block).first = static_cast<uint32_t>(block - addresses.data());
+            held.insert(block);
+        } else {
+            map.Remove(block);
+            held.erase(block);
+        }
+        if (step % 1000 == 0) {
+            ASSERT_EQ(map.Size(), held.size());
+            for (char& address : addresses) {
+                const uint32_t* value = map.Find(&address);
+                ASSERT_EQ(value != nullptr, held.contains(&address)) << "step " << step;
+                if (value != nullptr) {
+                    ASSERT_EQ(*value, static_cast<uint32_t>(&address - addresses.data()));
+                }
+            }
+        }
+    }
 }
 
 } // namespace
