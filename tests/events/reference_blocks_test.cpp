@@ -1,9 +1,9 @@
 #include "events/reference_blocks.h"
 
 #include <atomic>
+#include <cstdlib>
 #include <random>
 #include <set>
-#include <cstdlib>
 #include <sstream>
 #include <thread>
 #include <vector>
