@@ -242,6 +242,19 @@ int FragmentBuilder::MakeHeader()
     return 0;
 }
 
+int FragmentBuilder::HandOutHeader(std::vector<ByteSpan>& out)
+{
+    if (headerWritten_)
+        return 0;
+    const int result = MakeHeader();
+    if (result < 0)
+        return result;
+    out.push_back(ByteSpan{header_.data(), header_.size()});
+    offset_ += header_.size();
+    headerWritten_ = true;
+    return 0;
+}
+
 int FragmentBuilder::EndFragment(std::vector<ByteSpan>& out)
 {
     ForgetHandedOut();
@@ -252,14 +265,8 @@ int FragmentBuilder::EndFragment(std::vector<ByteSpan>& out)
     const bool any = std::any_of(tracks_.begin(), tracks_.end(), [](const Track& t) { return !t.samples.empty(); });
     if (!any)
         return 0;
-    if (!headerWritten_) {
-        const int result = MakeHeader();
-        if (result < 0)
-            return result;
-        out.push_back(ByteSpan{header_.data(), header_.size()});
-        offset_ += header_.size();
-        headerWritten_ = true;
-    }
+    if (const int result = HandOutHeader(out); result < 0)
+        return result;
     BuildMoof(dataBytes);
     out.push_back(ByteSpan{box_.data(), box_.size()});
     for (Track& track : tracks_) {
@@ -340,14 +347,8 @@ int FragmentBuilder::Trailer(std::vector<ByteSpan>& out)
 {
     ForgetHandedOut();
     out.clear();
-    if (!headerWritten_) {
-        const int result = MakeHeader();
-        if (result < 0)
-            return result;
-        out.push_back(ByteSpan{header_.data(), header_.size()});
-        offset_ += header_.size();
-        headerWritten_ = true;
-    }
+    if (const int result = HandOutHeader(out); result < 0)
+        return result;
     for (Track& track : tracks_) { // no fragment follows: their buffers go
         std::vector<uint8_t>().swap(track.data);
         std::vector<uint8_t>().swap(track.handed);

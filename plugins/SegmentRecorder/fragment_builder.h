@@ -80,6 +80,8 @@ private:
 
     FragmentBuilder() = default;
     int MakeHeader();
+    // Adds the header to out before the first fragment (or the trailer of a file without one).
+    int HandOutHeader(std::vector<ByteSpan>& out);
     void AppendAnnexB(Track& track, const uint8_t* bytes, size_t size);
     void BuildMoof(uint32_t mdatBytes);
     void ForgetHandedOut();
