@@ -136,7 +136,9 @@ private:
     // The holders of a block: nearly always one to three, kept inline in the order they came.
     using HolderSet = boost::container::small_vector<uint32_t, 3, EventAllocator<uint32_t>>;
 
-    struct Block {
+    // Moved within a shard's array: a move takes three inline holders into inline room, or takes
+    // over the buffer of more, and so never allocates.
+    struct Block {         // NOLINT(bugprone-exception-escape)
         uint32_t length;   // the length the block was registered with
         HolderSet holders; // never empty while the block is in the table
     };
