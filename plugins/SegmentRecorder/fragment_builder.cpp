@@ -167,6 +167,12 @@ int FragmentBuilder::Add(int track, const AVPacket& packet)
         t.first.flags = packet.flags;
         t.first.order = firstPackets_++;
         t.startDts = packet.dts;
+        // A track that begins after the header was written has no edit list to place it: its
+        // fragments' decode times count from the first track's start instead, so it plays when it
+        // began rather than at the file's start.
+        const Track& lead = tracks_.front();
+        if (headerWritten_ && &t != &lead && lead.startDts != AV_NOPTS_VALUE)
+            t.startDts = av_rescale_q(lead.startDts, lead.timeBase, t.timeBase);
     }
     if (!t.samples.empty())
         t.samples.back().duration = packet.dts - t.samples.back().dts;

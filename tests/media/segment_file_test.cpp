@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <fcntl.h>
@@ -38,9 +39,10 @@ struct Input {
     ~Input() { avformat_close_input(&context); }
 };
 
-// Writes the clip's video and raw AAC packets into a segment file at recorded and through FFmpeg's muxer
-// into reference; false with the reason in why.
-bool WriteBothWays(const std::string& clip, const std::string& recorded, const std::string& reference, std::string& why)
+// Writes the clip's video and raw AAC packets (the audio from audioFrom seconds on) into a segment
+// file at recorded and through FFmpeg's muxer into reference; false with the reason in why.
+bool WriteBothWays(const std::string& clip, double audioFrom, const std::string& recorded, const std::string& reference,
+                   std::string& why)
 {
     Input input;
     if (avformat_open_input(&input.context, clip.c_str(), nullptr, nullptr) < 0 ||
@@ -73,8 +75,10 @@ bool WriteBothWays(const std::string& clip, const std::string& recorded, const s
     AVPacket* packet = av_packet_alloc();
     AVPacket* copy = av_packet_alloc();
     while (written && av_read_frame(input.context, packet) >= 0) {
-        const int track = trackOf[static_cast<size_t>(packet->stream_index)];
+        int track = trackOf[static_cast<size_t>(packet->stream_index)];
         const AVRational from = input.context->streams[packet->stream_index]->time_base;
+        if (track > 0 && packet->pts * av_q2d(from) < audioFrom)
+            track = -1;
         if (track >= 0) {
             av_packet_ref(copy, packet);
             written = file->Write(track, *packet, from) >= 0 && muxer->Write(track, *copy, from) >= 0;
@@ -92,20 +96,33 @@ bool WriteBothWays(const std::string& clip, const std::string& recorded, const s
     return written;
 }
 
+// The packets ffprobe reads from a file, sorted: where a track's first fragment falls may differ.
+std::vector<std::string> SortedPackets(const std::string& file)
+{
+    std::istringstream text(Probe(
+        {"-show_entries", "packet=stream_index,pts,dts,duration,size,flags:stream=codec_name", "-of", "csv"}, file));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(text, line);)
+        lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+
 TEST(SegmentFile, ReadsBackAsTheSamePacketsAsFFmpegsMuxerWrites)
 {
-    // Parameter sets in the sample entry with AAC; in band (Annex B) from an MPEG-TS; B-frames; H.265.
-    for (const char* name : {"h264_aac.mp4", "h264_aac.ts", "bframes.mp4", "h265_ulaw.mov"}) {
-        SCOPED_TRACE(name);
+    // Parameter sets in the sample entry with AAC; in band (Annex B) from an MPEG-TS; B-frames; H.265;
+    // audio that begins seconds after the video, once the header is written.
+    const std::vector<std::pair<const char*, double>> clips = {
+        {"h264_aac.mp4", 0}, {"h264_aac.ts", 0}, {"bframes.mp4", 0}, {"h265_ulaw.mov", 0}, {"h264_aac.mp4", 2.5}};
+    for (const auto& [name, audioFrom] : clips) {
+        SCOPED_TRACE(std::string(name) + ", audio from " + std::to_string(audioFrom) + " s");
         const std::string recorded = testing::TempDir() + "recorded.mp4";
         const std::string reference = testing::TempDir() + "reference.mp4";
         std::string why;
-        ASSERT_TRUE(WriteBothWays(Clip(name), recorded, reference, why)) << why;
-        const std::vector<std::string> packets = {
-            "-show_entries", "packet=stream_index,pts,dts,duration,size,flags:stream=codec_name", "-of", "csv"};
-        const std::string expected = Probe(packets, reference);
-        EXPECT_GT(std::count(expected.begin(), expected.end(), '\n'), 50) << expected;
-        EXPECT_EQ(Probe(packets, recorded), expected);
+        ASSERT_TRUE(WriteBothWays(Clip(name), audioFrom, recorded, reference, why)) << why;
+        const std::vector<std::string> expected = SortedPackets(reference);
+        EXPECT_GT(expected.size(), 50u);
+        EXPECT_EQ(SortedPackets(recorded), expected);
         EXPECT_EQ(dvr::media::DecodeErrors(recorded), "");
         std::filesystem::remove(recorded);
         std::filesystem::remove(reference);
